@@ -1,0 +1,15 @@
+#pragma once
+
+#include <QDialog>
+
+// The about box: the program's picture, name, version and the maker's web address.
+class TAboutBox : public QDialog
+{
+    Q_OBJECT
+public:
+    explicit TAboutBox(QWidget* parent = nullptr);
+    void CommentsClick();
+};
+
+extern const char* const kMakerAddress;
+extern const char* const kHelpAddress;

@@ -1,0 +1,47 @@
+#pragma once
+
+#include <QAbstractListModel>
+#include <QHash>
+#include <QList>
+#include <QStringList>
+
+class TDM;
+
+// The pending list: entries in order, kept in the store so that it survives a restart or a crash,
+// with an index for exact look-ups. Shown directly by the main window's list view.
+class PendingList : public QAbstractListModel
+{
+    Q_OBJECT
+public:
+    // Loads the entries the store holds; without a store the list lives in memory only.
+    explicit PendingList(TDM* store, QObject* parent = nullptr);
+
+    int rowCount(const QModelIndex& parent = QModelIndex()) const override;
+    QVariant data(const QModelIndex& index, int role) const override;
+
+    int count() const { return int(m_entries.size()); }
+    const QString& entry(int row) const { return m_entries[row]; }
+    const QStringList& entries() const { return m_entries; }
+    // True when some entry equals the text exactly (case-sensitive, whole text).
+    bool contains(const QString& text) const { return m_index.contains(text); }
+
+    // Appends at the end; false (and the store's error) when the store refused them.
+    bool append(const QStringList& entries);
+    // Removes the given rows (any order).
+    bool removeRowsAt(QList<int> rows);
+    // The first entry was delivered: it leaves the list and enters the send log in one transaction.
+    // When the store fails, the entry still leaves the list and the error is returned.
+    bool recordFirstDelivered(QString* error);
+
+    const QString& lastError() const { return m_lastError; }
+
+private:
+    void indexAdd(const QString& entry);
+    void indexRemove(const QString& entry);
+
+    TDM* m_store;
+    QStringList m_entries;
+    QList<qint64> m_ids;
+    QHash<QString, int> m_index; // entry -> number of occurrences
+    QString m_lastError;
+};

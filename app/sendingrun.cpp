@@ -1,0 +1,205 @@
+#include "app/sendingrun.h"
+
+#include "app/pendinglist.h"
+#include "app/prepare.h"
+#include "common/errors.h"
+
+#include <algorithm>
+#include <limits>
+
+int ParseIntegerText(const QString& text)
+{
+    QString t = text;
+    bool negative = false;
+    if (t.startsWith('-') || t.startsWith('+')) {
+        negative = t.startsWith('-');
+        t = t.mid(1);
+    }
+    bool ok = false;
+    qlonglong value = 0;
+    if (t.startsWith(QLatin1String("0x"), Qt::CaseInsensitive))
+        value = t.mid(2).toLongLong(&ok, 16);
+    else if (t.startsWith('$'))
+        value = t.mid(1).toLongLong(&ok, 16);
+    else if (!t.isEmpty() && std::all_of(t.begin(), t.end(), [](QChar c) { return c >= '0' && c <= '9'; }))
+        value = t.toLongLong(&ok, 10);
+    if (!ok || value > std::numeric_limits<int>::max())
+        throw BrevoraError(QStringLiteral("'%1' is not a valid integer value").arg(text));
+    return int(negative ? -value : value);
+}
+
+SendingRun::SendingRun(PendingList& list, QObject* parent)
+    : QObject(parent)
+    , m_list(list)
+{
+    m_timer.setInterval(50);
+    m_timer.setSingleShot(false);
+    connect(&m_timer, &QTimer::timeout, this, &SendingRun::MainTimerTimer);
+    PendingCount = list.count();
+}
+
+void SendingRun::StartBtClick(const RunSelection& selection)
+{
+    if (m_list.count() == 0)
+        return;
+    if (m_running) {
+        StopRun();
+        return;
+    }
+    IsTestRun = false;
+    StartRun(selection);
+}
+
+void SendingRun::TestBtClick(const RunSelection& selection)
+{
+    // A second session must not start while a run is under way.
+    if (m_running)
+        return;
+    const QString address = m_testAddress ? m_testAddress() : QString();
+    if (address.size() < 5)
+        return;
+    IsTestRun = true;
+    StartRun(selection);
+}
+
+void SendingRun::StartRun(const RunSelection& s)
+{
+    emit runStarting();
+    m_message.Subject = s.ContentTitle;
+    m_message.From.Address = s.SenderAddress.trimmed();
+    m_message.From.Name = s.SenderName.trimmed();
+    m_message.ReceiptRecipient = s.ReturnReceipt ? m_message.From : EmailAddress();
+    m_smtp.Host = s.ServerHost.trimmed();
+    if (s.ServerSsl == QLatin1String("1"))
+        m_smtp.attachSecureTransport(&m_sslHandler);
+    else
+        m_smtp.detachSecureTransport();
+    m_smtp.Port = ParseIntegerText(s.ServerPort);
+    m_smtp.Username = s.ServerAccount.trimmed();
+    m_smtp.Password = s.ServerPassword.trimmed();
+
+    emit activity(QStringLiteral("Connecting Server:") + s.ServerHost);
+    try {
+        m_smtp.OpenSession();
+    } catch (const BrevoraError&) {
+        emit activity(QStringLiteral("Connecting Server Failed:") + s.ServerHost);
+        try {
+            m_smtp.CloseSession();
+        } catch (const BrevoraError&) {
+        }
+        finish(RunOutcome::ConnectFailed);
+        return;
+    }
+
+    const bool login = m_smtp.OfferedAuthSchemes().contains(QStringLiteral("LOGIN"), Qt::CaseInsensitive);
+    if (login) {
+        emit activity(QStringLiteral("The server requires authentication"));
+        m_smtp.setAuthenticationType(AuthenticationKind::atLogin);
+        emit activity(QStringLiteral("Authentication begins"));
+        try {
+            m_smtp.LogIn();
+        } catch (const BrevoraError&) {
+            emit activity(QStringLiteral("Authentication failed"));
+            try {
+                m_smtp.CloseSession();
+            } catch (const BrevoraError&) {
+            }
+            finish(RunOutcome::AuthFailed);
+            return;
+        }
+    } else {
+        emit activity(QStringLiteral("The server does not require authentication"));
+        m_smtp.setAuthenticationType(AuthenticationKind::atNone);
+    }
+    emit activity(QStringLiteral("Authentication is ok"));
+    m_running = true;
+    m_outcome = RunOutcome::Completed;
+    m_runDelivered = 0;
+    m_runTotal = IsTestRun ? 1 : m_list.count();
+    emit stateChanged(true);
+    emit progress(0, m_runTotal);
+    m_timer.start();
+}
+
+void SendingRun::StopRun()
+{
+    try {
+        m_smtp.CloseSession();
+    } catch (const BrevoraError&) {
+        // The connection is closed all the same; the run still ends properly.
+    }
+    const bool wasRunning = m_running;
+    m_running = false;
+    emit stateChanged(false);
+    emit activity(QStringLiteral("All emails have been sent"));
+    m_timer.stop();
+    if (wasRunning)
+        emit finished(m_outcome);
+}
+
+void SendingRun::finish(RunOutcome outcome)
+{
+    m_outcome = outcome;
+    if (!m_running)
+        emit finished(outcome);
+}
+
+bool SendingRun::SendOne(const QString& entry)
+{
+    const PreparedMessage prepared = PrepareMessage(entry, m_body ? m_body() : QStringList(), m_message);
+    m_message.ContentType = prepared.contentType;
+    m_message.Body = prepared.body;
+    try {
+        m_smtp.DeliverMessage(m_message);
+    } catch (const BrevoraError& e) {
+        emit activity(QStringLiteral("Sending failed: ") + entry + QStringLiteral("--") + e.message());
+        return false;
+    }
+    emit activity(QStringLiteral("Sending is ok: ") + entry);
+    return true;
+}
+
+void SendingRun::MainTimerTimer()
+{
+    m_timer.stop();
+    if (!m_running)
+        return;
+    try {
+        if (IsTestRun) {
+            m_outcome = SendOne(m_testAddress ? m_testAddress() : QString()) ? RunOutcome::Completed : RunOutcome::Refused;
+            StopRun();
+            return;
+        }
+        if (PendingCount <= 0 || m_list.count() == 0) {
+            StopRun();
+            return;
+        }
+        const QString entry = m_list.entry(0);
+        if (!SendOne(entry)) {
+            m_outcome = RunOutcome::Refused;
+            StopRun();
+            return;
+        }
+        ++SentCount;
+        --PendingCount;
+        ++m_runDelivered;
+        QString error;
+        const bool recorded = m_list.recordFirstDelivered(&error);
+        emit countersChanged();
+        emit progress(m_runDelivered, m_runTotal);
+        if (!recorded) {
+            // A store that failed once will fail again, and the duplicate check would miss them.
+            emit activity(QStringLiteral("Recording failed: ") + entry + QStringLiteral("--") + error);
+            m_outcome = RunOutcome::RecordFailed;
+            StopRun();
+            return;
+        }
+        m_timer.start();
+    } catch (const BrevoraError& e) {
+        // A message that cannot be prepared ends the run cleanly; its entry stays first.
+        m_outcome = RunOutcome::PrepareFailed;
+        emit errorRaised(e.message());
+        if (m_running)
+            StopRun();
+    }
+}

@@ -1,0 +1,215 @@
+#include "common/codepage.h"
+
+#include "common/errors.h"
+
+#include <QHash>
+#include <cerrno>
+#include <iconv.h>
+#include <mutex>
+
+namespace {
+
+std::mutex g_nameMutex;
+QByteArray g_name;
+
+QByteArray localeName()
+{
+    for (const char* var : {"LC_ALL", "LC_CTYPE", "LANG"}) {
+        const QByteArray value = qgetenv(var);
+        if (!value.isEmpty())
+            return value;
+    }
+    return {};
+}
+
+bool isAsciiCompatible(const QByteArray& name)
+{
+    return name != "ISO-2022-JP" && !name.startsWith("UTF-16") && !name.startsWith("UTF-32")
+        && !name.startsWith("UCS");
+}
+
+// One converter per direction and encoding, kept for the thread's life: opening one costs more
+// than converting a typical header.
+iconv_t converter(const QByteArray& from, const QByteArray& to)
+{
+    thread_local QHash<QByteArray, iconv_t> cache;
+    const QByteArray key = from + '>' + to;
+    auto it = cache.find(key);
+    if (it != cache.end()) {
+        iconv(*it, nullptr, nullptr, nullptr, nullptr);
+        return *it;
+    }
+    iconv_t cd = iconv_open(to.constData(), from.constData());
+    if (cd == reinterpret_cast<iconv_t>(-1))
+        throw BrevoraError(QStringLiteral("The code page %1 is not supported.").arg(QString::fromLatin1(to == "UTF-8" ? from : to)));
+    cache.insert(key, cd);
+    return cd;
+}
+
+// Converts a whole buffer; returns false at the first input that cannot be converted, with its
+// offset in *failedAt.
+bool convert(iconv_t cd, const QByteArray& in, QByteArray& out, qsizetype* failedAt, bool flush)
+{
+    out.resize(in.size() * 4 + 16);
+    char* inPtr = const_cast<char*>(in.constData());
+    size_t inLeft = size_t(in.size());
+    char* outPtr = out.data();
+    size_t outLeft = size_t(out.size());
+    while (inLeft > 0) {
+        if (iconv(cd, &inPtr, &inLeft, &outPtr, &outLeft) == size_t(-1)) {
+            if (errno == E2BIG) {
+                const qsizetype used = outPtr - out.data();
+                out.resize(out.size() * 2);
+                outPtr = out.data() + used;
+                outLeft = size_t(out.size() - used);
+                continue;
+            }
+            *failedAt = inPtr - in.constData();
+            return false;
+        }
+    }
+    if (flush) {
+        if (outLeft < 16) {
+            const qsizetype used = outPtr - out.data();
+            out.resize(out.size() + 16);
+            outPtr = out.data() + used;
+            outLeft = size_t(out.size() - used);
+        }
+        iconv(cd, nullptr, nullptr, &outPtr, &outLeft);
+    }
+    out.resize(outPtr - out.data());
+    return true;
+}
+
+bool isAscii(const QString& text)
+{
+    for (QChar c : text)
+        if (c.unicode() >= 0x80)
+            return false;
+    return true;
+}
+
+} // namespace
+
+namespace CodePage {
+
+QByteArray forLocale(const QByteArray& locale)
+{
+    const QByteArray lower = locale.toLower();
+    const QByteArray language = lower.left(lower.indexOf('_') < 0 ? lower.indexOf('.') : lower.indexOf('_'));
+    const QByteArray lang = language.isEmpty() ? lower.left(2) : language;
+    if (lang == "zh") {
+        if (lower.startsWith("zh_cn") || lower.startsWith("zh_sg"))
+            return "GBK";
+        return "BIG5";
+    }
+    if (lang == "ja")
+        return "CP932";
+    if (lang == "ko")
+        return "CP949";
+    return "CP1252";
+}
+
+QByteArray name()
+{
+    std::lock_guard lock(g_nameMutex);
+    if (g_name.isEmpty()) {
+        const QByteArray override = qgetenv("BREVORA_CODEPAGE").trimmed();
+        g_name = override.isEmpty() ? forLocale(localeName()) : override.toUpper();
+    }
+    return g_name;
+}
+
+void setName(const QByteArray& iconvName)
+{
+    std::lock_guard lock(g_nameMutex);
+    g_name = iconvName.toUpper();
+}
+
+QByteArray encodeAs(const QByteArray& target, const QString& text)
+{
+    if (isAscii(text) && isAsciiCompatible(target))
+        return text.toLatin1();
+    const QByteArray utf8 = text.toUtf8();
+    QByteArray out;
+    qsizetype failedAt = 0;
+    if (!convert(converter("UTF-8", target), utf8, out, &failedAt, true)) {
+        const QString bad = QString::fromUtf8(utf8.mid(failedAt)).left(1);
+        throw BrevoraError(QStringLiteral("The character \"%1\" (U+%2) cannot be written in the code page %3.")
+                               .arg(bad)
+                               .arg(bad.isEmpty() ? 0 : bad.at(0).unicode(), 4, 16, QLatin1Char('0'))
+                               .arg(QString::fromLatin1(target)));
+    }
+    return out;
+}
+
+QString decodeAs(const QByteArray& source, const QByteArray& bytes)
+{
+    bool ascii = true;
+    for (char c : bytes)
+        if (static_cast<unsigned char>(c) >= 0x80) {
+            ascii = false;
+            break;
+        }
+    if (ascii && isAsciiCompatible(source))
+        return QString::fromLatin1(bytes);
+    // Bytes the code page does not define become U+FFFD one at a time; nothing else is lost.
+    QString result;
+    QByteArray rest = bytes;
+    iconv_t cd = converter(source, "UTF-8");
+    while (!rest.isEmpty()) {
+        QByteArray out;
+        qsizetype failedAt = 0;
+        const bool ok = convert(cd, rest, out, &failedAt, true);
+        result += QString::fromUtf8(out);
+        if (ok)
+            break;
+        result += QChar(0xFFFD);
+        rest = rest.mid(failedAt + 1);
+        iconv(cd, nullptr, nullptr, nullptr, nullptr);
+    }
+    return result;
+}
+
+QByteArray encode(const QString& text)
+{
+    return encodeAs(name(), text);
+}
+
+bool canEncode(const QString& text, QChar* firstBad)
+{
+    try {
+        encode(text);
+        return true;
+    } catch (const BrevoraError&) {
+        if (firstBad) {
+            for (QChar c : text) {
+                try {
+                    encode(QString(c));
+                } catch (const BrevoraError&) {
+                    *firstBad = c;
+                    break;
+                }
+            }
+        }
+        return false;
+    }
+}
+
+QString decode(const QByteArray& bytes)
+{
+    return decodeAs(name(), bytes);
+}
+
+bool isLeadByte(unsigned char byte)
+{
+    const QByteArray cp = name();
+    if (cp == "GBK" || cp == "CP936" || cp == "GB18030" || cp == "BIG5" || cp == "CP950" || cp == "CP949"
+        || cp == "EUC-KR")
+        return byte >= 0x81 && byte <= 0xFE;
+    if (cp == "CP932" || cp == "SHIFT_JIS" || cp == "SJIS")
+        return (byte >= 0x81 && byte <= 0x9F) || (byte >= 0xE0 && byte <= 0xFC);
+    return false;
+}
+
+} // namespace CodePage

@@ -1,0 +1,115 @@
+#include "common/pubunit.h"
+
+#include "common/errors.h"
+
+bool IsValidEmail(const QString& token)
+{
+    QString trimmed = token;
+    auto isBlank = [](QChar c) { return c.unicode() <= 0x20 || c.unicode() == 0x7F; };
+    while (!trimmed.isEmpty() && isBlank(trimmed.front()))
+        trimmed.remove(0, 1);
+    while (!trimmed.isEmpty() && isBlank(trimmed.back()))
+        trimmed.chop(1);
+    if (trimmed.isEmpty())
+        return false;
+
+    const QString lower = token.toLower();
+    for (QChar c : {QChar(' '), QChar('?'), QChar('['), QChar(']'), QChar('('), QChar(')'), QChar(':'), QChar(0x00FC)})
+        if (lower.contains(c))
+            return false;
+
+    const qsizetype at = token.indexOf('@');
+    if (at <= 0 || at == token.size() - 1)
+        return false;
+    const QString domain = token.mid(at + 1);
+    if (domain.contains('@') || domain.size() < 2)
+        return false;
+    const qsizetype dot = domain.indexOf('.');
+    return dot > 0 && dot < domain.size() - 1;
+}
+
+QString RemoveSpaces(const QString& text)
+{
+    QString result;
+    result.reserve(text.size());
+    for (QChar c : text)
+        if (c != QLatin1Char(' '))
+            result += c;
+    return result;
+}
+
+QStringList SplitString(const QString& text, const QString& separator)
+{
+    QStringList pieces;
+    if (separator.isEmpty())
+        return {text};
+    qsizetype from = 0;
+    for (qsizetype at = text.indexOf(separator); at >= 0; at = text.indexOf(separator, from)) {
+        pieces.append(text.mid(from, at - from));
+        from = at + separator.size();
+    }
+    pieces.append(text.mid(from));
+    return pieces;
+}
+
+void ReplaceInLines(QStringList& lines, const QString& old, const QString& replacement, int flags)
+{
+    if (old.isEmpty())
+        return;
+    const Qt::CaseSensitivity cs = (flags & int(ReplaceFlag::IgnoreCase)) ? Qt::CaseInsensitive : Qt::CaseSensitive;
+    const bool all = flags & int(ReplaceFlag::All);
+    for (QString& line : lines) {
+        qsizetype at = line.indexOf(old, 0, cs);
+        if (at < 0)
+            continue;
+        QString result;
+        qsizetype from = 0;
+        while (at >= 0) {
+            result += QStringView(line).mid(from, at - from);
+            result += replacement;
+            from = at + old.size();
+            if (!all)
+                break;
+            at = line.indexOf(old, from, cs);
+        }
+        result += QStringView(line).mid(from);
+        line = result;
+    }
+}
+
+namespace {
+constexpr quint16 kPasswordSeed = 9173;
+quint16 nextKey(quint16 key, quint8 scrambled)
+{
+    return quint16((quint32(key + scrambled) * 8931u + 9457u) & 0xFFFF);
+}
+} // namespace
+
+QByteArray EncodePassword(const QByteArray& password)
+{
+    quint16 key = kPasswordSeed;
+    QByteArray scrambled;
+    scrambled.reserve(password.size());
+    for (char p : password) {
+        const quint8 c = quint8(p) ^ quint8(key >> 8);
+        scrambled.append(char(c));
+        key = nextKey(key, c);
+    }
+    return scrambled.toHex().toUpper();
+}
+
+QByteArray DecodePassword(const QByteArray& text)
+{
+    quint16 key = kPasswordSeed;
+    QByteArray password;
+    for (qsizetype i = 0; i + 1 < text.size(); i += 2) {
+        const QByteArray pair = text.mid(i, 2);
+        bool ok = false;
+        const uint c = pair.toUInt(&ok, 16);
+        if (!ok || pair.startsWith('+') || pair.startsWith('-') || pair.contains(' '))
+            throw BrevoraError(QStringLiteral("'$%1' is not a valid integer value").arg(QString::fromLatin1(pair)));
+        password.append(char(quint8(c) ^ quint8(key >> 8)));
+        key = nextKey(key, quint8(c));
+    }
+    return password;
+}

@@ -1,0 +1,62 @@
+#pragma once
+
+#include <QByteArray>
+#include <QDateTime>
+#include <QList>
+#include <QString>
+#include <QStringList>
+
+struct EmailAddress
+{
+    QString Address;
+    QString Name;
+    bool operator==(const EmailAddress&) const = default;
+};
+
+using EmailAddressList = QList<EmailAddress>;
+
+// Replaces the list with the addresses parsed from an RFC 822 address list text.
+// Throws "@ Outside address" for an "@" after a closed angle-bracket address.
+void SetRecipientsText(EmailAddressList& list, const QString& text);
+
+// Header lines: a header line ("Name: value") or a continuation starting with space or TAB.
+class HeaderList
+{
+public:
+    // Sets the first header of that name (any case) to the value, folded; an empty value removes it.
+    void set(const QByteArray& name, const QByteArray& value);
+    QByteArray value(const QByteArray& name) const;
+    void append(const HeaderList& other) { m_lines += other.m_lines; }
+    const QList<QByteArray>& lines() const { return m_lines; }
+
+private:
+    qsizetype find(const QByteArray& name) const;
+    QList<QByteArray> m_lines;
+};
+
+enum class Priority { Highest, High, Normal, Low, Lowest };
+
+struct EmailMessage
+{
+    EmailAddress From;
+    QString Subject;
+    EmailAddressList Recipients;
+    EmailAddressList CCList;
+    EmailAddressList BccList;
+    EmailAddressList ReplyTo;
+    QStringList NewsGroups;
+    QString ContentType;
+    QString Organization;
+    EmailAddress ReceiptRecipient;
+    QString References;
+    QDateTime Date; // null: the time of writing
+    Priority MessagePriority = Priority::Normal;
+    HeaderList ExtraHeaders;
+    QStringList Body;
+};
+
+// Throws a clear error when an address of the message holds CR, LF or another control character,
+// which would end a header line or a command early.
+void CheckMessageAddresses(const EmailMessage& message);
+// Throws when a command argument (an address in MAIL FROM or RCPT TO) holds a control character.
+void CheckCommandArgument(const QString& what, const QString& text);

@@ -1,0 +1,40 @@
+#pragma once
+
+#include <QByteArray>
+#include <QDateTime>
+#include <QList>
+#include <QString>
+
+struct EmailAddress;
+
+// The charset that labels header and body bytes, with its RFC 2047 encoding letter.
+struct HeaderCharsetInfo
+{
+    QByteArray name;
+    char letter = 'Q';
+    bool jis = false; // Japanese: text is converted with ToJis first
+};
+
+// Follows the program's code page.
+HeaderCharsetInfo HeaderCharset();
+HeaderCharsetInfo HeaderCharsetFor(const QByteArray& codePage);
+
+// Text as the bytes the message carries: the code page, or ISO-2022-JP for Japanese.
+QByteArray MessageBytes(const QString& text);
+
+// RFC 2047 encoded words for the runs of words that need them; unchanged text otherwise.
+// Long runs become several encoded words of at most 75 characters joined by CR LF TAB.
+QByteArray EncodeHeaderText(const QByteArray& bytes, const QByteArray& extraSpecials, const HeaderCharsetInfo& charset);
+QByteArray EncodeHeaderText(const QString& text, const QByteArray& extraSpecials = {});
+
+QByteArray FormatAddress(const EmailAddress& address);
+QByteArray FormatAddressList(const QList<EmailAddress>& list);
+
+// "Tue, 8 Dec 2026 00:48:21 +0800"
+QByteArray InternetDate(const QDateTime& localTime, int offsetSeconds);
+// The current local time with the zone offset in force now.
+QByteArray InternetDateNow();
+
+// Folds one header line at column 78 into lines; continuation lines start with a space or TAB.
+// Existing folds (CR LF followed by space or TAB) are kept, and an encoded word is never split.
+QList<QByteArray> FoldHeaderLine(const QByteArray& line);

@@ -1,0 +1,174 @@
+#include "transport/messagewriter.h"
+
+#include "common/codepage.h"
+#include "transport/headerencoding.h"
+
+#include "transport/socketerror.h"
+#include "transport/tojis.h"
+
+#include <QUrl>
+#include <QRandomGenerator>
+#include <QDateTime>
+#include <atomic>
+#include <unistd.h>
+
+namespace {
+
+constexpr qsizetype kMaxLineBytes = 998;
+
+QByteArray priorityText(Priority p)
+{
+    return QByteArray::number(int(p) + 1);
+}
+
+// Body lines as bytes: a line holding CR or LF becomes several lines.
+QList<QByteArray> bodyLines(const QStringList& body)
+{
+    const bool jis = HeaderCharset().jis;
+    QList<QByteArray> lines;
+    lines.reserve(body.size());
+    for (const QString& line : body) {
+        auto add = [&](const QString& piece) { lines.append(jis ? ToJis(piece) : CodePage::encode(piece)); };
+        if (!line.contains('\r') && !line.contains('\n')) {
+            add(line);
+            continue;
+        }
+        qsizetype from = 0;
+        for (qsizetype i = 0; i < line.size(); ++i) {
+            const QChar c = line.at(i);
+            if (c == '\r' || c == '\n') {
+                add(line.mid(from, i - from));
+                if (c == '\r' && i + 1 < line.size() && line.at(i + 1) == '\n')
+                    ++i;
+                from = i + 1;
+            }
+        }
+        add(line.mid(from));
+    }
+    return lines;
+}
+
+void appendStuffed(QByteArray& out, const QByteArray& line)
+{
+    if (line.startsWith('.'))
+        out += '.';
+    out += line;
+    out += "\r\n";
+}
+
+} // namespace
+
+QByteArray NewMessageId(const QString& senderAddress)
+{
+    static std::atomic<quint32> counter{0};
+    QString domain = senderAddress.mid(senderAddress.lastIndexOf('@') + 1).trimmed();
+    if (!senderAddress.contains('@') || domain.isEmpty())
+        domain = LocalHostName();
+    if (domain.isEmpty())
+        domain = QStringLiteral("localhost");
+    QByteArray id = QByteArray::number(QDateTime::currentMSecsSinceEpoch(), 36) + '.'
+        + QByteArray::number(qint64(getpid()), 36) + '.' + QByteArray::number(counter.fetch_add(1), 36) + '.'
+        + QByteArray::number(QRandomGenerator::system()->generate64(), 36);
+    return '<' + id + '@' + QUrl::toAce(domain) + '>';
+}
+
+HeaderList BuildHeaders(const EmailMessage& m, const QByteArray& transferEncoding)
+{
+    HeaderList h;
+    h.set("From", FormatAddress(m.From));
+    h.set("Subject", EncodeHeaderText(m.Subject));
+    h.set("To", FormatAddressList(m.Recipients));
+    h.set("Cc", FormatAddressList(m.CCList));
+    h.set("Newsgroups", CodePage::encode(m.NewsGroups.join(',')));
+    if (!m.ContentType.isEmpty())
+        h.set("Content-Type", CodePage::encode(m.ContentType) + "; charset=\"" + HeaderCharset().name + '"');
+    h.set("MIME-Version", "1.0");
+    h.set("Content-Transfer-Encoding", transferEncoding);
+    h.set("Reply-To", FormatAddressList(m.ReplyTo));
+    h.set("Organization", EncodeHeaderText(m.Organization));
+    h.set("Disposition-Notification-To", FormatAddress(m.ReceiptRecipient));
+    h.set("References", CodePage::encode(m.References));
+    if (m.Date.isValid())
+        h.set("Date", InternetDate(m.Date, m.Date.offsetFromUtc()));
+    else
+        h.set("Date", InternetDateNow());
+    h.set("Message-ID", NewMessageId(m.From.Address));
+    h.set("X-Priority", priorityText(m.MessagePriority));
+    h.set("X-Library", "Brevora 1.0.5");
+    h.append(m.ExtraHeaders);
+    return h;
+}
+
+QByteArray QuotedPrintableLine(const QByteArray& line)
+{
+    QByteArray out;
+    qsizetype column = 0;
+    for (qsizetype i = 0; i < line.size(); ++i) {
+        const auto c = static_cast<unsigned char>(line.at(i));
+        const bool last = i + 1 == line.size();
+        QByteArray piece;
+        if ((c >= 33 && c <= 126 && c != '=') || ((c == ' ' || c == '\t') && !last))
+            piece = QByteArray(1, char(c));
+        else
+            piece = '=' + QByteArray::number(c, 16).toUpper().rightJustified(2, '0');
+        // Soft breaks keep every encoded line within 76 characters.
+        if (column + piece.size() > (last ? 76 : 75)) {
+            out += "=\r\n";
+            column = 0;
+        }
+        out += piece;
+        column += piece.size();
+    }
+    return out;
+}
+
+WrittenMessage WriteMessage(const EmailMessage& message, const WriterOptions& options)
+{
+    CheckMessageAddresses(message);
+    const QList<QByteArray> lines = bodyLines(message.Body);
+    bool highBytes = false;
+    bool longLines = false;
+    for (const QByteArray& line : lines) {
+        longLines = longLines || line.size() > kMaxLineBytes;
+        if (!highBytes)
+            for (char c : line)
+                if (static_cast<unsigned char>(c) >= 0x80 || c == '\0') {
+                    highBytes = true;
+                    break;
+                }
+    }
+    QByteArray encoding = "7bit";
+    if (longLines || (highBytes && !options.serverOffers8BitMime))
+        encoding = "quoted-printable";
+    else if (highBytes)
+        encoding = "8bit";
+
+    WrittenMessage written;
+    written.eightBit = encoding == "8bit";
+    QByteArray& out = written.data;
+    qsizetype size = 1024;
+    for (const QByteArray& line : lines)
+        size += line.size() + 3;
+    out.reserve(encoding == "quoted-printable" ? size * 3 : size);
+    for (const QByteArray& header : BuildHeaders(message, encoding).lines()) {
+        out += header;
+        out += "\r\n";
+    }
+    out += "\r\n";
+    const bool qp = encoding == "quoted-printable";
+    for (const QByteArray& line : lines) {
+        if (!qp) {
+            appendStuffed(out, line);
+            continue;
+        }
+        // Each encoded line of a quoted-printable body is stuffed on its own.
+        const QByteArray encoded = QuotedPrintableLine(line);
+        qsizetype from = 0;
+        for (qsizetype at = encoded.indexOf("\r\n"); at >= 0; at = encoded.indexOf("\r\n", from)) {
+            appendStuffed(out, encoded.mid(from, at - from));
+            from = at + 2;
+        }
+        appendStuffed(out, encoded.mid(from));
+    }
+    return written;
+}
