@@ -65,6 +65,7 @@ bool convert(iconv_t cd, const QByteArray& in, QByteArray& out, qsizetype* faile
                 continue;
             }
             *failedAt = inPtr - in.constData();
+            out.resize(outPtr - out.data());
             return false;
         }
     }

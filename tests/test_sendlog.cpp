@@ -1,1 +1,137 @@
+#include "sendlog/dmunit.h"
+#include "sendlog/history.h"
+#include "support/tempdir.h"
+
+#include <QSqlError>
+#include <QSqlQuery>
+#include <QVariant>
 #include <gtest/gtest.h>
+
+namespace {
+
+void insertRow(const QString& dbPath, const QString& date, const QString& address, bool ok)
+{
+    TDM store(dbPath);
+    QSqlQuery q = store.QueryByDate("none%"); // keeps the connection busy-free
+    Q_UNUSED(q);
+    QSqlDatabase db = QSqlDatabase::addDatabase("QSQLITE", "raw-insert");
+    {
+        db.setDatabaseName(dbPath);
+        db.open();
+        QSqlQuery insert(db);
+        insert.prepare("INSERT INTO sendlog VALUES (?, ?, ?)");
+        insert.addBindValue(date);
+        insert.addBindValue(address);
+        insert.addBindValue(ok ? 1 : 0);
+        insert.exec();
+        db.close();
+    }
+    db = QSqlDatabase();
+    QSqlDatabase::removeDatabase("raw-insert");
+}
+
+QStringList column(QSqlQuery q, int index)
+{
+    QStringList values;
+    while (q.next())
+        values.append(q.value(index).toString());
+    return values;
+}
+
+} // namespace
+
+TEST(SendLog, CreatesItsFolderFileAndTable)
+{
+    ScopedWorkDir work;
+    TDM store;
+    ASSERT_TRUE(store.isOpen()) << store.lastError().toStdString();
+    EXPECT_TRUE(QFile::exists(work.file("db/sendlog.db")));
+    EXPECT_FALSE(store.HasBeenSent("a@b.com"));
+    EXPECT_TRUE(store.AddSendRecord("a@b.com", true));
+    EXPECT_TRUE(store.HasBeenSent("a@b.com"));
+    QSqlQuery today = store.QueryByDate(DayPattern(QDate::currentDate()));
+    ASSERT_TRUE(today.next());
+    EXPECT_EQ(today.value(0).toString().size(), 19);
+    EXPECT_EQ(today.value(1).toString(), "a@b.com");
+    EXPECT_EQ(today.value(2).toInt(), 1);
+}
+
+TEST(SendLog, MatchesOnlyWholeSuccessfulEntriesExactly)
+{
+    QTemporaryDir dir;
+    TDM store(dir.path() + "/log.db");
+    const QStringList tricky{"o'brien@x.com", "100%@x.com", "back\\slash@x.com", "q\"uote@x.com", "a@x.com,Ann,Lee"};
+    for (const QString& a : tricky)
+        ASSERT_TRUE(store.AddSendRecord(a, true));
+    store.AddSendRecord("failed@x.com", false);
+    for (const QString& a : tricky)
+        EXPECT_TRUE(store.HasBeenSent(a)) << a.toStdString();
+    EXPECT_FALSE(store.HasBeenSent("failed@x.com"));
+    EXPECT_FALSE(store.HasBeenSent("a@x.com"));       // only the whole entry matches
+    EXPECT_FALSE(store.HasBeenSent("1000%@x.com"));   // no pattern matching
+    EXPECT_FALSE(store.HasBeenSent("o''brien@x.com"));
+}
+
+TEST(SendLog, DayQueriesMatchByPrefix)
+{
+    QTemporaryDir dir;
+    const QString path = dir.path() + "/log.db";
+    insertRow(path, "2024-05-01 00:00:00", "first@x.com", true);
+    insertRow(path, "2024-05-01 23:59:59", "second@x.com", false);
+    insertRow(path, "2024-05-02 00:00:00", "other@x.com", true);
+    insertRow(path, "2024-05-01 12:00:00", "first@x.com", true); // same entry twice stays twice
+    TDM store(path);
+    EXPECT_EQ(column(store.QueryByDate("2024-05-01%"), 1),
+              (QStringList{"first@x.com", "second@x.com", "first@x.com"}));
+    EXPECT_TRUE(column(store.QueryByDate("2024-05-03%"), 1).isEmpty());
+    EXPECT_EQ(column(store.QueryByDate("2024-05-0_ 00%"), 1), (QStringList{"first@x.com", "other@x.com"}));
+}
+
+TEST(SendLog, PendingEntriesMoveToTheLogInOneStep)
+{
+    QTemporaryDir dir;
+    const QString path = dir.path() + "/log.db";
+    {
+        TDM store(path);
+        QList<qint64> ids;
+        ASSERT_TRUE(store.AppendPending({"a@x.com", "b@x.com,P", "c@x.com"}, &ids));
+        ASSERT_EQ(ids.size(), 3);
+        ASSERT_TRUE(store.RecordDelivery(ids[0], "a@x.com"));
+        ASSERT_TRUE(store.RemovePending({ids[2]}));
+    }
+    TDM reopened(path);
+    const QList<TDM::PendingRow> rows = reopened.LoadPending();
+    ASSERT_EQ(rows.size(), 1);
+    EXPECT_EQ(rows[0].entry, "b@x.com,P");
+    EXPECT_TRUE(reopened.HasBeenSent("a@x.com"));
+    EXPECT_FALSE(reopened.HasBeenSent("c@x.com"));
+}
+
+TEST(SendLog, FailuresAreQuiet)
+{
+    QTemporaryDir dir;
+    writeAll(dir.path() + "/notadb", "this is not a database file at all, not even close");
+    TDM broken(dir.path() + "/notadb");
+    EXPECT_FALSE(broken.isOpen());
+    EXPECT_FALSE(broken.HasBeenSent("a@b.com"));
+    EXPECT_FALSE(broken.AddSendRecord("a@b.com", true));
+    EXPECT_FALSE(broken.lastError().isEmpty());
+    EXPECT_FALSE(broken.QueryByDate("2024%").isActive());
+}
+
+TEST(History, ExportWritesOneEntryPerLineReplacingTheFile)
+{
+    QTemporaryDir dir;
+    const QString path = dir.path() + "/log.db";
+    insertRow(path, "2024-05-01 10:00:00", "a@x.com,Ann", true);
+    insertRow(path, "2024-05-01 11:00:00", "b@x.com", false);
+    TDM store(path);
+    const QString out = dir.path() + "/log.txt";
+    writeAll(out, "old content that is longer than the export\r\n");
+    QSqlQuery day = store.QueryByDate(DayPattern(QDate(2024, 5, 1)));
+    ExportHistory(day, out);
+    EXPECT_EQ(readAll(out), "a@x.com,Ann\r\nb@x.com\r\n");
+    QSqlQuery empty = store.QueryByDate(DayPattern(QDate(2024, 5, 2)));
+    ExportHistory(empty, out);
+    EXPECT_EQ(readAll(out), "");
+}

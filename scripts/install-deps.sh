@@ -1,0 +1,16 @@
+#!/usr/bin/env bash
+# Installs what building, running and testing Brevora needs on Debian (bookworm), when missing.
+set -euo pipefail
+packages=(g++ cmake ninja-build qt6-base-dev libqt6sql6-sqlite libssl-dev openssl
+          googletest libgtest-dev libgmock-dev python3-aiosmtpd sqlite3 fonts-dejavu-core)
+missing=()
+for p in "${packages[@]}"; do
+  dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")
+done
+if [ "${#missing[@]}" -gt 0 ]; then
+  sudo_cmd=""
+  [ "$(id -u)" -eq 0 ] || sudo_cmd="sudo"
+  export DEBIAN_FRONTEND=noninteractive
+  $sudo_cmd apt-get update -q
+  $sudo_cmd apt-get install -y -q --no-install-recommends "${missing[@]}"
+fi
