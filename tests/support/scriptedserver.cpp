@@ -5,6 +5,7 @@
 #include <QElapsedTimer>
 #include <arpa/inet.h>
 #include <netinet/in.h>
+#include <netinet/tcp.h>
 #include <openssl/ssl.h>
 #include <poll.h>
 #include <sys/socket.h>
@@ -196,6 +197,8 @@ void ScriptedServer::run()
         problem(QStringLiteral("no client connected"));
     } else {
         ++m_accepted;
+        const int one = 1;
+        setsockopt(m_fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
         for (const Step& step : m_steps) {
             QByteArray line;
             bool ok = true;
