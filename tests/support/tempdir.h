@@ -1,5 +1,7 @@
 #pragma once
 
+#include "support/printers.h"
+
 #include <QByteArray>
 #include <QDir>
 #include <QFile>
