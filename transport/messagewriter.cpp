@@ -150,7 +150,8 @@ WrittenMessage WriteMessage(const EmailMessage& message, const WriterOptions& op
     for (const QByteArray& line : lines)
         size += line.size() + 3;
     out.reserve(encoding == "quoted-printable" ? size * 3 : size);
-    for (const QByteArray& header : BuildHeaders(message, encoding).lines()) {
+    const HeaderList headers = BuildHeaders(message, encoding);
+    for (const QByteArray& header : headers.lines()) {
         out += header;
         out += "\r\n";
     }
