@@ -102,15 +102,15 @@ int runHistory(const QStringList& args)
     if (!store.isOpen())
         throw BrevoraError(store.lastError());
     QSqlQuery rows = store.QueryByDate(DayPattern(day));
-    int count = 0;
+    QStringList entries;
     while (rows.next()) {
         out(rows.value(0).toString() + '\t' + rows.value(1).toString() + '\t'
             + (rows.value(2).toInt() != 0 ? QStringLiteral("True") : QStringLiteral("False")));
-        ++count;
+        entries.append(rows.value(1).toString());
     }
-    out(QStringLiteral("Total Amount : %1").arg(count));
+    out(QStringLiteral("Total Amount : %1").arg(entries.size()));
     if (o.values.contains(QStringLiteral("--export")))
-        ExportHistory(rows, o.values.value(QStringLiteral("--export")));
+        ExportHistory(entries, o.values.value(QStringLiteral("--export")));
     return kExitOk;
 }
 

@@ -1,6 +1,7 @@
 #include "app/application.h"
 #include "app/cli.h"
 #include "app/mainunit.h"
+#include "app/windows.h"
 #include "sendlog/dmunit.h"
 
 #include <QCoreApplication>
@@ -22,7 +23,7 @@ int main(int argc, char** argv)
         args.append(QString::fromLocal8Bit(argv[i]));
 
     if (args.contains(QStringLiteral("--help")) && !IsCommandLine(args)) {
-        std::puts("Usage: brevora [--data-dir DIR]\n"
+        std::puts("Usage: brevora [--data-dir DIR] [--screenshots FOLDER]\n"
                   "       brevora send --help\n"
                   "       brevora history --help");
         return 0;
@@ -44,7 +45,15 @@ int main(int argc, char** argv)
     DM = &store;
     if (!store.isOpen())
         ShowDefaultError(store.lastError());
-    TMainForm window(&store);
-    window.show();
+    AppWindows windows(&store);
+    const qsizetype shots = args.indexOf(QStringLiteral("--screenshots"));
+    if (shots >= 0) {
+        // Renders every window to PNG files and ends, for looking at them without a desktop.
+        const QStringList files = RenderWindows(windows, shots + 1 < args.size() ? args[shots + 1] : QStringLiteral("."));
+        for (const QString& f : files)
+            std::printf("%s\n", qPrintable(f));
+        return files.size() == 8 ? 0 : 1;
+    }
+    windows.main->show();
     return app.exec();
 }

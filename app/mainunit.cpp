@@ -12,7 +12,6 @@
 #include <QGridLayout>
 #include <QGroupBox>
 #include <QHBoxLayout>
-#include <QInputDialog>
 #include <QLabel>
 #include <QLineEdit>
 #include <QListView>
@@ -75,12 +74,6 @@ TMainForm::TMainForm(TDM* store, QWidget* parent)
         RunProgress->setFormat(QStringLiteral("%1 / %2").arg(done).arg(total));
     });
 
-    addressIntake = [](QWidget* parent) {
-        bool ok = false;
-        const QString text = QInputDialog::getMultiLineText(parent, QStringLiteral("Add"),
-                                                            QStringLiteral("Email addresses, one per line:"), QString(), &ok);
-        return ok ? SplitTextLines(text) : QStringList();
-    };
     FormCreate();
 }
 
@@ -326,19 +319,12 @@ bool TMainForm::AppendEntries(const QStringList& entries)
 void TMainForm::AddBtClick()
 {
     const int before = m_run.PendingCount;
-    QStringList accepted;
-    if (addressIntake) {
-        for (const QString& line : addressIntake(this))
-            if (!line.trimmed().isEmpty() && !m_pending.contains(line) && !accepted.contains(line))
-                accepted.append(line);
-    }
-    const bool stored = m_pending.append(accepted);
+    if (addressIntake)
+        addressIntake(this);
     m_run.PendingCount = m_pending.count();
     m_run.AllCount += m_run.PendingCount - before;
     ShowCounters();
     PageControl1->setCurrentIndex(0);
-    if (!stored)
-        throw BrevoraError(m_pending.lastError());
 }
 
 void TMainForm::DelBtClick()

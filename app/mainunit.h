@@ -50,13 +50,14 @@ public:
     void ShowCounters();
 
     // Replaceable windows of the other subsystems, so a test or a later window can take their place.
-    std::function<QStringList(QWidget*)> addressIntake;
+    std::function<void(QWidget*)> addressIntake;
     std::function<void(QWidget*)> settingsWindow;
     std::function<void(QWidget*)> historyWindow;
 
     SendingRun& run() { return m_run; }
     PendingList& pending() { return m_pending; }
     const RunSelection& selection() const { return m_selection; }
+    TAboutBox* aboutBox() const { return m_about; }
 
 protected:
     void closeEvent(QCloseEvent* event) override;

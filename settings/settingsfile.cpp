@@ -197,10 +197,29 @@ QByteArray ServerValue(const SmtpServerEntry& entry)
         + EncodePassword(CodePage::encode(entry.password));
 }
 
-void StoreServer(const std::optional<QString>& oldKey, const SmtpServerEntry& entry)
+void CheckServerEntry(const SmtpServerEntry& entry)
 {
     if (entry.account.contains(',') || entry.port.contains(','))
         throw BrevoraError(QStringLiteral("The account name and the port must not contain a comma."));
+    userKey(entry.host);
+    ServerValue(entry);
+}
+
+void CheckSenderEntry(const SenderEntry& entry)
+{
+    userKey(entry.address);
+    userValue(entry.name);
+}
+
+void CheckContentEntry(const ContentEntry& entry)
+{
+    userKey(entry.title);
+    userValue(entry.bodyFile);
+}
+
+void StoreServer(const std::optional<QString>& oldKey, const SmtpServerEntry& entry)
+{
+    CheckServerEntry(entry);
     storeEntry(SettingsKeys::ServerSection, oldKey, entry.host, ServerValue(entry));
 }
 

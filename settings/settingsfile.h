@@ -68,6 +68,12 @@ QString LookupContent(const QString& title);
 // The value stored for a server: account, SSL flag, port and encoded password joined by commas.
 QByteArray ServerValue(const SmtpServerEntry& entry);
 
+// Throw the error that storing the entry would raise (a name or value the file cannot hold, a
+// comma in the account or port, a character outside the code page), without writing anything.
+void CheckServerEntry(const SmtpServerEntry& entry);
+void CheckSenderEntry(const SenderEntry& entry);
+void CheckContentEntry(const ContentEntry& entry);
+
 // An edit passes the old key: when it differs (case-sensitively) it is removed first.
 void StoreServer(const std::optional<QString>& oldKey, const SmtpServerEntry& entry);
 void StoreSender(const std::optional<QString>& oldKey, const SenderEntry& entry);

@@ -128,10 +128,8 @@ TEST(History, ExportWritesOneEntryPerLineReplacingTheFile)
     TDM store(path);
     const QString out = dir.path() + "/log.txt";
     writeAll(out, "old content that is longer than the export\r\n");
-    QSqlQuery day = store.QueryByDate(DayPattern(QDate(2024, 5, 1)));
-    ExportHistory(day, out);
+    ExportHistory(column(store.QueryByDate(DayPattern(QDate(2024, 5, 1))), 1), out);
     EXPECT_EQ(readAll(out), "a@x.com,Ann\r\nb@x.com\r\n");
-    QSqlQuery empty = store.QueryByDate(DayPattern(QDate(2024, 5, 2)));
-    ExportHistory(empty, out);
+    ExportHistory(column(store.QueryByDate(DayPattern(QDate(2024, 5, 2))), 1), out);
     EXPECT_EQ(readAll(out), "");
 }

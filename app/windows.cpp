@@ -1,0 +1,63 @@
+#include "app/windows.h"
+
+#include "app/about.h"
+#include "app/mainunit.h"
+#include "intake/addunit.h"
+#include "sendlog/logform.h"
+#include "settings/entrydialogs.h"
+#include "settings/setup.h"
+
+#include <QDir>
+#include <QPixmap>
+#include <QWidget>
+
+AppWindows::AppWindows(TDM* store)
+{
+    main = std::make_unique<TMainForm>(store);
+    TMainForm* window = main.get();
+    log = new TLogForm(store, window);
+    intake = new TAddForm({[window](const QString& text) { return window->IsInMailList(text); },
+                           [window](const QStringList& entries) { window->AppendEntries(entries); }},
+                          store, window);
+    senderDialog = new TFrmAddMail(window);
+    contentDialog = new TFrmAddText(window);
+    serverDialog = new TFrmAddServer(window);
+    setup = new TFrmSetup(serverDialog, senderDialog, contentDialog, window);
+    // The entry dialogs open over the settings window.
+    for (QWidget* dialog : {static_cast<QWidget*>(senderDialog), static_cast<QWidget*>(contentDialog),
+                            static_cast<QWidget*>(serverDialog)})
+        dialog->setParent(setup, dialog->windowFlags());
+
+    window->addressIntake = [this](QWidget*) { intake->exec(); };
+    window->settingsWindow = [this](QWidget*) { setup->exec(); };
+    window->historyWindow = [this](QWidget*) { log->exec(); };
+}
+
+AppWindows::~AppWindows() = default;
+
+QStringList RenderWindows(AppWindows& windows, const QString& folder)
+{
+    QDir().mkpath(folder);
+    QStringList written;
+    auto render = [&](QWidget* w, const QString& name, const QString& caption = {}) {
+        if (!caption.isEmpty())
+            w->setWindowTitle(caption);
+        w->show();
+        w->adjustSize();
+        const QString path = folder + '/' + name + QStringLiteral(".png");
+        if (w->grab().save(path))
+            written.append(path);
+        w->hide();
+    };
+    render(windows.main.get(), QStringLiteral("main"));
+    windows.main->show();
+    render(windows.setup, QStringLiteral("settings"));
+    render(windows.serverDialog, QStringLiteral("server-dialog"), QStringLiteral("Add An SMTP Server"));
+    render(windows.senderDialog, QStringLiteral("sender-dialog"), QStringLiteral("Add email address"));
+    render(windows.contentDialog, QStringLiteral("content-dialog"), QStringLiteral("Add New Email Content"));
+    render(windows.intake, QStringLiteral("intake"));
+    render(windows.log, QStringLiteral("history"));
+    render(windows.main->aboutBox(), QStringLiteral("about"));
+    windows.main->hide();
+    return written;
+}

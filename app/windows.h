@@ -1,0 +1,32 @@
+#pragma once
+
+#include <QString>
+#include <memory>
+
+class TAddForm;
+class TDM;
+class TFrmAddMail;
+class TFrmAddServer;
+class TFrmAddText;
+class TFrmSetup;
+class TLogForm;
+class TMainForm;
+
+// The program's windows, created in their documented order and wired to the main window.
+struct AppWindows
+{
+    explicit AppWindows(TDM* store);
+    ~AppWindows();
+
+    std::unique_ptr<TMainForm> main;
+    TLogForm* log = nullptr;
+    TAddForm* intake = nullptr;
+    TFrmSetup* setup = nullptr;
+    TFrmAddMail* senderDialog = nullptr;
+    TFrmAddText* contentDialog = nullptr;
+    TFrmAddServer* serverDialog = nullptr;
+};
+
+// Renders every window to a PNG file in the folder, so they can be looked at without a desktop.
+// Returns the files written.
+QStringList RenderWindows(AppWindows& windows, const QString& folder);

@@ -1,0 +1,57 @@
+#pragma once
+
+#include <QDialog>
+#include <functional>
+
+class QCheckBox;
+class QLabel;
+class QPlainTextEdit;
+class QRadioButton;
+class TDM;
+
+// The address intake window: typed or pasted lines, "mailto:" links captured from the clipboard
+// while it is shown, duplicate checks against the pending list and the send log.
+class TAddForm : public QDialog
+{
+    Q_OBJECT
+public:
+    struct PendingAccess
+    {
+        std::function<bool(const QString&)> isInMailList;
+        std::function<void(const QStringList&)> append;
+    };
+    TAddForm(PendingAccess pending, TDM* store, QWidget* parent = nullptr);
+
+    void FormShow();
+    void FormClose();
+    // The clipboard changed: capture the "mailto:" links of its text.
+    void ClipboardChanged();
+    void CaptureText(const QString& text);
+    void AddCapturedAddress(const QString& address);
+    bool ConfirmResend(const QString& question);
+    void chkTipClick();
+    void BitBtn1Click();
+
+    QString status() const;
+
+    // Pause between the two beeps of a refusal; tests shorten it.
+    int beepPauseMs = 200;
+
+protected:
+    void showEvent(QShowEvent* event) override;
+    void done(int result) override;
+
+private:
+    void setStatus(const QString& text);
+    void refusalSignal(const QString& address);
+    QStringList memoLines() const;
+
+    PendingAccess m_pending;
+    TDM* m_store;
+    QCheckBox* chkTip;
+    QRadioButton* rdbSend;
+    QRadioButton* rdbNoSend;
+    QPlainTextEdit* MailMo;
+    QLabel* m_status;
+    bool m_capturing = false;
+};
