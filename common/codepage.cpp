@@ -5,12 +5,28 @@
 #include <QHash>
 #include <cerrno>
 #include <iconv.h>
+#include <atomic>
 #include <mutex>
 
 namespace {
 
 std::mutex g_nameMutex;
 QByteArray g_name;
+
+// Which bytes start a two-byte character, decided once per code page: it is asked for every
+// byte of every header line.
+enum class LeadBytes { None, Range81FE, ShiftJis };
+std::atomic<LeadBytes> g_leadBytes{LeadBytes::None};
+
+LeadBytes leadBytesOf(const QByteArray& cp)
+{
+    if (cp == "GBK" || cp == "CP936" || cp == "GB18030" || cp == "BIG5" || cp == "CP950" || cp == "CP949"
+        || cp == "EUC-KR")
+        return LeadBytes::Range81FE;
+    if (cp == "CP932" || cp == "SHIFT_JIS" || cp == "SJIS")
+        return LeadBytes::ShiftJis;
+    return LeadBytes::None;
+}
 
 QByteArray localeName()
 {
@@ -117,6 +133,7 @@ QByteArray name()
     if (g_name.isEmpty()) {
         const QByteArray override = qgetenv("BREVORA_CODEPAGE").trimmed();
         g_name = override.isEmpty() ? forLocale(localeName()) : override.toUpper();
+        g_leadBytes = leadBytesOf(g_name);
     }
     return g_name;
 }
@@ -125,6 +142,7 @@ void setName(const QByteArray& iconvName)
 {
     std::lock_guard lock(g_nameMutex);
     g_name = iconvName.toUpper();
+    g_leadBytes = leadBytesOf(g_name);
 }
 
 QByteArray encodeAs(const QByteArray& target, const QString& text)
@@ -204,12 +222,15 @@ QString decode(const QByteArray& bytes)
 
 bool isLeadByte(unsigned char byte)
 {
-    const QByteArray cp = name();
-    if (cp == "GBK" || cp == "CP936" || cp == "GB18030" || cp == "BIG5" || cp == "CP950" || cp == "CP949"
-        || cp == "EUC-KR")
+    name(); // settles the code page on first use
+    switch (g_leadBytes.load(std::memory_order_relaxed)) {
+    case LeadBytes::Range81FE:
         return byte >= 0x81 && byte <= 0xFE;
-    if (cp == "CP932" || cp == "SHIFT_JIS" || cp == "SJIS")
+    case LeadBytes::ShiftJis:
         return (byte >= 0x81 && byte <= 0x9F) || (byte >= 0xE0 && byte <= 0xFC);
+    case LeadBytes::None:
+        break;
+    }
     return false;
 }
 

@@ -162,6 +162,12 @@ void HeaderList::set(const QByteArray& name, const QByteArray& value)
         m_lines.insert(at + i, folded[i]);
 }
 
+void HeaderList::add(const QByteArray& name, const QByteArray& value)
+{
+    if (!value.isEmpty())
+        m_lines += FoldHeaderLine(name + ": " + value);
+}
+
 QByteArray HeaderList::value(const QByteArray& name) const
 {
     const qsizetype at = find(name);

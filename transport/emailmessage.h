@@ -25,6 +25,9 @@ class HeaderList
 public:
     // Sets the first header of that name (any case) to the value, folded; an empty value removes it.
     void set(const QByteArray& name, const QByteArray& value);
+    // Appends the header, folded, without looking for an earlier one of that name (for building a
+    // fresh block whose names are all different); an empty value adds nothing.
+    void add(const QByteArray& name, const QByteArray& value);
     QByteArray value(const QByteArray& name) const;
     void append(const HeaderList& other) { m_lines += other.m_lines; }
     const QList<QByteArray>& lines() const { return m_lines; }

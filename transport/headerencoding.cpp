@@ -59,7 +59,14 @@ HeaderCharsetInfo HeaderCharsetFor(const QByteArray& codePage)
 
 HeaderCharsetInfo HeaderCharset()
 {
-    return HeaderCharsetFor(CodePage::name());
+    thread_local QByteArray cachedFor;
+    thread_local HeaderCharsetInfo cached;
+    const QByteArray cp = CodePage::name();
+    if (cp != cachedFor) {
+        cached = HeaderCharsetFor(cp);
+        cachedFor = cp;
+    }
+    return cached;
 }
 
 QByteArray MessageBytes(const QString& text)
@@ -219,6 +226,12 @@ QByteArray InternetDateNow()
 QList<QByteArray> FoldHeaderLine(const QByteArray& line)
 {
     constexpr qsizetype kMaxColumn = 78;
+    if (line.size() <= kMaxColumn && !line.contains('\r') && !line.contains('\n')) {
+        QByteArray only = line;
+        while (!only.isEmpty() && static_cast<unsigned char>(only.back()) <= 0x20)
+            only.chop(1);
+        return {only};
+    }
     QList<QByteArray> pieces;
     qsizetype lineStart = 0;
     qsizetype column = 0; // bytes on the current output line so far

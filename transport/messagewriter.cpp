@@ -68,33 +68,36 @@ QByteArray NewMessageId(const QString& senderAddress)
         domain = QStringLiteral("localhost");
     QByteArray id = QByteArray::number(QDateTime::currentMSecsSinceEpoch(), 36) + '.'
         + QByteArray::number(qint64(getpid()), 36) + '.' + QByteArray::number(counter.fetch_add(1), 36) + '.'
-        + QByteArray::number(QRandomGenerator::system()->generate64(), 36);
-    return '<' + id + '@' + QUrl::toAce(domain) + '>';
+        + QByteArray::number(QRandomGenerator::global()->generate64(), 36);
+    bool ascii = true;
+    for (QChar c : domain)
+        ascii = ascii && c.unicode() < 0x80;
+    return '<' + id + '@' + (ascii ? domain.toLatin1() : QUrl::toAce(domain)) + '>';
 }
 
 HeaderList BuildHeaders(const EmailMessage& m, const QByteArray& transferEncoding)
 {
     HeaderList h;
-    h.set("From", FormatAddress(m.From));
-    h.set("Subject", EncodeHeaderText(m.Subject));
-    h.set("To", FormatAddressList(m.Recipients));
-    h.set("Cc", FormatAddressList(m.CCList));
-    h.set("Newsgroups", CodePage::encode(m.NewsGroups.join(',')));
+    h.add("From", FormatAddress(m.From));
+    h.add("Subject", EncodeHeaderText(m.Subject));
+    h.add("To", FormatAddressList(m.Recipients));
+    h.add("Cc", FormatAddressList(m.CCList));
+    h.add("Newsgroups", CodePage::encode(m.NewsGroups.join(',')));
     if (!m.ContentType.isEmpty())
-        h.set("Content-Type", CodePage::encode(m.ContentType) + "; charset=\"" + HeaderCharset().name + '"');
-    h.set("MIME-Version", "1.0");
-    h.set("Content-Transfer-Encoding", transferEncoding);
-    h.set("Reply-To", FormatAddressList(m.ReplyTo));
-    h.set("Organization", EncodeHeaderText(m.Organization));
-    h.set("Disposition-Notification-To", FormatAddress(m.ReceiptRecipient));
-    h.set("References", CodePage::encode(m.References));
+        h.add("Content-Type", CodePage::encode(m.ContentType) + "; charset=\"" + HeaderCharset().name + '"');
+    h.add("MIME-Version", "1.0");
+    h.add("Content-Transfer-Encoding", transferEncoding);
+    h.add("Reply-To", FormatAddressList(m.ReplyTo));
+    h.add("Organization", EncodeHeaderText(m.Organization));
+    h.add("Disposition-Notification-To", FormatAddress(m.ReceiptRecipient));
+    h.add("References", CodePage::encode(m.References));
     if (m.Date.isValid())
-        h.set("Date", InternetDate(m.Date, m.Date.offsetFromUtc()));
+        h.add("Date", InternetDate(m.Date, m.Date.offsetFromUtc()));
     else
-        h.set("Date", InternetDateNow());
-    h.set("Message-ID", NewMessageId(m.From.Address));
-    h.set("X-Priority", priorityText(m.MessagePriority));
-    h.set("X-Library", "Brevora 1.0.5");
+        h.add("Date", InternetDateNow());
+    h.add("Message-ID", NewMessageId(m.From.Address));
+    h.add("X-Priority", priorityText(m.MessagePriority));
+    h.add("X-Library", "Brevora 1.0.5");
     h.append(m.ExtraHeaders);
     return h;
 }

@@ -1,0 +1,170 @@
+// Prints the figures of the message writer, the send log store, the pending list and the windows.
+#include "app/dialogs.h"
+#include "app/mainunit.h"
+#include "app/pendinglist.h"
+#include "app/prepare.h"
+#include "app/windows.h"
+#include "common/codepage.h"
+#include "intake/addunit.h"
+#include "sendlog/dmunit.h"
+#include "sendlog/history.h"
+#include "settings/settingsfile.h"
+#include "transport/messagewriter.h"
+
+#include <QApplication>
+#include <QDir>
+#include <QElapsedTimer>
+#include <QFile>
+#include <QPlainTextEdit>
+#include <QSqlDatabase>
+#include <QSqlQuery>
+#include <QTemporaryDir>
+#include <QVariant>
+#include <cstdio>
+
+namespace {
+
+double residentMegabytes()
+{
+    QFile status(QStringLiteral("/proc/self/status"));
+    status.open(QIODevice::ReadOnly);
+    for (const QByteArray& line : status.readAll().split('\n'))
+        if (line.startsWith("VmRSS:"))
+            return line.mid(6).trimmed().split(' ').first().toDouble() / 1024.0;
+    return 0;
+}
+
+void fillLog(const QString& path, int rows)
+{
+    QSqlDatabase db = QSqlDatabase::addDatabase(QStringLiteral("QSQLITE"), QStringLiteral("bulk"));
+    {
+        db.setDatabaseName(path);
+        db.open();
+        db.transaction();
+        QSqlQuery q(db);
+        q.prepare(QStringLiteral("INSERT INTO sendlog VALUES (?, ?, 1)"));
+        const QDateTime start(QDate(2025, 1, 1), QTime(8, 0));
+        for (int i = 0; i < rows; ++i) {
+            // About 2740 rows a day over a year.
+            q.bindValue(0, start.addSecs(qint64(i) * 31).toString(QStringLiteral("yyyy-MM-dd HH:mm:ss")));
+            q.bindValue(1, QStringLiteral("user%1@example.org").arg(i));
+            q.exec();
+        }
+        db.commit();
+    }
+    db = QSqlDatabase();
+    QSqlDatabase::removeDatabase(QStringLiteral("bulk"));
+}
+
+void messageFigure()
+{
+    EmailMessage m;
+    m.From = {QStringLiteral("sender@example.com"), QStringLiteral("Bench Sender")};
+    m.Subject = QStringLiteral("Monthly letter");
+    const QStringList content{QStringLiteral("Hello [= PARAM1 =],"),
+                              QStringLiteral("This is the monthly letter. ").repeated(30),
+                              QStringLiteral("Regards")};
+    const int n = 20000;
+    QElapsedTimer t;
+    t.start();
+    qsizetype bytes = 0;
+    for (int i = 0; i < n; ++i) {
+        const PreparedMessage p = PrepareMessage(QStringLiteral("r%1@example.org,Name").arg(i), content, m);
+        m.Body = p.body;
+        m.ContentType = p.contentType;
+        bytes += WriteMessage(m, {true}).data.size();
+    }
+    std::printf("prepare and write one message (%lld bytes): %.1f microseconds\n", (long long)(bytes / n),
+                t.nsecsElapsed() / 1000.0 / n);
+}
+
+void storeFigures(const QString& folder)
+{
+    const QString path = folder + QStringLiteral("/log.db");
+    {
+        TDM create(path);
+    }
+    fillLog(path, 1000000);
+    TDM store(path);
+    const int lookups = 20000;
+    QElapsedTimer t;
+    t.start();
+    int found = 0;
+    for (int i = 0; i < lookups; ++i)
+        found += store.HasBeenSent(QStringLiteral("user%1@example.org").arg(i * 37 % 2000000)) ? 1 : 0;
+    std::printf("send log of 1000000 rows: HasBeenSent %.1f microseconds (%d of %d found)\n",
+                t.nsecsElapsed() / 1000.0 / lookups, found, lookups);
+    t.restart();
+    QSqlQuery day = store.QueryByDate(DayPattern(QDate(2025, 6, 1)));
+    int rows = 0;
+    while (day.next())
+        ++rows;
+    std::printf("send log of 1000000 rows: one day's history (%d rows) %.1f ms\n", rows, t.nsecsElapsed() / 1e6);
+}
+
+void pendingFigures(const QString& folder)
+{
+    const QString path = folder + QStringLiteral("/pending.db");
+    {
+        TDM store(path);
+        QStringList entries;
+        entries.reserve(1000000);
+        for (int i = 0; i < 1000000; ++i)
+            entries.append(QStringLiteral("recipient%1@example.org,First%1,Last").arg(i));
+        store.AppendPending(entries, nullptr);
+    }
+    const double before = residentMegabytes();
+    QElapsedTimer t;
+    t.start();
+    {
+        TDM store(path);
+        PendingList list(&store);
+        std::printf("pending list of %d entries: %.0f MB, loaded in %.2f s\n", list.count(),
+                    residentMegabytes() - before, t.nsecsElapsed() / 1e9);
+    }
+}
+
+void windowFigures(const QString& folder)
+{
+    Dialogs::setTestMode(true);
+    SetAppDir(folder);
+    const QString path = folder + QStringLiteral("/window.db");
+    {
+        TDM store(path);
+        QStringList entries;
+        for (int i = 0; i < 100000; ++i)
+            entries.append(QStringLiteral("pending%1@example.org").arg(i));
+        store.AppendPending(entries, nullptr);
+    }
+    TDM store(path);
+    QElapsedTimer t;
+    t.start();
+    AppWindows windows(&store);
+    windows.main->show();
+    QCoreApplication::processEvents();
+    std::printf("main window start with %d pending entries: %.2f s\n", windows.main->pending().count(),
+                t.nsecsElapsed() / 1e9);
+
+    QStringList pasted;
+    for (int i = 0; i < 100000; ++i)
+        pasted.append(QStringLiteral("new%1@example.org").arg(i));
+    windows.intake->findChild<QPlainTextEdit*>(QStringLiteral("MailMo"))->setPlainText(pasted.join('\n'));
+    t.restart();
+    windows.intake->BitBtn1Click();
+    std::printf("intake of 100000 pasted lines: %.2f s (list now %d entries)\n", t.nsecsElapsed() / 1e9,
+                windows.main->pending().count());
+}
+
+} // namespace
+
+int main(int argc, char** argv)
+{
+    QApplication app(argc, argv);
+    CodePage::setName("CP1252");
+    QTemporaryDir folder;
+    messageFigure();
+    storeFigures(folder.path());
+    pendingFigures(folder.path());
+    windowFigures(folder.path());
+    return 0;
+}

@@ -1,0 +1,70 @@
+#!/usr/bin/env bash
+# Benchmarks, printed side by side: the sending rate of "brevora send --interval 0" against a fast
+# local SMTP sink (2000 messages of about 1 KB over one session, plain and implicit TLS, median of
+# 5 runs) next to Python's smtplib over the same sink, then the message, store and window figures.
+set -euo pipefail
+here=$(cd "$(dirname "$0")" && pwd)
+root=$(dirname "$here")
+[ -x "$root/build/brevora" ] || "$root/scripts/build.sh"
+out="$here/out"
+rm -rf "$out"; mkdir -p "$out"
+cc -O2 -o "$out/minisink" "$here/sink/minisink.c" -lssl -lcrypto -lpthread
+openssl req -x509 -newkey ec -pkeyopt ec_paramgen_curve:P-256 -nodes -subj /CN=localhost \
+  -addext subjectAltName=IP:127.0.0.1 -days 1 -keyout "$out/key.pem" -out "$out/cert.pem" 2>/dev/null
+fingerprint=$(openssl x509 -noout -fingerprint -sha256 -in "$out/cert.pem" | cut -d= -f2)
+
+count=2000
+runs=5
+port_plain=$((20000 + RANDOM % 20000))
+port_tls=$((port_plain + 1))
+stats="$out/stats.jsonl"
+"$out/minisink" -s "$stats" -U bench:s3cret -x 900 "127.0.0.1:$port_plain" & sink_plain=$!
+"$out/minisink" -s "$stats" -U bench:s3cret -x 900 -c "$out/cert.pem" -k "$out/key.pem" "127.0.0.1:$port_tls" & sink_tls=$!
+trap 'kill $sink_plain $sink_tls 2>/dev/null || true' EXIT
+sleep 0.5
+
+body=$(python3 -c 'print(("Dear [= PARAM1 =], this is the monthly letter. " * 20).strip())')
+gbk() { printf '%s' "$1" | iconv -f UTF-8 -t GBK; }
+password=$(python3 - <<'PY'
+k = 9173
+out = ""
+for p in b"s3cret":
+    c = p ^ (k >> 8)
+    out += "%02X" % c
+    k = ((k + c) * 8931 + 9457) % 65536
+print(out)
+PY
+)
+setup_data() { # folder port ssl
+  mkdir -p "$1"
+  { printf '[%s]\r\n' "$(gbk 发送邮件服务器)"; printf '127.0.0.1=bench,%s,%s,%s\r\n' "$3" "$2" "$password"
+    printf '[%s]\r\n' "$(gbk 显示内容)"; printf 'sender@example.com=Bench Sender\r\n'
+    printf '[%s]\r\n' "$(gbk 邮件内容)"; printf 'Monthly letter=body.txt\r\n'
+    printf '[%s]\r\n%s=0\r\n' "$(gbk 基本)" "$(gbk 要求回执)"; } > "$1/dispatra.ini"
+  printf 'Hello,\r\n%s\r\nRegards\r\n' "$body" > "$1/body.txt"
+  python3 -c "import sys; [print('r%d@example.org,Name%d' % (i, i)) for i in range($count)]" > "$1/list.txt"
+}
+{ printf 'From: sender@example.com\r\nTo: r@example.org\r\nSubject: Monthly letter\r\n\r\nHello,\r\n%s\r\nRegards\r\n' "$body"; } > "$out/smtplib-body.txt"
+
+labels=()
+for run in $(seq $runs); do
+  for mode in plain tls; do
+    port=$port_plain; ssl=0
+    [ $mode = tls ] && { port=$port_tls; ssl=1; }
+    work="$out/run-$mode-$run"
+    setup_data "$work/data" $port $ssl
+    (cd "$work" && "$root/build/brevora" send --data-dir "$work/data" --list "$work/data/list.txt" --interval 0 \
+        --trust-certificate "$fingerprint" > "$work/activity.txt")
+    labels+=("brevora-$mode")
+    sleep 0.2
+    python3 "$here/smtplib_client.py" 127.0.0.1 $port $count $ssl "$out/smtplib-body.txt"
+    labels+=("smtplib-$mode")
+    sleep 0.2
+  done
+done
+sleep 0.5
+echo "== Sending rate: $count messages over one session, local sink =="
+python3 "$here/report.py" "$stats" "$(IFS=,; echo "${labels[*]}")"
+echo
+echo "== Message, store and window figures =="
+QT_QPA_PLATFORM=offscreen "$root/build/bench/bench_figures"
