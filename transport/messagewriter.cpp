@@ -61,13 +61,14 @@ void appendStuffed(QByteArray& out, const QByteArray& line)
 QByteArray NewMessageId(const QString& senderAddress)
 {
     static std::atomic<quint32> counter{0};
+    static const QByteArray processTag = QByteArray::number(qint64(getpid()), 36);
     QString domain = senderAddress.mid(senderAddress.lastIndexOf('@') + 1).trimmed();
     if (!senderAddress.contains('@') || domain.isEmpty())
         domain = LocalHostName();
     if (domain.isEmpty())
         domain = QStringLiteral("localhost");
     QByteArray id = QByteArray::number(QDateTime::currentMSecsSinceEpoch(), 36) + '.'
-        + QByteArray::number(qint64(getpid()), 36) + '.' + QByteArray::number(counter.fetch_add(1), 36) + '.'
+        + processTag + '.' + QByteArray::number(counter.fetch_add(1), 36) + '.'
         + QByteArray::number(QRandomGenerator::global()->generate64(), 36);
     bool ascii = true;
     for (QChar c : domain)
