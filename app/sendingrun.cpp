@@ -3,29 +3,14 @@
 #include "app/pendinglist.h"
 #include "app/prepare.h"
 #include "common/errors.h"
-
-#include <algorithm>
-#include <limits>
+#include "common/pubunit.h"
 
 int ParseIntegerText(const QString& text)
 {
-    QString t = text;
-    bool negative = false;
-    if (t.startsWith('-') || t.startsWith('+')) {
-        negative = t.startsWith('-');
-        t = t.mid(1);
-    }
-    bool ok = false;
-    qlonglong value = 0;
-    if (t.startsWith(QLatin1String("0x"), Qt::CaseInsensitive))
-        value = t.mid(2).toLongLong(&ok, 16);
-    else if (t.startsWith('$'))
-        value = t.mid(1).toLongLong(&ok, 16);
-    else if (!t.isEmpty() && std::all_of(t.begin(), t.end(), [](QChar c) { return c >= '0' && c <= '9'; }))
-        value = t.toLongLong(&ok, 10);
-    if (!ok || value > std::numeric_limits<int>::max())
+    const std::optional<int> value = ParseInteger(text);
+    if (!value)
         throw BrevoraError(QStringLiteral("'%1' is not a valid integer value").arg(text));
-    return int(negative ? -value : value);
+    return *value;
 }
 
 SendingRun::SendingRun(PendingList& list, QObject* parent)

@@ -2,6 +2,9 @@
 
 #include "common/errors.h"
 
+#include <algorithm>
+#include <limits>
+
 bool IsValidEmail(const QString& token)
 {
     QString trimmed = token;
@@ -75,6 +78,34 @@ void ReplaceInLines(QStringList& lines, const QString& old, const QString& repla
         result += QStringView(line).mid(from);
         line = result;
     }
+}
+
+std::optional<int> ParseInteger(const QString& text)
+{
+    QStringView t(text);
+    bool negative = false;
+    if (t.startsWith(QLatin1Char('-')) || t.startsWith(QLatin1Char('+'))) {
+        negative = t.startsWith(QLatin1Char('-'));
+        t = t.mid(1);
+    }
+    int base = 10;
+    if (t.startsWith(QLatin1String("0x"), Qt::CaseInsensitive)) {
+        base = 16;
+        t = t.mid(2);
+    } else if (t.startsWith(QLatin1Char('$'))) {
+        base = 16;
+        t = t.mid(1);
+    }
+    const auto isDigit = [base](QChar c) {
+        return (c >= '0' && c <= '9') || (base == 16 && ((c >= 'a' && c <= 'f') || (c >= 'A' && c <= 'F')));
+    };
+    if (t.isEmpty() || !std::all_of(t.begin(), t.end(), isDigit))
+        return std::nullopt;
+    bool ok = false;
+    const qlonglong value = t.toLongLong(&ok, base);
+    if (!ok || value > std::numeric_limits<int>::max())
+        return std::nullopt;
+    return int(negative ? -value : value);
 }
 
 namespace {

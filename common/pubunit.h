@@ -2,6 +2,7 @@
 
 #include <QString>
 #include <QStringList>
+#include <optional>
 
 // Small text routines shared by the windows, the run and the settings file.
 
@@ -15,6 +16,10 @@ QStringList SplitString(const QString& text, const QString& separator);
 enum class ReplaceFlag { All = 1, IgnoreCase = 2 };
 // Replaces old by replacement in every line, left to right, never searching inserted text again.
 void ReplaceInLines(QStringList& lines, const QString& old, const QString& replacement, int flags);
+
+// An integer written in decimal, or in hexadecimal after "0x" or "$", with an optional sign and
+// nothing around it; nothing for any other text.
+std::optional<int> ParseInteger(const QString& text);
 
 // The scrambled form of a stored server password: upper-case hexadecimal, two digits a byte.
 QByteArray EncodePassword(const QByteArray& password);

@@ -6,8 +6,6 @@
 #include "settings/inifile.h"
 
 #include <QDateTime>
-#include <algorithm>
-#include <limits>
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
@@ -61,28 +59,6 @@ QByteArray userValue(const QString& value)
     const QByteArray bytes = CodePage::encode(value);
     IniFile::checkValue(bytes, value);
     return bytes;
-}
-
-// Reads an integer the way the settings file always has: decimal, or hexadecimal after "0x" or "$".
-int parseInteger(const QByteArray& text, int fallback)
-{
-    QByteArray t = text.trimmed();
-    bool negative = false;
-    if (t.startsWith('-') || t.startsWith('+')) {
-        negative = t.startsWith('-');
-        t = t.mid(1);
-    }
-    bool ok = false;
-    qlonglong v = 0;
-    if (t.startsWith("0x") || t.startsWith("0X"))
-        v = t.mid(2).toLongLong(&ok, 16);
-    else if (t.startsWith('$'))
-        v = t.mid(1).toLongLong(&ok, 16);
-    else if (!t.isEmpty() && std::all_of(t.begin(), t.end(), [](char c) { return c >= '0' && c <= '9'; }))
-        v = t.toLongLong(&ok, 10);
-    if (!ok || v > std::numeric_limits<int>::max())
-        return fallback;
-    return int(negative ? -v : v);
 }
 
 void storeEntry(const QString& section, const std::optional<QString>& oldKey, const QString& key, const QByteArray& value)
@@ -162,7 +138,8 @@ void WriteReturnReceipt(bool on)
 
 int ReadBasicInteger(const QString& key, int fallback)
 {
-    return parseInteger(ini().readValue(fixed(SettingsKeys::BasicSection), fixed(key)), fallback);
+    const QString text = QString::fromLatin1(ini().readValue(fixed(SettingsKeys::BasicSection), fixed(key)).trimmed());
+    return ParseInteger(text).value_or(fallback);
 }
 
 void WriteBasicInteger(const QString& key, int value)

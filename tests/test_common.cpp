@@ -118,3 +118,13 @@ TEST(CodePage, ConvertsAndRefusesWhatItCannotHold)
     EXPECT_EQ(CodePage::decode(QByteArray("a\xFF" "b")), QStringLiteral("a\uFFFDb"));
     CodePage::setName("CP1252");
 }
+
+TEST(ParseInteger, AcceptsOnlyWholeNumbers)
+{
+    EXPECT_EQ(ParseInteger("25"), 25);
+    EXPECT_EQ(ParseInteger("-3"), -3);
+    EXPECT_EQ(ParseInteger("0x1F"), 31);
+    EXPECT_EQ(ParseInteger("$ff"), 255);
+    for (const char* bad : {"", " 25", "25 ", "2x5", "0x", "$ 1F", "99999999999", "+"})
+        EXPECT_FALSE(ParseInteger(QString::fromLatin1(bad)).has_value()) << bad;
+}
