@@ -85,8 +85,8 @@ private:
     void finish(RunOutcome outcome);
 
     PendingList& m_list;
+    SecureTransport m_sslHandler; // outlives the client that may still use it when closing
     SmtpClient m_smtp;
-    SecureTransport m_sslHandler;
     EmailMessage m_message;
     QTimer m_timer;
     std::function<QStringList()> m_body;
