@@ -26,7 +26,7 @@ PreparedMessage PrepareMessage(const QString& entry, const QStringList& contentL
     QList<qsizetype> withPlaceholders;
     QStringList lines;
     for (qsizetype i = 0; i < prepared.body.size(); ++i)
-        if (prepared.body[i].contains(QLatin1String("[="))) {
+        if (prepared.body[i].contains(u"[=")) {
             withPlaceholders.append(i);
             lines.append(prepared.body[i]);
         }

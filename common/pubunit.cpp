@@ -55,14 +55,36 @@ QStringList SplitString(const QString& text, const QString& separator)
     return pieces;
 }
 
+namespace {
+
+// Finds old in line from a position. A search without regard to case is slow; when the pattern
+// starts with characters that have no case (as "[= PARAM1 =]" does), those are searched exactly
+// and only the candidates are compared without case.
+qsizetype findIn(const QString& line, const QString& old, qsizetype from, Qt::CaseSensitivity cs, qsizetype caselessPrefix)
+{
+    if (cs == Qt::CaseSensitive || caselessPrefix == 0)
+        return line.indexOf(old, from, cs);
+    const QStringView prefix = QStringView(old).left(caselessPrefix);
+    for (qsizetype at = line.indexOf(prefix, from); at >= 0; at = line.indexOf(prefix, at + 1))
+        if (QStringView(line).mid(at, old.size()).compare(old, Qt::CaseInsensitive) == 0)
+            return at;
+    return -1;
+}
+
+} // namespace
+
 void ReplaceInLines(QStringList& lines, const QString& old, const QString& replacement, int flags)
 {
     if (old.isEmpty())
         return;
     const Qt::CaseSensitivity cs = (flags & int(ReplaceFlag::IgnoreCase)) ? Qt::CaseInsensitive : Qt::CaseSensitive;
     const bool all = flags & int(ReplaceFlag::All);
+    qsizetype caselessPrefix = 0;
+    while (caselessPrefix < old.size() && old.at(caselessPrefix).toLower() == old.at(caselessPrefix).toUpper()
+           && old.at(caselessPrefix).toCaseFolded() == old.at(caselessPrefix))
+        ++caselessPrefix;
     for (QString& line : lines) {
-        qsizetype at = line.indexOf(old, 0, cs);
+        qsizetype at = findIn(line, old, 0, cs, caselessPrefix);
         if (at < 0)
             continue;
         QString result;
@@ -73,7 +95,7 @@ void ReplaceInLines(QStringList& lines, const QString& old, const QString& repla
             from = at + old.size();
             if (!all)
                 break;
-            at = line.indexOf(old, from, cs);
+            at = findIn(line, old, from, cs, caselessPrefix);
         }
         result += QStringView(line).mid(from);
         line = result;

@@ -52,6 +52,11 @@ TEST(ReplaceInLines, ReplacesLeftToRightWithoutRescanning)
     ReplaceInLines(nested, "a", "aa", int(ReplaceFlag::All));
     EXPECT_EQ(nested, QStringList{"aab"});
 
+    // Patterns that start without letters are still matched without regard to case.
+    QStringList placeholders{"[= [= param1 =] [= PaRaM1 =][= PARAM1="};
+    ReplaceInLines(placeholders, "[= PARAM1 =]", "x", int(ReplaceFlag::All) | int(ReplaceFlag::IgnoreCase));
+    EXPECT_EQ(placeholders, QStringList{"[= x x[= PARAM1="});
+
     QStringList first{"a a a"};
     ReplaceInLines(first, "a", "b", 0);
     EXPECT_EQ(first, QStringList{"b a a"});
