@@ -6,6 +6,7 @@
 
 #include <QCoreApplication>
 #include <QFileInfo>
+#include <QScreen>
 #include <cstdio>
 
 namespace {
@@ -55,5 +56,8 @@ int main(int argc, char** argv)
         return files.size() == 8 ? 0 : 1;
     }
     windows.main->show();
+    if (const QScreen* screen = windows.main->screen())
+        windows.main->move(screen->availableGeometry().center() - windows.main->frameGeometry().center()
+                           + windows.main->pos());
     return app.exec();
 }

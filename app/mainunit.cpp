@@ -58,7 +58,6 @@ TMainForm::TMainForm(TDM* store, QWidget* parent)
     setObjectName(QStringLiteral("MainForm"));
     buildWidgets();
     buildMenus();
-    m_about = new TAboutBox(this);
 
     m_run.setBodyProvider([this] { return SplitTextLines(projectMM->toPlainText()); });
     m_run.setTestAddressProvider([this] { return TestEd->text(); });
@@ -411,6 +410,8 @@ void TMainForm::Index1Click()
 
 void TMainForm::About1Click()
 {
+    if (!m_about)
+        m_about = new TAboutBox(this);
     m_about->exec();
 }
 

@@ -57,7 +57,7 @@ public:
     SendingRun& run() { return m_run; }
     PendingList& pending() { return m_pending; }
     const RunSelection& selection() const { return m_selection; }
-    TAboutBox* aboutBox() const { return m_about; }
+    void setAboutBox(TAboutBox* about) { m_about = about; }
 
 protected:
     void closeEvent(QCloseEvent* event) override;

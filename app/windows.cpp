@@ -19,14 +19,14 @@ AppWindows::AppWindows(TDM* store)
     intake = new TAddForm({[window](const QString& text) { return window->IsInMailList(text); },
                            [window](const QStringList& entries) { window->AppendEntries(entries); }},
                           store, window);
-    senderDialog = new TFrmAddMail(window);
-    contentDialog = new TFrmAddText(window);
-    serverDialog = new TFrmAddServer(window);
-    setup = new TFrmSetup(serverDialog, senderDialog, contentDialog, window);
+    setup = new TFrmSetup(window);
     // The entry dialogs open over the settings window.
-    for (QWidget* dialog : {static_cast<QWidget*>(senderDialog), static_cast<QWidget*>(contentDialog),
-                            static_cast<QWidget*>(serverDialog)})
-        dialog->setParent(setup, dialog->windowFlags());
+    senderDialog = new TFrmAddMail(setup);
+    contentDialog = new TFrmAddText(setup);
+    serverDialog = new TFrmAddServer(setup);
+    setup->setEntryDialogs(serverDialog, senderDialog, contentDialog);
+    about = new TAboutBox(window);
+    window->setAboutBox(about);
 
     window->addressIntake = [this](QWidget*) { intake->exec(); };
     window->settingsWindow = [this](QWidget*) { setup->exec(); };
@@ -57,7 +57,7 @@ QStringList RenderWindows(AppWindows& windows, const QString& folder)
     render(windows.contentDialog, QStringLiteral("content-dialog"), QStringLiteral("Add New Email Content"));
     render(windows.intake, QStringLiteral("intake"));
     render(windows.log, QStringLiteral("history"));
-    render(windows.main->aboutBox(), QStringLiteral("about"));
+    render(windows.about, QStringLiteral("about"));
     windows.main->hide();
     return written;
 }

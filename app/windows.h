@@ -3,6 +3,7 @@
 #include <QString>
 #include <memory>
 
+class TAboutBox;
 class TAddForm;
 class TDM;
 class TFrmAddMail;
@@ -25,6 +26,7 @@ struct AppWindows
     TFrmAddMail* senderDialog = nullptr;
     TFrmAddText* contentDialog = nullptr;
     TFrmAddServer* serverDialog = nullptr;
+    TAboutBox* about = nullptr;
 };
 
 // Renders every window to a PNG file in the folder, so they can be looked at without a desktop.

@@ -14,11 +14,8 @@
 #include <QPushButton>
 #include <QVBoxLayout>
 
-TFrmSetup::TFrmSetup(TFrmAddServer* serverDialog, TFrmAddMail* senderDialog, TFrmAddText* contentDialog, QWidget* parent)
+TFrmSetup::TFrmSetup(QWidget* parent)
     : QDialog(parent)
-    , m_serverDialog(serverDialog)
-    , m_senderDialog(senderDialog)
-    , m_contentDialog(contentDialog)
 {
     setObjectName(QStringLiteral("TFrmSetup"));
     setWindowTitle(QStringLiteral("Setting"));
@@ -55,6 +52,13 @@ TFrmSetup::TFrmSetup(TFrmAddServer* serverDialog, TFrmAddMail* senderDialog, TFr
     grid->addWidget(ok, 3, 1, Qt::AlignRight);
     grid->setColumnStretch(1, 1);
     setFixedSize(510, 486);
+}
+
+void TFrmSetup::setEntryDialogs(TFrmAddServer* serverDialog, TFrmAddMail* senderDialog, TFrmAddText* contentDialog)
+{
+    m_serverDialog = serverDialog;
+    m_senderDialog = senderDialog;
+    m_contentDialog = contentDialog;
 }
 
 TFrmSetup::Group TFrmSetup::makeGroup(const char* boxName, const QString& caption, const char* listName,

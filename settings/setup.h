@@ -16,8 +16,9 @@ class TFrmSetup : public QDialog
 {
     Q_OBJECT
 public:
-    TFrmSetup(TFrmAddServer* serverDialog, TFrmAddMail* senderDialog, TFrmAddText* contentDialog,
-              QWidget* parent = nullptr);
+    explicit TFrmSetup(QWidget* parent = nullptr);
+    // The entry dialogs are created after this window; they are handed over once they exist.
+    void setEntryDialogs(TFrmAddServer* serverDialog, TFrmAddMail* senderDialog, TFrmAddText* contentDialog);
 
     void FormShow();
     void LstServerClick();
@@ -51,9 +52,9 @@ private:
     void afterDelete(const Group& group);
     QString selected(const Group& group) const;
 
-    TFrmAddServer* m_serverDialog;
-    TFrmAddMail* m_senderDialog;
-    TFrmAddText* m_contentDialog;
+    TFrmAddServer* m_serverDialog = nullptr;
+    TFrmAddMail* m_senderDialog = nullptr;
+    TFrmAddText* m_contentDialog = nullptr;
     Group m_servers{};
     Group m_senders{};
     Group m_contents{};

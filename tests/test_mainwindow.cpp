@@ -141,6 +141,24 @@ TEST_F(MainWindowTest, RunsTheListAndShowsCountersAndCaptions)
     EXPECT_EQ(smtpd.messages(3).size(), 3);
 }
 
+TEST_F(MainWindowTest, StopBetweenMessagesLeavesTheRestPending)
+{
+    Smtpd smtpd;
+    ASSERT_GT(smtpd.port(), 0);
+    configure(smtpd.port());
+    open();
+    window->AppendEntries({"a@example.org", "b@example.org", "c@example.org"});
+    window->run().PendingCount = 3;
+    window->run().setInterval(300);
+    QTest::mouseClick(find<QPushButton>("StartBt"), Qt::LeftButton);
+    ASSERT_TRUE(waitUntil([&] { return window->run().SentCount == 1; }));
+    find<QAction>("MemStart")->trigger(); // the menu item mirrors the button
+    EXPECT_EQ(activity().last(), "All emails have been sent");
+    EXPECT_EQ(find<QPushButton>("StartBt")->text(), "Start(&S)");
+    EXPECT_EQ(window->pending().entries(), (QStringList{"b@example.org", "c@example.org"}));
+    EXPECT_EQ(counters(), "2/1/0");
+}
+
 TEST_F(MainWindowTest, PendingListSurvivesARestart)
 {
     open();
