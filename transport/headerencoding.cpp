@@ -215,12 +215,19 @@ QByteArray InternetDate(const QDateTime& t, int offsetSeconds)
 
 QByteArray InternetDateNow()
 {
+    // Every message of a run asks for it; the text changes once a second.
+    thread_local std::time_t cachedAt = -1;
+    thread_local QByteArray cached;
     const std::time_t now = std::time(nullptr);
+    if (now == cachedAt)
+        return cached;
     std::tm local{};
     localtime_r(&now, &local);
     const QDateTime t(QDate(local.tm_year + 1900, local.tm_mon + 1, local.tm_mday),
                       QTime(local.tm_hour, local.tm_min, local.tm_sec));
-    return InternetDate(t, int(local.tm_gmtoff));
+    cached = InternetDate(t, int(local.tm_gmtoff));
+    cachedAt = now;
+    return cached;
 }
 
 QList<QByteArray> FoldHeaderLine(const QByteArray& line)

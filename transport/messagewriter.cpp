@@ -10,6 +10,7 @@
 #include <QRandomGenerator>
 #include <QDateTime>
 #include <atomic>
+#include <cstdio>
 #include <unistd.h>
 
 namespace {
@@ -61,19 +62,20 @@ void appendStuffed(QByteArray& out, const QByteArray& line)
 QByteArray NewMessageId(const QString& senderAddress)
 {
     static std::atomic<quint32> counter{0};
-    static const QByteArray processTag = QByteArray::number(qint64(getpid()), 36);
+    static const QByteArray processTag = QByteArray::number(qint64(getpid()), 16);
     QString domain = senderAddress.mid(senderAddress.lastIndexOf('@') + 1).trimmed();
     if (!senderAddress.contains('@') || domain.isEmpty())
         domain = LocalHostName();
     if (domain.isEmpty())
         domain = QStringLiteral("localhost");
-    QByteArray id = QByteArray::number(QDateTime::currentMSecsSinceEpoch(), 36) + '.'
-        + processTag + '.' + QByteArray::number(counter.fetch_add(1), 36) + '.'
-        + QByteArray::number(QRandomGenerator::global()->generate64(), 36);
+    char id[96];
+    std::snprintf(id, sizeof id, "%llx.%s.%x.%016llx", static_cast<unsigned long long>(QDateTime::currentMSecsSinceEpoch()),
+                  processTag.constData(), counter.fetch_add(1),
+                  static_cast<unsigned long long>(QRandomGenerator::global()->generate64()));
     bool ascii = true;
     for (QChar c : domain)
         ascii = ascii && c.unicode() < 0x80;
-    return '<' + id + '@' + (ascii ? domain.toLatin1() : QUrl::toAce(domain)) + '>';
+    return '<' + QByteArray(id) + '@' + (ascii ? domain.toLatin1() : QUrl::toAce(domain)) + '>';
 }
 
 HeaderList BuildHeaders(const EmailMessage& m, const QByteArray& transferEncoding)
