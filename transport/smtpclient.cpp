@@ -346,20 +346,22 @@ void SmtpClient::DeliverMessage(const EmailMessage& message)
             rcpts.append("RCPT TO:<" + CodePage::encode(a.Address) + '>');
     const QByteArray data = written.data + ".\r\n";
 
-    const bool needLogin = m_authType != AuthenticationKind::atNone
-        && m_caps.authSchemes.contains(QStringLiteral("LOGIN"), Qt::CaseInsensitive) && !m_authenticated;
-    if (m_caps.pipelining && !needLogin)
+    if (m_caps.pipelining && !needsLogin())
         deliverPipelined(mailFrom, rcpts, data);
     else
-        deliverLockstep(message, mailFrom, rcpts, data);
+        deliverLockstep(mailFrom, rcpts, data);
 }
 
-void SmtpClient::deliverLockstep(const EmailMessage&, const QByteArray& mailFrom, const QList<QByteArray>& rcpts,
-                                 const QByteArray& data)
+bool SmtpClient::needsLogin() const
+{
+    return m_authType != AuthenticationKind::atNone
+        && m_caps.authSchemes.contains(QStringLiteral("LOGIN"), Qt::CaseInsensitive) && !m_authenticated;
+}
+
+void SmtpClient::deliverLockstep(const QByteArray& mailFrom, const QList<QByteArray>& rcpts, const QByteArray& data)
 {
     sendCommand("RSET", {});
-    if (m_authType != AuthenticationKind::atNone && m_caps.authSchemes.contains(QStringLiteral("LOGIN"), Qt::CaseInsensitive)
-        && !m_authenticated)
+    if (needsLogin())
         LogIn();
     sendCommand(mailFrom, {250});
     for (const QByteArray& rcpt : rcpts)

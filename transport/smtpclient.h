@@ -70,8 +70,9 @@ private:
     void closeLink(LinkState after);
     [[noreturn]] void failSocket(int posixErrno, bool closes);
     void receiveMore();
-    void deliverLockstep(const EmailMessage& message, const QByteArray& mailFrom, const QList<QByteArray>& rcpts,
-                         const QByteArray& data);
+    // A LOGIN exchange still owed before the next transaction.
+    bool needsLogin() const;
+    void deliverLockstep(const QByteArray& mailFrom, const QList<QByteArray>& rcpts, const QByteArray& data);
     void deliverPipelined(const QByteArray& mailFrom, const QList<QByteArray>& rcpts, const QByteArray& data);
 
     AuthenticationKind m_authType = AuthenticationKind::atNone;
