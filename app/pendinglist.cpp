@@ -137,3 +137,12 @@ bool PendingList::recordFirstDelivered(QString* error)
     endRemoveRows();
     return ok;
 }
+
+bool PendingList::flushDeliveries(QString* error)
+{
+    if (!m_store || m_store->FlushDeliveries())
+        return true;
+    if (error)
+        *error = m_store->lastError();
+    return false;
+}

@@ -32,6 +32,8 @@ public:
     // The first entry was delivered: it leaves the list and enters the send log in one transaction.
     // When the store fails, the entry still leaves the list and the error is returned.
     bool recordFirstDelivered(QString* error);
+    // Brings the recorded deliveries into the send log now; false (and the error) when it cannot.
+    bool flushDeliveries(QString* error);
 
     const QString& lastError() const { return m_lastError; }
 

@@ -113,6 +113,12 @@ void SendingRun::StopRun()
     } catch (const BrevoraError&) {
         // The connection is closed all the same; the run still ends properly.
     }
+    QString error;
+    if (m_outcome != RunOutcome::RecordFailed && !m_list.flushDeliveries(&error)) {
+        // The deliveries stay in the journal and reach the send log when it can be written again.
+        emit activity(QStringLiteral("Recording failed: ") + error);
+        m_outcome = RunOutcome::RecordFailed;
+    }
     const bool wasRunning = m_running;
     m_running = false;
     emit stateChanged(false);

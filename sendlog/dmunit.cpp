@@ -2,15 +2,60 @@
 
 #include <QDateTime>
 #include <QDir>
+#include <QFile>
 #include <QFileInfo>
+#include <QRandomGenerator>
 #include <QSqlError>
 #include <QVariant>
 #include <atomic>
+#include <cerrno>
+#include <cstring>
+#include <fcntl.h>
+#include <sys/file.h>
+#include <unistd.h>
 
 TDM* DM = nullptr;
 
 namespace {
 std::atomic<int> g_connectionCounter{0};
+
+// A batch is applied after this many deliveries or this much time, whichever comes first.
+constexpr int kBatchDeliveries = 256;
+constexpr qint64 kBatchAgeMs = 200;
+
+QString journalPrefix(const QString& databasePath)
+{
+    return QFileInfo(databasePath).fileName() + QStringLiteral("-deliveries-");
+}
+
+QByteArray escapeField(const QString& text)
+{
+    QByteArray out;
+    for (char c : text.toUtf8()) {
+        switch (c) {
+        case '\\': out += "\\\\"; break;
+        case '\t': out += "\\t"; break;
+        case '\n': out += "\\n"; break;
+        case '\r': out += "\\r"; break;
+        default: out += c;
+        }
+    }
+    return out;
+}
+
+QString unescapeField(const QByteArray& text)
+{
+    QByteArray out;
+    for (qsizetype i = 0; i < text.size(); ++i) {
+        if (text.at(i) == '\\' && i + 1 < text.size()) {
+            const char next = text.at(++i);
+            out += next == 't' ? '\t' : next == 'n' ? '\n' : next == 'r' ? '\r' : next;
+        } else {
+            out += text.at(i);
+        }
+    }
+    return QString::fromUtf8(out);
+}
 
 bool isPrefixPattern(const QString& pattern, QString* prefix)
 {
@@ -43,6 +88,7 @@ TDM::TDM(const QString& databasePath)
         "CREATE INDEX IF NOT EXISTS sendlog_by_address ON sendlog (MAILADDR, TYPE)",
         "CREATE INDEX IF NOT EXISTS sendlog_by_date ON sendlog (SENDDATE)",
         "CREATE TABLE IF NOT EXISTS pending (id INTEGER PRIMARY KEY, entry TEXT NOT NULL)",
+        "CREATE TABLE IF NOT EXISTS journal_state (name TEXT PRIMARY KEY, applied INTEGER NOT NULL)",
     };
     for (const char* sql : statements)
         if (!q.exec(QString::fromLatin1(sql))) {
@@ -55,11 +101,23 @@ TDM::TDM(const QString& databasePath)
     m_insert->prepare(QStringLiteral("INSERT INTO sendlog VALUES (?, ?, ?)"));
     m_deletePending = new QSqlQuery(m_db);
     m_deletePending->prepare(QStringLiteral("DELETE FROM pending WHERE id = ?"));
+    m_databasePath = databasePath;
     m_open = true;
+    recoverJournals();
 }
 
 TDM::~TDM()
 {
+    if (m_open && FlushDeliveries() && m_journalFd >= 0) {
+        // Everything is applied: the journal and its note go.
+        QSqlQuery forget(m_db);
+        forget.prepare(QStringLiteral("DELETE FROM journal_state WHERE name = ?"));
+        forget.addBindValue(m_journalName);
+        forget.exec();
+        QFile::remove(QFileInfo(m_databasePath).absolutePath() + '/' + m_journalName);
+    }
+    if (m_journalFd >= 0)
+        ::close(m_journalFd);
     delete m_hasBeenSent;
     delete m_insert;
     delete m_deletePending;
@@ -94,11 +152,12 @@ bool TDM::AddSendRecord(const QString& address, bool ok)
     return m_insert->exec() || fail(*m_insert);
 }
 
-QSqlQuery TDM::QueryByDate(const QString& pattern) const
+QSqlQuery TDM::QueryByDate(const QString& pattern)
 {
     QSqlQuery query(m_db);
     if (!m_open)
         return query;
+    FlushDeliveries();
     query.setForwardOnly(false);
     QString prefix;
     // A day pattern ("2024-05-01%") is answered from the date index; LIKE cannot use it.
@@ -118,6 +177,8 @@ bool TDM::HasBeenSent(const QString& address)
 {
     if (!m_open)
         return false;
+    if (m_unapplied.contains(address))
+        return true;
     m_hasBeenSent->bindValue(0, address);
     if (!m_hasBeenSent->exec())
         return false;
@@ -131,6 +192,7 @@ QList<TDM::PendingRow> TDM::LoadPending()
     QList<PendingRow> rows;
     if (!m_open)
         return rows;
+    FlushDeliveries();
     QSqlQuery q(m_db);
     q.setForwardOnly(true);
     if (!q.exec(QStringLiteral("SELECT id, entry FROM pending ORDER BY id"))) {
@@ -185,21 +247,182 @@ bool TDM::RemovePending(const QList<qint64>& ids)
     return m_db.commit() || fail(m_db.lastError().text());
 }
 
+QByteArray TDM::JournalLine(qint64 pendingId, const QString& timestamp, const QString& entry)
+{
+    return QByteArray::number(pendingId) + '\t' + escapeField(timestamp) + '\t' + escapeField(entry) + '\n';
+}
+
+bool TDM::ParseJournalLine(const QByteArray& line, qint64* pendingId, QString* timestamp, QString* entry)
+{
+    const qsizetype first = line.indexOf('\t');
+    const qsizetype second = first < 0 ? -1 : line.indexOf('\t', first + 1);
+    if (second < 0)
+        return false;
+    bool ok = false;
+    *pendingId = line.left(first).toLongLong(&ok);
+    *timestamp = unescapeField(line.mid(first + 1, second - first - 1));
+    *entry = unescapeField(line.mid(second + 1));
+    return ok;
+}
+
+bool TDM::openJournal()
+{
+    const QString folder = QFileInfo(m_databasePath).absolutePath();
+    m_journalName = journalPrefix(m_databasePath)
+        + QStringLiteral("%1-%2-%3")
+              .arg(::getpid())
+              .arg(QDateTime::currentMSecsSinceEpoch())
+              .arg(QRandomGenerator::global()->generate(), 8, 16, QLatin1Char('0'));
+    const QByteArray path = QFile::encodeName(folder + '/' + m_journalName);
+    m_journalFd = ::open(path.constData(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0644);
+    // The lock tells other processes that this journal's owner is alive.
+    if (m_journalFd < 0 || ::flock(m_journalFd, LOCK_EX | LOCK_NB) != 0) {
+        const int error = errno;
+        if (m_journalFd >= 0)
+            ::close(m_journalFd);
+        m_journalFd = -1;
+        return fail(QStringLiteral("Cannot open the delivery journal: %1").arg(QString::fromLocal8Bit(std::strerror(error))));
+    }
+    m_journalBytes = 0;
+    return true;
+}
+
 bool TDM::RecordDelivery(qint64 pendingId, const QString& entry)
 {
     if (!m_open)
         return fail(QStringLiteral("The send log is not open."));
+    if (m_journalFd < 0 && !openJournal())
+        return false;
+    const QByteArray line = JournalLine(pendingId, Timestamp(), entry);
+    const ssize_t written = ::write(m_journalFd, line.constData(), size_t(line.size()));
+    if (written != line.size()) {
+        const int error = written < 0 ? errno : ENOSPC;
+        if (written > 0 && ::ftruncate(m_journalFd, m_journalBytes) != 0) {
+            // A torn line stays incomplete and is never applied; nothing more may follow it.
+            ::close(m_journalFd);
+            m_journalFd = -1;
+        }
+        return fail(QStringLiteral("Cannot write the delivery journal: %1").arg(QString::fromLocal8Bit(std::strerror(error))));
+    }
+    m_journalBytes += written;
+    if (m_unappliedCount++ == 0)
+        m_oldestUnapplied.start();
+    m_unapplied.insert(entry);
+    if (m_unappliedCount >= kBatchDeliveries || m_oldestUnapplied.elapsed() >= kBatchAgeMs)
+        return FlushDeliveries();
+    return true;
+}
+
+bool TDM::FlushDeliveries()
+{
+    if (m_unappliedCount == 0 || m_journalFd < 0)
+        return true;
+    QByteArray data(m_journalBytes, Qt::Uninitialized);
+    const QByteArray path = QFile::encodeName(QFileInfo(m_databasePath).absolutePath() + '/' + m_journalName);
+    const int readFd = ::open(path.constData(), O_RDONLY | O_CLOEXEC);
+    const ssize_t got = readFd < 0 ? -1 : ::pread(readFd, data.data(), size_t(data.size()), 0);
+    if (readFd >= 0)
+        ::close(readFd);
+    if (got != data.size())
+        return fail(QStringLiteral("Cannot read the delivery journal."));
+    if (!applyJournal(data, m_journalName, m_journalBytes))
+        return false;
+    if (::ftruncate(m_journalFd, 0) == 0) {
+        m_journalBytes = 0;
+        QSqlQuery reset(m_db);
+        reset.prepare(QStringLiteral("UPDATE journal_state SET applied = 0 WHERE name = ?"));
+        reset.addBindValue(m_journalName);
+        reset.exec();
+    } else {
+        // The lines stay in the file; the note of how far they were applied keeps them from
+        // being applied twice.
+        ::close(m_journalFd);
+        m_journalFd = -1;
+    }
+    m_unapplied.clear();
+    m_unappliedCount = 0;
+    return true;
+}
+
+bool TDM::applyJournal(const QByteArray& data, const QString& name, qint64 endOffset)
+{
+    QSqlQuery state(m_db);
+    state.prepare(QStringLiteral("SELECT applied FROM journal_state WHERE name = ?"));
+    state.addBindValue(name);
+    qint64 from = state.exec() && state.next() ? state.value(0).toLongLong() : 0;
+    state.finish();
+    // A journal shorter than the note was emptied after its lines were applied.
+    if (from > data.size())
+        from = 0;
     if (!m_db.transaction())
         return fail(m_db.lastError().text());
-    m_deletePending->bindValue(0, pendingId);
-    m_insert->bindValue(0, Timestamp());
-    m_insert->bindValue(1, entry);
-    m_insert->bindValue(2, 1);
-    if (!m_deletePending->exec() || !m_insert->exec()) {
-        const QString error = m_deletePending->lastError().isValid() ? m_deletePending->lastError().text()
-                                                                      : m_insert->lastError().text();
+    qsizetype at = from;
+    for (qsizetype lf = data.indexOf('\n', at); lf >= 0; lf = data.indexOf('\n', at)) {
+        qint64 id = 0;
+        QString timestamp, entry;
+        if (ParseJournalLine(data.mid(at, lf - at), &id, &timestamp, &entry)) {
+            m_deletePending->bindValue(0, id);
+            m_insert->bindValue(0, timestamp);
+            m_insert->bindValue(1, entry);
+            m_insert->bindValue(2, 1);
+            if (!m_deletePending->exec() || !m_insert->exec()) {
+                const QString error = m_deletePending->lastError().isValid() ? m_deletePending->lastError().text()
+                                                                              : m_insert->lastError().text();
+                m_db.rollback();
+                return fail(error);
+            }
+        }
+        at = lf + 1;
+    }
+    QSqlQuery note(m_db);
+    note.prepare(QStringLiteral("INSERT OR REPLACE INTO journal_state (name, applied) VALUES (?, ?)"));
+    note.addBindValue(name);
+    note.addBindValue(qMin<qint64>(at, endOffset));
+    if (!note.exec()) {
+        const QString error = note.lastError().text();
         m_db.rollback();
         return fail(error);
     }
     return m_db.commit() || fail(m_db.lastError().text());
+}
+
+void TDM::recoverJournals()
+{
+    const QDir folder = QFileInfo(m_databasePath).absoluteDir();
+    const QStringList names = folder.entryList({journalPrefix(m_databasePath) + '*'}, QDir::Files);
+    for (const QString& name : names) {
+        const QByteArray path = QFile::encodeName(folder.filePath(name));
+        const int fd = ::open(path.constData(), O_RDONLY | O_CLOEXEC);
+        if (fd < 0)
+            continue;
+        // A journal whose owner still holds its lock is that process's business.
+        if (::flock(fd, LOCK_EX | LOCK_NB) != 0) {
+            ::close(fd);
+            continue;
+        }
+        QFile file;
+        QByteArray data;
+        if (file.open(fd, QIODevice::ReadOnly))
+            data = file.readAll();
+        file.close();
+        const bool applied = applyJournal(data, name, data.size());
+        ::close(fd);
+        if (!applied)
+            continue;
+        QFile::remove(folder.filePath(name));
+    }
+    // Notes of journals that are gone.
+    QSqlQuery stale(m_db);
+    QStringList gone;
+    if (stale.exec(QStringLiteral("SELECT name FROM journal_state")))
+        while (stale.next())
+            if (!folder.exists(stale.value(0).toString()))
+                gone.append(stale.value(0).toString());
+    stale.finish();
+    for (const QString& name : gone) {
+        QSqlQuery forget(m_db);
+        forget.prepare(QStringLiteral("DELETE FROM journal_state WHERE name = ?"));
+        forget.addBindValue(name);
+        forget.exec();
+    }
 }

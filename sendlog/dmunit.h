@@ -1,6 +1,8 @@
 #pragma once
 
+#include <QElapsedTimer>
 #include <QList>
+#include <QSet>
 #include <QSqlDatabase>
 #include <QSqlQuery>
 #include <QString>
@@ -8,6 +10,12 @@
 
 // The send log and the durable pending list, in one embedded SQLite file (db/sendlog.db under the
 // working directory). The folder, the file and the tables are created when missing.
+//
+// Deliveries go first to a journal file of this process beside the database (one short append
+// each) and reach the tables in batches, each line in the same transaction as the others of its
+// batch: the pending row leaves and the send log row arrives together. A journal left behind by a
+// process that ended without applying it is applied when the store is next opened, so after any
+// crash a delivered entry is recorded and no longer pending.
 class TDM
 {
 public:
@@ -31,7 +39,7 @@ public:
     bool AddSendRecord(const QString& address, bool ok);
     // A fresh query over the rows whose SENDDATE matches the LIKE pattern, in table order; not
     // active when the query failed.
-    QSqlQuery QueryByDate(const QString& pattern) const;
+    QSqlQuery QueryByDate(const QString& pattern);
     // True when a row with TYPE true holds exactly this address; false on any failure.
     bool HasBeenSent(const QString& address);
 
@@ -39,8 +47,14 @@ public:
     // Appends entries to the pending list in one transaction; their ids in order.
     bool AppendPending(const QStringList& entries, QList<qint64>* ids);
     bool RemovePending(const QList<qint64>& ids);
-    // The delivered entry leaves the pending list and enters the send log in one transaction.
+    // The delivered entry leaves the pending list and enters the send log (through the journal).
     bool RecordDelivery(qint64 pendingId, const QString& entry);
+    // Applies the journalled deliveries to the tables now.
+    bool FlushDeliveries();
+
+    // A journal line and its reading back (for the journal's own tests).
+    static QByteArray JournalLine(qint64 pendingId, const QString& timestamp, const QString& entry);
+    static bool ParseJournalLine(const QByteArray& line, qint64* pendingId, QString* timestamp, QString* entry);
 
     // Local time in the send log's SENDDATE format.
     static QString Timestamp();
@@ -48,6 +62,10 @@ public:
 private:
     bool fail(const QSqlQuery& query);
     bool fail(const QString& text);
+    bool openJournal();
+    void recoverJournals();
+    // Applies the complete lines of journal data in one transaction and notes how far it got.
+    bool applyJournal(const QByteArray& data, const QString& name, qint64 endOffset);
 
     QString m_connectionName;
     QSqlDatabase m_db;
@@ -56,6 +74,14 @@ private:
     QSqlQuery* m_hasBeenSent = nullptr;
     QSqlQuery* m_insert = nullptr;
     QSqlQuery* m_deletePending = nullptr;
+
+    QString m_databasePath;
+    int m_journalFd = -1;
+    QString m_journalName;
+    qint64 m_journalBytes = 0;
+    QSet<QString> m_unapplied; // journalled entries not yet in the send log table
+    int m_unappliedCount = 0;
+    QElapsedTimer m_oldestUnapplied;
 };
 
 // The store of the running program (created first at start-up).

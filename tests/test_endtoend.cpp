@@ -1,5 +1,6 @@
 #include "common/codepage.h"
 #include "common/errors.h"
+#include "sendlog/dmunit.h"
 #include "settings/settingsfile.h"
 #include "support/smtpd.h"
 #include "support/tempdir.h"
@@ -8,6 +9,9 @@
 #include "transport/smtpclient.h"
 
 #include <QProcess>
+#include <QSqlQuery>
+#include <QVariant>
+#include <csignal>
 #include <QRegularExpression>
 #include <gtest/gtest.h>
 
@@ -208,6 +212,57 @@ TEST_F(EndToEnd, CommandLineSendsAListAndKeepsWhatRemains)
     const Result usage = brevora({"send", "--data-dir", data.path(), "--server", "nowhere"}, work.path());
     EXPECT_EQ(usage.status, 3);
     EXPECT_TRUE(usage.err.contains("nowhere"));
+}
+
+TEST_F(EndToEnd, AKilledRunLosesNothingAndSendsNothingTwice)
+{
+    Smtpd server;
+    ASSERT_GT(server.port(), 0);
+    QTemporaryDir data;
+    ScopedWorkDir work;
+    SetAppDir(data.path());
+    StoreServer(std::nullopt, {"127.0.0.1", "", "", QString::number(server.port()), "0"});
+    StoreSender(std::nullopt, {"me@example.com", ""});
+    const QString body = CreateBodyFile();
+    SaveBodyText(body, "Hello");
+    StoreContent(std::nullopt, {"Greetings", body});
+    QStringList all;
+    QByteArray list;
+    for (int i = 0; i < 1000; ++i) {
+        all << QStringLiteral("r%1@example.org").arg(i);
+        list += all.last().toLatin1() + "\r\n";
+    }
+    writeAll(work.file("list.txt"), list);
+
+    QProcess run;
+    run.setWorkingDirectory(work.path());
+    run.start(brevoraBinary(), {"send", "--data-dir", data.path(), "--list", work.file("list.txt"), "--interval", "0"});
+    ASSERT_TRUE(run.waitForStarted(10000));
+    // Killed without warning once some messages went out.
+    ASSERT_GE(server.messages(300, 30000).size(), 300);
+    ::kill(run.processId(), SIGKILL);
+    run.waitForFinished(10000);
+    const int received = int(server.messages().size());
+    ASSERT_LT(received, 1000) << "the run ended before it could be killed";
+
+    TDM store(work.file("db/sendlog.db"));
+    QStringList pending;
+    for (const TDM::PendingRow& row : store.LoadPending())
+        pending << row.entry;
+    QStringList logged;
+    QSqlQuery rows = store.QueryByDate("%");
+    while (rows.next())
+        logged << rows.value(1).toString();
+    // Every entry is either still pending or recorded as sent, never both and never neither.
+    QStringList together = pending + logged;
+    together.sort();
+    QStringList expected = all;
+    expected.sort();
+    EXPECT_EQ(together, expected);
+    // What was recorded went out; at most the message in flight went out unrecorded.
+    EXPECT_LE(logged.size(), received);
+    EXPECT_GE(logged.size(), received - 1);
+    EXPECT_EQ(pending.first(), all[logged.size()]);
 }
 
 TEST_F(EndToEnd, HistoryReadsALogFilledByAnotherProgram)

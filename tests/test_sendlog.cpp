@@ -133,3 +133,107 @@ TEST(History, ExportWritesOneEntryPerLineReplacingTheFile)
     ExportHistory(column(store.QueryByDate(DayPattern(QDate(2024, 5, 2))), 1), out);
     EXPECT_EQ(readAll(out), "");
 }
+
+namespace {
+int countRows(TDM& store, const QString& address)
+{
+    QSqlQuery q = store.QueryByDate("%");
+    int n = 0;
+    while (q.next())
+        n += q.value(1).toString() == address ? 1 : 0;
+    return n;
+}
+} // namespace
+
+TEST(DeliveryJournal, LinesKeepEveryCharacter)
+{
+    const QString entry = QStringLiteral("a@x.com,tab\there,back\\slash,new\nline,cr\r,caf\u00e9");
+    const QByteArray line = TDM::JournalLine(42, "2026-12-08 10:00:00", entry);
+    EXPECT_EQ(line.count('\n'), 1);
+    EXPECT_TRUE(line.endsWith('\n'));
+    qint64 id = 0;
+    QString timestamp, back;
+    ASSERT_TRUE(TDM::ParseJournalLine(line.chopped(1), &id, &timestamp, &back));
+    EXPECT_EQ(id, 42);
+    EXPECT_EQ(timestamp, "2026-12-08 10:00:00");
+    EXPECT_EQ(back, entry);
+    EXPECT_FALSE(TDM::ParseJournalLine("garbage", &id, &timestamp, &back));
+}
+
+TEST(DeliveryJournal, AJournalLeftBehindIsAppliedOnceAtTheNextOpen)
+{
+    QTemporaryDir dir;
+    const QString path = dir.path() + "/log.db";
+    QList<qint64> ids;
+    {
+        TDM store(path);
+        ASSERT_TRUE(store.AppendPending({"a@x.com", "b@x.com", "c@x.com"}, &ids));
+    }
+    // What a process killed after two deliveries and in the middle of a third line leaves.
+    const QString journal = dir.path() + "/log.db-deliveries-1-2-3";
+    writeAll(journal, TDM::JournalLine(ids[0], "2026-12-08 10:00:00", "a@x.com")
+                          + TDM::JournalLine(ids[1], "2026-12-08 10:00:01", "b@x.com") + "3\t2026-12-08 10:0");
+    {
+        TDM store(path);
+        EXPECT_FALSE(QFile::exists(journal));
+        const QList<TDM::PendingRow> pending = store.LoadPending();
+        ASSERT_EQ(pending.size(), 1);
+        EXPECT_EQ(pending[0].entry, "c@x.com");
+        EXPECT_EQ(countRows(store, "a@x.com"), 1);
+        EXPECT_EQ(countRows(store, "b@x.com"), 1);
+        QSqlQuery day = store.QueryByDate("2026-12-08%");
+        ASSERT_TRUE(day.next());
+        EXPECT_EQ(day.value(0).toString(), "2026-12-08 10:00:00"); // the time of the delivery
+    }
+    TDM again(path);
+    EXPECT_EQ(countRows(again, "a@x.com"), 1);
+}
+
+TEST(DeliveryJournal, TheAppliedNoteKeepsLinesFromBeingAppliedTwice)
+{
+    QTemporaryDir dir;
+    const QString path = dir.path() + "/log.db";
+    const QString name = "log.db-deliveries-9-9-9";
+    const QByteArray first = TDM::JournalLine(1, "2026-12-08 10:00:00", "a@x.com");
+    {
+        TDM store(path);
+        // A crash after the batch with the first line was committed, before the file was emptied.
+        store.AddSendRecord("a@x.com", true);
+    }
+    {
+        QSqlDatabase db = QSqlDatabase::addDatabase("QSQLITE", "note");
+        db.setDatabaseName(path);
+        ASSERT_TRUE(db.open());
+        QSqlQuery q(db);
+        ASSERT_TRUE(q.exec(QString("INSERT INTO journal_state VALUES ('%1', %2)").arg(name).arg(first.size())));
+        db.close();
+    }
+    QSqlDatabase::removeDatabase("note");
+    writeAll(dir.path() + "/" + name, first + TDM::JournalLine(2, "2026-12-08 10:00:01", "b@x.com"));
+    TDM store(path);
+    EXPECT_EQ(countRows(store, "a@x.com"), 1);
+    EXPECT_EQ(countRows(store, "b@x.com"), 1);
+    EXPECT_FALSE(QFile::exists(dir.path() + "/" + name));
+}
+
+TEST(DeliveryJournal, ALiveJournalIsLeftToItsOwner)
+{
+    QTemporaryDir dir;
+    const QString path = dir.path() + "/log.db";
+    auto owner = std::make_unique<TDM>(path);
+    QList<qint64> ids;
+    ASSERT_TRUE(owner->AppendPending({"a@x.com", "b@x.com"}, &ids));
+    ASSERT_TRUE(owner->RecordDelivery(ids[0], "a@x.com"));
+    EXPECT_TRUE(owner->HasBeenSent("a@x.com")); // known before it reaches the table
+    {
+        TDM other(path);
+        EXPECT_FALSE(other.HasBeenSent("a@x.com"));
+        EXPECT_EQ(other.LoadPending().size(), 2);
+    }
+    EXPECT_EQ(countRows(*owner, "a@x.com"), 1); // a query applies what is journalled
+    owner.reset();
+    TDM after(path);
+    EXPECT_EQ(countRows(after, "a@x.com"), 1);
+    EXPECT_EQ(after.LoadPending().size(), 1);
+    EXPECT_TRUE(QDir(dir.path()).entryList({"log.db-deliveries-*"}).isEmpty());
+}
