@@ -21,24 +21,30 @@ PreparedMessage PrepareMessage(const QString& entry, const QStringList& contentL
 
     PreparedMessage prepared;
     prepared.body = contentLines;
-    // Only lines holding "[=" can hold a placeholder, and replacing never adds one to another
-    // line: the passes run over those lines alone.
-    QList<qsizetype> withPlaceholders;
+    // Only lines holding "[" can hold a placeholder, and replacing never adds one to another
+    // line: each pass runs over the lines that may still match, and a line leaves as soon as it
+    // holds no "[" any more.
+    QList<qsizetype> positions;
     QStringList lines;
     for (qsizetype i = 0; i < prepared.body.size(); ++i)
         if (prepared.body[i].contains(u"[=")) {
-            withPlaceholders.append(i);
+            positions.append(i);
             lines.append(prepared.body[i]);
         }
-    if (!lines.isEmpty()) {
-        const int flags = int(ReplaceFlag::All) | int(ReplaceFlag::IgnoreCase);
-        for (int i = 1; i < fields.size(); ++i)
-            ReplaceInLines(lines, ParamPlaceholder(i), fields[i], flags);
-        for (int i = 1; i <= 15; ++i)
-            ReplaceInLines(lines, ParamPlaceholder(i), QStringLiteral(" "), flags);
-        for (qsizetype k = 0; k < withPlaceholders.size(); ++k)
-            prepared.body[withPlaceholders[k]] = lines[k];
+    const int flags = int(ReplaceFlag::All) | int(ReplaceFlag::IgnoreCase);
+    const int passes = int(fields.size() - 1) + 15;
+    for (int pass = 0; pass < passes && !lines.isEmpty(); ++pass) {
+        const bool valuePass = pass < fields.size() - 1;
+        const int number = valuePass ? pass + 1 : pass - int(fields.size() - 1) + 1;
+        ReplaceInLines(lines, ParamPlaceholder(number), valuePass ? fields[number] : QStringLiteral(" "), flags);
+        for (qsizetype k = lines.size() - 1; k >= 0; --k)
+            if (!lines[k].contains(QLatin1Char('['))) {
+                prepared.body[positions[k]] = lines.takeAt(k);
+                positions.removeAt(k);
+            }
     }
+    for (qsizetype k = 0; k < lines.size(); ++k)
+        prepared.body[positions[k]] = lines[k];
 
     if (prepared.body.isEmpty())
         throw BrevoraError(QStringLiteral("List index out of bounds (0)"));

@@ -139,7 +139,15 @@ bool TDM::fail(const QString& text)
 
 QString TDM::Timestamp()
 {
-    return QDateTime::currentDateTime().toString(QStringLiteral("yyyy-MM-dd HH:mm:ss"));
+    // Asked once per delivery; the text changes once a second.
+    thread_local qint64 cachedAt = -1;
+    thread_local QString cached;
+    const qint64 now = QDateTime::currentSecsSinceEpoch();
+    if (now != cachedAt) {
+        cached = QDateTime::fromSecsSinceEpoch(now).toString(QStringLiteral("yyyy-MM-dd HH:mm:ss"));
+        cachedAt = now;
+    }
+    return cached;
 }
 
 bool TDM::AddSendRecord(const QString& address, bool ok)
