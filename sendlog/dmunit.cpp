@@ -276,23 +276,37 @@ bool TDM::ParseJournalLine(const QByteArray& line, qint64* pendingId, QString* t
 bool TDM::openJournal()
 {
     const QString folder = QFileInfo(m_databasePath).absolutePath();
-    m_journalName = journalPrefix(m_databasePath)
-        + QStringLiteral("%1-%2-%3")
-              .arg(::getpid())
-              .arg(QDateTime::currentMSecsSinceEpoch())
-              .arg(QRandomGenerator::global()->generate(), 8, 16, QLatin1Char('0'));
+    const QString unique = QStringLiteral("%1-%2-%3")
+                               .arg(::getpid())
+                               .arg(QDateTime::currentMSecsSinceEpoch())
+                               .arg(QRandomGenerator::global()->generate(), 8, 16, QLatin1Char('0'));
+    m_journalName = journalPrefix(m_databasePath) + unique;
+    // Made under another name and locked before it gets its real one, so that no other process
+    // ever finds it unlocked and takes it for the journal of a process that ended.
+    const QByteArray temporary = QFile::encodeName(folder + QStringLiteral("/.journal-") + unique);
     const QByteArray path = QFile::encodeName(folder + '/' + m_journalName);
-    m_journalFd = ::open(path.constData(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0644);
-    // The lock tells other processes that this journal's owner is alive.
-    if (m_journalFd < 0 || ::flock(m_journalFd, LOCK_EX | LOCK_NB) != 0) {
+    m_journalFd = ::open(temporary.constData(), O_WRONLY | O_CREAT | O_EXCL | O_APPEND | O_CLOEXEC, 0644);
+    if (m_journalFd < 0 || ::flock(m_journalFd, LOCK_EX | LOCK_NB) != 0
+        || ::rename(temporary.constData(), path.constData()) != 0) {
         const int error = errno;
-        if (m_journalFd >= 0)
+        if (m_journalFd >= 0) {
             ::close(m_journalFd);
+            ::unlink(temporary.constData());
+        }
         m_journalFd = -1;
         return fail(QStringLiteral("Cannot open the delivery journal: %1").arg(QString::fromLocal8Bit(std::strerror(error))));
     }
     m_journalBytes = 0;
     return true;
+}
+
+void TDM::abandonJournal()
+{
+    // Its lines are applied, and the note says how far; the file is left for the next opening
+    // of the store to remove. New deliveries go to a fresh journal.
+    ::close(m_journalFd);
+    m_journalFd = -1;
+    m_journalBytes = 0;
 }
 
 bool TDM::RecordDelivery(qint64 pendingId, const QString& entry)
@@ -333,35 +347,26 @@ bool TDM::FlushDeliveries()
         ::close(readFd);
     if (got != data.size())
         return fail(QStringLiteral("Cannot read the delivery journal."));
-    if (!applyJournal(data, m_journalName, m_journalBytes))
+    // Everything in this process's journal is unapplied: it is emptied after every batch.
+    if (!applyJournal(data, m_journalName, 0))
         return false;
-    if (::ftruncate(m_journalFd, 0) == 0) {
-        m_journalBytes = 0;
-        QSqlQuery reset(m_db);
-        reset.prepare(QStringLiteral("UPDATE journal_state SET applied = 0 WHERE name = ?"));
-        reset.addBindValue(m_journalName);
-        reset.exec();
-    } else {
-        // The lines stay in the file; the note of how far they were applied keeps them from
-        // being applied twice.
-        ::close(m_journalFd);
-        m_journalFd = -1;
-    }
     m_unapplied.clear();
     m_unappliedCount = 0;
+    if (::ftruncate(m_journalFd, 0) != 0) {
+        abandonJournal();
+        return true;
+    }
+    m_journalBytes = 0;
+    QSqlQuery reset(m_db);
+    reset.prepare(QStringLiteral("UPDATE journal_state SET applied = 0 WHERE name = ?"));
+    reset.addBindValue(m_journalName);
+    if (!reset.exec())
+        abandonJournal(); // the note would skip the next lines of this file after a crash
     return true;
 }
 
-bool TDM::applyJournal(const QByteArray& data, const QString& name, qint64 endOffset)
+bool TDM::applyJournal(const QByteArray& data, const QString& name, qint64 from)
 {
-    QSqlQuery state(m_db);
-    state.prepare(QStringLiteral("SELECT applied FROM journal_state WHERE name = ?"));
-    state.addBindValue(name);
-    qint64 from = state.exec() && state.next() ? state.value(0).toLongLong() : 0;
-    state.finish();
-    // A journal shorter than the note was emptied after its lines were applied.
-    if (from > data.size())
-        from = 0;
     if (!m_db.transaction())
         return fail(m_db.lastError().text());
     qsizetype at = from;
@@ -385,7 +390,7 @@ bool TDM::applyJournal(const QByteArray& data, const QString& name, qint64 endOf
     QSqlQuery note(m_db);
     note.prepare(QStringLiteral("INSERT OR REPLACE INTO journal_state (name, applied) VALUES (?, ?)"));
     note.addBindValue(name);
-    note.addBindValue(qMin<qint64>(at, endOffset));
+    note.addBindValue(qint64(at));
     if (!note.exec()) {
         const QString error = note.lastError().text();
         m_db.rollback();
@@ -413,7 +418,15 @@ void TDM::recoverJournals()
         if (file.open(fd, QIODevice::ReadOnly))
             data = file.readAll();
         file.close();
-        const bool applied = applyJournal(data, name, data.size());
+        QSqlQuery state(m_db);
+        state.prepare(QStringLiteral("SELECT applied FROM journal_state WHERE name = ?"));
+        state.addBindValue(name);
+        qint64 from = state.exec() && state.next() ? state.value(0).toLongLong() : 0;
+        state.finish();
+        // A journal shorter than its note was emptied after its lines were applied.
+        if (from > data.size())
+            from = 0;
+        const bool applied = applyJournal(data, name, from);
         ::close(fd);
         if (!applied)
             continue;

@@ -64,8 +64,10 @@ private:
     bool fail(const QString& text);
     bool openJournal();
     void recoverJournals();
-    // Applies the complete lines of journal data in one transaction and notes how far it got.
-    bool applyJournal(const QByteArray& data, const QString& name, qint64 endOffset);
+    // Applies the complete lines of journal data from an offset in one transaction and notes how
+    // far it got, so that a crash before the file is emptied does not apply them twice.
+    bool applyJournal(const QByteArray& data, const QString& name, qint64 from);
+    void abandonJournal();
 
     QString m_connectionName;
     QSqlDatabase m_db;
