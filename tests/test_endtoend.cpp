@@ -49,6 +49,16 @@ protected:
         c.HeloName = "tester";
         c.ReadTimeout = 10000;
     }
+    void logInDeliverAndClose(SmtpClient& c, Smtpd& server)
+    {
+        ASSERT_TRUE(c.OfferedAuthSchemes().contains("LOGIN"));
+        c.setAuthenticationType(AuthenticationKind::atLogin);
+        c.Username = "user";
+        c.Password = "pa55";
+        EXPECT_TRUE(c.LogIn());
+        deliverAndCompare(c, server, true);
+        c.CloseSession();
+    }
     void deliverAndCompare(SmtpClient& c, Smtpd& server, bool eightBit)
     {
         const EmailMessage m = sample();
@@ -58,6 +68,16 @@ protected:
         EXPECT_EQ(normalized(received[0], false), normalized(WriteMessage(m, {eightBit}).data, true));
     }
 };
+
+// One local server, one sender and the content "Greetings" with the given body.
+void configureSettings(int port, const QString& body)
+{
+    StoreServer(std::nullopt, {"127.0.0.1", "", "", QString::number(port), "0"});
+    StoreSender(std::nullopt, {"me@example.com", "Me"});
+    const QString file = CreateBodyFile();
+    SaveBodyText(file, body);
+    StoreContent(std::nullopt, {"Greetings", file});
+}
 
 QString brevoraBinary()
 {
@@ -110,13 +130,7 @@ TEST_F(EndToEnd, AuthLoginThenDelivery)
     SmtpClient c;
     prepare(c, server.port());
     c.OpenSession();
-    ASSERT_TRUE(c.OfferedAuthSchemes().contains("LOGIN"));
-    c.setAuthenticationType(AuthenticationKind::atLogin);
-    c.Username = "user";
-    c.Password = "pa55";
-    EXPECT_TRUE(c.LogIn());
-    deliverAndCompare(c, server, true);
-    c.CloseSession();
+    logInDeliverAndClose(c, server);
 }
 
 TEST_F(EndToEnd, ImplicitTlsWithACertificateAcceptedByFingerprint)
@@ -156,13 +170,7 @@ TEST_F(EndToEnd, StartTlsBeforeLogin)
     c.setCertificateDecision([&](const CertificateInfo& info) { return info.sha256 == cert.sha256; });
     c.OpenSession();
     EXPECT_TRUE(c.secure());
-    ASSERT_TRUE(c.OfferedAuthSchemes().contains("LOGIN"));
-    c.setAuthenticationType(AuthenticationKind::atLogin);
-    c.Username = "user";
-    c.Password = "pa55";
-    EXPECT_TRUE(c.LogIn());
-    deliverAndCompare(c, server, true);
-    c.CloseSession();
+    logInDeliverAndClose(c, server);
 }
 
 TEST_F(EndToEnd, CommandLineSendsAListAndKeepsWhatRemains)
@@ -172,11 +180,7 @@ TEST_F(EndToEnd, CommandLineSendsAListAndKeepsWhatRemains)
     QTemporaryDir data;
     ScopedWorkDir work;
     SetAppDir(data.path());
-    StoreServer(std::nullopt, {"127.0.0.1", "", "", QString::number(server.port()), "0"});
-    StoreSender(std::nullopt, {"me@example.com", "Me"});
-    const QString body = CreateBodyFile();
-    SaveBodyText(body, "Dear [= PARAM1 =] [= PARAM2 =],\r\nhello.");
-    StoreContent(std::nullopt, {"Greetings", body});
+    configureSettings(server.port(), "Dear [= PARAM1 =] [= PARAM2 =],\r\nhello.");
     const QString listFile = work.file("list.txt");
     writeAll(listFile, "a@example.org,Ann,Lee\r\n\r\nrefuse@example.org\nc@example.org\n");
 
@@ -221,11 +225,7 @@ TEST_F(EndToEnd, AKilledRunLosesNothingAndSendsNothingTwice)
     QTemporaryDir data;
     ScopedWorkDir work;
     SetAppDir(data.path());
-    StoreServer(std::nullopt, {"127.0.0.1", "", "", QString::number(server.port()), "0"});
-    StoreSender(std::nullopt, {"me@example.com", ""});
-    const QString body = CreateBodyFile();
-    SaveBodyText(body, "Hello");
-    StoreContent(std::nullopt, {"Greetings", body});
+    configureSettings(server.port(), "Hello");
     QStringList all;
     QByteArray list;
     for (int i = 0; i < 1000; ++i) {
