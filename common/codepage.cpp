@@ -40,6 +40,8 @@ QByteArray localeName()
 
 bool isAsciiCompatible(const QByteArray& name)
 {
+    if (name.isEmpty() || (name.front() != 'I' && name.front() != 'U'))
+        return true;
     return name != "ISO-2022-JP" && !name.startsWith("UTF-16") && !name.startsWith("UTF-32")
         && !name.startsWith("UCS");
 }

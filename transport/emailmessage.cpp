@@ -164,8 +164,20 @@ void HeaderList::set(const QByteArray& name, const QByteArray& value)
 
 void HeaderList::add(const QByteArray& name, const QByteArray& value)
 {
-    if (!value.isEmpty())
-        m_lines += FoldHeaderLine(name + ": " + value);
+    if (value.isEmpty())
+        return;
+    // Most header lines are short and plain: they stay one line as they are.
+    if (name.size() + 2 + value.size() <= 78 && static_cast<unsigned char>(value.back()) > 0x20 && !value.contains('\r')
+        && !value.contains('\n')) {
+        QByteArray line;
+        line.reserve(name.size() + 2 + value.size());
+        line += name;
+        line += ": ";
+        line += value;
+        m_lines.append(line);
+        return;
+    }
+    m_lines += FoldHeaderLine(name + ": " + value);
 }
 
 QByteArray HeaderList::value(const QByteArray& name) const
