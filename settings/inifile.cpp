@@ -102,12 +102,6 @@ QByteArray IniFile::readValue(const QByteArray& section, const QByteArray& key, 
     return fallback.left(kMaxValueLength);
 }
 
-bool IniFile::hasKey(const QByteArray& section, const QByteArray& key) const
-{
-    const QByteArray marker("\x01\x02missing");
-    return readValue(section, key, marker) != marker;
-}
-
 QList<QByteArray> IniFile::listKeys(const QByteArray& section) const
 {
     QList<QByteArray> keys;

@@ -16,7 +16,6 @@ public:
     static constexpr int kKeyListBytes = 16384;
 
     QByteArray readValue(const QByteArray& section, const QByteArray& key, const QByteArray& fallback = {}) const;
-    bool hasKey(const QByteArray& section, const QByteArray& key) const;
     // Key names of the section in file order, as many as fit the key list capacity.
     QList<QByteArray> listKeys(const QByteArray& section) const;
     // Throws "Unable to write to <path>" when the file cannot be replaced.

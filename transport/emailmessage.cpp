@@ -180,17 +180,6 @@ void HeaderList::add(const QByteArray& name, const QByteArray& value)
     m_lines += FoldHeaderLine(name + ": " + value);
 }
 
-QByteArray HeaderList::value(const QByteArray& name) const
-{
-    const qsizetype at = find(name);
-    if (at < 0)
-        return {};
-    QByteArray v = m_lines[at].mid(m_lines[at].indexOf(':') + 1).trimmed();
-    for (qsizetype i = at + 1; i < m_lines.size() && (m_lines[i].startsWith(' ') || m_lines[i].startsWith('\t')); ++i)
-        v += m_lines[i];
-    return v;
-}
-
 void CheckCommandArgument(const QString& what, const QString& text)
 {
     for (QChar c : text)

@@ -194,11 +194,6 @@ qint64 SecureTransport::write(const char* buffer, qint64 size)
     return -1;
 }
 
-bool SecureTransport::hasBufferedData() const
-{
-    return m_ssl && SSL_pending(m_ssl) > 0;
-}
-
 void SecureTransport::shutdown()
 {
     if (m_ssl) {

@@ -40,8 +40,6 @@ public:
     // Sends close_notify and frees the connection; the socket stays the caller's.
     void shutdown();
     bool active() const { return m_ssl != nullptr; }
-    // Whether decrypted bytes are waiting inside the TLS layer.
-    bool hasBufferedData() const;
     const QString& status() const { return m_status; }
 
 private:
