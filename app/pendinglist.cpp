@@ -146,3 +146,12 @@ bool PendingList::flushDeliveries(QString* error)
         *error = m_store->lastError();
     return false;
 }
+
+bool PendingList::flushDueDeliveries(QString* error)
+{
+    if (!m_store || m_store->FlushDueDeliveries())
+        return true;
+    if (error)
+        *error = m_store->lastError();
+    return false;
+}

@@ -34,6 +34,8 @@ public:
     bool recordFirstDelivered(QString* error);
     // Brings the recorded deliveries into the send log now; false (and the error) when it cannot.
     bool flushDeliveries(QString* error);
+    // The same when a batch of them is due.
+    bool flushDueDeliveries(QString* error);
 
     const QString& lastError() const { return m_lastError; }
 

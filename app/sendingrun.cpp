@@ -5,6 +5,8 @@
 #include "common/errors.h"
 #include "common/pubunit.h"
 
+#include <utility>
+
 int ParseIntegerText(const QString& text)
 {
     const std::optional<int> value = ParseInteger(text);
@@ -20,6 +22,7 @@ SendingRun::SendingRun(PendingList& list, QObject* parent)
     m_timer.setInterval(50);
     m_timer.setSingleShot(false);
     connect(&m_timer, &QTimer::timeout, this, &SendingRun::MainTimerTimer);
+    m_smtp.setWorkWhileWaiting([this] { workWhileWaiting(); });
     PendingCount = list.count();
 }
 
@@ -50,6 +53,8 @@ void SendingRun::TestBtClick(const RunSelection& selection)
 void SendingRun::StartRun(const RunSelection& s)
 {
     emit runStarting();
+    m_ahead = MessageAhead();
+    m_flushError.clear();
     m_message.Subject = s.ContentTitle;
     m_message.From.Address = s.SenderAddress.trimmed();
     m_message.From.Name = s.SenderName.trimmed();
@@ -124,6 +129,7 @@ void SendingRun::StopRun()
     emit stateChanged(false);
     emit activity(QStringLiteral("All emails have been sent"));
     m_timer.stop();
+    m_ahead = MessageAhead();
     if (wasRunning)
         emit finished(m_outcome);
 }
@@ -137,17 +143,58 @@ void SendingRun::finish(RunOutcome outcome)
 
 bool SendingRun::SendOne(const QString& entry)
 {
-    const PreparedMessage prepared = PrepareMessage(entry, m_body ? m_body() : QStringList(), m_message);
-    m_message.ContentType = prepared.contentType;
-    m_message.Body = prepared.body;
+    const QStringList body = m_body ? m_body() : QStringList();
+    MessageAhead ahead = std::exchange(m_ahead, MessageAhead());
+    const bool written = ahead.ready && ahead.entry == entry && ahead.body == body;
+    OutgoingMessage outgoing = std::move(ahead.outgoing);
+    if (!written) {
+        const PreparedMessage prepared = PrepareMessage(entry, body, m_message);
+        m_message.ContentType = prepared.contentType;
+        m_message.Body = prepared.body;
+    }
     try {
-        m_smtp.DeliverMessage(m_message);
+        if (!written)
+            outgoing = m_smtp.WriteOutgoing(m_message);
+        m_smtp.Deliver(outgoing);
     } catch (const BrevoraError& e) {
         emit activity(QStringLiteral("Sending failed: ") + entry + QStringLiteral("--") + e.message());
         return false;
     }
     emit activity(QStringLiteral("Sending is ok: ") + entry);
     return true;
+}
+
+void SendingRun::workWhileWaiting()
+{
+    if (!m_running || IsTestRun)
+        return;
+    if (!m_ahead.tried)
+        writeNextAhead();
+    if (m_flushError.isEmpty())
+        m_list.flushDueDeliveries(&m_flushError);
+}
+
+void SendingRun::writeNextAhead()
+{
+    m_ahead.tried = true;
+    // The entry being sent is still first; the next one follows it unless this is the last.
+    if (PendingCount < 2 || m_list.count() < 2)
+        return;
+    try {
+        MessageAhead ahead;
+        ahead.tried = true;
+        ahead.entry = m_list.entry(1);
+        ahead.body = m_body ? m_body() : QStringList();
+        EmailMessage message = m_message;
+        const PreparedMessage prepared = PrepareMessage(ahead.entry, ahead.body, message);
+        message.ContentType = prepared.contentType;
+        message.Body = prepared.body;
+        ahead.outgoing = m_smtp.WriteOutgoing(message);
+        ahead.ready = true;
+        m_ahead = std::move(ahead);
+    } catch (...) {
+        // Its own tick prepares it again and reports what fails, where it always has.
+    }
 }
 
 void SendingRun::MainTimerTimer()
@@ -175,7 +222,11 @@ void SendingRun::MainTimerTimer()
         --PendingCount;
         ++m_runDelivered;
         QString error;
-        const bool recorded = m_list.recordFirstDelivered(&error);
+        bool recorded = m_list.recordFirstDelivered(&error);
+        if (recorded && !m_flushError.isEmpty()) {
+            error = m_flushError;
+            recorded = false;
+        }
         emit countersChanged();
         emit progress(m_runDelivered, m_runTotal);
         if (!recorded) {

@@ -83,6 +83,21 @@ signals:
 
 private:
     void finish(RunOutcome outcome);
+    // While the server answers: writes the message of the next entry ahead and applies a due
+    // batch of deliveries to the send log.
+    void workWhileWaiting();
+    void writeNextAhead();
+
+    // The next entry's message, written while the previous one was on its way. It is used only
+    // when the entry and the body are still the same at its tick.
+    struct MessageAhead
+    {
+        bool tried = false;
+        bool ready = false;
+        QString entry;
+        QStringList body;
+        OutgoingMessage outgoing;
+    };
 
     PendingList& m_list;
     SecureTransport m_sslHandler; // outlives the client that may still use it when closing
@@ -95,4 +110,6 @@ private:
     RunOutcome m_outcome = RunOutcome::Completed;
     int m_runDelivered = 0;
     int m_runTotal = 0;
+    MessageAhead m_ahead;
+    QString m_flushError; // a batch that could not be applied while waiting
 };

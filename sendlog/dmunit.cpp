@@ -330,7 +330,14 @@ bool TDM::RecordDelivery(qint64 pendingId, const QString& entry)
     if (m_unappliedCount++ == 0)
         m_oldestUnapplied.start();
     m_unapplied.insert(entry);
-    if (m_unappliedCount >= kBatchDeliveries || m_oldestUnapplied.elapsed() >= kBatchAgeMs)
+    if (m_unappliedCount >= 4 * kBatchDeliveries || m_oldestUnapplied.elapsed() >= 4 * kBatchAgeMs)
+        return FlushDeliveries();
+    return true;
+}
+
+bool TDM::FlushDueDeliveries()
+{
+    if (m_unappliedCount >= kBatchDeliveries || (m_unappliedCount > 0 && m_oldestUnapplied.elapsed() >= kBatchAgeMs))
         return FlushDeliveries();
     return true;
 }

@@ -51,6 +51,10 @@ public:
     bool RecordDelivery(qint64 pendingId, const QString& entry);
     // Applies the journalled deliveries to the tables now.
     bool FlushDeliveries();
+    // Applies them when a batch is due: enough of them, or the oldest old enough. A caller that
+    // calls this at quiet moments keeps the batches off its busy path; RecordDelivery applies
+    // them itself only when they are long overdue.
+    bool FlushDueDeliveries();
 
     // A journal line and its reading back (for the journal's own tests).
     static QByteArray JournalLine(qint64 pendingId, const QString& timestamp, const QString& entry);

@@ -303,3 +303,25 @@ TEST_F(RunTest, UnrecordableDeliveryIsReportedAndKeptForLater)
     EXPECT_TRUE(reopened.HasBeenSent("b@example.org"));
     EXPECT_TRUE(reopened.LoadPending().isEmpty());
 }
+
+TEST_F(RunTest, MessageWrittenAheadGivesWayToChangesBeforeItsTick)
+{
+    Smtpd smtpd;
+    add({"a@example.org,Ann", "b@example.org,Bob", "c@example.org,Cy"});
+    run->setInterval(300);
+    run->StartBtClick(selection(smtpd.port()));
+    ASSERT_TRUE(waitUntil([this] { return run->SentCount == 1; }));
+    // Between two ticks the user deletes the next entry and edits the content.
+    ASSERT_TRUE(list->removeRowsAt({0}));
+    run->PendingCount = list->count();
+    body = QStringList{"Hello [= PARAM1 =]!"};
+    ASSERT_TRUE(waitForEnd());
+    EXPECT_EQ(lines.mid(3), (QStringList{"Sending is ok: a@example.org,Ann", "Sending is ok: c@example.org,Cy",
+                                         "All emails have been sent"}));
+    const QList<QByteArray> received = smtpd.messages(2);
+    ASSERT_EQ(received.size(), 2);
+    EXPECT_TRUE(received[0].contains("\r\n\r\nDear Ann,\r\nhello.\r\n"));
+    EXPECT_TRUE(received[1].contains("\r\n\r\nHello Cy!\r\n"));
+    EXPECT_TRUE(received[1].contains("To: c@example.org"));
+    EXPECT_FALSE(store->HasBeenSent("b@example.org,Bob"));
+}

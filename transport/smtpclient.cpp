@@ -238,6 +238,13 @@ QByteArray SmtpClient::readLine()
     }
 }
 
+SmtpReply SmtpClient::awaitReply()
+{
+    if (m_workWhileWaiting && m_bufferPos == m_buffer.size())
+        m_workWhileWaiting();
+    return readReply();
+}
+
 SmtpReply SmtpClient::readReply()
 {
     ReplyAssembler assembler;
@@ -331,25 +338,34 @@ bool SmtpClient::LogIn()
 
 void SmtpClient::DeliverMessage(const EmailMessage& message)
 {
+    Deliver(WriteOutgoing(message));
+}
+
+OutgoingMessage SmtpClient::WriteOutgoing(const EmailMessage& message) const
+{
     // Everything that can be refused is checked and built before the first byte goes out, so a
     // failure never leaves the server inside the data phase.
     CheckMessageAddresses(message);
     EmailMessage toWrite = message;
     toWrite.ExtraHeaders.set("X-Mailer", CodePage::encode(MailAgent));
     const WrittenMessage written = WriteMessage(toWrite, {m_caps.eightBitMime});
-    QByteArray mailFrom = "MAIL FROM:<" + CodePage::encode(message.From.Address) + '>';
+    OutgoingMessage out;
+    out.mailFrom = "MAIL FROM:<" + CodePage::encode(message.From.Address) + '>';
     if (written.eightBit)
-        mailFrom += " BODY=8BITMIME";
-    QList<QByteArray> rcpts;
+        out.mailFrom += " BODY=8BITMIME";
     for (const EmailAddressList* list : {&message.Recipients, &message.CCList, &message.BccList})
         for (const EmailAddress& a : *list)
-            rcpts.append("RCPT TO:<" + CodePage::encode(a.Address) + '>');
-    const QByteArray data = written.data + ".\r\n";
+            out.rcpts.append("RCPT TO:<" + CodePage::encode(a.Address) + '>');
+    out.data = written.data + ".\r\n";
+    return out;
+}
 
+void SmtpClient::Deliver(const OutgoingMessage& message)
+{
     if (m_caps.pipelining && !needsLogin())
-        deliverPipelined(mailFrom, rcpts, data);
+        deliverPipelined(message.mailFrom, message.rcpts, message.data);
     else
-        deliverLockstep(mailFrom, rcpts, data);
+        deliverLockstep(message.mailFrom, message.rcpts, message.data);
 }
 
 bool SmtpClient::needsLogin() const
@@ -368,7 +384,7 @@ void SmtpClient::deliverLockstep(const QByteArray& mailFrom, const QList<QByteAr
         sendCommand(rcpt, {250, 251});
     sendCommand("DATA", {354});
     writeBytes(data);
-    check(readReply(), {250});
+    check(awaitReply(), {250});
 }
 
 void SmtpClient::deliverPipelined(const QByteArray& mailFrom, const QList<QByteArray>& rcpts, const QByteArray& data)
@@ -381,7 +397,7 @@ void SmtpClient::deliverPipelined(const QByteArray& mailFrom, const QList<QByteA
 
     // Every reply of the group is read, so the session stays in step; the first refusal decides.
     QString failure;
-    check(readReply(), {});
+    check(awaitReply(), {});
     SmtpReply reply = readReply();
     check(reply, {});
     if (reply.NumericCode != 250)
@@ -410,7 +426,7 @@ void SmtpClient::deliverPipelined(const QByteArray& mailFrom, const QList<QByteA
         fail(failure);
     }
     writeBytes(data);
-    check(readReply(), {250});
+    check(awaitReply(), {250});
 }
 
 void SmtpClient::CloseSession()

@@ -4,6 +4,7 @@
 #include <QList>
 #include <QString>
 #include <QStringList>
+#include <functional>
 #include <memory>
 
 #include "transport/emailmessage.h"
@@ -11,6 +12,15 @@
 #include "transport/smtpreply.h"
 
 enum class AuthenticationKind { atNone, atLogin };
+
+// A message ready to go over the session it was written for: the envelope commands and the data
+// with its closing ".".
+struct OutgoingMessage
+{
+    QByteArray mailFrom;
+    QList<QByteArray> rcpts;
+    QByteArray data;
+};
 
 // One SMTP session over a plain socket or TLS, used synchronously by the sending run. Every
 // failure is a BrevoraError whose message is the text shown to the user.
@@ -46,6 +56,13 @@ public:
     const ServerCapabilities& capabilities() const { return m_caps; }
     bool LogIn();
     void DeliverMessage(const EmailMessage& message);
+    // The two halves of DeliverMessage. Writing checks everything that can be refused before a
+    // byte goes out; it depends on what the server offered, so it follows OpenSession.
+    OutgoingMessage WriteOutgoing(const EmailMessage& message) const;
+    void Deliver(const OutgoingMessage& message);
+    // Work done while a delivery waits for the server's reply, so that it costs no time of its
+    // own; it must not throw.
+    void setWorkWhileWaiting(std::function<void()> work) { m_workWhileWaiting = std::move(work); }
     // Writes QUIT when connected (no reply is read) and closes; a failed QUIT is passed on after closing.
     void CloseSession();
     bool Connected() const;
@@ -65,6 +82,8 @@ private:
     void writeBytes(const QByteArray& bytes);
     QByteArray readLine();
     SmtpReply readReply();
+    // readReply, doing the waiting work first when the reply has not arrived yet.
+    SmtpReply awaitReply();
     // Checks a reply against the accepted codes; a 421 also ends the session.
     void check(const SmtpReply& reply, const QList<int>& accepted);
     void closeLink(LinkState after);
@@ -88,4 +107,5 @@ private:
     qsizetype m_bufferPos = 0;
     SmtpReply m_lastReply;
     ServerCapabilities m_caps;
+    std::function<void()> m_workWhileWaiting;
 };
