@@ -57,6 +57,27 @@ QStringList SplitString(const QString& text, const QString& separator)
 
 namespace {
 
+// Whether line holds old at a position, without regard to case. Pairs of ASCII characters are
+// compared directly; anything else goes to Qt's full case folding.
+bool caselessEqualAt(const QString& line, qsizetype at, const QString& old)
+{
+    if (line.size() - at < old.size())
+        return false;
+    const auto asciiLower = [](char16_t c) { return c >= u'A' && c <= u'Z' ? char16_t(c + 32) : c; };
+    const QChar* here = line.constData() + at;
+    for (qsizetype i = 0; i < old.size(); ++i) {
+        const char16_t a = here[i].unicode();
+        const char16_t b = old.at(i).unicode();
+        if (a == b)
+            continue;
+        if (a >= 0x80 || b >= 0x80)
+            return QStringView(line).mid(at, old.size()).compare(old, Qt::CaseInsensitive) == 0;
+        if (asciiLower(a) != asciiLower(b))
+            return false;
+    }
+    return true;
+}
+
 // Finds old in line from a position. A search without regard to case is slow; when the pattern
 // starts with characters that have no case (as "[= PARAM1 =]" does), those are searched exactly
 // and only the candidates are compared without case.
@@ -66,7 +87,7 @@ qsizetype findIn(const QString& line, const QString& old, qsizetype from, Qt::Ca
         return line.indexOf(old, from, cs);
     const QStringView prefix = QStringView(old).left(caselessPrefix);
     for (qsizetype at = line.indexOf(prefix, from); at >= 0; at = line.indexOf(prefix, at + 1))
-        if (QStringView(line).mid(at, old.size()).compare(old, Qt::CaseInsensitive) == 0)
+        if (caselessEqualAt(line, at, old))
             return at;
     return -1;
 }

@@ -22,6 +22,7 @@ std::atomic<int> g_connectionCounter{0};
 // A batch is applied after this many deliveries or this much time, whichever comes first.
 constexpr int kBatchDeliveries = 256;
 constexpr qint64 kBatchAgeMs = 200;
+constexpr qsizetype kChunkRows = 64;
 
 QString journalPrefix(const QString& databasePath)
 {
@@ -101,6 +102,16 @@ TDM::TDM(const QString& databasePath)
     m_insert->prepare(QStringLiteral("INSERT INTO sendlog VALUES (?, ?, ?)"));
     m_deletePending = new QSqlQuery(m_db);
     m_deletePending->prepare(QStringLiteral("DELETE FROM pending WHERE id = ?"));
+    QString insertChunk = QStringLiteral("INSERT INTO sendlog VALUES (?, ?, 1)");
+    QString deleteChunk = QStringLiteral("DELETE FROM pending WHERE id IN (?");
+    for (qsizetype i = 1; i < kChunkRows; ++i) {
+        insertChunk += QStringLiteral(", (?, ?, 1)");
+        deleteChunk += QStringLiteral(", ?");
+    }
+    m_insertChunk = new QSqlQuery(m_db);
+    m_insertChunk->prepare(insertChunk);
+    m_deleteChunk = new QSqlQuery(m_db);
+    m_deleteChunk->prepare(deleteChunk + ')');
     m_databasePath = databasePath;
     m_open = true;
     recoverJournals();
@@ -121,6 +132,8 @@ TDM::~TDM()
     delete m_hasBeenSent;
     delete m_insert;
     delete m_deletePending;
+    delete m_insertChunk;
+    delete m_deleteChunk;
     m_db.close();
     m_db = QSqlDatabase();
     QSqlDatabase::removeDatabase(m_connectionName);
@@ -315,50 +328,46 @@ bool TDM::RecordDelivery(qint64 pendingId, const QString& entry)
         return fail(QStringLiteral("The send log is not open."));
     if (m_journalFd < 0 && !openJournal())
         return false;
-    const QByteArray line = JournalLine(pendingId, Timestamp(), entry);
+    const QString timestamp = Timestamp();
+    const QByteArray line = JournalLine(pendingId, timestamp, entry);
     const ssize_t written = ::write(m_journalFd, line.constData(), size_t(line.size()));
     if (written != line.size()) {
         const int error = written < 0 ? errno : ENOSPC;
         if (written > 0 && ::ftruncate(m_journalFd, m_journalBytes) != 0) {
-            // A torn line stays incomplete and is never applied; nothing more may follow it.
+            // A torn line stays incomplete and is never applied; nothing more may follow it. The
+            // journal's lines wait for the next opening of the store.
             ::close(m_journalFd);
             m_journalFd = -1;
+            m_unappliedRows.clear();
         }
         return fail(QStringLiteral("Cannot write the delivery journal: %1").arg(QString::fromLocal8Bit(std::strerror(error))));
     }
     m_journalBytes += written;
-    if (m_unappliedCount++ == 0)
+    if (m_unappliedRows.isEmpty())
         m_oldestUnapplied.start();
     m_unapplied.insert(entry);
-    if (m_unappliedCount >= 4 * kBatchDeliveries || m_oldestUnapplied.elapsed() >= 4 * kBatchAgeMs)
+    m_unappliedRows.append({pendingId, timestamp, entry});
+    if (m_unappliedRows.size() >= 4 * kBatchDeliveries || m_oldestUnapplied.elapsed() >= 4 * kBatchAgeMs)
         return FlushDeliveries();
     return true;
 }
 
 bool TDM::FlushDueDeliveries()
 {
-    if (m_unappliedCount >= kBatchDeliveries || (m_unappliedCount > 0 && m_oldestUnapplied.elapsed() >= kBatchAgeMs))
+    if (m_unappliedRows.size() >= kBatchDeliveries || (!m_unappliedRows.isEmpty() && m_oldestUnapplied.elapsed() >= kBatchAgeMs))
         return FlushDeliveries();
     return true;
 }
 
 bool TDM::FlushDeliveries()
 {
-    if (m_unappliedCount == 0 || m_journalFd < 0)
+    if (m_unappliedRows.isEmpty() || m_journalFd < 0)
         return true;
-    QByteArray data(m_journalBytes, Qt::Uninitialized);
-    const QByteArray path = QFile::encodeName(QFileInfo(m_databasePath).absolutePath() + '/' + m_journalName);
-    const int readFd = ::open(path.constData(), O_RDONLY | O_CLOEXEC);
-    const ssize_t got = readFd < 0 ? -1 : ::pread(readFd, data.data(), size_t(data.size()), 0);
-    if (readFd >= 0)
-        ::close(readFd);
-    if (got != data.size())
-        return fail(QStringLiteral("Cannot read the delivery journal."));
     // Everything in this process's journal is unapplied: it is emptied after every batch.
-    if (!applyJournal(data, m_journalName, 0))
+    if (!applyDeliveries(m_unappliedRows, m_journalName, m_journalBytes))
         return false;
     m_unapplied.clear();
-    m_unappliedCount = 0;
+    m_unappliedRows.clear();
     if (::ftruncate(m_journalFd, 0) != 0) {
         abandonJournal();
         return true;
@@ -372,32 +381,38 @@ bool TDM::FlushDeliveries()
     return true;
 }
 
-bool TDM::applyJournal(const QByteArray& data, const QString& name, qint64 from)
+bool TDM::applyChunk(const Delivery* rows, qsizetype count)
+{
+    QSqlQuery* insert = count == kChunkRows ? m_insertChunk : m_insert;
+    QSqlQuery* remove = count == kChunkRows ? m_deleteChunk : m_deletePending;
+    for (qsizetype i = 0; i < count; ++i) {
+        remove->bindValue(int(i), rows[i].pendingId);
+        insert->bindValue(int(2 * i), rows[i].timestamp);
+        insert->bindValue(int(2 * i + 1), rows[i].entry);
+    }
+    if (count == 1)
+        insert->bindValue(2, 1);
+    if (!remove->exec())
+        return fail(*remove);
+    return insert->exec() || fail(*insert);
+}
+
+bool TDM::applyDeliveries(const QList<Delivery>& rows, const QString& journalName, qint64 appliedTo)
 {
     if (!m_db.transaction())
         return fail(m_db.lastError().text());
-    qsizetype at = from;
-    for (qsizetype lf = data.indexOf('\n', at); lf >= 0; lf = data.indexOf('\n', at)) {
-        qint64 id = 0;
-        QString timestamp, entry;
-        if (ParseJournalLine(data.mid(at, lf - at), &id, &timestamp, &entry)) {
-            m_deletePending->bindValue(0, id);
-            m_insert->bindValue(0, timestamp);
-            m_insert->bindValue(1, entry);
-            m_insert->bindValue(2, 1);
-            if (!m_deletePending->exec() || !m_insert->exec()) {
-                const QString error = m_deletePending->lastError().isValid() ? m_deletePending->lastError().text()
-                                                                              : m_insert->lastError().text();
-                m_db.rollback();
-                return fail(error);
-            }
+    for (qsizetype at = 0; at < rows.size();) {
+        const qsizetype count = rows.size() - at >= kChunkRows ? kChunkRows : 1;
+        if (!applyChunk(rows.constData() + at, count)) {
+            m_db.rollback();
+            return false;
         }
-        at = lf + 1;
+        at += count;
     }
     QSqlQuery note(m_db);
     note.prepare(QStringLiteral("INSERT OR REPLACE INTO journal_state (name, applied) VALUES (?, ?)"));
-    note.addBindValue(name);
-    note.addBindValue(qint64(at));
+    note.addBindValue(journalName);
+    note.addBindValue(appliedTo);
     if (!note.exec()) {
         const QString error = note.lastError().text();
         m_db.rollback();
@@ -433,7 +448,15 @@ void TDM::recoverJournals()
         // A journal shorter than its note was emptied after its lines were applied.
         if (from > data.size())
             from = 0;
-        const bool applied = applyJournal(data, name, from);
+        QList<Delivery> rows;
+        qint64 end = from;
+        for (qsizetype lf = data.indexOf('\n', end); lf >= 0; lf = data.indexOf('\n', end)) {
+            Delivery row;
+            if (ParseJournalLine(data.mid(end, lf - end), &row.pendingId, &row.timestamp, &row.entry))
+                rows.append(row);
+            end = lf + 1;
+        }
+        const bool applied = applyDeliveries(rows, name, end);
         ::close(fd);
         if (!applied)
             continue;

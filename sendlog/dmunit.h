@@ -66,11 +66,20 @@ public:
 private:
     bool fail(const QSqlQuery& query);
     bool fail(const QString& text);
+    struct Delivery
+    {
+        qint64 pendingId;
+        QString timestamp;
+        QString entry;
+    };
+
     bool openJournal();
     void recoverJournals();
-    // Applies the complete lines of journal data from an offset in one transaction and notes how
-    // far it got, so that a crash before the file is emptied does not apply them twice.
-    bool applyJournal(const QByteArray& data, const QString& name, qint64 from);
+    // Applies deliveries of a journal in one transaction and notes how far into the journal they
+    // reach, so that a crash before the file is emptied does not apply them twice.
+    bool applyDeliveries(const QList<Delivery>& rows, const QString& journalName, qint64 appliedTo);
+    // Many rows to a statement: a statement costs far more than a row.
+    bool applyChunk(const Delivery* rows, qsizetype count);
     void abandonJournal();
 
     QString m_connectionName;
@@ -80,13 +89,15 @@ private:
     QSqlQuery* m_hasBeenSent = nullptr;
     QSqlQuery* m_insert = nullptr;
     QSqlQuery* m_deletePending = nullptr;
+    QSqlQuery* m_insertChunk = nullptr;
+    QSqlQuery* m_deleteChunk = nullptr;
 
     QString m_databasePath;
     int m_journalFd = -1;
     QString m_journalName;
     qint64 m_journalBytes = 0;
     QSet<QString> m_unapplied; // journalled entries not yet in the send log table
-    int m_unappliedCount = 0;
+    QList<Delivery> m_unappliedRows; // the same, as written to this process's journal
     QElapsedTimer m_oldestUnapplied;
 };
 

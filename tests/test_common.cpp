@@ -56,6 +56,11 @@ TEST(ReplaceInLines, ReplacesLeftToRightWithoutRescanning)
     QStringList placeholders{"[= [= param1 =] [= PaRaM1 =][= PARAM1="};
     ReplaceInLines(placeholders, "[= PARAM1 =]", "x", int(ReplaceFlag::All) | int(ReplaceFlag::IgnoreCase));
     EXPECT_EQ(placeholders, QStringList{"[= x x[= PARAM1="});
+    // Characters outside ASCII still fold as Unicode says (the Kelvin sign is a K).
+    QStringList folded{u"[= \u212Aey =] [= KEX =] [= \u00C9t\u00E9 =]"_qs};
+    ReplaceInLines(folded, "[= key =]", "k", int(ReplaceFlag::All) | int(ReplaceFlag::IgnoreCase));
+    ReplaceInLines(folded, u"[= \u00E9T\u00C9 =]"_qs, "e", int(ReplaceFlag::All) | int(ReplaceFlag::IgnoreCase));
+    EXPECT_EQ(folded, QStringList{"k [= KEX =] e"});
 
     QStringList first{"a a a"};
     ReplaceInLines(first, "a", "b", 0);

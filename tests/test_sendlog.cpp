@@ -107,6 +107,36 @@ TEST(SendLog, PendingEntriesMoveToTheLogInOneStep)
     EXPECT_FALSE(reopened.HasBeenSent("c@x.com"));
 }
 
+TEST(SendLog, LargeBatchesMoveExactlyTheDeliveredEntries)
+{
+    QTemporaryDir dir;
+    TDM store(dir.path() + "/log.db");
+    QStringList entries;
+    for (int i = 0; i < 300; ++i)
+        entries.append(QStringLiteral("r%1@x.com,'quoted' \"%1\"").arg(i));
+    QList<qint64> ids;
+    ASSERT_TRUE(store.AppendPending(entries, &ids));
+    // Every third entry stays pending; the others (200, several batches' worth of rows) are delivered.
+    QStringList kept;
+    for (int i = 0; i < 300; ++i) {
+        if (i % 3 == 2)
+            kept.append(entries[i]);
+        else
+            ASSERT_TRUE(store.RecordDelivery(ids[i], entries[i]));
+    }
+    ASSERT_TRUE(store.FlushDeliveries());
+    QStringList pending;
+    for (const TDM::PendingRow& row : store.LoadPending())
+        pending.append(row.entry);
+    EXPECT_EQ(pending, kept);
+    const QStringList logged = column(store.QueryByDate("%"), 1);
+    ASSERT_EQ(logged.size(), 200);
+    EXPECT_EQ(logged.first(), entries[0]);
+    EXPECT_EQ(logged.last(), entries[298]);
+    EXPECT_TRUE(store.HasBeenSent(entries[151]));
+    EXPECT_FALSE(store.HasBeenSent(entries[152]));
+}
+
 TEST(SendLog, FailuresAreQuiet)
 {
     QTemporaryDir dir;
