@@ -79,14 +79,13 @@ bool caselessEqualAt(const QString& line, qsizetype at, const QString& old)
 }
 
 // Finds old in line from a position. A search without regard to case is slow; when the pattern
-// starts with characters that have no case (as "[= PARAM1 =]" does), those are searched exactly
+// starts with a character that has no case (as "[= PARAM1 =]" does), that one is searched exactly
 // and only the candidates are compared without case.
-qsizetype findIn(const QString& line, const QString& old, qsizetype from, Qt::CaseSensitivity cs, qsizetype caselessPrefix)
+qsizetype findIn(const QString& line, const QString& old, qsizetype from, Qt::CaseSensitivity cs, bool firstHasNoCase)
 {
-    if (cs == Qt::CaseSensitive || caselessPrefix == 0)
+    if (cs == Qt::CaseSensitive || !firstHasNoCase)
         return line.indexOf(old, from, cs);
-    const QStringView prefix = QStringView(old).left(caselessPrefix);
-    for (qsizetype at = line.indexOf(prefix, from); at >= 0; at = line.indexOf(prefix, at + 1))
+    for (qsizetype at = line.indexOf(old.at(0), from); at >= 0; at = line.indexOf(old.at(0), at + 1))
         if (caselessEqualAt(line, at, old))
             return at;
     return -1;
@@ -100,12 +99,10 @@ void ReplaceInLines(QStringList& lines, const QString& old, const QString& repla
         return;
     const Qt::CaseSensitivity cs = (flags & int(ReplaceFlag::IgnoreCase)) ? Qt::CaseInsensitive : Qt::CaseSensitive;
     const bool all = flags & int(ReplaceFlag::All);
-    qsizetype caselessPrefix = 0;
-    while (caselessPrefix < old.size() && old.at(caselessPrefix).toLower() == old.at(caselessPrefix).toUpper()
-           && old.at(caselessPrefix).toCaseFolded() == old.at(caselessPrefix))
-        ++caselessPrefix;
+    const QChar first = old.at(0);
+    const bool firstHasNoCase = first.toLower() == first.toUpper() && first.toCaseFolded() == first;
     for (QString& line : lines) {
-        qsizetype at = findIn(line, old, 0, cs, caselessPrefix);
+        qsizetype at = findIn(line, old, 0, cs, firstHasNoCase);
         if (at < 0)
             continue;
         QString result;
@@ -116,7 +113,7 @@ void ReplaceInLines(QStringList& lines, const QString& old, const QString& repla
             from = at + old.size();
             if (!all)
                 break;
-            at = findIn(line, old, from, cs, caselessPrefix);
+            at = findIn(line, old, from, cs, firstHasNoCase);
         }
         result += QStringView(line).mid(from);
         line = result;

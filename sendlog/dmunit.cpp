@@ -1,5 +1,6 @@
 #include "sendlog/dmunit.h"
 
+#include <algorithm>
 #include <QDateTime>
 #include <QDir>
 #include <QFile>
@@ -31,8 +32,13 @@ QString journalPrefix(const QString& databasePath)
 
 QByteArray escapeField(const QString& text)
 {
+    const QByteArray utf8 = text.toUtf8();
+    const auto special = [](char c) { return c == '\\' || c == '\t' || c == '\n' || c == '\r'; };
+    if (std::none_of(utf8.begin(), utf8.end(), special))
+        return utf8;
     QByteArray out;
-    for (char c : text.toUtf8()) {
+    out.reserve(utf8.size() + 8);
+    for (char c : utf8) {
         switch (c) {
         case '\\': out += "\\\\"; break;
         case '\t': out += "\\t"; break;

@@ -178,6 +178,12 @@ TEST_F(MessageTest, ChoosesTheBodyTransferEncoding)
     EXPECT_TRUE(eight.data.contains("Content-Transfer-Encoding: 8bit\r\n"));
     EXPECT_TRUE(eight.data.endsWith("\r\n\r\nGr\xfc\xdf" "e\r\n"));
 
+    // A NUL byte may not travel raw in any of the encodings; it is quoted.
+    m.Body = {QStringLiteral("plain"), QString(QStringLiteral("nul:")) + QChar(0) + QStringLiteral(":end")};
+    const QByteArray withNul = written(m, true);
+    EXPECT_TRUE(withNul.contains("Content-Transfer-Encoding: quoted-printable\r\n"));
+    EXPECT_TRUE(withNul.endsWith("\r\n\r\nplain\r\nnul:=00:end\r\n"));
+
     // A line longer than 998 bytes goes out quoted-printable even when it is plain ASCII.
     m.Body = {QString(2000, 'x')};
     const QByteArray longLine = written(m, true);

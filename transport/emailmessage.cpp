@@ -162,7 +162,7 @@ void HeaderList::set(const QByteArray& name, const QByteArray& value)
         m_lines.insert(at + i, folded[i]);
 }
 
-void HeaderList::add(const QByteArray& name, const QByteArray& value)
+void HeaderList::add(QByteArrayView name, const QByteArray& value)
 {
     if (value.isEmpty())
         return;
@@ -177,7 +177,7 @@ void HeaderList::add(const QByteArray& name, const QByteArray& value)
         m_lines.append(line);
         return;
     }
-    m_lines += FoldHeaderLine(name + ": " + value);
+    m_lines += FoldHeaderLine(name.toByteArray() + ": " + value);
 }
 
 void CheckCommandArgument(const QString& what, const QString& text)

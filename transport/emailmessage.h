@@ -27,7 +27,7 @@ public:
     void set(const QByteArray& name, const QByteArray& value);
     // Appends the header, folded, without looking for an earlier one of that name (for building a
     // fresh block whose names are all different); an empty value adds nothing.
-    void add(const QByteArray& name, const QByteArray& value);
+    void add(QByteArrayView name, const QByteArray& value);
     void append(const HeaderList& other) { m_lines += other.m_lines; }
     const QList<QByteArray>& lines() const { return m_lines; }
 

@@ -11,6 +11,7 @@
 #include <QDateTime>
 #include <atomic>
 #include <cstdio>
+#include <cstring>
 #include <unistd.h>
 
 namespace {
@@ -47,6 +48,14 @@ QList<QByteArray> bodyLines(const QStringList& body)
         add(line.mid(from));
     }
     return lines;
+}
+
+bool hasHighByte(const QByteArray& line)
+{
+    unsigned char all = 0; // a plain loop the compiler turns into wide operations
+    for (char c : line)
+        all |= static_cast<unsigned char>(c);
+    return (all & 0x80) != 0;
 }
 
 void appendStuffed(QByteArray& out, const QByteArray& line)
@@ -133,18 +142,13 @@ WrittenMessage WriteMessage(const EmailMessage& message, const WriterOptions& op
     CheckMessageAddresses(message);
     const QList<QByteArray> lines = bodyLines(message.Body);
     bool highBytes = false;
-    bool longLines = false;
+    bool unsendable = false; // lines too long, or a NUL: neither 7bit nor 8bit may carry them
     for (const QByteArray& line : lines) {
-        longLines = longLines || line.size() > kMaxLineBytes;
-        if (!highBytes)
-            for (char c : line)
-                if (static_cast<unsigned char>(c) >= 0x80 || c == '\0') {
-                    highBytes = true;
-                    break;
-                }
+        unsendable = unsendable || line.size() > kMaxLineBytes || std::memchr(line.constData(), 0, size_t(line.size()));
+        highBytes = highBytes || hasHighByte(line);
     }
     QByteArray encoding = "7bit";
-    if (longLines || (highBytes && !options.serverOffers8BitMime))
+    if (unsendable || (highBytes && !options.serverOffers8BitMime))
         encoding = "quoted-printable";
     else if (highBytes)
         encoding = "8bit";
