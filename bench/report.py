@@ -22,6 +22,8 @@ for label, rs in by_label.items():
     result[label] = rate(rs)
     print("%-22s %14.0f %18.2f %8d" % (label, rate(rs), trips(rs), len(rs)))
 for mode in ("plain", "tls"):
-    ours, ref = result.get("brevora-" + mode), result.get("smtplib-" + mode)
+    ours, ref, ceiling = (result.get(client + "-" + mode) for client in ("brevora", "smtplib", "ceiling"))
     if ours and ref:
         print("brevora/smtplib %-5s: %.2fx" % (mode, ours / ref))
+    if ours and ceiling:
+        print("brevora/ceiling %-5s: %.0f%%" % (mode, 100 * ours / ceiling))

@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # Benchmarks, printed side by side: the sending rate of "brevora send --interval 0" against a fast
 # local SMTP sink (2000 messages of about 1 KB over one session, plain and implicit TLS, median of
-# 5 runs) next to Python's smtplib over the same sink, then the message, store and window figures.
+# 5 runs) next to Python's smtplib and a minimal C client (the machine's ceiling for the same
+# 2-round-trip dialogue) over the same sink, then the message, store and window figures.
 set -euo pipefail
 here=$(cd "$(dirname "$0")" && pwd)
 root=$(dirname "$here")
@@ -9,6 +10,7 @@ root=$(dirname "$here")
 out="$here/out"
 rm -rf "$out"; mkdir -p "$out"
 cc -O2 -o "$out/minisink" "$here/sink/minisink.c" -lssl -lcrypto -lpthread
+cc -O2 -o "$out/ceiling" "$here/ceiling.c" -lssl -lcrypto
 openssl req -x509 -newkey ec -pkeyopt ec_paramgen_curve:P-256 -nodes -subj /CN=localhost \
   -addext subjectAltName=IP:127.0.0.1 -days 1 -keyout "$out/key.pem" -out "$out/cert.pem" 2>/dev/null
 fingerprint=$(openssl x509 -noout -fingerprint -sha256 -in "$out/cert.pem" | cut -d= -f2)
@@ -59,6 +61,9 @@ for run in $(seq $runs); do
     sleep 0.2
     python3 "$here/smtplib_client.py" 127.0.0.1 $port $count $ssl "$out/smtplib-body.txt"
     labels+=("smtplib-$mode")
+    sleep 0.2
+    "$out/ceiling" 127.0.0.1 $port $count $ssl bench s3cret
+    labels+=("ceiling-$mode")
     sleep 0.2
   done
 done
