@@ -29,7 +29,8 @@ public:
     bool append(const QStringList& entries);
     // Removes the given rows (any order).
     bool removeRowsAt(QList<int> rows);
-    // The first entry was delivered: it leaves the list and enters the send log in one transaction.
+    // The first entry was delivered: it leaves the list and enters the send log (through the
+    // store's delivery journal, so it is never both pending and logged, nor neither).
     // When the store fails, the entry still leaves the list and the error is returned.
     bool recordFirstDelivered(QString* error);
     // Brings the recorded deliveries into the send log now; false (and the error) when it cannot.

@@ -325,3 +325,34 @@ TEST_F(RunTest, MessageWrittenAheadGivesWayToChangesBeforeItsTick)
     EXPECT_TRUE(received[1].contains("To: c@example.org"));
     EXPECT_FALSE(store->HasBeenSent("b@example.org,Bob"));
 }
+
+TEST_F(RunTest, BatchThatCannotBeAppliedMidRunStopsTheRunAndLosesNothing)
+{
+    Smtpd smtpd;
+    QStringList entries;
+    for (int i = 0; i < 400; ++i)
+        entries.append(QStringLiteral("r%1@example.org").arg(i));
+    add(entries);
+    {
+        QSqlDatabase db = QSqlDatabase::addDatabase("QSQLITE", "saboteur");
+        db.setDatabaseName(dir.path() + "/db/sendlog.db");
+        ASSERT_TRUE(db.open());
+        QSqlQuery q(db);
+        ASSERT_TRUE(q.exec("DROP TABLE sendlog"));
+    }
+    QSqlDatabase::removeDatabase("saboteur");
+    run->setInterval(0);
+    run->StartBtClick(selection(smtpd.port()));
+    ASSERT_TRUE(waitForEnd());
+    EXPECT_EQ(outcome, RunOutcome::RecordFailed);
+    // The batch fell due during the run (by count or by age), long before the list's end.
+    ASSERT_GE(lines.size(), 2);
+    const QString failed = lines[lines.size() - 2];
+    EXPECT_TRUE(failed.startsWith("Recording failed: r")) << failed.toStdString();
+    EXPECT_TRUE(failed.contains("@example.org--")) << failed.toStdString();
+    EXPECT_GT(list->count(), 0);
+    // Every delivered entry left the list and is known as sent; every other one is still pending.
+    for (int i = 0; i < 400; ++i)
+        EXPECT_NE(list->contains(entries[i]), store->HasBeenSent(entries[i])) << i;
+    EXPECT_EQ(run->SentCount + list->count(), 400);
+}
