@@ -102,6 +102,8 @@ void SecureTransport::handshake(int fd, const QString& host, const CertificateDe
     else
         SSL_set1_host(m_ssl, hostBytes.constData());
     SSL_set_fd(m_ssl, fd);
+    // One read takes in every record that has arrived, rather than a record's header and then its body.
+    SSL_set_read_ahead(m_ssl, 1);
     if (SSL_connect(m_ssl) < 1) {
         release();
         failWith("Error connecting with SSL.");
