@@ -102,10 +102,10 @@ bool convert(iconv_t cd, const QByteArray& in, QByteArray& out, qsizetype* faile
 
 bool isAscii(const QString& text)
 {
+    char16_t all = 0; // a plain loop the compiler turns into wide operations
     for (QChar c : text)
-        if (c.unicode() >= 0x80)
-            return false;
-    return true;
+        all |= c.unicode();
+    return all < 0x80;
 }
 
 } // namespace

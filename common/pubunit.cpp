@@ -106,6 +106,7 @@ void ReplaceInLines(QStringList& lines, const QString& old, const QString& repla
         if (at < 0)
             continue;
         QString result;
+        result.reserve(line.size() + 4 * replacement.size() + 16);
         qsizetype from = 0;
         while (at >= 0) {
             result += QStringView(line).mid(from, at - from);
