@@ -89,6 +89,8 @@ TEST_F(SessionTest, FallsBackToHeloAndReadsOddReplies)
     client.OpenSession();
     EXPECT_TRUE(client.OfferedAuthSchemes().isEmpty());
     EXPECT_EQ(client.lastReply().Text, (QStringList{"first", "second", ""}));
+    EXPECT_EQ(client.lastReply().TextCode, "250");
+    EXPECT_EQ(client.lastReply().NumericCode, 250);
     client.CloseSession();
     expectClean(server);
 }

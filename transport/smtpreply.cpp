@@ -15,15 +15,17 @@ SmtpReply SmtpReply::parse(const QList<QByteArray>& lines)
     SmtpReply reply;
     if (lines.isEmpty())
         return reply;
-    QByteArray code = lines.first().left(4).trimmed();
-    if (code.size() == 4 && code.endsWith('-'))
+    const QByteArrayView first(lines.first());
+    QByteArrayView code = first.first(qMin<qsizetype>(4, first.size())).trimmed();
+    if (code.size() == 4 && code.back() == '-')
         code.chop(1);
     reply.TextCode = QString::fromLatin1(code);
     bool ok = false;
     const int number = code.toInt(&ok);
     reply.NumericCode = ok ? number : 0;
+    reply.Text.reserve(lines.size());
     for (const QByteArray& line : lines)
-        reply.Text.append(line.size() > 4 ? QString::fromLatin1(line.mid(4)) : QString());
+        reply.Text.append(line.size() > 4 ? QString::fromLatin1(QByteArrayView(line).sliced(4)) : QString());
     return reply;
 }
 
