@@ -14,6 +14,7 @@
 #include <poll.h>
 #include <sys/socket.h>
 #include <unistd.h>
+#include <utility>
 
 namespace {
 
@@ -348,7 +349,7 @@ OutgoingMessage SmtpClient::WriteOutgoing(const EmailMessage& message) const
     CheckMessageAddresses(message);
     EmailMessage toWrite = message;
     toWrite.ExtraHeaders.set("X-Mailer", CodePage::encode(MailAgent));
-    const WrittenMessage written = WriteMessage(toWrite, {m_caps.eightBitMime});
+    WrittenMessage written = WriteMessage(toWrite, {m_caps.eightBitMime});
     OutgoingMessage out;
     out.mailFrom = "MAIL FROM:<" + CodePage::encode(message.From.Address) + '>';
     if (written.eightBit)
@@ -356,7 +357,8 @@ OutgoingMessage SmtpClient::WriteOutgoing(const EmailMessage& message) const
     for (const EmailAddressList* list : {&message.Recipients, &message.CCList, &message.BccList})
         for (const EmailAddress& a : *list)
             out.rcpts.append("RCPT TO:<" + CodePage::encode(a.Address) + '>');
-    out.data = written.data + ".\r\n";
+    out.data = std::move(written.data);
+    out.data += ".\r\n";
     return out;
 }
 
