@@ -140,18 +140,17 @@ bool PendingList::recordFirstDelivered(QString* error)
 
 bool PendingList::flushDeliveries(QString* error)
 {
-    if (!m_store || m_store->FlushDeliveries())
-        return true;
-    if (error)
-        *error = m_store->lastError();
-    return false;
+    return !m_store || storeResult(m_store->FlushDeliveries(), error);
 }
 
 bool PendingList::flushDueDeliveries(QString* error)
 {
-    if (!m_store || m_store->FlushDueDeliveries())
-        return true;
-    if (error)
+    return !m_store || storeResult(m_store->FlushDueDeliveries(), error);
+}
+
+bool PendingList::storeResult(bool ok, QString* error) const
+{
+    if (!ok && error)
         *error = m_store->lastError();
-    return false;
+    return ok;
 }

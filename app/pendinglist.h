@@ -43,6 +43,8 @@ public:
 private:
     void indexAdd(const QString& entry);
     void indexRemove(const QString& entry);
+    // Passes a store result on, with the store's error when it failed.
+    bool storeResult(bool ok, QString* error) const;
 
     TDM* m_store;
     QStringList m_entries;

@@ -60,6 +60,19 @@ protected:
 
     bool waitForEnd() { return waitUntil([this] { return finishedCount > 0 && !run->running(); }); }
 
+    // Another program breaks the store under the run: deliveries can be journalled but not applied.
+    void dropSendLogTable()
+    {
+        {
+            QSqlDatabase db = QSqlDatabase::addDatabase("QSQLITE", "saboteur");
+            db.setDatabaseName(dir.path() + "/db/sendlog.db");
+            ASSERT_TRUE(db.open());
+            QSqlQuery q(db);
+            ASSERT_TRUE(q.exec("DROP TABLE sendlog"));
+        }
+        QSqlDatabase::removeDatabase("saboteur");
+    }
+
     int logRows()
     {
         QSqlQuery q = store->QueryByDate("%");
@@ -276,14 +289,7 @@ TEST_F(RunTest, UnrecordableDeliveryIsReportedAndKeptForLater)
 {
     Smtpd smtpd;
     add({"a@example.org", "b@example.org"});
-    {
-        QSqlDatabase db = QSqlDatabase::addDatabase("QSQLITE", "saboteur");
-        db.setDatabaseName(dir.path() + "/db/sendlog.db");
-        ASSERT_TRUE(db.open());
-        QSqlQuery q(db);
-        ASSERT_TRUE(q.exec("DROP TABLE sendlog"));
-    }
-    QSqlDatabase::removeDatabase("saboteur");
+    dropSendLogTable();
     run->StartBtClick(selection(smtpd.port()));
     ASSERT_TRUE(waitForEnd());
     ASSERT_GE(lines.size(), 2);
@@ -333,14 +339,7 @@ TEST_F(RunTest, BatchThatCannotBeAppliedMidRunStopsTheRunAndLosesNothing)
     for (int i = 0; i < 400; ++i)
         entries.append(QStringLiteral("r%1@example.org").arg(i));
     add(entries);
-    {
-        QSqlDatabase db = QSqlDatabase::addDatabase("QSQLITE", "saboteur");
-        db.setDatabaseName(dir.path() + "/db/sendlog.db");
-        ASSERT_TRUE(db.open());
-        QSqlQuery q(db);
-        ASSERT_TRUE(q.exec("DROP TABLE sendlog"));
-    }
-    QSqlDatabase::removeDatabase("saboteur");
+    dropSendLogTable();
     run->setInterval(0);
     run->StartBtClick(selection(smtpd.port()));
     ASSERT_TRUE(waitForEnd());
