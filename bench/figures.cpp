@@ -1,15 +1,15 @@
 // Prints the figures of the message writer, the send log store, the pending list and the windows.
-#include "app/dialogs.h"
-#include "app/mainunit.h"
-#include "app/pendinglist.h"
-#include "app/prepare.h"
-#include "app/windows.h"
-#include "common/codepage.h"
-#include "intake/addunit.h"
-#include "sendlog/dmunit.h"
-#include "sendlog/history.h"
-#include "settings/settingsfile.h"
-#include "transport/messagewriter.h"
+#include "gui/prompts.h"
+#include "gui/mainunit.h"
+#include "core/run/pendinglist.h"
+#include "core/run/prepare.h"
+#include "gui/windows.h"
+#include "core/text/codepage.h"
+#include "gui/addunit.h"
+#include "core/sendlog/sendlogstore.h"
+#include "core/sendlog/historyexport.h"
+#include "core/settings/settingsfile.h"
+#include "core/mail/messagewriter.h"
 
 #include <QApplication>
 #include <QDir>

@@ -16,9 +16,7 @@ class Smtpd
 public:
     explicit Smtpd(const QStringList& extraArgs = {}, const QString& certFolder = {})
     {
-        QString script = qEnvironmentVariable("BREVORA_SMTPD");
-        if (script.isEmpty())
-            script = QStringLiteral(BREVORA_TEST_SOURCE_DIR "/support/smtpd.py");
+        const QString script = QStringLiteral(BREVORA_TEST_SOURCE_DIR "/support/smtpd.py");
         QStringList args{script, "--out", m_out.path(), "--lifetime", "120"};
         if (!certFolder.isEmpty())
             args << "--cert" << certFolder + "/cert.pem" << "--key" << certFolder + "/key.pem";

@@ -1,0 +1,266 @@
+#include "cli/cli.h"
+
+#include "core/intake/intakerule.h"
+#include "core/run/pendinglist.h"
+#include "core/run/sendingrun.h"
+#include "core/text/codepage.h"
+#include "core/error.h"
+#include "core/sendlog/sendlogstore.h"
+#include "core/sendlog/historyexport.h"
+#include "core/settings/settingsfile.h"
+#include "core/smtp/securetransport.h"
+
+#include <QCoreApplication>
+#include <QDate>
+#include <QDir>
+#include <QFile>
+#include <QSet>
+#include <QVariant>
+#include <cstdio>
+#include <memory>
+
+namespace {
+
+constexpr int kExitOk = 0;
+constexpr int kExitRefused = 1;
+constexpr int kExitConnect = 2;
+constexpr int kExitUsage = 3;
+
+const char* kSendUsage =
+    "Usage: brevora send [--data-dir DIR] [--list FILE [--resend] | --test ADDRESS] [--server HOST]\n"
+    "                    [--sender ADDRESS] [--content TITLE] [--interval MS] [--trust-certificate SHA256]\n"
+    "Sends the pending list (after adding the lines of FILE) through one SMTP session.\n"
+    "Exit status: 0 list emptied or test accepted, 1 a message refused, 2 connecting or\n"
+    "authentication failed, 3 usage, settings or message preparation error.\n";
+const char* kHistoryUsage =
+    "Usage: brevora history [--data-dir DIR] [--date YYYY-MM-DD] [--export FILE]\n"
+    "Prints the send log rows of a day (date, entry, True or False) and their count.\n";
+
+void out(const QString& text)
+{
+    const QByteArray bytes = text.toLocal8Bit() + '\n';
+    std::fwrite(bytes.constData(), 1, size_t(bytes.size()), stdout);
+    std::fflush(stdout);
+}
+
+void err(const QString& text)
+{
+    const QByteArray bytes = text.toLocal8Bit() + '\n';
+    std::fwrite(bytes.constData(), 1, size_t(bytes.size()), stderr);
+}
+
+struct Options
+{
+    QHash<QString, QString> values;
+    QStringList flags;
+};
+
+// Parses "--name value" pairs and bare flags; throws on anything unknown.
+Options parseOptions(const QStringList& args, const QStringList& withValue, const QStringList& bare)
+{
+    Options o;
+    for (qsizetype i = 0; i < args.size(); ++i) {
+        const QString& a = args[i];
+        if (bare.contains(a)) {
+            o.flags.append(a);
+        } else if (withValue.contains(a)) {
+            if (i + 1 >= args.size())
+                throw BrevoraError(ErrorKind::Usage, QStringLiteral("The option %1 needs a value.").arg(a));
+            o.values.insert(a, args[++i]);
+        } else {
+            throw BrevoraError(ErrorKind::Usage, QStringLiteral("Unknown argument: %1").arg(a));
+        }
+    }
+    return o;
+}
+
+// The entry at the saved position, or the one named by its key.
+QString pick(const QStringList& keys, const QString& positionKey, const QString& named, const char* what)
+{
+    if (!named.isNull()) {
+        if (!keys.contains(named))
+            throw BrevoraError(ErrorKind::Usage, QStringLiteral("No %1 \"%2\" in the settings file.").arg(QLatin1String(what), named));
+        return named;
+    }
+    const int position = ReadBasicInteger(positionKey, 0);
+    return position >= 0 && position < keys.size() ? keys[position] : QString();
+}
+
+int runHistory(const QStringList& args)
+{
+    if (args.contains(QStringLiteral("--help"))) {
+        std::fputs(kHistoryUsage, stdout);
+        return kExitOk;
+    }
+    const Options o = parseOptions(args, {QStringLiteral("--date"), QStringLiteral("--export")}, {});
+    QDate day = QDate::currentDate();
+    if (o.values.contains(QStringLiteral("--date"))) {
+        day = QDate::fromString(o.values.value(QStringLiteral("--date")), QStringLiteral("yyyy-MM-dd"));
+        if (!day.isValid())
+            throw BrevoraError(ErrorKind::Usage, QStringLiteral("The date must be written YYYY-MM-DD."));
+    }
+    TDM store;
+    if (!store.isOpen())
+        throw BrevoraError(ErrorKind::Store, store.lastError());
+    QSqlQuery rows = store.QueryByDate(DayPattern(day));
+    QStringList entries;
+    while (rows.next()) {
+        out(rows.value(0).toString() + '\t' + rows.value(1).toString() + '\t'
+            + (rows.value(2).toInt() != 0 ? QStringLiteral("True") : QStringLiteral("False")));
+        entries.append(rows.value(1).toString());
+    }
+    out(QStringLiteral("Total Amount : %1").arg(entries.size()));
+    if (o.values.contains(QStringLiteral("--export")))
+        ExportHistory(entries, o.values.value(QStringLiteral("--export")));
+    return kExitOk;
+}
+
+int runSend(const QStringList& args)
+{
+    if (args.contains(QStringLiteral("--help"))) {
+        std::fputs(kSendUsage, stdout);
+        return kExitOk;
+    }
+    const Options o = parseOptions(args,
+                                   {QStringLiteral("--list"), QStringLiteral("--test"), QStringLiteral("--server"),
+                                    QStringLiteral("--sender"), QStringLiteral("--content"), QStringLiteral("--interval"),
+                                    QStringLiteral("--trust-certificate")},
+                                   {QStringLiteral("--resend")});
+    const QString listFile = o.values.value(QStringLiteral("--list"));
+    const bool test = o.values.contains(QStringLiteral("--test"));
+    if (test && !listFile.isEmpty())
+        throw BrevoraError(ErrorKind::Usage, QStringLiteral("--list and --test cannot be used together."));
+    QString trusted;
+    if (o.values.contains(QStringLiteral("--trust-certificate"))) {
+        trusted = NormalizeFingerprint(o.values.value(QStringLiteral("--trust-certificate")));
+        if (trusted.isEmpty())
+            throw BrevoraError(ErrorKind::Usage, QStringLiteral("A certificate fingerprint is 64 hexadecimal digits."));
+    }
+    int interval = 50;
+    if (o.values.contains(QStringLiteral("--interval"))) {
+        bool ok = false;
+        interval = o.values.value(QStringLiteral("--interval")).toInt(&ok);
+        if (!ok || interval < 0)
+            throw BrevoraError(ErrorKind::Usage, QStringLiteral("The interval is a number of milliseconds."));
+    }
+
+    RunSelection s;
+    s.ServerHost = pick(ListServers(), SettingsKeys::ServerPosition, o.values.value(QStringLiteral("--server"), QString()), "server");
+    LookupServer(s.ServerHost, s.ServerAccount, s.ServerSsl, s.ServerPort, s.ServerPassword);
+    s.SenderAddress = pick(ListSenders(), SettingsKeys::SenderPosition, o.values.value(QStringLiteral("--sender"), QString()), "sender");
+    s.SenderName = LookupSender(s.SenderAddress);
+    s.ContentTitle = pick(ListContents(), SettingsKeys::ContentPosition, o.values.value(QStringLiteral("--content"), QString()), "content");
+    s.ReturnReceipt = ReadReturnReceipt();
+    const QString bodyFile = LookupContent(s.ContentTitle);
+    const QStringList body = bodyFile.trimmed().isEmpty() ? QStringList() : LoadBodyLines(bodyFile);
+
+    TDM store;
+    if (!store.isOpen())
+        throw BrevoraError(ErrorKind::Store, store.lastError());
+    PendingList list(&store);
+
+    if (!listFile.isEmpty()) {
+        const bool resend = o.flags.contains(QStringLiteral("--resend"));
+        IntakeRule rule([&list](const QString& e) { return list.contains(e); },
+                        [&store](const QString& e) { return store.HasBeenSent(e); });
+        QStringList adding;
+        for (const QString& line : SplitTextLines(CodePage::decode(ReadFileBytes(listFile)))) {
+            QString entry;
+            const IntakeRule::Verdict verdict = rule.judge(line, &entry);
+            if (verdict == IntakeRule::Verdict::Skip || (verdict == IntakeRule::Verdict::SentBefore && !resend))
+                continue;
+            rule.take(entry);
+            adding.append(entry);
+        }
+        list.append(adding);
+    }
+
+    SendingRun run(list);
+    run.setInterval(interval);
+    run.setBodyProvider([body] { return body; });
+    run.setCertificateDecision([trusted](const CertificateInfo& info) {
+        if (IsTrustedCertificate(info, trusted))
+            return true;
+        err(QStringLiteral("The certificate of %1 is not trusted (%2). SHA-256 fingerprint: %3")
+                .arg(info.host, info.reason, info.sha256));
+        return false;
+    });
+    QObject::connect(&run, &SendingRun::activity, [](const QString& line) { out(line); });
+    QString prepareError;
+    QObject::connect(&run, &SendingRun::errorRaised, [&prepareError](const QString& m) { prepareError = m; });
+    bool done = false;
+    RunOutcome outcome = RunOutcome::Completed;
+    QObject::connect(&run, &SendingRun::finished, [&](RunOutcome o) {
+        outcome = o;
+        done = true;
+        QCoreApplication::exit(0);
+    });
+
+    const QString testAddress = o.values.value(QStringLiteral("--test"));
+    if (test) {
+        if (testAddress.size() < 5)
+            throw BrevoraError(ErrorKind::Usage, QStringLiteral("The test address must have at least 5 characters."));
+        run.StartRun(s, testAddress);
+    } else if (list.count() == 0) {
+        out(QStringLiteral("All emails have been sent"));
+        done = true;
+    } else {
+        run.StartRun(s);
+    }
+    if (!done)
+        QCoreApplication::exec();
+
+    if (!listFile.isEmpty())
+        WriteFileBytes(listFile, CodePage::encodeLines(list.entries()));
+    if (!prepareError.isEmpty())
+        err(prepareError);
+    switch (outcome) {
+    case RunOutcome::Completed:
+        return kExitOk;
+    case RunOutcome::Refused:
+    case RunOutcome::RecordFailed:
+        return kExitRefused;
+    case RunOutcome::ConnectFailed:
+    case RunOutcome::AuthFailed:
+        return kExitConnect;
+    case RunOutcome::PrepareFailed:
+        return kExitUsage;
+    }
+    return kExitOk;
+}
+
+} // namespace
+
+void ApplyDataDir(QStringList& args, const QString& executableDir)
+{
+    QString dir = qEnvironmentVariable("BREVORA_HOME");
+    const qsizetype at = args.indexOf(QStringLiteral("--data-dir"));
+    if (at >= 0) {
+        if (at + 1 >= args.size())
+            throw BrevoraError(ErrorKind::Usage, QStringLiteral("The option --data-dir needs a value."));
+        dir = args[at + 1];
+        args.remove(at, 2);
+    }
+    if (dir.isEmpty())
+        dir = DefaultAppDir(executableDir);
+    QDir().mkpath(dir);
+    SetAppDir(dir);
+}
+
+bool IsCommandLine(const QStringList& args)
+{
+    return !args.isEmpty() && (args.first() == QLatin1String("send") || args.first() == QLatin1String("history"));
+}
+
+int RunCommandLine(const QStringList& args)
+{
+    const QStringList rest = args.mid(1);
+    try {
+        return args.first() == QLatin1String("send") ? runSend(rest) : runHistory(rest);
+    } catch (const BrevoraError& e) {
+        err(e.message());
+        if (args.first() == QLatin1String("send"))
+            std::fputs(rest.isEmpty() ? kSendUsage : "", stderr);
+        return kExitUsage;
+    }
+}

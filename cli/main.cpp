@@ -1,0 +1,63 @@
+#include "gui/application.h"
+#include "cli/cli.h"
+#include "gui/mainunit.h"
+#include "gui/windows.h"
+#include "core/sendlog/sendlogstore.h"
+
+#include <QCoreApplication>
+#include <QFileInfo>
+#include <QScreen>
+#include <cstdio>
+
+namespace {
+QString executableDir(const char* argv0)
+{
+    const QString path = QFileInfo(QString::fromLocal8Bit(argv0)).absolutePath();
+    return path.isEmpty() ? QStringLiteral(".") : path;
+}
+} // namespace
+
+int main(int argc, char** argv)
+{
+    QStringList args;
+    for (int i = 1; i < argc; ++i)
+        args.append(QString::fromLocal8Bit(argv[i]));
+
+    if (args.contains(QStringLiteral("--help")) && !IsCommandLine(args)) {
+        std::puts("Usage: brevora [--data-dir DIR] [--screenshots FOLDER]\n"
+                  "       brevora send --help\n"
+                  "       brevora history --help");
+        return 0;
+    }
+    if (IsCommandLine(args)) {
+        QCoreApplication app(argc, argv);
+        try {
+            ApplyDataDir(args, QCoreApplication::applicationDirPath());
+        } catch (const BrevoraError& e) {
+            std::fprintf(stderr, "%s\n", qPrintable(e.message()));
+            return 3;
+        }
+        return RunCommandLine(args);
+    }
+
+    BrevoraApplication app(argc, argv);
+    Guarded([&] { ApplyDataDir(args, QCoreApplication::applicationDirPath()); });
+    TDM store;
+    DM = &store;
+    if (!store.isOpen())
+        ShowDefaultError(store.lastError());
+    AppWindows windows(&store);
+    const qsizetype shots = args.indexOf(QStringLiteral("--screenshots"));
+    if (shots >= 0) {
+        // Renders every window to PNG files and ends, for looking at them without a desktop.
+        const QStringList files = RenderWindows(windows, shots + 1 < args.size() ? args[shots + 1] : QStringLiteral("."));
+        for (const QString& f : files)
+            std::printf("%s\n", qPrintable(f));
+        return files.size() == 8 ? 0 : 1;
+    }
+    windows.main->show();
+    if (const QScreen* screen = windows.main->screen())
+        windows.main->move(screen->availableGeometry().center() - windows.main->frameGeometry().center()
+                           + windows.main->pos());
+    return app.exec();
+}

@@ -1,0 +1,33 @@
+#include "core/intake/mailto.h"
+
+#include "core/text/textutil.h"
+
+QStringList ClipboardLines(const QString& text)
+{
+    QStringList lines;
+    const QString all = text + QStringLiteral("\r\n");
+    qsizetype from = 0;
+    for (;;) {
+        const qsizetype end = all.indexOf(QStringLiteral("\r\n"), from);
+        if (end < 0 || end - from < 5)
+            break;
+        lines.append(all.mid(from, end - from));
+        from = end + 2;
+    }
+    return lines;
+}
+
+QString ExtractMailto(const QString& line)
+{
+    const QString flat = RemoveSpaces(line).toLower();
+    if (!flat.startsWith(QLatin1String("mailto:")))
+        return {};
+    const QString rest = flat.mid(7);
+    return IsValidEmail(rest) ? rest : QString();
+}
+
+QString ResendQuestion(const QString& address)
+{
+    return QLatin1Char('[') + address + QLatin1Char(']')
+        + QStringLiteral("I have sent an email to this address before. Are you sure you want to send again?");
+}

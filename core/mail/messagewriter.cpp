@@ -1,0 +1,185 @@
+#include "core/mail/messagewriter.h"
+
+#include "core/text/codepage.h"
+#include "core/mail/headerencoding.h"
+
+#include "core/text/textutil.h"
+#include "core/mail/tojis.h"
+
+#include <QUrl>
+#include <QRandomGenerator>
+#include <QDateTime>
+#include <atomic>
+#include <cstdio>
+#include <cstring>
+#include <unistd.h>
+
+namespace {
+
+constexpr qsizetype kMaxLineBytes = 998;
+
+QByteArray priorityText(Priority p)
+{
+    return QByteArray::number(int(p) + 1);
+}
+
+// Body lines as bytes: a line holding CR or LF becomes several lines.
+QList<QByteArray> bodyLines(const QStringList& body)
+{
+    const bool jis = HeaderCharset().jis;
+    QList<QByteArray> lines;
+    lines.reserve(body.size());
+    for (const QString& line : body) {
+        auto add = [&](const QString& piece) { lines.append(jis ? ToJis(piece) : CodePage::encode(piece)); };
+        if (!line.contains('\r') && !line.contains('\n')) {
+            add(line);
+            continue;
+        }
+        qsizetype from = 0;
+        for (qsizetype i = 0; i < line.size(); ++i) {
+            const QChar c = line.at(i);
+            if (c == '\r' || c == '\n') {
+                add(line.mid(from, i - from));
+                if (c == '\r' && i + 1 < line.size() && line.at(i + 1) == '\n')
+                    ++i;
+                from = i + 1;
+            }
+        }
+        add(line.mid(from));
+    }
+    return lines;
+}
+
+bool hasHighByte(const QByteArray& line)
+{
+    unsigned char all = 0; // a plain loop the compiler turns into wide operations
+    for (char c : line)
+        all |= static_cast<unsigned char>(c);
+    return (all & 0x80) != 0;
+}
+
+void appendStuffed(QByteArray& out, const QByteArray& line)
+{
+    if (line.startsWith('.'))
+        out += '.';
+    out += line;
+    out += "\r\n";
+}
+
+} // namespace
+
+QByteArray NewMessageId(const QString& senderAddress)
+{
+    static std::atomic<quint32> counter{0};
+    static const QByteArray processTag = QByteArray::number(qint64(getpid()), 16);
+    QString domain = senderAddress.mid(senderAddress.lastIndexOf('@') + 1).trimmed();
+    if (!senderAddress.contains('@') || domain.isEmpty())
+        domain = LocalHostName();
+    if (domain.isEmpty())
+        domain = QStringLiteral("localhost");
+    char id[96];
+    std::snprintf(id, sizeof id, "%llx.%s.%x.%016llx", static_cast<unsigned long long>(QDateTime::currentMSecsSinceEpoch()),
+                  processTag.constData(), counter.fetch_add(1),
+                  static_cast<unsigned long long>(QRandomGenerator::global()->generate64()));
+    bool ascii = true;
+    for (QChar c : domain)
+        ascii = ascii && c.unicode() < 0x80;
+    return '<' + QByteArray(id) + '@' + (ascii ? domain.toLatin1() : QUrl::toAce(domain)) + '>';
+}
+
+HeaderList BuildHeaders(const EmailMessage& m, const QByteArray& transferEncoding)
+{
+    HeaderList h;
+    h.add("From", FormatAddress(m.From));
+    h.add("Subject", EncodeHeaderText(m.Subject));
+    h.add("To", FormatAddressList(m.Recipients));
+    h.add("Cc", FormatAddressList(m.CCList));
+    h.add("Newsgroups", CodePage::encode(m.NewsGroups.join(',')));
+    if (!m.ContentType.isEmpty())
+        h.add("Content-Type", CodePage::encode(m.ContentType) + "; charset=\"" + HeaderCharset().name + '"');
+    h.add("MIME-Version", "1.0");
+    h.add("Content-Transfer-Encoding", transferEncoding);
+    h.add("Reply-To", FormatAddressList(m.ReplyTo));
+    h.add("Organization", EncodeHeaderText(m.Organization));
+    h.add("Disposition-Notification-To", FormatAddress(m.ReceiptRecipient));
+    h.add("References", CodePage::encode(m.References));
+    if (m.Date.isValid())
+        h.add("Date", InternetDate(m.Date, m.Date.offsetFromUtc()));
+    else
+        h.add("Date", InternetDateNow());
+    h.add("Message-ID", NewMessageId(m.From.Address));
+    h.add("X-Priority", priorityText(m.MessagePriority));
+    h.add("X-Library", "Brevora 1.0.5");
+    h.append(m.ExtraHeaders);
+    return h;
+}
+
+QByteArray QuotedPrintableLine(const QByteArray& line)
+{
+    QByteArray out;
+    qsizetype column = 0;
+    for (qsizetype i = 0; i < line.size(); ++i) {
+        const auto c = static_cast<unsigned char>(line.at(i));
+        const bool last = i + 1 == line.size();
+        QByteArray piece;
+        if ((c >= 33 && c <= 126 && c != '=') || ((c == ' ' || c == '\t') && !last))
+            piece = QByteArray(1, char(c));
+        else
+            piece = '=' + QByteArray::number(c, 16).toUpper().rightJustified(2, '0');
+        // Soft breaks keep every encoded line within 76 characters.
+        if (column + piece.size() > (last ? 76 : 75)) {
+            out += "=\r\n";
+            column = 0;
+        }
+        out += piece;
+        column += piece.size();
+    }
+    return out;
+}
+
+WrittenMessage WriteMessage(const EmailMessage& message, const WriterOptions& options)
+{
+    CheckMessageAddresses(message);
+    const QList<QByteArray> lines = bodyLines(message.Body);
+    bool highBytes = false;
+    bool unsendable = false; // lines too long, or a NUL: neither 7bit nor 8bit may carry them
+    for (const QByteArray& line : lines) {
+        unsendable = unsendable || line.size() > kMaxLineBytes || std::memchr(line.constData(), 0, size_t(line.size()));
+        highBytes = highBytes || hasHighByte(line);
+    }
+    QByteArray encoding = "7bit";
+    if (unsendable || (highBytes && !options.serverOffers8BitMime))
+        encoding = "quoted-printable";
+    else if (highBytes)
+        encoding = "8bit";
+
+    WrittenMessage written;
+    written.eightBit = encoding == "8bit";
+    QByteArray& out = written.data;
+    qsizetype size = 1024;
+    for (const QByteArray& line : lines)
+        size += line.size() + 3;
+    out.reserve(encoding == "quoted-printable" ? size * 3 : size);
+    const HeaderList headers = BuildHeaders(message, encoding);
+    for (const QByteArray& header : headers.lines()) {
+        out += header;
+        out += "\r\n";
+    }
+    out += "\r\n";
+    const bool qp = encoding == "quoted-printable";
+    for (const QByteArray& line : lines) {
+        if (!qp) {
+            appendStuffed(out, line);
+            continue;
+        }
+        // Each encoded line of a quoted-printable body is stuffed on its own.
+        const QByteArray encoded = QuotedPrintableLine(line);
+        qsizetype from = 0;
+        for (qsizetype at = encoded.indexOf("\r\n"); at >= 0; at = encoded.indexOf("\r\n", from)) {
+            appendStuffed(out, encoded.mid(from, at - from));
+            from = at + 2;
+        }
+        appendStuffed(out, encoded.mid(from));
+    }
+    return written;
+}

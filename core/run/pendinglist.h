@@ -1,0 +1,54 @@
+#pragma once
+
+#include <QAbstractListModel>
+#include <QHash>
+#include <QList>
+#include <QStringList>
+
+class TDM;
+
+// The pending list: entries in order, kept in the store so that it survives a restart or a crash,
+// with an index for exact look-ups. Shown directly by the main window's list view.
+class PendingList : public QAbstractListModel
+{
+    Q_OBJECT
+public:
+    // Loads the entries the store holds; without a store the list lives in memory only.
+    explicit PendingList(TDM* store, QObject* parent = nullptr);
+
+    int rowCount(const QModelIndex& parent = QModelIndex()) const override;
+    QVariant data(const QModelIndex& index, int role) const override;
+
+    int count() const { return int(m_entries.size()); }
+    const QString& entry(int row) const { return m_entries[row]; }
+    const QStringList& entries() const { return m_entries; }
+    // True when some entry equals the text exactly (case-sensitive, whole text).
+    bool contains(const QString& text) const { return m_index.contains(text); }
+
+    // Every change goes to the store first; when the store refuses it, the list stays as it was
+    // and a store error is thrown.
+
+    // Appends at the end.
+    void append(const QStringList& entries);
+    // Removes the given rows (any order).
+    void removeRowsAt(QList<int> rows);
+    // The first entry was delivered: it leaves the list and enters the send log (through the
+    // store's delivery journal, so it is never both pending and logged, nor neither).
+    // When the store fails, the entry still leaves the list and the error is thrown.
+    void recordFirstDelivered();
+    // Brings the recorded deliveries into the send log now.
+    void flushDeliveries();
+    // The same when a batch of them is due.
+    void flushDueDeliveries();
+
+private:
+    void indexAdd(const QString& entry);
+    void indexRemove(const QString& entry);
+    // Throws the store's error when it failed.
+    void check(bool storeSucceeded) const;
+
+    TDM* m_store;
+    QStringList m_entries;
+    QList<qint64> m_ids;
+    QHash<QString, int> m_index; // entry -> number of occurrences
+};

@@ -1,0 +1,55 @@
+#include "core/run/prepare.h"
+
+#include "core/error.h"
+#include "core/text/textutil.h"
+
+QString ParamPlaceholder(int number)
+{
+    static const QStringList common = [] {
+        QStringList list;
+        for (int i = 0; i <= 15; ++i)
+            list.append(QStringLiteral("[= PARAM%1 =]").arg(i));
+        return list;
+    }();
+    return number >= 0 && number <= 15 ? common[number] : QStringLiteral("[= PARAM%1 =]").arg(number);
+}
+
+PreparedMessage PrepareMessage(const QString& entry, const QStringList& contentLines, EmailMessage& message)
+{
+    const QStringList fields = SplitString(entry, QStringLiteral(","));
+    SetRecipientsText(message.Recipients, fields.first().trimmed());
+
+    PreparedMessage prepared;
+    prepared.body = contentLines;
+    // Only lines holding "[" can hold a placeholder, and replacing never adds one to another
+    // line: each pass runs over the lines that may still match, and a line leaves as soon as it
+    // holds no "[" any more.
+    QList<qsizetype> positions;
+    QStringList lines;
+    for (qsizetype i = 0; i < prepared.body.size(); ++i)
+        if (prepared.body[i].contains(u"[=")) {
+            positions.append(i);
+            lines.append(prepared.body[i]);
+        }
+    const int flags = int(ReplaceFlag::All) | int(ReplaceFlag::IgnoreCase);
+    const int passes = int(fields.size() - 1) + 15;
+    for (int pass = 0; pass < passes && !lines.isEmpty(); ++pass) {
+        const bool valuePass = pass < fields.size() - 1;
+        const int number = valuePass ? pass + 1 : pass - int(fields.size() - 1) + 1;
+        ReplaceInLines(lines, ParamPlaceholder(number), valuePass ? fields[number] : QStringLiteral(" "), flags);
+        for (qsizetype k = lines.size() - 1; k >= 0; --k)
+            if (!lines[k].contains(QLatin1Char('['))) {
+                prepared.body[positions[k]] = lines.takeAt(k);
+                positions.removeAt(k);
+            }
+    }
+    for (qsizetype k = 0; k < lines.size(); ++k)
+        prepared.body[positions[k]] = lines[k];
+
+    if (prepared.body.isEmpty())
+        throw BrevoraError(ErrorKind::Usage, QStringLiteral("List index out of bounds (0)"));
+    prepared.contentType = prepared.body.first().contains(QLatin1String("html"), Qt::CaseSensitive)
+        ? QStringLiteral("text/html")
+        : QStringLiteral("text/plain");
+    return prepared;
+}

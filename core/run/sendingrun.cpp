@@ -1,0 +1,232 @@
+#include "core/run/sendingrun.h"
+
+#include "core/error.h"
+#include "core/run/pendinglist.h"
+#include "core/run/prepare.h"
+#include "core/text/textutil.h"
+
+#include <utility>
+
+SendingRun::SendingRun(PendingList& list, QObject* parent)
+    : QObject(parent)
+    , m_list(list)
+    , m_pendingCount(list.count())
+    , m_allCount(list.count()) // a list kept from before counts as added at this start
+{
+    m_timer.setInterval(50);
+    m_timer.setSingleShot(false);
+    connect(&m_timer, &QTimer::timeout, this, &SendingRun::MainTimerTimer);
+    m_smtp.setWorkWhileWaiting([this] { workWhileWaiting(); });
+}
+
+void SendingRun::countListChange()
+{
+    m_allCount += m_list.count() - m_pendingCount;
+    m_pendingCount = m_list.count();
+    emit countersChanged();
+}
+
+void SendingRun::StartRun(const RunSelection& s, const QString& testAddress)
+{
+    emit runStarting();
+    m_testAddress = testAddress;
+    m_ahead = MessageAhead();
+    m_flushError.clear();
+    m_message.Subject = s.ContentTitle;
+    m_message.From.Address = s.SenderAddress.trimmed();
+    m_message.From.Name = s.SenderName.trimmed();
+    m_message.ReceiptRecipient = s.ReturnReceipt ? m_message.From : EmailAddress();
+    m_smtp.Host = s.ServerHost.trimmed();
+    if (s.ServerSsl == QLatin1String("1"))
+        m_smtp.attachSecureTransport(&m_sslHandler);
+    else
+        m_smtp.detachSecureTransport();
+    m_smtp.Port = ParseIntegerText(s.ServerPort);
+    m_smtp.Username = s.ServerAccount.trimmed();
+    m_smtp.Password = s.ServerPassword.trimmed();
+
+    emit activity(QStringLiteral("Connecting Server:") + s.ServerHost);
+    try {
+        m_smtp.OpenSession();
+    } catch (const BrevoraError&) {
+        emit activity(QStringLiteral("Connecting Server Failed:") + s.ServerHost);
+        m_smtp.CloseSession();
+        finish(RunOutcome::ConnectFailed);
+        return;
+    }
+
+    const bool login = m_smtp.OfferedAuthSchemes().contains(QStringLiteral("LOGIN"), Qt::CaseInsensitive);
+    if (login) {
+        emit activity(QStringLiteral("The server requires authentication"));
+        m_smtp.setAuthenticationType(AuthenticationKind::atLogin);
+        emit activity(QStringLiteral("Authentication begins"));
+        try {
+            m_smtp.LogIn();
+        } catch (const BrevoraError&) {
+            emit activity(QStringLiteral("Authentication failed"));
+            m_smtp.CloseSession();
+            finish(RunOutcome::AuthFailed);
+            return;
+        }
+    } else {
+        emit activity(QStringLiteral("The server does not require authentication"));
+        m_smtp.setAuthenticationType(AuthenticationKind::atNone);
+    }
+    emit activity(QStringLiteral("Authentication is ok"));
+    m_running = true;
+    m_outcome = RunOutcome::Completed;
+    m_runDelivered = 0;
+    m_runTotal = isTestRun() ? 1 : m_list.count();
+    emit stateChanged(true);
+    emit progress(0, m_runTotal);
+    m_timer.start();
+}
+
+void SendingRun::StopRun()
+{
+    m_smtp.CloseSession();
+    if (m_outcome != RunOutcome::RecordFailed) {
+        try {
+            m_list.flushDeliveries();
+        } catch (const BrevoraError& e) {
+            // The deliveries stay in the journal and reach the send log when it can be written again.
+            emit activity(QStringLiteral("Recording failed: ") + e.message());
+            m_outcome = RunOutcome::RecordFailed;
+        }
+    }
+    const bool wasRunning = m_running;
+    m_running = false;
+    emit stateChanged(false);
+    emit activity(QStringLiteral("All emails have been sent"));
+    m_timer.stop();
+    m_ahead = MessageAhead();
+    if (wasRunning)
+        emit finished(m_outcome);
+}
+
+void SendingRun::finish(RunOutcome outcome)
+{
+    m_outcome = outcome;
+    if (!m_running)
+        emit finished(outcome);
+}
+
+namespace {
+// Fills the message for the entry; throws when it cannot be prepared.
+void prepareInto(EmailMessage& message, const QString& entry, const QStringList& body)
+{
+    PreparedMessage prepared = PrepareMessage(entry, body, message);
+    message.ContentType = std::move(prepared.contentType);
+    message.Body = std::move(prepared.body);
+}
+} // namespace
+
+bool SendingRun::SendOne(const QString& entry)
+{
+    const QStringList body = m_body ? m_body() : QStringList();
+    MessageAhead ahead = std::exchange(m_ahead, MessageAhead());
+    OutgoingMessage outgoing;
+    if (ahead.ready && ahead.entry == entry && ahead.body == body) {
+        outgoing = std::move(ahead.outgoing);
+    } else {
+        // A message that cannot be prepared is the tick's error; one that cannot be written for
+        // this session or is refused on the way is a failed sending.
+        prepareInto(m_message, entry, body);
+    }
+    try {
+        if (outgoing.mailFrom.isEmpty())
+            outgoing = m_smtp.WriteOutgoing(m_message);
+        m_smtp.Deliver(outgoing);
+    } catch (const BrevoraError& e) {
+        emit activity(QStringLiteral("Sending failed: ") + entry + QStringLiteral("--") + e.message());
+        return false;
+    }
+    emit activity(QStringLiteral("Sending is ok: ") + entry);
+    return true;
+}
+
+void SendingRun::workWhileWaiting()
+{
+    if (!m_running || isTestRun())
+        return;
+    if (!m_ahead.tried) {
+        // Preparing the next entry's message while this one's reply travels hides its cost
+        // entirely; at its own tick the message is used only if nothing it was built from changed.
+        m_ahead.tried = true;
+        // The entry being sent is still first; the next one follows it unless this is the last.
+        if (m_pendingCount >= 2 && m_list.count() >= 2) {
+            try {
+                MessageAhead ahead;
+                ahead.tried = true;
+                ahead.entry = m_list.entry(1);
+                ahead.body = m_body ? m_body() : QStringList();
+                EmailMessage message = m_message;
+                prepareInto(message, ahead.entry, ahead.body);
+                ahead.outgoing = m_smtp.WriteOutgoing(message);
+                ahead.ready = true;
+                m_ahead = std::move(ahead);
+            } catch (const BrevoraError&) {
+                // Its own tick prepares it again and reports what fails, where it always has.
+            }
+        }
+    }
+    if (m_flushError.isEmpty()) {
+        try {
+            m_list.flushDueDeliveries();
+        } catch (const BrevoraError& e) {
+            m_flushError = e.message();
+        }
+    }
+}
+
+void SendingRun::deliverFirstEntry()
+{
+    const QString entry = m_list.entry(0);
+    if (!SendOne(entry)) {
+        m_outcome = RunOutcome::Refused;
+        StopRun();
+        return;
+    }
+    ++m_sentCount;
+    --m_pendingCount;
+    ++m_runDelivered;
+    QString error = m_flushError;
+    try {
+        m_list.recordFirstDelivered();
+    } catch (const BrevoraError& e) {
+        error = e.message();
+    }
+    emit countersChanged();
+    emit progress(m_runDelivered, m_runTotal);
+    if (!error.isEmpty()) {
+        // A store that failed once will fail again, and the duplicate check would miss them.
+        emit activity(QStringLiteral("Recording failed: ") + entry + QStringLiteral("--") + error);
+        m_outcome = RunOutcome::RecordFailed;
+        StopRun();
+        return;
+    }
+    m_timer.start();
+}
+
+void SendingRun::MainTimerTimer()
+{
+    m_timer.stop();
+    if (!m_running)
+        return;
+    try {
+        if (isTestRun()) {
+            m_outcome = SendOne(m_testAddress) ? RunOutcome::Completed : RunOutcome::Refused;
+            StopRun();
+        } else if (m_pendingCount <= 0 || m_list.count() == 0) {
+            StopRun();
+        } else {
+            deliverFirstEntry();
+        }
+    } catch (const BrevoraError& e) {
+        // A message that cannot be prepared ends the run cleanly; its entry stays first.
+        m_outcome = RunOutcome::PrepareFailed;
+        emit errorRaised(e.message());
+        if (m_running)
+            StopRun();
+    }
+}

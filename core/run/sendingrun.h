@@ -1,0 +1,113 @@
+#pragma once
+
+#include <QObject>
+#include <QString>
+#include <QStringList>
+#include <QTimer>
+#include <functional>
+
+#include "core/mail/emailmessage.h"
+#include "core/smtp/securetransport.h"
+#include "core/smtp/smtpclient.h"
+
+class PendingList;
+
+// What the user picked in the main window; the run reads it once, when it starts.
+struct RunSelection
+{
+    QString ServerHost;
+    QString ServerAccount;
+    QString ServerSsl;
+    QString ServerPort;
+    QString ServerPassword;
+    QString SenderAddress;
+    QString SenderName;
+    QString ContentTitle;
+    bool ReturnReceipt = true;
+};
+
+// How a run ended. A run the user stopped ends Completed, as one that emptied the list.
+enum class RunOutcome { Completed, Refused, ConnectFailed, AuthFailed, PrepareFailed, RecordFailed };
+
+// The sending run: one SMTP session, one message per timer tick, each delivered entry removed
+// from the pending list and recorded in the send log, the first refusal ending the run. The main
+// window and the command line drive the same object and show what it reports.
+class SendingRun : public QObject
+{
+    Q_OBJECT
+public:
+    explicit SendingRun(PendingList& list, QObject* parent = nullptr);
+
+    // The body lines of the content, read for every message.
+    void setBodyProvider(std::function<QStringList()> provider) { m_body = std::move(provider); }
+    void setCertificateDecision(CertificateDecision decision) { m_smtp.setCertificateDecision(std::move(decision)); }
+    void setInterval(int ms) { m_timer.setInterval(ms); }
+
+    // Opens the session and starts the ticks: over the pending list, or, with a test address,
+    // one message to it that touches neither the list nor the send log. Throws a usage error for
+    // a port that is not a number; every other failure is reported as activity.
+    void StartRun(const RunSelection& selection, const QString& testAddress = {});
+    void StopRun();
+    // One tick: the next message.
+    void MainTimerTimer();
+    // Prepares, writes and delivers the message for one entry; false when it was refused.
+    bool SendOne(const QString& entry);
+
+    bool running() const { return m_running; }
+    bool isTestRun() const { return !m_testAddress.isEmpty(); }
+    int pendingCount() const { return m_pendingCount; }
+    int sentCount() const { return m_sentCount; }
+    int allCount() const { return m_allCount; }
+    // The pending list grew or shrank outside a run (intake, delete): the counters follow it.
+    void countListChange();
+
+    SmtpClient& smtp() { return m_smtp; }
+    EmailMessage& message() { return m_message; }
+
+signals:
+    void activity(const QString& line);
+    void countersChanged();
+    // Running or idle; the window sets its captions from it.
+    void stateChanged(bool running);
+    void runStarting();
+    // The run's progress: delivered in this run, and the list length when it started.
+    void progress(int delivered, int total);
+    // An error for the application's error report (a message that could not be prepared).
+    void errorRaised(const QString& message);
+    void finished(RunOutcome outcome);
+
+private:
+    void finish(RunOutcome outcome);
+    void deliverFirstEntry();
+    // While the server answers: writes the message of the next entry ahead and applies a due
+    // batch of deliveries to the send log.
+    void workWhileWaiting();
+
+    // The next entry's message, written while the previous one was on its way. It is used only
+    // when the entry and the body are still the same at its tick.
+    struct MessageAhead
+    {
+        bool tried = false;
+        bool ready = false;
+        QString entry;
+        QStringList body;
+        OutgoingMessage outgoing;
+    };
+
+    PendingList& m_list;
+    SecureTransport m_sslHandler; // outlives the client that may still use it when closing
+    SmtpClient m_smtp;
+    EmailMessage m_message;
+    QTimer m_timer;
+    std::function<QStringList()> m_body;
+    QString m_testAddress;
+    bool m_running = false;
+    RunOutcome m_outcome = RunOutcome::Completed;
+    int m_pendingCount = 0;
+    int m_sentCount = 0;
+    int m_allCount = 0;
+    int m_runDelivered = 0;
+    int m_runTotal = 0;
+    MessageAhead m_ahead;
+    QString m_flushError; // a batch that could not be applied while waiting
+};

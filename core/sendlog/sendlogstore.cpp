@@ -1,0 +1,485 @@
+#include "core/sendlog/sendlogstore.h"
+
+#include <algorithm>
+#include <QDateTime>
+#include <QDir>
+#include <QFile>
+#include <QFileInfo>
+#include <QRandomGenerator>
+#include <QSqlError>
+#include <QVariant>
+#include <atomic>
+#include <cerrno>
+#include <cstring>
+#include <fcntl.h>
+#include <sys/file.h>
+#include <unistd.h>
+
+TDM* DM = nullptr;
+
+namespace {
+std::atomic<int> g_connectionCounter{0};
+
+// A batch is applied after this many deliveries or this much time, whichever comes first.
+constexpr int kBatchDeliveries = 256;
+constexpr qint64 kBatchAgeMs = 200;
+constexpr qsizetype kChunkRows = 64;
+
+QString journalPrefix(const QString& databasePath)
+{
+    return QFileInfo(databasePath).fileName() + QStringLiteral("-deliveries-");
+}
+
+QByteArray escapeField(const QString& text)
+{
+    const QByteArray utf8 = text.toUtf8();
+    const auto special = [](char c) { return c == '\\' || c == '\t' || c == '\n' || c == '\r'; };
+    if (std::none_of(utf8.begin(), utf8.end(), special))
+        return utf8;
+    QByteArray out;
+    out.reserve(utf8.size() + 8);
+    for (char c : utf8) {
+        switch (c) {
+        case '\\': out += "\\\\"; break;
+        case '\t': out += "\\t"; break;
+        case '\n': out += "\\n"; break;
+        case '\r': out += "\\r"; break;
+        default: out += c;
+        }
+    }
+    return out;
+}
+
+QString unescapeField(const QByteArray& text)
+{
+    QByteArray out;
+    for (qsizetype i = 0; i < text.size(); ++i) {
+        if (text.at(i) == '\\' && i + 1 < text.size()) {
+            const char next = text.at(++i);
+            out += next == 't' ? '\t' : next == 'n' ? '\n' : next == 'r' ? '\r' : next;
+        } else {
+            out += text.at(i);
+        }
+    }
+    return QString::fromUtf8(out);
+}
+
+bool isPrefixPattern(const QString& pattern, QString* prefix)
+{
+    if (!pattern.endsWith('%'))
+        return false;
+    const QString head = pattern.chopped(1);
+    for (QChar c : head)
+        if (c == '%' || c == '_' || c == '*' || c == '?' || c == '[' || c == ']')
+            return false;
+    *prefix = head;
+    return true;
+}
+} // namespace
+
+TDM::TDM(const QString& databasePath)
+    : m_connectionName(QStringLiteral("brevora-store-%1").arg(g_connectionCounter.fetch_add(1)))
+{
+    QDir().mkpath(QFileInfo(databasePath).absolutePath());
+    m_db = QSqlDatabase::addDatabase(QStringLiteral("QSQLITE"), m_connectionName);
+    m_db.setDatabaseName(databasePath);
+    if (!m_db.open()) {
+        fail(m_db.lastError().text());
+        return;
+    }
+    QSqlQuery q(m_db);
+    const char* statements[] = {
+        "PRAGMA journal_mode=WAL",
+        "PRAGMA synchronous=NORMAL",
+        "CREATE TABLE IF NOT EXISTS sendlog (SENDDATE VARCHAR(19), MAILADDR VARCHAR(254), TYPE BOOLEAN)",
+        "CREATE INDEX IF NOT EXISTS sendlog_by_address ON sendlog (MAILADDR, TYPE)",
+        "CREATE INDEX IF NOT EXISTS sendlog_by_date ON sendlog (SENDDATE)",
+        "CREATE TABLE IF NOT EXISTS pending (id INTEGER PRIMARY KEY, entry TEXT NOT NULL)",
+        "CREATE TABLE IF NOT EXISTS journal_state (name TEXT PRIMARY KEY, applied INTEGER NOT NULL)",
+    };
+    for (const char* sql : statements)
+        if (!q.exec(QString::fromLatin1(sql))) {
+            fail(q);
+            return;
+        }
+    m_hasBeenSent = new QSqlQuery(m_db);
+    m_hasBeenSent->prepare(QStringLiteral("SELECT 1 FROM sendlog WHERE MAILADDR = ? AND TYPE = 1 LIMIT 1"));
+    m_insert = new QSqlQuery(m_db);
+    m_insert->prepare(QStringLiteral("INSERT INTO sendlog VALUES (?, ?, ?)"));
+    m_deletePending = new QSqlQuery(m_db);
+    m_deletePending->prepare(QStringLiteral("DELETE FROM pending WHERE id = ?"));
+    QString insertChunk = QStringLiteral("INSERT INTO sendlog VALUES (?, ?, 1)");
+    QString deleteChunk = QStringLiteral("DELETE FROM pending WHERE id IN (?");
+    for (qsizetype i = 1; i < kChunkRows; ++i) {
+        insertChunk += QStringLiteral(", (?, ?, 1)");
+        deleteChunk += QStringLiteral(", ?");
+    }
+    m_insertChunk = new QSqlQuery(m_db);
+    m_insertChunk->prepare(insertChunk);
+    m_deleteChunk = new QSqlQuery(m_db);
+    m_deleteChunk->prepare(deleteChunk + ')');
+    m_databasePath = databasePath;
+    m_open = true;
+    recoverJournals();
+}
+
+TDM::~TDM()
+{
+    if (m_open && FlushDeliveries() && m_journalFd >= 0) {
+        // Everything is applied: the journal and its note go.
+        QSqlQuery forget(m_db);
+        forget.prepare(QStringLiteral("DELETE FROM journal_state WHERE name = ?"));
+        forget.addBindValue(m_journalName);
+        forget.exec();
+        QFile::remove(QFileInfo(m_databasePath).absolutePath() + '/' + m_journalName);
+    }
+    if (m_journalFd >= 0)
+        ::close(m_journalFd);
+    delete m_hasBeenSent;
+    delete m_insert;
+    delete m_deletePending;
+    delete m_insertChunk;
+    delete m_deleteChunk;
+    m_db.close();
+    m_db = QSqlDatabase();
+    QSqlDatabase::removeDatabase(m_connectionName);
+}
+
+bool TDM::fail(const QSqlQuery& query)
+{
+    return fail(query.lastError().text());
+}
+
+bool TDM::fail(const QString& text)
+{
+    m_lastError = text.isEmpty() ? QStringLiteral("The send log cannot be written.") : text;
+    return false;
+}
+
+QString TDM::Timestamp()
+{
+    // Asked once per delivery; the text changes once a second.
+    thread_local qint64 cachedAt = -1;
+    thread_local QString cached;
+    const qint64 now = QDateTime::currentSecsSinceEpoch();
+    if (now != cachedAt) {
+        cached = QDateTime::fromSecsSinceEpoch(now).toString(QStringLiteral("yyyy-MM-dd HH:mm:ss"));
+        cachedAt = now;
+    }
+    return cached;
+}
+
+bool TDM::AddSendRecord(const QString& address, bool ok)
+{
+    if (!m_open)
+        return fail(QStringLiteral("The send log is not open."));
+    m_insert->bindValue(0, Timestamp());
+    m_insert->bindValue(1, address);
+    m_insert->bindValue(2, ok ? 1 : 0);
+    return m_insert->exec() || fail(*m_insert);
+}
+
+QSqlQuery TDM::QueryByDate(const QString& pattern)
+{
+    QSqlQuery query(m_db);
+    if (!m_open)
+        return query;
+    FlushDeliveries();
+    query.setForwardOnly(false);
+    QString prefix;
+    // A day pattern ("2024-05-01%") is answered from the date index; LIKE cannot use it.
+    if (isPrefixPattern(pattern, &prefix)) {
+        query.prepare(QStringLiteral("SELECT SENDDATE, MAILADDR, TYPE FROM sendlog WHERE SENDDATE GLOB ? ORDER BY rowid"));
+        query.addBindValue(prefix + '*');
+    } else {
+        query.prepare(QStringLiteral("SELECT SENDDATE, MAILADDR, TYPE FROM sendlog WHERE SENDDATE LIKE ? ORDER BY rowid"));
+        query.addBindValue(pattern);
+    }
+    if (!query.exec())
+        return QSqlQuery(m_db);
+    return query;
+}
+
+bool TDM::HasBeenSent(const QString& address)
+{
+    if (!m_open)
+        return false;
+    if (m_unapplied.contains(address))
+        return true;
+    m_hasBeenSent->bindValue(0, address);
+    if (!m_hasBeenSent->exec())
+        return false;
+    const bool found = m_hasBeenSent->next();
+    m_hasBeenSent->finish();
+    return found;
+}
+
+QList<TDM::PendingRow> TDM::LoadPending()
+{
+    QList<PendingRow> rows;
+    if (!m_open)
+        return rows;
+    FlushDeliveries();
+    QSqlQuery q(m_db);
+    q.setForwardOnly(true);
+    if (!q.exec(QStringLiteral("SELECT id, entry FROM pending ORDER BY id"))) {
+        fail(q);
+        return rows;
+    }
+    while (q.next())
+        rows.append({q.value(0).toLongLong(), q.value(1).toString()});
+    return rows;
+}
+
+bool TDM::AppendPending(const QStringList& entries, QList<qint64>* ids)
+{
+    if (!m_open)
+        return fail(QStringLiteral("The send log is not open."));
+    if (!m_db.transaction())
+        return fail(m_db.lastError().text());
+    QSqlQuery q(m_db);
+    q.prepare(QStringLiteral("INSERT INTO pending (entry) VALUES (?)"));
+    QList<qint64> added;
+    added.reserve(entries.size());
+    for (const QString& entry : entries) {
+        q.bindValue(0, entry);
+        if (!q.exec()) {
+            fail(q);
+            m_db.rollback();
+            return false;
+        }
+        added.append(q.lastInsertId().toLongLong());
+    }
+    if (!m_db.commit())
+        return fail(m_db.lastError().text());
+    if (ids)
+        *ids = added;
+    return true;
+}
+
+bool TDM::RemovePending(const QList<qint64>& ids)
+{
+    if (!m_open)
+        return fail(QStringLiteral("The send log is not open."));
+    if (!m_db.transaction())
+        return fail(m_db.lastError().text());
+    for (qint64 id : ids) {
+        m_deletePending->bindValue(0, id);
+        if (!m_deletePending->exec()) {
+            fail(*m_deletePending);
+            m_db.rollback();
+            return false;
+        }
+    }
+    return m_db.commit() || fail(m_db.lastError().text());
+}
+
+QByteArray TDM::JournalLine(qint64 pendingId, const QString& timestamp, const QString& entry)
+{
+    return QByteArray::number(pendingId) + '\t' + escapeField(timestamp) + '\t' + escapeField(entry) + '\n';
+}
+
+bool TDM::ParseJournalLine(const QByteArray& line, qint64* pendingId, QString* timestamp, QString* entry)
+{
+    const qsizetype first = line.indexOf('\t');
+    const qsizetype second = first < 0 ? -1 : line.indexOf('\t', first + 1);
+    if (second < 0)
+        return false;
+    bool ok = false;
+    *pendingId = line.left(first).toLongLong(&ok);
+    *timestamp = unescapeField(line.mid(first + 1, second - first - 1));
+    *entry = unescapeField(line.mid(second + 1));
+    return ok;
+}
+
+bool TDM::openJournal()
+{
+    const QString folder = QFileInfo(m_databasePath).absolutePath();
+    const QString unique = QStringLiteral("%1-%2-%3")
+                               .arg(::getpid())
+                               .arg(QDateTime::currentMSecsSinceEpoch())
+                               .arg(QRandomGenerator::global()->generate(), 8, 16, QLatin1Char('0'));
+    m_journalName = journalPrefix(m_databasePath) + unique;
+    // Made under another name and locked before it gets its real one, so that no other process
+    // ever finds it unlocked and takes it for the journal of a process that ended.
+    const QByteArray temporary = QFile::encodeName(folder + QStringLiteral("/.journal-") + unique);
+    const QByteArray path = QFile::encodeName(folder + '/' + m_journalName);
+    m_journalFd = ::open(temporary.constData(), O_WRONLY | O_CREAT | O_EXCL | O_APPEND | O_CLOEXEC, 0644);
+    if (m_journalFd < 0 || ::flock(m_journalFd, LOCK_EX | LOCK_NB) != 0
+        || ::rename(temporary.constData(), path.constData()) != 0) {
+        const int error = errno;
+        if (m_journalFd >= 0) {
+            ::close(m_journalFd);
+            ::unlink(temporary.constData());
+        }
+        m_journalFd = -1;
+        return fail(QStringLiteral("Cannot open the delivery journal: %1").arg(QString::fromLocal8Bit(std::strerror(error))));
+    }
+    m_journalBytes = 0;
+    return true;
+}
+
+void TDM::abandonJournal()
+{
+    // Its lines are applied, and the note says how far; the file is left for the next opening
+    // of the store to remove. New deliveries go to a fresh journal.
+    ::close(m_journalFd);
+    m_journalFd = -1;
+    m_journalBytes = 0;
+}
+
+bool TDM::RecordDelivery(qint64 pendingId, const QString& entry)
+{
+    if (!m_open)
+        return fail(QStringLiteral("The send log is not open."));
+    if (m_journalFd < 0 && !openJournal())
+        return false;
+    const QString timestamp = Timestamp();
+    const QByteArray line = JournalLine(pendingId, timestamp, entry);
+    const ssize_t written = ::write(m_journalFd, line.constData(), size_t(line.size()));
+    if (written != line.size()) {
+        const int error = written < 0 ? errno : ENOSPC;
+        if (written > 0 && ::ftruncate(m_journalFd, m_journalBytes) != 0) {
+            // A torn line stays incomplete and is never applied; nothing more may follow it. The
+            // journal's lines wait for the next opening of the store.
+            ::close(m_journalFd);
+            m_journalFd = -1;
+            m_unappliedRows.clear();
+        }
+        return fail(QStringLiteral("Cannot write the delivery journal: %1").arg(QString::fromLocal8Bit(std::strerror(error))));
+    }
+    m_journalBytes += written;
+    if (m_unappliedRows.isEmpty())
+        m_oldestUnapplied.start();
+    m_unapplied.insert(entry);
+    m_unappliedRows.append({pendingId, timestamp, entry});
+    if (m_unappliedRows.size() >= 4 * kBatchDeliveries || m_oldestUnapplied.elapsed() >= 4 * kBatchAgeMs)
+        return FlushDeliveries();
+    return true;
+}
+
+bool TDM::FlushDueDeliveries()
+{
+    if (m_unappliedRows.size() >= kBatchDeliveries || (!m_unappliedRows.isEmpty() && m_oldestUnapplied.elapsed() >= kBatchAgeMs))
+        return FlushDeliveries();
+    return true;
+}
+
+bool TDM::FlushDeliveries()
+{
+    if (m_unappliedRows.isEmpty() || m_journalFd < 0)
+        return true;
+    // Everything in this process's journal is unapplied: it is emptied after every batch.
+    if (!applyDeliveries(m_unappliedRows, m_journalName, m_journalBytes))
+        return false;
+    m_unapplied.clear();
+    m_unappliedRows.clear();
+    if (::ftruncate(m_journalFd, 0) != 0) {
+        abandonJournal();
+        return true;
+    }
+    m_journalBytes = 0;
+    QSqlQuery reset(m_db);
+    reset.prepare(QStringLiteral("UPDATE journal_state SET applied = 0 WHERE name = ?"));
+    reset.addBindValue(m_journalName);
+    if (!reset.exec())
+        abandonJournal(); // the note would skip the next lines of this file after a crash
+    return true;
+}
+
+bool TDM::applyChunk(const Delivery* rows, qsizetype count)
+{
+    QSqlQuery* insert = count == kChunkRows ? m_insertChunk : m_insert;
+    QSqlQuery* remove = count == kChunkRows ? m_deleteChunk : m_deletePending;
+    for (qsizetype i = 0; i < count; ++i) {
+        remove->bindValue(int(i), rows[i].pendingId);
+        insert->bindValue(int(2 * i), rows[i].timestamp);
+        insert->bindValue(int(2 * i + 1), rows[i].entry);
+    }
+    if (count == 1)
+        insert->bindValue(2, 1);
+    if (!remove->exec())
+        return fail(*remove);
+    return insert->exec() || fail(*insert);
+}
+
+bool TDM::applyDeliveries(const QList<Delivery>& rows, const QString& journalName, qint64 appliedTo)
+{
+    if (!m_db.transaction())
+        return fail(m_db.lastError().text());
+    for (qsizetype at = 0; at < rows.size();) {
+        const qsizetype count = rows.size() - at >= kChunkRows ? kChunkRows : 1;
+        if (!applyChunk(rows.constData() + at, count)) {
+            m_db.rollback();
+            return false;
+        }
+        at += count;
+    }
+    QSqlQuery note(m_db);
+    note.prepare(QStringLiteral("INSERT OR REPLACE INTO journal_state (name, applied) VALUES (?, ?)"));
+    note.addBindValue(journalName);
+    note.addBindValue(appliedTo);
+    if (!note.exec()) {
+        const QString error = note.lastError().text();
+        m_db.rollback();
+        return fail(error);
+    }
+    return m_db.commit() || fail(m_db.lastError().text());
+}
+
+void TDM::recoverJournals()
+{
+    const QDir folder = QFileInfo(m_databasePath).absoluteDir();
+    const QStringList names = folder.entryList({journalPrefix(m_databasePath) + '*'}, QDir::Files);
+    for (const QString& name : names) {
+        const QByteArray path = QFile::encodeName(folder.filePath(name));
+        const int fd = ::open(path.constData(), O_RDONLY | O_CLOEXEC);
+        if (fd < 0)
+            continue;
+        // A journal whose owner still holds its lock is that process's business.
+        if (::flock(fd, LOCK_EX | LOCK_NB) != 0) {
+            ::close(fd);
+            continue;
+        }
+        QFile file;
+        QByteArray data;
+        if (file.open(fd, QIODevice::ReadOnly))
+            data = file.readAll();
+        file.close();
+        QSqlQuery state(m_db);
+        state.prepare(QStringLiteral("SELECT applied FROM journal_state WHERE name = ?"));
+        state.addBindValue(name);
+        qint64 from = state.exec() && state.next() ? state.value(0).toLongLong() : 0;
+        state.finish();
+        // A journal shorter than its note was emptied after its lines were applied.
+        if (from > data.size())
+            from = 0;
+        QList<Delivery> rows;
+        qint64 end = from;
+        for (qsizetype lf = data.indexOf('\n', end); lf >= 0; lf = data.indexOf('\n', end)) {
+            Delivery row;
+            if (ParseJournalLine(data.mid(end, lf - end), &row.pendingId, &row.timestamp, &row.entry))
+                rows.append(row);
+            end = lf + 1;
+        }
+        const bool applied = applyDeliveries(rows, name, end);
+        ::close(fd);
+        if (!applied)
+            continue;
+        QFile::remove(folder.filePath(name));
+    }
+    // Notes of journals that are gone.
+    QSqlQuery stale(m_db);
+    QStringList gone;
+    if (stale.exec(QStringLiteral("SELECT name FROM journal_state")))
+        while (stale.next())
+            if (!folder.exists(stale.value(0).toString()))
+                gone.append(stale.value(0).toString());
+    stale.finish();
+    for (const QString& name : gone) {
+        QSqlQuery forget(m_db);
+        forget.prepare(QStringLiteral("DELETE FROM journal_state WHERE name = ?"));
+        forget.addBindValue(name);
+        forget.exec();
+    }
+}

@@ -1,0 +1,314 @@
+#include "core/settings/settingsfile.h"
+
+#include "core/text/codepage.h"
+#include "core/error.h"
+#include "core/text/textutil.h"
+#include "core/settings/inifile.h"
+
+#include <QDateTime>
+#include <QDir>
+#include <QFile>
+#include <QFileInfo>
+#include <QSaveFile>
+#include <QStandardPaths>
+
+namespace SettingsKeys {
+const QString BasicSection = QStringLiteral("基本");
+const QString ServerSection = QStringLiteral("发送邮件服务器");
+const QString SenderSection = QStringLiteral("显示内容");
+const QString ContentSection = QStringLiteral("邮件内容");
+const QString ReturnReceipt = QStringLiteral("要求回执");
+const QString ServerPosition = QStringLiteral("邮件服务器");
+const QString SenderPosition = QStringLiteral("发送邮件地址");
+const QString ContentPosition = QStringLiteral("邮件内容");
+} // namespace SettingsKeys
+
+namespace {
+
+QString g_appDir;
+const QByteArray kTrustSection("Trusted certificates");
+
+QByteArray fixed(const QString& name)
+{
+    return CodePage::encodeAs("GBK", name);
+}
+
+IniFile ini()
+{
+    return IniFile(IniPath());
+}
+
+QStringList decodeAll(const QList<QByteArray>& keys)
+{
+    QStringList result;
+    result.reserve(keys.size());
+    for (const QByteArray& key : keys)
+        result.append(CodePage::decode(key));
+    return result;
+}
+
+QByteArray userKey(const QString& key)
+{
+    const QByteArray bytes = CodePage::encode(key);
+    IniFile::checkKey(bytes, key);
+    return bytes;
+}
+
+QByteArray userValue(const QString& value)
+{
+    const QByteArray bytes = CodePage::encode(value);
+    IniFile::checkValue(bytes, value);
+    return bytes;
+}
+
+void storeEntry(const QString& section, const std::optional<QString>& oldKey, const QString& key, const QByteArray& value)
+{
+    const QByteArray k = userKey(key);
+    if (oldKey && *oldKey != key)
+        ini().deleteKey(fixed(section), CodePage::encode(*oldKey));
+    ini().writeValue(fixed(section), k, value);
+}
+
+QString lookup(const QString& section, const QString& key)
+{
+    QByteArray k;
+    try {
+        k = CodePage::encode(key);
+    } catch (const BrevoraError&) {
+        return {};
+    }
+    return CodePage::decode(ini().readValue(fixed(section), k));
+}
+
+} // namespace
+
+QString AppDir()
+{
+    return g_appDir;
+}
+
+QString IniPath()
+{
+    return g_appDir + QStringLiteral("dispatra.ini");
+}
+
+void SetAppDir(const QString& dir)
+{
+    g_appDir = QDir::fromNativeSeparators(dir);
+    if (!g_appDir.endsWith('/'))
+        g_appDir += '/';
+}
+
+QString DefaultAppDir(const QString& executableDir)
+{
+    if (QFileInfo(executableDir).isWritable())
+        return executableDir;
+    QString dataHome = qEnvironmentVariable("XDG_DATA_HOME");
+    if (dataHome.isEmpty())
+        dataHome = QDir::homePath() + QStringLiteral("/.local/share");
+    const QString dir = dataHome + QStringLiteral("/brevora");
+    QDir().mkpath(dir);
+    return dir;
+}
+
+QStringList ListServers()
+{
+    return decodeAll(ini().listKeys(fixed(SettingsKeys::ServerSection)));
+}
+
+QStringList ListSenders()
+{
+    return decodeAll(ini().listKeys(fixed(SettingsKeys::SenderSection)));
+}
+
+QStringList ListContents()
+{
+    return decodeAll(ini().listKeys(fixed(SettingsKeys::ContentSection)));
+}
+
+bool ReadReturnReceipt()
+{
+    return ReadBasicInteger(SettingsKeys::ReturnReceipt, 1) == 1;
+}
+
+void WriteReturnReceipt(bool on)
+{
+    WriteBasicInteger(SettingsKeys::ReturnReceipt, on ? 1 : 0);
+}
+
+int ReadBasicInteger(const QString& key, int fallback)
+{
+    const QString text = QString::fromLatin1(ini().readValue(fixed(SettingsKeys::BasicSection), fixed(key)).trimmed());
+    return ParseInteger(text).value_or(fallback);
+}
+
+void WriteBasicInteger(const QString& key, int value)
+{
+    ini().writeValue(fixed(SettingsKeys::BasicSection), fixed(key), QByteArray::number(value));
+}
+
+void LookupServer(const QString& host, QString& account, QString& ssl, QString& port, QString& password)
+{
+    const QStringList fields = SplitString(lookup(SettingsKeys::ServerSection, host), QStringLiteral(","));
+    if (fields.size() < 4)
+        return;
+    account = fields[0];
+    ssl = fields[1];
+    port = fields[2];
+    password = CodePage::decode(DecodePassword(fields[3].toLatin1()));
+}
+
+QString LookupSender(const QString& address)
+{
+    return lookup(SettingsKeys::SenderSection, address);
+}
+
+QString LookupContent(const QString& title)
+{
+    return lookup(SettingsKeys::ContentSection, title);
+}
+
+QByteArray ServerValue(const SmtpServerEntry& entry)
+{
+    return userValue(entry.account) + ',' + userValue(entry.ssl) + ',' + userValue(entry.port) + ','
+        + EncodePassword(CodePage::encode(entry.password));
+}
+
+void CheckServerEntry(const SmtpServerEntry& entry)
+{
+    if (entry.account.contains(',') || entry.port.contains(','))
+        throw BrevoraError(ErrorKind::Usage, QStringLiteral("The account name and the port must not contain a comma."));
+    userKey(entry.host);
+    ServerValue(entry);
+}
+
+void CheckSenderEntry(const SenderEntry& entry)
+{
+    userKey(entry.address);
+    userValue(entry.name);
+}
+
+void CheckContentEntry(const ContentEntry& entry)
+{
+    userKey(entry.title);
+    userValue(entry.bodyFile);
+}
+
+void StoreServer(const std::optional<QString>& oldKey, const SmtpServerEntry& entry)
+{
+    CheckServerEntry(entry);
+    storeEntry(SettingsKeys::ServerSection, oldKey, entry.host, ServerValue(entry));
+}
+
+void StoreSender(const std::optional<QString>& oldKey, const SenderEntry& entry)
+{
+    storeEntry(SettingsKeys::SenderSection, oldKey, entry.address, userValue(entry.name));
+}
+
+void StoreContent(const std::optional<QString>& oldKey, const ContentEntry& entry)
+{
+    storeEntry(SettingsKeys::ContentSection, oldKey, entry.title, userValue(entry.bodyFile));
+}
+
+void RemoveServer(const QString& host)
+{
+    ini().deleteKey(fixed(SettingsKeys::ServerSection), CodePage::encode(host));
+}
+
+void RemoveSender(const QString& address)
+{
+    ini().deleteKey(fixed(SettingsKeys::SenderSection), CodePage::encode(address));
+}
+
+void RemoveContent(const QString& title)
+{
+    const QString name = LookupContent(title);
+    ini().deleteKey(fixed(SettingsKeys::ContentSection), CodePage::encode(title));
+    if (!name.trimmed().isEmpty())
+        QFile::remove(AppDir() + name);
+}
+
+QString ReadTrustedFingerprint(const QString& host)
+{
+    return QString::fromLatin1(ini().readValue(kTrustSection, CodePage::encode(host.trimmed().toLower())));
+}
+
+bool IsTrustedCertificate(const CertificateInfo& info, const QString& trustedForThisRun)
+{
+    const QString remembered = NormalizeFingerprint(ReadTrustedFingerprint(info.host));
+    const QString forThisRun = NormalizeFingerprint(trustedForThisRun);
+    return (!remembered.isEmpty() && remembered == info.sha256) || (!forThisRun.isEmpty() && forThisRun == info.sha256);
+}
+
+void WriteTrustedFingerprint(const QString& host, const QString& sha256)
+{
+    ini().writeValue(kTrustSection, userKey(host.trimmed().toLower()), sha256.toLatin1());
+}
+
+QString CreateBodyFile()
+{
+    QDateTime stamp = QDateTime::currentDateTime();
+    // Two contents made within one second must not share a file: take the next free second.
+    for (int attempt = 0; attempt < 100000; ++attempt, stamp = stamp.addSecs(1)) {
+        const QString name = stamp.toString(QStringLiteral("yyMMddHHmmss")) + QStringLiteral(".txt");
+        const QString path = AppDir() + name;
+        QFile file(path);
+        if (file.exists())
+            continue;
+        if (!file.open(QIODevice::NewOnly | QIODevice::WriteOnly))
+            throw BrevoraError(ErrorKind::Usage, QStringLiteral("Cannot create file \"%1\". %2").arg(path, file.errorString()));
+        const QByteArray line = CodePage::encode(path) + "\r\n";
+        if (file.write(line) != line.size())
+            throw BrevoraError(ErrorKind::Usage, QStringLiteral("Cannot create file \"%1\". %2").arg(path, file.errorString()));
+        return name;
+    }
+    throw BrevoraError(ErrorKind::Usage, QStringLiteral("Cannot create file \"%1\". %2").arg(AppDir(), QStringLiteral("No free name.")));
+}
+
+QByteArray ReadFileBytes(const QString& path)
+{
+    QFile file(path);
+    if (!file.open(QIODevice::ReadOnly))
+        throw BrevoraError(ErrorKind::Usage, QStringLiteral("Cannot open file \"%1\". %2").arg(path, file.errorString()));
+    return file.readAll();
+}
+
+void WriteFileBytes(const QString& path, const QByteArray& bytes)
+{
+    QSaveFile file(path);
+    if (!file.open(QIODevice::WriteOnly) || file.write(bytes) != bytes.size() || !file.commit())
+        throw BrevoraError(ErrorKind::Usage, QStringLiteral("Cannot create file \"%1\". %2").arg(path, file.errorString()));
+}
+
+QStringList SplitTextLines(const QString& text)
+{
+    QStringList lines;
+    qsizetype from = 0;
+    for (qsizetype i = 0; i < text.size(); ++i) {
+        const QChar c = text.at(i);
+        if (c == '\r' || c == '\n') {
+            lines.append(text.mid(from, i - from));
+            if (c == '\r' && i + 1 < text.size() && text.at(i + 1) == '\n')
+                ++i;
+            from = i + 1;
+        }
+    }
+    if (from < text.size())
+        lines.append(text.mid(from));
+    return lines;
+}
+
+QStringList LoadBodyLines(const QString& name)
+{
+    return SplitTextLines(LoadBodyText(name));
+}
+
+QString LoadBodyText(const QString& name)
+{
+    return CodePage::decode(ReadFileBytes(AppDir() + name));
+}
+
+void SaveBodyText(const QString& name, const QString& text)
+{
+    WriteFileBytes(AppDir() + name, CodePage::encode(text));
+}

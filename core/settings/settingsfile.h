@@ -1,0 +1,104 @@
+#pragma once
+
+#include <QString>
+#include <QStringList>
+#include <optional>
+
+#include "core/smtp/securetransport.h"
+
+// The settings file "dispatra.ini" beside the program: servers, senders, contents, the
+// return-receipt flag and the main window's saved positions. Every operation opens the file,
+// does its work and releases it; nothing is cached.
+
+struct SmtpServerEntry
+{
+    QString host; // the key
+    QString account;
+    QString password; // in clear
+    QString port;
+    QString ssl; // only "1" counts as on
+};
+
+struct SenderEntry
+{
+    QString address; // the key
+    QString name;
+};
+
+struct ContentEntry
+{
+    QString title;    // the key
+    QString bodyFile; // bare file name in AppDir
+};
+
+// The directory of the settings and body files, ending in "/".
+QString AppDir();
+QString IniPath();
+void SetAppDir(const QString& dir);
+// The executable's directory, or the XDG data directory when that cannot be written.
+QString DefaultAppDir(const QString& executableDir);
+
+namespace SettingsKeys {
+// Fixed names of the file; written as their GBK bytes whatever the code page.
+extern const QString BasicSection;   // 基本
+extern const QString ServerSection;  // 发送邮件服务器
+extern const QString SenderSection;  // 显示内容
+extern const QString ContentSection; // 邮件内容
+extern const QString ReturnReceipt;  // 要求回执
+extern const QString ServerPosition; // 邮件服务器
+extern const QString SenderPosition; // 发送邮件地址
+extern const QString ContentPosition; // 邮件内容
+} // namespace SettingsKeys
+
+QStringList ListServers();
+QStringList ListSenders();
+QStringList ListContents();
+
+bool ReadReturnReceipt();
+void WriteReturnReceipt(bool on);
+
+// Integer under a key of the basic section; missing or non-numeric gives the fallback.
+int ReadBasicInteger(const QString& key, int fallback);
+void WriteBasicInteger(const QString& key, int value);
+
+// Assigns the four outputs only when the stored value has at least four fields. Throws the
+// conversion error of a bad password field after assigning account, SSL flag and port.
+void LookupServer(const QString& host, QString& account, QString& ssl, QString& port, QString& password);
+QString LookupSender(const QString& address);
+QString LookupContent(const QString& title);
+
+// The value stored for a server: account, SSL flag, port and encoded password joined by commas.
+QByteArray ServerValue(const SmtpServerEntry& entry);
+
+// Throw the error that storing the entry would raise (a name or value the file cannot hold, a
+// comma in the account or port, a character outside the code page), without writing anything.
+void CheckServerEntry(const SmtpServerEntry& entry);
+void CheckSenderEntry(const SenderEntry& entry);
+void CheckContentEntry(const ContentEntry& entry);
+
+// An edit passes the old key: when it differs (case-sensitively) it is removed first.
+void StoreServer(const std::optional<QString>& oldKey, const SmtpServerEntry& entry);
+void StoreSender(const std::optional<QString>& oldKey, const SenderEntry& entry);
+void StoreContent(const std::optional<QString>& oldKey, const ContentEntry& entry);
+void RemoveServer(const QString& host);
+void RemoveSender(const QString& address);
+void RemoveContent(const QString& title);
+
+// Trusted certificate fingerprints remembered per host.
+QString ReadTrustedFingerprint(const QString& host);
+// True when the certificate is the one remembered for its host, or has the fingerprint trusted
+// for this run (in any form NormalizeFingerprint takes).
+bool IsTrustedCertificate(const CertificateInfo& info, const QString& trustedForThisRun = {});
+void WriteTrustedFingerprint(const QString& host, const QString& sha256);
+
+// Body files: CreateBodyFile returns the new bare name; the file holds its own full path.
+QString CreateBodyFile();
+QStringList LoadBodyLines(const QString& name);
+QString LoadBodyText(const QString& name);
+void SaveBodyText(const QString& name, const QString& text);
+
+// Reads or writes a whole text file in the code page, with the documented failure texts.
+QByteArray ReadFileBytes(const QString& path);
+void WriteFileBytes(const QString& path, const QByteArray& bytes);
+// Splits text at CR LF, LF or CR into lines, as a memo shows it.
+QStringList SplitTextLines(const QString& text);

@@ -1,0 +1,117 @@
+#pragma once
+
+#include <QByteArray>
+#include <QList>
+#include <QString>
+#include <QStringList>
+#include <functional>
+#include <memory>
+
+#include "core/error.h"
+#include "core/mail/emailmessage.h"
+#include "core/smtp/bytestream.h"
+#include "core/smtp/securetransport.h"
+#include "core/smtp/smtpreply.h"
+
+enum class AuthenticationKind { atNone, atLogin };
+
+// A message ready to go over the session it was written for: the envelope commands and the data
+// with its closing ".".
+struct OutgoingMessage
+{
+    QByteArray mailFrom;
+    QList<QByteArray> rcpts;
+    QByteArray data;
+};
+
+// Opens the connection a session runs over (a plain TCP socket unless a test puts another in).
+using StreamOpener = std::function<std::unique_ptr<ByteStream>(const QString& host, int port, int timeoutMs)>;
+
+// One SMTP session, used synchronously by the sending run. It reads and writes only through its
+// byte stream. A refusal the session survives is raised as it is; every other failure goes
+// through one close path (abortSession) and leaves the session closed. Failures are
+// BrevoraErrors whose message is the text shown to the user.
+class SmtpClient
+{
+public:
+    SmtpClient();
+    ~SmtpClient();
+    SmtpClient(const SmtpClient&) = delete;
+    SmtpClient& operator=(const SmtpClient&) = delete;
+
+    QString Host;
+    int Port = 25;
+    QString Username;
+    QString Password;
+    QString HeloName;  // empty: the local host name
+    QString MailAgent; // "X-Mailer"; empty: none
+    int ReadTimeout = 60000; // milliseconds for connecting and for every read and write; 0: none
+    bool UseStartTls = true;  // upgrade a plain session when the server offers STARTTLS
+
+    void setAuthenticationType(AuthenticationKind kind) { m_authType = kind; }
+
+    // Implicit TLS from the first byte when attached; the client does not own it.
+    void attachSecureTransport(SecureTransport* transport) { m_attachedTls = transport; }
+    void detachSecureTransport() { m_attachedTls = nullptr; }
+    void setCertificateDecision(CertificateDecision decision) { m_decision = std::move(decision); }
+    void setStreamOpener(StreamOpener opener) { m_openStream = std::move(opener); }
+
+    void OpenSession();
+    const QStringList& OfferedAuthSchemes() const { return m_caps.authSchemes; }
+    const ServerCapabilities& capabilities() const { return m_caps; }
+    bool LogIn();
+    void DeliverMessage(const EmailMessage& message);
+    // The two halves of DeliverMessage. Writing checks everything that can be refused before a
+    // byte goes out; it depends on what the server offered, so it follows OpenSession.
+    OutgoingMessage WriteOutgoing(const EmailMessage& message) const;
+    void Deliver(const OutgoingMessage& message);
+    // Work done while a delivery waits for the server's final reply, so that it costs no time of
+    // its own; it must not throw.
+    void setWorkWhileWaiting(std::function<void()> work) { m_workWhileWaiting = std::move(work); }
+    // Writes QUIT when connected (no reply is read) and closes. Never fails: a QUIT that cannot
+    // be written changes nothing once the connection is closed anyway.
+    void CloseSession();
+    bool Connected() const { return m_stream != nullptr && !m_peerClosed; }
+
+    const SmtpReply& lastReply() const { return m_lastReply; }
+    // Whether the session runs inside TLS now (implicit or after STARTTLS).
+    bool secure() const { return m_secure; }
+
+private:
+    // The one close path: drops the connection, its buffer and marks, then raises the error.
+    [[noreturn]] void abortSession(const BrevoraError& error);
+    [[noreturn]] void abortSession(ErrorKind kind, const QString& text);
+    void dropConnection();
+    void startTls(SecureTransport* engine);
+    void greetAndIdentify();
+    void identify();
+    int sendCommand(const QByteArray& command, const QList<int>& accepted);
+    void writeBytes(const QByteArray& bytes);
+    QByteArray readLine();
+    SmtpReply readReply();
+    // readReply, doing the waiting work first when the reply has not arrived yet.
+    SmtpReply awaitReply();
+    // Checks a reply against the accepted codes: a refusal is raised, a 421 also ends the session.
+    void check(const SmtpReply& reply, const QList<int>& accepted);
+    void receiveMore();
+    // A LOGIN exchange still owed before the next transaction.
+    bool needsLogin() const;
+    void deliverLockstep(const OutgoingMessage& message);
+    void deliverPipelined(const OutgoingMessage& message);
+
+    AuthenticationKind m_authType = AuthenticationKind::atNone;
+    bool m_authenticated = false;
+    SecureTransport* m_attachedTls = nullptr;
+    CertificateDecision m_decision;
+    StreamOpener m_openStream;
+    std::unique_ptr<ByteStream> m_stream;
+    bool m_secure = false;
+    // The server closed: what it sent before may still be read, and until the session is closed
+    // or opened again every use says so.
+    bool m_peerClosed = false;
+    QByteArray m_buffer;
+    qsizetype m_bufferPos = 0;
+    SmtpReply m_lastReply;
+    ServerCapabilities m_caps;
+    std::function<void()> m_workWhileWaiting;
+};

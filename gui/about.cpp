@@ -1,0 +1,69 @@
+#include "gui/about.h"
+
+#include "gui/application.h"
+
+#include <QApplication>
+#include <QFrame>
+#include <QHBoxLayout>
+#include <QLabel>
+#include <QPushButton>
+#include <QStyle>
+#include <QVBoxLayout>
+
+const char* const kMakerAddress = "https://www.brevora.example";
+const char* const kHelpAddress = "https://www.brevora.example/help";
+
+TAboutBox::TAboutBox(QWidget* parent)
+    : QDialog(parent)
+{
+    setObjectName(QStringLiteral("TAboutBox"));
+    setWindowTitle(QStringLiteral("About"));
+    setWindowFlags(Qt::Dialog | Qt::MSWindowsFixedSizeDialogHint | Qt::WindowTitleHint | Qt::WindowCloseButtonHint);
+
+    auto* panel = new QFrame(this);
+    panel->setObjectName(QStringLiteral("Panel1"));
+    panel->setFrameStyle(QFrame::Panel | QFrame::Sunken);
+    auto* icon = new QLabel(panel);
+    icon->setObjectName(QStringLiteral("ProgramIcon"));
+    icon->setPixmap(style()->standardIcon(QStyle::SP_MessageBoxInformation).pixmap(48, 48));
+    auto* product = new QLabel(QStringLiteral("Brevora"), panel);
+    product->setObjectName(QStringLiteral("ProductName"));
+    QFont big = product->font();
+    big.setBold(true);
+    big.setPointSize(big.pointSize() + 4);
+    product->setFont(big);
+    auto* version = new QLabel(QStringLiteral("Version 1.0.5"), panel);
+    version->setObjectName(QStringLiteral("Version"));
+    auto* copyright = new QLabel(QStringLiteral("Sends one message to many recipients through your own SMTP server."), panel);
+    copyright->setObjectName(QStringLiteral("Copyright"));
+    copyright->setWordWrap(true);
+    auto* comments = new QLabel(QStringLiteral("<a href=\"%1\" style=\"color:blue\">%1</a>").arg(QLatin1String(kMakerAddress)), panel);
+    comments->setObjectName(QStringLiteral("Comments"));
+    comments->setCursor(Qt::PointingHandCursor);
+    comments->setTextInteractionFlags(Qt::LinksAccessibleByMouse);
+    connect(comments, &QLabel::linkActivated, this, [this] { CommentsClick(); });
+
+    auto* texts = new QVBoxLayout;
+    texts->addWidget(product);
+    texts->addWidget(version);
+    texts->addWidget(copyright);
+    texts->addWidget(comments);
+    auto* row = new QHBoxLayout(panel);
+    row->addWidget(icon, 0, Qt::AlignTop);
+    row->addLayout(texts);
+
+    auto* ok = new QPushButton(QStringLiteral("OK"), this);
+    ok->setObjectName(QStringLiteral("OKButton"));
+    ok->setDefault(true);
+    connect(ok, &QPushButton::clicked, this, &QDialog::accept);
+
+    auto* layout = new QVBoxLayout(this);
+    layout->addWidget(panel);
+    layout->addWidget(ok, 0, Qt::AlignHCenter);
+    setFixedSize(sizeHint().expandedTo(QSize(320, 180)));
+}
+
+void TAboutBox::CommentsClick()
+{
+    OpenWithShell(QString::fromLatin1(kMakerAddress));
+}

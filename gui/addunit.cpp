@@ -1,0 +1,241 @@
+#include "gui/addunit.h"
+
+#include "gui/application.h"
+#include "gui/prompts.h"
+#include "core/intake/intakerule.h"
+#include "core/intake/mailto.h"
+#include "core/sendlog/sendlogstore.h"
+#include "core/settings/settingsfile.h"
+
+#include <QApplication>
+#include <QCheckBox>
+#include <QClipboard>
+#include <QElapsedTimer>
+#include <QGroupBox>
+#include <QHBoxLayout>
+#include <QLabel>
+#include <QMimeData>
+#include <QPlainTextEdit>
+#include <QPushButton>
+#include <QRadioButton>
+#include <QSet>
+#include <QStatusBar>
+#include <QTextBlock>
+#include <QThread>
+#include <QVBoxLayout>
+
+namespace {
+const QString kExists = QStringLiteral("This email address already exists.");
+const QString kAdded = QStringLiteral("Email address added successfully.");
+constexpr int kRepaintIntervalMs = 100;
+} // namespace
+
+TAddForm::TAddForm(PendingAccess pending, TDM* store, QWidget* parent)
+    : QDialog(parent)
+    , m_pending(std::move(pending))
+    , m_store(store)
+{
+    setObjectName(QStringLiteral("TAddForm"));
+    setWindowTitle(QStringLiteral("Add Mail"));
+    auto* layout = new QVBoxLayout(this);
+    chkTip = new QCheckBox(QStringLiteral("Tell me if Duplicate when sending"), this);
+    chkTip->setObjectName(QStringLiteral("chkTip"));
+    auto* label = new QLabel(QStringLiteral("Resend Duplicate"), this);
+    label->setObjectName(QStringLiteral("Label1"));
+    rdbSend = new QRadioButton(QStringLiteral("Send"), this);
+    rdbSend->setObjectName(QStringLiteral("rdbSend"));
+    rdbNoSend = new QRadioButton(QStringLiteral("Not Send"), this);
+    rdbNoSend->setObjectName(QStringLiteral("rdbNoSend"));
+    rdbNoSend->setChecked(true);
+    auto* options = new QHBoxLayout;
+    options->addWidget(chkTip);
+    options->addStretch();
+    options->addWidget(label);
+    options->addWidget(rdbSend);
+    options->addWidget(rdbNoSend);
+    layout->addLayout(options);
+
+    auto* group = new QGroupBox(QStringLiteral("Mail List"), this);
+    group->setObjectName(QStringLiteral("GroupBox1"));
+    auto* groupLayout = new QVBoxLayout(group);
+    MailMo = new QPlainTextEdit(group);
+    MailMo->setObjectName(QStringLiteral("MailMo"));
+    MailMo->setLineWrapMode(QPlainTextEdit::NoWrap);
+    groupLayout->addWidget(MailMo);
+    layout->addWidget(group, 1);
+
+    auto* buttons = new QHBoxLayout;
+    auto* ok = new QPushButton(QStringLiteral("OK"), this);
+    ok->setObjectName(QStringLiteral("BitBtn1"));
+    ok->setDefault(true);
+    auto* cancel = new QPushButton(QStringLiteral("Cancel"), this);
+    cancel->setObjectName(QStringLiteral("BitBtn2"));
+    buttons->addStretch();
+    buttons->addWidget(ok);
+    buttons->addWidget(cancel);
+    layout->addLayout(buttons);
+    auto* bar = new QStatusBar(this);
+    bar->setObjectName(QStringLiteral("StatusSB"));
+    bar->setSizeGripEnabled(false);
+    m_status = new QLabel(bar);
+    bar->addWidget(m_status, 1);
+    layout->addWidget(bar);
+
+    connect(ok, &QPushButton::clicked, this, [this] { Guarded([this] { BitBtn1Click(); }); });
+    connect(cancel, &QPushButton::clicked, this, &QDialog::reject);
+    connect(chkTip, &QCheckBox::clicked, this, &TAddForm::chkTipClick);
+    resize(460, 400);
+}
+
+void TAddForm::showEvent(QShowEvent* event)
+{
+    QDialog::showEvent(event);
+    FormShow();
+}
+
+void TAddForm::done(int result)
+{
+    FormClose();
+    QDialog::done(result);
+}
+
+void TAddForm::FormShow()
+{
+    MailMo->clear();
+    MailMo->setFocus();
+    if (!m_capturing) {
+        connect(QApplication::clipboard(), &QClipboard::dataChanged, this, &TAddForm::ClipboardChanged);
+        m_capturing = true;
+    }
+}
+
+void TAddForm::FormClose()
+{
+    if (m_capturing) {
+        disconnect(QApplication::clipboard(), &QClipboard::dataChanged, this, &TAddForm::ClipboardChanged);
+        m_capturing = false;
+    }
+}
+
+void TAddForm::ClipboardChanged()
+{
+    const QMimeData* data = QApplication::clipboard()->mimeData();
+    if (!data || !data->hasText())
+        return;
+    CaptureText(data->text());
+}
+
+void TAddForm::CaptureText(const QString& text)
+{
+    for (const QString& line : ClipboardLines(text))
+        AddCapturedAddress(ExtractMailto(line));
+}
+
+QString TAddForm::status() const
+{
+    return m_status->text();
+}
+
+void TAddForm::setStatus(const QString& text)
+{
+    m_status->setText(text);
+}
+
+void TAddForm::refusalSignal(const QString& address)
+{
+    QApplication::beep();
+    setStatus(address + QLatin1Char(' ') + kExists);
+    QThread::msleep(beepPauseMs);
+    QApplication::beep();
+}
+
+QStringList TAddForm::memoLines() const
+{
+    QStringList lines;
+    for (QTextBlock b = MailMo->document()->firstBlock(); b.isValid(); b = b.next())
+        lines.append(b.text());
+    if (lines.size() == 1 && lines.first().isEmpty())
+        lines.clear();
+    return lines;
+}
+
+void TAddForm::AddCapturedAddress(const QString& address)
+{
+    if (address.isEmpty())
+        return;
+    bool found = false;
+    for (const QString& line : memoLines())
+        if (line == address) {
+            found = true;
+            refusalSignal(address);
+        }
+    if (found)
+        return;
+    if (m_store && m_store->HasBeenSent(address)) {
+        if (ConfirmResend(ResendQuestion(address))) {
+            MailMo->appendPlainText(address);
+            setStatus(address + QLatin1Char(' ') + kAdded);
+        } else {
+            refusalSignal(address);
+        }
+        return;
+    }
+    QApplication::beep();
+    MailMo->appendPlainText(address);
+    setStatus(address + QLatin1Char(' ') + kAdded);
+}
+
+bool TAddForm::ConfirmResend(const QString& question)
+{
+    if (chkTip->isChecked())
+        return Dialogs::question(this, QStringLiteral("确认"), question, QMessageBox::Yes | QMessageBox::No,
+                                 QMessageBox::No)
+            == QMessageBox::Yes;
+    return rdbSend->isChecked();
+}
+
+void TAddForm::chkTipClick()
+{
+    rdbSend->setEnabled(!chkTip->isChecked());
+    rdbNoSend->setEnabled(!chkTip->isChecked());
+}
+
+void TAddForm::BitBtn1Click()
+{
+    const QStringList lines = memoLines();
+    const int count = int(lines.size());
+    // Lines taken in this loop count as pending at once, so repeats in the memo are skipped; they
+    // reach the list in batches, and the window repaints at a bounded rate.
+    IntakeRule rule(m_pending.isInMailList,
+                    [this](const QString& entry) { return m_store && m_store->HasBeenSent(entry); });
+    QStringList batch;
+    QElapsedTimer sinceRepaint;
+    sinceRepaint.start();
+    auto flush = [&] {
+        if (!batch.isEmpty())
+            m_pending.append(batch);
+        batch.clear();
+    };
+    for (int i = 0; i < count; ++i) {
+        QString line;
+        const IntakeRule::Verdict verdict = rule.judge(lines[i], &line);
+        if (verdict == IntakeRule::Verdict::Skip)
+            continue;
+        if (verdict == IntakeRule::Verdict::SentBefore) {
+            flush();
+            if (!ConfirmResend(ResendQuestion(line)))
+                continue;
+        }
+        rule.take(line);
+        batch.append(line);
+        if (sinceRepaint.elapsed() >= kRepaintIntervalMs || i + 1 == count) {
+            flush();
+            setStatus(QStringLiteral("%1/%2 add\uFF1A%3").arg(i).arg(count).arg(line));
+            QCoreApplication::processEvents();
+            sinceRepaint.restart();
+        }
+    }
+    flush();
+    setStatus(kAdded);
+    accept();
+}

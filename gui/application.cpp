@@ -1,0 +1,48 @@
+#include "gui/application.h"
+
+#include "gui/prompts.h"
+
+#include <QDesktopServices>
+#include <QFileInfo>
+#include <QUrl>
+
+BrevoraApplication::BrevoraApplication(int& argc, char** argv)
+    : QApplication(argc, argv)
+{
+}
+
+bool BrevoraApplication::notify(QObject* receiver, QEvent* event)
+{
+    try {
+        return QApplication::notify(receiver, event);
+    } catch (const BrevoraError& e) {
+        ShowDefaultError(e.message());
+    } catch (const std::exception& e) {
+        ShowDefaultError(QString::fromLocal8Bit(e.what()));
+    }
+    return false;
+}
+
+QString ProgramTitle()
+{
+    const QString path = QCoreApplication::applicationFilePath();
+    return path.isEmpty() ? QStringLiteral("brevora") : QFileInfo(path).completeBaseName();
+}
+
+QString DefaultErrorText(const QString& text)
+{
+    if (!text.isEmpty() && text.back() > QLatin1Char('.'))
+        return text + QLatin1Char('.');
+    return text;
+}
+
+void ShowDefaultError(const QString& text)
+{
+    Dialogs::report(nullptr, ProgramTitle(), DefaultErrorText(text), QMessageBox::Critical);
+}
+
+bool OpenWithShell(const QString& target)
+{
+    QDesktopServices::openUrl(QUrl::fromUserInput(target));
+    return true;
+}

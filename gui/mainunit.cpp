@@ -1,0 +1,471 @@
+#include "gui/mainunit.h"
+
+#include "gui/about.h"
+#include "gui/application.h"
+#include "gui/prompts.h"
+#include "core/text/codepage.h"
+#include "core/sendlog/sendlogstore.h"
+#include "core/settings/settingsfile.h"
+
+#include <QCloseEvent>
+#include <QComboBox>
+#include <QGridLayout>
+#include <QGroupBox>
+#include <QHBoxLayout>
+#include <QLabel>
+#include <QLineEdit>
+#include <QListView>
+#include <QMenu>
+#include <QMenuBar>
+#include <QPlainTextEdit>
+#include <QProgressBar>
+#include <QPushButton>
+#include <QShortcut>
+#include <QStatusBar>
+#include <QStyle>
+#include <QTabWidget>
+#include <QTextBlock>
+#include <QVBoxLayout>
+
+namespace {
+
+constexpr int kMaxActivityLines = 50000;
+
+QPushButton* makeButton(QWidget* parent, const char* name, const QString& caption, const QString& hint)
+{
+    auto* b = new QPushButton(caption, parent);
+    b->setObjectName(QLatin1String(name));
+    b->setToolTip(hint);
+    return b;
+}
+
+void makeGreenBold(QPushButton* b)
+{
+    QFont f = b->font();
+    f.setBold(true);
+    b->setFont(f);
+    b->setStyleSheet(QStringLiteral("color: green;"));
+}
+
+} // namespace
+
+TMainForm::TMainForm(TDM* store, QWidget* parent)
+    : QMainWindow(parent)
+    , m_store(store)
+    , m_pending(store)
+    , m_run(m_pending)
+{
+    setObjectName(QStringLiteral("MainForm"));
+    buildWidgets();
+    buildMenus();
+
+    m_run.setBodyProvider([this] { return SplitTextLines(projectMM->toPlainText()); });
+    m_run.setCertificateDecision([this](const CertificateInfo& info) { return askCertificate(info); });
+    connect(&m_run, &SendingRun::activity, this, &TMainForm::AppendActivity);
+    connect(&m_run, &SendingRun::countersChanged, this, &TMainForm::ShowCounters);
+    connect(&m_run, &SendingRun::stateChanged, this, &TMainForm::showRunState);
+    connect(&m_run, &SendingRun::runStarting, this, [this] { PageControl1->setCurrentIndex(2); });
+    connect(&m_run, &SendingRun::errorRaised, this, [](const QString& text) { ShowDefaultError(text); });
+    connect(&m_run, &SendingRun::progress, this, [this](int done, int total) {
+        RunProgress->setMaximum(qMax(total, 1));
+        RunProgress->setValue(done);
+        RunProgress->setFormat(QStringLiteral("%1 / %2").arg(done).arg(total));
+    });
+
+    FormCreate();
+}
+
+TMainForm::~TMainForm() = default;
+
+void TMainForm::buildWidgets()
+{
+    setWindowTitle(QStringLiteral("Brevora(1.0.5) - ") + QLatin1String(kMakerAddress));
+    setWindowFlags(Qt::Window | Qt::MSWindowsFixedSizeDialogHint | Qt::WindowTitleHint | Qt::WindowSystemMenuHint
+                   | Qt::WindowMinimizeButtonHint | Qt::WindowCloseButtonHint);
+    setFont(QFont(QStringLiteral("Arial"), 9));
+
+    auto* central = new QWidget(this);
+    auto* layout = new QVBoxLayout(central);
+    layout->setContentsMargins(6, 6, 6, 0);
+
+    GroupBox1 = new QGroupBox(central);
+    GroupBox1->setObjectName(QStringLiteral("GroupBox1"));
+    auto* grid = new QGridLayout(GroupBox1);
+    auto addRow = [&](int row, const char* labelName, const QString& caption, const char* comboName, const QString& hint,
+                      const char* infoName, QComboBox*& combo, QLabel*& info) {
+        auto* label = new QLabel(caption, GroupBox1);
+        label->setObjectName(QLatin1String(labelName));
+        combo = new QComboBox(GroupBox1);
+        combo->setObjectName(QLatin1String(comboName));
+        combo->setToolTip(hint);
+        combo->setMinimumWidth(200);
+        info = new QLabel(QStringLiteral("..."), GroupBox1);
+        info->setObjectName(QLatin1String(infoName));
+        grid->addWidget(label, row, 0);
+        grid->addWidget(combo, row, 1);
+        grid->addWidget(info, row, 2);
+    };
+    addRow(0, "Label2", QStringLiteral("SMTP Server:"), "CmbServer",
+           QStringLiteral("Select a SMTP Server, Will use it to send messages"), "LbServer", CmbServer, LbServer);
+    addRow(1, "Label3", QStringLiteral("Your Email:"), "CmbSendAddr",
+           QStringLiteral("Select a email address, it will appear in message"), "LbAddr", CmbSendAddr, LbAddr);
+    addRow(2, "Label4", QStringLiteral("Email Title:"), "CmbText", QStringLiteral("Select a message to send"), "LbText",
+           CmbText, LbText);
+    grid->setColumnStretch(2, 1);
+    layout->addWidget(GroupBox1);
+
+    auto* buttons = new QHBoxLayout;
+    AddBt = makeButton(central, "AddBt", QStringLiteral("Add(&A)"), QStringLiteral("Add email address to Email List"));
+    AddBt->setIcon(style()->standardIcon(QStyle::SP_FileDialogNewFolder));
+    makeGreenBold(AddBt);
+    DelBt = makeButton(central, "DelBt", QStringLiteral("Delete"), QStringLiteral("Delete an email address from Mail List"));
+    DelBt->setIcon(style()->standardIcon(QStyle::SP_DialogCancelButton));
+    DelBt->setEnabled(false);
+    reportBt = makeButton(central, "reportBt", QStringLiteral("History"), QStringLiteral("Show sending history"));
+    reportBt->setIcon(style()->standardIcon(QStyle::SP_FileDialogDetailedView));
+    setupBt = makeButton(central, "setupBt", QStringLiteral("Setting"),
+                         QStringLiteral("smtp server, your email address, email content setting"));
+    for (QPushButton* b : {AddBt, DelBt, reportBt, setupBt})
+        buttons->addWidget(b);
+    layout->addLayout(buttons);
+
+    auto* startRow = new QHBoxLayout;
+    StartBt = makeButton(central, "StartBt", QStringLiteral("Start(&S)"), QStringLiteral("Start sending emails"));
+    StartBt->setIcon(style()->standardIcon(QStyle::SP_MediaPlay));
+    makeGreenBold(StartBt);
+    TestBt = makeButton(central, "TestBt", QStringLiteral("Send a Test"), QStringLiteral("Send a test email"));
+    makeGreenBold(TestBt);
+    TestEd = new QLineEdit(QStringLiteral("A test address, etc: someone@example.com"), central);
+    TestEd->setObjectName(QStringLiteral("TestEd"));
+    TestEd->setToolTip(QStringLiteral("Type an email address for a testing message"));
+    TestEd->installEventFilter(this);
+    startRow->addWidget(StartBt);
+    startRow->addWidget(TestBt);
+    startRow->addWidget(TestEd, 1);
+    layout->addLayout(startRow);
+
+    PageControl1 = new QTabWidget(central);
+    PageControl1->setObjectName(QStringLiteral("PageControl1"));
+    MailLB = new QListView;
+    MailLB->setObjectName(QStringLiteral("MailLB"));
+    MailLB->setToolTip(QStringLiteral("Email List for sending"));
+    MailLB->setModel(&m_pending);
+    MailLB->setSelectionMode(QAbstractItemView::ExtendedSelection);
+    MailLB->setUniformItemSizes(true);
+    MailLB->setContextMenuPolicy(Qt::CustomContextMenu);
+    projectMM = new QPlainTextEdit;
+    projectMM->setObjectName(QStringLiteral("projectMM"));
+    projectMM->setToolTip(QStringLiteral("Email Content"));
+    projectMM->setLineWrapMode(QPlainTextEdit::NoWrap);
+    LogLB = new QPlainTextEdit;
+    LogLB->setObjectName(QStringLiteral("LogLB"));
+    LogLB->setToolTip(QStringLiteral("Sending info"));
+    LogLB->setReadOnly(true);
+    PageControl1->addTab(MailLB, QStringLiteral("Email List"));
+    PageControl1->addTab(projectMM, QStringLiteral("Email Content"));
+    PageControl1->addTab(LogLB, QStringLiteral("Info"));
+    layout->addWidget(PageControl1, 1);
+    setCentralWidget(central);
+
+    auto* bar = new QStatusBar(this);
+    bar->setObjectName(QStringLiteral("StatusBar"));
+    const int widths[6] = {65, 50, 65, 50, 65, 50};
+    const char* texts[6] = {"Pending", "0", "Sent", "", "All", ""};
+    for (int i = 0; i < 6; ++i) {
+        m_panels[i] = new QLabel(QLatin1String(texts[i]), bar);
+        m_panels[i]->setObjectName(QStringLiteral("StatusPanel%1").arg(i));
+        m_panels[i]->setFixedWidth(widths[i]);
+        bar->addWidget(m_panels[i]);
+    }
+    RunProgress = new QProgressBar(bar);
+    RunProgress->setObjectName(QStringLiteral("RunProgress"));
+    RunProgress->setValue(0);
+    RunProgress->setTextVisible(true);
+    bar->addWidget(RunProgress, 1);
+    setStatusBar(bar);
+
+    connect(CmbServer, &QComboBox::activated, this, [this] { Guarded([this] { CmbServerChange(); }); });
+    connect(CmbSendAddr, &QComboBox::activated, this, [this] { Guarded([this] { CmbSendAddrChange(); }); });
+    connect(CmbText, &QComboBox::activated, this, [this] { Guarded([this] { CmbTextChange(); }); });
+    connect(AddBt, &QPushButton::clicked, this, [this] { Guarded([this] { AddBtClick(); }); });
+    connect(DelBt, &QPushButton::clicked, this, [this] { Guarded([this] { DelBtClick(); }); });
+    connect(reportBt, &QPushButton::clicked, this, [this] { Guarded([this] { reportBtClick(); }); });
+    connect(setupBt, &QPushButton::clicked, this, [this] { Guarded([this] { setupBtClick(); }); });
+    connect(StartBt, &QPushButton::clicked, this, [this] { Guarded([this] { StartBtClick(); }); });
+    connect(TestBt, &QPushButton::clicked, this, [this] { Guarded([this] { TestBtClick(); }); });
+    connect(MailLB->selectionModel(), &QItemSelectionModel::selectionChanged, this, &TMainForm::MailLBClick);
+    // Esc presses Delete while it is enabled.
+    auto* esc = new QShortcut(QKeySequence(Qt::Key_Escape), this);
+    connect(esc, &QShortcut::activated, this, [this] {
+        if (DelBt->isEnabled())
+            DelBt->click();
+    });
+
+    PopupMenu1 = new QMenu(this);
+    PopupMenu1->setObjectName(QStringLiteral("PopupMenu1"));
+    NOut = PopupMenu1->addAction(QStringLiteral("Export Mail List(&S)"));
+    NOut->setObjectName(QStringLiteral("NOut"));
+    connect(NOut, &QAction::triggered, this, [this] { Guarded([this] { NOutClick(); }); });
+    connect(PopupMenu1, &QMenu::aboutToShow, this, &TMainForm::PopupMenu1Popup);
+    connect(MailLB, &QWidget::customContextMenuRequested, this,
+            [this](const QPoint& at) { PopupMenu1->popup(MailLB->viewport()->mapToGlobal(at)); });
+
+    setFixedSize(527, 529 + menuBar()->sizeHint().height());
+}
+
+void TMainForm::buildMenus()
+{
+    QMenuBar* bar = menuBar();
+    bar->setObjectName(QStringLiteral("MainMenu"));
+    auto add = [this](QMenu* menu, const char* name, const QString& caption, std::function<void()> handler) {
+        QAction* a = menu->addAction(caption);
+        a->setObjectName(QLatin1String(name));
+        connect(a, &QAction::triggered, this, [handler] { Guarded(handler); });
+        return a;
+    };
+    QMenu* file = bar->addMenu(QStringLiteral("&File"));
+    add(file, "N1", QStringLiteral("Setting"), [this] { setupBtClick(); });
+    add(file, "Exit1", QStringLiteral("&Exit"), [this] { close(); });
+    QMenu* mail = bar->addMenu(QStringLiteral("&Mail"));
+    add(mail, "AddList1", QStringLiteral("&Add List"), [this] { AddBtClick(); });
+    MemDetele = add(mail, "MemDetele", QStringLiteral("&Detele"), [this] { DelBtClick(); });
+    MemDetele->setEnabled(false);
+    add(mail, "SendaTestmail1", QStringLiteral("Send a &test mail"), [this] { TestBtClick(); });
+    MemStart = add(mail, "MemStart", QStringLiteral("&Start sending"), [this] { StartBtClick(); });
+    add(mail, "History1", QStringLiteral("&History"), [this] { reportBtClick(); });
+    QMenu* help = bar->addMenu(QStringLiteral("&Help"));
+    add(help, "Index1", QStringLiteral("&Help"), [this] { Index1Click(); });
+    add(help, "About1", QStringLiteral("&About"), [this] { About1Click(); });
+}
+
+void TMainForm::FormCreate()
+{
+    ShowCounters();
+    PageControl1->setCurrentIndex(0);
+    Guarded([this] { LoadSelections(); });
+}
+
+void TMainForm::LoadSelections()
+{
+    const struct
+    {
+        QComboBox* box;
+        QStringList items;
+        const QString& key;
+    } boxes[] = {
+        {CmbServer, ListServers(), SettingsKeys::ServerPosition},
+        {CmbSendAddr, ListSenders(), SettingsKeys::SenderPosition},
+        {CmbText, ListContents(), SettingsKeys::ContentPosition},
+    };
+    for (const auto& b : boxes) {
+        b.box->clear();
+        b.box->addItems(b.items);
+    }
+    m_selection.ReturnReceipt = ReadReturnReceipt();
+    for (const auto& b : boxes) {
+        const int position = ReadBasicInteger(b.key, 0);
+        b.box->setCurrentIndex(position >= 0 && position < b.box->count() ? position : -1);
+    }
+    CmbServerChange();
+    CmbSendAddrChange();
+    CmbTextChange();
+}
+
+void TMainForm::CmbServerChange()
+{
+    m_selection.ServerHost = CmbServer->currentText();
+    try {
+        LookupServer(m_selection.ServerHost, m_selection.ServerAccount, m_selection.ServerSsl, m_selection.ServerPort,
+                     m_selection.ServerPassword);
+    } catch (...) {
+        LbServer->setText(QStringLiteral("Account Name: ") + m_selection.ServerAccount);
+        throw;
+    }
+    LbServer->setText(QStringLiteral("Account Name: ") + m_selection.ServerAccount);
+}
+
+void TMainForm::CmbSendAddrChange()
+{
+    m_selection.SenderAddress = CmbSendAddr->currentText();
+    m_selection.SenderName = LookupSender(m_selection.SenderAddress);
+    LbAddr->setText(QStringLiteral("Display Name: ") + m_selection.SenderName);
+}
+
+void TMainForm::CmbTextChange()
+{
+    m_selection.ContentTitle = CmbText->currentText();
+    const QString name = LookupContent(m_selection.ContentTitle);
+    if (!name.trimmed().isEmpty())
+        projectMM->setPlainText(LoadBodyLines(name).join(QLatin1Char('\n')));
+    LbText->setText(QStringLiteral("Email Title: ") + m_selection.ContentTitle);
+    PageControl1->setCurrentIndex(1);
+}
+
+bool TMainForm::AppendEntries(const QStringList& entries)
+{
+    m_pending.append(entries);
+    return true;
+}
+
+void TMainForm::AddBtClick()
+{
+    if (addressIntake)
+        addressIntake(this);
+    m_run.countListChange();
+    PageControl1->setCurrentIndex(0);
+}
+
+void TMainForm::DelBtClick()
+{
+    bool deleted = false;
+    const auto answer = Dialogs::question(this, QStringLiteral("yes"),
+                                          QStringLiteral("Are you sure you want to delete this email address?"),
+                                          QMessageBox::Yes | QMessageBox::No, QMessageBox::No);
+    QString failure;
+    if (answer == QMessageBox::Yes) {
+        QList<int> rows;
+        for (const QModelIndex& index : MailLB->selectionModel()->selectedIndexes())
+            rows.append(index.row());
+        try {
+            m_pending.removeRowsAt(rows);
+            deleted = !rows.isEmpty();
+        } catch (const BrevoraError& e) {
+            failure = e.message();
+        }
+    }
+    m_run.countListChange();
+    if (deleted || m_pending.count() == 0)
+        DelBt->setEnabled(false);
+    if (!failure.isEmpty())
+        throw BrevoraError(ErrorKind::Store, failure);
+}
+
+void TMainForm::MailLBClick()
+{
+    const bool any = MailLB->selectionModel()->hasSelection();
+    DelBt->setEnabled(any);
+    MemDetele->setEnabled(any);
+}
+
+void TMainForm::PopupMenu1Popup()
+{
+    NOut->setEnabled(m_pending.count() > 0);
+}
+
+void TMainForm::NOutClick()
+{
+    const QString path = Dialogs::saveFileName(this, QString(), QStringLiteral("mail.txt"), QStringLiteral("文本文件(*.txt)"));
+    if (path.isEmpty())
+        return;
+    WriteFileBytes(path, CodePage::encodeLines(m_pending.entries()));
+}
+
+void TMainForm::StartBtClick()
+{
+    // Start and Stop share the button; with an empty list it does nothing.
+    if (m_pending.count() == 0)
+        return;
+    if (m_run.running())
+        m_run.StopRun();
+    else
+        m_run.StartRun(m_selection);
+}
+
+void TMainForm::TestBtClick()
+{
+    // A second session must not start while a run is under way; a shorter text is no address.
+    const QString address = TestEd->text();
+    if (m_run.running() || address.size() < 5)
+        return;
+    m_run.StartRun(m_selection, address);
+}
+
+void TMainForm::setupBtClick()
+{
+    if (settingsWindow)
+        settingsWindow(this);
+    else
+        Dialogs::report(this, ProgramTitle(),
+                        QStringLiteral("Servers, senders and contents are kept in %1.").arg(IniPath()),
+                        QMessageBox::Information);
+    LoadSelections();
+}
+
+void TMainForm::reportBtClick()
+{
+    if (historyWindow)
+        historyWindow(this);
+}
+
+void TMainForm::Index1Click()
+{
+    OpenWithShell(QString::fromLatin1(kHelpAddress));
+}
+
+void TMainForm::About1Click()
+{
+    if (!m_about)
+        m_about = new TAboutBox(this);
+    m_about->exec();
+}
+
+void TMainForm::AppendActivity(const QString& text)
+{
+    QString shown = text;
+    shown.replace(QStringLiteral("\r\n"), QStringLiteral("\n"));
+    if (shown.endsWith('\n'))
+        shown.chop(1);
+    LogLB->appendPlainText(shown);
+    if (LogLB->blockCount() > kMaxActivityLines)
+        LogLB->clear();
+}
+
+void TMainForm::ShowCounters()
+{
+    m_panels[1]->setText(QString::number(m_run.pendingCount()));
+    m_panels[3]->setText(QString::number(m_run.sentCount()));
+    m_panels[5]->setText(QString::number(m_run.allCount()));
+}
+
+void TMainForm::showRunState(bool running)
+{
+    StartBt->setText(running ? QStringLiteral("Stop(&S)") : QStringLiteral("Start(&S)"));
+    MemStart->setText(running ? QStringLiteral("Stop(&s)") : QStringLiteral("Start(&S)"));
+    TestBt->setEnabled(!running);
+}
+
+bool TMainForm::askCertificate(const CertificateInfo& info)
+{
+    if (IsTrustedCertificate(info))
+        return true;
+    const auto answer = Dialogs::question(
+        this, ProgramTitle(),
+        QStringLiteral("The certificate of %1 cannot be verified: %2.\nSubject: %3\nSHA-256 fingerprint:\n%4\n\n"
+                       "Trust this certificate for %1 from now on?")
+            .arg(info.host, info.reason, info.subject, info.sha256),
+        QMessageBox::Yes | QMessageBox::No, QMessageBox::No);
+    if (answer != QMessageBox::Yes)
+        return false;
+    Guarded([&] { WriteTrustedFingerprint(info.host, info.sha256); });
+    return true;
+}
+
+bool TMainForm::eventFilter(QObject* watched, QEvent* event)
+{
+    if (watched == TestEd && (event->type() == QEvent::FocusIn || event->type() == QEvent::MouseButtonRelease))
+        QMetaObject::invokeMethod(TestEd, &QLineEdit::selectAll, Qt::QueuedConnection);
+    return QMainWindow::eventFilter(watched, event);
+}
+
+void TMainForm::closeEvent(QCloseEvent* event)
+{
+    // A settings file that cannot be written is reported once; the window closes all the same.
+    Guarded([this] {
+        const QComboBox* boxes[] = {CmbServer, CmbSendAddr, CmbText};
+        const QString* keys[] = {&SettingsKeys::ServerPosition, &SettingsKeys::SenderPosition, &SettingsKeys::ContentPosition};
+        for (int i = 0; i < 3; ++i)
+            if (boxes[i]->currentIndex() >= 0)
+                WriteBasicInteger(*keys[i], boxes[i]->currentIndex());
+    });
+    event->accept();
+}

@@ -1,0 +1,102 @@
+#pragma once
+
+#include <QMainWindow>
+#include <functional>
+
+#include "core/run/pendinglist.h"
+#include "core/run/sendingrun.h"
+
+class QAction;
+class QComboBox;
+class QGroupBox;
+class QLabel;
+class QLineEdit;
+class QListView;
+class QMenu;
+class QPlainTextEdit;
+class QProgressBar;
+class QPushButton;
+class QTabWidget;
+class TAboutBox;
+
+// The main window: the pending list, the three selections, the run's controls and its activity.
+class TMainForm : public QMainWindow
+{
+    Q_OBJECT
+public:
+    explicit TMainForm(TDM* store, QWidget* parent = nullptr);
+    ~TMainForm() override;
+
+    void LoadSelections();
+    bool IsInMailList(const QString& text) const { return m_pending.contains(text); }
+    // Appends entries to the pending list (the address intake's OK).
+    bool AppendEntries(const QStringList& entries);
+
+    void CmbServerChange();
+    void CmbSendAddrChange();
+    void CmbTextChange();
+    void AddBtClick();
+    void DelBtClick();
+    void MailLBClick();
+    void PopupMenu1Popup();
+    void NOutClick();
+    void StartBtClick();
+    void TestBtClick();
+    void setupBtClick();
+    void reportBtClick();
+    void Index1Click();
+    void About1Click();
+    void AppendActivity(const QString& text);
+    void ShowCounters();
+
+    // Replaceable windows of the other subsystems, so a test or a later window can take their place.
+    std::function<void(QWidget*)> addressIntake;
+    std::function<void(QWidget*)> settingsWindow;
+    std::function<void(QWidget*)> historyWindow;
+
+    SendingRun& run() { return m_run; }
+    PendingList& pending() { return m_pending; }
+    void setAboutBox(TAboutBox* about) { m_about = about; }
+
+protected:
+    void closeEvent(QCloseEvent* event) override;
+    bool eventFilter(QObject* watched, QEvent* event) override;
+
+private:
+    void FormCreate();
+    void buildWidgets();
+    void buildMenus();
+    void showRunState(bool running);
+    bool askCertificate(const CertificateInfo& info);
+
+    TDM* m_store;
+    PendingList m_pending;
+    SendingRun m_run;
+    RunSelection m_selection;
+
+    QGroupBox* GroupBox1 = nullptr;
+    QComboBox* CmbServer = nullptr;
+    QComboBox* CmbSendAddr = nullptr;
+    QComboBox* CmbText = nullptr;
+    QLabel* LbServer = nullptr;
+    QLabel* LbAddr = nullptr;
+    QLabel* LbText = nullptr;
+    QPushButton* AddBt = nullptr;
+    QPushButton* DelBt = nullptr;
+    QPushButton* reportBt = nullptr;
+    QPushButton* setupBt = nullptr;
+    QPushButton* StartBt = nullptr;
+    QPushButton* TestBt = nullptr;
+    QLineEdit* TestEd = nullptr;
+    QTabWidget* PageControl1 = nullptr;
+    QListView* MailLB = nullptr;
+    QPlainTextEdit* projectMM = nullptr;
+    QPlainTextEdit* LogLB = nullptr;
+    QLabel* m_panels[6] = {};
+    QProgressBar* RunProgress = nullptr;
+    QMenu* PopupMenu1 = nullptr;
+    QAction* NOut = nullptr;
+    QAction* MemDetele = nullptr;
+    QAction* MemStart = nullptr;
+    TAboutBox* m_about = nullptr;
+};

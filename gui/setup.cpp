@@ -1,0 +1,263 @@
+#include "gui/setup.h"
+
+#include "gui/application.h"
+#include "gui/prompts.h"
+#include "gui/entrydialogs.h"
+#include "core/settings/settingsfile.h"
+
+#include <QCheckBox>
+#include <QGridLayout>
+#include <QGroupBox>
+#include <QHBoxLayout>
+#include <QListWidget>
+#include <QPlainTextEdit>
+#include <QPushButton>
+#include <QVBoxLayout>
+
+TFrmSetup::TFrmSetup(QWidget* parent)
+    : QDialog(parent)
+{
+    setObjectName(QStringLiteral("TFrmSetup"));
+    setWindowTitle(QStringLiteral("Setting"));
+    setWindowFlags(Qt::Dialog | Qt::MSWindowsFixedSizeDialogHint | Qt::WindowTitleHint | Qt::WindowCloseButtonHint);
+    auto* grid = new QGridLayout(this);
+    m_servers = makeGroup("GroupBox1", QStringLiteral("SMTP Server"), "LstServer", "BtmServerAdd", "BtmServerEdit",
+                          "BtmServerDel", &TFrmSetup::LstServerClick, &TFrmSetup::BtmServerAddClick,
+                          &TFrmSetup::BtmServerEditClick, &TFrmSetup::BtmServerDelClick);
+    m_senders = makeGroup("GroupBox2", QStringLiteral("Your Email Address"), "LstView", "BtmViewAdd", "BtmViewEdit",
+                          "BtmViewDel", &TFrmSetup::LstViewClick, &TFrmSetup::BtmViewAddClick,
+                          &TFrmSetup::BtmViewEditClick, &TFrmSetup::BtmViewDelClick);
+    m_contents = makeGroup("GroupBox3", QStringLiteral("Email Content"), "LstText", "BtmTextAdd", "BtmTextEdit",
+                           "BtmTextDel", &TFrmSetup::LstTextClick, &TFrmSetup::BtmTextAddClick,
+                           &TFrmSetup::BtmTextEditClick, &TFrmSetup::BtmTextDelClick);
+    grid->addWidget(m_servers.list->parentWidget(), 0, 0);
+    grid->addWidget(m_senders.list->parentWidget(), 1, 0);
+    grid->addWidget(m_contents.list->parentWidget(), 2, 0);
+
+    auto* info = new QGroupBox(QStringLiteral("Info"), this);
+    info->setObjectName(QStringLiteral("GroupBox4"));
+    auto* infoLayout = new QVBoxLayout(info);
+    MemCaption = new QPlainTextEdit(info);
+    MemCaption->setObjectName(QStringLiteral("MemCaption"));
+    infoLayout->addWidget(MemCaption);
+    grid->addWidget(info, 0, 1, 3, 1);
+
+    ChkRe = new QCheckBox(QStringLiteral("Return Receipt Requested"), this);
+    ChkRe->setObjectName(QStringLiteral("ChkRe"));
+    auto* ok = new QPushButton(QStringLiteral("Close"), this);
+    ok->setObjectName(QStringLiteral("BtmOk"));
+    ok->setDefault(true);
+    connect(ok, &QPushButton::clicked, this, [this] { Guarded([this] { BtmOkClick(); }); });
+    grid->addWidget(ChkRe, 3, 0);
+    grid->addWidget(ok, 3, 1, Qt::AlignRight);
+    grid->setColumnStretch(1, 1);
+    setFixedSize(510, 486);
+}
+
+void TFrmSetup::setEntryDialogs(TFrmAddServer* serverDialog, TFrmAddMail* senderDialog, TFrmAddText* contentDialog)
+{
+    m_serverDialog = serverDialog;
+    m_senderDialog = senderDialog;
+    m_contentDialog = contentDialog;
+}
+
+TFrmSetup::Group TFrmSetup::makeGroup(const char* boxName, const QString& caption, const char* listName,
+                                      const char* addName, const char* editName, const char* delName,
+                                      void (TFrmSetup::*onSelect)(), void (TFrmSetup::*onAdd)(),
+                                      void (TFrmSetup::*onEdit)(), void (TFrmSetup::*onDel)())
+{
+    auto* box = new QGroupBox(caption, this);
+    box->setObjectName(QLatin1String(boxName));
+    auto* row = new QHBoxLayout(box);
+    auto* list = new QListWidget(box);
+    list->setObjectName(QLatin1String(listName));
+    row->addWidget(list, 1);
+    auto* buttons = new QVBoxLayout;
+    auto button = [&](const char* name, const QString& text, void (TFrmSetup::*handler)()) {
+        auto* b = new QPushButton(text, box);
+        b->setObjectName(QLatin1String(name));
+        connect(b, &QPushButton::clicked, this, [this, handler] { Guarded([this, handler] { (this->*handler)(); }); });
+        buttons->addWidget(b);
+        return b;
+    };
+    button(addName, QStringLiteral("Add"), onAdd);
+    QPushButton* edit = button(editName, QStringLiteral("Edit"), onEdit);
+    QPushButton* del = button(delName, QStringLiteral("Delete"), onDel);
+    buttons->addStretch();
+    row->addLayout(buttons);
+    connect(list, &QListWidget::currentRowChanged, this, [this, onSelect](int row) {
+        if (row >= 0)
+            Guarded([this, onSelect] { (this->*onSelect)(); });
+    });
+    return {list, edit, del};
+}
+
+void TFrmSetup::showEvent(QShowEvent* event)
+{
+    QDialog::showEvent(event);
+    Guarded([this] { FormShow(); });
+}
+
+void TFrmSetup::FormShow()
+{
+    for (const Group* g : {&m_servers, &m_senders, &m_contents}) {
+        g->edit->setEnabled(false);
+        g->del->setEnabled(false);
+        const QSignalBlocker block(g->list);
+        g->list->clear();
+    }
+    m_servers.list->addItems(ListServers());
+    m_senders.list->addItems(ListSenders());
+    m_contents.list->addItems(ListContents());
+    for (const Group* g : {&m_servers, &m_senders, &m_contents})
+        g->list->setCurrentRow(-1);
+    ChkRe->setChecked(ReadReturnReceipt());
+}
+
+QString TFrmSetup::selected(const Group& group) const
+{
+    const QListWidgetItem* item = group.list->currentItem();
+    return item ? item->text() : QString();
+}
+
+void TFrmSetup::LstServerClick()
+{
+    m_servers.edit->setEnabled(true);
+    m_servers.del->setEnabled(true);
+    MemCaption->clear();
+    const QString host = selected(m_servers);
+    QString account, ssl, port, password;
+    LookupServer(host, account, ssl, port, password);
+    MemCaption->setPlainText(QStringLiteral("Outgoing Mail Server (SMTP): %1\nAccount Name: %2\nSSL: %3\nPort: %4\n"
+                                            "Password: **********")
+                                 .arg(host, account, ssl, port));
+}
+
+void TFrmSetup::LstViewClick()
+{
+    m_senders.edit->setEnabled(true);
+    m_senders.del->setEnabled(true);
+    MemCaption->clear();
+    const QString address = selected(m_senders);
+    MemCaption->setPlainText(QStringLiteral("Display Name\nYour Email Address: %1\nDisplay Name: %2")
+                                 .arg(address, LookupSender(address)));
+}
+
+void TFrmSetup::LstTextClick()
+{
+    m_contents.edit->setEnabled(true);
+    m_contents.del->setEnabled(true);
+    const QString text = LoadBodyText(LookupContent(selected(m_contents)));
+    MemCaption->setPlainText(QString(text).replace(QStringLiteral("\r\n"), QStringLiteral("\n")));
+}
+
+void TFrmSetup::BtmServerAddClick()
+{
+    SmtpServerEntry e;
+    if (!m_serverDialog->ExecuteAdd(e.host, e.account, e.ssl, e.port, e.password))
+        return;
+    StoreServer(std::nullopt, e);
+    m_servers.list->addItem(e.host);
+}
+
+void TFrmSetup::BtmServerEditClick()
+{
+    SmtpServerEntry e;
+    const QString old = selected(m_servers);
+    e.host = old;
+    LookupServer(old, e.account, e.ssl, e.port, e.password);
+    if (!m_serverDialog->ExecuteEdit(e.host, e.account, e.ssl, e.port, e.password))
+        return;
+    StoreServer(old, e);
+    m_servers.list->currentItem()->setText(e.host);
+}
+
+void TFrmSetup::BtmServerDelClick()
+{
+    const QString host = selected(m_servers);
+    if (!askDelete(QStringLiteral("Are you sure you want to delete this server account?(%1)").arg(host)))
+        return;
+    RemoveServer(host);
+    afterDelete(m_servers);
+}
+
+void TFrmSetup::BtmViewAddClick()
+{
+    SenderEntry e;
+    if (!m_senderDialog->ExecuteAdd(e.address, e.name))
+        return;
+    StoreSender(std::nullopt, e);
+    m_senders.list->addItem(e.address);
+}
+
+void TFrmSetup::BtmViewEditClick()
+{
+    const QString old = selected(m_senders);
+    SenderEntry e{old, LookupSender(old)};
+    if (!m_senderDialog->ExecuteEdit(e.address, e.name))
+        return;
+    StoreSender(old, e);
+    m_senders.list->currentItem()->setText(e.address);
+}
+
+void TFrmSetup::BtmViewDelClick()
+{
+    const QString address = selected(m_senders);
+    if (!askDelete(QStringLiteral("Are you sure you want to delete this email address?(%1)").arg(address)))
+        return;
+    RemoveSender(address);
+    afterDelete(m_senders);
+}
+
+void TFrmSetup::BtmTextAddClick()
+{
+    ContentEntry e;
+    if (!m_contentDialog->ExecuteAdd(e.title, e.bodyFile))
+        return;
+    StoreContent(std::nullopt, e);
+    m_contents.list->addItem(e.title);
+}
+
+void TFrmSetup::BtmTextEditClick()
+{
+    const QString old = selected(m_contents);
+    ContentEntry e{old, LookupContent(old)};
+    if (!m_contentDialog->ExecuteEdit(e.title, e.bodyFile))
+        return;
+    StoreContent(old, e);
+    m_contents.list->currentItem()->setText(e.title);
+}
+
+void TFrmSetup::BtmTextDelClick()
+{
+    const QString title = selected(m_contents);
+    if (!askDelete(QStringLiteral("Are you sure you want to delete this email content?(%1)").arg(title)))
+        return;
+    RemoveContent(title);
+    afterDelete(m_contents);
+}
+
+bool TFrmSetup::askDelete(const QString& text)
+{
+    return Dialogs::question(this, QStringLiteral("yes"), text, QMessageBox::Ok | QMessageBox::Cancel,
+                             QMessageBox::Cancel)
+        == QMessageBox::Ok;
+}
+
+void TFrmSetup::afterDelete(const Group& group)
+{
+    {
+        const QSignalBlocker block(group.list);
+        delete group.list->takeItem(group.list->currentRow());
+        group.list->setCurrentRow(-1);
+    }
+    group.edit->setEnabled(false);
+    group.del->setEnabled(false);
+    MemCaption->clear();
+}
+
+void TFrmSetup::BtmOkClick()
+{
+    WriteReturnReceipt(ChkRe->isChecked());
+    accept();
+}

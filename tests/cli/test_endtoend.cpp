@@ -1,0 +1,288 @@
+#include "core/text/codepage.h"
+#include "core/error.h"
+#include "core/sendlog/sendlogstore.h"
+#include "core/settings/settingsfile.h"
+#include "support/smtpd.h"
+#include "support/tempdir.h"
+#include "support/testcert.h"
+#include "core/mail/messagewriter.h"
+#include "core/smtp/smtpclient.h"
+
+#include <QProcess>
+#include <QSqlQuery>
+#include <QVariant>
+#include <csignal>
+#include <QRegularExpression>
+#include <gtest/gtest.h>
+
+namespace {
+
+EmailMessage sample()
+{
+    EmailMessage m;
+    m.From = {"me@example.com", QStringLiteral("Caf\u00e9 Owner")};
+    m.Subject = QStringLiteral("Menu, caf\u00e9 cr\u00e8me and more");
+    SetRecipientsText(m.Recipients, "ann@example.org");
+    m.ContentType = "text/html";
+    m.Body = {"<html><body>", ".leading dot", QStringLiteral("Gr\u00fc\u00dfe"), QString(1200, 'w'), "</body></html>"};
+    m.Date = QDateTime(QDate(2026, 12, 8), QTime(9, 30, 0), Qt::OffsetFromUTC, 3600);
+    return m;
+}
+
+// The writer's bytes as the server stores them: dots unstuffed, the Message-ID masked.
+QByteArray normalized(QByteArray data, bool unstuff)
+{
+    if (unstuff)
+        data.replace("\r\n..", "\r\n.");
+    static const QRegularExpression id("Message-ID: <[^>\r\n]+>");
+    return QString::fromLatin1(data).replace(id, "Message-ID: <ID>").toLatin1();
+}
+
+class EndToEnd : public ::testing::Test
+{
+protected:
+    void SetUp() override { CodePage::setName("CP1252"); }
+    void prepare(SmtpClient& c, int port)
+    {
+        c.Host = "127.0.0.1";
+        c.Port = port;
+        c.HeloName = "tester";
+        c.ReadTimeout = 10000;
+    }
+    void logInDeliverAndClose(SmtpClient& c, Smtpd& server)
+    {
+        ASSERT_TRUE(c.OfferedAuthSchemes().contains("LOGIN"));
+        c.setAuthenticationType(AuthenticationKind::atLogin);
+        c.Username = "user";
+        c.Password = "pa55";
+        EXPECT_TRUE(c.LogIn());
+        deliverAndCompare(c, server, true);
+        c.CloseSession();
+    }
+    void deliverAndCompare(SmtpClient& c, Smtpd& server, bool eightBit)
+    {
+        const EmailMessage m = sample();
+        c.DeliverMessage(m);
+        const QList<QByteArray> received = server.messages(1);
+        ASSERT_EQ(received.size(), 1);
+        EXPECT_EQ(normalized(received[0], false), normalized(WriteMessage(m, {eightBit}).data, true));
+    }
+};
+
+// One local server, one sender and the content "Greetings" with the given body.
+void configureSettings(int port, const QString& body)
+{
+    StoreServer(std::nullopt, {"127.0.0.1", "", "", QString::number(port), "0"});
+    StoreSender(std::nullopt, {"me@example.com", "Me"});
+    const QString file = CreateBodyFile();
+    SaveBodyText(file, body);
+    StoreContent(std::nullopt, {"Greetings", file});
+}
+
+QString brevoraBinary()
+{
+    return QStringLiteral(BREVORA_TEST_PROGRAM);
+}
+
+struct Result
+{
+    int status;
+    QString out;
+    QString err;
+};
+
+Result brevora(const QStringList& args, const QString& workDir)
+{
+    QProcess p;
+    p.setWorkingDirectory(workDir);
+    p.start(brevoraBinary(), args);
+    p.waitForFinished(60000);
+    return {p.exitCode(), QString::fromLocal8Bit(p.readAllStandardOutput()), QString::fromLocal8Bit(p.readAllStandardError())};
+}
+
+} // namespace
+
+TEST_F(EndToEnd, PlainSessionDeliversExactlyWhatTheWriterProduced)
+{
+    Smtpd server;
+    ASSERT_GT(server.port(), 0) << server.error().toStdString();
+    SmtpClient c;
+    prepare(c, server.port());
+    c.OpenSession();
+    EXPECT_TRUE(c.capabilities().eightBitMime);
+    deliverAndCompare(c, server, true);
+    // The long line made that body quoted-printable; a short 8-bit body goes out as 8bit.
+    EXPECT_FALSE(server.envelope(0).contains("BODY=8BITMIME"));
+    EmailMessage m = sample();
+    m.Body = {QStringLiteral("Gr\u00fc\u00dfe")};
+    c.DeliverMessage(m);
+    ASSERT_EQ(server.messages(2).size(), 2);
+    EXPECT_TRUE(server.envelope(1).contains("BODY=8BITMIME"));
+    EXPECT_TRUE(server.messages(2)[1].endsWith("\r\n\r\nGr\xfc\xdf" "e\r\n"));
+    c.CloseSession();
+}
+
+TEST_F(EndToEnd, AuthLoginThenDelivery)
+{
+    Smtpd server({"--auth", "user:pa55"});
+    ASSERT_GT(server.port(), 0);
+    SmtpClient c;
+    prepare(c, server.port());
+    c.OpenSession();
+    logInDeliverAndClose(c, server);
+}
+
+TEST_F(EndToEnd, ImplicitTlsWithACertificateAcceptedByFingerprint)
+{
+    QTemporaryDir certs;
+    TestCert cert;
+    cert.writePem(certs.path());
+    Smtpd server({"--implicit-tls"}, certs.path());
+    ASSERT_GT(server.port(), 0) << server.error().toStdString();
+    SecureTransport tls;
+    SmtpClient c;
+    prepare(c, server.port());
+    c.attachSecureTransport(&tls);
+    try {
+        c.OpenSession();
+        FAIL() << "an unverified certificate was accepted";
+    } catch (const BrevoraError& e) {
+        EXPECT_EQ(e.message(), "Error connecting with SSL.");
+    }
+    c.setCertificateDecision([&](const CertificateInfo& info) { return info.sha256 == cert.sha256; });
+    c.OpenSession();
+    EXPECT_TRUE(c.secure());
+    deliverAndCompare(c, server, true);
+    c.CloseSession();
+}
+
+TEST_F(EndToEnd, StartTlsBeforeLogin)
+{
+    QTemporaryDir certs;
+    TestCert cert;
+    cert.writePem(certs.path());
+    // The server offers AUTH only inside TLS: the login can only succeed after the upgrade.
+    Smtpd server({"--starttls", "--auth", "user:pa55"}, certs.path());
+    ASSERT_GT(server.port(), 0) << server.error().toStdString();
+    SmtpClient c;
+    prepare(c, server.port());
+    c.setCertificateDecision([&](const CertificateInfo& info) { return info.sha256 == cert.sha256; });
+    c.OpenSession();
+    EXPECT_TRUE(c.secure());
+    logInDeliverAndClose(c, server);
+}
+
+TEST_F(EndToEnd, CommandLineSendsAListAndKeepsWhatRemains)
+{
+    Smtpd server;
+    ASSERT_GT(server.port(), 0);
+    QTemporaryDir data;
+    ScopedWorkDir work;
+    SetAppDir(data.path());
+    configureSettings(server.port(), "Dear [= PARAM1 =] [= PARAM2 =],\r\nhello.");
+    const QString listFile = work.file("list.txt");
+    writeAll(listFile, "a@example.org,Ann,Lee\r\n\r\nrefuse@example.org\nc@example.org\n");
+
+    const Result first = brevora({"send", "--data-dir", data.path(), "--list", listFile, "--interval", "0"}, work.path());
+    EXPECT_EQ(first.status, 1) << first.err.toStdString();
+    EXPECT_EQ(first.out.split('\n').first(), "Connecting Server:127.0.0.1");
+    EXPECT_TRUE(first.out.contains("Sending is ok: a@example.org,Ann,Lee\n"));
+    EXPECT_TRUE(first.out.contains("Sending failed: refuse@example.org--5.1.1 Mailbox unavailable"));
+    EXPECT_TRUE(first.out.endsWith("All emails have been sent\n"));
+    EXPECT_EQ(readAll(listFile), "refuse@example.org\r\nc@example.org\r\n");
+    const QList<QByteArray> received = server.messages(1);
+    ASSERT_EQ(received.size(), 1);
+    EXPECT_TRUE(received[0].contains("\r\n\r\nDear Ann Lee,\r\nhello.\r\n"));
+    EXPECT_TRUE(received[0].contains("Subject: Greetings\r\n"));
+
+    // Already delivered entries are skipped; the pending list is durable between runs.
+    writeAll(listFile, "a@example.org,Ann,Lee\r\nc@example.org\r\n");
+    const Result second = brevora({"send", "--data-dir", data.path(), "--list", listFile, "--interval", "0"}, work.path());
+    EXPECT_EQ(second.status, 1);
+    EXPECT_EQ(readAll(listFile), "refuse@example.org\r\nc@example.org\r\n");
+
+    const Result history = brevora({"history", "--data-dir", data.path()}, work.path());
+    EXPECT_EQ(history.status, 0) << history.err.toStdString();
+    const QString today = QDate::currentDate().toString("yyyy-MM-dd");
+    EXPECT_TRUE(QRegularExpression("^" + today + " \\d\\d:\\d\\d:\\d\\d\ta@example.org,Ann,Lee\tTrue\n").match(history.out).hasMatch())
+        << history.out.toStdString();
+    EXPECT_TRUE(history.out.endsWith("Total Amount : 1\n"));
+
+    const Result test = brevora({"send", "--data-dir", data.path(), "--test", "probe@example.org"}, work.path());
+    EXPECT_EQ(test.status, 0) << test.out.toStdString();
+    EXPECT_EQ(readAll(listFile), "refuse@example.org\r\nc@example.org\r\n");
+
+    const Result usage = brevora({"send", "--data-dir", data.path(), "--server", "nowhere"}, work.path());
+    EXPECT_EQ(usage.status, 3);
+    EXPECT_TRUE(usage.err.contains("nowhere"));
+}
+
+TEST_F(EndToEnd, AKilledRunLosesNothingAndSendsNothingTwice)
+{
+    Smtpd server;
+    ASSERT_GT(server.port(), 0);
+    QTemporaryDir data;
+    ScopedWorkDir work;
+    SetAppDir(data.path());
+    configureSettings(server.port(), "Hello");
+    QStringList all;
+    QByteArray list;
+    for (int i = 0; i < 1000; ++i) {
+        all << QStringLiteral("r%1@example.org").arg(i);
+        list += all.last().toLatin1() + "\r\n";
+    }
+    writeAll(work.file("list.txt"), list);
+
+    QProcess run;
+    run.setWorkingDirectory(work.path());
+    run.start(brevoraBinary(), {"send", "--data-dir", data.path(), "--list", work.file("list.txt"), "--interval", "0"});
+    ASSERT_TRUE(run.waitForStarted(10000));
+    // Killed without warning once some messages went out.
+    ASSERT_GE(server.messages(300, 30000).size(), 300);
+    ::kill(run.processId(), SIGKILL);
+    run.waitForFinished(10000);
+    const int received = int(server.messages().size());
+    ASSERT_LT(received, 1000) << "the run ended before it could be killed";
+
+    TDM store(work.file("db/sendlog.db"));
+    QStringList pending;
+    for (const TDM::PendingRow& row : store.LoadPending())
+        pending << row.entry;
+    QStringList logged;
+    QSqlQuery rows = store.QueryByDate("%");
+    while (rows.next())
+        logged << rows.value(1).toString();
+    // Every entry is either still pending or recorded as sent, never both and never neither.
+    QStringList together = pending + logged;
+    together.sort();
+    QStringList expected = all;
+    expected.sort();
+    EXPECT_EQ(together, expected);
+    // What was recorded went out; at most the message in flight went out unrecorded.
+    EXPECT_LE(logged.size(), received);
+    EXPECT_GE(logged.size(), received - 1);
+    EXPECT_EQ(pending.first(), all[logged.size()]);
+}
+
+TEST_F(EndToEnd, HistoryReadsALogFilledByAnotherProgram)
+{
+    ScopedWorkDir work;
+    QDir().mkpath(work.file("db"));
+    QProcess sqlite;
+    sqlite.start("sqlite3", {work.file("db/sendlog.db")});
+    ASSERT_TRUE(sqlite.waitForStarted(10000)) << "sqlite3 is not installed";
+    sqlite.write("CREATE TABLE sendlog (SENDDATE VARCHAR(19), MAILADDR VARCHAR(254), TYPE BOOLEAN);\n"
+                 "INSERT INTO sendlog VALUES ('2024-05-01 08:00:00', 'o''brien@x.com,Ann', 1);\n"
+                 "INSERT INTO sendlog VALUES ('2024-05-01 09:00:00', 'b@x.com', 0);\n"
+                 "INSERT INTO sendlog VALUES ('2024-05-02 09:00:00', 'c@x.com', 1);\n");
+    sqlite.closeWriteChannel();
+    ASSERT_TRUE(sqlite.waitForFinished(10000));
+    QTemporaryDir data;
+    const Result r = brevora({"history", "--data-dir", data.path(), "--date", "2024-05-01", "--export", work.file("log.txt")}, work.path());
+    EXPECT_EQ(r.status, 0) << r.err.toStdString();
+    EXPECT_EQ(r.out, "2024-05-01 08:00:00\to'brien@x.com,Ann\tTrue\n"
+                     "2024-05-01 09:00:00\tb@x.com\tFalse\n"
+                     "Total Amount : 2\n");
+    EXPECT_EQ(readAll(work.file("log.txt")), "o'brien@x.com,Ann\r\nb@x.com\r\n");
+    EXPECT_EQ(brevora({"history", "--date", "May 1"}, work.path()).status, 3);
+}

@@ -1,0 +1,297 @@
+#include "core/text/codepage.h"
+#include "core/error.h"
+#include "core/mail/emailmessage.h"
+#include "core/mail/headerencoding.h"
+#include "core/mail/messagewriter.h"
+#include "core/mail/tojis.h"
+
+#include <QRegularExpression>
+#include <gtest/gtest.h>
+
+namespace {
+
+class MessageTest : public ::testing::Test
+{
+protected:
+    void SetUp() override { CodePage::setName("CP1252"); }
+    void TearDown() override { CodePage::setName("CP1252"); }
+
+    static EmailMessage typical()
+    {
+        EmailMessage m;
+        m.From = {"sender@example.com", "John"};
+        m.Subject = "Hello";
+        SetRecipientsText(m.Recipients, "ann@example.org");
+        m.ContentType = "text/plain";
+        m.Body = {"Dear Ann,", "see you."};
+        m.Date = QDateTime(QDate(2026, 12, 8), QTime(0, 48, 21), Qt::OffsetFromUTC, 8 * 3600);
+        return m;
+    }
+    // The written message with the per-message Message-ID value masked.
+    static QByteArray written(const EmailMessage& m, bool eightBit = false)
+    {
+        QByteArray data = WriteMessage(m, {eightBit}).data;
+        static const QRegularExpression id("Message-ID: <[^>\r\n]+>");
+        return QString::fromLatin1(data).replace(id, "Message-ID: <ID>").toLatin1();
+    }
+    static QList<QByteArray> headerLines(const QByteArray& data)
+    {
+        return data.left(data.indexOf("\r\n\r\n")).split('\n');
+    }
+};
+
+// Every header line is short enough, continuation lines start with blank, no encoded word is cut.
+void expectValidHeaderBlock(const QByteArray& data)
+{
+    const QByteArray block = data.left(data.indexOf("\r\n\r\n") + 2);
+    const QList<QByteArray> lines = block.split('\n');
+    ASSERT_FALSE(lines.isEmpty());
+    static const QRegularExpression word(R"(=\?[^?\s]+\?[QB]\?[^?\s]*\?=)");
+    for (qsizetype i = 0; i + 1 < lines.size(); ++i) {
+        QByteArray line = lines[i];
+        ASSERT_TRUE(line.endsWith('\r')) << "bare LF in header block";
+        line.chop(1);
+        EXPECT_FALSE(line.isEmpty()) << "empty line inside the header block";
+        EXPECT_FALSE(line.contains('\r'));
+        if (i > 0 && !line.startsWith(' ') && !line.startsWith('\t'))
+            EXPECT_TRUE(line.contains(":")) << line.constData();
+        // Outside complete encoded words, no "=?" or "?=" may stand alone.
+        const QString rest = QString::fromLatin1(line).remove(word);
+        EXPECT_FALSE(rest.contains("=?")) << line.constData();
+        EXPECT_LE(line.size(), 998);
+    }
+}
+
+} // namespace
+
+TEST_F(MessageTest, WritesTheHeaderBlockAndBodyInOrder)
+{
+    EXPECT_EQ(written(typical()), "From: \"John\" <sender@example.com>\r\n"
+                                  "Subject: Hello\r\n"
+                                  "To: ann@example.org\r\n"
+                                  "Content-Type: text/plain; charset=\"ISO-8859-1\"\r\n"
+                                  "MIME-Version: 1.0\r\n"
+                                  "Content-Transfer-Encoding: 7bit\r\n"
+                                  "Date: Tue, 8 Dec 2026 00:48:21 +0800\r\n"
+                                  "Message-ID: <ID>\r\n"
+                                  "X-Priority: 3\r\n"
+                                  "X-Library: Brevora 1.0.5\r\n"
+                                  "\r\n"
+                                  "Dear Ann,\r\n"
+                                  "see you.\r\n");
+}
+
+TEST_F(MessageTest, ReturnReceiptAndEmptySubject)
+{
+    EmailMessage m = typical();
+    m.Subject.clear();
+    m.ReceiptRecipient = m.From;
+    const QByteArray data = written(m);
+    EXPECT_FALSE(data.contains("Subject:"));
+    EXPECT_TRUE(data.contains("\r\nDisposition-Notification-To: \"John\" <sender@example.com>\r\nDate: "));
+    m.ReceiptRecipient = {};
+    EXPECT_FALSE(written(m).contains("Disposition-Notification-To"));
+}
+
+TEST_F(MessageTest, FormatsAddresses)
+{
+    EXPECT_EQ(FormatAddress({"a@b.com", ""}), "a@b.com");
+    EXPECT_EQ(FormatAddress({"a@b.com", "Say \"hi\" \\o/"}), "\"Say \\\"hi\\\" \\\\o/\" <a@b.com>");
+    EXPECT_EQ(FormatAddress({"a@b.com", QStringLiteral("Caf\u00e9, Inc.")}), "=?ISO-8859-1?Q?Caf=E9=2C_Inc=2E?= <a@b.com>");
+    EXPECT_EQ(FormatAddressList({{"a@b.com", ""}, {"c@d.com", "C"}}), "a@b.com, \"C\" <c@d.com>");
+    EXPECT_EQ(FormatAddressList({}), "");
+}
+
+TEST_F(MessageTest, EncodesWesternSubjects)
+{
+    EXPECT_EQ(EncodeHeaderText(QStringLiteral("Caf\u00e9 au lait")), "=?ISO-8859-1?Q?Caf=E9?= au lait");
+    EXPECT_EQ(EncodeHeaderText(QStringLiteral("Caf\u00e9 cr\u00e8me")), "=?ISO-8859-1?Q?Caf=E9_cr=E8me?=");
+    EXPECT_EQ(EncodeHeaderText(QStringLiteral("plain text")), "plain text");
+    EXPECT_EQ(EncodeHeaderText(QStringLiteral("a=b? \u00e9_")), "a=b? =?ISO-8859-1?Q?=E9=5F?=");
+}
+
+TEST_F(MessageTest, EncodesChineseSubjectsAsBase64Words)
+{
+    CodePage::setName("GBK");
+    const QByteArray twoWords = EncodeHeaderText(QStringLiteral("中文 标题"));
+    EXPECT_EQ(twoWords, "=?GB2312?B?" + CodePage::encode(QStringLiteral("中文 标题")).toBase64() + "?=");
+    const QByteArray mixed = EncodeHeaderText(QStringLiteral("中文 and 标题"));
+    EXPECT_EQ(mixed, "=?GB2312?B?" + CodePage::encode(QStringLiteral("中文")).toBase64() + "?= and =?GB2312?B?"
+                         + CodePage::encode(QStringLiteral("标题")).toBase64() + "?=");
+    // A long run becomes several words of at most 75 characters.
+    const QByteArray longRun = EncodeHeaderText(QString(60, QChar(0x4E2D)));
+    for (const QByteArray& piece : longRun.split('\n'))
+        EXPECT_LE(piece.trimmed().size(), 75);
+}
+
+TEST_F(MessageTest, FoldsLongSubjectsValidly)
+{
+    EmailMessage m = typical();
+    QString subject;
+    for (int i = 0; i < 20; ++i)
+        subject += "word" + QString::number(i) + ' ';
+    m.Subject = subject.trimmed(); // about 110 characters
+    QByteArray data = written(m);
+    expectValidHeaderBlock(data);
+    const QList<QByteArray> lines = headerLines(data);
+    EXPECT_TRUE(lines[1].startsWith("Subject: word0 "));
+    EXPECT_LE(lines[1].size(), 79);
+    EXPECT_TRUE(lines[2].startsWith(' '));
+
+    // One long encoded word folds right after the colon.
+    m.Subject = QString(20, QChar(0x00e9));
+    data = written(m);
+    expectValidHeaderBlock(data);
+    EXPECT_EQ(headerLines(data)[1], "Subject:\r");
+    EXPECT_TRUE(headerLines(data)[2].startsWith(" =?ISO-8859-1?Q?"));
+
+    // Q words keep commas and full stops unencoded; a fold never lands inside the word.
+    m.Subject = QStringLiteral("R\u00e9sum\u00e9, notes, and more, with \u00e9l\u00e8ves, caf\u00e9s. Also, \u00e0 bient\u00f4t, "
+                               "mes amis, \u00e0 la prochaine, salut.");
+    expectValidHeaderBlock(written(m));
+
+    CodePage::setName("GBK");
+    m.Subject = QString(60, QChar(0x6587));
+    m.From.Name = QString(30, QChar(0x5F20)) + " & co";
+    data = written(m);
+    expectValidHeaderBlock(data);
+    EXPECT_TRUE(data.contains("Content-Type: text/plain; charset=\"GB2312\""));
+}
+
+TEST_F(MessageTest, FoldingKeepsEncodedWordsWholeAtEveryLength)
+{
+    for (int n = 1; n < 90; ++n) {
+        EmailMessage m = typical();
+        m.Subject = QString(n, 'a') + ' ' + QStringLiteral("\u00e9t\u00e9, d\u00e9j\u00e0. ") + QString(n % 7, 'b');
+        expectValidHeaderBlock(written(m));
+    }
+}
+
+TEST_F(MessageTest, ChoosesTheBodyTransferEncoding)
+{
+    EmailMessage m = typical();
+    m.Body = {QStringLiteral("Gr\u00fc\u00dfe")};
+    EXPECT_TRUE(written(m, false).contains("Content-Transfer-Encoding: quoted-printable\r\n"));
+    EXPECT_TRUE(written(m, false).endsWith("\r\n\r\nGr=FC=DFe\r\n"));
+    const WrittenMessage eight = WriteMessage(m, {true});
+    EXPECT_TRUE(eight.eightBit);
+    EXPECT_TRUE(eight.data.contains("Content-Transfer-Encoding: 8bit\r\n"));
+    EXPECT_TRUE(eight.data.endsWith("\r\n\r\nGr\xfc\xdf" "e\r\n"));
+
+    // A NUL byte may not travel raw in any of the encodings; it is quoted.
+    m.Body = {QStringLiteral("plain"), QString(QStringLiteral("nul:")) + QChar(0) + QStringLiteral(":end")};
+    const QByteArray withNul = written(m, true);
+    EXPECT_TRUE(withNul.contains("Content-Transfer-Encoding: quoted-printable\r\n"));
+    EXPECT_TRUE(withNul.endsWith("\r\n\r\nplain\r\nnul:=00:end\r\n"));
+
+    // A line longer than 998 bytes goes out quoted-printable even when it is plain ASCII.
+    m.Body = {QString(2000, 'x')};
+    const QByteArray longLine = written(m, true);
+    EXPECT_TRUE(longLine.contains("Content-Transfer-Encoding: quoted-printable\r\n"));
+    const QByteArray body = longLine.mid(longLine.indexOf("\r\n\r\n") + 4);
+    for (const QByteArray& line : body.split('\n'))
+        EXPECT_LE(line.size(), 77);
+    EXPECT_EQ(QByteArray(body).replace("=\r\n", ""), QByteArray(2000, 'x') + "\r\n");
+}
+
+TEST_F(MessageTest, QuotedPrintableFollowsTheRules)
+{
+    EXPECT_EQ(QuotedPrintableLine("a=b"), "a=3Db");
+    EXPECT_EQ(QuotedPrintableLine("trailing "), "trailing=20");
+    EXPECT_EQ(QuotedPrintableLine("tab\tinside"), "tab\tinside");
+    const QByteArray encoded = QuotedPrintableLine(QByteArray(100, '\xe9'));
+    for (const QByteArray& line : encoded.split('\n'))
+        EXPECT_LE(line.trimmed().size(), 76);
+    EXPECT_FALSE(encoded.contains("=E=")); // never a soft break inside an escape
+}
+
+TEST_F(MessageTest, StuffsDotsAndSplitsEmbeddedLineBreaks)
+{
+    EmailMessage m = typical();
+    m.Body = {".", ".hidden", "end.", "one\r\n.\r\ntwo", "lone\rcr"};
+    const QByteArray data = written(m);
+    EXPECT_TRUE(data.endsWith("\r\n\r\n..\r\n..hidden\r\nend.\r\none\r\n..\r\ntwo\r\nlone\r\ncr\r\n"));
+    m.Body.clear();
+    EXPECT_TRUE(written(m).endsWith("X-Library: Brevora 1.0.5\r\n\r\n"));
+    // Quoted-printable lines are stuffed too.
+    m.Body = {QString(".") + QString(990, 'y') + QStringLiteral("\u00e9")};
+    EXPECT_TRUE(written(m).contains("\r\n\r\n..yyy"));
+}
+
+TEST_F(MessageTest, RefusesControlCharactersInAddresses)
+{
+    EmailMessage m = typical();
+    m.Recipients = {{"a@b.com\r\nRCPT TO:<x@y.com>", ""}};
+    EXPECT_THROW(WriteMessage(m, {}), BrevoraError);
+    m = typical();
+    m.From.Address = "me@x.com\n";
+    EXPECT_THROW(WriteMessage(m, {}), BrevoraError);
+    m = typical();
+    m.ReceiptRecipient = {"me@x.com", "Evil\rName"};
+    EXPECT_THROW(WriteMessage(m, {}), BrevoraError);
+}
+
+TEST_F(MessageTest, WritesJapaneseAsIso2022Jp)
+{
+    CodePage::setName("CP932");
+    EmailMessage m = typical();
+    m.Subject = QStringLiteral("日本語");
+    m.Body = {QStringLiteral("こんにちは ｶﾞｲﾄﾞ")};
+    const QByteArray data = written(m);
+    EXPECT_TRUE(data.contains("Content-Type: text/plain; charset=\"ISO-2022-JP\""));
+    EXPECT_TRUE(data.contains("Content-Transfer-Encoding: 7bit"));
+    EXPECT_TRUE(data.contains("Subject: =?ISO-2022-JP?B?" + ToJis(QStringLiteral("日本語")).toBase64() + "?="));
+    EXPECT_TRUE(data.endsWith("\r\n\r\n" + ToJis(QStringLiteral("こんにちは ガイド")) + "\r\n"));
+    EXPECT_EQ(ToJis("abc"), "abc");
+    EXPECT_EQ(ToJis(QStringLiteral("\u3042")), QByteArray("\x1b$B$\"\x1b(B"));
+    EXPECT_EQ(WidenKatakana(QStringLiteral("ﾊﾟﾊﾞﾊｳﾞｱﾞ")), QStringLiteral("パバハヴア゛"));
+}
+
+TEST_F(MessageTest, Utf8CodePageUsesUtf8Words)
+{
+    CodePage::setName("UTF-8");
+    EXPECT_EQ(EncodeHeaderText(QStringLiteral("\u00e9")), "=?UTF-8?B?w6k=?=");
+}
+
+TEST_F(MessageTest, DatesAndMessageIds)
+{
+    const QDateTime t(QDate(2026, 12, 8), QTime(0, 48, 21));
+    EXPECT_EQ(InternetDate(t, 8 * 3600), "Tue, 8 Dec 2026 00:48:21 +0800");
+    EXPECT_EQ(InternetDate(t, -5 * 3600), "Tue, 8 Dec 2026 00:48:21 -0500");
+    EXPECT_EQ(InternetDate(t, 5 * 3600 + 1800), "Tue, 8 Dec 2026 00:48:21 +0530");
+    EXPECT_EQ(InternetDate(t, 0), "Tue, 8 Dec 2026 00:48:21 +0000");
+    const QByteArray a = NewMessageId("me@example.com");
+    const QByteArray b = NewMessageId("me@example.com");
+    EXPECT_NE(a, b);
+    EXPECT_TRUE(QRegularExpression("^<[0-9a-z.]+@example\\.com>$").match(QString::fromLatin1(a)).hasMatch()) << a.constData();
+    EXPECT_FALSE(NewMessageId("nodomain").contains("@>"));
+}
+
+TEST_F(MessageTest, ParsesRecipientTexts)
+{
+    EmailAddressList list;
+    SetRecipientsText(list, "  a@b.com ");
+    EXPECT_EQ(list, (EmailAddressList{{"a@b.com", ""}}));
+    SetRecipientsText(list, "\"Doe, John\" <j@d.com>; x@y.com (comment), <>, group: g@h.com;");
+    EXPECT_EQ(list, (EmailAddressList{{"j@d.com", "Doe, John"}, {"x@y.com", ""}, {"g@h.com", ""}}));
+    SetRecipientsText(list, "");
+    EXPECT_TRUE(list.isEmpty());
+    try {
+        SetRecipientsText(list, "Name <a@b.com> @c");
+        FAIL();
+    } catch (const BrevoraError& e) {
+        EXPECT_EQ(e.message(), "@ Outside address");
+    }
+}
+
+TEST_F(MessageTest, HeaderListSetReplacesInPlace)
+{
+    HeaderList h;
+    h.set("A", "1");
+    h.set("X-Mailer", "agent");
+    h.set("B", "2");
+    h.set("x-mailer", "other");
+    EXPECT_EQ(h.lines(), (QList<QByteArray>{"A: 1", "x-mailer: other", "B: 2"}));
+    h.set("X-Mailer", "");
+    EXPECT_EQ(h.lines(), (QList<QByteArray>{"A: 1", "B: 2"}));
+}

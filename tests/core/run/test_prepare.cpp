@@ -1,0 +1,73 @@
+#include "core/run/prepare.h"
+#include "core/error.h"
+
+#include <gtest/gtest.h>
+
+namespace {
+PreparedMessage prepare(const QString& entry, const QStringList& body, EmailMessage* out = nullptr)
+{
+    EmailMessage m;
+    PreparedMessage p = PrepareMessage(entry, body, m);
+    if (out)
+        *out = m;
+    return p;
+}
+} // namespace
+
+TEST(PrepareMessage, FillsPlaceholdersByNumber)
+{
+    EmailMessage m;
+    EXPECT_EQ(prepare(" a@b.com ", {"Hi [= PARAM1 =]!"}, &m).body, QStringList{"Hi  !"});
+    EXPECT_EQ(m.Recipients, (EmailAddressList{{"a@b.com", ""}}));
+    EXPECT_EQ(prepare("a@b.com,Ann,Lee", {"Dear [= PARAM1 =] [= param2 =],"}).body, QStringList{"Dear Ann Lee,"});
+    EXPECT_EQ(prepare("a@b.com, Ann,Lee", {"Dear [= PARAM1 =] [= param2 =],"}).body, QStringList{"Dear  Ann Lee,"});
+    EXPECT_EQ(prepare("a@b.com,,Lee", {"[= PARAM1 =]|[= PARAM2 =]"}).body, QStringList{"|Lee"});
+    EXPECT_EQ(prepare("a@b.com,x,y", {"[= PARAM16 =][= PARAM01 =][=PARAM1=]"}).body,
+              QStringList{"[= PARAM16 =][= PARAM01 =][=PARAM1=]"});
+}
+
+TEST(PrepareMessage, FillsTwentyValuesAndBlanksOnlyUpToFifteen)
+{
+    QString entry = "a@b.com";
+    for (int i = 1; i <= 20; ++i)
+        entry += ",v" + QString::number(i);
+    EXPECT_EQ(prepare(entry, {"[= PARAM20 =] [= PARAM12 =]"}).body, QStringList{"v20 v12"});
+    EXPECT_EQ(prepare("a@b.com", {"[= PARAM15 =][= PARAM16 =]"}).body, QStringList{" [= PARAM16 =]"});
+}
+
+TEST(PrepareMessage, ValuesHoldingPlaceholders)
+{
+    // A higher-numbered placeholder inside a value is filled by the later step.
+    EXPECT_EQ(prepare("a@b.com,[= PARAM2 =],two", {"[= PARAM1 =]"}).body, QStringList{"two"});
+    // A lower-numbered one stays until the blanking step.
+    EXPECT_EQ(prepare("a@b.com,one,[= PARAM1 =]", {"[= PARAM2 =]"}).body, QStringList{" "});
+}
+
+TEST(PrepareMessage, ContentTypeFromTheFirstLineAfterReplacement)
+{
+    EXPECT_EQ(prepare("a@b.com", {"<html><body>", "x"}).contentType, "text/html");
+    EXPECT_EQ(prepare("a@b.com", {"<HTML><BODY>", "x"}).contentType, "text/plain");
+    EXPECT_EQ(prepare("a@b.com", {"plain", "<html>"}).contentType, "text/plain");
+    const PreparedMessage p = prepare("a@b.com,<html><p>Hi", {"[= PARAM1 =]"});
+    EXPECT_EQ(p.contentType, "text/html");
+    EXPECT_EQ(p.body, QStringList{"<html><p>Hi"});
+}
+
+TEST(PrepareMessage, Failures)
+{
+    EmailMessage m;
+    try {
+        PrepareMessage("a@b.com", {}, m);
+        FAIL();
+    } catch (const BrevoraError& e) {
+        EXPECT_EQ(e.message(), "List index out of bounds (0)");
+    }
+    EXPECT_EQ(m.Recipients.size(), 1); // the recipient was set first
+    EXPECT_THROW(PrepareMessage("<a@b.com> @x", {"x"}, m), BrevoraError);
+    // Preparing twice leaves only the second recipient.
+    PrepareMessage("one@b.com", {"x"}, m);
+    PrepareMessage("two@b.com", {"x"}, m);
+    EXPECT_EQ(m.Recipients, (EmailAddressList{{"two@b.com", ""}}));
+    PrepareMessage("  ", {"x"}, m);
+    EXPECT_TRUE(m.Recipients.isEmpty());
+}

@@ -1,0 +1,342 @@
+#include "core/run/pendinglist.h"
+#include "core/run/sendingrun.h"
+#include "core/text/codepage.h"
+#include "core/error.h"
+#include "core/sendlog/sendlogstore.h"
+#include "support/scriptedserver.h"
+#include "support/smtpd.h"
+#include "support/tempdir.h"
+#include "support/wait.h"
+
+#include <QSqlQuery>
+#include <QVariant>
+#include <gtest/gtest.h>
+
+namespace {
+
+class RunTest : public ::testing::Test
+{
+protected:
+    void SetUp() override
+    {
+        CodePage::setName("CP1252");
+        store = std::make_unique<TDM>(dir.path() + "/db/sendlog.db");
+        list = std::make_unique<PendingList>(store.get());
+        run = std::make_unique<SendingRun>(*list);
+        run->setInterval(5);
+        run->setBodyProvider([this] { return body; });
+        run->smtp().HeloName = "tester";
+        run->smtp().ReadTimeout = 5000;
+        QObject::connect(run.get(), &SendingRun::activity, [this](const QString& l) { lines.append(l); });
+        QObject::connect(run.get(), &SendingRun::errorRaised, [this](const QString& e) { errors.append(e); });
+        QObject::connect(run.get(), &SendingRun::finished, [this](RunOutcome o) {
+            outcome = o;
+            ++finishedCount;
+        });
+    }
+
+    RunSelection selection(int port, const QString& ssl = "0") const
+    {
+        RunSelection s;
+        s.ServerHost = "127.0.0.1";
+        s.ServerPort = QString::number(port);
+        s.ServerSsl = ssl;
+        s.ServerAccount = "user";
+        s.ServerPassword = "secret";
+        s.SenderAddress = "me@example.com";
+        s.SenderName = "Me";
+        s.ContentTitle = "Greetings";
+        s.ReturnReceipt = false;
+        return s;
+    }
+
+    void add(const QStringList& entries)
+    {
+        list->append(entries);
+        run->countListChange();
+    }
+
+    bool waitForEnd() { return waitUntil([this] { return finishedCount > 0 && !run->running(); }); }
+
+    // Another program breaks the store under the run: deliveries can be journalled but not applied.
+    void dropSendLogTable()
+    {
+        {
+            QSqlDatabase db = QSqlDatabase::addDatabase("QSQLITE", "saboteur");
+            db.setDatabaseName(dir.path() + "/db/sendlog.db");
+            ASSERT_TRUE(db.open());
+            QSqlQuery q(db);
+            ASSERT_TRUE(q.exec("DROP TABLE sendlog"));
+        }
+        QSqlDatabase::removeDatabase("saboteur");
+    }
+
+    int logRows()
+    {
+        QSqlQuery q = store->QueryByDate("%");
+        int n = 0;
+        while (q.next())
+            ++n;
+        return n;
+    }
+
+    QTemporaryDir dir;
+    std::unique_ptr<TDM> store;
+    std::unique_ptr<PendingList> list;
+    std::unique_ptr<SendingRun> run;
+    QStringList body{"Dear [= PARAM1 =],", "hello."};
+    QStringList lines;
+    QStringList errors;
+    RunOutcome outcome = RunOutcome::Completed;
+    int finishedCount = 0;
+};
+
+} // namespace
+
+TEST_F(RunTest, DeliversTheWholeListAndRecordsEachEntry)
+{
+    Smtpd smtpd;
+    ASSERT_GT(smtpd.port(), 0) << smtpd.error().toStdString();
+    add({"a@example.org,Ann", "b@example.org", "c@example.org"});
+    run->StartRun(selection(smtpd.port()));
+    ASSERT_TRUE(waitForEnd());
+    EXPECT_EQ(lines, (QStringList{"Connecting Server:127.0.0.1", "The server does not require authentication",
+                                  "Authentication is ok", "Sending is ok: a@example.org,Ann",
+                                  "Sending is ok: b@example.org", "Sending is ok: c@example.org",
+                                  "All emails have been sent"}));
+    EXPECT_EQ(outcome, RunOutcome::Completed);
+    EXPECT_EQ(run->pendingCount(), 0);
+    EXPECT_EQ(run->sentCount(), 3);
+    EXPECT_EQ(run->allCount(), 3);
+    EXPECT_EQ(list->count(), 0);
+    EXPECT_EQ(logRows(), 3);
+    EXPECT_TRUE(store->HasBeenSent("a@example.org,Ann"));
+    const QList<QByteArray> received = smtpd.messages(3);
+    ASSERT_EQ(received.size(), 3);
+    EXPECT_TRUE(received[0].contains("\r\n\r\nDear Ann,\r\nhello.\r\n"));
+    EXPECT_TRUE(received[1].contains("\r\n\r\nDear  ,\r\nhello.\r\n"));
+    // Nothing pending survives into the next start.
+    EXPECT_TRUE(store->LoadPending().isEmpty());
+}
+
+TEST_F(RunTest, FirstRefusalEndsTheRunAndKeepsTheRest)
+{
+    Smtpd smtpd;
+    ASSERT_GT(smtpd.port(), 0);
+    add({"a@example.org", "refuse@example.org", "c@example.org"});
+    run->StartRun(selection(smtpd.port()));
+    ASSERT_TRUE(waitForEnd());
+    ASSERT_EQ(lines.size(), 6);
+    EXPECT_EQ(lines[3], "Sending is ok: a@example.org");
+    EXPECT_TRUE(lines[4].startsWith("Sending failed: refuse@example.org--5.1.1 Mailbox unavailable\r\n")) << lines[4].toStdString();
+    EXPECT_EQ(lines[5], "All emails have been sent");
+    EXPECT_EQ(outcome, RunOutcome::Refused);
+    EXPECT_EQ(list->entries(), (QStringList{"refuse@example.org", "c@example.org"}));
+    EXPECT_EQ(run->sentCount(), 1);
+    EXPECT_EQ(run->pendingCount(), 2);
+    EXPECT_EQ(logRows(), 1);
+    // The pending list comes back in order at the next start.
+    PendingList reloaded(store.get());
+    EXPECT_EQ(reloaded.entries(), (QStringList{"refuse@example.org", "c@example.org"}));
+}
+
+TEST_F(RunTest, RefusalGivesTheSameLinesWithAndWithoutPipelining)
+{
+    QList<QStringList> results;
+    for (bool pipelining : {false, true}) {
+        lines.clear();
+        finishedCount = 0;
+        QList<int> all;
+        for (int i = 0; i < list->count(); ++i)
+            all.append(i);
+        list->removeRowsAt(all);
+        run->countListChange();
+        add({"bad@example.org", "next@example.org"});
+        ScriptedServer server;
+        server.send("220 hi\r\n").expect("EHLO tester");
+        if (pipelining)
+            server.send("250-x\r\n250 PIPELINING\r\n").readLine().readLine().readLine().readLine()
+                .send("250 ok\r\n250 ok\r\n550 5.1.1 no such user\r\n554 no valid recipients\r\n");
+        else
+            server.send("250 x\r\n").expect("RSET").send("250 ok\r\n").readLine().send("250 ok\r\n").readLine()
+                .send("550 5.1.1 no such user\r\n");
+        server.expect("QUIT");
+        server.start();
+        run->StartRun(selection(server.port()));
+        ASSERT_TRUE(waitForEnd());
+        EXPECT_TRUE(server.finish());
+        EXPECT_TRUE(server.problems().isEmpty()) << server.problems().join(";").toStdString();
+        results.append(lines);
+        EXPECT_EQ(list->entries(), (QStringList{"bad@example.org", "next@example.org"}));
+    }
+    EXPECT_EQ(results[0], results[1]);
+    EXPECT_EQ(results[0][3], "Sending failed: bad@example.org--5.1.1 no such user\r\n");
+}
+
+TEST_F(RunTest, LogsInWhenTheServerOffersLogin)
+{
+    Smtpd smtpd({"--auth", "user:secret"});
+    ASSERT_GT(smtpd.port(), 0) << smtpd.error().toStdString();
+    add({"a@example.org"});
+    run->StartRun(selection(smtpd.port()));
+    ASSERT_TRUE(waitForEnd());
+    EXPECT_EQ(lines.mid(0, 5), (QStringList{"Connecting Server:127.0.0.1", "The server requires authentication",
+                                           "Authentication begins", "Authentication is ok",
+                                           "Sending is ok: a@example.org"}));
+
+    Smtpd wrong({"--auth", "user:other"});
+    lines.clear();
+    finishedCount = 0;
+    add({"b@example.org"});
+    run->StartRun(selection(wrong.port()));
+    ASSERT_TRUE(waitForEnd());
+    EXPECT_EQ(lines.last(), "Authentication failed");
+    EXPECT_EQ(outcome, RunOutcome::AuthFailed);
+    EXPECT_FALSE(run->running());
+}
+
+TEST_F(RunTest, StopBetweenMessages)
+{
+    Smtpd smtpd;
+    add({"a@example.org", "b@example.org", "c@example.org"});
+    run->setInterval(300);
+    run->StartRun(selection(smtpd.port()));
+    ASSERT_TRUE(waitUntil([this] { return run->sentCount() == 1; }));
+    run->StopRun();
+    EXPECT_FALSE(run->running());
+    EXPECT_EQ(lines.last(), "All emails have been sent");
+    EXPECT_EQ(list->count(), 2);
+    EXPECT_EQ(outcome, RunOutcome::Completed);
+}
+
+TEST_F(RunTest, TestSendTouchesNeitherTheListNorTheLog)
+{
+    Smtpd smtpd;
+    add({"a@example.org"});
+    run->StartRun(selection(smtpd.port()), "probe@example.org");
+    ASSERT_TRUE(waitForEnd());
+    EXPECT_EQ(lines.mid(3), (QStringList{"Sending is ok: probe@example.org", "All emails have been sent"}));
+    EXPECT_EQ(run->sentCount(), 0);
+    EXPECT_EQ(logRows(), 0);
+    EXPECT_EQ(list->entries(), QStringList{"a@example.org"});
+    EXPECT_EQ(smtpd.messages(1).size(), 1);
+}
+
+TEST_F(RunTest, BadPortIsAConversionErrorBeforeAnything)
+{
+    add({"a@example.org"});
+    RunSelection s = selection(25);
+    s.ServerPort = "";
+    try {
+        run->StartRun(s);
+        FAIL();
+    } catch (const BrevoraError& e) {
+        EXPECT_EQ(e.message(), "'' is not a valid integer value");
+    }
+    s.ServerPort = " 25";
+    EXPECT_THROW(run->StartRun(s), BrevoraError);
+    EXPECT_TRUE(lines.isEmpty());
+    EXPECT_FALSE(run->running());
+}
+
+TEST_F(RunTest, ConnectionFailureLeavesTheWindowIdle)
+{
+    int port;
+    {
+        ScriptedServer gone;
+        port = gone.port();
+    }
+    add({"a@example.org"});
+    RunSelection s = selection(port);
+    s.ServerHost = " 127.0.0.1";
+    run->StartRun(s);
+    EXPECT_EQ(lines, (QStringList{"Connecting Server: 127.0.0.1", "Connecting Server Failed: 127.0.0.1"}));
+    EXPECT_EQ(outcome, RunOutcome::ConnectFailed);
+    EXPECT_FALSE(run->running());
+}
+
+TEST_F(RunTest, UnpreparableMessageEndsTheRunCleanly)
+{
+    Smtpd smtpd;
+    add({"a@example.org"});
+    body.clear();
+    run->StartRun(selection(smtpd.port()));
+    ASSERT_TRUE(waitForEnd());
+    EXPECT_EQ(errors, QStringList{"List index out of bounds (0)"});
+    EXPECT_EQ(lines.last(), "All emails have been sent");
+    EXPECT_FALSE(run->running());
+    EXPECT_FALSE(run->smtp().Connected());
+    EXPECT_EQ(list->entries(), QStringList{"a@example.org"});
+    EXPECT_EQ(outcome, RunOutcome::PrepareFailed);
+}
+
+TEST_F(RunTest, UnrecordableDeliveryIsReportedAndKeptForLater)
+{
+    Smtpd smtpd;
+    add({"a@example.org", "b@example.org"});
+    dropSendLogTable();
+    run->StartRun(selection(smtpd.port()));
+    ASSERT_TRUE(waitForEnd());
+    ASSERT_GE(lines.size(), 2);
+    EXPECT_TRUE(lines[lines.size() - 2].startsWith("Recording failed: ")) << lines.join("|").toStdString();
+    EXPECT_EQ(lines.last(), "All emails have been sent");
+    EXPECT_EQ(outcome, RunOutcome::RecordFailed);
+    // Both were delivered: neither is pending, and the duplicate check knows them.
+    EXPECT_TRUE(list->entries().isEmpty());
+    EXPECT_TRUE(store->HasBeenSent("a@example.org"));
+
+    // The next start, with a store that works again, records them.
+    run.reset();
+    list.reset();
+    store.reset();
+    TDM reopened(dir.path() + "/db/sendlog.db");
+    EXPECT_TRUE(reopened.HasBeenSent("a@example.org"));
+    EXPECT_TRUE(reopened.HasBeenSent("b@example.org"));
+    EXPECT_TRUE(reopened.LoadPending().isEmpty());
+}
+
+TEST_F(RunTest, MessageWrittenAheadGivesWayToChangesBeforeItsTick)
+{
+    Smtpd smtpd;
+    add({"a@example.org,Ann", "b@example.org,Bob", "c@example.org,Cy"});
+    run->setInterval(300);
+    run->StartRun(selection(smtpd.port()));
+    ASSERT_TRUE(waitUntil([this] { return run->sentCount() == 1; }));
+    // Between two ticks the user deletes the next entry and edits the content.
+    list->removeRowsAt({0});
+    run->countListChange();
+    body = QStringList{"Hello [= PARAM1 =]!"};
+    ASSERT_TRUE(waitForEnd());
+    EXPECT_EQ(lines.mid(3), (QStringList{"Sending is ok: a@example.org,Ann", "Sending is ok: c@example.org,Cy",
+                                         "All emails have been sent"}));
+    const QList<QByteArray> received = smtpd.messages(2);
+    ASSERT_EQ(received.size(), 2);
+    EXPECT_TRUE(received[0].contains("\r\n\r\nDear Ann,\r\nhello.\r\n"));
+    EXPECT_TRUE(received[1].contains("\r\n\r\nHello Cy!\r\n"));
+    EXPECT_TRUE(received[1].contains("To: c@example.org"));
+    EXPECT_FALSE(store->HasBeenSent("b@example.org,Bob"));
+}
+
+TEST_F(RunTest, BatchThatCannotBeAppliedMidRunStopsTheRunAndLosesNothing)
+{
+    Smtpd smtpd;
+    QStringList entries;
+    for (int i = 0; i < 400; ++i)
+        entries.append(QStringLiteral("r%1@example.org").arg(i));
+    add(entries);
+    dropSendLogTable();
+    run->setInterval(0);
+    run->StartRun(selection(smtpd.port()));
+    ASSERT_TRUE(waitForEnd());
+    EXPECT_EQ(outcome, RunOutcome::RecordFailed);
+    // The batch fell due during the run (by count or by age), long before the list's end.
+    ASSERT_GE(lines.size(), 2);
+    const QString failed = lines[lines.size() - 2];
+    EXPECT_TRUE(failed.startsWith("Recording failed: r")) << failed.toStdString();
+    EXPECT_TRUE(failed.contains("@example.org--")) << failed.toStdString();
+    EXPECT_GT(list->count(), 0);
+    // Every delivered entry left the list and is known as sent; every other one is still pending.
+    for (int i = 0; i < 400; ++i)
+        EXPECT_NE(list->contains(entries[i]), store->HasBeenSent(entries[i])) << i;
+    EXPECT_EQ(run->sentCount() + list->count(), 400);
+}

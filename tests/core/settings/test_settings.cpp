@@ -1,0 +1,182 @@
+#include "core/text/codepage.h"
+#include "core/error.h"
+#include "core/settings/inifile.h"
+#include "core/settings/settingsfile.h"
+#include "support/tempdir.h"
+
+#include <QFileInfo>
+#include <QRegularExpression>
+#include <gtest/gtest.h>
+
+namespace {
+
+class SettingsTest : public ::testing::Test
+{
+protected:
+    void SetUp() override
+    {
+        CodePage::setName("CP1252");
+        SetAppDir(m_dir.path());
+    }
+    QByteArray ini() const { return readAll(IniPath()); }
+    QTemporaryDir m_dir;
+};
+
+QByteArray gbk(const char* utf8)
+{
+    return CodePage::encodeAs("GBK", QString::fromUtf8(utf8));
+}
+
+} // namespace
+
+TEST_F(SettingsTest, FirstStartHasEmptyListsAndDefaults)
+{
+    EXPECT_TRUE(ListServers().isEmpty());
+    EXPECT_TRUE(ListSenders().isEmpty());
+    EXPECT_TRUE(ListContents().isEmpty());
+    EXPECT_TRUE(ReadReturnReceipt());
+    EXPECT_EQ(ReadBasicInteger(SettingsKeys::ServerPosition, 0), 0);
+    QString account = "keep", ssl = "keep", port = "keep", password = "keep";
+    LookupServer("nohost", account, ssl, port, password);
+    EXPECT_EQ(account + ssl + port + password, "keepkeepkeepkeep");
+    EXPECT_FALSE(QFile::exists(IniPath()));
+}
+
+TEST_F(SettingsTest, StoresEditsAndRemovesByteExactly)
+{
+    StoreServer(std::nullopt, {"smtp.a.com", "alice", "ab", "25", "0"});
+    StoreServer(std::nullopt, {"smtp.b.com", "bob", "", "465", "1"});
+    StoreSender(std::nullopt, {"me@a.com", "Me"});
+    WriteReturnReceipt(false);
+    // A key change moves the entry to the end; so does a change of letter case only.
+    StoreServer(QString("smtp.a.com"), {"SMTP.A.com", "alice", "ab", "25", "0"});
+    StoreSender(QString("me@a.com"), {"me@a.com", "Me Too"});
+    RemoveServer("smtp.b.com");
+    StoreServer(std::nullopt, {"smtp.c.com", "carol", "ab", "587", "0"});
+
+    const QByteArray expected = "[" + gbk("发送邮件服务器") + "]\r\n"
+                                "SMTP.A.com=alice,0,25,4251\r\n"
+                                "smtp.c.com=carol,0,587,4251\r\n"
+                                "[" + gbk("显示内容") + "]\r\n"
+                                "me@a.com=Me Too\r\n"
+                                "[" + gbk("基本") + "]\r\n"
+                                + gbk("要求回执") + "=0\r\n";
+    EXPECT_EQ(ini(), expected);
+    EXPECT_EQ(ListServers(), (QStringList{"SMTP.A.com", "smtp.c.com"}));
+    EXPECT_FALSE(ReadReturnReceipt());
+}
+
+TEST_F(SettingsTest, ReadsAHandWrittenWindowsFile)
+{
+    writeAll(IniPath(), "[" + gbk("基本") + "]\r\n" + gbk("邮件服务器") + "=1\r\n" + gbk("要求回执") + "=0x1\r\n"
+                            "[" + gbk("发送邮件服务器") + "]\r\n"
+                            "Mail.One.com = one,1,465,4251\r\n"
+                            "mail.two.com=two,0,25,\r\n"
+                            "[" + gbk("显示内容") + "]\r\n"
+                            "x@y.com=Caf\xe9\r\n");
+    EXPECT_EQ(ListServers(), (QStringList{"Mail.One.com", "mail.two.com"}));
+    EXPECT_EQ(ReadBasicInteger(SettingsKeys::ServerPosition, 0), 1);
+    EXPECT_TRUE(ReadReturnReceipt());
+    QString account, ssl, port, password = "old";
+    LookupServer("mail.one.com", account, ssl, port, password); // names match without regard to case
+    EXPECT_EQ(account, "one");
+    EXPECT_EQ(ssl, "1");
+    EXPECT_EQ(port, "465");
+    EXPECT_EQ(password, "ab");
+    LookupServer("mail.two.com", account, ssl, port, password);
+    EXPECT_EQ(password, ""); // an empty password leaves a trailing comma
+    EXPECT_EQ(LookupSender("x@y.com"), QStringLiteral("Caf\u00e9"));
+    // Writing keeps the file's line ends and everything else as it was.
+    StoreSender(std::nullopt, {"z@y.com", ""});
+    EXPECT_TRUE(ini().endsWith("x@y.com=Caf\xe9\r\nz@y.com=\r\n"));
+    EXPECT_TRUE(ini().contains("Mail.One.com = one,1,465,4251\r\n"));
+}
+
+TEST_F(SettingsTest, ServerValuesWithThreeOrFiveFields)
+{
+    writeAll(IniPath(), "[" + gbk("发送邮件服务器") + "]\nthree=a,1,25\nfive=b,0,26,4251,extra\nbad=c,0,27,4Z\n");
+    QString account = "x", ssl = "x", port = "x", password = "x";
+    LookupServer("three", account, ssl, port, password);
+    EXPECT_EQ(account + ssl + port + password, "xxxx");
+    LookupServer("five", account, ssl, port, password);
+    EXPECT_EQ(account + "|" + ssl + "|" + port + "|" + password, "b|0|26|ab");
+    EXPECT_THROW(LookupServer("bad", account, ssl, port, password), BrevoraError);
+    EXPECT_EQ(account + "|" + port + "|" + password, "c|27|ab"); // password left as it was
+}
+
+TEST_F(SettingsTest, StoringOverAnExistingKeyReplacesIt)
+{
+    StoreSender(std::nullopt, {"a@b.com", "One"});
+    StoreSender(std::nullopt, {"c@d.com", "Two"});
+    StoreSender(QString("c@d.com"), {"A@B.com", "Three"});
+    EXPECT_EQ(ListSenders(), QStringList{"A@B.com"});
+    EXPECT_EQ(LookupSender("a@b.com"), "Three");
+}
+
+TEST_F(SettingsTest, RefusesWhatTheFileCannotHold)
+{
+    for (const char* key : {"", "a=b", "[x", ";x", "a\nb", "a\rb"})
+        EXPECT_THROW(StoreSender(std::nullopt, {QString::fromLatin1(key), "n"}), BrevoraError) << key;
+    EXPECT_THROW(StoreSender(std::nullopt, {"a@b.com", "line\nbreak"}), BrevoraError);
+    EXPECT_THROW(StoreServer(std::nullopt, {"h", "acc,ount", "", "25", "0"}), BrevoraError);
+    EXPECT_THROW(StoreServer(std::nullopt, {"h", "a", "", "2,5", "0"}), BrevoraError);
+    EXPECT_THROW(StoreSender(std::nullopt, {QStringLiteral("\u4e2d@b.com"), ""}), BrevoraError);
+    EXPECT_FALSE(QFile::exists(IniPath()));
+}
+
+TEST_F(SettingsTest, WriteFailureNamesTheFile)
+{
+    // A folder in the file's place cannot be replaced, not even by root.
+    QDir().mkpath(IniPath());
+    try {
+        StoreSender(std::nullopt, {"c@d.com", "Two"});
+        ADD_FAILURE();
+    } catch (const BrevoraError& e) {
+        EXPECT_EQ(e.message(), "Unable to write to " + IniPath());
+    }
+    EXPECT_NO_THROW(RemoveSender("c@d.com")); // deleting never reports a failure
+    EXPECT_TRUE(QFileInfo(IniPath()).isDir());
+}
+
+TEST_F(SettingsTest, BodyFilesAreUniqueAndFollowTheirEntry)
+{
+    const QString first = CreateBodyFile();
+    const QString second = CreateBodyFile();
+    EXPECT_NE(first, second);
+    EXPECT_TRUE(QRegularExpression("^\\d{12}\\.txt$").match(first).hasMatch());
+    EXPECT_EQ(readAll(AppDir() + first), CodePage::encode(AppDir() + first) + "\r\n");
+    SaveBodyText(first, QStringLiteral("Hello\r\n[= PARAM1 =]"));
+    EXPECT_EQ(LoadBodyLines(first), (QStringList{"Hello", "[= PARAM1 =]"}));
+
+    StoreContent(std::nullopt, {"News", first});
+    StoreContent(QString("News"), {"News 2", first});
+    EXPECT_EQ(LookupContent("News 2"), first);
+    RemoveContent("News 2");
+    EXPECT_FALSE(QFile::exists(AppDir() + first));
+    EXPECT_TRUE(ListContents().isEmpty());
+    // A content whose file is already gone is removed without a word.
+    StoreContent(std::nullopt, {"Gone", "000000000000.txt"});
+    EXPECT_NO_THROW(RemoveContent("Gone"));
+    EXPECT_TRUE(ListContents().isEmpty());
+
+    try {
+        LoadBodyLines("missing.txt");
+        FAIL();
+    } catch (const BrevoraError& e) {
+        EXPECT_TRUE(e.message().startsWith("Cannot open file \"" + AppDir() + "missing.txt\". "));
+    }
+}
+
+TEST(IniFile, KeyListingStopsAtItsCapacity)
+{
+    QTemporaryDir dir;
+    IniFile file(dir.path() + "/big.ini");
+    QByteArray data = "[s]\n";
+    for (int i = 0; i < 2000; ++i)
+        data += "key" + QByteArray::number(i).rightJustified(5, '0') + "=v\n"; // 8 bytes + zero per name
+    writeAll(file.path(), data);
+    EXPECT_EQ(file.listKeys("S").size(), 16383 / 9);
+    EXPECT_EQ(file.readValue("s", "KEY00007"), "v");
+    writeAll(file.path(), "[s]\nlong=" + QByteArray(3000, 'x') + "\n");
+    EXPECT_EQ(file.readValue("s", "long").size(), 2047);
+}

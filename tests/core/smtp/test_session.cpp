@@ -1,0 +1,421 @@
+#include "core/text/codepage.h"
+#include "core/error.h"
+#include "support/scriptedserver.h"
+#include "support/testcert.h"
+#include "core/smtp/smtpclient.h"
+
+#include <gtest/gtest.h>
+
+namespace {
+
+const QByteArray kGreeting = "220 test.example ESMTP\r\n";
+const QByteArray kEhloPlain = "250-test.example\r\n250 HELP\r\n";
+const QByteArray kEhloPipelining = "250-test.example\r\n250-PIPELINING\r\n250 8BITMIME\r\n";
+
+class SessionTest : public ::testing::Test
+{
+protected:
+    void SetUp() override { CodePage::setName("CP1252"); }
+
+    void connectTo(ScriptedServer& server)
+    {
+        server.start();
+        client.Host = "127.0.0.1";
+        client.Port = server.port();
+        client.HeloName = "tester";
+        client.ReadTimeout = 5000;
+    }
+
+    QString failureOf(const std::function<void()>& action)
+    {
+        try {
+            action();
+        } catch (const BrevoraError& e) {
+            return e.message();
+        }
+        return QStringLiteral("<no failure>");
+    }
+
+    static EmailMessage message(const QString& to = "ann@example.org")
+    {
+        EmailMessage m;
+        m.From = {"me@example.com", ""};
+        m.Subject = "Hi";
+        SetRecipientsText(m.Recipients, to);
+        m.ContentType = "text/plain";
+        m.Body = {"Hello"};
+        return m;
+    }
+
+    void expectClean(ScriptedServer& server)
+    {
+        EXPECT_TRUE(server.finish());
+        EXPECT_TRUE(server.problems().isEmpty()) << server.problems().join("; ").toStdString();
+    }
+
+    SmtpClient client;
+};
+
+} // namespace
+
+TEST_F(SessionTest, OpensWithEhloAndCollectsAuthSchemes)
+{
+    ScriptedServer server;
+    server.send(kGreeting)
+        .expect("EHLO tester")
+        .send("250-test.example\r\n250-AUTH=LOGIN\r\n250-AUTH LOGIN PLAIN\r\n250-auth login cram-md5\r\n"
+              "250-AUTHENTICATE X\r\n250 SIZE 100\r\n")
+        .expect("QUIT");
+    connectTo(server);
+    client.OpenSession();
+    EXPECT_EQ(client.OfferedAuthSchemes(), (QStringList{"LOGIN", "PLAIN", "CRAM-MD5"}));
+    EXPECT_TRUE(client.Connected());
+    EXPECT_EQ(failureOf([&] { client.OpenSession(); }), "Already connected.");
+    client.CloseSession();
+    EXPECT_FALSE(client.Connected());
+    expectClean(server);
+}
+
+TEST_F(SessionTest, FallsBackToHeloAndReadsOddReplies)
+{
+    ScriptedServer server;
+    server.send("\r\n  \r\n" + kGreeting) // blank lines before a reply are skipped
+        .expect("EHLO tester")
+        .send("500 What?\r\n")
+        .expect("HELO tester")
+        .send("250-first\r\n250-second\r\n250\r\n") // ends with the bare code
+        .expect("QUIT");
+    connectTo(server);
+    client.OpenSession();
+    EXPECT_TRUE(client.OfferedAuthSchemes().isEmpty());
+    EXPECT_EQ(client.lastReply().Text, (QStringList{"first", "second", ""}));
+    EXPECT_EQ(client.lastReply().TextCode, "250");
+    EXPECT_EQ(client.lastReply().NumericCode, 250);
+    client.CloseSession();
+    expectClean(server);
+}
+
+TEST_F(SessionTest, ReadsAReplyArrivingOneByteAtATime)
+{
+    ScriptedServer server;
+    const QByteArray reply = "220-one\r\n220 two\r\n";
+    for (char c : reply)
+        server.send(QByteArray(1, c)).pause(1);
+    server.expect("EHLO tester").send(kEhloPlain).expect("QUIT");
+    connectTo(server);
+    client.OpenSession();
+    client.CloseSession();
+    expectClean(server);
+}
+
+TEST_F(SessionTest, BadGreetingWritesQuitAndFails)
+{
+    ScriptedServer server;
+    server.send("554 go away\r\n").expect("QUIT");
+    connectTo(server);
+    EXPECT_EQ(failureOf([&] { client.OpenSession(); }), "go away\r\n");
+    EXPECT_FALSE(client.Connected());
+    expectClean(server);
+}
+
+TEST_F(SessionTest, LogsInWithLogin)
+{
+    ScriptedServer server;
+    server.send(kGreeting)
+        .expect("EHLO tester")
+        .send("250-x\r\n250 AUTH LOGIN\r\n")
+        .expect("AUTH LOGIN")
+        .send("334 VXNlcm5hbWU6\r\n")
+        .expect("dXNlcg==")
+        .send("334 UGFzc3dvcmQ6\r\n")
+        .expect("") // an empty password is an empty line
+        .send("235 ok\r\n")
+        .expect("QUIT");
+    connectTo(server);
+    client.OpenSession();
+    client.Username = "user";
+    client.Password = "";
+    EXPECT_FALSE(client.LogIn()); // atNone: nothing is sent
+    client.setAuthenticationType(AuthenticationKind::atLogin);
+    EXPECT_TRUE(client.LogIn());
+    client.CloseSession();
+    expectClean(server);
+}
+
+TEST_F(SessionTest, RefusedLoginStepFails)
+{
+    ScriptedServer server;
+    server.send(kGreeting).expect("EHLO tester").send("250 AUTH LOGIN\r\n").expect("AUTH LOGIN").send("535 no\r\n").drain();
+    connectTo(server);
+    client.OpenSession();
+    client.setAuthenticationType(AuthenticationKind::atLogin);
+    EXPECT_EQ(failureOf([&] { client.LogIn(); }), "no\r\n");
+    client.CloseSession();
+    expectClean(server);
+}
+
+TEST_F(SessionTest, DeliversInLockstepWithoutPipelining)
+{
+    ScriptedServer server;
+    server.send(kGreeting)
+        .expect("EHLO tester")
+        .send(kEhloPlain)
+        .expect("RSET").send("250 ok\r\n")
+        .expect("MAIL FROM:<me@example.com>").send("250 ok\r\n")
+        .expect("RCPT TO:<ann@example.org>").send("251 forwarded\r\n")
+        .expect("DATA").send("354 go\r\n")
+        .readData().send("250 queued\r\n")
+        .expect("QUIT");
+    connectTo(server);
+    client.OpenSession();
+    client.DeliverMessage(message());
+    client.CloseSession();
+    expectClean(server);
+    EXPECT_TRUE(server.received().contains("\r\n\r\nHello\r\n.\r\nQUIT\r\n"));
+}
+
+TEST_F(SessionTest, RefusedRecipientKeepsTheSessionForTheNextMessage)
+{
+    for (bool pipelining : {false, true}) {
+        SCOPED_TRACE(pipelining ? "pipelining" : "lockstep");
+        ScriptedServer server;
+        server.send(kGreeting).expect("EHLO tester").send(pipelining ? kEhloPipelining : kEhloPlain);
+        if (pipelining) {
+            server.expect("RSET").expect("MAIL FROM:<me@example.com>").expect("RCPT TO:<bad@example.org>").expect("DATA")
+                .send("250 ok\r\n250 ok\r\n550 no such user\r\n554 no valid recipients\r\n");
+            server.expect("RSET").expect("MAIL FROM:<me@example.com>").expect("RCPT TO:<ann@example.org>").expect("DATA")
+                .send("250 ok\r\n250 ok\r\n250 ok\r\n354 go\r\n");
+        } else {
+            server.expect("RSET").send("250 ok\r\n").expect("MAIL FROM:<me@example.com>").send("250 ok\r\n")
+                .expect("RCPT TO:<bad@example.org>").send("550 no such user\r\n");
+            server.expect("RSET").send("250 ok\r\n").expect("MAIL FROM:<me@example.com>").send("250 ok\r\n")
+                .expect("RCPT TO:<ann@example.org>").send("250 ok\r\n").expect("DATA").send("354 go\r\n");
+        }
+        server.readData().send("250 queued\r\n").expect("QUIT");
+        connectTo(server);
+        client.OpenSession();
+        EXPECT_EQ(failureOf([&] { client.DeliverMessage(message("bad@example.org")); }), "no such user\r\n");
+        EXPECT_TRUE(client.Connected());
+        client.DeliverMessage(message());
+        client.CloseSession();
+        expectClean(server);
+    }
+}
+
+TEST_F(SessionTest, PipelinedGroupGoesOutInOneWrite)
+{
+    ScriptedServer server;
+    server.send(kGreeting).expect("EHLO tester").send(kEhloPipelining)
+        .readLine().readLine().readLine().readLine()
+        .send("250 ok\r\n250 ok\r\n250 ok\r\n354 go\r\n")
+        .readData().send("250 queued\r\n").expect("QUIT");
+    connectTo(server);
+    client.OpenSession();
+    client.DeliverMessage(message());
+    client.CloseSession();
+    expectClean(server);
+    EXPECT_TRUE(server.received().contains(
+        "RSET\r\nMAIL FROM:<me@example.com>\r\nRCPT TO:<ann@example.org>\r\nDATA\r\n"));
+}
+
+TEST_F(SessionTest, NoRecipientButDataAcceptedEndsTheDataAtOnce)
+{
+    ScriptedServer server;
+    server.send(kGreeting).expect("EHLO tester").send(kEhloPipelining)
+        .expect("RSET").expect("MAIL FROM:<me@example.com>").expect("RCPT TO:<bad@example.org>").expect("DATA")
+        .send("250 ok\r\n250 ok\r\n550 unknown\r\n354 go\r\n")
+        .expect(".").send("554 no valid recipients\r\n")
+        .expect("QUIT");
+    connectTo(server);
+    client.OpenSession();
+    EXPECT_EQ(failureOf([&] { client.DeliverMessage(message("bad@example.org")); }), "unknown\r\n");
+    client.CloseSession();
+    expectClean(server);
+}
+
+TEST_F(SessionTest, MessageWithoutRecipientFailsAtData)
+{
+    ScriptedServer server;
+    server.send(kGreeting).expect("EHLO tester").send(kEhloPlain)
+        .expect("RSET").send("250 ok\r\n")
+        .expect("MAIL FROM:<me@example.com>").send("250 ok\r\n")
+        .expect("DATA").send("503 need RCPT\r\n").expect("QUIT");
+    connectTo(server);
+    client.OpenSession();
+    EXPECT_EQ(failureOf([&] { client.DeliverMessage(message("")); }), "need RCPT\r\n");
+    client.CloseSession();
+    expectClean(server);
+}
+
+TEST_F(SessionTest, EightBitBodyAsksForBodyEightBitMime)
+{
+    ScriptedServer server;
+    server.send(kGreeting).expect("EHLO tester").send(kEhloPipelining)
+        .expect("RSET").expect("MAIL FROM:<me@example.com> BODY=8BITMIME").readLine().readLine()
+        .send("250 ok\r\n250 ok\r\n250 ok\r\n354 go\r\n").readData().send("250 ok\r\n").expect("QUIT");
+    connectTo(server);
+    client.OpenSession();
+    EmailMessage m = message();
+    m.Body = {QStringLiteral("Gr\u00fc\u00dfe")};
+    client.DeliverMessage(m);
+    client.CloseSession();
+    expectClean(server);
+    EXPECT_TRUE(server.received().contains("Content-Transfer-Encoding: 8bit"));
+}
+
+TEST_F(SessionTest, ServerClosingWith421EndsTheSession)
+{
+    ScriptedServer server;
+    server.send(kGreeting).expect("EHLO tester").send(kEhloPlain)
+        .expect("RSET").send("250 ok\r\n")
+        .expect("MAIL FROM:<me@example.com>").send("421 shutting down\r\n").drain();
+    connectTo(server);
+    client.OpenSession();
+    EXPECT_EQ(failureOf([&] { client.DeliverMessage(message()); }), "shutting down\r\n");
+    EXPECT_FALSE(client.Connected());
+    EXPECT_EQ(failureOf([&] { client.DeliverMessage(message()); }), "Not Connected");
+    client.CloseSession();
+    expectClean(server);
+    EXPECT_FALSE(server.received().contains("QUIT"));
+    EXPECT_EQ(server.received().count("RSET"), 1);
+}
+
+TEST_F(SessionTest, HostileAddressIsRefusedBeforeAnythingIsWritten)
+{
+    ScriptedServer server;
+    server.send(kGreeting).expect("EHLO tester").send(kEhloPlain).expect("QUIT");
+    connectTo(server);
+    client.OpenSession();
+    EmailMessage m = message();
+    m.Recipients = {{"ann@example.org>\r\nRCPT TO:<evil@x.com", ""}};
+    EXPECT_NE(failureOf([&] { client.DeliverMessage(m); }), "<no failure>");
+    m = message();
+    m.From.Address = "me@x.com\r\nDATA";
+    EXPECT_NE(failureOf([&] { client.DeliverMessage(m); }), "<no failure>");
+    client.CloseSession();
+    expectClean(server);
+    EXPECT_EQ(server.received(), "EHLO tester\r\nQUIT\r\n");
+}
+
+TEST_F(SessionTest, OverlongReplyLineFails)
+{
+    ScriptedServer server;
+    server.send("220 " + QByteArray(16381, 'x') + "\r\n").drain();
+    connectTo(server);
+    EXPECT_EQ(failureOf([&] { client.OpenSession(); }), "Max line length exceeded.");
+    expectClean(server);
+
+    ScriptedServer fits;
+    fits.send("220 " + QByteArray(16380, 'x') + "\r\n").expect("EHLO tester").send(kEhloPlain).expect("QUIT");
+    connectTo(fits);
+    client.OpenSession();
+    client.CloseSession();
+    expectClean(fits);
+}
+
+TEST_F(SessionTest, PeerClosingMidReplyOrMidData)
+{
+    ScriptedServer server;
+    server.send(kGreeting).expect("EHLO tester").send("250-partial\r\n").close();
+    connectTo(server);
+    EXPECT_EQ(failureOf([&] { client.OpenSession(); }), "Connection Closed Gracefully.");
+    EXPECT_FALSE(client.Connected());
+    expectClean(server);
+
+    ScriptedServer data;
+    data.send(kGreeting).expect("EHLO tester").send(kEhloPlain)
+        .expect("RSET").send("250 ok\r\n").expect("MAIL FROM:<me@example.com>").send("250 ok\r\n")
+        .expect("RCPT TO:<ann@example.org>").send("250 ok\r\n").expect("DATA").send("354 go\r\n").readLine().close();
+    connectTo(data);
+    client.OpenSession();
+    EXPECT_EQ(failureOf([&] { client.DeliverMessage(message()); }), "Connection Closed Gracefully.");
+    EXPECT_EQ(failureOf([&] { client.DeliverMessage(message()); }), "Connection Closed Gracefully.");
+    EXPECT_NO_THROW(client.CloseSession()); // nothing is written to a peer known to be gone
+    expectClean(data);
+}
+
+TEST_F(SessionTest, StalledServerTimesOut)
+{
+    ScriptedServer server;
+    server.send(kGreeting).expect("EHLO tester").pause(1500).drain();
+    connectTo(server);
+    client.ReadTimeout = 300;
+    EXPECT_EQ(failureOf([&] { client.OpenSession(); }), "Socket Error # 10060\r\nConnection timed out.");
+    EXPECT_FALSE(client.Connected());
+    server.finish();
+}
+
+TEST_F(SessionTest, ConnectFailuresAreNumbered)
+{
+    int port = 0;
+    {
+        ScriptedServer closed; // reserves a port that nobody listens on afterwards
+        port = closed.port();
+    }
+    client.Host = "127.0.0.1";
+    client.Port = port;
+    EXPECT_EQ(failureOf([&] { client.OpenSession(); }), "Socket Error # 10061\r\nConnection refused.");
+    client.Host = "no-such-host.invalid";
+    EXPECT_EQ(failureOf([&] { client.OpenSession(); }), "Socket Error # 11001\r\nHost not found.");
+    EXPECT_EQ(failureOf([&] { client.DeliverMessage(message()); }), "Not Connected");
+}
+
+TEST_F(SessionTest, ImplicitTlsVerifiesTheCertificateThroughTheDecision)
+{
+    TestCert cert;
+    SecureTransport tls;
+    {
+        ScriptedServer server;
+        server.startTls(cert).drain();
+        connectTo(server);
+        client.attachSecureTransport(&tls);
+        CertificateInfo seen;
+        client.setCertificateDecision([&](const CertificateInfo& info) {
+            seen = info;
+            return false;
+        });
+        EXPECT_EQ(failureOf([&] { client.OpenSession(); }), "Error connecting with SSL.");
+        EXPECT_EQ(seen.sha256, cert.sha256);
+        EXPECT_EQ(seen.host, "127.0.0.1");
+        EXPECT_FALSE(seen.reason.isEmpty());
+        server.finish();
+        EXPECT_TRUE(server.received().isEmpty()); // nothing was sent, let alone a password
+    }
+    ScriptedServer server;
+    server.startTls(cert).send(kGreeting).expect("EHLO tester").send(kEhloPlain).expect("QUIT");
+    connectTo(server);
+    client.setCertificateDecision([&](const CertificateInfo& info) { return info.sha256 == cert.sha256; });
+    client.OpenSession();
+    EXPECT_TRUE(client.secure());
+    client.CloseSession();
+    expectClean(server);
+}
+
+TEST_F(SessionTest, StartTlsUpgradesBeforeAuthentication)
+{
+    TestCert cert;
+    ScriptedServer server;
+    server.send(kGreeting).expect("EHLO tester").send("250-x\r\n250-STARTTLS\r\n250 AUTH PLAIN\r\n")
+        .expect("STARTTLS").send("220 go ahead\r\n").startTls(cert)
+        .expect("EHLO tester").send("250-x\r\n250 AUTH LOGIN\r\n").expect("QUIT");
+    connectTo(server);
+    client.setCertificateDecision([&](const CertificateInfo& info) { return info.sha256 == cert.sha256; });
+    client.OpenSession();
+    EXPECT_TRUE(client.secure());
+    EXPECT_EQ(client.OfferedAuthSchemes(), QStringList{"LOGIN"}); // collected afresh
+    client.CloseSession();
+    expectClean(server);
+}
+
+TEST_F(SessionTest, RepliesInjectedBeforeStartTlsAreRefused)
+{
+    TestCert cert;
+    ScriptedServer server;
+    server.send(kGreeting).expect("EHLO tester").send("250-x\r\n250 STARTTLS\r\n")
+        .expect("STARTTLS").send("220 go ahead\r\n250-injected\r\n250 AUTH LOGIN\r\n").drain();
+    connectTo(server);
+    client.setCertificateDecision([](const CertificateInfo&) { return true; });
+    EXPECT_EQ(failureOf([&] { client.OpenSession(); }), "The server sent data before the TLS handshake.");
+    EXPECT_FALSE(client.Connected());
+    server.finish();
+}

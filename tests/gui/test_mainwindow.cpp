@@ -1,0 +1,277 @@
+#include "gui/prompts.h"
+#include "gui/mainunit.h"
+#include "core/text/codepage.h"
+#include "core/sendlog/sendlogstore.h"
+#include "core/settings/settingsfile.h"
+#include "support/smtpd.h"
+#include "support/tempdir.h"
+#include "support/testcert.h"
+#include "support/wait.h"
+
+#include <QAction>
+#include <QComboBox>
+#include <QLabel>
+#include <QLineEdit>
+#include <QListView>
+#include <QMenu>
+#include <QPlainTextEdit>
+#include <QPushButton>
+#include <QTabWidget>
+#include <QTest>
+#include <gtest/gtest.h>
+
+namespace {
+
+class MainWindowTest : public ::testing::Test
+{
+protected:
+    void SetUp() override
+    {
+        CodePage::setName("CP1252");
+        Dialogs::setTestMode(true);
+        Dialogs::reported().clear();
+        SetAppDir(data.path());
+        store = std::make_unique<TDM>(data.path() + "/db/sendlog.db");
+    }
+    void TearDown() override { window.reset(); }
+
+    TMainForm& open()
+    {
+        window = std::make_unique<TMainForm>(store.get());
+        window->run().setInterval(5);
+        window->run().smtp().HeloName = "tester";
+        window->run().smtp().ReadTimeout = 5000;
+        return *window;
+    }
+    template <typename T>
+    T* find(const char* name)
+    {
+        T* w = window->findChild<T*>(QLatin1String(name));
+        EXPECT_NE(w, nullptr) << name;
+        return w;
+    }
+    QString panel(int i) { return find<QLabel>(qPrintable(QStringLiteral("StatusPanel%1").arg(i)))->text(); }
+    QString counters() { return panel(1) + "/" + panel(3) + "/" + panel(5); }
+    QStringList activity() { return find<QPlainTextEdit>("LogLB")->toPlainText().split('\n'); }
+
+    void configure(int port, const QString& ssl = "0")
+    {
+        StoreServer(std::nullopt, {"127.0.0.1", "", "", QString::number(port), ssl});
+        StoreSender(std::nullopt, {"me@example.com", "Me"});
+        const QString body = CreateBodyFile();
+        SaveBodyText(body, "Hello [= PARAM1 =]");
+        StoreContent(std::nullopt, {"Greetings", body});
+    }
+
+    QTemporaryDir data;
+    std::unique_ptr<TDM> store;
+    std::unique_ptr<TMainForm> window;
+};
+
+} // namespace
+
+TEST_F(MainWindowTest, StartsWithoutSettingsFile)
+{
+    open();
+    EXPECT_EQ(find<QComboBox>("CmbServer")->count(), 0);
+    EXPECT_EQ(find<QLabel>("LbServer")->text(), "Account Name: ");
+    EXPECT_EQ(find<QLabel>("LbAddr")->text(), "Display Name: ");
+    EXPECT_EQ(find<QLabel>("LbText")->text(), "Email Title: ");
+    EXPECT_TRUE(find<QPlainTextEdit>("projectMM")->toPlainText().isEmpty());
+    EXPECT_EQ(counters(), "0/0/0");
+    EXPECT_EQ(find<QTabWidget>("PageControl1")->currentIndex(), 1);
+    EXPECT_EQ(find<QPushButton>("StartBt")->text(), "Start(&S)");
+    EXPECT_EQ(find<QAction>("MemStart")->text(), "&Start sending");
+    EXPECT_FALSE(find<QPushButton>("DelBt")->isEnabled());
+    EXPECT_FALSE(find<QAction>("MemDetele")->isEnabled());
+    EXPECT_TRUE(window->windowTitle().startsWith("Brevora(1.0.5) - "));
+    EXPECT_EQ(window->width(), 527);
+    // Start with an empty list does nothing at all.
+    QTest::mouseClick(find<QPushButton>("StartBt"), Qt::LeftButton);
+    EXPECT_EQ(find<QPlainTextEdit>("LogLB")->toPlainText(), "");
+}
+
+TEST_F(MainWindowTest, RestoresSavedPositionsAndShowsTheContent)
+{
+    configure(25);
+    StoreSender(std::nullopt, {"other@example.com", "Other"});
+    WriteBasicInteger(SettingsKeys::SenderPosition, 1);
+    WriteBasicInteger(SettingsKeys::ServerPosition, 7); // beyond the list: no selection
+    open();
+    EXPECT_EQ(find<QComboBox>("CmbServer")->currentIndex(), -1);
+    EXPECT_EQ(find<QComboBox>("CmbSendAddr")->currentText(), "other@example.com");
+    EXPECT_EQ(find<QLabel>("LbAddr")->text(), "Display Name: Other");
+    EXPECT_EQ(find<QLabel>("LbText")->text(), "Email Title: Greetings");
+    EXPECT_EQ(find<QPlainTextEdit>("projectMM")->toPlainText(), "Hello [= PARAM1 =]");
+
+    // Closing saves the positions of boxes that have a selection only.
+    find<QComboBox>("CmbSendAddr")->setCurrentIndex(0);
+    window->close();
+    EXPECT_EQ(ReadBasicInteger(SettingsKeys::SenderPosition, -1), 0);
+    EXPECT_EQ(ReadBasicInteger(SettingsKeys::ServerPosition, -1), 7);
+}
+
+TEST_F(MainWindowTest, RunsTheListAndShowsCountersAndCaptions)
+{
+    Smtpd smtpd;
+    ASSERT_GT(smtpd.port(), 0);
+    configure(smtpd.port());
+    open();
+    window->AppendEntries({"a@example.org,Ann", "b@example.org", "c@example.org"});
+    window->run().countListChange();
+    window->run().setInterval(200);
+    QTest::mouseClick(find<QPushButton>("StartBt"), Qt::LeftButton);
+    EXPECT_EQ(find<QPushButton>("StartBt")->text(), "Stop(&S)");
+    EXPECT_EQ(find<QAction>("MemStart")->text(), "Stop(&s)");
+    EXPECT_FALSE(find<QPushButton>("TestBt")->isEnabled());
+    EXPECT_EQ(find<QTabWidget>("PageControl1")->currentIndex(), 2);
+    window->run().setInterval(5);
+    ASSERT_TRUE(waitUntil([&] { return !window->run().running(); }));
+    EXPECT_EQ(activity(), (QStringList{"Connecting Server:127.0.0.1", "The server does not require authentication",
+                                       "Authentication is ok", "Sending is ok: a@example.org,Ann",
+                                       "Sending is ok: b@example.org", "Sending is ok: c@example.org",
+                                       "All emails have been sent"}));
+    EXPECT_EQ(counters(), "0/3/3");
+    EXPECT_EQ(find<QPushButton>("StartBt")->text(), "Start(&S)");
+    EXPECT_EQ(find<QAction>("MemStart")->text(), "Start(&S)");
+    EXPECT_TRUE(find<QPushButton>("TestBt")->isEnabled());
+    EXPECT_EQ(window->pending().count(), 0);
+    EXPECT_EQ(smtpd.messages(3).size(), 3);
+}
+
+TEST_F(MainWindowTest, StopBetweenMessagesLeavesTheRestPending)
+{
+    Smtpd smtpd;
+    ASSERT_GT(smtpd.port(), 0);
+    configure(smtpd.port());
+    open();
+    window->AppendEntries({"a@example.org", "b@example.org", "c@example.org"});
+    window->run().countListChange();
+    window->run().setInterval(300);
+    QTest::mouseClick(find<QPushButton>("StartBt"), Qt::LeftButton);
+    ASSERT_TRUE(waitUntil([&] { return window->run().sentCount() == 1; }));
+    find<QAction>("MemStart")->trigger(); // the menu item mirrors the button
+    EXPECT_EQ(activity().last(), "All emails have been sent");
+    EXPECT_EQ(find<QPushButton>("StartBt")->text(), "Start(&S)");
+    EXPECT_EQ(window->pending().entries(), (QStringList{"b@example.org", "c@example.org"}));
+    EXPECT_EQ(counters(), "2/1/3");
+}
+
+TEST_F(MainWindowTest, PendingListSurvivesARestart)
+{
+    open();
+    window->AppendEntries({"x@example.org", "y@example.org,P"});
+    window.reset();
+    open();
+    EXPECT_EQ(window->pending().entries(), (QStringList{"x@example.org", "y@example.org,P"}));
+    EXPECT_EQ(counters(), "2/0/2");
+}
+
+TEST_F(MainWindowTest, DeletesSelectedEntriesAfterTheQuestion)
+{
+    open();
+    QStringList ten;
+    for (int i = 0; i < 10; ++i)
+        ten << QStringLiteral("m%1@example.org").arg(i);
+    window->AppendEntries(ten);
+    window->run().countListChange();
+    auto* list = find<QListView>("MailLB");
+    for (int row : {1, 4, 7})
+        list->selectionModel()->select(window->pending().index(row), QItemSelectionModel::Select);
+    EXPECT_TRUE(find<QPushButton>("DelBt")->isEnabled());
+
+    Dialogs::queueAnswer(QMessageBox::No);
+    window->show();
+    window->activateWindow();
+    ASSERT_TRUE(QTest::qWaitForWindowActive(window.get()));
+    QTest::keyClick(list, Qt::Key_Escape); // Esc presses Delete while it is enabled
+    ASSERT_FALSE(Dialogs::reported().isEmpty());
+    EXPECT_EQ(Dialogs::reported().last(), "yes: Are you sure you want to delete this email address?");
+    EXPECT_EQ(window->pending().count(), 10);
+    EXPECT_TRUE(find<QPushButton>("DelBt")->isEnabled());
+
+    Dialogs::queueAnswer(QMessageBox::Yes);
+    QTest::mouseClick(find<QPushButton>("DelBt"), Qt::LeftButton);
+    EXPECT_EQ(window->pending().count(), 7);
+    EXPECT_FALSE(window->pending().contains("m4@example.org"));
+    EXPECT_EQ(counters(), "7/0/7");
+    EXPECT_FALSE(find<QPushButton>("DelBt")->isEnabled());
+}
+
+TEST_F(MainWindowTest, ExportsTheListAndDisablesExportWhenEmpty)
+{
+    open();
+    window->PopupMenu1Popup();
+    EXPECT_FALSE(find<QAction>("NOut")->isEnabled());
+    window->AppendEntries({"a@example.org,Ann", "b@example.org"});
+    window->PopupMenu1Popup();
+    EXPECT_TRUE(find<QAction>("NOut")->isEnabled());
+    const QString file = data.path() + "/mail";
+    Dialogs::queueFileName(file);
+    find<QAction>("NOut")->trigger();
+    EXPECT_EQ(readAll(file), "a@example.org,Ann\r\nb@example.org\r\n");
+}
+
+TEST_F(MainWindowTest, ActivityMemoEmptiesAtTheLimit)
+{
+    open();
+    for (int i = 0; i < 50000; ++i)
+        window->AppendActivity("line");
+    EXPECT_EQ(find<QPlainTextEdit>("LogLB")->blockCount(), 50000);
+    window->AppendActivity("one more");
+    EXPECT_EQ(find<QPlainTextEdit>("LogLB")->toPlainText(), "");
+}
+
+TEST_F(MainWindowTest, BadPortGoesToTheErrorReport)
+{
+    configure(25);
+    StoreServer(std::nullopt, {"127.0.0.1", "", "", "2x5", "0"});
+    open();
+    window->AppendEntries({"a@example.org"});
+    QTest::mouseClick(find<QPushButton>("StartBt"), Qt::LeftButton);
+    ASSERT_FALSE(Dialogs::reported().isEmpty());
+    EXPECT_TRUE(Dialogs::reported().last().endsWith(": '2x5' is not a valid integer value.")) << Dialogs::reported().last().toStdString();
+    EXPECT_EQ(find<QPlainTextEdit>("LogLB")->toPlainText(), "");
+}
+
+TEST_F(MainWindowTest, UntrustedCertificateIsRememberedOnYes)
+{
+    QTemporaryDir certs;
+    TestCert cert;
+    cert.writePem(certs.path());
+    Smtpd smtpd({"--implicit-tls"}, certs.path());
+    ASSERT_GT(smtpd.port(), 0);
+    configure(smtpd.port(), "1");
+    open();
+    find<QLineEdit>("TestEd")->setText("probe@example.org");
+
+    Dialogs::queueAnswer(QMessageBox::No);
+    QTest::mouseClick(find<QPushButton>("TestBt"), Qt::LeftButton);
+    EXPECT_TRUE(activity().contains("Connecting Server Failed:127.0.0.1"));
+    EXPECT_TRUE(Dialogs::reported().last().contains(cert.sha256));
+    EXPECT_TRUE(ReadTrustedFingerprint("127.0.0.1").isEmpty());
+
+    Dialogs::queueAnswer(QMessageBox::Yes);
+    QTest::mouseClick(find<QPushButton>("TestBt"), Qt::LeftButton);
+    ASSERT_TRUE(waitUntil([&] { return !window->run().running() && activity().last() == "All emails have been sent"; }));
+    EXPECT_TRUE(activity().contains("Sending is ok: probe@example.org"));
+    EXPECT_EQ(ReadTrustedFingerprint("127.0.0.1"), cert.sha256);
+
+    // Remembered: no question the next time.
+    const qsizetype questions = Dialogs::reported().size();
+    QTest::mouseClick(find<QPushButton>("TestBt"), Qt::LeftButton);
+    ASSERT_TRUE(waitUntil([&] { return smtpd.messages(2, 100).size() == 2; }));
+    EXPECT_EQ(Dialogs::reported().size(), questions);
+}
+
+TEST_F(MainWindowTest, ClosingWithAnUnwritableSettingsFileReportsOnceAndCloses)
+{
+    configure(25);
+    open();
+    QFile::remove(IniPath());
+    QDir().mkpath(IniPath());
+    window->show();
+    EXPECT_TRUE(window->close());
+    EXPECT_EQ(Dialogs::reported().size(), 1);
+    EXPECT_TRUE(Dialogs::reported().first().contains("Unable to write to"));
+}

@@ -1,0 +1,326 @@
+#include "gui/prompts.h"
+#include "gui/mainunit.h"
+#include "gui/windows.h"
+#include "core/text/codepage.h"
+#include "gui/addunit.h"
+#include "core/intake/mailto.h"
+#include "core/sendlog/sendlogstore.h"
+#include "gui/logform.h"
+#include "gui/entrydialogs.h"
+#include "core/settings/settingsfile.h"
+#include "gui/setup.h"
+#include "support/tempdir.h"
+#include "support/wait.h"
+
+#include <QCheckBox>
+#include <QClipboard>
+#include <QDateEdit>
+#include <QLabel>
+#include <QLineEdit>
+#include <QListWidget>
+#include <QPlainTextEdit>
+#include <QPushButton>
+#include <QRadioButton>
+#include <QTest>
+#include <QTimer>
+#include <gtest/gtest.h>
+
+namespace {
+
+class WindowsTest : public ::testing::Test
+{
+protected:
+    void SetUp() override
+    {
+        CodePage::setName("CP1252");
+        Dialogs::setTestMode(true);
+        Dialogs::reported().clear();
+        SetAppDir(data.path());
+        store = std::make_unique<TDM>(data.path() + "/db/sendlog.db");
+        windows = std::make_unique<AppWindows>(store.get());
+        windows->intake->beepPauseMs = 0;
+    }
+    void TearDown() override { windows.reset(); }
+
+    template <typename T>
+    static T* in(QWidget* parent, const char* name)
+    {
+        T* w = parent->findChild<T*>(QLatin1String(name));
+        EXPECT_NE(w, nullptr) << name;
+        return w;
+    }
+    // Runs the action once the next modal dialog is up.
+    static void whenModal(const std::function<void()>& action)
+    {
+        QTimer::singleShot(0, [action] {
+            waitUntil([] { return QApplication::activeModalWidget() != nullptr; }, 5000);
+            action();
+        });
+    }
+    static void click(QWidget* parent, const char* name) { QTest::mouseClick(in<QPushButton>(parent, name), Qt::LeftButton); }
+    QStringList listItems(const char* name)
+    {
+        QStringList items;
+        QListWidget* list = in<QListWidget>(windows->setup, name);
+        for (int i = 0; i < list->count(); ++i)
+            items.append(list->item(i)->text());
+        return items;
+    }
+    void openSetup()
+    {
+        windows->setup->show();
+        windows->setup->FormShow();
+    }
+
+    QTemporaryDir data;
+    std::unique_ptr<TDM> store;
+    std::unique_ptr<AppWindows> windows;
+};
+
+} // namespace
+
+TEST_F(WindowsTest, SettingsWindowStartsEmpty)
+{
+    openSetup();
+    EXPECT_TRUE(listItems("LstServer").isEmpty());
+    for (const char* b : {"BtmServerEdit", "BtmServerDel", "BtmViewEdit", "BtmViewDel", "BtmTextEdit", "BtmTextDel"})
+        EXPECT_FALSE(in<QPushButton>(windows->setup, b)->isEnabled()) << b;
+    EXPECT_TRUE(in<QCheckBox>(windows->setup, "ChkRe")->isChecked());
+}
+
+TEST_F(WindowsTest, AddsAServerThroughItsDialog)
+{
+    StoreServer(std::nullopt, {"old.example.com", "x", "", "587", "1"});
+    openSetup();
+    QTimer::singleShot(0, [this] {
+        QDialog* d = windows->serverDialog;
+        waitUntil([d] { return d->isVisible(); }, 5000);
+        EXPECT_EQ(d->windowTitle(), "Add An SMTP Server");
+        EXPECT_EQ(in<QLineEdit>(d, "EdtPort")->text(), "25");
+        EXPECT_FALSE(in<QCheckBox>(d, "ChbSSL")->isChecked());
+        EXPECT_TRUE(in<QLineEdit>(d, "EdtServerName")->text().isEmpty());
+        // Blank host or account is refused and the dialog stays open.
+        in<QLineEdit>(d, "EdtServerName")->setText("   ");
+        in<QLineEdit>(d, "EdtUser")->setText("me");
+        click(d, "BtmOk");
+        EXPECT_EQ(Dialogs::reported().last(), "Error: SMTP server and account can NOT be blank");
+        EXPECT_TRUE(d->isVisible());
+        // A name the settings file cannot hold is refused with its reason.
+        in<QLineEdit>(d, "EdtServerName")->setText("a=b");
+        click(d, "BtmOk");
+        EXPECT_TRUE(Dialogs::reported().last().contains("\"=\""));
+        EXPECT_TRUE(d->isVisible());
+        in<QLineEdit>(d, "EdtServerName")->setText("smtp.new.com");
+        in<QLineEdit>(d, "EdtPasswd")->setText("pw");
+        QTest::mouseClick(in<QCheckBox>(d, "ChbSSL"), Qt::LeftButton);
+        EXPECT_EQ(in<QLineEdit>(d, "EdtPort")->text(), "465");
+        click(d, "BtmOk");
+        if (d->isVisible()) {
+            ADD_FAILURE() << "the dialog did not close";
+            d->reject();
+        }
+    });
+    click(windows->setup, "BtmServerAdd");
+    EXPECT_EQ(listItems("LstServer"), (QStringList{"old.example.com", "smtp.new.com"}));
+    QString account, ssl, port, password;
+    LookupServer("smtp.new.com", account, ssl, port, password);
+    EXPECT_EQ(account + "|" + ssl + "|" + port + "|" + password, "me|1|465|pw");
+}
+
+TEST_F(WindowsTest, EditingAServerKeyKeepsItsPlaceUntilReopened)
+{
+    StoreServer(std::nullopt, {"a.example.com", "x", "", "587", "1"});
+    StoreServer(std::nullopt, {"b.example.com", "y", "", "25", "0"});
+    openSetup();
+    in<QListWidget>(windows->setup, "LstServer")->setCurrentRow(0);
+    EXPECT_EQ(in<QPlainTextEdit>(windows->setup, "MemCaption")->toPlainText(),
+              "Outgoing Mail Server (SMTP): a.example.com\nAccount Name: x\nSSL: 1\nPort: 587\nPassword: **********");
+    QTimer::singleShot(0, [this] {
+        QDialog* d = windows->serverDialog;
+        waitUntil([d] { return d->isVisible(); }, 5000);
+        EXPECT_EQ(d->windowTitle(), "Edit SMTP Server");
+        EXPECT_TRUE(in<QCheckBox>(d, "ChbSSL")->isChecked());
+        EXPECT_EQ(in<QLineEdit>(d, "EdtPort")->text(), "587");
+        QTest::mouseClick(in<QCheckBox>(d, "ChbSSL"), Qt::LeftButton);
+        EXPECT_EQ(in<QLineEdit>(d, "EdtPort")->text(), "25");
+        QTest::mouseClick(in<QCheckBox>(d, "ChbSSL"), Qt::LeftButton);
+        EXPECT_EQ(in<QLineEdit>(d, "EdtPort")->text(), "465");
+        in<QLineEdit>(d, "EdtServerName")->setText("c.example.com");
+        click(d, "BtmOk");
+    });
+    click(windows->setup, "BtmServerEdit");
+    EXPECT_EQ(listItems("LstServer"), (QStringList{"c.example.com", "b.example.com"}));
+    windows->setup->FormShow();
+    EXPECT_EQ(listItems("LstServer"), (QStringList{"b.example.com", "c.example.com"}));
+}
+
+TEST_F(WindowsTest, DeleteAsksAndThenDisablesTheButtons)
+{
+    StoreSender(std::nullopt, {"a@example.com", "A"});
+    openSetup();
+    in<QListWidget>(windows->setup, "LstView")->setCurrentRow(0);
+    EXPECT_EQ(in<QPlainTextEdit>(windows->setup, "MemCaption")->toPlainText(),
+              "Display Name\nYour Email Address: a@example.com\nDisplay Name: A");
+    EXPECT_TRUE(in<QPushButton>(windows->setup, "BtmViewDel")->isEnabled());
+    Dialogs::queueAnswer(QMessageBox::Cancel);
+    click(windows->setup, "BtmViewDel");
+    EXPECT_EQ(Dialogs::reported().last(), "yes: Are you sure you want to delete this email address?(a@example.com)");
+    EXPECT_EQ(ListSenders(), QStringList{"a@example.com"});
+    Dialogs::queueAnswer(QMessageBox::Ok);
+    click(windows->setup, "BtmViewDel");
+    EXPECT_TRUE(ListSenders().isEmpty());
+    EXPECT_TRUE(listItems("LstView").isEmpty());
+    EXPECT_FALSE(in<QPushButton>(windows->setup, "BtmViewEdit")->isEnabled());
+    EXPECT_FALSE(in<QPushButton>(windows->setup, "BtmViewDel")->isEnabled());
+    EXPECT_TRUE(in<QPlainTextEdit>(windows->setup, "MemCaption")->toPlainText().isEmpty());
+}
+
+TEST_F(WindowsTest, NewContentShowsItsPathAndCancelLeavesNoFile)
+{
+    openSetup();
+    QString shownPath;
+    QTimer::singleShot(0, [&] {
+        QDialog* d = windows->contentDialog;
+        waitUntil([d] { return d->isVisible(); }, 5000);
+        shownPath = in<QPlainTextEdit>(d, "MemText")->toPlainText();
+        click(d, "BtmCancel");
+    });
+    click(windows->setup, "BtmTextAdd");
+    EXPECT_TRUE(shownPath.startsWith(AppDir())) << shownPath.toStdString();
+    EXPECT_TRUE(shownPath.trimmed().endsWith(".txt"));
+    EXPECT_FALSE(QFile::exists(shownPath.trimmed()));
+    EXPECT_TRUE(ListContents().isEmpty());
+
+    QTimer::singleShot(0, [&] {
+        QDialog* d = windows->contentDialog;
+        waitUntil([d] { return d->isVisible(); }, 5000);
+        in<QPlainTextEdit>(d, "MemText")->setPlainText("Hello [= PARAM1 =]\nBye");
+        click(d, "BtmOk"); // an empty title cannot be a name in the settings file
+        EXPECT_EQ(Dialogs::reported().last(), "Error: The name must not be empty.");
+        in<QLineEdit>(d, "EdtMailTitle")->setText("News");
+        click(d, "BtmOk");
+        if (d->isVisible()) {
+            ADD_FAILURE() << "the dialog did not close";
+            d->reject();
+        }
+    });
+    click(windows->setup, "BtmTextAdd");
+    ASSERT_EQ(ListContents(), QStringList{"News"});
+    EXPECT_EQ(readAll(AppDir() + LookupContent("News")), "Hello [= PARAM1 =]\r\nBye");
+}
+
+TEST_F(WindowsTest, ReturnReceiptIsSavedOnlyByClose)
+{
+    openSetup();
+    in<QCheckBox>(windows->setup, "ChkRe")->setChecked(false);
+    windows->setup->reject(); // the close box
+    EXPECT_TRUE(ReadReturnReceipt());
+    openSetup();
+    in<QCheckBox>(windows->setup, "ChkRe")->setChecked(false);
+    click(windows->setup, "BtmOk");
+    EXPECT_FALSE(ReadReturnReceipt());
+}
+
+TEST(Intake, ExtractsMailtoLinks)
+{
+    EXPECT_EQ(ExtractMailto("MAILTO:John.Doe@Example.COM"), "john.doe@example.com");
+    EXPECT_EQ(ExtractMailto("mailto: a b@c. de"), "ab@c.de");
+    EXPECT_EQ(ExtractMailto("mailto:a@b.com?subject=hi"), "");
+    EXPECT_EQ(ExtractMailto("a@b.com"), "");
+    EXPECT_EQ(ExtractMailto("mailto:not-an-address"), "");
+    EXPECT_EQ(ClipboardLines("mailto:a@b.com\r\nmailto:c@d.com"), (QStringList{"mailto:a@b.com", "mailto:c@d.com"}));
+    EXPECT_TRUE(ClipboardLines("abcd\r\nmailto:a@b.com").isEmpty());
+    EXPECT_TRUE(ClipboardLines("\r\nmailto:a@b.com").isEmpty());
+    EXPECT_EQ(ClipboardLines("abcde\r\n\r\nmailto:a@b.com"), QStringList{"abcde"});
+    EXPECT_EQ(ClipboardLines("mailto:a@b.com\nmailto:c@d.com"), QStringList{"mailto:a@b.com\nmailto:c@d.com"});
+}
+
+TEST_F(WindowsTest, IntakeCapturesTheClipboardAndChecksDuplicates)
+{
+    store->AddSendRecord("old@example.com", true);
+    TAddForm* form = windows->intake;
+    form->show();
+    QApplication::clipboard()->setText("MAILTO:New@Example.com\r\nmailto:new@example.com\r\nmailto:old@example.com");
+    ASSERT_TRUE(waitUntil([form] { return form->status().contains("old@example.com"); }, 5000)) << form->status().toStdString();
+    EXPECT_EQ(in<QPlainTextEdit>(form, "MailMo")->toPlainText(), "new@example.com");
+    EXPECT_EQ(form->status(), "old@example.com This email address already exists.");
+
+    // With "Send" an address from the log is taken without a question.
+    in<QRadioButton>(form, "rdbSend")->setChecked(true);
+    form->CaptureText("mailto:old@example.com");
+    EXPECT_EQ(form->status(), "old@example.com Email address added successfully.");
+    // With the question box, No is the default.
+    in<QRadioButton>(form, "rdbNoSend")->setChecked(true);
+    QTest::mouseClick(in<QCheckBox>(form, "chkTip"), Qt::LeftButton);
+    EXPECT_FALSE(in<QRadioButton>(form, "rdbSend")->isEnabled());
+    in<QPlainTextEdit>(form, "MailMo")->clear();
+    form->CaptureText("mailto:old@example.com\r\n");
+    EXPECT_EQ(Dialogs::reported().last(),
+              "确认: [old@example.com]I have sent an email to this address before. Are you sure you want to send again?");
+    EXPECT_EQ(form->status(), "old@example.com This email address already exists.");
+    EXPECT_TRUE(in<QPlainTextEdit>(form, "MailMo")->toPlainText().isEmpty());
+    form->reject();
+    QApplication::clipboard()->setText("mailto:after@example.com");
+    QCoreApplication::processEvents();
+    EXPECT_FALSE(in<QPlainTextEdit>(form, "MailMo")->toPlainText().contains("after@"));
+    QTest::mouseClick(in<QCheckBox>(form, "chkTip"), Qt::LeftButton);
+}
+
+TEST_F(WindowsTest, IntakeOkAppendsToThePendingList)
+{
+    store->AddSendRecord("old@example.com", true);
+    windows->main->AppendEntries({"pending@example.com"});
+    QTimer::singleShot(0, [this] {
+        TAddForm* form = windows->intake;
+        waitUntil([form] { return form->isVisible(); }, 5000);
+        in<QPlainTextEdit>(form, "MailMo")->setPlainText(
+            "  Mixed@Example.com \nmixed@example.com\nnot an address\nMixed@Example.com\n\npending@example.com\nold@example.com");
+        click(form, "BitBtn1");
+    });
+    windows->main->AddBtClick();
+    EXPECT_EQ(windows->main->pending().entries(),
+              (QStringList{"pending@example.com", "Mixed@Example.com", "mixed@example.com", "not an address"}));
+    EXPECT_EQ(windows->intake->status(), "Email address added successfully.");
+    EXPECT_EQ(windows->main->run().allCount(), 4);
+}
+
+TEST_F(WindowsTest, HistoryListsCountsAndExports)
+{
+    TLogForm* log = windows->log;
+    log->show();
+    EXPECT_EQ(in<QLabel>(log, "countLB")->text(), "0");
+    const QString file = data.path() + "/log.txt";
+    writeAll(file, "previous content\r\n");
+    Dialogs::queueFileName(file);
+    click(log, "checkoutBt");
+    EXPECT_EQ(readAll(file), "");
+
+    store->AddSendRecord("a@example.com,Ann", true);
+    store->AddSendRecord("b@example.com", false);
+    click(log, "refurbishBT");
+    EXPECT_EQ(in<QLabel>(log, "countLB")->text(), "2");
+    // A delivery recorded meanwhile leaves the shown result alone until Refresh.
+    store->AddSendRecord("c@example.com", true);
+    EXPECT_EQ(log->rowCount(), 2);
+    Dialogs::queueFileName(data.path() + "/export");
+    click(log, "checkoutBt");
+    EXPECT_EQ(readAll(data.path() + "/export.txt"), "a@example.com,Ann\r\nb@example.com\r\n");
+
+    log->dateEdit()->setDate(QDate(2001, 1, 1));
+    EXPECT_EQ(in<QLabel>(log, "countLB")->text(), "2"); // nothing until Refresh
+    click(log, "refurbishBT");
+    EXPECT_EQ(in<QLabel>(log, "countLB")->text(), "0");
+    log->hide();
+    log->show();
+    EXPECT_EQ(log->dateEdit()->date(), QDate::currentDate());
+    EXPECT_EQ(in<QLabel>(log, "countLB")->text(), "3");
+}
+
+TEST_F(WindowsTest, EveryWindowRendersToAPicture)
+{
+    QTemporaryDir shots;
+    const QStringList files = RenderWindows(*windows, shots.path());
+    EXPECT_EQ(files.size(), 8);
+    for (const QString& f : files)
+        EXPECT_GT(QFileInfo(f).size(), 1000) << f.toStdString();
+}
