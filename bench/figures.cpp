@@ -126,7 +126,7 @@ void pendingFigures(const QString& folder)
 
 void windowFigures(const QString& folder)
 {
-    Dialogs::setTestMode(true);
+    Prompts::setTestMode(true);
     SetAppDir(folder);
     const QString path = folder + QStringLiteral("/window.db");
     {

@@ -43,7 +43,6 @@ int main(int argc, char** argv)
     BrevoraApplication app(argc, argv);
     Guarded([&] { ApplyDataDir(args, QCoreApplication::applicationDirPath()); });
     TDM store;
-    DM = &store;
     if (!store.isOpen())
         ShowDefaultError(store.lastError());
     AppWindows windows(&store);

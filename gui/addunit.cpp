@@ -188,7 +188,7 @@ void TAddForm::AddCapturedAddress(const QString& address)
 bool TAddForm::ConfirmResend(const QString& question)
 {
     if (chkTip->isChecked())
-        return Dialogs::question(this, QStringLiteral("确认"), question, QMessageBox::Yes | QMessageBox::No,
+        return Prompts::question(this, QStringLiteral("确认"), question, QMessageBox::Yes | QMessageBox::No,
                                  QMessageBox::No)
             == QMessageBox::Yes;
     return rdbSend->isChecked();

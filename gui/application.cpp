@@ -38,7 +38,7 @@ QString DefaultErrorText(const QString& text)
 
 void ShowDefaultError(const QString& text)
 {
-    Dialogs::report(nullptr, ProgramTitle(), DefaultErrorText(text), QMessageBox::Critical);
+    Prompts::report(nullptr, ProgramTitle(), DefaultErrorText(text), QMessageBox::Critical);
 }
 
 bool OpenWithShell(const QString& target)

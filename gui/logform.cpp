@@ -99,7 +99,7 @@ void TLogForm::QueryDay()
 
 void TLogForm::checkoutBtClick()
 {
-    QString path = Dialogs::saveFileName(this, QString(), QStringLiteral("log.txt"), QStringLiteral("Text File(*.txt)"));
+    QString path = Prompts::saveFileName(this, QString(), QStringLiteral("log.txt"), QStringLiteral("Text File(*.txt)"));
     if (path.isEmpty())
         return;
     if (QFileInfo(path).suffix().isEmpty())
@@ -113,6 +113,6 @@ void TLogForm::checkoutBtClick()
     } catch (const BrevoraError& e) {
         if (e.message() != QLatin1String("Error on File"))
             throw;
-        Dialogs::report(this, QStringLiteral("Error"), e.message(), QMessageBox::Warning);
+        Prompts::report(this, QStringLiteral("Error"), e.message(), QMessageBox::Warning);
     }
 }

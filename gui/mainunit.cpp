@@ -318,7 +318,7 @@ void TMainForm::AddBtClick()
 void TMainForm::DelBtClick()
 {
     bool deleted = false;
-    const auto answer = Dialogs::question(this, QStringLiteral("yes"),
+    const auto answer = Prompts::question(this, QStringLiteral("yes"),
                                           QStringLiteral("Are you sure you want to delete this email address?"),
                                           QMessageBox::Yes | QMessageBox::No, QMessageBox::No);
     QString failure;
@@ -354,7 +354,7 @@ void TMainForm::PopupMenu1Popup()
 
 void TMainForm::NOutClick()
 {
-    const QString path = Dialogs::saveFileName(this, QString(), QStringLiteral("mail.txt"), QStringLiteral("文本文件(*.txt)"));
+    const QString path = Prompts::saveFileName(this, QString(), QStringLiteral("mail.txt"), QStringLiteral("文本文件(*.txt)"));
     if (path.isEmpty())
         return;
     WriteFileBytes(path, CodePage::encodeLines(m_pending.entries()));
@@ -385,7 +385,7 @@ void TMainForm::setupBtClick()
     if (settingsWindow)
         settingsWindow(this);
     else
-        Dialogs::report(this, ProgramTitle(),
+        Prompts::report(this, ProgramTitle(),
                         QStringLiteral("Servers, senders and contents are kept in %1.").arg(IniPath()),
                         QMessageBox::Information);
     LoadSelections();
@@ -438,7 +438,7 @@ bool TMainForm::askCertificate(const CertificateInfo& info)
 {
     if (IsTrustedCertificate(info))
         return true;
-    const auto answer = Dialogs::question(
+    const auto answer = Prompts::question(
         this, ProgramTitle(),
         QStringLiteral("The certificate of %1 cannot be verified: %2.\nSubject: %3\nSHA-256 fingerprint:\n%4\n\n"
                        "Trust this certificate for %1 from now on?")

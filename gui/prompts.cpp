@@ -10,16 +10,11 @@ QQueue<QString> g_fileNames;
 QStringList g_reported;
 } // namespace
 
-namespace Dialogs {
+namespace Prompts {
 
 void setTestMode(bool on)
 {
     g_testMode = on;
-}
-
-bool testMode()
-{
-    return g_testMode;
 }
 
 void queueAnswer(QMessageBox::StandardButton answer)
@@ -75,4 +70,4 @@ QString saveFileName(QWidget* parent, const QString& caption, const QString& pro
     return dialog.selectedFiles().first();
 }
 
-} // namespace Dialogs
+} // namespace Prompts

@@ -7,12 +7,11 @@
 class QWidget;
 
 // Message boxes and file dialogs go through here, so that tests can answer them.
-namespace Dialogs {
+namespace Prompts {
 
 // In test mode no box is shown: questions take the queued answers (default: the default button),
 // file dialogs the queued names (default: cancelled), and reports are recorded.
 void setTestMode(bool on);
-bool testMode();
 void queueAnswer(QMessageBox::StandardButton answer);
 void queueFileName(const QString& name);
 QStringList& reported();
@@ -23,4 +22,4 @@ QMessageBox::StandardButton question(QWidget* parent, const QString& caption, co
 void report(QWidget* parent, const QString& caption, const QString& text, QMessageBox::Icon icon);
 QString saveFileName(QWidget* parent, const QString& caption, const QString& proposed, const QString& filter);
 
-} // namespace Dialogs
+} // namespace Prompts

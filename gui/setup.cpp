@@ -2,7 +2,9 @@
 
 #include "gui/application.h"
 #include "gui/prompts.h"
-#include "gui/entrydialogs.h"
+#include "gui/addmail.h"
+#include "gui/addserver.h"
+#include "gui/addtext.h"
 #include "core/settings/settingsfile.h"
 
 #include <QCheckBox>
@@ -239,7 +241,7 @@ void TFrmSetup::BtmTextDelClick()
 
 bool TFrmSetup::askDelete(const QString& text)
 {
-    return Dialogs::question(this, QStringLiteral("yes"), text, QMessageBox::Ok | QMessageBox::Cancel,
+    return Prompts::question(this, QStringLiteral("yes"), text, QMessageBox::Ok | QMessageBox::Cancel,
                              QMessageBox::Cancel)
         == QMessageBox::Ok;
 }

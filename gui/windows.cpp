@@ -4,7 +4,9 @@
 #include "gui/mainunit.h"
 #include "gui/addunit.h"
 #include "gui/logform.h"
-#include "gui/entrydialogs.h"
+#include "gui/addmail.h"
+#include "gui/addserver.h"
+#include "gui/addtext.h"
 #include "gui/setup.h"
 
 #include <QDir>

@@ -77,6 +77,7 @@ void PendingList::removeRowsAt(QList<int> rows)
 {
     std::sort(rows.begin(), rows.end());
     rows.erase(std::unique(rows.begin(), rows.end()), rows.end());
+    rows.removeIf([this](int r) { return r < 0 || r >= m_entries.size(); });
     if (rows.isEmpty())
         return;
     QList<qint64> ids;

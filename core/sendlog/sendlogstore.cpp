@@ -15,8 +15,6 @@
 #include <sys/file.h>
 #include <unistd.h>
 
-TDM* DM = nullptr;
-
 namespace {
 std::atomic<int> g_connectionCounter{0};
 

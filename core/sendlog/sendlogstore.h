@@ -100,6 +100,3 @@ private:
     QList<Delivery> m_unappliedRows; // the same, as written to this process's journal
     QElapsedTimer m_oldestUnapplied;
 };
-
-// The store of the running program (created first at start-up).
-extern TDM* DM;

@@ -40,13 +40,6 @@ QByteArray ReplyAssembler::trimLine(const QByteArray& line)
     return line.mid(start, end - start);
 }
 
-void ReplyAssembler::reset()
-{
-    m_lines.clear();
-    m_terminator.clear();
-    m_bytes = 0;
-}
-
 ReplyAssembler::Step ReplyAssembler::addLine(const QByteArray& rawLine)
 {
     const QByteArray line = trimLine(rawLine);

@@ -29,7 +29,6 @@ public:
     // Takes one raw line (without its line end). Throws when the reply grows past its bounds.
     Step addLine(const QByteArray& rawLine);
     const QList<QByteArray>& lines() const { return m_lines; }
-    void reset();
 
     // Leading and trailing blanks and control characters removed.
     static QByteArray trimLine(const QByteArray& line);

@@ -28,8 +28,8 @@ protected:
     void SetUp() override
     {
         CodePage::setName("CP1252");
-        Dialogs::setTestMode(true);
-        Dialogs::reported().clear();
+        Prompts::setTestMode(true);
+        Prompts::reported().clear();
         SetAppDir(data.path());
         store = std::make_unique<TDM>(data.path() + "/db/sendlog.db");
     }
@@ -180,17 +180,17 @@ TEST_F(MainWindowTest, DeletesSelectedEntriesAfterTheQuestion)
         list->selectionModel()->select(window->pending().index(row), QItemSelectionModel::Select);
     EXPECT_TRUE(find<QPushButton>("DelBt")->isEnabled());
 
-    Dialogs::queueAnswer(QMessageBox::No);
+    Prompts::queueAnswer(QMessageBox::No);
     window->show();
     window->activateWindow();
     ASSERT_TRUE(QTest::qWaitForWindowActive(window.get()));
     QTest::keyClick(list, Qt::Key_Escape); // Esc presses Delete while it is enabled
-    ASSERT_FALSE(Dialogs::reported().isEmpty());
-    EXPECT_EQ(Dialogs::reported().last(), "yes: Are you sure you want to delete this email address?");
+    ASSERT_FALSE(Prompts::reported().isEmpty());
+    EXPECT_EQ(Prompts::reported().last(), "yes: Are you sure you want to delete this email address?");
     EXPECT_EQ(window->pending().count(), 10);
     EXPECT_TRUE(find<QPushButton>("DelBt")->isEnabled());
 
-    Dialogs::queueAnswer(QMessageBox::Yes);
+    Prompts::queueAnswer(QMessageBox::Yes);
     QTest::mouseClick(find<QPushButton>("DelBt"), Qt::LeftButton);
     EXPECT_EQ(window->pending().count(), 7);
     EXPECT_FALSE(window->pending().contains("m4@example.org"));
@@ -207,7 +207,7 @@ TEST_F(MainWindowTest, ExportsTheListAndDisablesExportWhenEmpty)
     window->PopupMenu1Popup();
     EXPECT_TRUE(find<QAction>("NOut")->isEnabled());
     const QString file = data.path() + "/mail";
-    Dialogs::queueFileName(file);
+    Prompts::queueFileName(file);
     find<QAction>("NOut")->trigger();
     EXPECT_EQ(readAll(file), "a@example.org,Ann\r\nb@example.org\r\n");
 }
@@ -229,8 +229,8 @@ TEST_F(MainWindowTest, BadPortGoesToTheErrorReport)
     open();
     window->AppendEntries({"a@example.org"});
     QTest::mouseClick(find<QPushButton>("StartBt"), Qt::LeftButton);
-    ASSERT_FALSE(Dialogs::reported().isEmpty());
-    EXPECT_TRUE(Dialogs::reported().last().endsWith(": '2x5' is not a valid integer value.")) << Dialogs::reported().last().toStdString();
+    ASSERT_FALSE(Prompts::reported().isEmpty());
+    EXPECT_TRUE(Prompts::reported().last().endsWith(": '2x5' is not a valid integer value.")) << Prompts::reported().last().toStdString();
     EXPECT_EQ(find<QPlainTextEdit>("LogLB")->toPlainText(), "");
 }
 
@@ -245,23 +245,23 @@ TEST_F(MainWindowTest, UntrustedCertificateIsRememberedOnYes)
     open();
     find<QLineEdit>("TestEd")->setText("probe@example.org");
 
-    Dialogs::queueAnswer(QMessageBox::No);
+    Prompts::queueAnswer(QMessageBox::No);
     QTest::mouseClick(find<QPushButton>("TestBt"), Qt::LeftButton);
     EXPECT_TRUE(activity().contains("Connecting Server Failed:127.0.0.1"));
-    EXPECT_TRUE(Dialogs::reported().last().contains(cert.sha256));
+    EXPECT_TRUE(Prompts::reported().last().contains(cert.sha256));
     EXPECT_TRUE(ReadTrustedFingerprint("127.0.0.1").isEmpty());
 
-    Dialogs::queueAnswer(QMessageBox::Yes);
+    Prompts::queueAnswer(QMessageBox::Yes);
     QTest::mouseClick(find<QPushButton>("TestBt"), Qt::LeftButton);
     ASSERT_TRUE(waitUntil([&] { return !window->run().running() && activity().last() == "All emails have been sent"; }));
     EXPECT_TRUE(activity().contains("Sending is ok: probe@example.org"));
     EXPECT_EQ(ReadTrustedFingerprint("127.0.0.1"), cert.sha256);
 
     // Remembered: no question the next time.
-    const qsizetype questions = Dialogs::reported().size();
+    const qsizetype questions = Prompts::reported().size();
     QTest::mouseClick(find<QPushButton>("TestBt"), Qt::LeftButton);
     ASSERT_TRUE(waitUntil([&] { return smtpd.messages(2, 100).size() == 2; }));
-    EXPECT_EQ(Dialogs::reported().size(), questions);
+    EXPECT_EQ(Prompts::reported().size(), questions);
 }
 
 TEST_F(MainWindowTest, ClosingWithAnUnwritableSettingsFileReportsOnceAndCloses)
@@ -272,6 +272,6 @@ TEST_F(MainWindowTest, ClosingWithAnUnwritableSettingsFileReportsOnceAndCloses)
     QDir().mkpath(IniPath());
     window->show();
     EXPECT_TRUE(window->close());
-    EXPECT_EQ(Dialogs::reported().size(), 1);
-    EXPECT_TRUE(Dialogs::reported().first().contains("Unable to write to"));
+    EXPECT_EQ(Prompts::reported().size(), 1);
+    EXPECT_TRUE(Prompts::reported().first().contains("Unable to write to"));
 }

@@ -6,7 +6,9 @@
 #include "core/intake/mailto.h"
 #include "core/sendlog/sendlogstore.h"
 #include "gui/logform.h"
-#include "gui/entrydialogs.h"
+#include "gui/addmail.h"
+#include "gui/addserver.h"
+#include "gui/addtext.h"
 #include "core/settings/settingsfile.h"
 #include "gui/setup.h"
 #include "support/tempdir.h"
@@ -33,8 +35,8 @@ protected:
     void SetUp() override
     {
         CodePage::setName("CP1252");
-        Dialogs::setTestMode(true);
-        Dialogs::reported().clear();
+        Prompts::setTestMode(true);
+        Prompts::reported().clear();
         SetAppDir(data.path());
         store = std::make_unique<TDM>(data.path() + "/db/sendlog.db");
         windows = std::make_unique<AppWindows>(store.get());
@@ -103,12 +105,12 @@ TEST_F(WindowsTest, AddsAServerThroughItsDialog)
         in<QLineEdit>(d, "EdtServerName")->setText("   ");
         in<QLineEdit>(d, "EdtUser")->setText("me");
         click(d, "BtmOk");
-        EXPECT_EQ(Dialogs::reported().last(), "Error: SMTP server and account can NOT be blank");
+        EXPECT_EQ(Prompts::reported().last(), "Error: SMTP server and account can NOT be blank");
         EXPECT_TRUE(d->isVisible());
         // A name the settings file cannot hold is refused with its reason.
         in<QLineEdit>(d, "EdtServerName")->setText("a=b");
         click(d, "BtmOk");
-        EXPECT_TRUE(Dialogs::reported().last().contains("\"=\""));
+        EXPECT_TRUE(Prompts::reported().last().contains("\"=\""));
         EXPECT_TRUE(d->isVisible());
         in<QLineEdit>(d, "EdtServerName")->setText("smtp.new.com");
         in<QLineEdit>(d, "EdtPasswd")->setText("pw");
@@ -162,11 +164,11 @@ TEST_F(WindowsTest, DeleteAsksAndThenDisablesTheButtons)
     EXPECT_EQ(in<QPlainTextEdit>(windows->setup, "MemCaption")->toPlainText(),
               "Display Name\nYour Email Address: a@example.com\nDisplay Name: A");
     EXPECT_TRUE(in<QPushButton>(windows->setup, "BtmViewDel")->isEnabled());
-    Dialogs::queueAnswer(QMessageBox::Cancel);
+    Prompts::queueAnswer(QMessageBox::Cancel);
     click(windows->setup, "BtmViewDel");
-    EXPECT_EQ(Dialogs::reported().last(), "yes: Are you sure you want to delete this email address?(a@example.com)");
+    EXPECT_EQ(Prompts::reported().last(), "yes: Are you sure you want to delete this email address?(a@example.com)");
     EXPECT_EQ(ListSenders(), QStringList{"a@example.com"});
-    Dialogs::queueAnswer(QMessageBox::Ok);
+    Prompts::queueAnswer(QMessageBox::Ok);
     click(windows->setup, "BtmViewDel");
     EXPECT_TRUE(ListSenders().isEmpty());
     EXPECT_TRUE(listItems("LstView").isEmpty());
@@ -196,7 +198,7 @@ TEST_F(WindowsTest, NewContentShowsItsPathAndCancelLeavesNoFile)
         waitUntil([d] { return d->isVisible(); }, 5000);
         in<QPlainTextEdit>(d, "MemText")->setPlainText("Hello [= PARAM1 =]\nBye");
         click(d, "BtmOk"); // an empty title cannot be a name in the settings file
-        EXPECT_EQ(Dialogs::reported().last(), "Error: The name must not be empty.");
+        EXPECT_EQ(Prompts::reported().last(), "Error: The name must not be empty.");
         in<QLineEdit>(d, "EdtMailTitle")->setText("News");
         click(d, "BtmOk");
         if (d->isVisible()) {
@@ -255,7 +257,7 @@ TEST_F(WindowsTest, IntakeCapturesTheClipboardAndChecksDuplicates)
     EXPECT_FALSE(in<QRadioButton>(form, "rdbSend")->isEnabled());
     in<QPlainTextEdit>(form, "MailMo")->clear();
     form->CaptureText("mailto:old@example.com\r\n");
-    EXPECT_EQ(Dialogs::reported().last(),
+    EXPECT_EQ(Prompts::reported().last(),
               "确认: [old@example.com]I have sent an email to this address before. Are you sure you want to send again?");
     EXPECT_EQ(form->status(), "old@example.com This email address already exists.");
     EXPECT_TRUE(in<QPlainTextEdit>(form, "MailMo")->toPlainText().isEmpty());
@@ -291,7 +293,7 @@ TEST_F(WindowsTest, HistoryListsCountsAndExports)
     EXPECT_EQ(in<QLabel>(log, "countLB")->text(), "0");
     const QString file = data.path() + "/log.txt";
     writeAll(file, "previous content\r\n");
-    Dialogs::queueFileName(file);
+    Prompts::queueFileName(file);
     click(log, "checkoutBt");
     EXPECT_EQ(readAll(file), "");
 
@@ -302,7 +304,7 @@ TEST_F(WindowsTest, HistoryListsCountsAndExports)
     // A delivery recorded meanwhile leaves the shown result alone until Refresh.
     store->AddSendRecord("c@example.com", true);
     EXPECT_EQ(log->rowCount(), 2);
-    Dialogs::queueFileName(data.path() + "/export");
+    Prompts::queueFileName(data.path() + "/export");
     click(log, "checkoutBt");
     EXPECT_EQ(readAll(data.path() + "/export.txt"), "a@example.com,Ann\r\nb@example.com\r\n");
 

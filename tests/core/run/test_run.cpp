@@ -3,6 +3,8 @@
 #include "core/text/codepage.h"
 #include "core/error.h"
 #include "core/sendlog/sendlogstore.h"
+#include "core/smtp/socketstream.h"
+#include "support/faultystream.h"
 #include "support/scriptedserver.h"
 #include "support/smtpd.h"
 #include "support/tempdir.h"
@@ -339,4 +341,75 @@ TEST_F(RunTest, BatchThatCannotBeAppliedMidRunStopsTheRunAndLosesNothing)
     for (int i = 0; i < 400; ++i)
         EXPECT_NE(list->contains(entries[i]), store->HasBeenSent(entries[i])) << i;
     EXPECT_EQ(run->sentCount() + list->count(), 400);
+}
+
+// Every read and write of a run fails in turn: each failure ends in its own activity line, with
+// the session closed and every entry either delivered and recorded or still pending, in order.
+TEST_F(RunTest, EveryReadAndWriteThatFailsLeavesAClosedSessionAndAnIntactList)
+{
+    Smtpd smtpd({"--auth", "user:secret"});
+    ASSERT_GT(smtpd.port(), 0) << smtpd.error().toStdString();
+    const QStringList entries{"a@example.org", "b@example.org"};
+    auto counter = std::make_shared<FaultyStream::Counter>();
+
+    const auto runOnce = [&](int failAt) {
+        finishedCount = 0;
+        lines.clear();
+        QList<int> all;
+        for (int i = 0; i < list->count(); ++i)
+            all.append(i);
+        list->removeRowsAt(all);
+        add(entries);
+        *counter = FaultyStream::Counter{0, failAt, false};
+        run->smtp().setStreamOpener(FaultyStream::opener(counter));
+        run->StartRun(selection(smtpd.port()));
+        return waitForEnd();
+    };
+    ASSERT_TRUE(runOnce(0));
+    ASSERT_EQ(outcome, RunOutcome::Completed);
+    const int operations = counter->operations;
+    ASSERT_GT(operations, 10);
+
+    const QString reset = SocketErrorFromErrno(ECONNRESET);
+    for (int failAt = 1; failAt <= operations; ++failAt) {
+        SCOPED_TRACE(failAt);
+        store->FlushDeliveries();
+        const int rowsBefore = logRows();
+        ASSERT_TRUE(runOnce(failAt));
+        ASSERT_TRUE(counter->failed);
+        EXPECT_FALSE(run->smtp().Connected());
+        EXPECT_FALSE(run->running());
+
+        QStringList delivered;
+        for (const QString& line : lines)
+            if (line.startsWith("Sending is ok: "))
+                delivered.append(line.mid(15));
+        EXPECT_EQ(delivered, entries.mid(0, delivered.size()));
+        EXPECT_EQ(list->entries(), entries.mid(delivered.size()));
+        for (const QString& e : delivered)
+            EXPECT_TRUE(store->HasBeenSent(e));
+        store->FlushDeliveries();
+        EXPECT_EQ(logRows() - rowsBefore, delivered.size());
+
+        switch (outcome) {
+        case RunOutcome::ConnectFailed:
+            EXPECT_EQ(lines.last(), "Connecting Server Failed:127.0.0.1");
+            break;
+        case RunOutcome::AuthFailed:
+            EXPECT_EQ(lines.last(), "Authentication failed");
+            break;
+        case RunOutcome::Refused:
+            ASSERT_GE(lines.size(), 2);
+            EXPECT_EQ(lines[lines.size() - 2], "Sending failed: " + entries[delivered.size()] + "--" + reset);
+            EXPECT_EQ(lines.last(), "All emails have been sent");
+            break;
+        case RunOutcome::Completed:
+            // Only the QUIT at the end may fail unseen: the list was delivered by then.
+            EXPECT_EQ(failAt, operations);
+            EXPECT_EQ(delivered, entries);
+            break;
+        default:
+            ADD_FAILURE() << "unexpected outcome " << int(outcome);
+        }
+    }
 }

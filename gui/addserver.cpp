@@ -1,0 +1,98 @@
+#include "gui/addserver.h"
+
+#include "gui/entryform.h"
+#include "core/error.h"
+#include "gui/prompts.h"
+#include "core/settings/settingsfile.h"
+
+#include <QCheckBox>
+#include <QFile>
+#include <QFormLayout>
+#include <QGroupBox>
+#include <QHBoxLayout>
+#include <QLabel>
+#include <QLineEdit>
+#include <QPlainTextEdit>
+#include <QPushButton>
+#include <QVBoxLayout>
+
+TFrmAddServer::TFrmAddServer(QWidget* parent)
+    : QDialog(parent)
+{
+    setObjectName(QStringLiteral("TFrmAddServer"));
+    auto* layout = new QVBoxLayout(this);
+    auto* form = new QFormLayout;
+    EdtServerName = EntryForm::makeEdit(this, "EdtServerName");
+    EdtUser = EntryForm::makeEdit(this, "EdtUser");
+    EdtPasswd = EntryForm::makeEdit(this, "EdtPasswd");
+    EdtPasswd->setEchoMode(QLineEdit::Password);
+    ChbSSL = new QCheckBox(QStringLiteral("SSL"), this);
+    ChbSSL->setObjectName(QStringLiteral("ChbSSL"));
+    EdtPort = EntryForm::makeEdit(this, "EdtPort");
+    form->addRow(QStringLiteral("SMTP Server:"), EdtServerName);
+    form->addRow(QString(), EntryForm::exampleLabel(this, QStringLiteral("smtp.example.com")));
+    form->addRow(QStringLiteral("Account:"), EdtUser);
+    form->addRow(QStringLiteral("Password:"), EdtPasswd);
+    auto* portRow = new QHBoxLayout;
+    portRow->addWidget(ChbSSL);
+    portRow->addWidget(new QLabel(QStringLiteral("Port:"), this));
+    portRow->addWidget(EdtPort);
+    form->addRow(QString(), portRow);
+    layout->addLayout(form);
+    EntryForm::addButtons(this, layout, QStringLiteral("Cancel"), [this] { BtmOkClick(); });
+    // Only a toggle by the user switches the port, not the filling of the box.
+    connect(ChbSSL, &QCheckBox::clicked, this, [this] { ChbSSLClick(); });
+    setFixedSize(306, 209);
+}
+
+bool TFrmAddServer::ExecuteAdd(QString& host, QString& account, QString& ssl, QString& port, QString& password)
+{
+    setWindowTitle(QStringLiteral("Add An SMTP Server"));
+    return Execute(host, account, ssl, port, password);
+}
+
+bool TFrmAddServer::ExecuteEdit(QString& host, QString& account, QString& ssl, QString& port, QString& password)
+{
+    setWindowTitle(QStringLiteral("Edit SMTP Server"));
+    return Execute(host, account, ssl, port, password);
+}
+
+bool TFrmAddServer::Execute(QString& host, QString& account, QString& ssl, QString& port, QString& password)
+{
+    EdtServerName->setText(host);
+    EdtUser->setText(account);
+    EdtPasswd->setText(password);
+    EdtPort->setText(port.isEmpty() ? QStringLiteral("25") : port);
+    ChbSSL->setChecked(ssl == QLatin1String("1"));
+    EdtServerName->setFocus();
+    if (!EntryForm::runModal(this))
+        return false;
+    host = EdtServerName->text();
+    account = EdtUser->text();
+    password = EdtPasswd->text();
+    port = EdtPort->text();
+    ssl = ChbSSL->isChecked() ? QStringLiteral("1") : QStringLiteral("0");
+    return true;
+}
+
+void TFrmAddServer::ChbSSLClick()
+{
+    EdtPort->setText(ChbSSL->isChecked() ? QStringLiteral("465") : QStringLiteral("25"));
+}
+
+void TFrmAddServer::BtmOkClick()
+{
+    if (EdtServerName->text().trimmed().isEmpty() || EdtUser->text().trimmed().isEmpty()) {
+        EntryForm::refuse(QStringLiteral("SMTP server and account can NOT be blank"), EdtServerName);
+        return;
+    }
+    try {
+        CheckServerEntry({EdtServerName->text(), EdtUser->text(), EdtPasswd->text(), EdtPort->text(),
+                          ChbSSL->isChecked() ? QStringLiteral("1") : QStringLiteral("0")});
+    } catch (const BrevoraError& e) {
+        EntryForm::refuse(e.message(), EdtServerName);
+        return;
+    }
+    accept();
+}
+

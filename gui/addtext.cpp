@@ -1,0 +1,83 @@
+#include "gui/addtext.h"
+
+#include "gui/entryform.h"
+#include "core/error.h"
+#include "gui/prompts.h"
+#include "core/settings/settingsfile.h"
+
+#include <QCheckBox>
+#include <QFile>
+#include <QFormLayout>
+#include <QGroupBox>
+#include <QHBoxLayout>
+#include <QLabel>
+#include <QLineEdit>
+#include <QPlainTextEdit>
+#include <QPushButton>
+#include <QVBoxLayout>
+
+TFrmAddText::TFrmAddText(QWidget* parent)
+    : QDialog(parent)
+{
+    setObjectName(QStringLiteral("TFrmAddText"));
+    auto* layout = new QVBoxLayout(this);
+    auto* form = new QFormLayout;
+    EdtMailTitle = EntryForm::makeEdit(this, "EdtMailTitle");
+    form->addRow(QStringLiteral("Email Title:"), EdtMailTitle);
+    layout->addLayout(form);
+    auto* group = new QGroupBox(QStringLiteral("Email Content"), this);
+    group->setObjectName(QStringLiteral("GroupBox1"));
+    auto* groupLayout = new QVBoxLayout(group);
+    MemText = new QPlainTextEdit(group);
+    MemText->setObjectName(QStringLiteral("MemText"));
+    groupLayout->addWidget(MemText);
+    layout->addWidget(group, 1);
+    EntryForm::addButtons(this, layout, QStringLiteral("Cancel"), [this] { BtmOkClick(); });
+    setFixedSize(565, 479);
+}
+
+bool TFrmAddText::ExecuteAdd(QString& title, QString& bodyFile)
+{
+    setWindowTitle(QStringLiteral("Add New Email Content"));
+    QString created = CreateBodyFile();
+    if (!Execute(title, created)) {
+        // No entry will name this file: it must not be left behind.
+        QFile::remove(AppDir() + created);
+        return false;
+    }
+    bodyFile = created;
+    return true;
+}
+
+bool TFrmAddText::ExecuteEdit(QString& title, QString& bodyFile)
+{
+    setWindowTitle(QStringLiteral("Edit Email Content"));
+    return Execute(title, bodyFile);
+}
+
+bool TFrmAddText::Execute(QString& title, QString& bodyFile)
+{
+    MemText->setPlainText(LoadBodyText(bodyFile).replace(QStringLiteral("\r\n"), QStringLiteral("\n")));
+    EdtMailTitle->setText(title);
+    BodyFileName = bodyFile;
+    EdtMailTitle->setFocus();
+    if (!EntryForm::runModal(this))
+        return false;
+    title = EdtMailTitle->text();
+    bodyFile = BodyFileName;
+    return true;
+}
+
+void TFrmAddText::BtmOkClick()
+{
+    try {
+        CheckContentEntry({EdtMailTitle->text(), BodyFileName});
+    } catch (const BrevoraError& e) {
+        EntryForm::refuse(e.message(), EdtMailTitle);
+        return;
+    }
+    QString text = MemText->toPlainText();
+    text.replace(QLatin1Char('\n'), QStringLiteral("\r\n"));
+    SaveBodyText(BodyFileName, text);
+    accept();
+}

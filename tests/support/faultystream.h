@@ -1,0 +1,54 @@
+#pragma once
+
+#include "core/smtp/bytestream.h"
+#include "core/smtp/smtpclient.h"
+#include "core/smtp/socketstream.h"
+
+#include <cerrno>
+#include <memory>
+
+// A real socket stream whose n-th read or write (counting from 1, over all streams sharing the
+// counter) fails as a reset connection would. With failAt 0 nothing fails and the counter
+// tells how many operations a dialogue takes.
+class FaultyStream : public ByteStream
+{
+public:
+    struct Counter
+    {
+        int operations = 0;
+        int failAt = 0;
+        bool failed = false;
+    };
+
+    FaultyStream(std::unique_ptr<ByteStream> inner, std::shared_ptr<Counter> counter)
+        : m_inner(std::move(inner))
+        , m_counter(std::move(counter))
+    {
+    }
+
+    template <typename Opener = StreamOpener>
+    static Opener opener(std::shared_ptr<Counter> counter)
+    {
+        return [counter](const QString& host, int port, int timeoutMs) -> std::unique_ptr<ByteStream> {
+            return std::make_unique<FaultyStream>(ConnectSocket(host, port, timeoutMs), counter);
+        };
+    }
+
+    qint64 read(char* buffer, qint64 size) override { return fails() ? -1 : m_inner->read(buffer, size); }
+    qint64 write(const char* buffer, qint64 size) override { return fails() ? -1 : m_inner->write(buffer, size); }
+    void close() override { m_inner->close(); }
+    int socketDescriptor() const override { return m_inner->socketDescriptor(); }
+
+private:
+    bool fails()
+    {
+        if (++m_counter->operations != m_counter->failAt)
+            return false;
+        m_counter->failed = true;
+        errno = ECONNRESET;
+        return true;
+    }
+
+    std::unique_ptr<ByteStream> m_inner;
+    std::shared_ptr<Counter> m_counter;
+};
