@@ -49,6 +49,19 @@ void err(const QString& text)
     std::fwrite(bytes.constData(), 1, size_t(bytes.size()), stderr);
 }
 
+// The store of the data folder (taking over one left under the working directory first).
+std::unique_ptr<TDM> openStore()
+{
+    const QString adopted = AdoptWorkingDirectoryStore();
+    if (!adopted.isEmpty())
+        out(adopted);
+    auto store = std::make_unique<TDM>(SendLogPath());
+    if (!store->isOpen())
+        throw BrevoraError(ErrorKind::Store,
+                           QStringLiteral("Cannot open the send log %1: %2").arg(SendLogPath(), store->lastError()));
+    return store;
+}
+
 struct Options
 {
     QHash<QString, QString> values;
@@ -99,14 +112,12 @@ int runHistory(const QStringList& args)
         if (!day.isValid())
             throw BrevoraError(ErrorKind::Usage, QStringLiteral("The date must be written YYYY-MM-DD."));
     }
-    TDM store;
-    if (!store.isOpen())
-        throw BrevoraError(ErrorKind::Store, store.lastError());
-    QSqlQuery rows = store.QueryByDate(DayPattern(day));
+    std::unique_ptr<TDM> store = openStore();
+    QSqlQuery rows = store->QueryByDate(DayPattern(day));
     QStringList entries;
     while (rows.next()) {
         out(rows.value(0).toString() + '\t' + rows.value(1).toString() + '\t'
-            + (rows.value(2).toInt() != 0 ? QStringLiteral("True") : QStringLiteral("False")));
+            + (TDM::TypeIsTrue(rows.value(2)) ? QStringLiteral("True") : QStringLiteral("False")));
         entries.append(rows.value(1).toString());
     }
     out(QStringLiteral("Total Amount : %1").arg(entries.size()));
@@ -154,9 +165,8 @@ int runSend(const QStringList& args)
     const QString bodyFile = LookupContent(s.ContentTitle);
     const QStringList body = bodyFile.trimmed().isEmpty() ? QStringList() : LoadBodyLines(bodyFile);
 
-    TDM store;
-    if (!store.isOpen())
-        throw BrevoraError(ErrorKind::Store, store.lastError());
+    std::unique_ptr<TDM> storeOwner = openStore();
+    TDM& store = *storeOwner;
     PendingList list(&store);
 
     if (!listFile.isEmpty()) {

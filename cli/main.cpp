@@ -42,10 +42,14 @@ int main(int argc, char** argv)
 
     BrevoraApplication app(argc, argv);
     Guarded([&] { ApplyDataDir(args, QCoreApplication::applicationDirPath()); });
-    TDM store;
+    QString adopted;
+    Guarded([&] { adopted = AdoptWorkingDirectoryStore(); });
+    TDM store(SendLogPath());
     if (!store.isOpen())
-        ShowDefaultError(store.lastError());
+        ShowDefaultError(QStringLiteral("Cannot open the send log %1: %2").arg(SendLogPath(), store.lastError()));
     AppWindows windows(&store);
+    if (!adopted.isEmpty())
+        windows.main->AppendActivity(adopted);
     const qsizetype shots = args.indexOf(QStringLiteral("--screenshots"));
     if (shots >= 0) {
         // Renders every window to PNG files and ends, for looking at them without a desktop.

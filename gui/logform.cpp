@@ -19,7 +19,7 @@ QVariant SendLogModel::data(const QModelIndex& index, int role) const
 {
     const QVariant value = QSqlQueryModel::data(index, role);
     if (index.column() == 2 && role == Qt::DisplayRole)
-        return value.toInt() != 0 ? QStringLiteral("True") : QStringLiteral("False");
+        return TDM::TypeIsTrue(value) ? QStringLiteral("True") : QStringLiteral("False");
     return value;
 }
 

@@ -1,5 +1,8 @@
 #include "core/sendlog/sendlogstore.h"
 
+#include "core/error.h"
+#include "core/settings/settingsfile.h"
+
 #include <algorithm>
 #include <QDateTime>
 #include <QDir>
@@ -101,7 +104,8 @@ TDM::TDM(const QString& databasePath)
             return;
         }
     m_hasBeenSent = new QSqlQuery(m_db);
-    m_hasBeenSent->prepare(QStringLiteral("SELECT 1 FROM sendlog WHERE MAILADDR = ? AND TYPE = 1 LIMIT 1"));
+    m_hasBeenSent->prepare(QStringLiteral("SELECT 1 FROM sendlog WHERE MAILADDR = ? AND (TYPE IN (1, -1) OR "
+                                          "upper(trim(TYPE)) IN ('TRUE', 'T', 'Y', 'YES', '1', '-1')) LIMIT 1"));
     m_insert = new QSqlQuery(m_db);
     m_insert->prepare(QStringLiteral("INSERT INTO sendlog VALUES (?, ?, ?)"));
     m_deletePending = new QSqlQuery(m_db);
@@ -165,6 +169,13 @@ QString TDM::Timestamp()
         cachedAt = now;
     }
     return cached;
+}
+
+bool TDM::TypeIsTrue(const QVariant& type)
+{
+    const QString text = type.toString().trimmed().toUpper();
+    return text == QLatin1String("1") || text == QLatin1String("-1") || text == QLatin1String("TRUE")
+        || text == QLatin1String("T") || text == QLatin1String("Y") || text == QLatin1String("YES");
 }
 
 bool TDM::AddSendRecord(const QString& address, bool ok)
@@ -480,4 +491,30 @@ void TDM::recoverJournals()
         forget.addBindValue(name);
         forget.exec();
     }
+}
+
+QString SendLogPath()
+{
+    return AppDir() + QStringLiteral("db/sendlog.db");
+}
+
+QString AdoptWorkingDirectoryStore()
+{
+    const QFileInfo target(SendLogPath());
+    const QFileInfo found(QDir::current().absoluteFilePath(QStringLiteral("db/sendlog.db")));
+    if (target.exists() || !found.exists() || found.canonicalFilePath() == target.absoluteFilePath())
+        return {};
+    const QDir from = found.absoluteDir();
+    if (!QDir().mkpath(target.absolutePath()))
+        throw BrevoraError(ErrorKind::Store, QStringLiteral("Cannot create the folder %1.").arg(target.absolutePath()));
+    // The database with its write-ahead log and any delivery journal go together.
+    const QStringList names = from.entryList({found.fileName() + '*'}, QDir::Files | QDir::Hidden);
+    for (const QString& name : names) {
+        const QString destination = target.absoluteDir().filePath(name);
+        if (!QFile::rename(from.filePath(name), destination) && !(QFile::copy(from.filePath(name), destination)
+                                                                 && QFile::remove(from.filePath(name))))
+            throw BrevoraError(ErrorKind::Store, QStringLiteral("Cannot move %1 to %2.").arg(from.filePath(name), destination));
+    }
+    return QStringLiteral("The send log and the pending list were moved from %1 to %2.")
+        .arg(QDir::toNativeSeparators(from.absolutePath()), QDir::toNativeSeparators(target.absolutePath()));
 }

@@ -8,8 +8,8 @@
 #include <QString>
 #include <QStringList>
 
-// The send log and the durable pending list, in one embedded SQLite file (db/sendlog.db under the
-// working directory). The folder, the file and the tables are created when missing.
+// The send log and the durable pending list, in one embedded SQLite file (db/sendlog.db in the
+// data folder). The folder, the file and the tables are created when missing.
 //
 // Deliveries go first to a journal file of this process beside the database (one short append
 // each) and reach the tables in batches, each line in the same transaction as the others of its
@@ -26,7 +26,7 @@ public:
     };
 
     // Opens (creating when missing) the store at the given file path.
-    explicit TDM(const QString& databasePath = QStringLiteral("db/sendlog.db"));
+    explicit TDM(const QString& databasePath);
     ~TDM();
     TDM(const TDM&) = delete;
     TDM& operator=(const TDM&) = delete;
@@ -62,6 +62,9 @@ public:
 
     // Local time in the send log's SENDDATE format.
     static QString Timestamp();
+    // Whether a stored TYPE means true: 1, and what other programs store for true (-1, 'True',
+    // 'T', 'Y', 'Yes', any case).
+    static bool TypeIsTrue(const QVariant& type);
 
 private:
     bool fail(const QSqlQuery& query);
@@ -100,3 +103,12 @@ private:
     QList<Delivery> m_unappliedRows; // the same, as written to this process's journal
     QElapsedTimer m_oldestUnapplied;
 };
+
+// The store's file in the data folder: AppDir + "db/sendlog.db".
+QString SendLogPath();
+
+// A store left under the working directory by an earlier version ("db/sendlog.db" there) is
+// moved into the data folder once, when the data folder has none. Returns the activity line
+// that says so, or nothing when there was nothing to move; throws a store error when the move
+// fails.
+QString AdoptWorkingDirectoryStore();

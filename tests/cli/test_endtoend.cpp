@@ -244,7 +244,7 @@ TEST_F(EndToEnd, AKilledRunLosesNothingAndSendsNothingTwice)
     const int received = int(server.messages().size());
     ASSERT_LT(received, 1000) << "the run ended before it could be killed";
 
-    TDM store(work.file("db/sendlog.db"));
+    TDM store(data.path() + "/db/sendlog.db");
     QStringList pending;
     for (const TDM::PendingRow& row : store.LoadPending())
         pending << row.entry;
@@ -274,15 +274,21 @@ TEST_F(EndToEnd, HistoryReadsALogFilledByAnotherProgram)
     sqlite.write("CREATE TABLE sendlog (SENDDATE VARCHAR(19), MAILADDR VARCHAR(254), TYPE BOOLEAN);\n"
                  "INSERT INTO sendlog VALUES ('2024-05-01 08:00:00', 'o''brien@x.com,Ann', 1);\n"
                  "INSERT INTO sendlog VALUES ('2024-05-01 09:00:00', 'b@x.com', 0);\n"
+                 "INSERT INTO sendlog VALUES ('2024-05-01 10:00:00', 'd@x.com', 'True');\n"
                  "INSERT INTO sendlog VALUES ('2024-05-02 09:00:00', 'c@x.com', 1);\n");
     sqlite.closeWriteChannel();
     ASSERT_TRUE(sqlite.waitForFinished(10000));
     QTemporaryDir data;
     const Result r = brevora({"history", "--data-dir", data.path(), "--date", "2024-05-01", "--export", work.file("log.txt")}, work.path());
     EXPECT_EQ(r.status, 0) << r.err.toStdString();
-    EXPECT_EQ(r.out, "2024-05-01 08:00:00\to'brien@x.com,Ann\tTrue\n"
-                     "2024-05-01 09:00:00\tb@x.com\tFalse\n"
-                     "Total Amount : 2\n");
-    EXPECT_EQ(readAll(work.file("log.txt")), "o'brien@x.com,Ann\r\nb@x.com\r\n");
-    EXPECT_EQ(brevora({"history", "--date", "May 1"}, work.path()).status, 3);
+    // The log under the working directory is taken over into the data folder, and says so.
+    EXPECT_EQ(r.out, "The send log and the pending list were moved from " + work.file("db") + " to " + data.path()
+                         + "/db.\n"
+                           "2024-05-01 08:00:00\to'brien@x.com,Ann\tTrue\n"
+                           "2024-05-01 09:00:00\tb@x.com\tFalse\n"
+                           "2024-05-01 10:00:00\td@x.com\tTrue\n"
+                           "Total Amount : 3\n");
+    EXPECT_TRUE(QFile::exists(data.path() + "/db/sendlog.db"));
+    EXPECT_EQ(readAll(work.file("log.txt")), "o'brien@x.com,Ann\r\nb@x.com\r\nd@x.com\r\n");
+    EXPECT_EQ(brevora({"history", "--data-dir", data.path(), "--date", "May 1"}, work.path()).status, 3);
 }

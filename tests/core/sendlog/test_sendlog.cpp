@@ -1,5 +1,6 @@
 #include "core/sendlog/sendlogstore.h"
 #include "core/sendlog/historyexport.h"
+#include "core/settings/settingsfile.h"
 #include "support/tempdir.h"
 
 #include <QSqlError>
@@ -9,7 +10,7 @@
 
 namespace {
 
-void insertRow(const QString& dbPath, const QString& date, const QString& address, bool ok)
+void insertRow(const QString& dbPath, const QString& date, const QString& address, const QVariant& type)
 {
     TDM store(dbPath);
     QSqlQuery q = store.QueryByDate("none%"); // keeps the connection busy-free
@@ -22,7 +23,7 @@ void insertRow(const QString& dbPath, const QString& date, const QString& addres
         insert.prepare("INSERT INTO sendlog VALUES (?, ?, ?)");
         insert.addBindValue(date);
         insert.addBindValue(address);
-        insert.addBindValue(ok ? 1 : 0);
+        insert.addBindValue(type.typeId() == QMetaType::Bool ? QVariant(type.toBool() ? 1 : 0) : type);
         insert.exec();
         db.close();
     }
@@ -43,7 +44,7 @@ QStringList column(QSqlQuery q, int index)
 TEST(SendLog, CreatesItsFolderFileAndTable)
 {
     ScopedWorkDir work;
-    TDM store;
+    TDM store(work.file("db/sendlog.db"));
     ASSERT_TRUE(store.isOpen()) << store.lastError().toStdString();
     EXPECT_TRUE(QFile::exists(work.file("db/sendlog.db")));
     EXPECT_FALSE(store.HasBeenSent("a@b.com"));
@@ -266,4 +267,54 @@ TEST(DeliveryJournal, ALiveJournalIsLeftToItsOwner)
     EXPECT_EQ(countRows(after, "a@x.com"), 1);
     EXPECT_EQ(after.LoadPending().size(), 1);
     EXPECT_TRUE(QDir(dir.path()).entryList({"log.db-deliveries-*"}).isEmpty());
+}
+
+// Other programs store TYPE as text or as -1 for true; such an address was sent to all the same.
+TEST(SendLog, TrueStoredAsTextOrMinusOneCountsAsSent)
+{
+    QTemporaryDir dir;
+    const QString path = dir.path() + "/log.db";
+    const QList<QPair<QVariant, bool>> types = {
+        {QVariant("True"), true}, {QVariant("T"), true}, {QVariant("y"), true}, {QVariant(-1), true},
+        {QVariant("-1"), true}, {QVariant(1), true}, {QVariant("False"), false}, {QVariant("F"), false},
+        {QVariant(0), false}, {QVariant("N"), false}};
+    for (qsizetype i = 0; i < types.size(); ++i)
+        insertRow(path, "2024-05-01 10:00:00", QStringLiteral("r%1@example.org").arg(i), types[i].first);
+    TDM store(path);
+    for (qsizetype i = 0; i < types.size(); ++i) {
+        EXPECT_EQ(store.HasBeenSent(QStringLiteral("r%1@example.org").arg(i)), types[i].second) << i;
+        EXPECT_EQ(TDM::TypeIsTrue(types[i].first), types[i].second) << i;
+    }
+}
+
+// The store follows the data folder, whatever the working directory; one left under the working
+// directory by an earlier version is taken over once, journals included.
+TEST(SendLog, StoreUnderTheWorkingDirectoryIsTakenOverOnce)
+{
+    ScopedWorkDir work;
+    QTemporaryDir data;
+    const QString oldAppDir = AppDir();
+    SetAppDir(data.path());
+    EXPECT_EQ(SendLogPath(), data.path() + "/db/sendlog.db");
+    EXPECT_TRUE(AdoptWorkingDirectoryStore().isEmpty()); // nothing to take over
+    {
+        TDM old(work.file("db/sendlog.db"));
+        ASSERT_TRUE(old.AddSendRecord("a@example.org", true));
+    }
+    writeAll(work.file("db/sendlog.db-deliveries-123-1-abc"), "");
+    const QString line = AdoptWorkingDirectoryStore();
+    EXPECT_TRUE(line.contains(work.path())) << line.toStdString();
+    EXPECT_FALSE(QFile::exists(work.file("db/sendlog.db")));
+    EXPECT_TRUE(QFile::exists(data.path() + "/db/sendlog.db-deliveries-123-1-abc"));
+    {
+        TDM moved(SendLogPath());
+        EXPECT_TRUE(moved.HasBeenSent("a@example.org"));
+    }
+    // A second store under the working directory does not replace the data folder's.
+    {
+        TDM another(work.file("db/sendlog.db"));
+    }
+    EXPECT_TRUE(AdoptWorkingDirectoryStore().isEmpty());
+    EXPECT_TRUE(QFile::exists(work.file("db/sendlog.db")));
+    SetAppDir(oldAppDir);
 }
