@@ -9,9 +9,17 @@ PendingList::PendingList(TDM* store, QObject* parent)
     : QAbstractListModel(parent)
     , m_store(store)
 {
-    if (!m_store)
-        return;
-    const QList<TDM::PendingRow> rows = m_store->LoadPending();
+    if (m_store)
+        load(m_store->LoadPending());
+}
+
+PendingList::~PendingList() = default;
+
+void PendingList::load(const QList<TDM::PendingRow>& rows)
+{
+    m_entries.clear();
+    m_ids.clear();
+    m_index.clear();
     m_entries.reserve(rows.size());
     m_ids.reserve(rows.size());
     for (const TDM::PendingRow& row : rows) {
@@ -19,6 +27,30 @@ PendingList::PendingList(TDM* store, QObject* parent)
         m_ids.append(row.id);
         indexAdd(row.entry);
     }
+}
+
+void PendingList::reload()
+{
+    if (!m_store)
+        return;
+    bool ok = false;
+    const QList<TDM::PendingRow> rows = m_store->LoadPending(&ok);
+    check(ok);
+    beginResetModel();
+    load(rows);
+    endResetModel();
+}
+
+void PendingList::lockForRun()
+{
+    if (m_store)
+        check(m_store->LockRun());
+}
+
+void PendingList::unlockRun()
+{
+    if (m_store)
+        m_store->UnlockRun();
 }
 
 int PendingList::rowCount(const QModelIndex& parent) const

@@ -5,7 +5,7 @@
 #include <QList>
 #include <QStringList>
 
-class TDM;
+#include "core/sendlog/sendlogstore.h"
 
 // The pending list: entries in order, kept in the store so that it survives a restart or a crash,
 // with an index for exact look-ups. Shown directly by the main window's list view.
@@ -15,6 +15,7 @@ class PendingList : public QAbstractListModel
 public:
     // Loads the entries the store holds; without a store the list lives in memory only.
     explicit PendingList(TDM* store, QObject* parent = nullptr);
+    ~PendingList() override;
 
     int rowCount(const QModelIndex& parent = QModelIndex()) const override;
     QVariant data(const QModelIndex& index, int role) const override;
@@ -38,10 +39,16 @@ public:
     void recordFirstDelivered();
     // Brings the recorded deliveries into the send log now.
     void flushDeliveries();
+    // Reads the list again as the store holds it (another process may have changed it).
+    void reload();
+    // Holds the store's run lock (see TDM::LockRun) until unlockRun.
+    void lockForRun();
+    void unlockRun();
     // The same when a batch of them is due.
     void flushDueDeliveries();
 
 private:
+    void load(const QList<TDM::PendingRow>& rows);
     void indexAdd(const QString& entry);
     void indexRemove(const QString& entry);
     // Throws the store's error when it failed.

@@ -7,6 +7,12 @@
 
 #include <utility>
 
+namespace {
+// A message written ahead is used only this soon after, so that its Date line is the moment it
+// goes out, give or take a second.
+constexpr qint64 kAheadFreshMs = 500;
+} // namespace
+
 SendingRun::SendingRun(PendingList& list, QObject* parent)
     : QObject(parent)
     , m_list(list)
@@ -28,6 +34,19 @@ void SendingRun::countListChange()
 
 void SendingRun::StartRun(const RunSelection& s, const QString& testAddress)
 {
+    // Without a sender the message would go out with an empty envelope and no From line.
+    if (s.SenderAddress.trimmed().isEmpty())
+        throw BrevoraError(ErrorKind::Usage,
+                           QStringLiteral("No sender address is selected. Add one under Setting, Sender Addresses, "
+                                          "and pick it in the main window (or name it with --sender)."));
+    const int port = ParseIntegerText(s.ServerPort);
+    if (testAddress.isEmpty()) {
+        // Another process may be sending this list: one run at a time, over the list as the
+        // store holds it now.
+        m_list.lockForRun();
+        m_list.reload();
+        countListChange();
+    }
     emit runStarting();
     m_testAddress = testAddress;
     m_ahead = MessageAhead();
@@ -41,7 +60,7 @@ void SendingRun::StartRun(const RunSelection& s, const QString& testAddress)
         m_smtp.attachSecureTransport(&m_sslHandler);
     else
         m_smtp.detachSecureTransport();
-    m_smtp.Port = ParseIntegerText(s.ServerPort);
+    m_smtp.Port = port;
     m_smtp.Username = s.ServerAccount.trimmed();
     m_smtp.Password = s.ServerPassword.trimmed();
 
@@ -51,6 +70,7 @@ void SendingRun::StartRun(const RunSelection& s, const QString& testAddress)
     } catch (const BrevoraError&) {
         emit activity(QStringLiteral("Connecting Server Failed:") + s.ServerHost);
         m_smtp.CloseSession();
+        m_list.unlockRun();
         finish(RunOutcome::ConnectFailed);
         return;
     }
@@ -65,6 +85,7 @@ void SendingRun::StartRun(const RunSelection& s, const QString& testAddress)
         } catch (const BrevoraError&) {
             emit activity(QStringLiteral("Authentication failed"));
             m_smtp.CloseSession();
+            m_list.unlockRun();
             finish(RunOutcome::AuthFailed);
             return;
         }
@@ -94,6 +115,7 @@ void SendingRun::StopRun()
             m_outcome = RunOutcome::RecordFailed;
         }
     }
+    m_list.unlockRun();
     const bool wasRunning = m_running;
     m_running = false;
     emit stateChanged(false);
@@ -126,7 +148,9 @@ bool SendingRun::SendOne(const QString& entry)
     const QStringList body = m_body ? m_body() : QStringList();
     MessageAhead ahead = std::exchange(m_ahead, MessageAhead());
     OutgoingMessage outgoing;
-    if (ahead.ready && ahead.entry == entry && ahead.body == body) {
+    // A message written ahead carries the time it was written in its Date line.
+    const bool fresh = ahead.ready && ahead.written.isValid() && ahead.written.elapsed() < kAheadFreshMs;
+    if (fresh && ahead.entry == entry && ahead.body == body) {
         outgoing = std::move(ahead.outgoing);
     } else {
         // A message that cannot be prepared is the tick's error; one that cannot be written for
@@ -141,7 +165,6 @@ bool SendingRun::SendOne(const QString& entry)
         emit activity(QStringLiteral("Sending failed: ") + entry + QStringLiteral("--") + e.message());
         return false;
     }
-    emit activity(QStringLiteral("Sending is ok: ") + entry);
     return true;
 }
 
@@ -163,6 +186,7 @@ void SendingRun::workWhileWaiting()
                 EmailMessage message = m_message;
                 prepareInto(message, ahead.entry, ahead.body);
                 ahead.outgoing = m_smtp.WriteOutgoing(message);
+                ahead.written.start();
                 ahead.ready = true;
                 m_ahead = std::move(ahead);
             } catch (const BrevoraError&) {
@@ -187,15 +211,18 @@ void SendingRun::deliverFirstEntry()
         StopRun();
         return;
     }
-    ++m_sentCount;
-    --m_pendingCount;
-    ++m_runDelivered;
+    // Journalled the moment its 250 is read, before anything else: a crash from here on can no
+    // longer send it twice.
     QString error = m_flushError;
     try {
         m_list.recordFirstDelivered();
     } catch (const BrevoraError& e) {
         error = e.message();
     }
+    emit activity(QStringLiteral("Sending is ok: ") + entry);
+    ++m_sentCount;
+    --m_pendingCount;
+    ++m_runDelivered;
     emit countersChanged();
     emit progress(m_runDelivered, m_runTotal);
     if (!error.isEmpty()) {
@@ -215,7 +242,11 @@ void SendingRun::MainTimerTimer()
         return;
     try {
         if (isTestRun()) {
-            m_outcome = SendOne(m_testAddress) ? RunOutcome::Completed : RunOutcome::Refused;
+            m_outcome = RunOutcome::Refused;
+            if (SendOne(m_testAddress)) {
+                emit activity(QStringLiteral("Sending is ok: ") + m_testAddress);
+                m_outcome = RunOutcome::Completed;
+            }
             StopRun();
         } else if (m_pendingCount <= 0 || m_list.count() == 0) {
             StopRun();

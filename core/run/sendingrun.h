@@ -1,5 +1,6 @@
 #pragma once
 
+#include <QElapsedTimer>
 #include <QObject>
 #include <QString>
 #include <QStringList>
@@ -44,13 +45,15 @@ public:
     void setInterval(int ms) { m_timer.setInterval(ms); }
 
     // Opens the session and starts the ticks: over the pending list, or, with a test address,
-    // one message to it that touches neither the list nor the send log. Throws a usage error for
-    // a port that is not a number; every other failure is reported as activity.
+    // one message to it that touches neither the list nor the send log. Throws before anything
+    // else for a missing sender, a port that is not a number, a list another run is using, or
+    // deliveries the store could not apply yet; every other failure is reported as activity.
     void StartRun(const RunSelection& selection, const QString& testAddress = {});
     void StopRun();
     // One tick: the next message.
     void MainTimerTimer();
-    // Prepares, writes and delivers the message for one entry; false when it was refused.
+    // Prepares, writes and delivers the message for one entry; false (and the "Sending failed"
+    // line) when it was refused. The caller reports the success.
     bool SendOne(const QString& entry);
 
     bool running() const { return m_running; }
@@ -92,6 +95,7 @@ private:
         QString entry;
         QStringList body;
         OutgoingMessage outgoing;
+        QElapsedTimer written;
     };
 
     PendingList& m_list;

@@ -137,6 +137,7 @@ TDM::~TDM()
     }
     if (m_journalFd >= 0)
         ::close(m_journalFd);
+    UnlockRun();
     delete m_hasBeenSent;
     delete m_insert;
     delete m_deletePending;
@@ -213,7 +214,7 @@ bool TDM::HasBeenSent(const QString& address)
 {
     if (!m_open)
         return false;
-    if (m_unapplied.contains(address))
+    if (m_unapplied.contains(address) || m_blockedEntries.contains(address))
         return true;
     m_hasBeenSent->bindValue(0, address);
     if (!m_hasBeenSent->exec())
@@ -223,11 +224,15 @@ bool TDM::HasBeenSent(const QString& address)
     return found;
 }
 
-QList<TDM::PendingRow> TDM::LoadPending()
+QList<TDM::PendingRow> TDM::LoadPending(bool* ok)
 {
     QList<PendingRow> rows;
-    if (!m_open)
+    if (ok)
+        *ok = false;
+    if (!m_open) {
+        fail(QStringLiteral("The send log is not open."));
         return rows;
+    }
     FlushDeliveries();
     QSqlQuery q(m_db);
     q.setForwardOnly(true);
@@ -235,9 +240,45 @@ QList<TDM::PendingRow> TDM::LoadPending()
         fail(q);
         return rows;
     }
-    while (q.next())
-        rows.append({q.value(0).toLongLong(), q.value(1).toString()});
+    while (q.next()) {
+        const qint64 id = q.value(0).toLongLong();
+        if (!m_blockedIds.contains(id))
+            rows.append({id, q.value(1).toString()});
+    }
+    if (ok)
+        *ok = true;
     return rows;
+}
+
+bool TDM::LockRun()
+{
+    if (!m_open)
+        return fail(QStringLiteral("The send log is not open."));
+    // Journals that could not be applied before may be applied now.
+    if (!m_unappliedReason.isEmpty())
+        recoverJournals();
+    if (!m_unappliedReason.isEmpty())
+        return fail(m_unappliedReason);
+    if (m_runLockFd >= 0)
+        return true;
+    const QByteArray path = QFile::encodeName(m_databasePath + QStringLiteral(".run-lock"));
+    const int fd = ::open(path.constData(), O_RDWR | O_CREAT | O_CLOEXEC, 0644);
+    if (fd < 0)
+        return fail(QStringLiteral("Cannot open %1: %2").arg(QFile::decodeName(path), QString::fromLocal8Bit(std::strerror(errno))));
+    if (::flock(fd, LOCK_EX | LOCK_NB) != 0) {
+        ::close(fd);
+        return fail(QStringLiteral("Another run is using this list (%1). Wait until it ends, or stop it, then start again.")
+                        .arg(QDir::toNativeSeparators(m_databasePath)));
+    }
+    m_runLockFd = fd;
+    return true;
+}
+
+void TDM::UnlockRun()
+{
+    if (m_runLockFd >= 0)
+        ::close(m_runLockFd);
+    m_runLockFd = -1;
 }
 
 bool TDM::AppendPending(const QStringList& entries, QList<qint64>* ids)
@@ -438,6 +479,12 @@ bool TDM::applyDeliveries(const QList<Delivery>& rows, const QString& journalNam
 
 void TDM::recoverJournals()
 {
+    m_blockedIds.clear();
+    m_blockedEntries.clear();
+    m_unappliedReason.clear();
+    int waiting = 0;
+    QStringList waitingFiles;
+    QString cause;
     const QDir folder = QFileInfo(m_databasePath).absoluteDir();
     const QStringList names = folder.entryList({journalPrefix(m_databasePath) + '*'}, QDir::Files);
     for (const QString& name : names) {
@@ -473,10 +520,24 @@ void TDM::recoverJournals()
         }
         const bool applied = applyDeliveries(rows, name, end);
         ::close(fd);
-        if (!applied)
+        if (!applied) {
+            // Their entries were delivered: until they reach the send log they count as sent
+            // and are not pending, and no run starts.
+            for (const Delivery& row : rows) {
+                m_blockedIds.insert(row.pendingId);
+                m_blockedEntries.insert(row.entry);
+            }
+            waiting += int(rows.size());
+            waitingFiles.append(QDir::toNativeSeparators(folder.filePath(name)));
+            cause = m_lastError;
             continue;
+        }
         QFile::remove(folder.filePath(name));
     }
+    if (waiting > 0)
+        m_unappliedReason = QStringLiteral("%1 deliveries recorded in %2 could not be applied to the send log: %3")
+                                .arg(waiting)
+                                .arg(waitingFiles.join(QStringLiteral(", ")), cause);
     // Notes of journals that are gone.
     QSqlQuery stale(m_db);
     QStringList gone;

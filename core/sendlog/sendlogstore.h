@@ -43,7 +43,9 @@ public:
     // True when a row with TYPE true holds exactly this address; false on any failure.
     bool HasBeenSent(const QString& address);
 
-    QList<PendingRow> LoadPending();
+    // The pending rows in order, without those whose delivery waits in a journal that could not
+    // be applied; *ok is false (and lastError says why) when they cannot be read.
+    QList<PendingRow> LoadPending(bool* ok = nullptr);
     // Appends entries to the pending list in one transaction; their ids in order.
     bool AppendPending(const QStringList& entries, QList<qint64>* ids);
     bool RemovePending(const QList<qint64>& ids);
@@ -55,6 +57,15 @@ public:
     // calls this at quiet moments keeps the batches off its busy path; RecordDelivery applies
     // them itself only when they are long overdue.
     bool FlushDueDeliveries();
+
+    // One run at a time per store: an advisory lock that the system drops when the process ends.
+    // False (and lastError) while another process holds it, or while deliveries of an earlier
+    // process could not be applied to the send log (a run would send them again).
+    bool LockRun();
+    void UnlockRun();
+    // Why deliveries of an earlier process still wait (their number, the file and the cause);
+    // empty when there are none.
+    const QString& unappliedReason() const { return m_unappliedReason; }
 
     // A journal line and its reading back (for the journal's own tests).
     static QByteArray JournalLine(qint64 pendingId, const QString& timestamp, const QString& entry);
@@ -102,6 +113,11 @@ private:
     QSet<QString> m_unapplied; // journalled entries not yet in the send log table
     QList<Delivery> m_unappliedRows; // the same, as written to this process's journal
     QElapsedTimer m_oldestUnapplied;
+    int m_runLockFd = -1;
+    // Deliveries of journals that could not be applied: sent, so neither pending nor to be sent.
+    QSet<qint64> m_blockedIds;
+    QSet<QString> m_blockedEntries;
+    QString m_unappliedReason;
 };
 
 // The store's file in the data folder: AppDir + "db/sendlog.db".

@@ -263,7 +263,8 @@ bool SmtpClient::needsLogin() const
 
 void SmtpClient::deliverLockstep(const OutgoingMessage& message)
 {
-    sendCommand("RSET", {});
+    writeBytes("RSET\r\n");
+    check(awaitReply(), {});
     if (needsLogin())
         LogIn();
     sendCommand(message.mailFrom, {250});
@@ -271,7 +272,7 @@ void SmtpClient::deliverLockstep(const OutgoingMessage& message)
         sendCommand(rcpt, {250, 251});
     sendCommand("DATA", {354});
     writeBytes(message.data);
-    check(awaitReply(), {250});
+    check(readReply(), {250});
 }
 
 void SmtpClient::deliverPipelined(const OutgoingMessage& message)
@@ -317,7 +318,7 @@ void SmtpClient::deliverPipelined(const OutgoingMessage& message)
         throw *refusal;
     }
     writeBytes(message.data);
-    check(awaitReply(), {250});
+    check(readReply(), {250});
 }
 
 void SmtpClient::CloseSession()

@@ -65,8 +65,9 @@ public:
     // byte goes out; it depends on what the server offered, so it follows OpenSession.
     OutgoingMessage WriteOutgoing(const EmailMessage& message) const;
     void Deliver(const OutgoingMessage& message);
-    // Work done while a delivery waits for the server's final reply, so that it costs no time of
-    // its own; it must not throw.
+    // Work done while a delivery waits for the server's first reply, so that it costs no time of
+    // its own; it must not throw. It never runs while the reply that ends a transaction is on its
+    // way, so that reply is read (and can be recorded) the moment it arrives.
     void setWorkWhileWaiting(std::function<void()> work) { m_workWhileWaiting = std::move(work); }
     // Writes QUIT when connected (no reply is read) and closes. Never fails: a QUIT that cannot
     // be written changes nothing once the connection is closed anyway.

@@ -4,12 +4,13 @@
 #include "core/smtp/smtpclient.h"
 #include "core/smtp/socketstream.h"
 
+#include <QByteArray>
 #include <cerrno>
 #include <memory>
 
 // A real socket stream whose n-th read or write (counting from 1, over all streams sharing the
 // counter) fails as a reset connection would. With failAt 0 nothing fails and the counter
-// tells how many operations a dialogue takes.
+// tells how many operations a dialogue takes (reads vary with how the replies arrive).
 class FaultyStream : public ByteStream
 {
 public:
@@ -18,6 +19,7 @@ public:
         int operations = 0;
         int failAt = 0;
         bool failed = false;
+        QByteArray failedWrite; // what the failed write would have sent
     };
 
     FaultyStream(std::unique_ptr<ByteStream> inner, std::shared_ptr<Counter> counter)
@@ -35,7 +37,13 @@ public:
     }
 
     qint64 read(char* buffer, qint64 size) override { return fails() ? -1 : m_inner->read(buffer, size); }
-    qint64 write(const char* buffer, qint64 size) override { return fails() ? -1 : m_inner->write(buffer, size); }
+    qint64 write(const char* buffer, qint64 size) override
+    {
+        if (!fails())
+            return m_inner->write(buffer, size);
+        m_counter->failedWrite = QByteArray(buffer, size);
+        return -1;
+    }
     void close() override { m_inner->close(); }
     int socketDescriptor() const override { return m_inner->socketDescriptor(); }
 
