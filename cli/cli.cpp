@@ -32,6 +32,9 @@ const char* kSendUsage =
     "Sends the pending list (after adding the lines of FILE) through one SMTP session.\n"
     "Exit status: 0 list emptied or test accepted, 1 a message refused, 2 connecting or\n"
     "authentication failed, 3 usage, settings or message preparation error.\n";
+const char* kListUsage =
+    "Usage: brevora list [--data-dir DIR] [--remove ENTRY | --clear]\n"
+    "Prints the pending list, one entry per line; --remove takes an entry off it, --clear empties it.\n";
 const char* kHistoryUsage =
     "Usage: brevora history [--data-dir DIR] [--date YYYY-MM-DD] [--export FILE]\n"
     "Prints the send log rows of a day (date, entry, True or False) and their count.\n";
@@ -123,6 +126,40 @@ int runHistory(const QStringList& args)
     out(QStringLiteral("Total Amount : %1").arg(entries.size()));
     if (o.values.contains(QStringLiteral("--export")))
         ExportHistory(entries, o.values.value(QStringLiteral("--export")));
+    return kExitOk;
+}
+
+int runList(const QStringList& args)
+{
+    if (args.contains(QStringLiteral("--help"))) {
+        std::fputs(kListUsage, stdout);
+        return kExitOk;
+    }
+    const Options o = parseOptions(args, {QStringLiteral("--remove")}, {QStringLiteral("--clear")});
+    const bool clear = o.flags.contains(QStringLiteral("--clear"));
+    const bool remove = o.values.contains(QStringLiteral("--remove"));
+    if (clear && remove)
+        throw BrevoraError(ErrorKind::Usage, QStringLiteral("--remove and --clear cannot be used together."));
+    std::unique_ptr<TDM> store = openStore();
+    PendingList list(store.get());
+    if (clear || remove) {
+        // Not under a run: it would deliver entries that are no longer pending.
+        list.lockForRun();
+        list.reload();
+        const QString entry = IntakeRule::trimEntry(o.values.value(QStringLiteral("--remove")));
+        QList<int> rows;
+        for (int i = 0; i < list.count(); ++i)
+            if (clear || list.entry(i) == entry)
+                rows.append(i);
+        if (remove && rows.isEmpty())
+            throw BrevoraError(ErrorKind::Usage, QStringLiteral("\"%1\" is not in the pending list.").arg(entry));
+        list.removeRowsAt(rows);
+        list.unlockRun();
+        out(QStringLiteral("%1 removed, %2 pending").arg(rows.size()).arg(list.count()));
+        return kExitOk;
+    }
+    for (const QString& entry : list.entries())
+        out(entry);
     return kExitOk;
 }
 
@@ -220,8 +257,15 @@ int runSend(const QStringList& args)
     if (!done)
         QCoreApplication::exec();
 
-    if (!listFile.isEmpty())
-        WriteFileBytes(listFile, CodePage::encodeLines(list.entries()));
+    if (!listFile.isEmpty()) {
+        // What the store still holds pending, so that a resume from this file and one from the
+        // store send the same entries.
+        bool read = false;
+        QStringList remaining;
+        for (const TDM::PendingRow& row : store.LoadPending(&read))
+            remaining.append(row.entry);
+        WriteFileBytes(listFile, CodePage::encodeLines(read ? remaining : list.entries()));
+    }
     if (!prepareError.isEmpty())
         err(prepareError);
     switch (outcome) {
@@ -259,14 +303,18 @@ void ApplyDataDir(QStringList& args, const QString& executableDir)
 
 bool IsCommandLine(const QStringList& args)
 {
-    return !args.isEmpty() && (args.first() == QLatin1String("send") || args.first() == QLatin1String("history"));
+    return !args.isEmpty()
+        && (args.first() == QLatin1String("send") || args.first() == QLatin1String("history")
+            || args.first() == QLatin1String("list"));
 }
 
 int RunCommandLine(const QStringList& args)
 {
     const QStringList rest = args.mid(1);
     try {
-        return args.first() == QLatin1String("send") ? runSend(rest) : runHistory(rest);
+        if (args.first() == QLatin1String("send"))
+            return runSend(rest);
+        return args.first() == QLatin1String("list") ? runList(rest) : runHistory(rest);
     } catch (const BrevoraError& e) {
         err(e.message());
         if (args.first() == QLatin1String("send"))

@@ -3,7 +3,7 @@
 #include <QString>
 #include <QStringList>
 
-// The command line: "send" and "history" without windows. Arguments exclude the program name.
+// The command line: "send", "history" and "list" without windows. Arguments exclude the program name.
 bool IsCommandLine(const QStringList& args);
 int RunCommandLine(const QStringList& args);
 

@@ -26,7 +26,8 @@ int main(int argc, char** argv)
     if (args.contains(QStringLiteral("--help")) && !IsCommandLine(args)) {
         std::puts("Usage: brevora [--data-dir DIR] [--screenshots FOLDER]\n"
                   "       brevora send --help\n"
-                  "       brevora history --help");
+                  "       brevora history --help\n"
+                  "       brevora list --help");
         return 0;
     }
     if (IsCommandLine(args)) {

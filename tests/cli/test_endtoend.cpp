@@ -292,3 +292,61 @@ TEST_F(EndToEnd, HistoryReadsALogFilledByAnotherProgram)
     EXPECT_EQ(readAll(work.file("log.txt")), "o'brien@x.com,Ann\r\nb@x.com\r\nd@x.com\r\n");
     EXPECT_EQ(brevora({"history", "--data-dir", data.path(), "--date", "May 1"}, work.path()).status, 3);
 }
+
+// List lines are trimmed and blank ones skipped; "list" shows and cleans the pending list.
+TEST_F(EndToEnd, CommandLineTrimsListLinesAndCleansThePendingList)
+{
+    QTemporaryDir data;
+    ScopedWorkDir work;
+    SetAppDir(data.path());
+    configureSettings(1, "Hello"); // port 1: nothing listens, the run fails to connect
+    writeAll(work.file("list.txt"), "  c@example.org  \r\nc@example.org\r\n\t\r\n \r\nd@example.org\t\r\n");
+    const Result send = brevora({"send", "--data-dir", data.path(), "--list", work.file("list.txt")}, work.path());
+    EXPECT_EQ(send.status, 2) << send.out.toStdString();
+    EXPECT_EQ(readAll(work.file("list.txt")), "c@example.org\r\nd@example.org\r\n");
+
+    Result list = brevora({"list", "--data-dir", data.path()}, work.path());
+    EXPECT_EQ(list.status, 0) << list.err.toStdString();
+    EXPECT_EQ(list.out, "c@example.org\nd@example.org\n");
+    list = brevora({"list", "--data-dir", data.path(), "--remove", " c@example.org "}, work.path());
+    EXPECT_EQ(list.out, "1 removed, 1 pending\n");
+    EXPECT_EQ(brevora({"list", "--data-dir", data.path(), "--remove", "nobody@example.org"}, work.path()).status, 3);
+    EXPECT_EQ(brevora({"list", "--data-dir", data.path(), "--clear"}, work.path()).out, "1 removed, 0 pending\n");
+    EXPECT_EQ(brevora({"list", "--data-dir", data.path()}, work.path()).out, "");
+}
+
+// Two command lines on one data folder at once deliver each entry once in total: the second
+// refuses while the first runs, and a later run finds nothing left to send.
+TEST_F(EndToEnd, TwoRunsAtOnceDeliverEachEntryOnce)
+{
+    Smtpd server;
+    ASSERT_GT(server.port(), 0);
+    QTemporaryDir data;
+    ScopedWorkDir work;
+    SetAppDir(data.path());
+    configureSettings(server.port(), "Hello");
+    QByteArray lines;
+    for (int i = 0; i < 200; ++i)
+        lines += QStringLiteral("r%1@example.org\r\n").arg(i).toLatin1();
+    writeAll(work.file("list.txt"), lines);
+
+    QProcess first;
+    first.setWorkingDirectory(work.path());
+    first.start(brevoraBinary(), {"send", "--data-dir", data.path(), "--list", work.file("list.txt"), "--interval", "20"});
+    ASSERT_TRUE(first.waitForStarted(10000));
+    ASSERT_GE(server.messages(5, 30000).size(), 5);
+    const Result second = brevora({"send", "--data-dir", data.path(), "--interval", "0"}, work.path());
+    EXPECT_EQ(second.status, 3);
+    EXPECT_TRUE(second.err.contains("Another run is using this list")) << second.err.toStdString();
+    ASSERT_TRUE(first.waitForFinished(60000));
+    EXPECT_EQ(first.exitCode(), 0);
+    const Result third = brevora({"send", "--data-dir", data.path(), "--interval", "0"}, work.path());
+    EXPECT_EQ(third.status, 0);
+
+    const QList<QByteArray> received = server.messages(200);
+    EXPECT_EQ(received.size(), 200);
+    QSet<QString> recipients;
+    for (int i = 0; i < received.size(); ++i)
+        recipients.insert(QString::fromLatin1(server.envelope(i)));
+    EXPECT_EQ(recipients.size(), 200);
+}
