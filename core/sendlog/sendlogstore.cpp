@@ -17,6 +17,7 @@
 #include <fcntl.h>
 #include <sys/file.h>
 #include <unistd.h>
+#include <utility>
 
 namespace {
 std::atomic<int> g_connectionCounter{0};
@@ -420,20 +421,27 @@ bool TDM::FlushDeliveries()
     if (m_unappliedRows.isEmpty() || m_journalFd < 0)
         return true;
     // Everything in this process's journal is unapplied: it is emptied after every batch.
+    m_vanished = 0;
     if (!applyDeliveries(m_unappliedRows, m_journalName, m_journalBytes))
         return false;
+    const int vanished = std::exchange(m_vanished, 0);
     m_unapplied.clear();
     m_unappliedRows.clear();
     if (::ftruncate(m_journalFd, 0) != 0) {
         abandonJournal();
-        return true;
+    } else {
+        m_journalBytes = 0;
+        QSqlQuery reset(m_db);
+        reset.prepare(QStringLiteral("UPDATE journal_state SET applied = 0 WHERE name = ?"));
+        reset.addBindValue(m_journalName);
+        if (!reset.exec())
+            abandonJournal(); // the note would skip the next lines of this file after a crash
     }
-    m_journalBytes = 0;
-    QSqlQuery reset(m_db);
-    reset.prepare(QStringLiteral("UPDATE journal_state SET applied = 0 WHERE name = ?"));
-    reset.addBindValue(m_journalName);
-    if (!reset.exec())
-        abandonJournal(); // the note would skip the next lines of this file after a crash
+    if (vanished > 0)
+        return fail(QStringLiteral("%1 delivered entries were no longer in the pending list of %2: another program "
+                                   "changed the list during the run.")
+                        .arg(vanished)
+                        .arg(QDir::toNativeSeparators(m_databasePath)));
     return true;
 }
 
@@ -450,6 +458,9 @@ bool TDM::applyChunk(const Delivery* rows, qsizetype count)
         insert->bindValue(2, 1);
     if (!remove->exec())
         return fail(*remove);
+    // A delivered entry whose pending row another program removed meanwhile: it is logged all
+    // the same, and the run hears of it.
+    m_vanished += int(count) - qMax(0, remove->numRowsAffected());
     return insert->exec() || fail(*insert);
 }
 

@@ -114,6 +114,7 @@ private:
     QList<Delivery> m_unappliedRows; // the same, as written to this process's journal
     QElapsedTimer m_oldestUnapplied;
     int m_runLockFd = -1;
+    int m_vanished = 0; // delivered entries of the batch being applied that were no longer pending
     // Deliveries of journals that could not be applied: sent, so neither pending nor to be sent.
     QSet<qint64> m_blockedIds;
     QSet<QString> m_blockedEntries;

@@ -519,3 +519,27 @@ TEST_F(RunTest, EveryMessageIsDatedWhenItGoesOut)
     ASSERT_TRUE(dated.isValid()) << date.constData();
     EXPECT_LE(std::abs(dated.secsTo(arrived)), 1) << date.constData();
 }
+
+// Another program removes an entry's pending row while the run has it in memory: its delivery is
+// logged, and the run stops and says so rather than carrying on over a list it no longer knows.
+TEST_F(RunTest, DeliveryWhosePendingRowIsGoneStopsTheRun)
+{
+    Smtpd smtpd;
+    add({"a@example.org", "b@example.org", "c@example.org"});
+    run->setInterval(300);
+    run->StartRun(selection(smtpd.port()));
+    ASSERT_TRUE(waitUntil([this] { return run->sentCount() == 1; }));
+    {
+        QSqlDatabase db = QSqlDatabase::addDatabase("QSQLITE", "other");
+        db.setDatabaseName(dir.path() + "/db/sendlog.db");
+        ASSERT_TRUE(db.open());
+        QSqlQuery q(db);
+        ASSERT_TRUE(q.exec("DELETE FROM pending WHERE entry = 'c@example.org'"));
+    }
+    QSqlDatabase::removeDatabase("other");
+    ASSERT_TRUE(waitForEnd());
+    EXPECT_EQ(outcome, RunOutcome::RecordFailed);
+    ASSERT_GE(lines.size(), 2);
+    EXPECT_TRUE(lines[lines.size() - 2].contains("no longer in the pending list")) << lines.join("|").toStdString();
+    EXPECT_TRUE(store->HasBeenSent("c@example.org"));
+}
