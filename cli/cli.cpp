@@ -1,6 +1,7 @@
 #include "cli/cli.h"
 
 #include "core/intake/intakerule.h"
+#include "core/intake/listfile.h"
 #include "core/run/pendinglist.h"
 #include "core/run/sendingrun.h"
 #include "core/text/codepage.h"
@@ -211,10 +212,15 @@ int runSend(const QStringList& args)
         IntakeRule rule([&list](const QString& e) { return list.contains(e); },
                         [&store](const QString& e) { return store.HasBeenSent(e); });
         QStringList adding;
-        for (const QString& line : SplitTextLines(CodePage::decode(ReadFileBytes(listFile)))) {
+        const QStringList lines = SplitTextLines(DecodeListFile(ReadFileBytes(listFile)));
+        for (qsizetype i = 0; i < lines.size(); ++i) {
             QString entry;
-            const IntakeRule::Verdict verdict = rule.judge(line, &entry);
-            if (verdict == IntakeRule::Verdict::Skip || (verdict == IntakeRule::Verdict::SentBefore && !resend))
+            QString reason;
+            const IntakeRule::Verdict verdict = rule.judge(lines[i], &entry, &reason);
+            if (verdict == IntakeRule::Verdict::Refused)
+                err(QStringLiteral("%1 line %2 is not added: %3.").arg(listFile).arg(i + 1).arg(reason));
+            if (verdict == IntakeRule::Verdict::Skip || verdict == IntakeRule::Verdict::Refused
+                || (verdict == IntakeRule::Verdict::SentBefore && !resend))
                 continue;
             rule.take(entry);
             adding.append(entry);

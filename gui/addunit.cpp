@@ -2,6 +2,7 @@
 
 #include "gui/application.h"
 #include "gui/prompts.h"
+#include "core/error.h"
 #include "core/intake/intakerule.h"
 #include "core/intake/mailto.h"
 #include "core/sendlog/sendlogstore.h"
@@ -216,26 +217,50 @@ void TAddForm::BitBtn1Click()
             m_pending.append(batch);
         batch.clear();
     };
-    for (int i = 0; i < count; ++i) {
-        QString line;
-        const IntakeRule::Verdict verdict = rule.judge(lines[i], &line);
-        if (verdict == IntakeRule::Verdict::Skip)
-            continue;
-        if (verdict == IntakeRule::Verdict::SentBefore) {
-            flush();
-            if (!ConfirmResend(ResendQuestion(line)))
+    QStringList refused;
+    QStringList refusedLines;
+    try {
+        for (int i = 0; i < count; ++i) {
+            QString line;
+            QString reason;
+            const IntakeRule::Verdict verdict = rule.judge(lines[i], &line, &reason);
+            if (verdict == IntakeRule::Verdict::Skip)
                 continue;
+            if (verdict == IntakeRule::Verdict::Refused) {
+                refused.append(QStringLiteral("Line %1: %2.").arg(i + 1).arg(reason));
+                refusedLines.append(lines[i]);
+                continue;
+            }
+            if (verdict == IntakeRule::Verdict::SentBefore) {
+                flush();
+                if (!ConfirmResend(ResendQuestion(line)))
+                    continue;
+            }
+            rule.take(line);
+            batch.append(line);
+            if (sinceRepaint.elapsed() >= kRepaintIntervalMs || i + 1 == count) {
+                flush();
+                setStatus(QStringLiteral("%1/%2 add\uFF1A%3").arg(i).arg(count).arg(line));
+                QCoreApplication::processEvents();
+                sinceRepaint.restart();
+            }
         }
-        rule.take(line);
-        batch.append(line);
-        if (sinceRepaint.elapsed() >= kRepaintIntervalMs || i + 1 == count) {
-            flush();
-            setStatus(QStringLiteral("%1/%2 add\uFF1A%3").arg(i).arg(count).arg(line));
-            QCoreApplication::processEvents();
-            sinceRepaint.restart();
-        }
+        flush();
+    } catch (const BrevoraError& e) {
+        // What was added stays added; the text stays for another try.
+        setStatus(QStringLiteral("Adding failed: ") + e.message());
+        throw;
     }
-    flush();
+    if (!refused.isEmpty()) {
+        // Only the refused lines stay in the memo, to be corrected.
+        MailMo->setPlainText(refusedLines.join(QLatin1Char('\n')));
+        setStatus(QStringLiteral("%1 lines were not added.").arg(refused.size()));
+        Prompts::report(this, ProgramTitle(),
+                        QStringLiteral("These lines were not added:\n") + refused.mid(0, 20).join(QLatin1Char('\n'))
+                            + (refused.size() > 20 ? QStringLiteral("\n... and %1 more.").arg(refused.size() - 20) : QString()),
+                        QMessageBox::Warning);
+        return;
+    }
     setStatus(kAdded);
     accept();
 }

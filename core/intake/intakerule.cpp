@@ -1,5 +1,8 @@
 #include "core/intake/intakerule.h"
 
+#include "core/error.h"
+#include "core/text/codepage.h"
+
 IntakeRule::IntakeRule(std::function<bool(const QString&)> isPending, std::function<bool(const QString&)> hasBeenSent)
     : m_isPending(std::move(isPending))
     , m_hasBeenSent(std::move(hasBeenSent))
@@ -18,11 +21,41 @@ QString IntakeRule::trimEntry(const QString& line)
     return begin == 0 && end == line.size() ? line : line.mid(begin, end - begin);
 }
 
-IntakeRule::Verdict IntakeRule::judge(const QString& line, QString* entry) const
+QString IntakeRule::refusalOf(const QString& entry)
+{
+    // The longest path SMTP carries is 256 octets, angle brackets included.
+    constexpr qsizetype kMaxAddress = 254;
+    for (QChar c : entry) {
+        if (c == QChar(0xFFFD))
+            return QStringLiteral("it holds bytes the code page %1 does not define").arg(QString::fromLatin1(CodePage::name()));
+        if (c.unicode() < 0x20 || (c.unicode() >= 0x7F && c.unicode() < 0xA0))
+            return QStringLiteral("it holds a control character (U+%1)").arg(c.unicode(), 4, 16, QLatin1Char('0'));
+    }
+    const QString address = entry.section(QLatin1Char(','), 0, 0).trimmed();
+    if (address.size() > kMaxAddress)
+        return QStringLiteral("the address is longer than %1 characters").arg(kMaxAddress);
+    for (QChar c : address)
+        if (c.unicode() >= 0x80)
+            return QStringLiteral("the address \"%1\" holds a character that is not ASCII").arg(address);
+    try {
+        CodePage::encode(entry);
+    } catch (const BrevoraError& e) {
+        return e.message();
+    }
+    return {};
+}
+
+IntakeRule::Verdict IntakeRule::judge(const QString& line, QString* entry, QString* reason) const
 {
     *entry = trimEntry(line);
     if (entry->isEmpty() || m_taken.contains(*entry) || (m_isPending && m_isPending(*entry)))
         return Verdict::Skip;
+    const QString refusal = refusalOf(*entry);
+    if (!refusal.isEmpty()) {
+        if (reason)
+            *reason = refusal;
+        return Verdict::Refused;
+    }
     if (m_hasBeenSent && m_hasBeenSent(*entry))
         return Verdict::SentBefore;
     return Verdict::Take;

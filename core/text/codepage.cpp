@@ -174,22 +174,33 @@ QString decodeAs(const QByteArray& source, const QByteArray& bytes)
         }
     if (ascii && isAsciiCompatible(source))
         return QString::fromLatin1(bytes);
-    // Bytes the code page does not define become U+FFFD one at a time; nothing else is lost.
-    QString result;
-    QByteArray rest = bytes;
+    // Bytes the code page does not define become U+FFFD one at a time; nothing else is lost. The
+    // input is walked once, so a text full of such bytes costs no more than a clean one.
     iconv_t cd = converter(source, "UTF-8");
-    while (!rest.isEmpty()) {
-        QByteArray out;
-        qsizetype failedAt = 0;
-        const bool ok = convert(cd, rest, out, &failedAt, true);
-        result += QString::fromUtf8(out);
-        if (ok)
-            break;
-        result += QChar(0xFFFD);
-        rest = rest.mid(failedAt + 1);
+    QByteArray utf8;
+    utf8.reserve(bytes.size() * 2);
+    const char* in = bytes.constData();
+    size_t inLeft = size_t(bytes.size());
+    char buffer[16384];
+    static const char replacement[] = "\xEF\xBF\xBD";
+    while (inLeft > 0) {
+        char* outPtr = buffer;
+        size_t outLeft = sizeof buffer;
+        const size_t result = iconv(cd, const_cast<char**>(&in), &inLeft, &outPtr, &outLeft);
+        utf8.append(buffer, outPtr - buffer);
+        if (result != size_t(-1) || errno == E2BIG)
+            continue;
+        // An undefined or incomplete byte: replaced, and the conversion goes on after it.
+        utf8.append(replacement, 3);
+        ++in;
+        --inLeft;
         iconv(cd, nullptr, nullptr, nullptr, nullptr);
     }
-    return result;
+    char* outPtr = buffer;
+    size_t outLeft = sizeof buffer;
+    iconv(cd, nullptr, nullptr, &outPtr, &outLeft);
+    utf8.append(buffer, outPtr - buffer);
+    return QString::fromUtf8(utf8);
 }
 
 QByteArray encode(const QString& text)

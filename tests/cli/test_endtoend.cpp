@@ -313,6 +313,13 @@ TEST_F(EndToEnd, CommandLineTrimsListLinesAndCleansThePendingList)
     EXPECT_EQ(brevora({"list", "--data-dir", data.path(), "--remove", "nobody@example.org"}, work.path()).status, 3);
     EXPECT_EQ(brevora({"list", "--data-dir", data.path(), "--clear"}, work.path()).out, "1 removed, 0 pending\n");
     EXPECT_EQ(brevora({"list", "--data-dir", data.path()}, work.path()).out, "");
+
+    // A UTF-8 list with a byte-order mark: a line the code page cannot hold is refused with its
+    // number and never stored; the rest comes in.
+    writeAll(work.file("list.txt"), "\xEF\xBB\xBF" "e@example.org\r\nivan@x.com,\xD0\x90\xD0\xBB\r\nf@example.org,J\xC3\xB6rg\r\n");
+    const Result bom = brevora({"send", "--data-dir", data.path(), "--list", work.file("list.txt")}, work.path());
+    EXPECT_TRUE(bom.err.contains("list.txt line 2 is not added: ")) << bom.err.toStdString();
+    EXPECT_EQ(brevora({"list", "--data-dir", data.path()}, work.path()).out, "e@example.org\nf@example.org,J\xC3\xB6rg\n");
 }
 
 // Two command lines on one data folder at once deliver each entry once in total: the second

@@ -223,20 +223,6 @@ TEST_F(WindowsTest, ReturnReceiptIsSavedOnlyByClose)
     EXPECT_FALSE(ReadReturnReceipt());
 }
 
-TEST(Intake, ExtractsMailtoLinks)
-{
-    EXPECT_EQ(ExtractMailto("MAILTO:John.Doe@Example.COM"), "john.doe@example.com");
-    EXPECT_EQ(ExtractMailto("mailto: a b@c. de"), "ab@c.de");
-    EXPECT_EQ(ExtractMailto("mailto:a@b.com?subject=hi"), "");
-    EXPECT_EQ(ExtractMailto("a@b.com"), "");
-    EXPECT_EQ(ExtractMailto("mailto:not-an-address"), "");
-    EXPECT_EQ(ClipboardLines("mailto:a@b.com\r\nmailto:c@d.com"), (QStringList{"mailto:a@b.com", "mailto:c@d.com"}));
-    EXPECT_TRUE(ClipboardLines("abcd\r\nmailto:a@b.com").isEmpty());
-    EXPECT_TRUE(ClipboardLines("\r\nmailto:a@b.com").isEmpty());
-    EXPECT_EQ(ClipboardLines("abcde\r\n\r\nmailto:a@b.com"), QStringList{"abcde"});
-    EXPECT_EQ(ClipboardLines("mailto:a@b.com\nmailto:c@d.com"), QStringList{"mailto:a@b.com\nmailto:c@d.com"});
-}
-
 TEST_F(WindowsTest, IntakeCapturesTheClipboardAndChecksDuplicates)
 {
     store->AddSendRecord("old@example.com", true);
@@ -284,6 +270,31 @@ TEST_F(WindowsTest, IntakeOkAppendsToThePendingList)
               (QStringList{"pending@example.com", "Mixed@Example.com", "mixed@example.com", "not an address"}));
     EXPECT_EQ(windows->intake->status(), "Email address added successfully.");
     EXPECT_EQ(windows->main->run().allCount(), 4);
+}
+
+// A line that could never be sent is not added: the others are, the refused one stays in the
+// memo with its reason reported, and the window stays open for it to be corrected.
+TEST_F(WindowsTest, IntakeKeepsLinesThatCannotBeAddedAndSaysWhy)
+{
+    Prompts::reported().clear();
+    bool stillOpen = false;
+    QTimer::singleShot(0, [&] {
+        TAddForm* form = windows->intake;
+        waitUntil([form] { return form->isVisible(); }, 5000);
+        in<QPlainTextEdit>(form, "MailMo")->setPlainText(QStringLiteral("a@example.com\nb@example.com,x") + QChar(0)
+                                                          + "y\nc@example.com");
+        click(form, "BitBtn1");
+        stillOpen = form->isVisible();
+        EXPECT_EQ(in<QPlainTextEdit>(form, "MailMo")->toPlainText(), QStringLiteral("b@example.com,x") + QChar(0) + "y");
+        EXPECT_EQ(form->status(), "1 lines were not added.");
+        form->reject();
+    });
+    windows->main->AddBtClick();
+    EXPECT_TRUE(stillOpen);
+    EXPECT_EQ(windows->main->pending().entries(), (QStringList{"a@example.com", "c@example.com"}));
+    ASSERT_EQ(Prompts::reported().size(), 1);
+    EXPECT_TRUE(Prompts::reported().first().contains("Line 2: it holds a control character (U+0000)."))
+        << Prompts::reported().first().toStdString();
 }
 
 TEST_F(WindowsTest, HistoryListsCountsAndExports)

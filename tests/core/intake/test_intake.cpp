@@ -1,0 +1,85 @@
+#include "core/intake/intakerule.h"
+#include "core/intake/listfile.h"
+#include "core/intake/mailto.h"
+#include "core/text/codepage.h"
+#include "support/printers.h"
+
+#include <QSet>
+#include <QElapsedTimer>
+#include <gtest/gtest.h>
+
+TEST(Intake, ExtractsMailtoLinks)
+{
+    EXPECT_EQ(ExtractMailto("MAILTO:John.Doe@Example.COM"), "john.doe@example.com");
+    EXPECT_EQ(ExtractMailto("mailto: a b@c. de"), "ab@c.de");
+    EXPECT_EQ(ExtractMailto("mailto:a@b.com?subject=hi"), "");
+    EXPECT_EQ(ExtractMailto("a@b.com"), "");
+    EXPECT_EQ(ExtractMailto("mailto:not-an-address"), "");
+    EXPECT_EQ(ClipboardLines("mailto:a@b.com\r\nmailto:c@d.com"), (QStringList{"mailto:a@b.com", "mailto:c@d.com"}));
+    EXPECT_TRUE(ClipboardLines("abcd\r\nmailto:a@b.com").isEmpty());
+    EXPECT_TRUE(ClipboardLines("\r\nmailto:a@b.com").isEmpty());
+    EXPECT_EQ(ClipboardLines("abcde\r\n\r\nmailto:a@b.com"), QStringList{"abcde"});
+    EXPECT_EQ(ClipboardLines("mailto:a@b.com\nmailto:c@d.com"), QStringList{"mailto:a@b.com\nmailto:c@d.com"});
+}
+
+TEST(IntakeRule, TrimsSkipsAndRefusesLinesThatCouldNeverBeSent)
+{
+    CodePage::setName("CP1252");
+    const QSet<QString> pending{"p@example.org"};
+    const QSet<QString> sent{"s@example.org"};
+    IntakeRule rule([&](const QString& e) { return pending.contains(e); }, [&](const QString& e) { return sent.contains(e); });
+    QString entry;
+    QString reason;
+    EXPECT_EQ(rule.judge("  c@example.org \t", &entry), IntakeRule::Verdict::Take);
+    EXPECT_EQ(entry, "c@example.org");
+    rule.take(entry);
+    EXPECT_EQ(rule.judge("c@example.org", &entry), IntakeRule::Verdict::Skip); // taken earlier
+    EXPECT_EQ(rule.judge("\t", &entry), IntakeRule::Verdict::Skip);
+    EXPECT_EQ(rule.judge(QString(QChar(0)) + " ", &entry), IntakeRule::Verdict::Skip);
+    EXPECT_EQ(rule.judge("p@example.org", &entry), IntakeRule::Verdict::Skip);
+    EXPECT_EQ(rule.judge(" s@example.org", &entry), IntakeRule::Verdict::SentBefore);
+    EXPECT_EQ(entry, "s@example.org");
+
+    const struct
+    {
+        QString line;
+        const char* reason;
+    } refused[] = {
+        {QString::fromUtf8("ivan@x.com,\u0410\u043b\u0435\u043a\u0441\u0430\u043d\u0434\u0440"), "cannot be written in the code page"},
+        {QStringLiteral("a@x.com,A") + QChar(0) + "B", "control character (U+0000)"},
+        {"a@x.com\x1b[2J", "control character (U+001b)"},
+        {QStringLiteral("a@x.com,") + QChar(0xFFFD), "does not define"},
+        {QString(1200, 'a') + "@x.com", "longer than 254"},
+        {QString::fromUtf8("j\u00f6rg@x.com"), "not ASCII"},
+    };
+    for (const auto& r : refused) {
+        reason.clear();
+        EXPECT_EQ(rule.judge(r.line, &entry, &reason), IntakeRule::Verdict::Refused) << r.line.left(40).toStdString();
+        EXPECT_TRUE(reason.contains(QLatin1String(r.reason))) << reason.toStdString();
+    }
+    // A value may hold what the code page holds, the address may not.
+    EXPECT_EQ(rule.judge(QString::fromUtf8("jo@x.com,J\u00f6rg"), &entry), IntakeRule::Verdict::Take);
+}
+
+TEST(ListFile, ReadsByteOrderMarksAndTheCodePage)
+{
+    CodePage::setName("CP1252");
+    EXPECT_EQ(DecodeListFile("\xEF\xBB\xBF" "a@x.com\r\n"), "a@x.com\r\n");
+    EXPECT_EQ(DecodeListFile(QByteArray("\xFF\xFE" "a\0@\0\r\0\n\0", 10)), "a@\r\n");
+    EXPECT_EQ(DecodeListFile(QByteArray("\xFE\xFF" "\0a\0@", 6)), "a@");
+    EXPECT_EQ(DecodeListFile("b@x.com,J\xF6rg"), QString::fromUtf8("b@x.com,J\u00f6rg"));
+    // 0x81 is not defined in Windows-1252: it stands out, the rest is read.
+    EXPECT_EQ(DecodeListFile("a\x81" "b"), QStringLiteral("a") + QChar(0xFFFD) + "b");
+}
+
+// Undefined bytes once made reading quadratic; 200 000 of them take no longer than clean text.
+TEST(ListFile, UndefinedBytesCostNoMoreThanCleanOnes)
+{
+    CodePage::setName("CP1252");
+    QByteArray dirty;
+    for (int i = 0; i < 200000; ++i)
+        dirty += "\x81x@y.z\r\n";
+    const QString text = DecodeListFile(dirty);
+    EXPECT_EQ(text.count(QChar(0xFFFD)), 200000);
+    EXPECT_EQ(text.size(), 200000 * 8);
+}
