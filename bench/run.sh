@@ -25,27 +25,7 @@ stats="$out/stats.jsonl"
 trap 'kill $sink_plain $sink_tls 2>/dev/null || true' EXIT
 sleep 0.5
 
-body=$(python3 -c 'print(("Dear [= PARAM1 =], this is the monthly letter. " * 20).strip())')
-gbk() { printf '%s' "$1" | iconv -f UTF-8 -t GBK; }
-password=$(python3 - <<'PY'
-k = 9173
-out = ""
-for p in b"s3cret":
-    c = p ^ (k >> 8)
-    out += "%02X" % c
-    k = ((k + c) * 8931 + 9457) % 65536
-print(out)
-PY
-)
-setup_data() { # folder port ssl
-  mkdir -p "$1"
-  { printf '[%s]\r\n' "$(gbk 发送邮件服务器)"; printf '127.0.0.1=bench,%s,%s,%s\r\n' "$3" "$2" "$password"
-    printf '[%s]\r\n' "$(gbk 显示内容)"; printf 'sender@example.com=Bench Sender\r\n'
-    printf '[%s]\r\n' "$(gbk 邮件内容)"; printf 'Monthly letter=body.txt\r\n'
-    printf '[%s]\r\n%s=0\r\n' "$(gbk 基本)" "$(gbk 要求回执)"; } > "$1/dispatra.ini"
-  printf 'Hello,\r\n%s\r\nRegards\r\n' "$body" > "$1/body.txt"
-  python3 -c "import sys; [print('r%d@example.org,Name%d' % (i, i)) for i in range($count)]" > "$1/list.txt"
-}
+. "$here/lib.sh"
 { printf 'From: sender@example.com\r\nTo: r@example.org\r\nSubject: Monthly letter\r\n\r\nHello,\r\n%s\r\nRegards\r\n' "$body"; } > "$out/smtplib-body.txt"
 
 labels=()
@@ -54,7 +34,7 @@ for run in $(seq $runs); do
     port=$port_plain; ssl=0
     [ $mode = tls ] && { port=$port_tls; ssl=1; }
     work="$out/run-$mode-$run"
-    setup_data "$work/data" $port $ssl
+    setup_data "$work/data" $port $ssl $count
     (cd "$work" && "$root/build/brevora" send --data-dir "$work/data" --list "$work/data/list.txt" --interval 0 \
         --trust-certificate "$fingerprint" > "$work/activity.txt")
     labels+=("brevora-$mode")

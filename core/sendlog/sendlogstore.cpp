@@ -82,7 +82,12 @@ bool isPrefixPattern(const QString& pattern, QString* prefix)
 TDM::TDM(const QString& databasePath)
     : m_connectionName(QStringLiteral("brevora-store-%1").arg(g_connectionCounter.fetch_add(1)))
 {
-    QDir().mkpath(QFileInfo(databasePath).absolutePath());
+    const QFileInfo folder(QFileInfo(databasePath).absolutePath());
+    if (!QDir().mkpath(folder.absoluteFilePath())) {
+        fail(folder.exists() ? QStringLiteral("%1 is a file, not a folder.").arg(folder.absoluteFilePath())
+                             : QStringLiteral("The folder %1 cannot be created.").arg(folder.absoluteFilePath()));
+        return;
+    }
     m_db = QSqlDatabase::addDatabase(QStringLiteral("QSQLITE"), m_connectionName);
     m_db.setDatabaseName(databasePath);
     if (!m_db.open()) {

@@ -357,3 +357,23 @@ TEST_F(EndToEnd, TwoRunsAtOnceDeliverEachEntryOnce)
         recipients.insert(QString::fromLatin1(server.envelope(i)));
     EXPECT_EQ(recipients.size(), 200);
 }
+
+// A test send needs no store; a run that cannot open one names the file and the cause.
+TEST_F(EndToEnd, TestSendWorksWithoutAStore)
+{
+    Smtpd server;
+    ASSERT_GT(server.port(), 0);
+    QTemporaryDir data;
+    ScopedWorkDir work;
+    SetAppDir(data.path());
+    configureSettings(server.port(), "Hello");
+    writeAll(data.path() + "/db", "a file where the store's folder should be");
+    const Result test = brevora({"send", "--data-dir", data.path(), "--test", "probe@example.org"}, work.path());
+    EXPECT_EQ(test.status, 0) << test.err.toStdString();
+    EXPECT_TRUE(test.out.contains("Sending is ok: probe@example.org"));
+    EXPECT_EQ(server.messages(1).size(), 1);
+
+    const Result run = brevora({"send", "--data-dir", data.path()}, work.path());
+    EXPECT_EQ(run.status, 3);
+    EXPECT_TRUE(run.err.startsWith("Cannot open the send log " + data.path() + "/db/sendlog.db: ")) << run.err.toStdString();
+}
