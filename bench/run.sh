@@ -53,3 +53,22 @@ python3 "$here/report.py" "$stats" "$(IFS=,; echo "${labels[*]}")"
 echo
 echo "== Message, store and window figures =="
 QT_QPA_PLATFORM=offscreen "$root/build/bench/bench_figures"
+
+echo
+echo "== Reading a list of 1 000 000 lines into the pending list (brevora send --list, no server) =="
+python3 - "$out" <<'PY'
+import sys
+out = sys.argv[1]
+with open(out + "/clean.txt", "wb") as clean, open(out + "/dirty.txt", "wb") as dirty:
+    for i in range(1000000):
+        clean.write(b"r%d@example.org,Name%d\r\n" % (i, i))
+        # every other line has a byte the code page does not define, the others blanks around them
+        dirty.write(b"r%d@example.org,N\x81me%d\r\n" % (i, i) if i % 2 else b"  r%d@example.org  \r\n" % i)
+PY
+for kind in clean dirty; do
+  setup_data "$out/list-$kind" 1 0 0
+  start=$(date +%s.%N)
+  "$root/build/brevora" send --data-dir "$out/list-$kind" --list "$out/$kind.txt" > /dev/null 2>&1 || true
+  end=$(date +%s.%N)
+  python3 -c "print('%-6s %.1f s' % ('$kind', $end - $start))"
+done
