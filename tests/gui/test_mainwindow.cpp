@@ -275,3 +275,57 @@ TEST_F(MainWindowTest, ClosingWithAnUnwritableSettingsFileReportsOnceAndCloses)
     EXPECT_EQ(Prompts::reported().size(), 1);
     EXPECT_TRUE(Prompts::reported().first().contains("Unable to write to"));
 }
+
+// Start while another process runs this list: a box says so and nothing connects. Once it has
+// ended, Start sends the list as the store holds it, with what the other process added.
+TEST_F(MainWindowTest, StartRefusesWhileAnotherRunUsesTheListAndThenSendsTheStoredList)
+{
+    Smtpd smtpd;
+    ASSERT_GT(smtpd.port(), 0);
+    configure(smtpd.port());
+    open();
+    window->AppendEntries({"a@example.org"});
+    window->run().countListChange();
+    {
+        TDM other(data.path() + "/db/sendlog.db");
+        ASSERT_TRUE(other.LockRun());
+        QTest::mouseClick(find<QPushButton>("StartBt"), Qt::LeftButton);
+        ASSERT_EQ(Prompts::reported().size(), 1);
+        EXPECT_TRUE(Prompts::reported().first().contains("Another run is using this list"))
+            << Prompts::reported().first().toStdString();
+        EXPECT_FALSE(window->run().running());
+        EXPECT_FALSE(activity().contains("Connecting Server:127.0.0.1"));
+        QList<qint64> ids;
+        ASSERT_TRUE(other.AppendPending({"b@example.org"}, &ids));
+    }
+    QTest::mouseClick(find<QPushButton>("StartBt"), Qt::LeftButton);
+    ASSERT_TRUE(waitUntil([&] { return !window->run().running() && activity().last() == "All emails have been sent"; }));
+    EXPECT_TRUE(activity().contains("Sending is ok: b@example.org"));
+    EXPECT_EQ(smtpd.messages(2).size(), 2);
+    EXPECT_EQ(window->pending().count(), 0);
+    EXPECT_EQ(counters(), "0/2/2");
+}
+
+// The test send needs an address of five characters or more and no run under way.
+TEST_F(MainWindowTest, TestSendNeedsAnAddressAndNoRunUnderWay)
+{
+    Smtpd smtpd;
+    ASSERT_GT(smtpd.port(), 0);
+    configure(smtpd.port());
+    open();
+    find<QLineEdit>("TestEd")->setText("abcd");
+    QTest::mouseClick(find<QPushButton>("TestBt"), Qt::LeftButton);
+    EXPECT_FALSE(window->run().running());
+    EXPECT_FALSE(activity().contains("Connecting Server:127.0.0.1"));
+
+    window->AppendEntries({"a@example.org", "b@example.org"});
+    window->run().countListChange();
+    window->run().setInterval(300);
+    QTest::mouseClick(find<QPushButton>("StartBt"), Qt::LeftButton);
+    ASSERT_TRUE(window->run().running());
+    find<QLineEdit>("TestEd")->setText("probe@example.org");
+    window->TestBtClick(); // the button is disabled during a run; the handler guards as well
+    EXPECT_FALSE(window->run().isTestRun());
+    window->StartBtClick();
+    EXPECT_FALSE(window->run().running());
+}
