@@ -169,6 +169,12 @@ void PendingList::recordFirstDelivered()
         throw BrevoraError(ErrorKind::Store, error);
 }
 
+void PendingList::reserveFirstDelivery()
+{
+    if (m_store && !m_entries.isEmpty())
+        check(m_store->ReserveDelivery(m_entries.first()));
+}
+
 void PendingList::flushDeliveries()
 {
     if (m_store)

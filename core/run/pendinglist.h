@@ -33,6 +33,8 @@ public:
     void append(const QStringList& entries);
     // Removes the given rows (any order).
     void removeRowsAt(QList<int> rows);
+    // Makes sure the delivery of the first entry can be recorded, before its message goes out.
+    void reserveFirstDelivery();
     // The first entry was delivered: it leaves the list and enters the send log (through the
     // store's delivery journal, so it is never both pending and logged, nor neither).
     // When the store fails, the entry still leaves the list and the error is thrown.

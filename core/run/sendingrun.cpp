@@ -206,6 +206,15 @@ void SendingRun::workWhileWaiting()
 void SendingRun::deliverFirstEntry()
 {
     const QString entry = m_list.entry(0);
+    try {
+        m_list.reserveFirstDelivery();
+    } catch (const BrevoraError& e) {
+        // Nothing goes out that could not be recorded (a full disk): the entry stays pending.
+        emit activity(QStringLiteral("Recording failed: ") + entry + QStringLiteral("--") + e.message());
+        m_outcome = RunOutcome::RecordFailed;
+        StopRun();
+        return;
+    }
     if (!SendOne(entry)) {
         m_outcome = RunOutcome::Refused;
         StopRun();

@@ -26,6 +26,8 @@ std::atomic<int> g_connectionCounter{0};
 constexpr int kBatchDeliveries = 256;
 constexpr qint64 kBatchAgeMs = 200;
 constexpr qsizetype kChunkRows = 64;
+// Journal space set aside at once, so that a full disk is noticed before a message goes out.
+constexpr qint64 kJournalReserve = 256 * 1024;
 
 QString journalPrefix(const QString& databasePath)
 {
@@ -372,6 +374,7 @@ bool TDM::openJournal()
         return fail(QStringLiteral("Cannot open the delivery journal: %1").arg(QString::fromLocal8Bit(std::strerror(error))));
     }
     m_journalBytes = 0;
+    m_journalReserved = 0;
     return true;
 }
 
@@ -382,6 +385,35 @@ void TDM::abandonJournal()
     ::close(m_journalFd);
     m_journalFd = -1;
     m_journalBytes = 0;
+    m_journalReserved = 0;
+}
+
+bool TDM::ReserveDelivery(const QString& entry)
+{
+    if (!m_open)
+        return fail(QStringLiteral("The send log is not open."));
+    if (m_journalFd < 0 && !openJournal())
+        return false;
+    // The longest line this entry can give: the id, a timestamp and the entry escaped.
+    const qint64 need = m_journalBytes + 20 + 2 + 2 * 19 + 2 * escapeField(entry).size() + 1;
+    if (need <= m_journalReserved)
+        return true;
+    // Room for many deliveries at once, or failing that for this one.
+    for (const qint64 size : {need + kJournalReserve, need}) {
+        if (::fallocate(m_journalFd, FALLOC_FL_KEEP_SIZE, 0, size) == 0) {
+            m_journalReserved = size;
+            return true;
+        }
+        if (errno == EOPNOTSUPP || errno == ENOSYS) {
+            m_journalReserved = 0; // a file system that cannot set space aside: writes will tell
+            return true;
+        }
+        if (errno != ENOSPC)
+            break;
+    }
+    return fail(QStringLiteral("Cannot make room for the delivery journal in %1: %2")
+                    .arg(QDir::toNativeSeparators(QFileInfo(m_databasePath).absolutePath()),
+                         QString::fromLocal8Bit(std::strerror(errno))));
 }
 
 bool TDM::RecordDelivery(qint64 pendingId, const QString& entry)
@@ -395,6 +427,7 @@ bool TDM::RecordDelivery(qint64 pendingId, const QString& entry)
     const ssize_t written = ::write(m_journalFd, line.constData(), size_t(line.size()));
     if (written != line.size()) {
         const int error = written < 0 ? errno : ENOSPC;
+        m_journalReserved = 0;
         if (written > 0 && ::ftruncate(m_journalFd, m_journalBytes) != 0) {
             // A torn line stays incomplete and is never applied; nothing more may follow it. The
             // journal's lines wait for the next opening of the store.
@@ -436,6 +469,7 @@ bool TDM::FlushDeliveries()
         abandonJournal();
     } else {
         m_journalBytes = 0;
+        m_journalReserved = 0; // truncating gives the space set aside back
         QSqlQuery reset(m_db);
         reset.prepare(QStringLiteral("UPDATE journal_state SET applied = 0 WHERE name = ?"));
         reset.addBindValue(m_journalName);

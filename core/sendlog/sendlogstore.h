@@ -49,6 +49,9 @@ public:
     // Appends entries to the pending list in one transaction; their ids in order.
     bool AppendPending(const QStringList& entries, QList<qint64>* ids);
     bool RemovePending(const QList<qint64>& ids);
+    // Makes sure the journal has room for recording this entry's delivery, before the message goes
+    // out: a full disk then stops the run before a message that could not be recorded is sent.
+    bool ReserveDelivery(const QString& entry);
     // The delivered entry leaves the pending list and enters the send log (through the journal).
     bool RecordDelivery(qint64 pendingId, const QString& entry);
     // Applies the journalled deliveries to the tables now.
@@ -110,6 +113,7 @@ private:
     int m_journalFd = -1;
     QString m_journalName;
     qint64 m_journalBytes = 0;
+    qint64 m_journalReserved = 0; // bytes the file system has set aside for the journal
     QSet<QString> m_unapplied; // journalled entries not yet in the send log table
     QList<Delivery> m_unappliedRows; // the same, as written to this process's journal
     QElapsedTimer m_oldestUnapplied;

@@ -377,3 +377,86 @@ TEST_F(EndToEnd, TestSendWorksWithoutAStore)
     EXPECT_EQ(run.status, 3);
     EXPECT_TRUE(run.err.startsWith("Cannot open the send log " + data.path() + "/db/sendlog.db: ")) << run.err.toStdString();
 }
+
+namespace {
+// A small file system of its own (tmpfs, which needs root), unmounted when the test ends.
+struct SmallDisk
+{
+    explicit SmallDisk(const QString& size)
+    {
+        mounted = QProcess::execute("mount", {"-t", "tmpfs", "-o", "size=" + size, "tmpfs", folder.path()}) == 0;
+    }
+    ~SmallDisk()
+    {
+        if (mounted)
+            QProcess::execute("umount", {"-l", folder.path()});
+    }
+    // Fills the disk until only about `left` bytes are free.
+    void fill(qint64 left)
+    {
+        QFile filler(folder.path() + "/filler");
+        filler.open(QIODevice::WriteOnly);
+        const QByteArray block(4096, 'x');
+        while (filler.write(block) == block.size() && filler.flush()) {
+        }
+        filler.close();
+        filler.resize(qMax<qint64>(0, filler.size() - left));
+    }
+    void free() { QFile::remove(folder.path() + "/filler"); }
+
+    QTemporaryDir folder;
+    bool mounted = false;
+};
+} // namespace
+
+// The disk of the data folder fills up at the start of a run (where the delivery journal needs
+// room) and in its middle (where the send log does): the run stops, nothing that went out is
+// forgotten, and once there is room again every recipient has had exactly one message.
+TEST_F(EndToEnd, FullDiskLosesNothingAndSendsNothingTwice)
+{
+    for (const int leftKb : {32, 64}) {
+        SCOPED_TRACE(leftKb);
+        SmallDisk disk("3m");
+        if (!disk.mounted)
+            GTEST_SKIP() << "a tmpfs cannot be mounted here (root is needed)";
+        Smtpd server;
+        ASSERT_GT(server.port(), 0);
+        ScopedWorkDir work;
+        const QString data = disk.folder.path() + "/data";
+        QDir().mkpath(data);
+        SetAppDir(data);
+        configureSettings(server.port(), "Hello");
+        QStringList all;
+        {
+            TDM store(data + "/db/sendlog.db");
+            for (int i = 0; i < 3000; ++i)
+                all << QStringLiteral("recipient%1@example.org,with a value to fill the log").arg(i);
+            QList<qint64> ids;
+            ASSERT_TRUE(store.AppendPending(all, &ids)) << store.lastError().toStdString();
+        }
+        disk.fill(leftKb * 1024);
+
+        const Result full = brevora({"send", "--data-dir", data, "--interval", "0"}, work.path());
+        EXPECT_EQ(full.status, 1) << "the disk never filled up";
+        EXPECT_TRUE(full.out.contains("Recording failed: ")) << full.out.right(300).toStdString();
+        disk.free();
+        int runs = 0;
+        Result again;
+        do
+            again = brevora({"send", "--data-dir", data, "--interval", "0"}, work.path());
+        while (again.status != 0 && ++runs < 5);
+        EXPECT_EQ(again.status, 0) << again.out.right(300).toStdString() << again.err.toStdString();
+
+        const QList<QByteArray> received = server.messages(all.size(), 30000);
+        QMap<QString, int> copies;
+        for (int i = 0; i < received.size(); ++i)
+            ++copies[QString::fromLatin1(server.envelope(i)).section('\n', 1, 1)];
+        int twice = 0;
+        for (int n : copies)
+            twice += n > 1;
+        EXPECT_EQ(copies.size(), all.size());
+        EXPECT_EQ(twice, 0);
+        TDM store(data + "/db/sendlog.db");
+        EXPECT_TRUE(store.LoadPending().isEmpty());
+    }
+}
