@@ -147,21 +147,22 @@ bool SendingRun::SendOne(const QString& entry)
 {
     const QStringList body = m_body ? m_body() : QStringList();
     MessageAhead ahead = std::exchange(m_ahead, MessageAhead());
-    OutgoingMessage outgoing;
     // A message written ahead carries the time it was written in its Date line.
     const bool fresh = ahead.ready && ahead.written.isValid() && ahead.written.elapsed() < kAheadFreshMs;
-    if (fresh && ahead.entry == entry && ahead.body == body) {
-        outgoing = std::move(ahead.outgoing);
-    } else {
-        // A message that cannot be prepared is the tick's error; one that cannot be written for
-        // this session or is refused on the way is a failed sending.
-        prepareInto(m_message, entry, body);
-    }
     try {
-        if (outgoing.mailFrom.isEmpty())
+        OutgoingMessage outgoing;
+        if (fresh && ahead.entry == entry && ahead.body == body) {
+            outgoing = std::move(ahead.outgoing);
+        } else {
+            prepareInto(m_message, entry, body);
             outgoing = m_smtp.WriteOutgoing(m_message);
+        }
         m_smtp.Deliver(outgoing);
     } catch (const BrevoraError& e) {
+        // A refusal or a broken connection is a failed sending; a message that cannot be
+        // prepared or written is the tick's error, raised before anything went out.
+        if (e.kind() == ErrorKind::Usage || e.kind() == ErrorKind::Store)
+            throw;
         emit activity(QStringLiteral("Sending failed: ") + entry + QStringLiteral("--") + e.message());
         return false;
     }

@@ -429,7 +429,7 @@ TEST_F(EndToEnd, FullDiskLosesNothingAndSendsNothingTwice)
         QStringList all;
         {
             TDM store(data + "/db/sendlog.db");
-            for (int i = 0; i < 3000; ++i)
+            for (int i = 0; i < 1000; ++i)
                 all << QStringLiteral("recipient%1@example.org,with a value to fill the log").arg(i);
             QList<qint64> ids;
             ASSERT_TRUE(store.AppendPending(all, &ids)) << store.lastError().toStdString();
