@@ -543,3 +543,23 @@ TEST_F(RunTest, DeliveryWhosePendingRowIsGoneStopsTheRun)
     EXPECT_TRUE(lines[lines.size() - 2].contains("no longer in the pending list")) << lines.join("|").toStdString();
     EXPECT_TRUE(store->HasBeenSent("c@example.org"));
 }
+
+// An address the session could not carry safely is the message's fault, found before a byte of it
+// goes out: the run ends as for any message that cannot be prepared, and the entry stays first.
+TEST_F(RunTest, HostileAddressEndsTheRunBeforeItsMessageGoesOut)
+{
+    ScriptedServer server;
+    server.send("220 hi\r\n").expect("EHLO tester").send("250 x\r\n").expect("QUIT");
+    server.start();
+    add({"victim@example.org", "next@example.org"});
+    RunSelection s = selection(server.port());
+    s.SenderAddress = "me@example.com>\rRCPT TO:<other@example.org";
+    run->StartRun(s);
+    ASSERT_TRUE(waitForEnd());
+    EXPECT_TRUE(server.finish());
+    EXPECT_TRUE(server.problems().isEmpty()) << server.problems().join(";").toStdString();
+    EXPECT_EQ(outcome, RunOutcome::PrepareFailed);
+    ASSERT_EQ(errors.size(), 1);
+    EXPECT_TRUE(errors.first().contains("control character")) << errors.first().toStdString();
+    EXPECT_EQ(list->count(), 2);
+}
