@@ -394,8 +394,9 @@ bool TDM::ReserveDelivery(const QString& entry)
         return fail(QStringLiteral("The send log is not open."));
     if (m_journalFd < 0 && !openJournal())
         return false;
-    // The longest line this entry can give: the id, a timestamp and the entry escaped.
-    const qint64 need = m_journalBytes + 20 + 2 + 2 * 19 + 2 * escapeField(entry).size() + 1;
+    // The longest line this entry can give: the id, a timestamp and the entry, each UTF-16 unit
+    // at most three UTF-8 bytes, each of them escaped in two.
+    const qint64 need = m_journalBytes + 64 + 6 * entry.size();
     if (need <= m_journalReserved)
         return true;
     // Room for many deliveries at once, or failing that for this one.
