@@ -209,10 +209,15 @@ int runSend(const QStringList& args)
 
     if (!listFile.isEmpty()) {
         const bool resend = o.flags.contains(QStringLiteral("--resend"));
-        IntakeRule rule([&list](const QString& e) { return list.contains(e); },
-                        [&storeOwner](const QString& e) { return storeOwner->HasBeenSent(e); });
-        QStringList adding;
         const QStringList lines = SplitTextLines(DecodeListFile(ReadFileBytes(listFile)));
+        QStringList trimmed;
+        trimmed.reserve(lines.size());
+        for (const QString& line : lines)
+            trimmed.append(IntakeRule::trimEntry(line));
+        const QSet<QString> sent = storeOwner->SentAmong(trimmed);
+        IntakeRule rule([&list](const QString& e) { return list.contains(e); },
+                        [&sent](const QString& e) { return sent.contains(e); });
+        QStringList adding;
         for (qsizetype i = 0; i < lines.size(); ++i) {
             QString entry;
             QString reason;
@@ -265,12 +270,19 @@ int runSend(const QStringList& args)
 
     if (!listFile.isEmpty()) {
         // What the store still holds pending, so that a resume from this file and one from the
-        // store send the same entries.
-        bool read = false;
-        QStringList remaining;
-        for (const TDM::PendingRow& row : storeOwner->LoadPending(&read))
-            remaining.append(row.entry);
-        WriteFileBytes(listFile, CodePage::encodeLines(read ? remaining : list.entries()));
+        // store send the same entries. They differ from the run's own list only when recording
+        // failed or another program changed the store.
+        QStringList remaining = list.entries();
+        if (outcome == RunOutcome::RecordFailed || storeOwner->ChangedByOthers()) {
+            bool read = false;
+            const QList<TDM::PendingRow> rows = storeOwner->LoadPending(&read);
+            if (read) {
+                remaining.clear();
+                for (const TDM::PendingRow& row : rows)
+                    remaining.append(row.entry);
+            }
+        }
+        WriteFileBytes(listFile, CodePage::encodeLines(remaining));
     }
     if (!prepareError.isEmpty())
         err(prepareError);

@@ -207,8 +207,14 @@ void TAddForm::BitBtn1Click()
     const int count = int(lines.size());
     // Lines taken in this loop count as pending at once, so repeats in the memo are skipped; they
     // reach the list in batches, and the window repaints at a bounded rate.
-    IntakeRule rule(m_pending.isInMailList,
-                    [this](const QString& entry) { return m_store && m_store->HasBeenSent(entry); });
+    QSet<QString> sent;
+    if (m_store) {
+        QStringList trimmed;
+        for (const QString& line : lines)
+            trimmed.append(IntakeRule::trimEntry(line));
+        sent = m_store->SentAmong(trimmed);
+    }
+    IntakeRule rule(m_pending.isInMailList, [&sent](const QString& entry) { return sent.contains(entry); });
     QStringList batch;
     QElapsedTimer sinceRepaint;
     sinceRepaint.start();

@@ -25,15 +25,26 @@ QString IntakeRule::refusalOf(const QString& entry)
 {
     // The longest path SMTP carries is 256 octets, angle brackets included.
     constexpr qsizetype kMaxAddress = 254;
+    bool ascii = true;
     for (QChar c : entry) {
-        if (c == QChar(0xFFFD))
+        const char16_t u = c.unicode();
+        if (u < 0x80) {
+            if (u < 0x20 || u == 0x7F)
+                return QStringLiteral("it holds a control character (U+%1)").arg(u, 4, 16, QLatin1Char('0'));
+            continue;
+        }
+        ascii = false;
+        if (u == 0xFFFD)
             return QStringLiteral("it holds bytes the code page %1 does not define").arg(QString::fromLatin1(CodePage::name()));
-        if (c.unicode() < 0x20 || (c.unicode() >= 0x7F && c.unicode() < 0xA0))
-            return QStringLiteral("it holds a control character (U+%1)").arg(c.unicode(), 4, 16, QLatin1Char('0'));
+        if (u < 0xA0)
+            return QStringLiteral("it holds a control character (U+%1)").arg(u, 4, 16, QLatin1Char('0'));
     }
-    const QString address = entry.section(QLatin1Char(','), 0, 0).trimmed();
+    const qsizetype comma = entry.indexOf(QLatin1Char(','));
+    const QStringView address = QStringView(entry).left(comma < 0 ? entry.size() : comma).trimmed();
     if (address.size() > kMaxAddress)
         return QStringLiteral("the address is longer than %1 characters").arg(kMaxAddress);
+    if (ascii)
+        return {};
     for (QChar c : address)
         if (c.unicode() >= 0x80)
             return QStringLiteral("the address \"%1\" holds a character that is not ASCII").arg(address);

@@ -9,8 +9,10 @@ PendingList::PendingList(TDM* store, QObject* parent)
     : QAbstractListModel(parent)
     , m_store(store)
 {
-    if (m_store)
-        load(m_store->LoadPending());
+    if (!m_store)
+        return;
+    m_store->ChangedByOthers(); // the baseline for reload
+    load(m_store->LoadPending());
 }
 
 PendingList::~PendingList() = default;
@@ -22,6 +24,7 @@ void PendingList::load(const QList<TDM::PendingRow>& rows)
     m_index.clear();
     m_entries.reserve(rows.size());
     m_ids.reserve(rows.size());
+    m_index.reserve(rows.size());
     for (const TDM::PendingRow& row : rows) {
         m_entries.append(row.entry);
         m_ids.append(row.id);
@@ -31,7 +34,7 @@ void PendingList::load(const QList<TDM::PendingRow>& rows)
 
 void PendingList::reload()
 {
-    if (!m_store)
+    if (!m_store || !m_store->ChangedByOthers())
         return;
     bool ok = false;
     const QList<TDM::PendingRow> rows = m_store->LoadPending(&ok);
@@ -97,6 +100,7 @@ void PendingList::append(const QStringList& entries)
         for (qsizetype i = 0; i < entries.size(); ++i)
             ids.append(next + i);
     }
+    m_index.reserve(m_index.size() + entries.size());
     beginInsertRows(QModelIndex(), int(m_entries.size()), int(m_entries.size() + entries.size() - 1));
     m_entries += entries;
     m_ids += ids;

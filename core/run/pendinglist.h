@@ -41,7 +41,7 @@ public:
     void recordFirstDelivered();
     // Brings the recorded deliveries into the send log now.
     void flushDeliveries();
-    // Reads the list again as the store holds it (another process may have changed it).
+    // Reads the list again as the store holds it, when another process changed it.
     void reload();
     // Holds the store's run lock (see TDM::LockRun) until unlockRun.
     void lockForRun();

@@ -248,9 +248,14 @@ QList<TDM::PendingRow> TDM::LoadPending(bool* ok)
         fail(q);
         return rows;
     }
+    // Deliveries still in a journal (this process's, when a batch could not be applied, or one
+    // left behind) are no longer pending, whatever the table says.
+    QSet<qint64> journalled = m_blockedIds;
+    for (const Delivery& d : m_unappliedRows)
+        journalled.insert(d.pendingId);
     while (q.next()) {
         const qint64 id = q.value(0).toLongLong();
-        if (!m_blockedIds.contains(id))
+        if (!journalled.contains(id))
             rows.append({id, q.value(1).toString()});
     }
     if (ok)
@@ -295,24 +300,98 @@ bool TDM::AppendPending(const QStringList& entries, QList<qint64>* ids)
         return fail(QStringLiteral("The send log is not open."));
     if (!m_db.transaction())
         return fail(m_db.lastError().text());
-    QSqlQuery q(m_db);
-    q.prepare(QStringLiteral("INSERT INTO pending (entry) VALUES (?)"));
+    // Many rows to a statement. Inside the transaction nothing else writes, so the rows of one
+    // statement get consecutive ids ending at the last one inserted.
+    QSqlQuery chunk(m_db);
+    QSqlQuery single(m_db);
+    QString chunkText = QStringLiteral("INSERT INTO pending (entry) VALUES (?)");
+    for (qsizetype i = 1; i < kChunkRows; ++i)
+        chunkText += QStringLiteral(", (?)");
     QList<qint64> added;
     added.reserve(entries.size());
-    for (const QString& entry : entries) {
-        q.bindValue(0, entry);
+    for (qsizetype at = 0; at < entries.size();) {
+        const qsizetype count = entries.size() - at >= kChunkRows ? kChunkRows : 1;
+        QSqlQuery& q = count == kChunkRows ? chunk : single;
+        if (q.lastQuery().isEmpty())
+            q.prepare(count == kChunkRows ? chunkText : QStringLiteral("INSERT INTO pending (entry) VALUES (?)"));
+        for (qsizetype k = 0; k < count; ++k)
+            q.bindValue(int(k), entries[at + k]);
         if (!q.exec()) {
             fail(q);
             m_db.rollback();
             return false;
         }
-        added.append(q.lastInsertId().toLongLong());
+        const qint64 last = q.lastInsertId().toLongLong();
+        for (qsizetype k = count - 1; k >= 0; --k)
+            added.append(last - k);
+        at += count;
     }
     if (!m_db.commit())
         return fail(m_db.lastError().text());
     if (ids)
         *ids = added;
     return true;
+}
+
+QSet<QString> TDM::SentAmong(const QStringList& entries)
+{
+    QSet<QString> sent;
+    if (!m_open)
+        return sent;
+    QSet<QString> wanted;
+    wanted.reserve(entries.size());
+    for (const QString& e : entries)
+        wanted.insert(e);
+    for (const QSet<QString>* journalled : {&m_unapplied, &m_blockedEntries})
+        for (const QString& e : *journalled)
+            if (wanted.contains(e))
+                sent.insert(e);
+    const QString isTrue = QStringLiteral("(TYPE IN (1, -1) OR upper(trim(TYPE)) IN ('TRUE', 'T', 'Y', 'YES', '1', '-1'))");
+    QSqlQuery q(m_db);
+    q.setForwardOnly(true);
+    // A log not much longer than the list is read whole, faster than asking for each entry.
+    if (q.exec(QStringLiteral("SELECT count(*) FROM sendlog")) && q.next() && q.value(0).toLongLong() <= 4 * wanted.size()) {
+        if (q.exec(QStringLiteral("SELECT MAILADDR FROM sendlog WHERE ") + isTrue)) {
+            while (q.next()) {
+                const QString address = q.value(0).toString();
+                if (wanted.contains(address))
+                    sent.insert(address);
+            }
+            return sent;
+        }
+    }
+    // Asked a chunk at a time: one statement per entry costs far more than the look-up itself.
+    constexpr qsizetype kAsk = 500;
+    const QStringList unique(wanted.cbegin(), wanted.cend());
+    for (qsizetype at = 0; at < unique.size(); at += kAsk) {
+        const qsizetype count = qMin(kAsk, unique.size() - at);
+        QString text = QStringLiteral("SELECT DISTINCT MAILADDR FROM sendlog WHERE MAILADDR IN (?");
+        for (qsizetype k = 1; k < count; ++k)
+            text += QStringLiteral(", ?");
+        text += QStringLiteral(") AND ") + isTrue;
+        if (q.lastQuery() != text)
+            q.prepare(text);
+        for (qsizetype k = 0; k < count; ++k)
+            q.bindValue(int(k), unique[at + k]);
+        if (!q.exec())
+            continue; // a failed look-up answers "not sent", as HasBeenSent does
+        while (q.next())
+            sent.insert(q.value(0).toString());
+    }
+    return sent;
+}
+
+bool TDM::ChangedByOthers()
+{
+    if (!m_open)
+        return true;
+    QSqlQuery q(m_db);
+    if (!q.exec(QStringLiteral("PRAGMA data_version")) || !q.next())
+        return true;
+    const qint64 version = q.value(0).toLongLong();
+    const bool changed = version != m_dataVersion;
+    m_dataVersion = version;
+    return changed;
 }
 
 bool TDM::RemovePending(const QList<qint64>& ids)

@@ -43,12 +43,18 @@ public:
     // True when a row with TYPE true holds exactly this address; false on any failure.
     bool HasBeenSent(const QString& address);
 
-    // The pending rows in order, without those whose delivery waits in a journal that could not
-    // be applied; *ok is false (and lastError says why) when they cannot be read.
+    // The pending rows in order, without those whose delivery waits in a journal not yet applied;
+    // *ok is false (and lastError says why) when they cannot be read.
     QList<PendingRow> LoadPending(bool* ok = nullptr);
     // Appends entries to the pending list in one transaction; their ids in order.
     bool AppendPending(const QStringList& entries, QList<qint64>* ids);
     bool RemovePending(const QList<qint64>& ids);
+    // Which of the entries HasBeenSent would answer true for, asked many at a time (for a whole
+    // list file or intake text at once).
+    QSet<QString> SentAmong(const QStringList& entries);
+    // Whether another connection changed the store since the last time this was asked (the first
+    // time: true).
+    bool ChangedByOthers();
     // Makes sure the journal has room for recording this entry's delivery, before the message goes
     // out: a full disk then stops the run before a message that could not be recorded is sent.
     bool ReserveDelivery(const QString& entry);
@@ -118,6 +124,7 @@ private:
     QList<Delivery> m_unappliedRows; // the same, as written to this process's journal
     QElapsedTimer m_oldestUnapplied;
     int m_runLockFd = -1;
+    qint64 m_dataVersion = -1;
     int m_vanished = 0; // delivered entries of the batch being applied that were no longer pending
     // Deliveries of journals that could not be applied: sent, so neither pending nor to be sent.
     QSet<qint64> m_blockedIds;

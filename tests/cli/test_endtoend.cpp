@@ -436,10 +436,22 @@ TEST_F(EndToEnd, FullDiskLosesNothingAndSendsNothingTwice)
         }
         disk.fill(leftKb * 1024);
 
-        const Result full = brevora({"send", "--data-dir", data, "--interval", "0"}, work.path());
+        // An empty list file: nothing is added, and it receives what remains pending.
+        writeAll(work.file("list.txt"), "");
+        const Result full = brevora({"send", "--data-dir", data, "--list", work.file("list.txt"), "--interval", "0"},
+                                    work.path());
         EXPECT_EQ(full.status, 1) << "the disk never filled up";
         EXPECT_TRUE(full.out.contains("Recording failed: ")) << full.out.right(300).toStdString();
         disk.free();
+        {
+            // The file holds exactly what the store still holds pending.
+            TDM store(data + "/db/sendlog.db");
+            QByteArray pending;
+            for (const TDM::PendingRow& row : store.LoadPending())
+                pending += row.entry.toLatin1() + "\r\n";
+            EXPECT_FALSE(pending.isEmpty());
+            EXPECT_EQ(readAll(work.file("list.txt")), pending);
+        }
         int runs = 0;
         Result again;
         do
