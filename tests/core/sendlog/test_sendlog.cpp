@@ -3,6 +3,7 @@
 #include "core/settings/settingsfile.h"
 #include "support/tempdir.h"
 
+#include <QSet>
 #include <QSqlError>
 #include <QSqlQuery>
 #include <QVariant>
@@ -281,10 +282,20 @@ TEST(SendLog, TrueStoredAsTextOrMinusOneCountsAsSent)
     for (qsizetype i = 0; i < types.size(); ++i)
         insertRow(path, "2024-05-01 10:00:00", QStringLiteral("r%1@example.org").arg(i), types[i].first);
     TDM store(path);
+    QStringList all;
+    QSet<QString> expected;
     for (qsizetype i = 0; i < types.size(); ++i) {
-        EXPECT_EQ(store.HasBeenSent(QStringLiteral("r%1@example.org").arg(i)), types[i].second) << i;
+        const QString address = QStringLiteral("r%1@example.org").arg(i);
+        EXPECT_EQ(store.HasBeenSent(address), types[i].second) << i;
         EXPECT_EQ(TDM::TypeIsTrue(types[i].first), types[i].second) << i;
+        all << address;
+        if (types[i].second)
+            expected.insert(address);
     }
+    // Asked all at once, the answers are the same: with the log read whole (a list as long as
+    // the log) and asked in chunks (a list much shorter than the log).
+    EXPECT_EQ(store.SentAmong(all + QStringList{"other@example.org"}), expected);
+    EXPECT_EQ(store.SentAmong({"r0@example.org", "r6@example.org"}), QSet<QString>{"r0@example.org"});
 }
 
 // The store follows the data folder, whatever the working directory; one left under the working
