@@ -5,6 +5,7 @@
 #include "core/run/pendinglist.h"
 #include "core/run/sendingrun.h"
 #include "core/text/codepage.h"
+#include "core/text/textutil.h"
 #include "core/error.h"
 #include "core/sendlog/sendlogstore.h"
 #include "core/sendlog/historyexport.h"
@@ -40,16 +41,17 @@ const char* kHistoryUsage =
     "Usage: brevora history [--data-dir DIR] [--date YYYY-MM-DD] [--export FILE]\n"
     "Prints the send log rows of a day (date, entry, True or False) and their count.\n";
 
+// One line on standard output: whatever the text holds, exactly one line, nothing raw.
 void out(const QString& text)
 {
-    const QByteArray bytes = text.toLocal8Bit() + '\n';
+    const QByteArray bytes = PrintableText(text, true).toLocal8Bit() + '\n';
     std::fwrite(bytes.constData(), 1, size_t(bytes.size()), stdout);
     std::fflush(stdout);
 }
 
 void err(const QString& text)
 {
-    const QByteArray bytes = text.toLocal8Bit() + '\n';
+    const QByteArray bytes = PrintableText(text, false).toLocal8Bit() + '\n';
     std::fwrite(bytes.constData(), 1, size_t(bytes.size()), stderr);
 }
 
@@ -260,8 +262,7 @@ int runSend(const QStringList& args)
             throw BrevoraError(ErrorKind::Usage, QStringLiteral("The test address must have at least 5 characters."));
         run.StartRun(s, testAddress);
     } else if (list.count() == 0) {
-        out(QStringLiteral("All emails have been sent"));
-        done = true;
+        done = true; // nothing to send: no session, no activity
     } else {
         run.StartRun(s);
     }

@@ -29,6 +29,14 @@ public:
     const QString& message() const { return m_message; }
     // The server's reply code of a refusal; 0 for other kinds.
     int replyCode() const { return m_replyCode; }
+    // What lies behind the message, when something does (the TLS library's own words, say).
+    const QString& detail() const { return m_detail; }
+    BrevoraError withDetail(const QString& detail) const
+    {
+        BrevoraError e = *this;
+        e.m_detail = detail;
+        return e;
+    }
     bool isTransientRefusal() const { return m_kind == ErrorKind::Refusal && m_replyCode / 100 == 4; }
     bool isPermanentRefusal() const { return m_kind == ErrorKind::Refusal && m_replyCode / 100 == 5; }
 
@@ -36,4 +44,5 @@ private:
     ErrorKind m_kind;
     QString m_message;
     int m_replyCode;
+    QString m_detail;
 };

@@ -1,5 +1,7 @@
 #include "gui/mainunit.h"
 
+#include "core/text/textutil.h"
+
 #include "gui/about.h"
 #include "gui/application.h"
 #include "gui/prompts.h"
@@ -411,8 +413,7 @@ void TMainForm::About1Click()
 
 void TMainForm::AppendActivity(const QString& text)
 {
-    QString shown = text;
-    shown.replace(QStringLiteral("\r\n"), QStringLiteral("\n"));
+    QString shown = PrintableText(text, false);
     if (shown.endsWith('\n'))
         shown.chop(1);
     LogLB->appendPlainText(shown);

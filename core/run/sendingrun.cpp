@@ -67,8 +67,11 @@ void SendingRun::StartRun(const RunSelection& s, const QString& testAddress)
     emit activity(QStringLiteral("Connecting Server:") + s.ServerHost);
     try {
         m_smtp.OpenSession();
-    } catch (const BrevoraError&) {
+    } catch (const BrevoraError& e) {
         emit activity(QStringLiteral("Connecting Server Failed:") + s.ServerHost);
+        // The line above is the same for every cause; this one tells them apart.
+        emit activity(QStringLiteral("Reason: ") + PrintableText(e.message(), true)
+                      + (e.detail().isEmpty() ? QString() : QStringLiteral(" (%1)").arg(e.detail())));
         m_smtp.CloseSession();
         m_list.unlockRun();
         finish(RunOutcome::ConnectFailed);

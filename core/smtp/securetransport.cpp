@@ -12,10 +12,13 @@
 
 namespace {
 
-[[noreturn]] void failWith(const char* text, ErrorKind kind = ErrorKind::Tls)
+[[noreturn]] void failWith(const char* text, ErrorKind kind = ErrorKind::Tls, const QString& detail = {})
 {
+    const unsigned long error = ERR_peek_last_error();
+    const char* reason = error ? ERR_reason_error_string(error) : nullptr;
     ERR_clear_error();
-    throw BrevoraError(kind, QString::fromLatin1(text));
+    throw BrevoraError(kind, QString::fromLatin1(text))
+        .withDetail(!detail.isEmpty() ? detail : reason ? QString::fromLatin1(reason) : QString());
 }
 
 bool isIpAddress(const QString& host)
@@ -121,7 +124,8 @@ void SecureTransport::handshake(int fd, const QString& host, const CertificateDe
         if (!decision || !decision(info)) {
             X509_free(cert);
             release();
-            failWith("Error connecting with SSL.", ErrorKind::Certificate);
+            failWith("Error connecting with SSL.", ErrorKind::Certificate,
+                     QStringLiteral("the certificate of %1 was not accepted: %2").arg(info.host, info.reason));
         }
     }
     X509_free(cert);

@@ -58,6 +58,11 @@ ReplyAssembler::Step ReplyAssembler::addLine(const QByteArray& rawLine)
     }
     if (line.size() < 4 || line.left(4).compare(m_terminator, Qt::CaseInsensitive) == 0)
         return Step::Complete;
+    // A line with a code of its own can never end this reply: waiting for it would hang.
+    const auto isDigit = [](char c) { return c >= '0' && c <= '9'; };
+    if (isDigit(line[0]) && isDigit(line[1]) && isDigit(line[2]) && line.left(3) != m_terminator.left(3))
+        throw BrevoraError(ErrorKind::Network, QStringLiteral("The server's reply mixes the codes %1 and %2.")
+                                                   .arg(QString::fromLatin1(m_terminator.left(3)), QString::fromLatin1(line.left(3))));
     return Step::NeedMore;
 }
 

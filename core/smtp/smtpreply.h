@@ -26,7 +26,8 @@ public:
     static constexpr qsizetype kMaxBytes = 1 << 20;
 
     enum class Step { NeedMore, Complete };
-    // Takes one raw line (without its line end). Throws when the reply grows past its bounds.
+    // Takes one raw line (without its line end). Throws when the reply grows past its bounds or a
+    // line carries another code than the first.
     Step addLine(const QByteArray& rawLine);
     const QList<QByteArray>& lines() const { return m_lines; }
 

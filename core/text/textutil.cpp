@@ -203,3 +203,26 @@ QString LocalHostName()
         return QStringLiteral("localhost");
     return QString::fromLocal8Bit(name);
 }
+
+QString PrintableText(const QString& text, bool joinLines)
+{
+    QString out;
+    out.reserve(text.size());
+    for (qsizetype i = 0; i < text.size(); ++i) {
+        const char16_t c = text[i].unicode();
+        if (c == '\r' || c == '\n') {
+            if (c == '\r' && i + 1 < text.size() && text[i + 1] == QLatin1Char('\n'))
+                ++i;
+            if (!joinLines)
+                out += QLatin1Char('\n');
+            else if (i + 1 < text.size())
+                out += QLatin1Char(' ');
+            continue;
+        }
+        if ((c < 0x20 && c != '\t') || c == 0x7F || (c >= 0x80 && c < 0xA0))
+            out += QStringLiteral("\\x%1").arg(int(c), 2, 16, QLatin1Char('0'));
+        else
+            out += text[i];
+    }
+    return out;
+}

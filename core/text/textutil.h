@@ -30,3 +30,8 @@ QByteArray DecodePassword(const QByteArray& text);
 
 // The machine's own host name as the system reports it.
 QString LocalHostName();
+
+// Text safe to show on a terminal or in a log: control characters other than TAB and line breaks are
+// written as escapes ("\x1b"), so that no text from a list or a server can act on the screen.
+// With joinLines, line breaks become single spaces and the text is one line.
+QString PrintableText(const QString& text, bool joinLines);

@@ -187,7 +187,10 @@ TEST_F(EndToEnd, CommandLineSendsAListAndKeepsWhatRemains)
     EXPECT_EQ(first.status, 1) << first.err.toStdString();
     EXPECT_EQ(first.out.split('\n').first(), "Connecting Server:127.0.0.1");
     EXPECT_TRUE(first.out.contains("Sending is ok: a@example.org,Ann,Lee\n"));
-    EXPECT_TRUE(first.out.contains("Sending failed: refuse@example.org--5.1.1 Mailbox unavailable"));
+    EXPECT_TRUE(first.out.contains("Sending failed: refuse@example.org--5.1.1 Mailbox unavailable\n"));
+    // Each activity line is one line: no CR from the server's reply, no blank line after it.
+    EXPECT_FALSE(first.out.contains('\r'));
+    EXPECT_FALSE(first.out.contains("\n\n"));
     EXPECT_TRUE(first.out.endsWith("All emails have been sent\n"));
     EXPECT_EQ(readAll(listFile), "refuse@example.org\r\nc@example.org\r\n");
     const QList<QByteArray> received = server.messages(1);
@@ -313,6 +316,10 @@ TEST_F(EndToEnd, CommandLineTrimsListLinesAndCleansThePendingList)
     EXPECT_EQ(brevora({"list", "--data-dir", data.path(), "--remove", "nobody@example.org"}, work.path()).status, 3);
     EXPECT_EQ(brevora({"list", "--data-dir", data.path(), "--clear"}, work.path()).out, "1 removed, 0 pending\n");
     EXPECT_EQ(brevora({"list", "--data-dir", data.path()}, work.path()).out, "");
+    // Nothing to send: no session, no activity line, success.
+    const Result empty = brevora({"send", "--data-dir", data.path()}, work.path());
+    EXPECT_EQ(empty.status, 0);
+    EXPECT_EQ(empty.out, "");
 
     // A UTF-8 list with a byte-order mark: a line the code page cannot hold is refused with its
     // number and never stored; the rest comes in.

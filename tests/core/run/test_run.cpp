@@ -1,6 +1,7 @@
 #include "core/run/pendinglist.h"
 #include "core/run/sendingrun.h"
 #include "core/text/codepage.h"
+#include "core/text/textutil.h"
 #include "core/error.h"
 #include "core/sendlog/sendlogstore.h"
 #include "core/smtp/socketstream.h"
@@ -252,7 +253,8 @@ TEST_F(RunTest, ConnectionFailureLeavesTheWindowIdle)
     RunSelection s = selection(port);
     s.ServerHost = " 127.0.0.1";
     run->StartRun(s);
-    EXPECT_EQ(lines, (QStringList{"Connecting Server: 127.0.0.1", "Connecting Server Failed: 127.0.0.1"}));
+    EXPECT_EQ(lines, (QStringList{"Connecting Server: 127.0.0.1", "Connecting Server Failed: 127.0.0.1",
+                                  "Reason: Socket Error # 10061 Connection refused."}));
     EXPECT_EQ(outcome, RunOutcome::ConnectFailed);
     EXPECT_FALSE(run->running());
 }
@@ -392,7 +394,9 @@ TEST_F(RunTest, EveryReadAndWriteThatFailsLeavesAClosedSessionAndAnIntactList)
 
         switch (outcome) {
         case RunOutcome::ConnectFailed:
-            EXPECT_EQ(lines.last(), "Connecting Server Failed:127.0.0.1");
+            ASSERT_GE(lines.size(), 2);
+            EXPECT_EQ(lines[lines.size() - 2], "Connecting Server Failed:127.0.0.1");
+            EXPECT_EQ(lines.last(), "Reason: " + PrintableText(reset, true));
             break;
         case RunOutcome::AuthFailed:
             EXPECT_EQ(lines.last(), "Authentication failed");

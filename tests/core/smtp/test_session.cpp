@@ -4,6 +4,7 @@
 #include "support/testcert.h"
 #include "core/smtp/smtpclient.h"
 
+#include <QElapsedTimer>
 #include <gtest/gtest.h>
 
 namespace {
@@ -418,4 +419,19 @@ TEST_F(SessionTest, RepliesInjectedBeforeStartTlsAreRefused)
     EXPECT_EQ(failureOf([&] { client.OpenSession(); }), "The server sent data before the TLS handshake.");
     EXPECT_FALSE(client.Connected());
     server.finish();
+}
+
+// A reply whose lines carry different codes can never end: it is a protocol error at once, not
+// a wait for the time-out.
+TEST_F(SessionTest, ReplyWithMixedCodesFailsAtOnce)
+{
+    ScriptedServer server;
+    server.send(kGreeting).expect("EHLO tester").send("250-first\r\n550-second\r\n550 no\r\n").drain();
+    connectTo(server);
+    QElapsedTimer timer;
+    timer.start();
+    EXPECT_EQ(failureOf([&] { client.OpenSession(); }), "The server's reply mixes the codes 250 and 550.");
+    EXPECT_LT(timer.elapsed(), 2000);
+    EXPECT_FALSE(client.Connected());
+    expectClean(server);
 }

@@ -138,3 +138,13 @@ TEST(ParseInteger, AcceptsOnlyWholeNumbers)
     for (const char* bad : {"", " 25", "25 ", "2x5", "0x", "$ 1F", "99999999999", "+"})
         EXPECT_FALSE(ParseInteger(QString::fromLatin1(bad)).has_value()) << bad;
 }
+
+// Text from a list or a server never acts on a terminal: controls are escaped, TAB stays, and
+// joined text is one line.
+TEST(PrintableText, EscapesControlsAndJoinsLines)
+{
+    EXPECT_EQ(PrintableText(QStringLiteral("a\x1b[2Jb") + QChar(0) + "c\td", false), "a\\x1b[2Jb\\x00c\td");
+    EXPECT_EQ(PrintableText("Sending failed: x--5.1.1 a\r\n5.1.1 b\r\n", true), "Sending failed: x--5.1.1 a 5.1.1 b");
+    EXPECT_EQ(PrintableText("one\r\ntwo\rthree\nfour\r\n", false), "one\ntwo\nthree\nfour\n");
+    EXPECT_EQ(PrintableText(QString(QChar(0x9B)) + "x", true), "\\x9bx"); // the 8-bit CSI
+}
