@@ -248,6 +248,9 @@ TEST_F(MainWindowTest, UntrustedCertificateIsRememberedOnYes)
     Prompts::queueAnswer(QMessageBox::No);
     QTest::mouseClick(find<QPushButton>("TestBt"), Qt::LeftButton);
     EXPECT_TRUE(activity().contains("Connecting Server Failed:127.0.0.1"));
+    // The reason tells a certificate answered No from any other failure.
+    EXPECT_TRUE(activity().last().startsWith("Reason: Error connecting with SSL. (the certificate of 127.0.0.1 was not accepted: "))
+        << activity().last().toStdString();
     EXPECT_TRUE(Prompts::reported().last().contains(cert.sha256));
     EXPECT_TRUE(ReadTrustedFingerprint("127.0.0.1").isEmpty());
 
