@@ -22,7 +22,15 @@ QString ExtractMailto(const QString& line)
     const QString flat = RemoveSpaces(line).toLower();
     if (!flat.startsWith(QLatin1String("mailto:")))
         return {};
-    const QString rest = flat.mid(7);
+    QString rest = flat.mid(7);
+    // The address ends at the first character that cannot be part of one on the wire.
+    for (qsizetype i = 0; i < rest.size(); ++i) {
+        const char16_t c = rest[i].unicode();
+        if (c == '<' || c == '>' || c < 0x20 || c >= 0x7F) {
+            rest.truncate(i);
+            break;
+        }
+    }
     return IsValidEmail(rest) ? rest : QString();
 }
 

@@ -188,10 +188,24 @@ void CheckCommandArgument(const QString& what, const QString& text)
                                    .arg(what, QString(text).replace('\r', "\\r").replace('\n', "\\n")));
 }
 
+void CheckEnvelopeAddress(const QString& what, const QString& address)
+{
+    CheckCommandArgument(what, address);
+    for (QChar c : address) {
+        const char16_t u = c.unicode();
+        if (u == ' ' || u == '<' || u == '>')
+            throw BrevoraError(ErrorKind::Usage, QStringLiteral("The %1 \"%2\" holds \"%3\" and cannot be sent.").arg(what, address, QString(c)));
+        if (u >= 0x80)
+            throw BrevoraError(ErrorKind::Usage,
+                               QStringLiteral("The %1 \"%2\" holds \"%3\", which is not ASCII, and cannot be sent.").arg(what, address, QString(c)));
+    }
+}
+
 void CheckMessageAddresses(const EmailMessage& message)
 {
+    // Every address part goes into a command or raw into a header; names are encoded.
     auto check = [](const QString& what, const EmailAddress& a) {
-        CheckCommandArgument(what, a.Address);
+        CheckEnvelopeAddress(what, a.Address);
         CheckCommandArgument(what, a.Name);
     };
     check(QStringLiteral("sender address"), message.From);

@@ -1,7 +1,6 @@
 #include "core/mail/tojis.h"
 
 #include "core/text/codepage.h"
-#include "core/error.h"
 
 namespace {
 
@@ -55,21 +54,7 @@ QString WidenKatakana(const QString& text)
 
 QByteArray ToJis(const QString& text)
 {
-    const QString wide = WidenKatakana(text);
-    try {
-        return CodePage::encodeAs("ISO-2022-JP", wide);
-    } catch (const BrevoraError&) {
-    }
-    QString kept;
-    for (qsizetype i = 0; i < wide.size(); ++i) {
-        QString one(wide.at(i));
-        if (wide.at(i).isHighSurrogate() && i + 1 < wide.size())
-            one += wide.at(++i);
-        try {
-            CodePage::encodeAs("ISO-2022-JP", one);
-            kept += one;
-        } catch (const BrevoraError&) {
-        }
-    }
-    return CodePage::encodeAs("ISO-2022-JP", kept);
+    // A character outside JIS X 0208 (circled digits, the company sign and the like, which the
+    // Windows code page has) is an error that names it: dropped, the text would say something else.
+    return CodePage::encodeAs("ISO-2022-JP", WidenKatakana(text));
 }

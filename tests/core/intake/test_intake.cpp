@@ -15,6 +15,12 @@ TEST(Intake, ExtractsMailtoLinks)
     EXPECT_EQ(ExtractMailto("mailto:a@b.com?subject=hi"), "");
     EXPECT_EQ(ExtractMailto("a@b.com"), "");
     EXPECT_EQ(ExtractMailto("mailto:not-an-address"), "");
+    // The address ends where a character that cannot be in one on the wire begins.
+    EXPECT_EQ(ExtractMailto("mailto:a@b.com>x"), "a@b.com");
+    EXPECT_EQ(ExtractMailto("mailto:a@b.com<x"), "a@b.com");
+    EXPECT_EQ(ExtractMailto("mailto:a@b.com\tNOTIFY"), "a@b.com");
+    EXPECT_EQ(ExtractMailto(QStringLiteral("mailto:a@b.com") + QChar(0) + "x"), "a@b.com");
+    EXPECT_EQ(ExtractMailto("mailto:a@b.com\nmailto:c@d.com"), "a@b.com");
     EXPECT_EQ(ClipboardLines("mailto:a@b.com\r\nmailto:c@d.com"), (QStringList{"mailto:a@b.com", "mailto:c@d.com"}));
     EXPECT_TRUE(ClipboardLines("abcd\r\nmailto:a@b.com").isEmpty());
     EXPECT_TRUE(ClipboardLines("\r\nmailto:a@b.com").isEmpty());

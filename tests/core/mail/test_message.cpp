@@ -245,6 +245,16 @@ TEST_F(MessageTest, WritesJapaneseAsIso2022Jp)
     EXPECT_EQ(ToJis("abc"), "abc");
     EXPECT_EQ(ToJis(QStringLiteral("\u3042")), QByteArray("\x1b$B$\"\x1b(B"));
     EXPECT_EQ(WidenKatakana(QStringLiteral("ﾊﾟﾊﾞﾊｳﾞｱﾞ")), QStringLiteral("パバハヴア゛"));
+    // Characters ISO-2022-JP cannot carry were once dropped without a word.
+    for (const QString& text : {QStringLiteral("①番"), QStringLiteral("㈱会社")}) {
+        try {
+            ToJis(text);
+            ADD_FAILURE() << "no error for " << text.toStdString();
+        } catch (const BrevoraError& e) {
+            EXPECT_EQ(e.kind(), ErrorKind::Usage);
+            EXPECT_TRUE(e.message().contains(text.left(1))) << e.message().toStdString();
+        }
+    }
 }
 
 TEST_F(MessageTest, Utf8CodePageUsesUtf8Words)

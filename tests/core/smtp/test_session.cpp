@@ -435,3 +435,34 @@ TEST_F(SessionTest, ReplyWithMixedCodesFailsAtOnce)
     EXPECT_FALSE(client.Connected());
     expectClean(server);
 }
+
+// Bytes in an address that would end it early and pass the rest on as SMTP parameters, another
+// recipient or raw 8-bit text: refused by name before anything is written.
+TEST_F(SessionTest, AddressesThatWouldBecomeParametersAreRefused)
+{
+    ScriptedServer server;
+    server.send(kGreeting).expect("EHLO tester").send(kEhloPlain).expect("QUIT");
+    connectTo(server);
+    client.OpenSession();
+    const struct
+    {
+        QString recipient;
+        QString sender;
+        const char* says;
+    } cases[] = {
+        {"victim@x.com> NOTIFY=SUCCESS", "me@example.com", "holds \">\""},
+        {"a@x.com b@y.com", "me@example.com", "\" \""},
+        {"ann@example.org", "me@x.com> SIZE=1", "sender address"},
+        {QString::fromUtf8("j\u00f6rg@x.com"), "me@example.com", "not ASCII"},
+    };
+    for (const auto& c : cases) {
+        EmailMessage m = message();
+        m.Recipients = {{c.recipient, ""}};
+        m.From.Address = c.sender;
+        const QString failure = failureOf([&] { client.DeliverMessage(m); });
+        EXPECT_TRUE(failure.contains(QLatin1String(c.says))) << failure.toStdString();
+    }
+    client.CloseSession();
+    expectClean(server);
+    EXPECT_EQ(server.received(), "EHLO tester\r\nQUIT\r\n");
+}
