@@ -1,6 +1,7 @@
 #include "core/intake/intakerule.h"
 
 #include "core/error.h"
+#include "core/mail/emailmessage.h"
 #include "core/text/codepage.h"
 
 IntakeRule::IntakeRule(std::function<bool(const QString&)> isPending, std::function<bool(const QString&)> hasBeenSent)
@@ -43,13 +44,14 @@ QString IntakeRule::refusalOf(const QString& entry)
     const QStringView address = QStringView(entry).left(comma < 0 ? entry.size() : comma).trimmed();
     if (address.size() > kMaxAddress)
         return QStringLiteral("the address is longer than %1 characters").arg(kMaxAddress);
-    if (ascii)
-        return {};
-    for (QChar c : address)
-        if (c.unicode() >= 0x80)
-            return QStringLiteral("the address \"%1\" holds a character that is not ASCII").arg(address);
     try {
-        CodePage::encode(entry);
+        // The address as the run will read it, checked as the session will check it.
+        EmailAddressList recipients;
+        SetRecipientsText(recipients, address.toString());
+        for (const EmailAddress& a : recipients)
+            CheckEnvelopeAddress(QStringLiteral("address"), a.Address);
+        if (!ascii)
+            CodePage::encode(entry);
     } catch (const BrevoraError& e) {
         return e.message();
     }

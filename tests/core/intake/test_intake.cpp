@@ -57,6 +57,8 @@ TEST(IntakeRule, TrimsSkipsAndRefusesLinesThatCouldNeverBeSent)
         {QStringLiteral("a@x.com,") + QChar(0xFFFD), "does not define"},
         {QString(1200, 'a') + "@x.com", "longer than 254"},
         {QString::fromUtf8("j\u00f6rg@x.com"), "not ASCII"},
+        {"victim@x.com> NOTIFY=SUCCESS", "holds \">\""},
+        {"a@x.com b@y.com,Ann", "holds \" \""},
     };
     for (const auto& r : refused) {
         reason.clear();
@@ -65,6 +67,9 @@ TEST(IntakeRule, TrimsSkipsAndRefusesLinesThatCouldNeverBeSent)
     }
     // A value may hold what the code page holds, the address may not.
     EXPECT_EQ(rule.judge(QString::fromUtf8("jo@x.com,J\u00f6rg"), &entry), IntakeRule::Verdict::Take);
+    // A name with the address, and several addresses, stay as they are.
+    EXPECT_EQ(rule.judge("Jo Doe <jo@x.com>", &entry), IntakeRule::Verdict::Take);
+    EXPECT_EQ(rule.judge("jo@x.com;ann@x.com", &entry), IntakeRule::Verdict::Take);
 }
 
 TEST(ListFile, ReadsByteOrderMarksAndTheCodePage)
