@@ -262,12 +262,12 @@ TEST_F(WindowsTest, IntakeOkAppendsToThePendingList)
         TAddForm* form = windows->intake;
         waitUntil([form] { return form->isVisible(); }, 5000);
         in<QPlainTextEdit>(form, "MailMo")->setPlainText(
-            "  Mixed@Example.com \nmixed@example.com\nnot an address\nMixed@Example.com\n\npending@example.com\nold@example.com");
+            "  Mixed@Example.com \nmixed@example.com\nnot-an-address\nMixed@Example.com\n\npending@example.com\nold@example.com");
         click(form, "BitBtn1");
     });
     windows->main->AddBtClick();
     EXPECT_EQ(windows->main->pending().entries(),
-              (QStringList{"pending@example.com", "Mixed@Example.com", "mixed@example.com", "not an address"}));
+              (QStringList{"pending@example.com", "Mixed@Example.com", "mixed@example.com", "not-an-address"}));
     EXPECT_EQ(windows->intake->status(), "Email address added successfully.");
     EXPECT_EQ(windows->main->run().allCount(), 4);
 }
