@@ -14,4 +14,6 @@ public:
     virtual void close() = 0;
     // The socket under the stream, for a TLS layer to run over; -1 when there is none.
     virtual int socketDescriptor() const = 0;
+    // The longest a read may wait from now on for data to arrive (milliseconds, 0: no limit).
+    virtual void setReadTimeout(int ms) = 0;
 };

@@ -64,6 +64,7 @@ public:
     qint64 write(const char* buffer, qint64 size) override { return m_engine->write(buffer, size); }
     void close() override;
     int socketDescriptor() const override { return m_inner->socketDescriptor(); }
+    void setReadTimeout(int ms) override { m_inner->setReadTimeout(ms); }
 
 private:
     std::unique_ptr<ByteStream> m_inner;

@@ -88,6 +88,13 @@ void SmtpClient::receiveMore()
         m_buffer.remove(0, m_bufferPos);
         m_bufferPos = 0;
     }
+    if (ReadTimeout > 0) {
+        // The whole reply must arrive in time, however slowly its bytes come.
+        const qint64 remaining = m_replyDeadline.remainingTime();
+        if (remaining <= 0)
+            abortSession(ErrorKind::Network, SocketErrorFromErrno(ETIMEDOUT));
+        m_stream->setReadTimeout(int(qMax<qint64>(1, remaining)));
+    }
     const qsizetype old = m_buffer.size();
     m_buffer.resize(old + kReceiveChunk);
     const qint64 n = m_stream->read(m_buffer.data() + old, kReceiveChunk);
@@ -135,6 +142,7 @@ SmtpReply SmtpClient::awaitReply()
 
 SmtpReply SmtpClient::readReply()
 {
+    m_replyDeadline = QDeadlineTimer(ReadTimeout > 0 ? ReadTimeout : -1);
     ReplyAssembler assembler;
     try {
         while (assembler.addLine(readLine()) == ReplyAssembler::Step::NeedMore) {

@@ -1,6 +1,7 @@
 #pragma once
 
 #include <QByteArray>
+#include <QDeadlineTimer>
 #include <QList>
 #include <QString>
 #include <QStringList>
@@ -45,7 +46,9 @@ public:
     QString Password;
     QString HeloName;  // empty: the local host name
     QString MailAgent; // "X-Mailer"; empty: none
-    int ReadTimeout = 60000; // milliseconds for connecting and for every read and write; 0: none
+    // Milliseconds for connecting, for each whole reply from when the client starts waiting for
+    // it, and for every write; 0: none.
+    int ReadTimeout = 60000;
     bool UseStartTls = true;  // upgrade a plain session when the server offers STARTTLS
 
     void setAuthenticationType(AuthenticationKind kind) { m_authType = kind; }
@@ -112,6 +115,7 @@ private:
     bool m_peerClosed = false;
     QByteArray m_buffer;
     qsizetype m_bufferPos = 0;
+    QDeadlineTimer m_replyDeadline;
     SmtpReply m_lastReply;
     ServerCapabilities m_caps;
     std::function<void()> m_workWhileWaiting;

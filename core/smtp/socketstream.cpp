@@ -120,6 +120,12 @@ qint64 SocketStream::write(const char* buffer, qint64 size)
     return n;
 }
 
+void SocketStream::setReadTimeout(int ms)
+{
+    const timeval tv{ms / 1000, (ms % 1000) * 1000};
+    setsockopt(m_fd, SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof tv);
+}
+
 void SocketStream::close()
 {
     if (m_fd < 0)

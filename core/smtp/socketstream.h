@@ -24,6 +24,7 @@ public:
     qint64 write(const char* buffer, qint64 size) override;
     void close() override;
     int socketDescriptor() const override { return m_fd; }
+    void setReadTimeout(int ms) override;
 
 private:
     int m_fd;

@@ -46,6 +46,7 @@ public:
     }
     void close() override { m_inner->close(); }
     int socketDescriptor() const override { return m_inner->socketDescriptor(); }
+    void setReadTimeout(int ms) override { m_inner->setReadTimeout(ms); }
 
 private:
     bool fails()

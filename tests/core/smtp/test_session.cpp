@@ -3,6 +3,7 @@
 #include "support/scriptedserver.h"
 #include "support/testcert.h"
 #include "core/smtp/smtpclient.h"
+#include "core/smtp/socketstream.h"
 
 #include <QElapsedTimer>
 #include <gtest/gtest.h>
@@ -465,4 +466,21 @@ TEST_F(SessionTest, AddressesThatWouldBecomeParametersAreRefused)
     client.CloseSession();
     expectClean(server);
     EXPECT_EQ(server.received(), "EHLO tester\r\nQUIT\r\n");
+}
+
+// A server that drips its reply a byte at a time, each within the read limit, once held the
+// session forever: the whole reply has to arrive within the limit.
+TEST_F(SessionTest, ReplyDrippedByteByByteTimesOut)
+{
+    ScriptedServer server;
+    for (char c : QByteArray("220 a greeting that takes its time\r\n"))
+        server.send(QByteArray(1, c)).pause(150);
+    server.drain();
+    connectTo(server);
+    client.ReadTimeout = 1000;
+    QElapsedTimer timer;
+    timer.start();
+    EXPECT_EQ(failureOf([&] { client.OpenSession(); }), SocketErrorFromErrno(ETIMEDOUT));
+    EXPECT_LT(timer.elapsed(), 2500);
+    EXPECT_FALSE(client.Connected());
 }
