@@ -31,9 +31,11 @@ constexpr int kExitUsage = 3;
 const char* kSendUsage =
     "Usage: brevora send [--data-dir DIR] [--list FILE [--resend] | --test ADDRESS] [--server HOST]\n"
     "                    [--sender ADDRESS] [--content TITLE] [--interval MS] [--trust-certificate SHA256]\n"
+    "                    [--allow-plain-login]\n"
     "Sends the pending list (after adding the lines of FILE) through one SMTP session.\n"
     "Exit status: 0 list emptied or test accepted, 1 a message refused, 2 connecting or\n"
-    "authentication failed, 3 usage, settings or message preparation error.\n";
+    "authentication failed, 3 usage, settings or message preparation error.\n"
+    "--allow-plain-login lets this run log in to a server that is not this machine without TLS.\n";
 const char* kListUsage =
     "Usage: brevora list [--data-dir DIR] [--remove ENTRY | --clear]\n"
     "Prints the pending list, one entry per line; --remove takes an entry off it, --clear empties it.\n";
@@ -176,7 +178,7 @@ int runSend(const QStringList& args)
                                    {QStringLiteral("--list"), QStringLiteral("--test"), QStringLiteral("--server"),
                                     QStringLiteral("--sender"), QStringLiteral("--content"), QStringLiteral("--interval"),
                                     QStringLiteral("--trust-certificate")},
-                                   {QStringLiteral("--resend")});
+                                   {QStringLiteral("--resend"), QStringLiteral("--allow-plain-login")});
     const QString listFile = o.values.value(QStringLiteral("--list"));
     const bool test = o.values.contains(QStringLiteral("--test"));
     if (test && !listFile.isEmpty())
@@ -202,6 +204,7 @@ int runSend(const QStringList& args)
     s.SenderName = LookupSender(s.SenderAddress);
     s.ContentTitle = pick(ListContents(), SettingsKeys::ContentPosition, o.values.value(QStringLiteral("--content"), QString()), "content");
     s.ReturnReceipt = ReadReturnReceipt();
+    s.AllowPlainLogin = o.flags.contains(QStringLiteral("--allow-plain-login")) || ReadPlainLoginAllowed(s.ServerHost);
     const QString bodyFile = LookupContent(s.ContentTitle);
     const QStringList body = bodyFile.trimmed().isEmpty() ? QStringList() : LoadBodyLines(bodyFile);
 

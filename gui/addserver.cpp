@@ -38,11 +38,16 @@ TFrmAddServer::TFrmAddServer(QWidget* parent)
     portRow->addWidget(new QLabel(QStringLiteral("Port:"), this));
     portRow->addWidget(EdtPort);
     form->addRow(QString(), portRow);
+    ChbPlainLogin = new QCheckBox(QStringLiteral("Allow login without TLS (the password is readable on the way)"), this);
+    ChbPlainLogin->setObjectName(QStringLiteral("ChbPlainLogin"));
+    ChbPlainLogin->setToolTip(QStringLiteral("Without SSL and without STARTTLS offered by the server, Brevora logs in only to this "
+                                             "machine, unless this is checked."));
+    form->addRow(QString(), ChbPlainLogin);
     layout->addLayout(form);
     EntryForm::addButtons(this, layout, QStringLiteral("Cancel"), [this] { BtmOkClick(); });
     // Only a toggle by the user switches the port, not the filling of the box.
     connect(ChbSSL, &QCheckBox::clicked, this, [this] { ChbSSLClick(); });
-    setFixedSize(306, 209);
+    setFixedSize(sizeHint().expandedTo(QSize(306, 236)));
 }
 
 bool TFrmAddServer::ExecuteAdd(QString& host, QString& account, QString& ssl, QString& port, QString& password)
@@ -64,6 +69,7 @@ bool TFrmAddServer::Execute(QString& host, QString& account, QString& ssl, QStri
     EdtPasswd->setText(password);
     EdtPort->setText(port.isEmpty() ? QStringLiteral("25") : port);
     ChbSSL->setChecked(ssl == QLatin1String("1"));
+    ChbPlainLogin->setChecked(!host.isEmpty() && ReadPlainLoginAllowed(host));
     EdtServerName->setFocus();
     if (!EntryForm::runModal(this))
         return false;
@@ -73,6 +79,11 @@ bool TFrmAddServer::Execute(QString& host, QString& account, QString& ssl, QStri
     port = EdtPort->text();
     ssl = ChbSSL->isChecked() ? QStringLiteral("1") : QStringLiteral("0");
     return true;
+}
+
+bool TFrmAddServer::allowPlainLogin() const
+{
+    return ChbPlainLogin->isChecked();
 }
 
 void TFrmAddServer::ChbSSLClick()

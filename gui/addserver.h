@@ -15,6 +15,8 @@ public:
     bool ExecuteAdd(QString& host, QString& account, QString& ssl, QString& port, QString& password);
     bool ExecuteEdit(QString& host, QString& account, QString& ssl, QString& port, QString& password);
     void ChbSSLClick();
+    // Whether the user allowed login without TLS for the server, as the dialog was left.
+    bool allowPlainLogin() const;
     void BtmOkClick();
 
 private:
@@ -23,5 +25,6 @@ private:
     QLineEdit* EdtUser;
     QLineEdit* EdtPasswd;
     QCheckBox* ChbSSL;
+    QCheckBox* ChbPlainLogin;
     QLineEdit* EdtPort;
 };

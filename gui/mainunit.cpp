@@ -284,6 +284,7 @@ void TMainForm::CmbServerChange()
         throw;
     }
     LbServer->setText(QStringLiteral("Account Name: ") + m_selection.ServerAccount);
+    m_selection.AllowPlainLogin = ReadPlainLoginAllowed(m_selection.ServerHost);
 }
 
 void TMainForm::CmbSendAddrChange()

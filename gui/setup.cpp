@@ -159,6 +159,7 @@ void TFrmSetup::BtmServerAddClick()
     if (!m_serverDialog->ExecuteAdd(e.host, e.account, e.ssl, e.port, e.password))
         return;
     StoreServer(std::nullopt, e);
+    WritePlainLoginAllowed(e.host, m_serverDialog->allowPlainLogin());
     m_servers.list->addItem(e.host);
 }
 
@@ -171,6 +172,9 @@ void TFrmSetup::BtmServerEditClick()
     if (!m_serverDialog->ExecuteEdit(e.host, e.account, e.ssl, e.port, e.password))
         return;
     StoreServer(old, e);
+    if (old.trimmed().compare(e.host.trimmed(), Qt::CaseInsensitive) != 0)
+        WritePlainLoginAllowed(old, false);
+    WritePlainLoginAllowed(e.host, m_serverDialog->allowPlainLogin());
     m_servers.list->currentItem()->setText(e.host);
 }
 
@@ -180,6 +184,7 @@ void TFrmSetup::BtmServerDelClick()
     if (!askDelete(QStringLiteral("Are you sure you want to delete this server account?(%1)").arg(host)))
         return;
     RemoveServer(host);
+    WritePlainLoginAllowed(host, false);
     afterDelete(m_servers);
 }
 

@@ -81,6 +81,18 @@ void SendingRun::StartRun(const RunSelection& s, const QString& testAddress)
     const bool login = m_smtp.OfferedAuthSchemes().contains(QStringLiteral("LOGIN"), Qt::CaseInsensitive);
     if (login) {
         emit activity(QStringLiteral("The server requires authentication"));
+        // Without TLS anyone on the way reads the account and password: only to this machine,
+        // or where the user allowed it for this server.
+        if (!m_smtp.secure() && !m_smtp.peerIsLoopback() && !s.AllowPlainLogin) {
+            emit activity(QStringLiteral("Login refused: %1 offers no TLS here, so the password would cross the network "
+                                         "readable by anyone on the way. Turn SSL on for this server, or allow login "
+                                         "without TLS for it in its settings (--allow-plain-login on the command line).")
+                              .arg(m_smtp.Host));
+            m_smtp.CloseSession();
+            m_list.unlockRun();
+            finish(RunOutcome::AuthFailed);
+            return;
+        }
         m_smtp.setAuthenticationType(AuthenticationKind::atLogin);
         emit activity(QStringLiteral("Authentication begins"));
         try {

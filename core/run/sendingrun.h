@@ -25,6 +25,8 @@ struct RunSelection
     QString SenderName;
     QString ContentTitle;
     bool ReturnReceipt = true;
+    // The user allowed logging in to this server without TLS (it is not needed for this machine).
+    bool AllowPlainLogin = false;
 };
 
 // How a run ended. A run the user stopped ends Completed, as one that emptied the list.

@@ -27,6 +27,7 @@ namespace {
 
 QString g_appDir;
 const QByteArray kTrustSection("Trusted certificates");
+const QByteArray kPlainLoginSection("Login without TLS");
 
 QByteArray fixed(const QString& name)
 {
@@ -243,6 +244,20 @@ bool IsTrustedCertificate(const CertificateInfo& info, const QString& trustedFor
 void WriteTrustedFingerprint(const QString& host, const QString& sha256)
 {
     ini().writeValue(kTrustSection, userKey(host.trimmed().toLower()), sha256.toLatin1());
+}
+
+bool ReadPlainLoginAllowed(const QString& host)
+{
+    return ini().readValue(kPlainLoginSection, CodePage::encode(host.trimmed().toLower())) == "1";
+}
+
+void WritePlainLoginAllowed(const QString& host, bool allowed)
+{
+    const QByteArray key = userKey(host.trimmed().toLower());
+    if (allowed)
+        ini().writeValue(kPlainLoginSection, key, "1");
+    else
+        ini().deleteKey(kPlainLoginSection, key);
 }
 
 QString CreateBodyFile()

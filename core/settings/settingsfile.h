@@ -91,6 +91,11 @@ QString ReadTrustedFingerprint(const QString& host);
 bool IsTrustedCertificate(const CertificateInfo& info, const QString& trustedForThisRun = {});
 void WriteTrustedFingerprint(const QString& host, const QString& sha256);
 
+// Whether the user allowed logging in to a host over a connection without TLS (kept in a section
+// of its own, so that the server's value keeps its fields).
+bool ReadPlainLoginAllowed(const QString& host);
+void WritePlainLoginAllowed(const QString& host, bool allowed);
+
 // Body files: CreateBodyFile returns the new bare name; the file holds its own full path.
 QString CreateBodyFile();
 QStringList LoadBodyLines(const QString& name);

@@ -6,7 +6,10 @@
 #include "core/text/codepage.h"
 #include "core/text/textutil.h"
 
+#include <arpa/inet.h>
 #include <cerrno>
+#include <netinet/in.h>
+#include <sys/socket.h>
 #include <optional>
 #include <utility>
 
@@ -327,6 +330,24 @@ void SmtpClient::deliverPipelined(const OutgoingMessage& message)
     }
     writeBytes(message.data);
     check(readReply(), {250});
+}
+
+bool SmtpClient::peerIsLoopback() const
+{
+    if (!m_stream)
+        return false;
+    sockaddr_storage address{};
+    socklen_t length = sizeof address;
+    if (::getpeername(m_stream->socketDescriptor(), reinterpret_cast<sockaddr*>(&address), &length) != 0)
+        return false;
+    if (address.ss_family == AF_INET)
+        return (ntohl(reinterpret_cast<const sockaddr_in&>(address).sin_addr.s_addr) >> 24) == 127;
+    if (address.ss_family == AF_INET6) {
+        const in6_addr& a = reinterpret_cast<const sockaddr_in6&>(address).sin6_addr;
+        return IN6_IS_ADDR_LOOPBACK(&a)
+            || (IN6_IS_ADDR_V4MAPPED(&a) && a.s6_addr[12] == 127);
+    }
+    return false;
 }
 
 void SmtpClient::CloseSession()

@@ -80,6 +80,8 @@ public:
     const SmtpReply& lastReply() const { return m_lastReply; }
     // Whether the session runs inside TLS now (implicit or after STARTTLS).
     bool secure() const { return m_secure; }
+    // Whether the server is this machine (its address is a loopback one).
+    bool peerIsLoopback() const;
 
 private:
     // The one close path: drops the connection, its buffer and marks, then raises the error.

@@ -116,6 +116,8 @@ TEST_F(WindowsTest, AddsAServerThroughItsDialog)
         in<QLineEdit>(d, "EdtPasswd")->setText("pw");
         QTest::mouseClick(in<QCheckBox>(d, "ChbSSL"), Qt::LeftButton);
         EXPECT_EQ(in<QLineEdit>(d, "EdtPort")->text(), "465");
+        EXPECT_FALSE(in<QCheckBox>(d, "ChbPlainLogin")->isChecked());
+        in<QCheckBox>(d, "ChbPlainLogin")->setChecked(true);
         click(d, "BtmOk");
         if (d->isVisible()) {
             ADD_FAILURE() << "the dialog did not close";
@@ -127,6 +129,9 @@ TEST_F(WindowsTest, AddsAServerThroughItsDialog)
     QString account, ssl, port, password;
     LookupServer("smtp.new.com", account, ssl, port, password);
     EXPECT_EQ(account + "|" + ssl + "|" + port + "|" + password, "me|1|465|pw");
+    // Login without TLS is allowed in a section of its own; the server's value keeps its fields.
+    EXPECT_TRUE(ReadPlainLoginAllowed("smtp.new.com"));
+    EXPECT_FALSE(ReadPlainLoginAllowed("old.example.com"));
 }
 
 TEST_F(WindowsTest, EditingAServerKeyKeepsItsPlaceUntilReopened)

@@ -14,13 +14,17 @@
 class Smtpd
 {
 public:
-    explicit Smtpd(const QStringList& extraArgs = {}, const QString& certFolder = {})
+    // launcher: a command the server runs under (say, "ip netns exec NAME").
+    explicit Smtpd(const QStringList& extraArgs = {}, const QString& certFolder = {}, const QStringList& launcher = {})
     {
         const QString script = QStringLiteral(BREVORA_TEST_SOURCE_DIR "/support/smtpd.py");
         QStringList args{script, "--out", m_out.path(), "--lifetime", "120"};
         if (!certFolder.isEmpty())
             args << "--cert" << certFolder + "/cert.pem" << "--key" << certFolder + "/key.pem";
-        m_process.start("/usr/bin/python3", args + extraArgs);
+        args = QStringList{"/usr/bin/python3"} + args + extraArgs;
+        if (!launcher.isEmpty())
+            args = launcher + args;
+        m_process.start(args.first(), args.mid(1));
         QElapsedTimer timer;
         timer.start();
         QByteArray line;

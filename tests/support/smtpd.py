@@ -47,6 +47,7 @@ def main():
     p.add_argument("--starttls", action="store_true")
     p.add_argument("--auth")
     p.add_argument("--lifetime", type=float, default=120)
+    p.add_argument("--host", default="127.0.0.1")
     a = p.parse_args()
 
     kwargs = {}
@@ -68,10 +69,10 @@ def main():
         kwargs["authenticator"] = authenticator
         kwargs["auth_require_tls"] = bool(a.starttls)
     probe = socket.socket()
-    probe.bind(("127.0.0.1", 0))
+    probe.bind((a.host, 0))
     port = probe.getsockname()[1]
     probe.close()
-    controller = Controller(Handler(a.out), hostname="127.0.0.1", port=port,
+    controller = Controller(Handler(a.out), hostname=a.host, port=port,
                             ssl_context=context if a.implicit_tls else None, **kwargs)
     controller.start()
     print("READY %d" % port, flush=True)

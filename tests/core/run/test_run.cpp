@@ -6,6 +6,7 @@
 #include "core/sendlog/sendlogstore.h"
 #include "core/smtp/socketstream.h"
 #include "support/faultystream.h"
+#include "support/netnshost.h"
 #include "support/scriptedserver.h"
 #include "support/smtpd.h"
 #include "support/tempdir.h"
@@ -566,4 +567,35 @@ TEST_F(RunTest, HostileAddressEndsTheRunBeforeItsMessageGoesOut)
     ASSERT_EQ(errors.size(), 1);
     EXPECT_TRUE(errors.first().contains("control character")) << errors.first().toStdString();
     EXPECT_EQ(list->count(), 2);
+}
+
+// Without TLS the password is readable on the way: no login to a server that is not this machine
+// unless the user allowed it for that server. (Every other run test logs in over loopback.)
+TEST_F(RunTest, NoLoginWithoutTlsToAnotherHostUnlessAllowed)
+{
+    NamespaceHost host;
+    if (!host.up())
+        GTEST_SKIP() << "a network namespace cannot be made here (root and iproute2 are needed)";
+    Smtpd smtpd({"--auth", "user:secret", "--host", host.address()}, {}, host.launcher());
+    ASSERT_GT(smtpd.port(), 0) << smtpd.error().toStdString();
+    add({"a@example.org"});
+    RunSelection s = selection(smtpd.port());
+    s.ServerHost = host.address();
+    run->StartRun(s);
+    ASSERT_TRUE(waitForEnd());
+    EXPECT_EQ(outcome, RunOutcome::AuthFailed);
+    ASSERT_GE(lines.size(), 3);
+    EXPECT_EQ(lines[1], "The server requires authentication");
+    EXPECT_TRUE(lines[2].startsWith("Login refused: " + host.address() + " offers no TLS")) << lines[2].toStdString();
+    EXPECT_FALSE(lines.contains("Authentication begins"));
+    EXPECT_EQ(list->count(), 1);
+
+    lines.clear();
+    finishedCount = 0;
+    s.AllowPlainLogin = true;
+    run->StartRun(s);
+    ASSERT_TRUE(waitForEnd());
+    EXPECT_EQ(outcome, RunOutcome::Completed) << lines.join("|").toStdString();
+    EXPECT_TRUE(lines.contains("Authentication is ok"));
+    EXPECT_EQ(smtpd.messages(1).size(), 1);
 }
