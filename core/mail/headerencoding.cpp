@@ -74,79 +74,171 @@ QByteArray MessageBytes(const QString& text)
     return HeaderCharset().jis ? ToJis(text) : CodePage::encode(text);
 }
 
-QByteArray EncodeHeaderText(const QByteArray& text, const QByteArray& extra, const HeaderCharsetInfo& charset)
+QByteArray CharsetLabel(const QByteArray& bytes)
+{
+    const HeaderCharsetInfo charset = HeaderCharset();
+    // The usual label stays whenever it is true; the wider one only for text that needs it.
+    if (charset.name == "ISO-8859-1") {
+        for (char c : bytes) {
+            const auto b = static_cast<unsigned char>(c);
+            if (b >= 0x80 && b <= 0x9F)
+                return "windows-1252";
+        }
+    } else if (charset.name == "GB2312") {
+        for (qsizetype i = 0; i < bytes.size(); ++i) {
+            const auto lead = static_cast<unsigned char>(bytes[i]);
+            if (lead < 0x80)
+                continue;
+            const auto trail = i + 1 < bytes.size() ? static_cast<unsigned char>(bytes[i + 1]) : 0;
+            if (lead < 0xA1 || lead > 0xF7 || trail < 0xA1 || trail > 0xFE)
+                return "GBK";
+            ++i;
+        }
+    }
+    return charset.name;
+}
+
+namespace {
+
+// The length of a word's encoded text (without "=?charset?X?" and "?=").
+qsizetype encodedTextLength(const QByteArray& bytes, char letter, const QByteArray& quoteSet, const QByteArray& extra)
+{
+    if (letter == 'B')
+        return (bytes.size() + 2) / 3 * 4;
+    qsizetype n = 0;
+    for (char ch : bytes) {
+        const auto c = static_cast<unsigned char>(ch);
+        n += c == ' ' || (!inEncodeSet(c, extra) && !quoteSet.contains(ch)) ? 1 : 3;
+    }
+    return n;
+}
+
+QByteArray encodedText(const QByteArray& bytes, char letter, const QByteArray& quoteSet, const QByteArray& extra)
+{
+    if (letter == 'B')
+        return bytes.toBase64();
+    QByteArray out;
+    for (char ch : bytes) {
+        const auto c = static_cast<unsigned char>(ch);
+        if (c == ' ')
+            out += '_';
+        else if (!inEncodeSet(c, extra) && !quoteSet.contains(ch))
+            out += ch;
+        else
+            out += '=' + QByteArray::number(c, 16).toUpper().rightJustified(2, '0');
+    }
+    return out;
+}
+
+// A run of words as encoded words of at most 75 characters, joined by folds. Each word holds
+// whole characters only (with ISO-2022-JP it starts and ends in ASCII), as RFC 2047 section 5
+// asks: mail programs decode each word on its own.
+QByteArray encodeRun(const QString& run, const QByteArray& extra, qsizetype column)
+{
+    const HeaderCharsetInfo charset = HeaderCharset();
+    const QString text = charset.jis ? WidenKatakana(run) : run;
+    const QByteArray label = charset.jis ? charset.name : CharsetLabel(CodePage::encode(text));
+    const QByteArray opening = "=?" + label + '?' + charset.letter + '?';
+    const qsizetype fullBudget = 75 - opening.size() - 2;
+    // The first word fits the rest of its line when there is room for a few characters there,
+    // so that the folder need not break between the header's name and its text.
+    const qsizetype roomOnLine = 78 - column - opening.size() - 2;
+    qsizetype budget = roomOnLine >= 8 ? qMin(fullBudget, roomOnLine) : fullBudget;
+    const QByteArray quoteSet = extra + "=?_";
+    const auto bytesOf = [&charset](QStringView piece) {
+        return charset.jis ? ToJis(piece.toString()) : CodePage::encode(piece.toString());
+    };
+
+    QList<QByteArray> words;
+    qsizetype chunkStart = 0;
+    QByteArray chunk; // the bytes of text[chunkStart, i)
+    for (qsizetype i = 0; i < text.size();) {
+        const qsizetype unit = text[i].isHighSurrogate() && i + 1 < text.size() ? 2 : 1;
+        // ISO-2022-JP bytes depend on what precedes them: the chunk is converted whole.
+        const QByteArray tentative = charset.jis ? bytesOf(QStringView(text).mid(chunkStart, i + unit - chunkStart))
+                                                 : chunk + bytesOf(QStringView(text).mid(i, unit));
+        if (i > chunkStart && encodedTextLength(tentative, charset.letter, quoteSet, extra) > budget) {
+            words.append(chunk);
+            budget = fullBudget;
+            chunkStart = i;
+            chunk = bytesOf(QStringView(text).mid(i, unit));
+        } else {
+            chunk = tentative;
+        }
+        i += unit;
+    }
+    words.append(chunk);
+    QByteArray out;
+    for (const QByteArray& word : words) {
+        if (!out.isEmpty())
+            out += "\r\n\t";
+        out += opening + encodedText(word, charset.letter, quoteSet, extra) + "?=";
+    }
+    return out;
+}
+
+bool needsEncoding(QChar c, const QByteArray& extra)
+{
+    const char16_t u = c.unicode();
+    return u < 0x20 || u >= 0x7F || extra.contains(char(u));
+}
+
+bool isWhiteChar(QChar c)
+{
+    return c == QLatin1Char(' ') || c == QLatin1Char('\t') || c == QLatin1Char('\r') || c == QLatin1Char('\n');
+}
+
+} // namespace
+
+QByteArray EncodeHeaderText(const QString& text, const QByteArray& extra, qsizetype startColumn)
 {
     bool any = false;
-    for (char c : text)
-        if (inEncodeSet(static_cast<unsigned char>(c), extra)) {
+    for (QChar c : text)
+        if (needsEncoding(c, extra)) {
             any = true;
             break;
         }
     if (!any)
-        return text;
+        return text.toLatin1();
+    // Every message of a run asks for the same subject: the last answer is kept.
+    thread_local QString cachedText;
+    thread_local QByteArray cachedExtra;
+    thread_local QByteArray cachedCodePage;
+    thread_local QByteArray cached;
+    const QByteArray codePage = CodePage::name();
+    thread_local qsizetype cachedColumn = 0;
+    if (!cached.isEmpty() && text == cachedText && extra == cachedExtra && codePage == cachedCodePage
+        && startColumn == cachedColumn)
+        return cached;
 
-    const QByteArray opening = "=?" + charset.name + '?' + charset.letter + '?';
-    const QByteArray closing = "?=";
-    QByteArray quoteSet = extra + "=?_";
     QByteArray out;
-    QByteArray run;
+    QString run;
     bool runOpen = false;
-
-    auto closeRun = [&]() {
-        if (!runOpen)
-            return;
-        out += opening;
-        qsizetype count = opening.size() + 2;
-        auto wrapIfNeeded = [&](qsizetype pieceLength) {
-            if (count + pieceLength > 75) {
-                out += closing + "\r\n\t" + opening;
-                count = opening.size() + 2;
-            }
-        };
-        if (charset.letter == 'Q') {
-            for (char ch : run) {
-                const auto c = static_cast<unsigned char>(ch);
-                QByteArray piece;
-                if (c == ' ')
-                    piece = "_";
-                else if (!inEncodeSet(c, extra) && !quoteSet.contains(ch))
-                    piece = QByteArray(1, ch);
-                else
-                    piece = '=' + QByteArray::number(c, 16).toUpper().rightJustified(2, '0');
-                wrapIfNeeded(piece.size());
-                out += piece;
-                count += piece.size();
-            }
-        } else {
-            for (qsizetype i = 0; i < run.size(); i += 3) {
-                wrapIfNeeded(4);
-                out += run.mid(i, 3).toBase64();
-                count += 4;
-            }
-        }
-        out += closing;
+    const auto closeRun = [&] {
+        const qsizetype lastFold = out.lastIndexOf('\n');
+        if (runOpen)
+            out += encodeRun(run, extra, lastFold < 0 ? startColumn + out.size() : out.size() - lastFold);
         run.clear();
         runOpen = false;
     };
-
     qsizetype i = 0;
     while (i < text.size()) {
         const qsizetype wordStart = i;
-        while (i < text.size() && isWhite(text.at(i)))
+        while (i < text.size() && isWhiteChar(text[i]))
             ++i;
         const qsizetype coreStart = i;
         bool needs = false;
-        while (i < text.size() && !isWhite(text.at(i))) {
-            needs = needs || inEncodeSet(static_cast<unsigned char>(text.at(i)), extra);
+        while (i < text.size() && !isWhiteChar(text[i])) {
+            needs = needs || needsEncoding(text[i], extra);
             ++i;
         }
-        const QByteArray white = text.mid(wordStart, coreStart - wordStart);
-        const QByteArray core = text.mid(coreStart, i - coreStart);
+        const QString white = text.mid(wordStart, coreStart - wordStart);
+        const QString core = text.mid(coreStart, i - coreStart);
         if (!needs) {
             closeRun();
-            out += white + core;
+            out += (white + core).toLatin1();
         } else if (!runOpen) {
-            out += white;
+            out += white.toLatin1();
             run = core;
             runOpen = true;
         } else {
@@ -154,12 +246,12 @@ QByteArray EncodeHeaderText(const QByteArray& text, const QByteArray& extra, con
         }
     }
     closeRun();
+    cachedText = text;
+    cachedExtra = extra;
+    cachedCodePage = codePage;
+    cachedColumn = startColumn;
+    cached = out;
     return out;
-}
-
-QByteArray EncodeHeaderText(const QString& text, const QByteArray& extraSpecials)
-{
-    return EncodeHeaderText(MessageBytes(text), extraSpecials, HeaderCharset());
 }
 
 QByteArray FormatAddress(const EmailAddress& address)
@@ -167,17 +259,12 @@ QByteArray FormatAddress(const EmailAddress& address)
     const QByteArray addr = CodePage::encode(address.Address);
     if (address.Name.isEmpty())
         return addr;
-    const QByteArray name = MessageBytes(address.Name);
-    bool needsEncoding = false;
-    for (char c : name) {
-        const auto b = static_cast<unsigned char>(c);
-        if (b < 0x20 || b >= 0x7F) {
-            needsEncoding = true;
-            break;
-        }
-    }
-    if (needsEncoding)
-        return EncodeHeaderText(name, kRfc822Specials, HeaderCharset()) + " <" + addr + '>';
+    bool nonAscii = false;
+    for (QChar c : address.Name)
+        nonAscii = nonAscii || c.unicode() < 0x20 || c.unicode() >= 0x7F;
+    if (nonAscii)
+        return EncodeHeaderText(address.Name, kRfc822Specials) + " <" + addr + '>';
+    const QByteArray name = address.Name.toLatin1();
     QByteArray quoted = "\"";
     for (char c : name) {
         if (c == '\\' || c == '"')

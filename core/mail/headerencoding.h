@@ -22,10 +22,15 @@ HeaderCharsetInfo HeaderCharsetFor(const QByteArray& codePage);
 // Text as the bytes the message carries: the code page, or ISO-2022-JP for Japanese.
 QByteArray MessageBytes(const QString& text);
 
+// The charset that truly labels text of the code page: the code page's usual label, or the
+// wider one its bytes need ("windows-1252" for bytes 0x80-0x9F, "GBK" beyond GB2312).
+QByteArray CharsetLabel(const QByteArray& bytes);
+
 // RFC 2047 encoded words for the runs of words that need them; unchanged text otherwise.
-// Long runs become several encoded words of at most 75 characters joined by CR LF TAB.
-QByteArray EncodeHeaderText(const QByteArray& bytes, const QByteArray& extraSpecials, const HeaderCharsetInfo& charset);
-QByteArray EncodeHeaderText(const QString& text, const QByteArray& extraSpecials = {});
+// Long runs become several encoded words of at most 75 characters joined by CR LF TAB, each
+// holding whole characters. startColumn is where the text begins on its line (after the header's
+// name), so that the first word fits there. Throws for a character the code page cannot hold.
+QByteArray EncodeHeaderText(const QString& text, const QByteArray& extraSpecials = {}, qsizetype startColumn = 0);
 
 QByteArray FormatAddress(const EmailAddress& address);
 QByteArray FormatAddressList(const QList<EmailAddress>& list);

@@ -87,20 +87,21 @@ QByteArray NewMessageId(const QString& senderAddress)
     return '<' + QByteArray(id) + '@' + (ascii ? domain.toLatin1() : QUrl::toAce(domain)) + '>';
 }
 
-HeaderList BuildHeaders(const EmailMessage& m, const QByteArray& transferEncoding)
+HeaderList BuildHeaders(const EmailMessage& m, const QByteArray& transferEncoding, const QByteArray& bodyCharset)
 {
     HeaderList h;
     h.add("From", FormatAddress(m.From));
-    h.add("Subject", EncodeHeaderText(m.Subject));
+    h.add("Subject", EncodeHeaderText(m.Subject, {}, qsizetype(sizeof "Subject: " - 1)));
     h.add("To", FormatAddressList(m.Recipients));
     h.add("Cc", FormatAddressList(m.CCList));
     h.add("Newsgroups", CodePage::encode(m.NewsGroups.join(',')));
     if (!m.ContentType.isEmpty())
-        h.add("Content-Type", CodePage::encode(m.ContentType) + "; charset=\"" + HeaderCharset().name + '"');
+        h.add("Content-Type", CodePage::encode(m.ContentType) + "; charset=\""
+                                  + (bodyCharset.isEmpty() ? HeaderCharset().name : bodyCharset) + '"');
     h.add("MIME-Version", "1.0");
     h.add("Content-Transfer-Encoding", transferEncoding);
     h.add("Reply-To", FormatAddressList(m.ReplyTo));
-    h.add("Organization", EncodeHeaderText(m.Organization));
+    h.add("Organization", EncodeHeaderText(m.Organization, {}, qsizetype(sizeof "Organization: " - 1)));
     h.add("Disposition-Notification-To", FormatAddress(m.ReceiptRecipient));
     h.add("References", CodePage::encode(m.References));
     if (m.Date.isValid())
@@ -160,7 +161,16 @@ WrittenMessage WriteMessage(const EmailMessage& message, const WriterOptions& op
     for (const QByteArray& line : lines)
         size += line.size() + 3;
     out.reserve(encoding == "quoted-printable" ? size * 3 : size);
-    const HeaderList headers = BuildHeaders(message, encoding);
+    // The label the body's bytes need (the usual one unless they go beyond it).
+    QByteArray bodyCharset = HeaderCharset().name;
+    if (highBytes && !HeaderCharset().jis) {
+        QByteArray all;
+        for (const QByteArray& line : lines)
+            if (hasHighByte(line))
+                all += line + ' ';
+        bodyCharset = CharsetLabel(all);
+    }
+    const HeaderList headers = BuildHeaders(message, encoding, bodyCharset);
     for (const QByteArray& header : headers.lines()) {
         out += header;
         out += "\r\n";

@@ -19,8 +19,9 @@ struct WrittenMessage
 // The "Message-ID" value for a sender address: unique per message.
 QByteArray NewMessageId(const QString& senderAddress);
 
-// Builds the header block afresh, in its fixed order.
-HeaderList BuildHeaders(const EmailMessage& message, const QByteArray& transferEncoding);
+// Builds the header block afresh, in its fixed order; the body is labelled bodyCharset (empty:
+// the code page's usual label).
+HeaderList BuildHeaders(const EmailMessage& message, const QByteArray& transferEncoding, const QByteArray& bodyCharset = {});
 
 // Renders the message as it goes between DATA and the final ".".
 WrittenMessage WriteMessage(const EmailMessage& message, const WriterOptions& options);

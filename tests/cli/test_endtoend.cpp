@@ -13,6 +13,8 @@
 #include <QVariant>
 #include <csignal>
 #include <QRegularExpression>
+#include <QJsonArray>
+#include <QJsonDocument>
 #include <gtest/gtest.h>
 
 namespace {
@@ -478,4 +480,59 @@ TEST_F(EndToEnd, FullDiskLosesNothingAndSendsNothingTwice)
         TDM store(data + "/db/sendlog.db");
         EXPECT_TRUE(store.LoadPending().isEmpty());
     }
+}
+
+// A strict reader (Python's email package) reads subject, sender name and body back exactly: each
+// labelled with the charset its bytes are in, and long subjects split between whole characters.
+TEST_F(EndToEnd, StrictParserReadsWhatWasSent)
+{
+    const struct
+    {
+        QByteArray codePage;
+        QString subject;
+        QString body;
+        QString name;
+    } cases[] = {
+        {"CP1252", QStringLiteral("Preise ab 5 € – “gut” und günstig"), QStringLiteral("Preis: 5 € – “gut”"), QStringLiteral("Café Owner")},
+        {"CP1252", QStringLiteral("Café crème"), QStringLiteral("Grüße"), QStringLiteral("Café Owner")},
+        {"GBK", QString(40, QChar(0x4E2D)) + QStringLiteral("镕"), QStringLiteral("中文镕内容"), QStringLiteral("王镕")},
+        {"GBK", QStringLiteral("中文标题"), QStringLiteral("中文内容"), QStringLiteral("王先生")},
+        {"CP932", QStringLiteral("日本語のテキストです。").repeated(4), QStringLiteral("本文です"), QStringLiteral("山田太郎")},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.codePage.toStdString() + " " + c.subject.toStdString());
+        CodePage::setName(c.codePage);
+        Smtpd server;
+        ASSERT_GT(server.port(), 0);
+        SmtpClient client;
+        prepare(client, server.port());
+        client.OpenSession();
+        EmailMessage m = sample();
+        m.Subject = c.subject;
+        m.From.Name = c.name;
+        m.ContentType = "text/plain";
+        m.Body = {c.body};
+        client.DeliverMessage(m);
+        client.CloseSession();
+        const QList<QByteArray> received = server.messages(1);
+        ASSERT_EQ(received.size(), 1);
+        QTemporaryDir dir;
+        writeAll(dir.path() + "/m.eml", received[0]);
+        QProcess python;
+        python.start("/usr/bin/python3",
+                     {"-c", "import email, email.policy, json, sys\n"
+                            "m = email.message_from_bytes(open(sys.argv[1], 'rb').read(), policy=email.policy.strict)\n"
+                            "print(json.dumps([str(m['subject']), m['from'].addresses[0].display_name,\n"
+                            "                  m.get_content().rstrip('\\r\\n'), m.get_content_charset()]))",
+                      dir.path() + "/m.eml"});
+        ASSERT_TRUE(python.waitForFinished(20000));
+        const QByteArray out = python.readAllStandardOutput();
+        ASSERT_EQ(python.exitCode(), 0) << python.readAllStandardError().constData();
+        const QJsonArray read = QJsonDocument::fromJson(out).array();
+        ASSERT_EQ(read.size(), 4) << out.constData();
+        EXPECT_EQ(read[0].toString(), c.subject);
+        EXPECT_EQ(read[1].toString(), c.name);
+        EXPECT_EQ(read[2].toString(), c.body);
+    }
+    CodePage::setName("CP1252");
 }

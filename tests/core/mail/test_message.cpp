@@ -138,12 +138,14 @@ TEST_F(MessageTest, FoldsLongSubjectsValidly)
     EXPECT_LE(lines[1].size(), 79);
     EXPECT_TRUE(lines[2].startsWith(' '));
 
-    // One long encoded word folds right after the colon.
+    // A long encoded run starts on the Subject line itself, its first word cut to fit there: a fold
+    // right after the colon leaves a blank that strict readers keep in the subject.
     m.Subject = QString(20, QChar(0x00e9));
     data = written(m);
     expectValidHeaderBlock(data);
-    EXPECT_EQ(headerLines(data)[1], "Subject:\r");
-    EXPECT_TRUE(headerLines(data)[2].startsWith(" =?ISO-8859-1?Q?"));
+    EXPECT_TRUE(headerLines(data)[1].startsWith("Subject: =?ISO-8859-1?Q?=E9"));
+    EXPECT_LE(headerLines(data)[1].size(), 79);
+    EXPECT_TRUE(headerLines(data)[2].startsWith("\t=?ISO-8859-1?Q?"));
 
     // Q words keep commas and full stops unencoded; a fold never lands inside the word.
     m.Subject = QStringLiteral("R\u00e9sum\u00e9, notes, and more, with \u00e9l\u00e8ves, caf\u00e9s. Also, \u00e0 bient\u00f4t, "
@@ -304,4 +306,94 @@ TEST_F(MessageTest, HeaderListSetReplacesInPlace)
     EXPECT_EQ(h.lines(), (QList<QByteArray>{"A: 1", "x-mailer: other", "B: 2"}));
     h.set("X-Mailer", "");
     EXPECT_EQ(h.lines(), (QList<QByteArray>{"A: 1", "B: 2"}));
+}
+
+namespace {
+
+// The encoded words of a header value, each decoded by itself with the charset it names, and
+// the whole text as a reader puts it together (blanks between two encoded words dropped).
+struct DecodedHeader
+{
+    QString text;
+    QStringList problems;
+};
+
+DecodedHeader decodeHeader(const QByteArray& value)
+{
+    DecodedHeader result;
+    QByteArray unfolded = value;
+    unfolded.replace("\r\n", "");
+    static const QRegularExpression word(R"(=\?([^?]+)\?([QB])\?([^?]*)\?=)");
+    qsizetype at = 0;
+    bool lastWasWord = false;
+    for (auto m = word.globalMatch(QString::fromLatin1(unfolded)); m.hasNext();) {
+        const QRegularExpressionMatch match = m.next();
+        const QString between = QString::fromLatin1(unfolded.mid(at, match.capturedStart() - at));
+        if (!(lastWasWord && between.trimmed().isEmpty()))
+            result.text += between;
+        if (match.capturedLength() > 75)
+            result.problems << "word longer than 75: " + match.captured(0);
+        const QByteArray charset = match.captured(1).toLatin1();
+        QByteArray bytes;
+        if (match.captured(2) == "B") {
+            bytes = QByteArray::fromBase64(match.captured(3).toLatin1());
+        } else {
+            const QByteArray q = match.captured(3).toLatin1();
+            for (qsizetype i = 0; i < q.size(); ++i) {
+                if (q[i] == '_')
+                    bytes += ' ';
+                else if (q[i] == '=' && i + 2 < q.size())
+                    bytes += char(q.mid(++i, 2).toInt(nullptr, 16)), ++i;
+                else
+                    bytes += q[i];
+            }
+        }
+        if (charset == "ISO-2022-JP" && bytes.contains("\x1b$B") && !bytes.endsWith("\x1b(B"))
+            result.problems << "word does not end in ASCII: " + match.captured(0);
+        const QString decoded = CodePage::decodeAs(charset, bytes);
+        if (decoded.contains(QChar(0xFFFD)))
+            result.problems << "word cut inside a character: " + match.captured(0);
+        result.text += decoded;
+        at = match.capturedEnd();
+        lastWasWord = true;
+    }
+    result.text += QString::fromLatin1(unfolded.mid(at));
+    return result;
+}
+
+} // namespace
+
+// Mail programs decode every encoded word on its own: a word ending inside a character shows
+// garbage. For each code page and every length, each word holds whole characters, in the charset
+// it names, and together they give the subject.
+TEST_F(MessageTest, EncodedWordsHoldWholeCharactersForEveryCodePage)
+{
+    const struct
+    {
+        QByteArray codePage;
+        QString alphabet;
+    } cases[] = {
+        {"CP1252", QStringLiteral("Grüße aus München – “Preise” ab 5 €, naïve Idee")},
+        {"GBK", QStringLiteral("中文标题测试邮件内容的长度镕")},
+        {"BIG5", QStringLiteral("中華民國繁體字測試郵件主旨")},
+        {"CP932", QStringLiteral("日本語のテキストですｶﾞ")},
+        {"CP949", QStringLiteral("한국어 제목입니다")},
+        {"UTF-8", QStringLiteral("Grüße 中文 😀 Привет")},
+    };
+    for (const auto& c : cases) {
+        CodePage::setName(c.codePage);
+        const QList<uint> points = c.alphabet.toUcs4();
+        for (int length = 1; length <= 90; ++length) {
+            QList<uint> chosen;
+            for (int i = 0; i < length; ++i)
+                chosen.append(points[i % points.size()]);
+            const QString subject = QString::fromUcs4(chosen.constData(), chosen.size());
+            const QByteArray encoded = EncodeHeaderText(subject);
+            const DecodedHeader decoded = decodeHeader(encoded);
+            SCOPED_TRACE(c.codePage.toStdString() + " " + std::to_string(length));
+            EXPECT_TRUE(decoded.problems.isEmpty()) << decoded.problems.join("; ").toStdString();
+            const QString expected = HeaderCharset().jis ? WidenKatakana(subject) : subject;
+            EXPECT_EQ(decoded.text, expected) << encoded.constData();
+        }
+    }
 }
