@@ -190,6 +190,12 @@ void CheckCommandArgument(const QString& what, const QString& text)
 
 void CheckEnvelopeAddress(const QString& what, const QString& address)
 {
+    // The longest path SMTP carries is 256 octets, angle brackets included.
+    constexpr qsizetype kMaxAddress = 254;
+    if (address.size() > kMaxAddress)
+        throw BrevoraError(ErrorKind::Usage, QStringLiteral("The %1 \"%2...\" is longer than %3 characters and cannot be sent.")
+                                                 .arg(what, address.left(40))
+                                                 .arg(kMaxAddress));
     CheckCommandArgument(what, address);
     for (QChar c : address) {
         const char16_t u = c.unicode();

@@ -9,6 +9,8 @@
 namespace {
 
 const QByteArray kRfc822Specials("\"(),.:;<>@[]\\");
+// The longest word left as it stands: longer ones could never be folded under 78 columns.
+constexpr qsizetype kLongestWord = 75;
 
 bool isWhite(char c)
 {
@@ -193,11 +195,14 @@ bool isWhiteChar(QChar c)
 QByteArray EncodeHeaderText(const QString& text, const QByteArray& extra, qsizetype startColumn)
 {
     bool any = false;
-    for (QChar c : text)
-        if (needsEncoding(c, extra)) {
+    qsizetype wordLength = 0;
+    for (QChar c : text) {
+        wordLength = isWhiteChar(c) ? 0 : wordLength + 1;
+        if (needsEncoding(c, extra) || wordLength > kLongestWord) {
             any = true;
             break;
         }
+    }
     if (!any)
         return text.toLatin1();
     // Every message of a run asks for the same subject: the last answer is kept.
@@ -232,6 +237,8 @@ QByteArray EncodeHeaderText(const QString& text, const QByteArray& extra, qsizet
             needs = needs || needsEncoding(text[i], extra);
             ++i;
         }
+        // A word too long for a line cannot be folded: as encoded words it can.
+        needs = needs || i - coreStart > kLongestWord;
         const QString white = text.mid(wordStart, coreStart - wordStart);
         const QString core = text.mid(coreStart, i - coreStart);
         if (!needs) {
@@ -262,7 +269,8 @@ QByteArray FormatAddress(const EmailAddress& address)
     bool nonAscii = false;
     for (QChar c : address.Name)
         nonAscii = nonAscii || c.unicode() < 0x20 || c.unicode() >= 0x7F;
-    if (nonAscii)
+    // A quoted name cannot be folded: a long one goes as atoms and encoded words, which can.
+    if (nonAscii || address.Name.size() > kLongestWord - 2)
         return EncodeHeaderText(address.Name, kRfc822Specials) + " <" + addr + '>';
     const QByteArray name = address.Name.toLatin1();
     QByteArray quoted = "\"";
@@ -326,6 +334,10 @@ QList<QByteArray> FoldHeaderLine(const QByteArray& line)
             only.chop(1);
         return {only};
     }
+    // Quotes group text only in address headers; in a subject a lone quote is just a character.
+    static const QList<QByteArray> addressHeaders{"from", "to", "cc", "bcc", "reply-to", "sender",
+                                                  "disposition-notification-to"};
+    const bool quotesMatter = addressHeaders.contains(line.left(qMax<qsizetype>(0, line.indexOf(':'))).trimmed().toLower());
     QList<QByteArray> pieces;
     qsizetype lineStart = 0;
     qsizetype column = 0; // bytes on the current output line so far
@@ -362,7 +374,7 @@ QList<QByteArray> FoldHeaderLine(const QByteArray& line)
             unit = 2;
         else if (!quoted && c == '=')
             unit = std::max<qsizetype>(1, encodedWordLength(line, i));
-        else if (c == '"')
+        else if (c == '"' && quotesMatter)
             quoted = !quoted;
         else if (!quoted && (c == ' ' || c == '\t' || c == ','))
             breakAt = i;

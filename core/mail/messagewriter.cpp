@@ -1,5 +1,7 @@
 #include "core/mail/messagewriter.h"
 
+#include "core/error.h"
+
 #include "core/text/codepage.h"
 #include "core/mail/headerencoding.h"
 
@@ -172,6 +174,11 @@ WrittenMessage WriteMessage(const EmailMessage& message, const WriterOptions& op
     }
     const HeaderList headers = BuildHeaders(message, encoding, bodyCharset);
     for (const QByteArray& header : headers.lines()) {
+        // Folded and encoded wherever the syntax allows; a line still too long is refused.
+        if (header.size() > kMaxLineBytes)
+            throw BrevoraError(ErrorKind::Usage, QStringLiteral("The header line \"%1...\" is longer than %2 bytes and cannot be sent.")
+                                                     .arg(QString::fromLatin1(header.left(40)))
+                                                     .arg(kMaxLineBytes));
         out += header;
         out += "\r\n";
     }

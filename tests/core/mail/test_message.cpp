@@ -397,3 +397,47 @@ TEST_F(MessageTest, EncodedWordsHoldWholeCharactersForEveryCodePage)
         }
     }
 }
+
+// No header line may pass 998 bytes: what can be folded is folded, what cannot is encoded, and
+// only an address part too long for any command is refused.
+TEST_F(MessageTest, NoHeaderLineExceeds998Bytes)
+{
+    const auto headerOf = [](const QByteArray& data, const QByteArray& name) {
+        const QByteArray block = data.left(data.indexOf("\r\n\r\n") + 2);
+        const qsizetype at = block.indexOf("\r\n" + name + ":") + 2;
+        qsizetype end = block.indexOf("\r\n", at);
+        while (end + 2 < block.size() && (block[end + 2] == ' ' || block[end + 2] == '\t'))
+            end = block.indexOf("\r\n", end + 2);
+        return block.mid(at + name.size() + 1, end - at - name.size() - 1).trimmed();
+    };
+    const struct
+    {
+        QString subject;
+        QString name;
+    } cases[] = {
+        {QStringLiteral("\"") + QStringLiteral(" München").repeated(90), "Jo"},
+        {QString(1200, 'w'), "Jo"},
+        {"Hello", QStringLiteral("Name ").repeated(220).trimmed()},
+        {"Hello", QString(1100, 'n')},
+        {"Hello", QStringLiteral("Smith, \"J\" ").repeated(100).trimmed()},
+    };
+    for (const auto& c : cases) {
+        EmailMessage m = typical();
+        m.Subject = c.subject;
+        m.From.Name = c.name;
+        const QByteArray data = WriteMessage(m, {false}).data;
+        const QByteArray block = data.left(data.indexOf("\r\n\r\n"));
+        for (const QByteArray& line : block.split('\n'))
+            EXPECT_LE(line.size(), 999) << line.left(60).constData();
+        expectValidHeaderBlock(data);
+        EXPECT_EQ(decodeHeader(headerOf(data, "Subject")).text, c.subject);
+        const QByteArray from = headerOf(data, "From");
+        QString name = decodeHeader(from.left(from.lastIndexOf(" <"))).text;
+        if (name.startsWith('"'))
+            name = name.mid(1, name.size() - 2).replace("\\\"", "\"");
+        EXPECT_EQ(name, c.name);
+    }
+    EmailMessage m = typical();
+    SetRecipientsText(m.Recipients, QString(1200, 'a') + "@example.org");
+    EXPECT_THROW(WriteMessage(m, {false}), BrevoraError);
+}
