@@ -7,6 +7,7 @@
 #include <iconv.h>
 #include <atomic>
 #include <mutex>
+#include <utility>
 
 namespace {
 
@@ -46,11 +47,22 @@ bool isAsciiCompatible(const QByteArray& name)
         && !name.startsWith("UCS");
 }
 
-// One converter per direction and encoding, kept for the thread's life: opening one costs more
-// than converting a typical header.
+// One converter per direction and encoding, kept for the thread's life (and closed with it):
+// opening one costs more than converting a typical header.
+struct ConverterCache
+{
+    QHash<QByteArray, iconv_t> handles;
+    ~ConverterCache()
+    {
+        for (iconv_t cd : std::as_const(handles))
+            iconv_close(cd);
+    }
+};
+
 iconv_t converter(const QByteArray& from, const QByteArray& to)
 {
-    thread_local QHash<QByteArray, iconv_t> cache;
+    thread_local ConverterCache converters;
+    QHash<QByteArray, iconv_t>& cache = converters.handles;
     const QByteArray key = from + '>' + to;
     auto it = cache.find(key);
     if (it != cache.end()) {

@@ -387,7 +387,7 @@ TEST_F(MessageTest, EncodedWordsHoldWholeCharactersForEveryCodePage)
             QList<uint> chosen;
             for (int i = 0; i < length; ++i)
                 chosen.append(points[i % points.size()]);
-            const QString subject = QString::fromUcs4(chosen.constData(), chosen.size());
+            const QString subject = QString::fromUcs4(reinterpret_cast<const char32_t*>(chosen.constData()), chosen.size());
             const QByteArray encoded = EncodeHeaderText(subject);
             const DecodedHeader decoded = decodeHeader(encoded);
             SCOPED_TRACE(c.codePage.toStdString() + " " + std::to_string(length));
