@@ -2,7 +2,10 @@
 
 #include "core/error.h"
 
+#include <QDeadlineTimer>
 #include <arpa/inet.h>
+#include <fcntl.h>
+#include <poll.h>
 #include <cerrno>
 #include <openssl/err.h>
 #include <openssl/evp.h>
@@ -73,7 +76,37 @@ void SecureTransport::release()
     m_ctx = nullptr;
 }
 
-void SecureTransport::handshake(int fd, const QString& host, const CertificateDecision& decision)
+bool SecureTransport::connectWithin(int timeoutMs)
+{
+    // The handshake as a whole is bounded, however slowly the server answers: the socket does
+    // not block while it runs, and every wait gets what is left of the time.
+    const int fd = SSL_get_fd(m_ssl);
+    const int flags = fcntl(fd, F_GETFL);
+    fcntl(fd, F_SETFL, flags | O_NONBLOCK);
+    QDeadlineTimer deadline(timeoutMs > 0 ? timeoutMs : -1);
+    bool connected = false;
+    for (;;) {
+        ERR_clear_error();
+        const int result = SSL_connect(m_ssl);
+        if (result == 1) {
+            connected = true;
+            break;
+        }
+        const int error = SSL_get_error(m_ssl, result);
+        if (error != SSL_ERROR_WANT_READ && error != SSL_ERROR_WANT_WRITE)
+            break;
+        pollfd p{fd, short(error == SSL_ERROR_WANT_READ ? POLLIN : POLLOUT), 0};
+        const qint64 remaining = deadline.isForever() ? -1 : deadline.remainingTime();
+        if (remaining == 0 || ::poll(&p, 1, int(remaining)) <= 0) {
+            errno = ETIMEDOUT;
+            break;
+        }
+    }
+    fcntl(fd, F_SETFL, flags);
+    return connected;
+}
+
+void SecureTransport::handshake(int fd, const QString& host, const CertificateDecision& decision, int timeoutMs)
 {
     release();
     if (OPENSSL_init_ssl(OPENSSL_INIT_LOAD_SSL_STRINGS | OPENSSL_INIT_LOAD_CRYPTO_STRINGS, nullptr) <= 0)
@@ -107,7 +140,7 @@ void SecureTransport::handshake(int fd, const QString& host, const CertificateDe
     SSL_set_fd(m_ssl, fd);
     // One read takes in every record that has arrived, rather than a record's header and then its body.
     SSL_set_read_ahead(m_ssl, 1);
-    if (SSL_connect(m_ssl) < 1) {
+    if (!connectWithin(timeoutMs)) {
         release();
         failWith("Error connecting with SSL.");
     }
@@ -203,12 +236,12 @@ void SecureTransport::shutdown()
 }
 
 TlsStream::TlsStream(std::unique_ptr<ByteStream> inner, SecureTransport* engine, const QString& host,
-                     const CertificateDecision& decision)
+                     const CertificateDecision& decision, int timeoutMs)
     : m_inner(std::move(inner))
     , m_ownEngine(engine ? nullptr : std::make_unique<SecureTransport>())
     , m_engine(engine ? engine : m_ownEngine.get())
 {
-    m_engine->handshake(m_inner->socketDescriptor(), host, decision);
+    m_engine->handshake(m_inner->socketDescriptor(), host, decision, timeoutMs);
 }
 
 TlsStream::~TlsStream()

@@ -35,9 +35,10 @@ public:
     SecureTransport(const SecureTransport&) = delete;
     SecureTransport& operator=(const SecureTransport&) = delete;
 
-    // Handshake on the socket; throws the transport's failure texts. A certificate that does not
-    // verify is accepted only when the decision says so.
-    void handshake(int fd, const QString& host, const CertificateDecision& decision);
+    // Handshake on the socket, within the time limit (milliseconds, 0: none); throws the
+    // transport's failure texts. A certificate that does not verify is accepted only when the
+    // decision says so.
+    void handshake(int fd, const QString& host, const CertificateDecision& decision, int timeoutMs = 0);
     qint64 read(char* buffer, qint64 size);
     qint64 write(const char* buffer, qint64 size);
     // Sends close_notify and frees the connection; the socket stays the caller's.
@@ -45,6 +46,7 @@ public:
 
 private:
     void release();
+    bool connectWithin(int timeoutMs);
 
     SSL_CTX* m_ctx = nullptr;
     SSL* m_ssl = nullptr;
@@ -57,7 +59,7 @@ public:
     // Handshakes at once; throws the transport's failure texts. The engine is the caller's (it
     // must outlive the stream) or, when null, one of the stream's own.
     TlsStream(std::unique_ptr<ByteStream> inner, SecureTransport* engine, const QString& host,
-              const CertificateDecision& decision);
+              const CertificateDecision& decision, int timeoutMs);
     ~TlsStream() override;
 
     qint64 read(char* buffer, qint64 size) override { return m_engine->read(buffer, size); }

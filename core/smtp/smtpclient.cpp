@@ -60,7 +60,7 @@ void SmtpClient::abortSession(ErrorKind kind, const QString& text)
 void SmtpClient::startTls(SecureTransport* engine)
 {
     try {
-        m_stream = std::make_unique<TlsStream>(std::move(m_stream), engine, Host, m_decision);
+        m_stream = std::make_unique<TlsStream>(std::move(m_stream), engine, Host, m_decision, ReadTimeout);
     } catch (const BrevoraError& e) {
         abortSession(e);
     }
