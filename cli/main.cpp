@@ -25,9 +25,14 @@ int main(int argc, char** argv)
 
     if (args.contains(QStringLiteral("--help")) && !IsCommandLine(args)) {
         std::puts("Usage: brevora [--data-dir DIR] [--screenshots FOLDER]\n"
+                  "       brevora --version\n"
                   "       brevora send --help\n"
                   "       brevora history --help\n"
                   "       brevora list --help");
+        return 0;
+    }
+    if (args.contains(QStringLiteral("--version")) && !IsCommandLine(args)) {
+        std::puts("brevora " BREVORA_VERSION);
         return 0;
     }
     if (IsCommandLine(args)) {
