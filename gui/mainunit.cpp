@@ -365,12 +365,15 @@ void TMainForm::NOutClick()
 
 void TMainForm::StartBtClick()
 {
-    // Start and Stop share the button; with an empty list it does nothing.
-    if (m_pending.count() == 0)
-        return;
-    if (m_run.running())
+    // Start and Stop share the button; with an empty list it does nothing. The list is the one
+    // the store holds now: another process may have added to it or sent it.
+    if (m_run.running()) {
         m_run.StopRun();
-    else
+        return;
+    }
+    m_pending.reload();
+    m_run.countListChange();
+    if (m_pending.count() > 0)
         m_run.StartRun(m_selection);
 }
 
