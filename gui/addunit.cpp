@@ -260,7 +260,8 @@ void TAddForm::BitBtn1Click()
     if (!refused.isEmpty()) {
         // Only the refused lines stay in the memo, to be corrected.
         MailMo->setPlainText(refusedLines.join(QLatin1Char('\n')));
-        setStatus(QStringLiteral("%1 lines were not added.").arg(refused.size()));
+        setStatus(refused.size() == 1 ? QStringLiteral("1 line was not added.")
+                                      : QStringLiteral("%1 lines were not added.").arg(refused.size()));
         Prompts::report(this, ProgramTitle(),
                         QStringLiteral("These lines were not added:\n") + refused.mid(0, 20).join(QLatin1Char('\n'))
                             + (refused.size() > 20 ? QStringLiteral("\n... and %1 more.").arg(refused.size() - 20) : QString()),

@@ -53,7 +53,10 @@ QString IntakeRule::refusalOf(const QString& entry)
         if (!ascii)
             CodePage::encode(entry);
     } catch (const BrevoraError& e) {
-        return e.message();
+        QString reason = e.message();
+        while (reason.endsWith(QLatin1Char('.')))
+            reason.chop(1); // the callers end the sentence
+        return reason;
     }
     return {};
 }

@@ -26,7 +26,7 @@ public:
 
     // The line without spaces and control characters at either end.
     static QString trimEntry(const QString& line);
-    // Why an entry could never be sent, or nothing when it can.
+    // Why an entry could never be sent (a clause without a final full stop), or nothing when it can.
     static QString refusalOf(const QString& entry);
 
 private:

@@ -291,7 +291,7 @@ TEST_F(WindowsTest, IntakeKeepsLinesThatCannotBeAddedAndSaysWhy)
         click(form, "BitBtn1");
         stillOpen = form->isVisible();
         EXPECT_EQ(in<QPlainTextEdit>(form, "MailMo")->toPlainText(), QStringLiteral("b@example.com,x") + QChar(0) + "y");
-        EXPECT_EQ(form->status(), "1 lines were not added.");
+        EXPECT_EQ(form->status(), "1 line was not added.");
         form->reject();
     });
     windows->main->AddBtClick();
