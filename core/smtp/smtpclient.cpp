@@ -40,6 +40,7 @@ void SmtpClient::dropConnection()
     if (m_stream)
         m_stream->close();
     m_stream.reset();
+    m_readTimeoutSet = -1;
     m_secure = false;
     m_buffer.clear();
     m_bufferPos = 0;
@@ -96,7 +97,12 @@ void SmtpClient::receiveMore()
         const qint64 remaining = m_replyDeadline.remainingTime();
         if (remaining <= 0)
             abortSession(ErrorKind::Network, SocketErrorFromErrno(ETIMEDOUT));
-        m_stream->setReadTimeout(int(qMax<qint64>(1, remaining)));
+        // Only a wait longer than what is left (by more than a tenth of a second) needs
+        // shortening: the usual reply costs no call.
+        if (m_readTimeoutSet < 0 || remaining + 100 < m_readTimeoutSet) {
+            m_readTimeoutSet = int(qMax<qint64>(1, remaining));
+            m_stream->setReadTimeout(m_readTimeoutSet);
+        }
     }
     const qsizetype old = m_buffer.size();
     m_buffer.resize(old + kReceiveChunk);

@@ -118,6 +118,7 @@ private:
     QByteArray m_buffer;
     qsizetype m_bufferPos = 0;
     QDeadlineTimer m_replyDeadline;
+    int m_readTimeoutSet = -1; // the longest wait a read of the stream may take now; -1: not set
     SmtpReply m_lastReply;
     ServerCapabilities m_caps;
     std::function<void()> m_workWhileWaiting;
