@@ -25,6 +25,8 @@
 #include <QRadioButton>
 #include <QTest>
 #include <QTimer>
+#include <QSqlDatabase>
+#include <QSqlQuery>
 #include <gtest/gtest.h>
 
 namespace {
@@ -300,6 +302,37 @@ TEST_F(WindowsTest, IntakeKeepsLinesThatCannotBeAddedAndSaysWhy)
     ASSERT_EQ(Prompts::reported().size(), 1);
     EXPECT_TRUE(Prompts::reported().first().contains("Line 2: it holds a control character (U+0000)."))
         << Prompts::reported().first().toStdString();
+}
+
+// A store that refuses the new entries: the window says so and keeps the text for another try.
+TEST_F(WindowsTest, IntakeThatCannotAddSaysSoAndKeepsTheText)
+{
+    {
+        QSqlDatabase db = QSqlDatabase::addDatabase("QSQLITE", "saboteur");
+        db.setDatabaseName(data.path() + "/db/sendlog.db");
+        ASSERT_TRUE(db.open());
+        QSqlQuery q(db);
+        ASSERT_TRUE(q.exec("CREATE TRIGGER full BEFORE INSERT ON pending BEGIN SELECT RAISE(ABORT, 'disk full'); END"));
+    }
+    QSqlDatabase::removeDatabase("saboteur");
+    Prompts::reported().clear();
+    QString status;
+    QString text;
+    QTimer::singleShot(0, [&] {
+        TAddForm* form = windows->intake;
+        waitUntil([form] { return form->isVisible(); }, 5000);
+        in<QPlainTextEdit>(form, "MailMo")->setPlainText("a@example.com\nb@example.com");
+        click(form, "BitBtn1");
+        status = form->status();
+        text = in<QPlainTextEdit>(form, "MailMo")->toPlainText();
+        form->reject();
+    });
+    windows->main->AddBtClick();
+    EXPECT_TRUE(status.startsWith("Adding failed: ")) << status.toStdString();
+    EXPECT_TRUE(status.contains("disk full")) << status.toStdString();
+    EXPECT_EQ(text, "a@example.com\nb@example.com");
+    EXPECT_TRUE(windows->main->pending().entries().isEmpty());
+    ASSERT_FALSE(Prompts::reported().isEmpty());
 }
 
 TEST_F(WindowsTest, HistoryListsCountsAndExports)

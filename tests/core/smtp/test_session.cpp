@@ -484,3 +484,24 @@ TEST_F(SessionTest, ReplyDrippedByteByByteTimesOut)
     EXPECT_LT(timer.elapsed(), 2500);
     EXPECT_FALSE(client.Connected());
 }
+
+// Work done while waiting (writing the next message ahead, applying a batch to the send log) once
+// ran while the reply that ends a transaction was on its way, delaying its reading and its
+// recording: a kill in that time sent the message twice. It runs only in the first wait.
+TEST_F(SessionTest, NoWorkWhileTheReplyThatEndsATransactionIsOnItsWay)
+{
+    ScriptedServer server;
+    server.send(kGreeting).expect("EHLO tester").send(kEhloPlain)
+        .expect("RSET").pause(150).send("250 ok\r\n").expect("MAIL FROM:<me@example.com>").send("250 ok\r\n")
+        .expect("RCPT TO:<ann@example.org>").send("250 ok\r\n").expect("DATA").send("354 go\r\n").readData()
+        .pause(150).send("250 queued\r\n").expect("QUIT");
+    connectTo(server);
+    QList<int> repliesBeforeWork;
+    client.setWorkWhileWaiting([&] { repliesBeforeWork.append(client.lastReply().NumericCode); });
+    client.OpenSession();
+    client.DeliverMessage(message());
+    client.CloseSession();
+    expectClean(server);
+    // Once, while RSET was answered (the EHLO reply was the last one read), never after DATA.
+    EXPECT_EQ(repliesBeforeWork, QList<int>{250});
+}
