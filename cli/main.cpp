@@ -46,6 +46,14 @@ int main(int argc, char** argv)
         return RunCommandLine(args);
     }
 
+    // Without a display Qt would abort with a message about reinstalling: say what works instead.
+    if (qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM") && qEnvironmentVariableIsEmpty("DISPLAY")
+        && qEnvironmentVariableIsEmpty("WAYLAND_DISPLAY")) {
+        std::fputs("The windows need a desktop session, and none was found (DISPLAY is not set). Without one, "
+                   "brevora send, brevora history and brevora list work: see brevora --help.\n",
+                   stderr);
+        return 3;
+    }
     BrevoraApplication app(argc, argv);
     Guarded([&] { ApplyDataDir(args, QCoreApplication::applicationDirPath()); });
     QString adopted;

@@ -22,6 +22,7 @@
 #include <QSet>
 #include <QStatusBar>
 #include <QTextBlock>
+#include <QTextCursor>
 #include <QThread>
 #include <QVBoxLayout>
 
@@ -103,6 +104,7 @@ void TAddForm::done(int result)
 void TAddForm::FormShow()
 {
     MailMo->clear();
+    setStatus(QString());
     MailMo->setFocus();
     if (!m_capturing) {
         connect(QApplication::clipboard(), &QClipboard::dataChanged, this, &TAddForm::ClipboardChanged);
@@ -150,13 +152,28 @@ void TAddForm::refusalSignal(const QString& address)
     QApplication::beep();
 }
 
+void TAddForm::appendLine(const QString& line)
+{
+    // After pasted text that ends in a line break the last line is empty: it takes the address,
+    // rather than leaving a blank line before it.
+    if (MailMo->document()->lastBlock().text().isEmpty() && !MailMo->document()->isEmpty()) {
+        QTextCursor end(MailMo->document());
+        end.movePosition(QTextCursor::End);
+        end.insertText(line);
+        MailMo->setTextCursor(end);
+    } else {
+        MailMo->appendPlainText(line);
+    }
+}
+
 QStringList TAddForm::memoLines() const
 {
     QStringList lines;
     for (QTextBlock b = MailMo->document()->firstBlock(); b.isValid(); b = b.next())
         lines.append(b.text());
-    if (lines.size() == 1 && lines.first().isEmpty())
-        lines.clear();
+    // The empty line after a final line break is no line of the list.
+    if (!lines.isEmpty() && lines.last().isEmpty())
+        lines.removeLast();
     return lines;
 }
 
@@ -174,7 +191,7 @@ void TAddForm::AddCapturedAddress(const QString& address)
         return;
     if (m_store && m_store->HasBeenSent(address)) {
         if (ConfirmResend(ResendQuestion(address))) {
-            MailMo->appendPlainText(address);
+            appendLine(address);
             setStatus(address + QLatin1Char(' ') + kAdded);
         } else {
             refusalSignal(address);
@@ -182,7 +199,7 @@ void TAddForm::AddCapturedAddress(const QString& address)
         return;
     }
     QApplication::beep();
-    MailMo->appendPlainText(address);
+    appendLine(address);
     setStatus(address + QLatin1Char(' ') + kAdded);
 }
 

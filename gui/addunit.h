@@ -45,6 +45,7 @@ private:
     void setStatus(const QString& text);
     void refusalSignal(const QString& address);
     QStringList memoLines() const;
+    void appendLine(const QString& line);
 
     PendingAccess m_pending;
     TDM* m_store;

@@ -315,6 +315,7 @@ void TMainForm::AddBtClick()
     if (addressIntake)
         addressIntake(this);
     m_run.countListChange();
+    MailLB->scrollToBottom(); // the entries just added
     PageControl1->setCurrentIndex(0);
 }
 

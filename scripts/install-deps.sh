@@ -2,7 +2,7 @@
 # Installs what building, running and testing Brevora needs on Debian (bookworm), when missing.
 set -euo pipefail
 packages=(g++ cmake ninja-build qt6-base-dev libqt6sql6-sqlite libssl-dev openssl
-          googletest libgtest-dev libgmock-dev python3-aiosmtpd sqlite3 fonts-dejavu-core iproute2
+          googletest libgtest-dev libgmock-dev python3-aiosmtpd sqlite3 fonts-dejavu-core fonts-noto-cjk iproute2
           clang libclang-rt-14-dev)
 missing=()
 for p in "${packages[@]}"; do

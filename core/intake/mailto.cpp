@@ -5,14 +5,16 @@
 QStringList ClipboardLines(const QString& text)
 {
     QStringList lines;
-    const QString all = text + QStringLiteral("\r\n");
     qsizetype from = 0;
-    for (;;) {
-        const qsizetype end = all.indexOf(QStringLiteral("\r\n"), from);
-        if (end < 0 || end - from < 5)
+    while (from <= text.size()) {
+        qsizetype end = text.indexOf(QLatin1Char('\n'), from);
+        if (end < 0)
+            end = text.size();
+        const qsizetype lineEnd = end > from && text[end - 1] == QLatin1Char('\r') ? end - 1 : end;
+        if (lineEnd - from < 5)
             break;
-        lines.append(all.mid(from, end - from));
-        from = end + 2;
+        lines.append(text.mid(from, lineEnd - from));
+        from = end + 1;
     }
     return lines;
 }

@@ -3,8 +3,8 @@
 #include <QString>
 #include <QStringList>
 
-// The lines of clipboard text that are looked at for "mailto:" links: lines end at CR LF (a lone
-// LF is no line end), and the first line shorter than five characters ends the scan.
+// The lines of clipboard text that are looked at for "mailto:" links: lines end at CR LF or LF
+// (as Linux programs copy them), and the first line shorter than five characters ends the scan.
 QStringList ClipboardLines(const QString& text);
 
 // The address of a "mailto:" line (spaces removed, lower case, ending before the first "<",

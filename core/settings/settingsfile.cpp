@@ -102,7 +102,10 @@ void SetAppDir(const QString& dir)
 
 QString DefaultAppDir(const QString& executableDir)
 {
-    if (QFileInfo(executableDir).isWritable())
+    // A dispatra.ini beside the program makes a portable installation; otherwise the settings are
+    // the user's, kept where a build folder or a system install cannot take them along.
+    const QString beside = QDir(executableDir).filePath(QStringLiteral("dispatra.ini"));
+    if (QFileInfo::exists(beside) && QFileInfo(executableDir).isWritable())
         return executableDir;
     QString dataHome = qEnvironmentVariable("XDG_DATA_HOME");
     if (dataHome.isEmpty())

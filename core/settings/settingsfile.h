@@ -35,7 +35,8 @@ struct ContentEntry
 QString AppDir();
 QString IniPath();
 void SetAppDir(const QString& dir);
-// The executable's directory, or the XDG data directory when that cannot be written.
+// The executable's directory when a dispatra.ini stands there (a portable installation), else the
+// per-user data folder ($XDG_DATA_HOME/brevora, by default ~/.local/share/brevora), created.
 QString DefaultAppDir(const QString& executableDir);
 
 namespace SettingsKeys {

@@ -261,6 +261,32 @@ TEST_F(WindowsTest, IntakeCapturesTheClipboardAndChecksDuplicates)
     QTest::mouseClick(in<QCheckBox>(form, "chkTip"), Qt::LeftButton);
 }
 
+// Lists copied with plain line feeds are captured; an address follows pasted text without a blank
+// line; a reopened window starts blank.
+TEST_F(WindowsTest, IntakeTakesLineFeedListsAndStartsCleanEachTime)
+{
+    TAddForm* form = windows->intake;
+    form->show();
+    auto* memo = in<QPlainTextEdit>(form, "MailMo");
+    memo->setPlainText("pasted@example.com\n");
+    form->CaptureText("mailto:a@example.com\nmailto:b@example.com\n");
+    EXPECT_EQ(memo->toPlainText(), "pasted@example.com\na@example.com\nb@example.com");
+    EXPECT_EQ(form->status(), "b@example.com Email address added successfully.");
+    form->reject();
+    form->show();
+    EXPECT_EQ(form->status(), "");
+    EXPECT_TRUE(memo->toPlainText().isEmpty());
+    form->reject();
+
+    QTimer::singleShot(0, [&] {
+        waitUntil([form] { return form->isVisible(); }, 5000);
+        memo->setPlainText("c@example.com\nd@example.com\n");
+        click(form, "BitBtn1");
+    });
+    windows->main->AddBtClick();
+    EXPECT_EQ(windows->main->pending().entries(), (QStringList{"c@example.com", "d@example.com"}));
+}
+
 TEST_F(WindowsTest, IntakeOkAppendsToThePendingList)
 {
     store->AddSendRecord("old@example.com", true);

@@ -20,12 +20,13 @@ TEST(Intake, ExtractsMailtoLinks)
     EXPECT_EQ(ExtractMailto("mailto:a@b.com<x"), "a@b.com");
     EXPECT_EQ(ExtractMailto("mailto:a@b.com\tNOTIFY"), "a@b.com");
     EXPECT_EQ(ExtractMailto(QStringLiteral("mailto:a@b.com") + QChar(0) + "x"), "a@b.com");
-    EXPECT_EQ(ExtractMailto("mailto:a@b.com\nmailto:c@d.com"), "a@b.com");
+    EXPECT_EQ(ExtractMailto("mailto:a@b.com\rmailto:c@d.com"), "a@b.com");
     EXPECT_EQ(ClipboardLines("mailto:a@b.com\r\nmailto:c@d.com"), (QStringList{"mailto:a@b.com", "mailto:c@d.com"}));
     EXPECT_TRUE(ClipboardLines("abcd\r\nmailto:a@b.com").isEmpty());
     EXPECT_TRUE(ClipboardLines("\r\nmailto:a@b.com").isEmpty());
     EXPECT_EQ(ClipboardLines("abcde\r\n\r\nmailto:a@b.com"), QStringList{"abcde"});
-    EXPECT_EQ(ClipboardLines("mailto:a@b.com\nmailto:c@d.com"), QStringList{"mailto:a@b.com\nmailto:c@d.com"});
+    // Lists copied with plain line feeds are read as lines too.
+    EXPECT_EQ(ClipboardLines("mailto:a@b.com\nmailto:c@d.com\n"), (QStringList{"mailto:a@b.com", "mailto:c@d.com"}));
 }
 
 TEST(IntakeRule, TrimsSkipsAndRefusesLinesThatCouldNeverBeSent)
