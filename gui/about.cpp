@@ -1,6 +1,7 @@
 #include "gui/about.h"
 
 #include "gui/application.h"
+#include "gui/prompts.h"
 
 #include <QApplication>
 #include <QFrame>
@@ -8,10 +9,10 @@
 #include <QLabel>
 #include <QPushButton>
 #include <QStyle>
+#include <QUrl>
 #include <QVBoxLayout>
 
 const char* const kMakerAddress = "https://www.brevora.example";
-const char* const kHelpAddress = "https://www.brevora.example/help";
 
 TAboutBox::TAboutBox(QWidget* parent)
     : QDialog(parent)
@@ -37,7 +38,8 @@ TAboutBox::TAboutBox(QWidget* parent)
     auto* copyright = new QLabel(QStringLiteral("Sends one message to many recipients through your own SMTP server."), panel);
     copyright->setObjectName(QStringLiteral("Copyright"));
     copyright->setWordWrap(true);
-    auto* comments = new QLabel(QStringLiteral("<a href=\"%1\" style=\"color:blue\">%1</a>").arg(QLatin1String(kMakerAddress)), panel);
+    auto* comments = new QLabel(QStringLiteral("<a href=\"manual\" style=\"color:blue\">The manual</a>"), panel);
+    comments->setToolTip(LocalManualPath());
     comments->setObjectName(QStringLiteral("Comments"));
     comments->setCursor(Qt::PointingHandCursor);
     comments->setTextInteractionFlags(Qt::LinksAccessibleByMouse);
@@ -65,5 +67,18 @@ TAboutBox::TAboutBox(QWidget* parent)
 
 void TAboutBox::CommentsClick()
 {
-    OpenWithShell(QString::fromLatin1(kMakerAddress));
+    OpenManual(this);
+}
+
+void OpenManual(QWidget* parent)
+{
+    const QString manual = LocalManualPath();
+    if (manual.isEmpty()) {
+        Prompts::report(parent, ProgramTitle(),
+                        QStringLiteral("The manual was not found beside the program. It is the README.md of Brevora's "
+                                       "sources, and \"man brevora\" where Brevora is installed."),
+                        QMessageBox::Information);
+        return;
+    }
+    OpenWithShell(QUrl::fromLocalFile(manual).toString());
 }

@@ -12,4 +12,6 @@ public:
 };
 
 extern const char* const kMakerAddress;
-extern const char* const kHelpAddress;
+
+// Opens the manual that comes with the program, or says where it is to be found.
+void OpenManual(QWidget* parent);

@@ -1,5 +1,9 @@
 #include "gui/application.h"
 
+#include <QCoreApplication>
+
+#include <QDir>
+
 #include "gui/prompts.h"
 
 #include <QDesktopServices>
@@ -39,6 +43,18 @@ QString DefaultErrorText(const QString& text)
 void ShowDefaultError(const QString& text)
 {
     Prompts::report(nullptr, ProgramTitle(), DefaultErrorText(text), QMessageBox::Critical);
+}
+
+QString LocalManualPath()
+{
+    const QDir programDir(QCoreApplication::applicationDirPath());
+    for (const QString& candidate : {QStringLiteral("../share/doc/brevora/README.md"), QStringLiteral("../README.md"),
+                                     QStringLiteral("README.md")}) {
+        const QString path = programDir.absoluteFilePath(candidate);
+        if (QFileInfo::exists(path))
+            return QDir::cleanPath(path);
+    }
+    return {};
 }
 
 bool OpenWithShell(const QString& target)

@@ -22,6 +22,9 @@ void ShowDefaultError(const QString& text);
 QString DefaultErrorText(const QString& text);
 // Opens a document or web address with the desktop's default program; always true.
 bool OpenWithShell(const QString& target);
+// The manual that comes with the program (installed, or the README of the source tree it was
+// built from); empty when none is found.
+QString LocalManualPath();
 
 // Runs a handler, sending any error it raises to the default error report.
 template <typename F>

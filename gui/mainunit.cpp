@@ -90,6 +90,16 @@ void TMainForm::buildWidgets()
     auto* layout = new QVBoxLayout(central);
     layout->setContentsMargins(6, 6, 6, 0);
 
+    // For a newcomer: what to set up next, until a server, a sender and a content exist.
+    FirstRunHint = new QLabel(central);
+    FirstRunHint->setObjectName(QStringLiteral("FirstRunHint"));
+    FirstRunHint->setWordWrap(true);
+    FirstRunHint->setStyleSheet(QStringLiteral("background: #fff6c8; border: 1px solid #d8c060; padding: 4px;"));
+    FirstRunHint->setTextInteractionFlags(Qt::LinksAccessibleByMouse | Qt::LinksAccessibleByKeyboard);
+    FirstRunHint->hide();
+    connect(FirstRunHint, &QLabel::linkActivated, this, [this] { Guarded([this] { setupBtClick(); }); });
+    layout->addWidget(FirstRunHint);
+
     GroupBox1 = new QGroupBox(central);
     GroupBox1->setObjectName(QStringLiteral("GroupBox1"));
     auto* grid = new QGridLayout(GroupBox1);
@@ -271,6 +281,23 @@ void TMainForm::LoadSelections()
     CmbServerChange();
     CmbSendAddrChange();
     CmbTextChange();
+    showFirstRunHint();
+}
+
+void TMainForm::showFirstRunHint()
+{
+    QString next;
+    if (CmbServer->count() == 0)
+        next = QStringLiteral("add your SMTP server (host, account, password, port; SSL for port 465)");
+    else if (CmbSendAddr->count() == 0)
+        next = QStringLiteral("add the address you send from");
+    else if (CmbText->count() == 0)
+        next = QStringLiteral("add a content: a title and the text to send");
+    FirstRunHint->setVisible(!next.isEmpty());
+    if (!next.isEmpty())
+        FirstRunHint->setText(QStringLiteral("To begin, %1 in <a href=\"setting\">Setting</a>. Then add addresses with "
+                                             "Add, send yourself a test, and Start.")
+                                  .arg(next));
 }
 
 void TMainForm::CmbServerChange()
@@ -406,7 +433,7 @@ void TMainForm::reportBtClick()
 
 void TMainForm::Index1Click()
 {
-    OpenWithShell(QString::fromLatin1(kHelpAddress));
+    OpenManual(this);
 }
 
 void TMainForm::About1Click()

@@ -67,6 +67,7 @@ private:
     void buildWidgets();
     void buildMenus();
     void showRunState(bool running);
+    void showFirstRunHint();
     bool askCertificate(const CertificateInfo& info);
 
     TDM* m_store;
@@ -74,6 +75,7 @@ private:
     SendingRun m_run;
     RunSelection m_selection;
 
+    QLabel* FirstRunHint = nullptr;
     QGroupBox* GroupBox1 = nullptr;
     QComboBox* CmbServer = nullptr;
     QComboBox* CmbSendAddr = nullptr;

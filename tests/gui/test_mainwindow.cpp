@@ -332,3 +332,25 @@ TEST_F(MainWindowTest, TestSendNeedsAnAddressAndNoRunUnderWay)
     window->StartBtClick();
     EXPECT_FALSE(window->run().running());
 }
+
+// A newcomer is told what to set up next, step by step, until a server, a sender and a content
+// exist; the link opens Setting.
+TEST_F(MainWindowTest, FirstRunHintLeadsThroughTheSetup)
+{
+    open();
+    auto* hint = find<QLabel>("FirstRunHint");
+    EXPECT_FALSE(hint->isHidden());
+    EXPECT_TRUE(hint->text().contains("SMTP server")) << hint->text().toStdString();
+    StoreServer(std::nullopt, {"smtp.example.com", "me", "", "587", "0"});
+    int settingsOpened = 0;
+    window->settingsWindow = [&](QWidget*) { ++settingsOpened; };
+    emit hint->linkActivated("setting");
+    EXPECT_EQ(settingsOpened, 1);
+    EXPECT_TRUE(hint->text().contains("address you send from")) << hint->text().toStdString();
+    StoreSender(std::nullopt, {"me@example.com", "Me"});
+    window->LoadSelections();
+    EXPECT_TRUE(hint->text().contains("a content")) << hint->text().toStdString();
+    StoreContent(std::nullopt, {"Hello", CreateBodyFile()});
+    window->LoadSelections();
+    EXPECT_TRUE(hint->isHidden());
+}
