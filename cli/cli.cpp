@@ -13,6 +13,7 @@
 #include "core/smtp/securetransport.h"
 
 #include <QCoreApplication>
+#include <QElapsedTimer>
 #include <QDate>
 #include <QDir>
 #include <QFile>
@@ -20,6 +21,7 @@
 #include <QVariant>
 #include <cstdio>
 #include <memory>
+#include <unistd.h>
 
 namespace {
 
@@ -50,6 +52,64 @@ void out(const QString& text)
     std::fwrite(bytes.constData(), 1, size_t(bytes.size()), stdout);
     std::fflush(stdout);
 }
+
+// On a terminal, a line under the activity that shows how far the run is, rewritten in place;
+// elsewhere (a file, a pipe) nothing but the activity lines.
+class ProgressLine
+{
+public:
+    ProgressLine()
+        : m_terminal(::isatty(STDOUT_FILENO) == 1)
+    {
+        m_started.start();
+    }
+    void update(int done, int total)
+    {
+        if (!m_terminal || (done < total && m_lastDrawn.isValid() && m_lastDrawn.elapsed() < 100))
+            return;
+        m_lastDrawn.start();
+        const double seconds = qMax<qint64>(1, m_started.elapsed()) / 1000.0;
+        const double rate = done / seconds;
+        QString text = QStringLiteral("%1 / %2 sent, %3 a second").arg(done).arg(total).arg(rate, 0, 'f', rate < 10 ? 1 : 0);
+        if (rate > 0 && done < total) {
+            const qint64 left = qint64((total - done) / rate);
+            text += QStringLiteral(", %1:%2 left").arg(left / 60).arg(left % 60, 2, 10, QLatin1Char('0'));
+        }
+        m_text = text;
+        draw();
+    }
+    // An activity line goes above the progress line.
+    void print(const QString& line)
+    {
+        if (m_terminal && !m_text.isEmpty())
+            std::fputs("\r\x1b[K", stdout);
+        out(line);
+        draw();
+    }
+    void finish()
+    {
+        if (m_terminal && !m_text.isEmpty()) {
+            std::fputs("\r\x1b[K", stdout);
+            std::fflush(stdout);
+        }
+        m_text.clear();
+    }
+
+private:
+    void draw()
+    {
+        if (!m_terminal || m_text.isEmpty())
+            return;
+        const QByteArray bytes = "\r\x1b[K" + m_text.toLocal8Bit();
+        std::fwrite(bytes.constData(), 1, size_t(bytes.size()), stdout);
+        std::fflush(stdout);
+    }
+
+    bool m_terminal;
+    QElapsedTimer m_started;
+    QElapsedTimer m_lastDrawn;
+    QString m_text;
+};
 
 void err(const QString& text)
 {
@@ -248,7 +308,10 @@ int runSend(const QStringList& args)
                 .arg(info.host, info.reason, info.sha256));
         return false;
     });
-    QObject::connect(&run, &SendingRun::activity, [](const QString& line) { out(line); });
+    ProgressLine progress;
+    QObject::connect(&run, &SendingRun::activity, [&progress](const QString& line) { progress.print(line); });
+    if (!test)
+        QObject::connect(&run, &SendingRun::progress, [&progress](int done, int total) { progress.update(done, total); });
     QString prepareError;
     QObject::connect(&run, &SendingRun::errorRaised, [&prepareError](const QString& m) { prepareError = m; });
     bool done = false;
@@ -271,6 +334,7 @@ int runSend(const QStringList& args)
     }
     if (!done)
         QCoreApplication::exec();
+    progress.finish();
 
     if (!listFile.isEmpty()) {
         // What the store still holds pending, so that a resume from this file and one from the
