@@ -86,7 +86,7 @@ TAddForm::TAddForm(PendingAccess pending, TDM* store, QWidget* parent)
     connect(ok, &QPushButton::clicked, this, [this] { Guarded([this] { BitBtn1Click(); }); });
     connect(cancel, &QPushButton::clicked, this, &QDialog::reject);
     connect(chkTip, &QCheckBox::clicked, this, &TAddForm::chkTipClick);
-    resize(460, 400);
+    setFixedSize(460, 400); // a fixed border, as the other windows
 }
 
 void TAddForm::showEvent(QShowEvent* event)

@@ -46,7 +46,8 @@ void makeGreenBold(QPushButton* b)
     QFont f = b->font();
     f.setBold(true);
     b->setFont(f);
-    b->setStyleSheet(QStringLiteral("color: green;"));
+    // Green while it can be pressed; a disabled button must look disabled.
+    b->setStyleSheet(QStringLiteral("QPushButton { color: green; } QPushButton:disabled { color: palette(mid); }"));
 }
 
 } // namespace
@@ -60,6 +61,8 @@ TMainForm::TMainForm(TDM* store, QWidget* parent)
     setObjectName(QStringLiteral("MainForm"));
     buildWidgets();
     buildMenus();
+    // The client area is 527 by 529 below the menu bar, which exists only now.
+    setFixedSize(527, 529 + menuBar()->sizeHint().height());
 
     m_run.setBodyProvider([this] { return SplitTextLines(projectMM->toPlainText()); });
     m_run.setCertificateDecision([this](const CertificateInfo& info) { return askCertificate(info); });
@@ -69,10 +72,14 @@ TMainForm::TMainForm(TDM* store, QWidget* parent)
     connect(&m_run, &SendingRun::runStarting, this, [this] { PageControl1->setCurrentIndex(2); });
     connect(&m_run, &SendingRun::errorRaised, this, [](const QString& text) { ShowDefaultError(text); });
     connect(&m_run, &SendingRun::progress, this, [this](int done, int total) {
+        // The bar follows runs over the list; a test send leaves it as it is.
+        if (m_run.isTestRun())
+            return;
         RunProgress->setMaximum(qMax(total, 1));
         RunProgress->setValue(done);
         RunProgress->setFormat(QStringLiteral("%1 / %2").arg(done).arg(total));
     });
+    connect(&m_run, &SendingRun::finished, this, [this](RunOutcome outcome) { showRunEnd(outcome); });
 
     FormCreate();
 }
@@ -194,6 +201,7 @@ void TMainForm::buildWidgets()
     RunProgress->setValue(0);
     RunProgress->setTextVisible(true);
     bar->addWidget(RunProgress, 1);
+    bar->setSizeGripEnabled(false); // the window's size is fixed
     setStatusBar(bar);
 
     connect(CmbServer, &QComboBox::activated, this, [this] { Guarded([this] { CmbServerChange(); }); });
@@ -222,7 +230,6 @@ void TMainForm::buildWidgets()
     connect(MailLB, &QWidget::customContextMenuRequested, this,
             [this](const QPoint& at) { PopupMenu1->popup(MailLB->viewport()->mapToGlobal(at)); });
 
-    setFixedSize(527, 529 + menuBar()->sizeHint().height());
 }
 
 void TMainForm::buildMenus()
@@ -463,8 +470,37 @@ void TMainForm::ShowCounters()
 void TMainForm::showRunState(bool running)
 {
     StartBt->setText(running ? QStringLiteral("Stop(&S)") : QStringLiteral("Start(&S)"));
+    StartBt->setIcon(style()->standardIcon(running ? QStyle::SP_MediaStop : QStyle::SP_MediaPlay));
     MemStart->setText(running ? QStringLiteral("Stop(&s)") : QStringLiteral("Start(&S)"));
     TestBt->setEnabled(!running);
+}
+
+void TMainForm::showRunEnd(RunOutcome outcome)
+{
+    if (m_run.isTestRun())
+        return;
+    const QString counted = QStringLiteral("%1 / %2").arg(RunProgress->value()).arg(RunProgress->maximum());
+    switch (outcome) {
+    case RunOutcome::Completed:
+        RunProgress->setFormat(RunProgress->value() < RunProgress->maximum() ? counted + QStringLiteral(", stopped") : counted);
+        return;
+    case RunOutcome::Refused:
+        RunProgress->setFormat(counted + QStringLiteral(", refused"));
+        return;
+    case RunOutcome::RecordFailed:
+        RunProgress->setFormat(counted + QStringLiteral(", not recorded"));
+        return;
+    case RunOutcome::PrepareFailed:
+        RunProgress->setFormat(counted + QStringLiteral(", message error"));
+        return;
+    case RunOutcome::ConnectFailed:
+    case RunOutcome::AuthFailed:
+        RunProgress->setMaximum(1);
+        RunProgress->setValue(0);
+        RunProgress->setFormat(outcome == RunOutcome::ConnectFailed ? QStringLiteral("Not connected")
+                                                                    : QStringLiteral("Login failed"));
+        return;
+    }
 }
 
 bool TMainForm::askCertificate(const CertificateInfo& info)

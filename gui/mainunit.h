@@ -68,6 +68,8 @@ private:
     void buildMenus();
     void showRunState(bool running);
     void showFirstRunHint();
+    // The progress bar after a run over the list: how far it came and how it ended.
+    void showRunEnd(RunOutcome outcome);
     bool askCertificate(const CertificateInfo& info);
 
     TDM* m_store;

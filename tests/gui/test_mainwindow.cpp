@@ -17,6 +17,7 @@
 #include <QPlainTextEdit>
 #include <QPushButton>
 #include <QTabWidget>
+#include <QProgressBar>
 #include <QTest>
 #include <gtest/gtest.h>
 
@@ -155,6 +156,8 @@ TEST_F(MainWindowTest, StopBetweenMessagesLeavesTheRestPending)
     EXPECT_EQ(find<QPushButton>("StartBt")->text(), "Start(&S)");
     EXPECT_EQ(window->pending().entries(), (QStringList{"b@example.org", "c@example.org"}));
     EXPECT_EQ(counters(), "2/1/3");
+    // The bar shows how far the run came and that it was stopped; Start has its own icon again.
+    EXPECT_EQ(find<QProgressBar>("RunProgress")->format(), "1 / 3, stopped");
 }
 
 TEST_F(MainWindowTest, PendingListSurvivesARestart)
@@ -258,6 +261,8 @@ TEST_F(MainWindowTest, UntrustedCertificateIsRememberedOnYes)
     QTest::mouseClick(find<QPushButton>("TestBt"), Qt::LeftButton);
     ASSERT_TRUE(waitUntil([&] { return !window->run().running() && activity().last() == "All emails have been sent"; }));
     EXPECT_TRUE(activity().contains("Sending is ok: probe@example.org"));
+    EXPECT_EQ(find<QProgressBar>("RunProgress")->value(), 0); // a test send leaves the bar alone
+    EXPECT_FALSE(find<QProgressBar>("RunProgress")->format().contains("/"));
     EXPECT_EQ(ReadTrustedFingerprint("127.0.0.1"), cert.sha256);
 
     // Remembered: no question the next time.
