@@ -66,7 +66,7 @@ void TFrmAddMail::BtmOkClick()
     try {
         CheckSenderEntry({EdtSendAddr->text(), EdtViewName->text()});
     } catch (const BrevoraError& e) {
-        EntryForm::refuse(e.message(), EdtSendAddr);
+        EntryForm::refuse(e.message(), EntryForm::fieldToBlame(e.message(), {EdtSendAddr, EdtViewName}));
         return;
     }
     accept();

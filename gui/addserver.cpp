@@ -101,7 +101,7 @@ void TFrmAddServer::BtmOkClick()
         CheckServerEntry({EdtServerName->text(), EdtUser->text(), EdtPasswd->text(), EdtPort->text(),
                           ChbSSL->isChecked() ? QStringLiteral("1") : QStringLiteral("0")});
     } catch (const BrevoraError& e) {
-        EntryForm::refuse(e.message(), EdtServerName);
+        EntryForm::refuse(e.message(), EntryForm::fieldToBlame(e.message(), {EdtServerName, EdtUser, EdtPasswd, EdtPort}));
         return;
     }
     accept();

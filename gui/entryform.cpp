@@ -58,4 +58,28 @@ bool runModal(QDialog* dialog)
     return dialog->exec() == QDialog::Accepted;
 }
 
+QLineEdit* fieldToBlame(const QString& message, std::initializer_list<QLineEdit*> fields)
+{
+    QStringList quoted;
+    for (qsizetype open = message.indexOf(u'"'); open >= 0;) {
+        const qsizetype close = message.indexOf(u'"', open + 1);
+        if (close < 0)
+            break;
+        quoted.append(message.mid(open + 1, close - open - 1));
+        open = message.indexOf(u'"', close + 1);
+    }
+    const bool aboutComma = message.contains(QLatin1String("comma"));
+    for (QLineEdit* field : fields) {
+        const QString text = field->text();
+        if (text.isEmpty())
+            continue;
+        if (aboutComma && text.contains(u','))
+            return field;
+        for (const QString& q : quoted)
+            if (!q.isEmpty() && (text == q || (q.size() <= 2 && text.contains(q))))
+                return field;
+    }
+    return *fields.begin();
+}
+
 } // namespace EntryForm

@@ -2,6 +2,7 @@
 
 #include <QString>
 #include <functional>
+#include <initializer_list>
 
 class QBoxLayout;
 class QDialog;
@@ -19,6 +20,9 @@ QLabel* exampleLabel(QWidget* parent, const QString& example);
 void addButtons(QDialog* dialog, QBoxLayout* layout, const QString& cancelCaption, const std::function<void()>& onOk);
 // Reports a refused entry in an "Error" box and puts the focus on the field to correct.
 void refuse(const QString& text, QLineEdit* focus);
+// The field a refusal is about: the one whose text, or a character of it, the message quotes (or
+// that holds the comma the message speaks of); else the first.
+QLineEdit* fieldToBlame(const QString& message, std::initializer_list<QLineEdit*> fields);
 // Shows the dialog modally.
 bool runModal(QDialog* dialog);
 

@@ -114,7 +114,14 @@ TEST_F(WindowsTest, AddsAServerThroughItsDialog)
         click(d, "BtmOk");
         EXPECT_TRUE(Prompts::reported().last().contains("\"=\""));
         EXPECT_TRUE(d->isVisible());
+        EXPECT_EQ(d->focusWidget(), in<QLineEdit>(d, "EdtServerName"));
+        // The focus goes to the field that holds what was refused.
         in<QLineEdit>(d, "EdtServerName")->setText("smtp.new.com");
+        in<QLineEdit>(d, "EdtUser")->setText("me,too");
+        click(d, "BtmOk");
+        EXPECT_TRUE(d->isVisible());
+        EXPECT_EQ(d->focusWidget(), in<QLineEdit>(d, "EdtUser"));
+        in<QLineEdit>(d, "EdtUser")->setText("me");
         in<QLineEdit>(d, "EdtPasswd")->setText("pw");
         QTest::mouseClick(in<QCheckBox>(d, "ChbSSL"), Qt::LeftButton);
         EXPECT_EQ(in<QLineEdit>(d, "EdtPort")->text(), "465");
