@@ -70,7 +70,7 @@ int main(int argc, char** argv)
         const QStringList files = RenderWindows(windows, shots + 1 < args.size() ? args[shots + 1] : QStringLiteral("."));
         for (const QString& f : files)
             std::printf("%s\n", qPrintable(f));
-        return files.size() == 8 ? 0 : 1;
+        return files.size() == 9 ? 0 : 1;
     }
     windows.main->show();
     if (const QScreen* screen = windows.main->screen())

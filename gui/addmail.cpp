@@ -30,7 +30,7 @@ TFrmAddMail::TFrmAddMail(QWidget* parent)
     form->addRow(QString(), EntryForm::exampleLabel(this, QStringLiteral("Jane Doe")));
     layout->addLayout(form);
     EntryForm::addButtons(this, layout, QStringLiteral("Calcel"), [this] { BtmOkClick(); });
-    setFixedSize(281, 178);
+    setFixedSize(minimumSizeHint().expandedTo(QSize(281, 178))); // room for every label, at any font size
 }
 
 bool TFrmAddMail::ExecuteAdd(QString& address, QString& name)

@@ -47,7 +47,7 @@ TFrmAddServer::TFrmAddServer(QWidget* parent)
     EntryForm::addButtons(this, layout, QStringLiteral("Cancel"), [this] { BtmOkClick(); });
     // Only a toggle by the user switches the port, not the filling of the box.
     connect(ChbSSL, &QCheckBox::clicked, this, [this] { ChbSSLClick(); });
-    setFixedSize(sizeHint().expandedTo(QSize(306, 236)));
+    setFixedSize(minimumSizeHint().expandedTo(QSize(306, 236)));
 }
 
 bool TFrmAddServer::ExecuteAdd(QString& host, QString& account, QString& ssl, QString& port, QString& password)

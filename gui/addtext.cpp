@@ -33,7 +33,7 @@ TFrmAddText::TFrmAddText(QWidget* parent)
     groupLayout->addWidget(MemText);
     layout->addWidget(group, 1);
     EntryForm::addButtons(this, layout, QStringLiteral("Cancel"), [this] { BtmOkClick(); });
-    setFixedSize(565, 479);
+    setFixedSize(minimumSizeHint().expandedTo(QSize(565, 479)));
 }
 
 bool TFrmAddText::ExecuteAdd(QString& title, QString& bodyFile)

@@ -86,7 +86,7 @@ TAddForm::TAddForm(PendingAccess pending, TDM* store, QWidget* parent)
     connect(ok, &QPushButton::clicked, this, [this] { Guarded([this] { BitBtn1Click(); }); });
     connect(cancel, &QPushButton::clicked, this, &QDialog::reject);
     connect(chkTip, &QCheckBox::clicked, this, &TAddForm::chkTipClick);
-    setFixedSize(460, 400); // a fixed border, as the other windows
+    setFixedSize(minimumSizeHint().expandedTo(QSize(460, 400))); // a fixed border that fits its text
 }
 
 void TAddForm::showEvent(QShowEvent* event)

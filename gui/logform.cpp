@@ -1,6 +1,7 @@
 #include "gui/logform.h"
 
 #include "gui/application.h"
+#include "gui/historychart.h"
 #include "gui/prompts.h"
 #include "core/sendlog/sendlogstore.h"
 #include "core/sendlog/historyexport.h"
@@ -55,6 +56,9 @@ TLogForm::TLogForm(TDM* store, QWidget* parent)
     top->addWidget(countLB);
     layout->addLayout(top);
 
+    m_chart = new HistoryChart(this);
+    layout->addWidget(m_chart);
+
     DBGrid = new QTableView(this);
     DBGrid->setObjectName(QStringLiteral("DBGrid"));
     DBGrid->setModel(&m_model);
@@ -64,7 +68,7 @@ TLogForm::TLogForm(TDM* store, QWidget* parent)
 
     connect(refresh, &QPushButton::clicked, this, [this] { Guarded([this] { refurbishBTClick(); }); });
     connect(exportButton, &QPushButton::clicked, this, [this] { Guarded([this] { checkoutBtClick(); }); });
-    setFixedSize(560, 420);
+    setFixedSize(560, 520);
 }
 
 void TLogForm::showEvent(QShowEvent* event)
@@ -93,8 +97,11 @@ void TLogForm::QueryDay()
     m_model.setHeaderData(0, Qt::Horizontal, QStringLiteral("Date"));
     m_model.setHeaderData(1, Qt::Horizontal, QStringLiteral("Mail"));
     m_model.setHeaderData(2, Qt::Horizontal, QStringLiteral("OK"));
+    DBGrid->resizeColumnToContents(0); // the whole date and time
     DBGrid->setColumnWidth(1, 300);
     countLB->setText(QString::number(m_model.rowCount()));
+    const QDate today = QDate::currentDate();
+    m_chart->setDays(m_store ? m_store->CountByDay(today.addDays(-29), today) : QList<TDM::DayCount>());
 }
 
 void TLogForm::checkoutBtClick()

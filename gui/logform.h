@@ -6,6 +6,7 @@
 class QDateEdit;
 class QLabel;
 class QTableView;
+class HistoryChart;
 class TDM;
 
 // The send log rows as the history grid shows them: TYPE as True or False.
@@ -31,6 +32,7 @@ public:
 
     QDateEdit* dateEdit() const { return QueryDT; }
     int rowCount() const { return m_model.rowCount(); }
+    const HistoryChart* chart() const { return m_chart; }
 
 protected:
     void showEvent(QShowEvent* event) override;
@@ -41,4 +43,5 @@ private:
     QDateEdit* QueryDT;
     QLabel* countLB;
     QTableView* DBGrid;
+    HistoryChart* m_chart;
 };

@@ -53,7 +53,9 @@ TFrmSetup::TFrmSetup(QWidget* parent)
     grid->addWidget(ChkRe, 3, 0);
     grid->addWidget(ok, 3, 1, Qt::AlignRight);
     grid->setColumnStretch(1, 1);
-    setFixedSize(510, 486);
+    // The Info memo is wide enough for its lines (a server line is some 40 characters).
+    MemCaption->setMinimumWidth(MemCaption->fontMetrics().horizontalAdvance(QLatin1Char('x')) * 42);
+    setFixedSize(minimumSizeHint().expandedTo(QSize(510, 486)));
 }
 
 void TFrmSetup::setEntryDialogs(TFrmAddServer* serverDialog, TFrmAddMail* senderDialog, TFrmAddText* contentDialog)
@@ -72,6 +74,7 @@ TFrmSetup::Group TFrmSetup::makeGroup(const char* boxName, const QString& captio
     box->setObjectName(QLatin1String(boxName));
     auto* row = new QHBoxLayout(box);
     auto* list = new QListWidget(box);
+    list->setMinimumWidth(list->fontMetrics().horizontalAdvance(QLatin1Char('x')) * 28); // a host or an address
     list->setObjectName(QLatin1String(listName));
     row->addWidget(list, 1);
     auto* buttons = new QVBoxLayout;

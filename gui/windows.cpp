@@ -9,7 +9,11 @@
 #include "gui/addtext.h"
 #include "gui/setup.h"
 
+#include "core/run/sendingrun.h"
+
 #include <QDir>
+#include <QImage>
+#include <QPainter>
 #include <QPixmap>
 #include <QWidget>
 
@@ -37,6 +41,30 @@ AppWindows::AppWindows(TDM* store)
 
 AppWindows::~AppWindows() = default;
 
+namespace {
+
+// The window as a desktop shows it: a frame with its title above what it holds.
+QImage framed(QWidget* w)
+{
+    const QPixmap content = w->grab();
+    const qreal ratio = content.devicePixelRatio();
+    const QSize size = content.deviceIndependentSize().toSize();
+    const int titleHeight = w->fontMetrics().height() + 10;
+    QImage image(QSize(size.width() + 2, size.height() + titleHeight + 1) * ratio, QImage::Format_ARGB32);
+    image.setDevicePixelRatio(ratio);
+    image.fill(QColor(0x50, 0x6e, 0x96));
+    QPainter p(&image);
+    QFont bold = w->font();
+    bold.setBold(true);
+    p.setFont(bold);
+    p.setPen(Qt::white);
+    p.drawText(QRect(8, 0, size.width() - 16, titleHeight), Qt::AlignVCenter | Qt::AlignLeft, w->windowTitle());
+    p.drawPixmap(1, titleHeight, content);
+    return image;
+}
+
+} // namespace
+
 QStringList RenderWindows(AppWindows& windows, const QString& folder)
 {
     QDir().mkpath(folder);
@@ -45,14 +73,21 @@ QStringList RenderWindows(AppWindows& windows, const QString& folder)
         if (!caption.isEmpty())
             w->setWindowTitle(caption);
         w->show();
-        w->adjustSize();
+        if (w != windows.main.get())
+            w->adjustSize();
         const QString path = folder + '/' + name + QStringLiteral(".png");
-        if (w->grab().save(path))
+        if (framed(w).save(path))
             written.append(path);
-        w->hide();
+        if (w != windows.main.get())
+            w->hide();
     };
     render(windows.main.get(), QStringLiteral("main"));
-    windows.main->show();
+    // The same window while a run is under way.
+    SendingRun& run = windows.main->run();
+    emit run.stateChanged(true);
+    emit run.progress(12, 40);
+    render(windows.main.get(), QStringLiteral("main-running"));
+    emit run.stateChanged(false);
     render(windows.setup, QStringLiteral("settings"));
     render(windows.serverDialog, QStringLiteral("server-dialog"), QStringLiteral("Add An SMTP Server"));
     render(windows.senderDialog, QStringLiteral("sender-dialog"), QStringLiteral("Add email address"));

@@ -218,6 +218,31 @@ QSqlQuery TDM::QueryByDate(const QString& pattern)
     return query;
 }
 
+QList<TDM::DayCount> TDM::CountByDay(const QDate& first, const QDate& last)
+{
+    QList<DayCount> days;
+    if (!m_open || !first.isValid() || !last.isValid() || first > last)
+        return days;
+    FlushDeliveries();
+    QSqlQuery q(m_db);
+    q.setForwardOnly(true);
+    q.prepare(QStringLiteral("SELECT substr(SENDDATE, 1, 10), TYPE, count(*) FROM sendlog "
+                             "WHERE SENDDATE >= ? AND SENDDATE < ? GROUP BY 1, 2"));
+    q.addBindValue(first.toString(Qt::ISODate));
+    q.addBindValue(last.addDays(1).toString(Qt::ISODate));
+    if (!q.exec())
+        return days;
+    for (QDate d = first; d <= last; d = d.addDays(1))
+        days.append({d, 0, 0});
+    while (q.next()) {
+        const qint64 at = first.daysTo(QDate::fromString(q.value(0).toString(), Qt::ISODate));
+        if (at < 0 || at >= days.size())
+            continue;
+        (TypeIsTrue(q.value(1)) ? days[at].delivered : days[at].failed) += q.value(2).toInt();
+    }
+    return days;
+}
+
 bool TDM::HasBeenSent(const QString& address)
 {
     if (!m_open)

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <QDate>
 #include <QElapsedTimer>
 #include <QList>
 #include <QSet>
@@ -40,6 +41,15 @@ public:
     // A fresh query over the rows whose SENDDATE matches the LIKE pattern, in table order; not
     // active when the query failed.
     QSqlQuery QueryByDate(const QString& pattern);
+    struct DayCount
+    {
+        QDate day;
+        int delivered = 0;
+        int failed = 0;
+    };
+    // The rows of each day from `first` to `last`, delivered and failed apart; every day is
+    // there, those without rows with zeros. Empty on failure.
+    QList<DayCount> CountByDay(const QDate& first, const QDate& last);
     // True when a row with TYPE true holds exactly this address; false on any failure.
     bool HasBeenSent(const QString& address);
 

@@ -5,6 +5,7 @@
 #include "gui/addunit.h"
 #include "core/intake/mailto.h"
 #include "core/sendlog/sendlogstore.h"
+#include "gui/historychart.h"
 #include "gui/logform.h"
 #include "gui/addmail.h"
 #include "gui/addserver.h"
@@ -383,6 +384,12 @@ TEST_F(WindowsTest, HistoryListsCountsAndExports)
     store->AddSendRecord("b@example.com", false);
     click(log, "refurbishBT");
     EXPECT_EQ(in<QLabel>(log, "countLB")->text(), "2");
+    // Above the table, the last 30 days: today holds one delivered and one failed row.
+    ASSERT_EQ(log->chart()->days().size(), 30);
+    EXPECT_EQ(log->chart()->days().last().day, QDate::currentDate());
+    EXPECT_EQ(log->chart()->days().last().delivered, 1);
+    EXPECT_EQ(log->chart()->days().last().failed, 1);
+    EXPECT_EQ(log->chart()->days().first().delivered + log->chart()->days().first().failed, 0);
     // A delivery recorded meanwhile leaves the shown result alone until Refresh.
     store->AddSendRecord("c@example.com", true);
     EXPECT_EQ(log->rowCount(), 2);
@@ -404,7 +411,7 @@ TEST_F(WindowsTest, EveryWindowRendersToAPicture)
 {
     QTemporaryDir shots;
     const QStringList files = RenderWindows(*windows, shots.path());
-    EXPECT_EQ(files.size(), 8);
+    EXPECT_EQ(files.size(), 9);
     for (const QString& f : files)
         EXPECT_GT(QFileInfo(f).size(), 1000) << f.toStdString();
 }
