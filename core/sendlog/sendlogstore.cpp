@@ -105,6 +105,11 @@ TDM::TDM(const QString& databasePath)
         "CREATE INDEX IF NOT EXISTS sendlog_by_date ON sendlog (SENDDATE)",
         "CREATE TABLE IF NOT EXISTS pending (id INTEGER PRIMARY KEY, entry TEXT NOT NULL)",
         "CREATE TABLE IF NOT EXISTS journal_state (name TEXT PRIMARY KEY, applied INTEGER NOT NULL)",
+        "CREATE TABLE IF NOT EXISTS failed (id INTEGER PRIMARY KEY, entry TEXT NOT NULL, code INTEGER, "
+        "reason TEXT, at VARCHAR(19))",
+        // A refusal's code and reason, beside its send log row: the log keeps its three columns,
+        // so that other programs reading or writing it go on working.
+        "CREATE TABLE IF NOT EXISTS sendlog_outcome (log_row INTEGER PRIMARY KEY, code INTEGER, reason TEXT)",
     };
     for (const char* sql : statements)
         if (!q.exec(QString::fromLatin1(sql))) {
@@ -115,10 +120,10 @@ TDM::TDM(const QString& databasePath)
     m_hasBeenSent->prepare(QStringLiteral("SELECT 1 FROM sendlog WHERE MAILADDR = ? AND (TYPE IN (1, -1) OR "
                                           "upper(trim(TYPE)) IN ('TRUE', 'T', 'Y', 'YES', '1', '-1')) LIMIT 1"));
     m_insert = new QSqlQuery(m_db);
-    m_insert->prepare(QStringLiteral("INSERT INTO sendlog VALUES (?, ?, ?)"));
+    m_insert->prepare(QStringLiteral("INSERT INTO sendlog (SENDDATE, MAILADDR, TYPE) VALUES (?, ?, ?)"));
     m_deletePending = new QSqlQuery(m_db);
     m_deletePending->prepare(QStringLiteral("DELETE FROM pending WHERE id = ?"));
-    QString insertChunk = QStringLiteral("INSERT INTO sendlog VALUES (?, ?, 1)");
+    QString insertChunk = QStringLiteral("INSERT INTO sendlog (SENDDATE, MAILADDR, TYPE) VALUES (?, ?, 1)");
     QString deleteChunk = QStringLiteral("DELETE FROM pending WHERE id IN (?");
     for (qsizetype i = 1; i < kChunkRows; ++i) {
         insertChunk += QStringLiteral(", (?, ?, 1)");
@@ -187,6 +192,85 @@ bool TDM::TypeIsTrue(const QVariant& type)
         || text == QLatin1String("T") || text == QLatin1String("Y") || text == QLatin1String("YES");
 }
 
+bool TDM::RecordRefusal(qint64 pendingId, const QString& entry, int code, const QString& reason, bool keepPending)
+{
+    if (!m_open)
+        return fail(QStringLiteral("The send log is not open."));
+    if (!m_db.transaction())
+        return fail(m_db.lastError().text());
+    const QString now = Timestamp();
+    QSqlQuery q(m_db);
+    q.prepare(QStringLiteral("INSERT INTO sendlog (SENDDATE, MAILADDR, TYPE) VALUES (?, ?, 0)"));
+    q.addBindValue(now);
+    q.addBindValue(entry);
+    bool ok = q.exec();
+    if (ok) {
+        const qint64 row = q.lastInsertId().toLongLong();
+        q.prepare(QStringLiteral("INSERT INTO sendlog_outcome (log_row, code, reason) VALUES (?, ?, ?)"));
+        q.addBindValue(row);
+        q.addBindValue(code);
+        q.addBindValue(reason);
+        ok = q.exec();
+    }
+    if (ok && !keepPending) {
+        QSqlQuery move(m_db);
+        move.prepare(QStringLiteral("DELETE FROM pending WHERE id = ?"));
+        move.addBindValue(pendingId);
+        ok = move.exec();
+        if (ok) {
+            move.prepare(QStringLiteral("INSERT INTO failed (entry, code, reason, at) VALUES (?, ?, ?, ?)"));
+            move.addBindValue(entry);
+            move.addBindValue(code);
+            move.addBindValue(reason);
+            move.addBindValue(now);
+            ok = move.exec();
+        }
+        if (!ok)
+            q = move;
+    }
+    if (!ok) {
+        fail(q);
+        m_db.rollback();
+        return false;
+    }
+    return m_db.commit() || fail(m_db.lastError().text());
+}
+
+QList<TDM::FailedRow> TDM::LoadFailed()
+{
+    QList<FailedRow> rows;
+    if (!m_open)
+        return rows;
+    QSqlQuery q(m_db);
+    q.setForwardOnly(true);
+    if (!q.exec(QStringLiteral("SELECT id, entry, code, reason, at FROM failed ORDER BY id"))) {
+        fail(q);
+        return rows;
+    }
+    while (q.next())
+        rows.append({q.value(0).toLongLong(), q.value(1).toString(), q.value(2).toInt(), q.value(3).toString(),
+                     q.value(4).toString()});
+    return rows;
+}
+
+bool TDM::RetryFailed(QList<qint64>* pendingIds)
+{
+    if (!m_open)
+        return fail(QStringLiteral("The send log is not open."));
+    if (!m_db.transaction())
+        return fail(m_db.lastError().text());
+    QSqlQuery q(m_db);
+    const bool ok = q.exec(QStringLiteral("INSERT INTO pending (entry) SELECT entry FROM failed ORDER BY id"))
+        && q.exec(QStringLiteral("DELETE FROM failed"));
+    if (!ok) {
+        fail(q);
+        m_db.rollback();
+        return false;
+    }
+    Q_UNUSED(pendingIds);
+    return m_db.commit() || fail(m_db.lastError().text());
+}
+
 bool TDM::AddSendRecord(const QString& address, bool ok)
 {
     if (!m_open)
@@ -207,10 +291,10 @@ QSqlQuery TDM::QueryByDate(const QString& pattern)
     QString prefix;
     // A day pattern ("2024-05-01%") is answered from the date index; LIKE cannot use it.
     if (isPrefixPattern(pattern, &prefix)) {
-        query.prepare(QStringLiteral("SELECT SENDDATE, MAILADDR, TYPE FROM sendlog WHERE SENDDATE GLOB ? ORDER BY rowid"));
+        query.prepare(QStringLiteral("SELECT SENDDATE, MAILADDR, TYPE, code, reason FROM sendlog LEFT JOIN sendlog_outcome ON log_row = sendlog.rowid WHERE SENDDATE GLOB ? ORDER BY sendlog.rowid"));
         query.addBindValue(prefix + '*');
     } else {
-        query.prepare(QStringLiteral("SELECT SENDDATE, MAILADDR, TYPE FROM sendlog WHERE SENDDATE LIKE ? ORDER BY rowid"));
+        query.prepare(QStringLiteral("SELECT SENDDATE, MAILADDR, TYPE, code, reason FROM sendlog LEFT JOIN sendlog_outcome ON log_row = sendlog.rowid WHERE SENDDATE LIKE ? ORDER BY sendlog.rowid"));
         query.addBindValue(pattern);
     }
     if (!query.exec())

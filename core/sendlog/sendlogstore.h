@@ -41,6 +41,21 @@ public:
     // A fresh query over the rows whose SENDDATE matches the LIKE pattern, in table order; not
     // active when the query failed.
     QSqlQuery QueryByDate(const QString& pattern);
+    struct FailedRow
+    {
+        qint64 id;
+        QString entry;
+        int code;
+        QString reason;
+        QString at;
+    };
+    // A refused entry: a send log row with TYPE false, its reply code and text. Unless it stays
+    // pending (to be tried again), it leaves the pending list for the failed list, all at once.
+    bool RecordRefusal(qint64 pendingId, const QString& entry, int code, const QString& reason, bool keepPending);
+    QList<FailedRow> LoadFailed();
+    // Every failed entry goes back to the end of the pending list.
+    bool RetryFailed(QList<qint64>* pendingIds = nullptr);
+
     struct DayCount
     {
         QDate day;
