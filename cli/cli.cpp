@@ -33,14 +33,17 @@ constexpr int kExitUsage = 3;
 const char* kSendUsage =
     "Usage: brevora send [--data-dir DIR] [--list FILE [--resend] | --test ADDRESS] [--server HOST]\n"
     "                    [--sender ADDRESS] [--content TITLE] [--interval MS] [--trust-certificate SHA256]\n"
-    "                    [--allow-plain-login]\n"
+    "                    [--allow-plain-login] [--on-refusal stop|skip] [--retry-failed]\n"
     "Sends the pending list (after adding the lines of FILE) through one SMTP session.\n"
     "Exit status: 0 list emptied or test accepted, 1 a message refused, 2 connecting or\n"
     "authentication failed, 3 usage, settings or message preparation error.\n"
-    "--allow-plain-login lets this run log in to a server that is not this machine without TLS.\n";
+    "--allow-plain-login lets this run log in to a server that is not this machine without TLS.\n"
+    "--on-refusal skip goes on after a refused recipient (into the failed list); --retry-failed\n"
+    "puts the failed list back into the pending list first.\n";
 const char* kListUsage =
-    "Usage: brevora list [--data-dir DIR] [--remove ENTRY | --clear]\n"
-    "Prints the pending list, one entry per line; --remove takes an entry off it, --clear empties it.\n";
+    "Usage: brevora list [--data-dir DIR] [--remove ENTRY | --clear | --failed]\n"
+    "Prints the pending list, one entry per line; --remove takes an entry off it, --clear empties it;\n"
+    "--failed prints the failed list (entry, code, reason, time).\n";
 const char* kHistoryUsage =
     "Usage: brevora history [--data-dir DIR] [--date YYYY-MM-DD] [--export FILE]\n"
     "Prints the send log rows of a day (date, entry, True or False) and their count.\n";
@@ -184,8 +187,12 @@ int runHistory(const QStringList& args)
     QSqlQuery rows = store->QueryByDate(DayPattern(day));
     QStringList entries;
     while (rows.next()) {
-        out(rows.value(0).toString() + '\t' + rows.value(1).toString() + '\t'
-            + (TDM::TypeIsTrue(rows.value(2)) ? QStringLiteral("True") : QStringLiteral("False")));
+        QString line = rows.value(0).toString() + '\t' + rows.value(1).toString() + '\t'
+            + (TDM::TypeIsTrue(rows.value(2)) ? QStringLiteral("True") : QStringLiteral("False"));
+        // A refusal's code and reason follow, where the run recorded them.
+        if (!rows.value(3).isNull())
+            line += '\t' + rows.value(3).toString() + '\t' + rows.value(4).toString();
+        out(line);
         entries.append(rows.value(1).toString());
     }
     out(QStringLiteral("Total Amount : %1").arg(entries.size()));
@@ -200,7 +207,13 @@ int runList(const QStringList& args)
         std::fputs(kListUsage, stdout);
         return kExitOk;
     }
-    const Options o = parseOptions(args, {QStringLiteral("--remove")}, {QStringLiteral("--clear")});
+    const Options o = parseOptions(args, {QStringLiteral("--remove")}, {QStringLiteral("--clear"), QStringLiteral("--failed")});
+    if (o.flags.contains(QStringLiteral("--failed"))) {
+        std::unique_ptr<TDM> store = openStore();
+        for (const TDM::FailedRow& row : store->LoadFailed())
+            out(row.entry + '\t' + QString::number(row.code) + '\t' + row.reason + '\t' + row.at);
+        return kExitOk;
+    }
     const bool clear = o.flags.contains(QStringLiteral("--clear"));
     const bool remove = o.values.contains(QStringLiteral("--remove"));
     if (clear && remove)
@@ -237,8 +250,9 @@ int runSend(const QStringList& args)
     const Options o = parseOptions(args,
                                    {QStringLiteral("--list"), QStringLiteral("--test"), QStringLiteral("--server"),
                                     QStringLiteral("--sender"), QStringLiteral("--content"), QStringLiteral("--interval"),
-                                    QStringLiteral("--trust-certificate")},
-                                   {QStringLiteral("--resend"), QStringLiteral("--allow-plain-login")});
+                                    QStringLiteral("--trust-certificate"), QStringLiteral("--on-refusal")},
+                                   {QStringLiteral("--resend"), QStringLiteral("--allow-plain-login"),
+                                    QStringLiteral("--retry-failed")});
     const QString listFile = o.values.value(QStringLiteral("--list"));
     const bool test = o.values.contains(QStringLiteral("--test"));
     if (test && !listFile.isEmpty())
@@ -248,6 +262,13 @@ int runSend(const QStringList& args)
         trusted = NormalizeFingerprint(o.values.value(QStringLiteral("--trust-certificate")));
         if (trusted.isEmpty())
             throw BrevoraError(ErrorKind::Usage, QStringLiteral("A certificate fingerprint is 64 hexadecimal digits."));
+    }
+    RefusalChoice refusalChoice = RefusalChoice::Stop;
+    if (o.values.contains(QStringLiteral("--on-refusal"))) {
+        const QString choice = o.values.value(QStringLiteral("--on-refusal"));
+        if (choice != QLatin1String("stop") && choice != QLatin1String("skip"))
+            throw BrevoraError(ErrorKind::Usage, QStringLiteral("--on-refusal takes stop or skip."));
+        refusalChoice = choice == QLatin1String("skip") ? RefusalChoice::Skip : RefusalChoice::Stop;
     }
     int interval = 50;
     if (o.values.contains(QStringLiteral("--interval"))) {
@@ -270,6 +291,8 @@ int runSend(const QStringList& args)
 
     // A test send touches neither the list nor the log: it works without a store.
     std::unique_ptr<TDM> storeOwner = test ? nullptr : openStore();
+    if (storeOwner && o.flags.contains(QStringLiteral("--retry-failed")) && !storeOwner->RetryFailed())
+        throw BrevoraError(ErrorKind::Store, storeOwner->lastError());
     PendingList list(storeOwner.get());
 
     if (!listFile.isEmpty()) {
@@ -300,6 +323,7 @@ int runSend(const QStringList& args)
 
     SendingRun run(list);
     run.setInterval(interval);
+    run.setRefusalChoice(refusalChoice);
     run.setBodyProvider([body] { return body; });
     run.setCertificateDecision([trusted](const CertificateInfo& info) {
         if (IsTrustedCertificate(info, trusted))
@@ -356,7 +380,7 @@ int runSend(const QStringList& args)
         err(prepareError);
     switch (outcome) {
     case RunOutcome::Completed:
-        return kExitOk;
+        return run.refusedCount() > 0 ? kExitRefused : kExitOk;
     case RunOutcome::Refused:
     case RunOutcome::RecordFailed:
         return kExitRefused;

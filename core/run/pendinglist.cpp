@@ -179,6 +179,36 @@ void PendingList::reserveFirstDelivery()
         check(m_store->ReserveDelivery(m_entries.first()));
 }
 
+void PendingList::recordFirstRefused(int code, const QString& reason, bool keepPending)
+{
+    if (m_entries.isEmpty())
+        return;
+    const QString entry = m_entries.first();
+    if (m_store)
+        check(m_store->RecordRefusal(m_ids.first(), entry, code, reason, keepPending));
+    if (keepPending) {
+        // Behind the others: a new row at the end of the stored list, then the old one goes.
+        QList<qint64> ids;
+        if (m_store) {
+            check(m_store->AppendPending({entry}, &ids));
+            check(m_store->RemovePending({m_ids.first()}));
+        } else {
+            ids.append(m_ids.last() + 1);
+        }
+        beginMoveRows(QModelIndex(), 0, 0, QModelIndex(), int(m_entries.size()));
+        m_entries.move(0, m_entries.size() - 1);
+        m_ids.removeFirst();
+        m_ids.append(ids.first());
+        endMoveRows();
+        return;
+    }
+    beginRemoveRows(QModelIndex(), 0, 0);
+    indexRemove(entry);
+    m_entries.removeFirst();
+    m_ids.removeFirst();
+    endRemoveRows();
+}
+
 void PendingList::flushDeliveries()
 {
     if (m_store)

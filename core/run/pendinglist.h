@@ -39,6 +39,9 @@ public:
     // store's delivery journal, so it is never both pending and logged, nor neither).
     // When the store fails, the entry still leaves the list and the error is thrown.
     void recordFirstDelivered();
+    // The first entry was refused: a send log row with the code and reason; it then leaves the
+    // list for the failed list, or (keepPending) goes to the end of the list to be tried again.
+    void recordFirstRefused(int code, const QString& reason, bool keepPending);
     // Brings the recorded deliveries into the send log now.
     void flushDeliveries();
     // Reads the list again as the store holds it, when another process changed it.

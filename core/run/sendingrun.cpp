@@ -5,6 +5,7 @@
 #include "core/run/prepare.h"
 #include "core/text/textutil.h"
 
+#include <QDateTime>
 #include <utility>
 
 namespace {
@@ -22,6 +23,8 @@ SendingRun::SendingRun(PendingList& list, QObject* parent)
     m_timer.setInterval(50);
     m_timer.setSingleShot(false);
     connect(&m_timer, &QTimer::timeout, this, &SendingRun::MainTimerTimer);
+    m_waitTimer.setSingleShot(true);
+    connect(&m_waitTimer, &QTimer::timeout, this, &SendingRun::MainTimerTimer);
     m_smtp.setWorkWhileWaiting([this] { workWhileWaiting(); });
 }
 
@@ -111,6 +114,9 @@ void SendingRun::StartRun(const RunSelection& s, const QString& testAddress)
     emit activity(QStringLiteral("Authentication is ok"));
     m_running = true;
     m_outcome = RunOutcome::Completed;
+    m_refusedCount = 0;
+    m_tries.clear();
+    m_notBefore.clear();
     m_runDelivered = 0;
     m_runTotal = isTestRun() ? 1 : m_list.count();
     emit stateChanged(true);
@@ -136,6 +142,7 @@ void SendingRun::StopRun()
     emit stateChanged(false);
     emit activity(QStringLiteral("All emails have been sent"));
     m_timer.stop();
+    m_waitTimer.stop();
     m_ahead = MessageAhead();
     if (wasRunning)
         emit finished(m_outcome);
@@ -179,8 +186,10 @@ bool SendingRun::SendOne(const QString& entry)
         if (e.kind() == ErrorKind::Usage || e.kind() == ErrorKind::Store)
             throw;
         emit activity(QStringLiteral("Sending failed: ") + entry + QStringLiteral("--") + e.message());
+        m_lastFailure = e;
         return false;
     }
+    m_lastFailure.reset();
     return true;
 }
 
@@ -232,6 +241,11 @@ void SendingRun::deliverFirstEntry()
         return;
     }
     if (!SendOne(entry)) {
+        if (m_refusalChoice == RefusalChoice::Skip && skipRefused(entry)) {
+            m_timer.start();
+            return;
+        }
+        ++m_refusedCount;
         m_outcome = RunOutcome::Refused;
         StopRun();
         return;
@@ -260,6 +274,29 @@ void SendingRun::deliverFirstEntry()
     m_timer.start();
 }
 
+bool SendingRun::skipRefused(const QString& entry)
+{
+    // Only a refusal the session survived lets the run go on; anything else ends it as always.
+    if (!m_lastFailure || m_lastFailure->kind() != ErrorKind::Refusal || !m_smtp.Connected())
+        return false;
+    const int code = m_lastFailure->replyCode();
+    const QString reason = m_lastFailure->message().trimmed();
+    const int tries = ++m_tries[entry];
+    constexpr int kMostTries = 3;
+    const bool again = m_lastFailure->isTransientRefusal() && tries < kMostTries && !m_retryDelays.isEmpty();
+    m_list.recordFirstRefused(code, reason, again);
+    if (again) {
+        const qint64 due = QDateTime::currentMSecsSinceEpoch() + m_retryDelays[qMin(tries, int(m_retryDelays.size())) - 1];
+        m_notBefore.insert(entry, due);
+        emit activity(QStringLiteral("Trying %1 again at %2").arg(entry, QDateTime::fromMSecsSinceEpoch(due).toString(QStringLiteral("HH:mm:ss"))));
+    } else {
+        ++m_refusedCount;
+        --m_pendingCount;
+        emit countersChanged();
+    }
+    return true;
+}
+
 void SendingRun::MainTimerTimer()
 {
     m_timer.stop();
@@ -275,6 +312,10 @@ void SendingRun::MainTimerTimer()
             StopRun();
         } else if (m_pendingCount <= 0 || m_list.count() == 0) {
             StopRun();
+        } else if (const qint64 wait = m_notBefore.value(m_list.entry(0), 0) - QDateTime::currentMSecsSinceEpoch(); wait > 0) {
+            // Only entries waiting to be tried again are left (they are at the end): wait for
+            // the first of them; Stop still acts meanwhile.
+            m_waitTimer.start(int(qMin<qint64>(wait, 1000)));
         } else {
             deliverFirstEntry();
         }

@@ -1,12 +1,15 @@
 #pragma once
 
 #include <QElapsedTimer>
+#include <QHash>
 #include <QObject>
 #include <QString>
 #include <QStringList>
 #include <QTimer>
 #include <functional>
+#include <optional>
 
+#include "core/error.h"
 #include "core/mail/emailmessage.h"
 #include "core/smtp/securetransport.h"
 #include "core/smtp/smtpclient.h"
@@ -29,6 +32,12 @@ struct RunSelection
     bool AllowPlainLogin = false;
 };
 
+// What a run does when the server refuses a recipient: stop (as it always has), or skip it. With
+// skip a permanent refusal (5xx) moves the entry to the failed list and the run goes on; a
+// transient one (4xx) sends the entry behind the others, to be tried again after a growing delay
+// (1 and then 5 minutes; three tries in a run at most) before it counts as failed.
+enum class RefusalChoice { Stop, Skip };
+
 // How a run ended. A run the user stopped ends Completed, as one that emptied the list.
 enum class RunOutcome { Completed, Refused, ConnectFailed, AuthFailed, PrepareFailed, RecordFailed };
 
@@ -45,6 +54,9 @@ public:
     void setBodyProvider(std::function<QStringList()> provider) { m_body = std::move(provider); }
     void setCertificateDecision(CertificateDecision decision) { m_smtp.setCertificateDecision(std::move(decision)); }
     void setInterval(int ms) { m_timer.setInterval(ms); }
+    void setRefusalChoice(RefusalChoice choice) { m_refusalChoice = choice; }
+    // The waits before the second, third, ... try of a transiently refused entry.
+    void setRetryDelays(QList<int> ms) { m_retryDelays = std::move(ms); }
 
     // Opens the session and starts the ticks: over the pending list, or, with a test address,
     // one message to it that touches neither the list nor the send log. Throws before anything
@@ -63,6 +75,8 @@ public:
     int pendingCount() const { return m_pendingCount; }
     int sentCount() const { return m_sentCount; }
     int allCount() const { return m_allCount; }
+    // Entries of this run that ended refused (with the skip choice the run goes on after them).
+    int refusedCount() const { return m_refusedCount; }
     // The pending list grew or shrank outside a run (intake, delete): the counters follow it.
     void countListChange();
 
@@ -84,6 +98,8 @@ signals:
 private:
     void finish(RunOutcome outcome);
     void deliverFirstEntry();
+    // With the skip choice: records the refusal of the first entry and says whether the run goes on.
+    bool skipRefused(const QString& entry);
     // While the server answers: writes the message of the next entry ahead and applies a due
     // batch of deliveries to the send log.
     void workWhileWaiting();
@@ -115,5 +131,12 @@ private:
     int m_runDelivered = 0;
     int m_runTotal = 0;
     MessageAhead m_ahead;
+    RefusalChoice m_refusalChoice = RefusalChoice::Stop;
+    QList<int> m_retryDelays{60000, 300000};
+    std::optional<BrevoraError> m_lastFailure; // why the last SendOne failed
+    QHash<QString, int> m_tries;               // refused tries of entries in this run
+    QHash<QString, qint64> m_notBefore;        // when a transiently refused entry may go again (ms since epoch)
+    QTimer m_waitTimer;
+    int m_refusedCount = 0;
     QString m_flushError; // a batch that could not be applied while waiting
 };

@@ -536,3 +536,30 @@ TEST_F(EndToEnd, StrictParserReadsWhatWasSent)
     }
     CodePage::setName("CP1252");
 }
+
+// On the command line: skip goes on after a refusal and exits 1; the failed list is shown, its
+// entries come back with --retry-failed, and history prints the refusal's code and reason.
+TEST_F(EndToEnd, CommandLineSkipsRefusalsAndRetriesTheFailedList)
+{
+    Smtpd server;
+    ASSERT_GT(server.port(), 0);
+    QTemporaryDir data;
+    ScopedWorkDir work;
+    SetAppDir(data.path());
+    configureSettings(server.port(), "Hello");
+    writeAll(work.file("list.txt"), "a@example.org\r\nrefuse@example.org\r\nb@example.org\r\n");
+    const Result skip = brevora({"send", "--data-dir", data.path(), "--list", work.file("list.txt"), "--interval", "0",
+                                 "--on-refusal", "skip"}, work.path());
+    EXPECT_EQ(skip.status, 1);
+    EXPECT_TRUE(skip.out.contains("Sending is ok: b@example.org\n")) << skip.out.toStdString();
+    EXPECT_EQ(readAll(work.file("list.txt")), "");
+    const Result failed = brevora({"list", "--data-dir", data.path(), "--failed"}, work.path());
+    EXPECT_TRUE(failed.out.startsWith("refuse@example.org\t550\t5.1.1 Mailbox unavailable\t")) << failed.out.toStdString();
+    const Result history = brevora({"history", "--data-dir", data.path()}, work.path());
+    EXPECT_TRUE(history.out.contains("\trefuse@example.org\tFalse\t550\t5.1.1 Mailbox unavailable\n")) << history.out.toStdString();
+    EXPECT_TRUE(history.out.contains("\ta@example.org\tTrue\n"));
+    const Result retry = brevora({"send", "--data-dir", data.path(), "--retry-failed", "--interval", "0"}, work.path());
+    EXPECT_EQ(retry.status, 1); // refused again, with stop
+    EXPECT_EQ(brevora({"list", "--data-dir", data.path()}, work.path()).out, "refuse@example.org\n");
+    EXPECT_EQ(brevora({"send", "--data-dir", data.path(), "--on-refusal", "maybe"}, work.path()).status, 3);
+}

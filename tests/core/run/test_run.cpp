@@ -599,3 +599,71 @@ TEST_F(RunTest, NoLoginWithoutTlsToAnotherHostUnlessAllowed)
     EXPECT_TRUE(lines.contains("Authentication is ok"));
     EXPECT_EQ(smtpd.messages(1).size(), 1);
 }
+
+// With skip, a refused recipient does not stop the run: it goes to the failed list with its code
+// and reason, the send log keeps a row for it, and the others are delivered.
+TEST_F(RunTest, SkipMovesARefusedRecipientToTheFailedListAndGoesOn)
+{
+    Smtpd smtpd;
+    ASSERT_GT(smtpd.port(), 0);
+    add({"a@example.org", "b@example.org", "refuse@example.org", "c@example.org", "d@example.org"});
+    run->setRefusalChoice(RefusalChoice::Skip);
+    run->StartRun(selection(smtpd.port()));
+    ASSERT_TRUE(waitForEnd());
+    EXPECT_EQ(outcome, RunOutcome::Completed);
+    EXPECT_EQ(run->refusedCount(), 1);
+    EXPECT_TRUE(lines.contains("Sending failed: refuse@example.org--5.1.1 Mailbox unavailable\r\n"));
+    EXPECT_EQ(smtpd.messages(4).size(), 4);
+    EXPECT_TRUE(list->entries().isEmpty());
+    const QList<TDM::FailedRow> failed = store->LoadFailed();
+    ASSERT_EQ(failed.size(), 1);
+    EXPECT_EQ(failed[0].entry, "refuse@example.org");
+    EXPECT_EQ(failed[0].code, 550);
+    EXPECT_EQ(failed[0].reason, "5.1.1 Mailbox unavailable");
+    EXPECT_FALSE(store->HasBeenSent("refuse@example.org"));
+    QSqlQuery rows = store->QueryByDate("%");
+    int refusedRows = 0;
+    while (rows.next())
+        if (rows.value(1).toString() == "refuse@example.org") {
+            ++refusedRows;
+            EXPECT_FALSE(TDM::TypeIsTrue(rows.value(2)));
+            EXPECT_EQ(rows.value(3).toInt(), 550);
+        }
+    EXPECT_EQ(refusedRows, 1);
+
+    // The failed list goes back to the pending list on request.
+    ASSERT_TRUE(store->RetryFailed());
+    EXPECT_TRUE(store->LoadFailed().isEmpty());
+    ASSERT_EQ(store->LoadPending().size(), 1);
+    EXPECT_EQ(store->LoadPending().first().entry, "refuse@example.org");
+}
+
+// A transient refusal (4xx) sends the entry behind the others and tries it again after a while.
+TEST_F(RunTest, SkipTriesATransientRefusalAgainLater)
+{
+    ScriptedServer server;
+    server.send("220 hi\r\n").expect("EHLO tester").send("250 x\r\n")
+        .expect("RSET").send("250 ok\r\n").expect("MAIL FROM:<me@example.com>").send("250 ok\r\n")
+        .expect("RCPT TO:<a@example.org>").send("450 4.2.1 try later\r\n")
+        .expect("RSET").send("250 ok\r\n").expect("MAIL FROM:<me@example.com>").send("250 ok\r\n")
+        .expect("RCPT TO:<b@example.org>").send("250 ok\r\n").expect("DATA").send("354 go\r\n").readData().send("250 ok\r\n")
+        .expect("RSET").send("250 ok\r\n").expect("MAIL FROM:<me@example.com>").send("250 ok\r\n")
+        .expect("RCPT TO:<a@example.org>").send("250 ok\r\n").expect("DATA").send("354 go\r\n").readData().send("250 ok\r\n")
+        .expect("QUIT");
+    server.start();
+    add({"a@example.org", "b@example.org"});
+    run->setRefusalChoice(RefusalChoice::Skip);
+    run->setRetryDelays({300});
+    run->StartRun(selection(server.port()));
+    ASSERT_TRUE(waitForEnd());
+    EXPECT_TRUE(server.finish());
+    EXPECT_TRUE(server.problems().isEmpty()) << server.problems().join(";").toStdString();
+    EXPECT_EQ(outcome, RunOutcome::Completed);
+    EXPECT_EQ(run->refusedCount(), 0);
+    EXPECT_EQ(lines.mid(3, 4), (QStringList{"Sending failed: a@example.org--4.2.1 try later\r\n",
+                                            lines[4], "Sending is ok: b@example.org", "Sending is ok: a@example.org"}));
+    EXPECT_TRUE(lines[4].startsWith("Trying a@example.org again at ")) << lines[4].toStdString();
+    EXPECT_TRUE(store->HasBeenSent("a@example.org"));
+    EXPECT_TRUE(store->LoadFailed().isEmpty());
+    EXPECT_TRUE(list->entries().isEmpty());
+}
