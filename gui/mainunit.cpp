@@ -25,7 +25,10 @@
 #include <QShortcut>
 #include <QStatusBar>
 #include <QStyle>
+#include <QHeaderView>
 #include <QTabWidget>
+#include <QTableWidget>
+#include <QCheckBox>
 #include <QTextBlock>
 #include <QVBoxLayout>
 
@@ -161,6 +164,12 @@ void TMainForm::buildWidgets()
     startRow->addWidget(StartBt);
     startRow->addWidget(TestBt);
     startRow->addWidget(TestEd, 1);
+    ChkSkipRefused = new QCheckBox(QStringLiteral("Skip refused"), central);
+    ChkSkipRefused->setObjectName(QStringLiteral("ChkSkipRefused"));
+    ChkSkipRefused->setToolTip(QStringLiteral("Go on with the next address when the server refuses one: it moves to the "
+                                              "Failed page (a temporary refusal is tried again later). Unchecked, the "
+                                              "first refusal ends the run."));
+    startRow->addWidget(ChkSkipRefused);
     layout->addLayout(startRow);
 
     PageControl1 = new QTabWidget(central);
@@ -183,6 +192,21 @@ void TMainForm::buildWidgets()
     PageControl1->addTab(MailLB, QStringLiteral("Email List"));
     PageControl1->addTab(projectMM, QStringLiteral("Email Content"));
     PageControl1->addTab(LogLB, QStringLiteral("Info"));
+    auto* failedPage = new QWidget;
+    auto* failedLayout = new QVBoxLayout(failedPage);
+    failedLayout->setContentsMargins(2, 2, 2, 2);
+    FailedLB = new QTableWidget(0, 4, failedPage);
+    FailedLB->setObjectName(QStringLiteral("FailedLB"));
+    FailedLB->setHorizontalHeaderLabels({QStringLiteral("Entry"), QStringLiteral("Code"), QStringLiteral("Reason"),
+                                         QStringLiteral("Time")});
+    FailedLB->setEditTriggers(QAbstractItemView::NoEditTriggers);
+    FailedLB->verticalHeader()->hide();
+    FailedLB->horizontalHeader()->setStretchLastSection(true);
+    RetryBt = makeButton(failedPage, "RetryBt", QStringLiteral("Retry failed"),
+                         QStringLiteral("Put the failed addresses back into the Email List"));
+    failedLayout->addWidget(FailedLB, 1);
+    failedLayout->addWidget(RetryBt, 0, Qt::AlignRight);
+    PageControl1->addTab(failedPage, QStringLiteral("Failed"));
     layout->addWidget(PageControl1, 1);
     setCentralWidget(central);
 
@@ -213,6 +237,11 @@ void TMainForm::buildWidgets()
     connect(setupBt, &QPushButton::clicked, this, [this] { Guarded([this] { setupBtClick(); }); });
     connect(StartBt, &QPushButton::clicked, this, [this] { Guarded([this] { StartBtClick(); }); });
     connect(TestBt, &QPushButton::clicked, this, [this] { Guarded([this] { TestBtClick(); }); });
+    connect(RetryBt, &QPushButton::clicked, this, [this] { Guarded([this] { RetryBtClick(); }); });
+    connect(ChkSkipRefused, &QCheckBox::clicked, this, [this](bool on) {
+        Guarded([on] { WriteSkipRefused(on); });
+        m_run.setRefusalChoice(on ? RefusalChoice::Skip : RefusalChoice::Stop);
+    });
     connect(MailLB->selectionModel(), &QItemSelectionModel::selectionChanged, this, &TMainForm::MailLBClick);
     // Esc presses Delete while it is enabled.
     auto* esc = new QShortcut(QKeySequence(Qt::Key_Escape), this);
@@ -260,6 +289,7 @@ void TMainForm::buildMenus()
 void TMainForm::FormCreate()
 {
     ShowCounters();
+    ShowFailed();
     PageControl1->setCurrentIndex(0);
     Guarded([this] { LoadSelections(); });
 }
@@ -281,6 +311,8 @@ void TMainForm::LoadSelections()
         b.box->addItems(b.items);
     }
     m_selection.ReturnReceipt = ReadReturnReceipt();
+    ChkSkipRefused->setChecked(ReadSkipRefused());
+    m_run.setRefusalChoice(ChkSkipRefused->isChecked() ? RefusalChoice::Skip : RefusalChoice::Stop);
     for (const auto& b : boxes) {
         const int position = ReadBasicInteger(b.key, 0);
         b.box->setCurrentIndex(position >= 0 && position < b.box->count() ? position : -1);
@@ -473,10 +505,37 @@ void TMainForm::showRunState(bool running)
     StartBt->setIcon(style()->standardIcon(running ? QStyle::SP_MediaStop : QStyle::SP_MediaPlay));
     MemStart->setText(running ? QStringLiteral("Stop(&s)") : QStringLiteral("Start(&S)"));
     TestBt->setEnabled(!running);
+    RetryBt->setEnabled(!running && FailedLB->rowCount() > 0);
+}
+
+void TMainForm::ShowFailed()
+{
+    const QList<TDM::FailedRow> rows = m_store ? m_store->LoadFailed() : QList<TDM::FailedRow>();
+    FailedLB->setRowCount(int(rows.size()));
+    for (int i = 0; i < rows.size(); ++i) {
+        const TDM::FailedRow& r = rows[i];
+        const QStringList cells{r.entry, QString::number(r.code), r.reason, r.at};
+        for (int c = 0; c < cells.size(); ++c)
+            FailedLB->setItem(i, c, new QTableWidgetItem(cells[c]));
+    }
+    FailedLB->resizeColumnToContents(0);
+    RetryBt->setEnabled(!rows.isEmpty() && !m_run.running());
+    PageControl1->setTabText(3, rows.isEmpty() ? QStringLiteral("Failed") : QStringLiteral("Failed (%1)").arg(rows.size()));
+}
+
+void TMainForm::RetryBtClick()
+{
+    if (m_run.running() || !m_store)
+        return;
+    m_pending.retryFailed();
+    m_run.countListChange();
+    ShowFailed();
+    PageControl1->setCurrentIndex(0);
 }
 
 void TMainForm::showRunEnd(RunOutcome outcome)
 {
+    ShowFailed();
     if (m_run.isTestRun())
         return;
     const QString counted = QStringLiteral("%1 / %2").arg(RunProgress->value()).arg(RunProgress->maximum());

@@ -7,6 +7,8 @@
 #include "core/run/sendingrun.h"
 
 class QAction;
+class QCheckBox;
+class QTableWidget;
 class QComboBox;
 class QGroupBox;
 class QLabel;
@@ -47,6 +49,9 @@ public:
     void Index1Click();
     void About1Click();
     void AppendActivity(const QString& text);
+    // The Failed page: the failed list with code, reason and time.
+    void ShowFailed();
+    void RetryBtClick();
     void ShowCounters();
 
     // Replaceable windows of the other subsystems, so a test or a later window can take their place.
@@ -96,6 +101,9 @@ private:
     QListView* MailLB = nullptr;
     QPlainTextEdit* projectMM = nullptr;
     QPlainTextEdit* LogLB = nullptr;
+    QTableWidget* FailedLB = nullptr;
+    QPushButton* RetryBt = nullptr;
+    QCheckBox* ChkSkipRefused = nullptr;
     QLabel* m_panels[6] = {};
     QProgressBar* RunProgress = nullptr;
     QMenu* PopupMenu1 = nullptr;

@@ -32,9 +32,9 @@ void PendingList::load(const QList<TDM::PendingRow>& rows)
     }
 }
 
-void PendingList::reload()
+void PendingList::reload(bool force)
 {
-    if (!m_store || !m_store->ChangedByOthers())
+    if (!m_store || (!m_store->ChangedByOthers() && !force))
         return;
     bool ok = false;
     const QList<TDM::PendingRow> rows = m_store->LoadPending(&ok);
@@ -42,6 +42,14 @@ void PendingList::reload()
     beginResetModel();
     load(rows);
     endResetModel();
+}
+
+void PendingList::retryFailed()
+{
+    if (!m_store)
+        return;
+    check(m_store->RetryFailed());
+    reload(true);
 }
 
 void PendingList::lockForRun()

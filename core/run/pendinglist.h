@@ -44,8 +44,11 @@ public:
     void recordFirstRefused(int code, const QString& reason, bool keepPending);
     // Brings the recorded deliveries into the send log now.
     void flushDeliveries();
-    // Reads the list again as the store holds it, when another process changed it.
-    void reload();
+    // Reads the list again as the store holds it, when another process changed it (always, with
+    // force).
+    void reload(bool force = false);
+    // Every failed entry goes back to the end of the list.
+    void retryFailed();
     // Holds the store's run lock (see TDM::LockRun) until unlockRun.
     void lockForRun();
     void unlockRun();

@@ -28,6 +28,7 @@ namespace {
 QString g_appDir;
 const QByteArray kTrustSection("Trusted certificates");
 const QByteArray kPlainLoginSection("Login without TLS");
+const QByteArray kRunSection("Run");
 
 QByteArray fixed(const QString& name)
 {
@@ -247,6 +248,16 @@ bool IsTrustedCertificate(const CertificateInfo& info, const QString& trustedFor
 void WriteTrustedFingerprint(const QString& host, const QString& sha256)
 {
     ini().writeValue(kTrustSection, userKey(host.trimmed().toLower()), sha256.toLatin1());
+}
+
+bool ReadSkipRefused()
+{
+    return ini().readValue(kRunSection, "On refusal") == "skip";
+}
+
+void WriteSkipRefused(bool skip)
+{
+    ini().writeValue(kRunSection, "On refusal", skip ? "skip" : "stop");
 }
 
 bool ReadPlainLoginAllowed(const QString& host)

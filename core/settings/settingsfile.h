@@ -92,6 +92,10 @@ QString ReadTrustedFingerprint(const QString& host);
 bool IsTrustedCertificate(const CertificateInfo& info, const QString& trustedForThisRun = {});
 void WriteTrustedFingerprint(const QString& host, const QString& sha256);
 
+// Whether a run goes on after a refused recipient (kept in a section of its own).
+bool ReadSkipRefused();
+void WriteSkipRefused(bool skip);
+
 // Whether the user allowed logging in to a host over a connection without TLS (kept in a section
 // of its own, so that the server's value keeps its fields).
 bool ReadPlainLoginAllowed(const QString& host);

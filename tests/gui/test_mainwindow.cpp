@@ -18,6 +18,9 @@
 #include <QPushButton>
 #include <QTabWidget>
 #include <QProgressBar>
+#include <QCheckBox>
+#include <QTabWidget>
+#include <QTableWidget>
 #include <QTest>
 #include <gtest/gtest.h>
 
@@ -358,4 +361,32 @@ TEST_F(MainWindowTest, FirstRunHintLeadsThroughTheSetup)
     StoreContent(std::nullopt, {"Hello", CreateBodyFile()});
     window->LoadSelections();
     EXPECT_TRUE(hint->isHidden());
+}
+
+// Skip refused, chosen in the window and remembered: the run goes on, the Failed page lists the
+// refused address with its code and reason, and Retry failed brings it back to the list.
+TEST_F(MainWindowTest, SkippedRefusalsShowOnTheFailedPageAndCanBeRetried)
+{
+    Smtpd smtpd;
+    ASSERT_GT(smtpd.port(), 0);
+    configure(smtpd.port());
+    open();
+    window->AppendEntries({"a@example.org", "refuse@example.org", "b@example.org"});
+    window->run().countListChange();
+    QTest::mouseClick(find<QCheckBox>("ChkSkipRefused"), Qt::LeftButton);
+    EXPECT_TRUE(ReadSkipRefused());
+    QTest::mouseClick(find<QPushButton>("StartBt"), Qt::LeftButton);
+    ASSERT_TRUE(waitUntil([&] { return !window->run().running() && activity().last() == "All emails have been sent"; }));
+    EXPECT_TRUE(activity().contains("Sending is ok: b@example.org"));
+    auto* failed = find<QTableWidget>("FailedLB");
+    ASSERT_EQ(failed->rowCount(), 1);
+    EXPECT_EQ(failed->item(0, 0)->text(), "refuse@example.org");
+    EXPECT_EQ(failed->item(0, 1)->text(), "550");
+    EXPECT_EQ(failed->item(0, 2)->text(), "5.1.1 Mailbox unavailable");
+    EXPECT_EQ(find<QTabWidget>("PageControl1")->tabText(3), "Failed (1)");
+    EXPECT_TRUE(window->pending().entries().isEmpty());
+    QTest::mouseClick(find<QPushButton>("RetryBt"), Qt::LeftButton);
+    EXPECT_EQ(window->pending().entries(), QStringList{"refuse@example.org"});
+    EXPECT_EQ(failed->rowCount(), 0);
+    EXPECT_FALSE(find<QPushButton>("RetryBt")->isEnabled());
 }
