@@ -6,6 +6,7 @@
 #include "core/sendlog/sendlogstore.h"
 #include "core/sendlog/historyexport.h"
 
+#include <QComboBox>
 #include <QDateEdit>
 #include <QFileInfo>
 #include <QHBoxLayout>
@@ -51,6 +52,11 @@ TLogForm::TLogForm(TDM* store, QWidget* parent)
     top->addWidget(QueryDT);
     top->addWidget(refresh);
     top->addWidget(exportButton);
+    FilterCB = new QComboBox(this);
+    FilterCB->setObjectName(QStringLiteral("FilterCB"));
+    FilterCB->addItems({QStringLiteral("All"), QStringLiteral("Delivered"), QStringLiteral("Failed")});
+    FilterCB->setToolTip(QStringLiteral("Which rows to show, count and export"));
+    top->addWidget(FilterCB);
     top->addStretch();
     top->addWidget(label2);
     top->addWidget(countLB);
@@ -61,13 +67,20 @@ TLogForm::TLogForm(TDM* store, QWidget* parent)
 
     DBGrid = new QTableView(this);
     DBGrid->setObjectName(QStringLiteral("DBGrid"));
-    DBGrid->setModel(&m_model);
+    m_shown.setSourceModel(&m_model);
+    m_shown.setFilterKeyColumn(2);
+    DBGrid->setModel(&m_shown);
     DBGrid->setEditTriggers(QAbstractItemView::NoEditTriggers);
     DBGrid->verticalHeader()->hide();
     layout->addWidget(DBGrid, 1);
 
     connect(refresh, &QPushButton::clicked, this, [this] { Guarded([this] { refurbishBTClick(); }); });
     connect(exportButton, &QPushButton::clicked, this, [this] { Guarded([this] { checkoutBtClick(); }); });
+    connect(FilterCB, &QComboBox::currentIndexChanged, this, [this](int choice) {
+        static const QString patterns[] = {QString(), QStringLiteral("^True$"), QStringLiteral("^False$")};
+        m_shown.setFilterRegularExpression(patterns[qBound(0, choice, 2)]);
+        countLB->setText(QString::number(m_shown.rowCount()));
+    });
     setFixedSize(560, 520);
 }
 
@@ -97,9 +110,11 @@ void TLogForm::QueryDay()
     m_model.setHeaderData(0, Qt::Horizontal, QStringLiteral("Date"));
     m_model.setHeaderData(1, Qt::Horizontal, QStringLiteral("Mail"));
     m_model.setHeaderData(2, Qt::Horizontal, QStringLiteral("OK"));
+    m_model.setHeaderData(3, Qt::Horizontal, QStringLiteral("Code"));
+    m_model.setHeaderData(4, Qt::Horizontal, QStringLiteral("Reason"));
     DBGrid->resizeColumnToContents(0); // the whole date and time
     DBGrid->setColumnWidth(1, 300);
-    countLB->setText(QString::number(m_model.rowCount()));
+    countLB->setText(QString::number(m_shown.rowCount()));
     const QDate today = QDate::currentDate();
     m_chart->setDays(m_store ? m_store->CountByDay(today.addDays(-29), today) : QList<TDM::DayCount>());
 }
@@ -112,9 +127,9 @@ void TLogForm::checkoutBtClick()
     if (QFileInfo(path).suffix().isEmpty())
         path += QStringLiteral(".txt");
     QStringList entries;
-    entries.reserve(m_model.rowCount());
-    for (int row = 0; row < m_model.rowCount(); ++row)
-        entries.append(m_model.data(m_model.index(row, 1)).toString());
+    entries.reserve(m_shown.rowCount());
+    for (int row = 0; row < m_shown.rowCount(); ++row)
+        entries.append(m_shown.data(m_shown.index(row, 1)).toString());
     try {
         ExportHistory(entries, path);
     } catch (const BrevoraError& e) {

@@ -1,8 +1,10 @@
 #pragma once
 
 #include <QDialog>
+#include <QSortFilterProxyModel>
 #include <QSqlQueryModel>
 
+class QComboBox;
 class QDateEdit;
 class QLabel;
 class QTableView;
@@ -31,7 +33,8 @@ public:
     void checkoutBtClick();
 
     QDateEdit* dateEdit() const { return QueryDT; }
-    int rowCount() const { return m_model.rowCount(); }
+    // The rows shown: all of the day's, or only the delivered or the failed ones.
+    int rowCount() const { return m_shown.rowCount(); }
     const HistoryChart* chart() const { return m_chart; }
 
 protected:
@@ -40,6 +43,8 @@ protected:
 private:
     TDM* m_store;
     SendLogModel m_model;
+    QSortFilterProxyModel m_shown;
+    QComboBox* FilterCB;
     QDateEdit* QueryDT;
     QLabel* countLB;
     QTableView* DBGrid;

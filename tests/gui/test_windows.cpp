@@ -26,7 +26,9 @@
 #include <QRadioButton>
 #include <QTest>
 #include <QTimer>
+#include <QComboBox>
 #include <QSqlDatabase>
+#include <QTableView>
 #include <QSqlQuery>
 #include <gtest/gtest.h>
 
@@ -414,4 +416,30 @@ TEST_F(WindowsTest, EveryWindowRendersToAPicture)
     EXPECT_EQ(files.size(), 9);
     for (const QString& f : files)
         EXPECT_GT(QFileInfo(f).size(), 1000) << f.toStdString();
+}
+
+// History shows failed rows with their code and reason; the filter picks what is shown, counted
+// and exported.
+TEST_F(WindowsTest, HistoryFiltersByOutcomeWithCodeAndReason)
+{
+    QList<qint64> ids;
+    ASSERT_TRUE(store->AppendPending({"bad@example.com"}, &ids));
+    ASSERT_TRUE(store->RecordRefusal(ids.first(), "bad@example.com", 550, "5.1.1 no such user", false));
+    store->AddSendRecord("good@example.com", true);
+    TLogForm* log = windows->log;
+    log->show();
+    EXPECT_EQ(in<QLabel>(log, "countLB")->text(), "2");
+    in<QComboBox>(log, "FilterCB")->setCurrentIndex(2);
+    EXPECT_EQ(in<QLabel>(log, "countLB")->text(), "1");
+    auto* grid = in<QTableView>(log, "DBGrid");
+    EXPECT_EQ(grid->model()->data(grid->model()->index(0, 1)).toString(), "bad@example.com");
+    EXPECT_EQ(grid->model()->data(grid->model()->index(0, 3)).toInt(), 550);
+    EXPECT_EQ(grid->model()->data(grid->model()->index(0, 4)).toString(), "5.1.1 no such user");
+    const QString file = data.path() + "/failed.txt";
+    Prompts::queueFileName(file);
+    click(log, "checkoutBt");
+    EXPECT_EQ(readAll(file), "bad@example.com\r\n");
+    in<QComboBox>(log, "FilterCB")->setCurrentIndex(1);
+    EXPECT_EQ(in<QLabel>(log, "countLB")->text(), "1");
+    log->hide();
 }
