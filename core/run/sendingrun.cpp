@@ -67,51 +67,16 @@ void SendingRun::StartRun(const RunSelection& s, const QString& testAddress)
     m_smtp.Username = s.ServerAccount.trimmed();
     m_smtp.Password = s.ServerPassword.trimmed();
 
-    emit activity(QStringLiteral("Connecting Server:") + s.ServerHost);
-    try {
-        m_smtp.OpenSession();
-    } catch (const BrevoraError& e) {
-        emit activity(QStringLiteral("Connecting Server Failed:") + s.ServerHost);
-        // The line above is the same for every cause; this one tells them apart.
-        emit activity(QStringLiteral("Reason: ") + PrintableText(e.message(), true)
-                      + (e.detail().isEmpty() ? QString() : QStringLiteral(" (%1)").arg(e.detail())));
-        m_smtp.CloseSession();
+    m_shownHost = s.ServerHost;
+    m_allowPlainLogin = s.AllowPlainLogin;
+    m_reconnects = 0;
+    m_reconnectDue = false;
+    const RunOutcome opened = openAndLogIn();
+    if (opened != RunOutcome::Completed) {
         m_list.unlockRun();
-        finish(RunOutcome::ConnectFailed);
+        finish(opened);
         return;
     }
-
-    const bool login = m_smtp.OfferedAuthSchemes().contains(QStringLiteral("LOGIN"), Qt::CaseInsensitive);
-    if (login) {
-        emit activity(QStringLiteral("The server requires authentication"));
-        // Without TLS anyone on the way reads the account and password: only to this machine,
-        // or where the user allowed it for this server.
-        if (!m_smtp.secure() && !m_smtp.peerIsLoopback() && !s.AllowPlainLogin) {
-            emit activity(QStringLiteral("Login refused: %1 offers no TLS here, so the password would cross the network "
-                                         "readable by anyone on the way. Turn SSL on for this server, or allow login "
-                                         "without TLS for it in its settings (--allow-plain-login on the command line).")
-                              .arg(m_smtp.Host));
-            m_smtp.CloseSession();
-            m_list.unlockRun();
-            finish(RunOutcome::AuthFailed);
-            return;
-        }
-        m_smtp.setAuthenticationType(AuthenticationKind::atLogin);
-        emit activity(QStringLiteral("Authentication begins"));
-        try {
-            m_smtp.LogIn();
-        } catch (const BrevoraError&) {
-            emit activity(QStringLiteral("Authentication failed"));
-            m_smtp.CloseSession();
-            m_list.unlockRun();
-            finish(RunOutcome::AuthFailed);
-            return;
-        }
-    } else {
-        emit activity(QStringLiteral("The server does not require authentication"));
-        m_smtp.setAuthenticationType(AuthenticationKind::atNone);
-    }
-    emit activity(QStringLiteral("Authentication is ok"));
     m_running = true;
     m_outcome = RunOutcome::Completed;
     m_refusedCount = 0;
@@ -122,6 +87,50 @@ void SendingRun::StartRun(const RunSelection& s, const QString& testAddress)
     emit stateChanged(true);
     emit progress(0, m_runTotal);
     m_timer.start();
+}
+
+RunOutcome SendingRun::openAndLogIn()
+{
+    emit activity(QStringLiteral("Connecting Server:") + m_shownHost);
+    try {
+        m_smtp.OpenSession();
+    } catch (const BrevoraError& e) {
+        emit activity(QStringLiteral("Connecting Server Failed:") + m_shownHost);
+        // The line above is the same for every cause; this one tells them apart.
+        emit activity(QStringLiteral("Reason: ") + PrintableText(e.message(), true)
+                      + (e.detail().isEmpty() ? QString() : QStringLiteral(" (%1)").arg(e.detail())));
+        m_smtp.CloseSession();
+        return RunOutcome::ConnectFailed;
+    }
+
+    const bool login = m_smtp.OfferedAuthSchemes().contains(QStringLiteral("LOGIN"), Qt::CaseInsensitive);
+    if (login) {
+        emit activity(QStringLiteral("The server requires authentication"));
+        // Without TLS anyone on the way reads the account and password: only to this machine,
+        // or where the user allowed it for this server.
+        if (!m_smtp.secure() && !m_smtp.peerIsLoopback() && !m_allowPlainLogin) {
+            emit activity(QStringLiteral("Login refused: %1 offers no TLS here, so the password would cross the network "
+                                         "readable by anyone on the way. Turn SSL on for this server, or allow login "
+                                         "without TLS for it in its settings (--allow-plain-login on the command line).")
+                              .arg(m_smtp.Host));
+            m_smtp.CloseSession();
+            return RunOutcome::AuthFailed;
+        }
+        m_smtp.setAuthenticationType(AuthenticationKind::atLogin);
+        emit activity(QStringLiteral("Authentication begins"));
+        try {
+            m_smtp.LogIn();
+        } catch (const BrevoraError&) {
+            emit activity(QStringLiteral("Authentication failed"));
+            m_smtp.CloseSession();
+            return RunOutcome::AuthFailed;
+        }
+    } else {
+        emit activity(QStringLiteral("The server does not require authentication"));
+        m_smtp.setAuthenticationType(AuthenticationKind::atNone);
+    }
+    emit activity(QStringLiteral("Authentication is ok"));
+    return RunOutcome::Completed;
 }
 
 void SendingRun::StopRun()
@@ -143,6 +152,7 @@ void SendingRun::StopRun()
     emit activity(QStringLiteral("All emails have been sent"));
     m_timer.stop();
     m_waitTimer.stop();
+    m_reconnectDue = false;
     m_ahead = MessageAhead();
     if (wasRunning)
         emit finished(m_outcome);
@@ -245,11 +255,14 @@ void SendingRun::deliverFirstEntry()
             m_timer.start();
             return;
         }
+        if (m_refusalChoice == RefusalChoice::Skip && !m_smtp.Connected() && scheduleReconnect())
+            return;
         ++m_refusedCount;
         m_outcome = RunOutcome::Refused;
         StopRun();
         return;
     }
+    m_reconnects = 0;
     // Journalled the moment its 250 is read, before anything else: a crash from here on can no
     // longer send it twice.
     QString error = m_flushError;
@@ -272,6 +285,22 @@ void SendingRun::deliverFirstEntry()
         return;
     }
     m_timer.start();
+}
+
+bool SendingRun::scheduleReconnect()
+{
+    if (m_reconnects >= 5 || m_reconnectDelays.isEmpty())
+        return false;
+    const int wait = m_reconnectDelays[qMin(m_reconnects, int(m_reconnectDelays.size()) - 1)];
+    ++m_reconnects;
+    m_smtp.CloseSession();
+    m_ahead = MessageAhead(); // written for the session that is gone
+    emit activity(QStringLiteral("Connection lost; connecting again in %1 s (try %2 of 5)")
+                      .arg(QString::number(wait / 1000.0, 'g', 3))
+                      .arg(m_reconnects));
+    m_reconnectDue = true;
+    m_waitTimer.start(wait);
+    return true;
 }
 
 bool SendingRun::skipRefused(const QString& entry)
@@ -302,6 +331,17 @@ void SendingRun::MainTimerTimer()
     m_timer.stop();
     if (!m_running)
         return;
+    if (m_reconnectDue) {
+        m_reconnectDue = false;
+        const RunOutcome opened = openAndLogIn();
+        if (opened != RunOutcome::Completed) {
+            if (!scheduleReconnect()) {
+                m_outcome = opened;
+                StopRun();
+            }
+            return;
+        }
+    }
     try {
         if (isTestRun()) {
             m_outcome = RunOutcome::Refused;

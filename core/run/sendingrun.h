@@ -57,6 +57,8 @@ public:
     void setRefusalChoice(RefusalChoice choice) { m_refusalChoice = choice; }
     // The waits before the second, third, ... try of a transiently refused entry.
     void setRetryDelays(QList<int> ms) { m_retryDelays = std::move(ms); }
+    // The waits before each new connection after the connection was lost (with the skip choice).
+    void setReconnectDelays(QList<int> ms) { m_reconnectDelays = std::move(ms); }
 
     // Opens the session and starts the ticks: over the pending list, or, with a test address,
     // one message to it that touches neither the list nor the send log. Throws before anything
@@ -100,6 +102,11 @@ private:
     void deliverFirstEntry();
     // With the skip choice: records the refusal of the first entry and says whether the run goes on.
     bool skipRefused(const QString& entry);
+    // Connects and logs in as the run's start does, with the same activity lines.
+    RunOutcome openAndLogIn();
+    // With the skip choice, a lost connection is opened again after a growing wait (five tries);
+    // false when the tries are used up.
+    bool scheduleReconnect();
     // While the server answers: writes the message of the next entry ahead and applies a due
     // batch of deliveries to the send log.
     void workWhileWaiting();
@@ -137,6 +144,11 @@ private:
     QHash<QString, int> m_tries;               // refused tries of entries in this run
     QHash<QString, qint64> m_notBefore;        // when a transiently refused entry may go again (ms since epoch)
     QTimer m_waitTimer;
+    QList<int> m_reconnectDelays{2000, 5000, 15000, 30000, 60000};
+    int m_reconnects = 0;       // tries since the connection was last lost
+    bool m_reconnectDue = false; // the next tick connects again first
+    QString m_shownHost;
+    bool m_allowPlainLogin = false;
     int m_refusedCount = 0;
     QString m_flushError; // a batch that could not be applied while waiting
 };

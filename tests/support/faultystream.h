@@ -19,6 +19,8 @@ public:
         int operations = 0;
         int failAt = 0;
         bool failed = false;
+        int writes = 0;
+        int failWriteAt = 0; // fail this write (counting writes only, which do not vary), once
         QByteArray failedWrite; // what the failed write would have sent
     };
 
@@ -39,6 +41,11 @@ public:
     qint64 read(char* buffer, qint64 size) override { return fails() ? -1 : m_inner->read(buffer, size); }
     qint64 write(const char* buffer, qint64 size) override
     {
+        if (++m_counter->writes == m_counter->failWriteAt) {
+            m_counter->failed = true;
+            errno = ECONNRESET;
+            return -1;
+        }
         if (!fails())
             return m_inner->write(buffer, size);
         m_counter->failedWrite = QByteArray(buffer, size);

@@ -667,3 +667,40 @@ TEST_F(RunTest, SkipTriesATransientRefusalAgainLater)
     EXPECT_TRUE(store->LoadFailed().isEmpty());
     EXPECT_TRUE(list->entries().isEmpty());
 }
+
+// With skip, a connection lost between messages is opened again after a wait, and the run goes
+// on with the message that had not gone out.
+TEST_F(RunTest, SkipConnectsAgainAfterALostConnection)
+{
+    Smtpd smtpd;
+    ASSERT_GT(smtpd.port(), 0);
+    auto counter = std::make_shared<FaultyStream::Counter>();
+    run->smtp().setStreamOpener(FaultyStream::opener(counter));
+    add({"one@example.org"});
+    run->StartRun(selection(smtpd.port()));
+    ASSERT_TRUE(waitForEnd());
+    const int writesForOne = counter->writes; // greeting to QUIT, one message
+    ASSERT_EQ(smtpd.messages(1).size(), 1);
+
+    *counter = FaultyStream::Counter{};
+    counter->failWriteAt = writesForOne; // the first write of the second message
+    finishedCount = 0;
+    lines.clear();
+    add({"a@example.org", "b@example.org", "c@example.org"});
+    run->setRefusalChoice(RefusalChoice::Skip);
+    run->setReconnectDelays({50});
+    run->StartRun(selection(smtpd.port()));
+    ASSERT_TRUE(waitForEnd());
+    EXPECT_TRUE(counter->failed);
+    EXPECT_EQ(outcome, RunOutcome::Completed) << lines.join("|").toStdString();
+    EXPECT_TRUE(lines.contains("Connection lost; connecting again in 0.05 s (try 1 of 5)")) << lines.join("|").toStdString();
+    EXPECT_EQ(lines.count("Connecting Server:127.0.0.1"), 2);
+    EXPECT_TRUE(list->entries().isEmpty());
+    // Each recipient exactly once: the lost message had not gone out.
+    const QList<QByteArray> received = smtpd.messages(4);
+    EXPECT_EQ(received.size(), 4);
+    QStringList to;
+    for (int i = 1; i < received.size(); ++i)
+        to << QString::fromLatin1(smtpd.envelope(i)).section('\n', 1, 1);
+    EXPECT_EQ(to, (QStringList{"a@example.org", "b@example.org", "c@example.org"}));
+}
