@@ -34,12 +34,14 @@ const char* kSendUsage =
     "Usage: brevora send [--data-dir DIR] [--list FILE [--resend] | --test ADDRESS] [--server HOST]\n"
     "                    [--sender ADDRESS] [--content TITLE] [--interval MS] [--trust-certificate SHA256]\n"
     "                    [--allow-plain-login] [--on-refusal stop|skip] [--retry-failed]\n"
+    "                    [--rate N] [--per-minute N] [--per-hour N] [--per-day N]\n"
     "Sends the pending list (after adding the lines of FILE) through one SMTP session.\n"
     "Exit status: 0 list emptied or test accepted, 1 a message refused, 2 connecting or\n"
     "authentication failed, 3 usage, settings or message preparation error.\n"
     "--allow-plain-login lets this run log in to a server that is not this machine without TLS.\n"
     "--on-refusal skip goes on after a refused recipient (into the failed list); --retry-failed\n"
-    "puts the failed list back into the pending list first.\n";
+    "puts the failed list back into the pending list first. --rate, --per-minute, --per-hour and\n"
+    "--per-day limit the messages through the server (counted over all runs; 0: no limit).\n";
 const char* kListUsage =
     "Usage: brevora list [--data-dir DIR] [--remove ENTRY | --clear | --failed]\n"
     "Prints the pending list, one entry per line; --remove takes an entry off it, --clear empties it;\n"
@@ -250,7 +252,9 @@ int runSend(const QStringList& args)
     const Options o = parseOptions(args,
                                    {QStringLiteral("--list"), QStringLiteral("--test"), QStringLiteral("--server"),
                                     QStringLiteral("--sender"), QStringLiteral("--content"), QStringLiteral("--interval"),
-                                    QStringLiteral("--trust-certificate"), QStringLiteral("--on-refusal")},
+                                    QStringLiteral("--trust-certificate"), QStringLiteral("--on-refusal"),
+                                    QStringLiteral("--rate"), QStringLiteral("--per-minute"), QStringLiteral("--per-hour"),
+                                    QStringLiteral("--per-day")},
                                    {QStringLiteral("--resend"), QStringLiteral("--allow-plain-login"),
                                     QStringLiteral("--retry-failed")});
     const QString listFile = o.values.value(QStringLiteral("--list"));
@@ -286,6 +290,18 @@ int runSend(const QStringList& args)
     s.ContentTitle = pick(ListContents(), SettingsKeys::ContentPosition, o.values.value(QStringLiteral("--content"), QString()), "content");
     s.ReturnReceipt = ReadReturnReceipt();
     s.AllowPlainLogin = o.flags.contains(QStringLiteral("--allow-plain-login")) || ReadPlainLoginAllowed(s.ServerHost);
+    s.Limits = ReadRateLimits(s.ServerHost);
+    for (const auto& [option, limit] : {std::pair{QStringLiteral("--rate"), &s.Limits.perSecond},
+                                        std::pair{QStringLiteral("--per-minute"), &s.Limits.perMinute},
+                                        std::pair{QStringLiteral("--per-hour"), &s.Limits.perHour},
+                                        std::pair{QStringLiteral("--per-day"), &s.Limits.perDay}}) {
+        if (!o.values.contains(option))
+            continue;
+        bool ok = false;
+        *limit = o.values.value(option).toInt(&ok);
+        if (!ok || *limit < 0)
+            throw BrevoraError(ErrorKind::Usage, QStringLiteral("%1 takes a number of messages (0: no limit).").arg(option));
+    }
     const QString bodyFile = LookupContent(s.ContentTitle);
     const QStringList body = bodyFile.trimmed().isEmpty() ? QStringList() : LoadBodyLines(bodyFile);
 

@@ -14,6 +14,7 @@
 #include <QLineEdit>
 #include <QPlainTextEdit>
 #include <QPushButton>
+#include <QSpinBox>
 #include <QVBoxLayout>
 
 TFrmAddServer::TFrmAddServer(QWidget* parent)
@@ -43,6 +44,22 @@ TFrmAddServer::TFrmAddServer(QWidget* parent)
     ChbPlainLogin->setToolTip(QStringLiteral("Without SSL and without STARTTLS offered by the server, Brevora logs in only to this "
                                              "machine, unless this is checked."));
     form->addRow(QString(), ChbPlainLogin);
+    // At most so many messages through this server (0: no limit), over all runs.
+    auto* limits = new QHBoxLayout;
+    const auto spin = [this, limits](const char* name, const QString& unit) {
+        auto* box = new QSpinBox(this);
+        box->setObjectName(QLatin1String(name));
+        box->setRange(0, 1000000);
+        box->setSpecialValueText(QStringLiteral("-"));
+        limits->addWidget(box);
+        limits->addWidget(new QLabel(unit, this));
+        return box;
+    };
+    SpnPerSecond = spin("SpnPerSecond", QStringLiteral("/s"));
+    SpnPerMinute = spin("SpnPerMinute", QStringLiteral("/min"));
+    SpnPerHour = spin("SpnPerHour", QStringLiteral("/h"));
+    SpnPerDay = spin("SpnPerDay", QStringLiteral("/day"));
+    form->addRow(QStringLiteral("Limits:"), limits);
     layout->addLayout(form);
     EntryForm::addButtons(this, layout, QStringLiteral("Cancel"), [this] { BtmOkClick(); });
     // Only a toggle by the user switches the port, not the filling of the box.
@@ -70,6 +87,11 @@ bool TFrmAddServer::Execute(QString& host, QString& account, QString& ssl, QStri
     EdtPort->setText(port.isEmpty() ? QStringLiteral("25") : port);
     ChbSSL->setChecked(ssl == QLatin1String("1"));
     ChbPlainLogin->setChecked(!host.isEmpty() && ReadPlainLoginAllowed(host));
+    const RateLimits limits = host.isEmpty() ? RateLimits() : ReadRateLimits(host);
+    SpnPerSecond->setValue(limits.perSecond);
+    SpnPerMinute->setValue(limits.perMinute);
+    SpnPerHour->setValue(limits.perHour);
+    SpnPerDay->setValue(limits.perDay);
     EdtServerName->setFocus();
     if (!EntryForm::runModal(this))
         return false;
@@ -79,6 +101,11 @@ bool TFrmAddServer::Execute(QString& host, QString& account, QString& ssl, QStri
     port = EdtPort->text();
     ssl = ChbSSL->isChecked() ? QStringLiteral("1") : QStringLiteral("0");
     return true;
+}
+
+RateLimits TFrmAddServer::rateLimits() const
+{
+    return {SpnPerSecond->value(), SpnPerMinute->value(), SpnPerHour->value(), SpnPerDay->value()};
 }
 
 bool TFrmAddServer::allowPlainLogin() const

@@ -2,8 +2,11 @@
 
 #include <QDialog>
 
+#include "core/settings/settingsfile.h"
+
 class QCheckBox;
 class QLineEdit;
+class QSpinBox;
 
 // The server dialog of the settings window. ExecuteAdd and ExecuteEdit fill every field, show the
 // dialog modally and, when the user confirmed, hand the values back and answer true.
@@ -17,6 +20,8 @@ public:
     void ChbSSLClick();
     // Whether the user allowed login without TLS for the server, as the dialog was left.
     bool allowPlainLogin() const;
+    // The server's rate limits as the dialog was left.
+    RateLimits rateLimits() const;
     void BtmOkClick();
 
 private:
@@ -26,5 +31,9 @@ private:
     QLineEdit* EdtPasswd;
     QCheckBox* ChbSSL;
     QCheckBox* ChbPlainLogin;
+    QSpinBox* SpnPerSecond;
+    QSpinBox* SpnPerMinute;
+    QSpinBox* SpnPerHour;
+    QSpinBox* SpnPerDay;
     QLineEdit* EdtPort;
 };

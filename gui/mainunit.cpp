@@ -351,6 +351,7 @@ void TMainForm::CmbServerChange()
     }
     LbServer->setText(QStringLiteral("Account Name: ") + m_selection.ServerAccount);
     m_selection.AllowPlainLogin = ReadPlainLoginAllowed(m_selection.ServerHost);
+    m_selection.Limits = ReadRateLimits(m_selection.ServerHost);
 }
 
 void TMainForm::CmbSendAddrChange()

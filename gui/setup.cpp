@@ -163,6 +163,7 @@ void TFrmSetup::BtmServerAddClick()
         return;
     StoreServer(std::nullopt, e);
     WritePlainLoginAllowed(e.host, m_serverDialog->allowPlainLogin());
+    WriteRateLimits(e.host, m_serverDialog->rateLimits());
     m_servers.list->addItem(e.host);
 }
 
@@ -175,9 +176,12 @@ void TFrmSetup::BtmServerEditClick()
     if (!m_serverDialog->ExecuteEdit(e.host, e.account, e.ssl, e.port, e.password))
         return;
     StoreServer(old, e);
-    if (old.trimmed().compare(e.host.trimmed(), Qt::CaseInsensitive) != 0)
+    if (old.trimmed().compare(e.host.trimmed(), Qt::CaseInsensitive) != 0) {
         WritePlainLoginAllowed(old, false);
+        WriteRateLimits(old, {});
+    }
     WritePlainLoginAllowed(e.host, m_serverDialog->allowPlainLogin());
+    WriteRateLimits(e.host, m_serverDialog->rateLimits());
     m_servers.list->currentItem()->setText(e.host);
 }
 
@@ -188,6 +192,7 @@ void TFrmSetup::BtmServerDelClick()
         return;
     RemoveServer(host);
     WritePlainLoginAllowed(host, false);
+    WriteRateLimits(host, {});
     afterDelete(m_servers);
 }
 

@@ -21,6 +21,7 @@ public:
     QVariant data(const QModelIndex& index, int role) const override;
 
     int count() const { return int(m_entries.size()); }
+    TDM* store() const { return m_store; }
     const QString& entry(int row) const { return m_entries[row]; }
     const QStringList& entries() const { return m_entries; }
     // True when some entry equals the text exactly (case-sensitive, whole text).

@@ -24,6 +24,7 @@ SendingRun::SendingRun(PendingList& list, QObject* parent)
     m_timer.setSingleShot(false);
     connect(&m_timer, &QTimer::timeout, this, &SendingRun::MainTimerTimer);
     m_waitTimer.setSingleShot(true);
+    m_clock = [] { return QDateTime::currentMSecsSinceEpoch(); };
     connect(&m_waitTimer, &QTimer::timeout, this, &SendingRun::MainTimerTimer);
     m_smtp.setWorkWhileWaiting([this] { workWhileWaiting(); });
 }
@@ -68,6 +69,8 @@ void SendingRun::StartRun(const RunSelection& s, const QString& testAddress)
     m_smtp.Password = s.ServerPassword.trimmed();
 
     m_shownHost = s.ServerHost;
+    m_limits = s.Limits;
+    m_limitResume = 0;
     m_allowPlainLogin = s.AllowPlainLogin;
     m_reconnects = 0;
     m_reconnectDue = false;
@@ -272,6 +275,8 @@ void SendingRun::deliverFirstEntry()
         error = e.message();
     }
     emit activity(QStringLiteral("Sending is ok: ") + entry);
+    if (m_limits.any() && m_list.store())
+        m_list.store()->NoteSentBy(m_smtp.Host, m_clock());
     ++m_sentCount;
     --m_pendingCount;
     ++m_runDelivered;
@@ -285,6 +290,51 @@ void SendingRun::deliverFirstEntry()
         return;
     }
     m_timer.start();
+}
+
+bool SendingRun::waitForLimit()
+{
+    if (!m_limits.any() || !m_list.store())
+        return false;
+    const qint64 now = m_clock();
+    const struct
+    {
+        int limit;
+        qint64 window;
+        const char* name;
+        const char* shown;
+    } windows[] = {
+        {m_limits.perSecond, 1000, "Per-second", "HH:mm:ss"},
+        {m_limits.perMinute, 60000, "Per-minute", "HH:mm:ss"},
+        {m_limits.perHour, 3600000, "Hourly", "HH:mm"},
+        {m_limits.perDay, 86400000, "Daily", "HH:mm"},
+    };
+    qint64 resume = 0;
+    QString line;
+    for (const auto& w : windows) {
+        if (w.limit <= 0)
+            continue;
+        qint64 earliest = 0;
+        // Counted from the store: other runs and processes through the same server count too.
+        if (m_list.store()->CountSentBy(m_smtp.Host, now - w.window + 1, &earliest) < w.limit)
+            continue;
+        const qint64 at = earliest + w.window;
+        if (at > resume) {
+            resume = at;
+            line = QStringLiteral("%1 limit of %2 reached; sending resumes at %3")
+                       .arg(QLatin1String(w.name))
+                       .arg(w.limit)
+                       .arg(QDateTime::fromMSecsSinceEpoch(at).toString(QLatin1String(w.shown)));
+        }
+    }
+    if (resume <= now)
+        return false;
+    if (resume != m_limitResume) {
+        m_limitResume = resume;
+        emit activity(line);
+    }
+    m_waitTimer.start(int(qMin<qint64>(resume - now, 1000)));
+    return true;
 }
 
 bool SendingRun::scheduleReconnect()
@@ -352,6 +402,8 @@ void SendingRun::MainTimerTimer()
             StopRun();
         } else if (m_pendingCount <= 0 || m_list.count() == 0) {
             StopRun();
+        } else if (waitForLimit()) {
+            // At a rate limit: the next tick comes from the wait.
         } else if (const qint64 wait = m_notBefore.value(m_list.entry(0), 0) - QDateTime::currentMSecsSinceEpoch(); wait > 0) {
             // Only entries waiting to be tried again are left (they are at the end): wait for
             // the first of them; Stop still acts meanwhile.

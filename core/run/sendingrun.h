@@ -11,6 +11,7 @@
 
 #include "core/error.h"
 #include "core/mail/emailmessage.h"
+#include "core/settings/settingsfile.h"
 #include "core/smtp/securetransport.h"
 #include "core/smtp/smtpclient.h"
 
@@ -30,6 +31,8 @@ struct RunSelection
     bool ReturnReceipt = true;
     // The user allowed logging in to this server without TLS (it is not needed for this machine).
     bool AllowPlainLogin = false;
+    // How many messages may go through the server a second, minute, hour and day.
+    RateLimits Limits;
 };
 
 // What a run does when the server refuses a recipient: stop (as it always has), or skip it. With
@@ -59,6 +62,8 @@ public:
     void setRetryDelays(QList<int> ms) { m_retryDelays = std::move(ms); }
     // The waits before each new connection after the connection was lost (with the skip choice).
     void setReconnectDelays(QList<int> ms) { m_reconnectDelays = std::move(ms); }
+    // The clock the rate limits read (milliseconds since the epoch); tests set their own.
+    void setClock(std::function<qint64()> clock) { m_clock = std::move(clock); }
 
     // Opens the session and starts the ticks: over the pending list, or, with a test address,
     // one message to it that touches neither the list nor the send log. Throws before anything
@@ -107,6 +112,8 @@ private:
     // With the skip choice, a lost connection is opened again after a growing wait (five tries);
     // false when the tries are used up.
     bool scheduleReconnect();
+    // At a rate limit: says so once, waits (Stop still acts) and answers true.
+    bool waitForLimit();
     // While the server answers: writes the message of the next entry ahead and applies a due
     // batch of deliveries to the send log.
     void workWhileWaiting();
@@ -148,6 +155,9 @@ private:
     int m_reconnects = 0;       // tries since the connection was last lost
     bool m_reconnectDue = false; // the next tick connects again first
     QString m_shownHost;
+    RateLimits m_limits;
+    qint64 m_limitResume = 0;
+    std::function<qint64()> m_clock;
     bool m_allowPlainLogin = false;
     int m_refusedCount = 0;
     QString m_flushError; // a batch that could not be applied while waiting

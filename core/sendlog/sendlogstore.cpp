@@ -110,6 +110,8 @@ TDM::TDM(const QString& databasePath)
         // A refusal's code and reason, beside its send log row: the log keeps its three columns,
         // so that other programs reading or writing it go on working.
         "CREATE TABLE IF NOT EXISTS sendlog_outcome (log_row INTEGER PRIMARY KEY, code INTEGER, reason TEXT)",
+        "CREATE TABLE IF NOT EXISTS sent_by_server (server TEXT NOT NULL, at INTEGER NOT NULL)",
+        "CREATE INDEX IF NOT EXISTS sent_by_server_at ON sent_by_server (server, at)",
     };
     for (const char* sql : statements)
         if (!q.exec(QString::fromLatin1(sql))) {
@@ -234,6 +236,41 @@ bool TDM::RecordRefusal(qint64 pendingId, const QString& entry, int code, const 
         return false;
     }
     return m_db.commit() || fail(m_db.lastError().text());
+}
+
+bool TDM::NoteSentBy(const QString& server, qint64 atMs)
+{
+    if (!m_open)
+        return fail(QStringLiteral("The send log is not open."));
+    QSqlQuery q(m_db);
+    q.prepare(QStringLiteral("INSERT INTO sent_by_server (server, at) VALUES (?, ?)"));
+    q.addBindValue(server.toLower());
+    q.addBindValue(atMs);
+    if (!q.exec())
+        return fail(q);
+    // Older than a day, a note counts for no limit any more.
+    q.prepare(QStringLiteral("DELETE FROM sent_by_server WHERE server = ? AND at < ?"));
+    q.addBindValue(server.toLower());
+    q.addBindValue(atMs - 2 * 86400000LL);
+    q.exec();
+    return true;
+}
+
+int TDM::CountSentBy(const QString& server, qint64 sinceMs, qint64* earliestMs)
+{
+    if (earliestMs)
+        *earliestMs = 0;
+    if (!m_open)
+        return 0;
+    QSqlQuery q(m_db);
+    q.prepare(QStringLiteral("SELECT count(*), min(at) FROM sent_by_server WHERE server = ? AND at >= ?"));
+    q.addBindValue(server.toLower());
+    q.addBindValue(sinceMs);
+    if (!q.exec() || !q.next())
+        return 0;
+    if (earliestMs)
+        *earliestMs = q.value(1).toLongLong();
+    return q.value(0).toInt();
 }
 
 QList<TDM::FailedRow> TDM::LoadFailed()

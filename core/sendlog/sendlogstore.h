@@ -41,6 +41,12 @@ public:
     // A fresh query over the rows whose SENDDATE matches the LIKE pattern, in table order; not
     // active when the query failed.
     QSqlQuery QueryByDate(const QString& pattern);
+    // Deliveries counted per server for its rate limits, across runs and processes.
+    bool NoteSentBy(const QString& server, qint64 atMs);
+    // How many deliveries through the server are noted at or after sinceMs, and the earliest of
+    // them (0 when none).
+    int CountSentBy(const QString& server, qint64 sinceMs, qint64* earliestMs = nullptr);
+
     struct FailedRow
     {
         qint64 id;

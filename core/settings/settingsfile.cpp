@@ -29,6 +29,7 @@ QString g_appDir;
 const QByteArray kTrustSection("Trusted certificates");
 const QByteArray kPlainLoginSection("Login without TLS");
 const QByteArray kRunSection("Run");
+const QByteArray kRateSection("Rate limits");
 
 QByteArray fixed(const QString& name)
 {
@@ -248,6 +249,25 @@ bool IsTrustedCertificate(const CertificateInfo& info, const QString& trustedFor
 void WriteTrustedFingerprint(const QString& host, const QString& sha256)
 {
     ini().writeValue(kTrustSection, userKey(host.trimmed().toLower()), sha256.toLatin1());
+}
+
+RateLimits ReadRateLimits(const QString& host)
+{
+    const QList<QByteArray> fields = ini().readValue(kRateSection, CodePage::encode(host.trimmed().toLower())).split(',');
+    const auto field = [&fields](int i) { return i < fields.size() ? qMax(0, fields[i].trimmed().toInt()) : 0; };
+    return {field(0), field(1), field(2), field(3)};
+}
+
+void WriteRateLimits(const QString& host, const RateLimits& limits)
+{
+    const QByteArray key = userKey(host.trimmed().toLower());
+    if (!limits.any()) {
+        ini().deleteKey(kRateSection, key);
+        return;
+    }
+    ini().writeValue(kRateSection, key,
+                     QByteArray::number(limits.perSecond) + ',' + QByteArray::number(limits.perMinute) + ','
+                         + QByteArray::number(limits.perHour) + ',' + QByteArray::number(limits.perDay));
 }
 
 bool ReadSkipRefused()

@@ -92,6 +92,19 @@ QString ReadTrustedFingerprint(const QString& host);
 bool IsTrustedCertificate(const CertificateInfo& info, const QString& trustedForThisRun = {});
 void WriteTrustedFingerprint(const QString& host, const QString& sha256);
 
+// At most so many messages a second, a minute, an hour and a day through a server (0: no limit),
+// kept in a section of its own so that the server's value keeps its fields.
+struct RateLimits
+{
+    int perSecond = 0;
+    int perMinute = 0;
+    int perHour = 0;
+    int perDay = 0;
+    bool any() const { return perSecond > 0 || perMinute > 0 || perHour > 0 || perDay > 0; }
+};
+RateLimits ReadRateLimits(const QString& host);
+void WriteRateLimits(const QString& host, const RateLimits& limits);
+
 // Whether a run goes on after a refused recipient (kept in a section of its own).
 bool ReadSkipRefused();
 void WriteSkipRefused(bool skip);

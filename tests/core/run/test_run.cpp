@@ -704,3 +704,27 @@ TEST_F(RunTest, SkipConnectsAgainAfterALostConnection)
         to << QString::fromLatin1(smtpd.envelope(i)).section('\n', 1, 1);
     EXPECT_EQ(to, (QStringList{"a@example.org", "b@example.org", "c@example.org"}));
 }
+
+// A per-minute limit, counted from the store, holds the run until the minute has passed; the
+// clock is the test's, so nobody waits a minute.
+TEST_F(RunTest, PerMinuteLimitWaitsAndSaysUntilWhen)
+{
+    Smtpd smtpd;
+    ASSERT_GT(smtpd.port(), 0);
+    qint64 now = QDateTime(QDate(2026, 12, 8), QTime(14, 0, 0)).toMSecsSinceEpoch();
+    run->setClock([&now] { return now; });
+    add({"a@example.org", "b@example.org", "c@example.org", "d@example.org"});
+    RunSelection s = selection(smtpd.port());
+    s.Limits.perMinute = 2;
+    run->StartRun(s);
+    ASSERT_TRUE(waitUntil([&] { return lines.contains("Per-minute limit of 2 reached; sending resumes at 14:01:00"); }))
+        << lines.join("|").toStdString();
+    EXPECT_EQ(run->sentCount(), 2);
+    EXPECT_TRUE(run->running());
+    // Another run, or another process, through the same server counts as well: the store holds it.
+    EXPECT_EQ(store->CountSentBy("127.0.0.1", now - 59999), 2);
+    now += 61000;
+    ASSERT_TRUE(waitForEnd());
+    EXPECT_EQ(run->sentCount(), 4);
+    EXPECT_EQ(smtpd.messages(4).size(), 4);
+}
