@@ -2,18 +2,11 @@
 
 #include "gui/entryform.h"
 #include "core/error.h"
-#include "gui/prompts.h"
 #include "core/settings/settingsfile.h"
 
-#include <QCheckBox>
-#include <QFile>
 #include <QFormLayout>
-#include <QGroupBox>
-#include <QHBoxLayout>
 #include <QLabel>
 #include <QLineEdit>
-#include <QPlainTextEdit>
-#include <QPushButton>
 #include <QVBoxLayout>
 
 TFrmAddMail::TFrmAddMail(QWidget* parent)
