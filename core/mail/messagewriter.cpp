@@ -165,13 +165,10 @@ WrittenMessage WriteMessage(const EmailMessage& message, const WriterOptions& op
     out.reserve(encoding == "quoted-printable" ? size * 3 : size);
     // The label the body's bytes need (the usual one unless they go beyond it).
     QByteArray bodyCharset = HeaderCharset().name;
-    if (highBytes && !HeaderCharset().jis) {
-        QByteArray all;
+    if (highBytes && !HeaderCharset().jis)
         for (const QByteArray& line : lines)
-            if (hasHighByte(line))
-                all += line + ' ';
-        bodyCharset = CharsetLabel(all);
-    }
+            if (hasHighByte(line) && (bodyCharset = CharsetLabel(line)) != HeaderCharset().name)
+                break; // one line beyond the usual label labels the whole body
     const HeaderList headers = BuildHeaders(message, encoding, bodyCharset);
     for (const QByteArray& header : headers.lines()) {
         // Folded and encoded wherever the syntax allows; a line still too long is refused.

@@ -365,7 +365,7 @@ bool SendingRun::skipRefused(const QString& entry)
     const bool again = m_lastFailure->isTransientRefusal() && tries < kMostTries && !m_retryDelays.isEmpty();
     m_list.recordFirstRefused(code, reason, again);
     if (again) {
-        const qint64 due = QDateTime::currentMSecsSinceEpoch() + m_retryDelays[qMin(tries, int(m_retryDelays.size())) - 1];
+        const qint64 due = m_clock() + m_retryDelays[qMin(tries, int(m_retryDelays.size())) - 1];
         m_notBefore.insert(entry, due);
         emit activity(QStringLiteral("Trying %1 again at %2").arg(entry, QDateTime::fromMSecsSinceEpoch(due).toString(QStringLiteral("HH:mm:ss"))));
     } else {
@@ -404,7 +404,7 @@ void SendingRun::MainTimerTimer()
             StopRun();
         } else if (waitForLimit()) {
             // At a rate limit: the next tick comes from the wait.
-        } else if (const qint64 wait = m_notBefore.value(m_list.entry(0), 0) - QDateTime::currentMSecsSinceEpoch(); wait > 0) {
+        } else if (const qint64 wait = m_notBefore.value(m_list.entry(0), 0) - m_clock(); wait > 0) {
             // Only entries waiting to be tried again are left (they are at the end): wait for
             // the first of them; Stop still acts meanwhile.
             m_waitTimer.start(int(qMin<qint64>(wait, 1000)));

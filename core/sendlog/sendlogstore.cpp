@@ -290,7 +290,7 @@ QList<TDM::FailedRow> TDM::LoadFailed()
     return rows;
 }
 
-bool TDM::RetryFailed(QList<qint64>* pendingIds)
+bool TDM::RetryFailed()
 {
     if (!m_open)
         return fail(QStringLiteral("The send log is not open."));
@@ -304,7 +304,6 @@ bool TDM::RetryFailed(QList<qint64>* pendingIds)
         m_db.rollback();
         return false;
     }
-    Q_UNUSED(pendingIds);
     return m_db.commit() || fail(m_db.lastError().text());
 }
 

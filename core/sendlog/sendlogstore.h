@@ -60,7 +60,7 @@ public:
     bool RecordRefusal(qint64 pendingId, const QString& entry, int code, const QString& reason, bool keepPending);
     QList<FailedRow> LoadFailed();
     // Every failed entry goes back to the end of the pending list.
-    bool RetryFailed(QList<qint64>* pendingIds = nullptr);
+    bool RetryFailed();
 
     struct DayCount
     {

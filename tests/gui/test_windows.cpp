@@ -6,6 +6,7 @@
 #include "core/intake/mailto.h"
 #include "core/sendlog/sendlogstore.h"
 #include "gui/historychart.h"
+#include "support/rawsql.h"
 #include "gui/logform.h"
 #include "gui/addmail.h"
 #include "gui/addserver.h"
@@ -343,14 +344,9 @@ TEST_F(WindowsTest, IntakeKeepsLinesThatCannotBeAddedAndSaysWhy)
 // A store that refuses the new entries: the window says so and keeps the text for another try.
 TEST_F(WindowsTest, IntakeThatCannotAddSaysSoAndKeepsTheText)
 {
-    {
-        QSqlDatabase db = QSqlDatabase::addDatabase("QSQLITE", "saboteur");
-        db.setDatabaseName(data.path() + "/db/sendlog.db");
-        ASSERT_TRUE(db.open());
-        QSqlQuery q(db);
-        ASSERT_TRUE(q.exec("CREATE TRIGGER full BEFORE INSERT ON pending BEGIN SELECT RAISE(ABORT, 'disk full'); END"));
-    }
-    QSqlDatabase::removeDatabase("saboteur");
+    ASSERT_EQ(execAsAnotherProgram(data.path() + "/db/sendlog.db",
+                                   "CREATE TRIGGER full BEFORE INSERT ON pending BEGIN SELECT RAISE(ABORT, 'disk full'); END"),
+              "");
     Prompts::reported().clear();
     QString status;
     QString text;

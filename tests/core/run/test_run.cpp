@@ -7,6 +7,7 @@
 #include "core/smtp/socketstream.h"
 #include "support/faultystream.h"
 #include "support/netnshost.h"
+#include "support/rawsql.h"
 #include "support/scriptedserver.h"
 #include "support/smtpd.h"
 #include "support/tempdir.h"
@@ -65,14 +66,7 @@ protected:
     // Another program breaks the store under the run: deliveries can be journalled but not applied.
     void dropSendLogTable()
     {
-        {
-            QSqlDatabase db = QSqlDatabase::addDatabase("QSQLITE", "saboteur");
-            db.setDatabaseName(dir.path() + "/db/sendlog.db");
-            ASSERT_TRUE(db.open());
-            QSqlQuery q(db);
-            ASSERT_TRUE(q.exec("DROP TABLE sendlog"));
-        }
-        QSqlDatabase::removeDatabase("saboteur");
+        ASSERT_EQ(execAsAnotherProgram(dir.path() + "/db/sendlog.db", "DROP TABLE sendlog"), "");
     }
 
     int logRows()
@@ -483,14 +477,9 @@ TEST_F(RunTest, UnappliedJournalBlocksRunsAndCountsAsSent)
     run.reset();
     list.reset();
     store.reset();
-    {
-        QSqlDatabase db = QSqlDatabase::addDatabase("QSQLITE", "saboteur");
-        db.setDatabaseName(dir.path() + "/db/sendlog.db");
-        ASSERT_TRUE(db.open());
-        QSqlQuery q(db);
-        ASSERT_TRUE(q.exec("CREATE TRIGGER damaged BEFORE INSERT ON sendlog BEGIN SELECT RAISE(ABORT, 'disk I/O error'); END"));
-    }
-    QSqlDatabase::removeDatabase("saboteur");
+    ASSERT_EQ(execAsAnotherProgram(dir.path() + "/db/sendlog.db",
+                                   "CREATE TRIGGER damaged BEFORE INSERT ON sendlog BEGIN SELECT RAISE(ABORT, 'disk I/O error'); END"),
+              "");
     writeAll(dir.path() + "/db/sendlog.db-deliveries-1-2-dead",
              TDM::JournalLine(firstId, "2026-01-01 00:00:00", "a@example.org"));
 
@@ -534,14 +523,7 @@ TEST_F(RunTest, DeliveryWhosePendingRowIsGoneStopsTheRun)
     run->setInterval(300);
     run->StartRun(selection(smtpd.port()));
     ASSERT_TRUE(waitUntil([this] { return run->sentCount() == 1; }));
-    {
-        QSqlDatabase db = QSqlDatabase::addDatabase("QSQLITE", "other");
-        db.setDatabaseName(dir.path() + "/db/sendlog.db");
-        ASSERT_TRUE(db.open());
-        QSqlQuery q(db);
-        ASSERT_TRUE(q.exec("DELETE FROM pending WHERE entry = 'c@example.org'"));
-    }
-    QSqlDatabase::removeDatabase("other");
+    ASSERT_EQ(execAsAnotherProgram(dir.path() + "/db/sendlog.db", "DELETE FROM pending WHERE entry = 'c@example.org'"), "");
     ASSERT_TRUE(waitForEnd());
     EXPECT_EQ(outcome, RunOutcome::RecordFailed);
     ASSERT_GE(lines.size(), 2);
