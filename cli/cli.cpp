@@ -18,12 +18,63 @@
 #include <QDir>
 #include <QFile>
 #include <QSet>
+#include <QSocketNotifier>
 #include <QVariant>
+#include <csignal>
 #include <cstdio>
 #include <memory>
 #include <unistd.h>
 
 namespace {
+
+// Ctrl-C or a TERM signal stops a run as the window's Stop does: the session ends cleanly and
+// nothing delivered goes unrecorded. A second one ends the process at once.
+class StopOnSignal
+{
+public:
+    explicit StopOnSignal(std::function<void()> stop)
+    {
+        if (::pipe(s_pipe) != 0)
+            return;
+        m_notifier = std::make_unique<QSocketNotifier>(s_pipe[0], QSocketNotifier::Read);
+        QObject::connect(m_notifier.get(), &QSocketNotifier::activated, [this, stop = std::move(stop)] {
+            char number = 0;
+            if (::read(s_pipe[0], &number, 1) == 1 && m_signal == 0) {
+                m_signal = number;
+                stop();
+            }
+        });
+        struct sigaction action{};
+        action.sa_handler = [](int number) {
+            const char byte = char(number);
+            [[maybe_unused]] const ssize_t n = ::write(s_pipe[1], &byte, 1);
+            std::signal(number, SIG_DFL); // a second one ends the process
+        };
+        sigemptyset(&action.sa_mask);
+        sigaction(SIGINT, &action, nullptr);
+        sigaction(SIGTERM, &action, nullptr);
+    }
+    ~StopOnSignal()
+    {
+        std::signal(SIGINT, SIG_DFL);
+        std::signal(SIGTERM, SIG_DFL);
+        m_notifier.reset();
+        if (s_pipe[0] >= 0) {
+            ::close(s_pipe[0]);
+            ::close(s_pipe[1]);
+            s_pipe[0] = s_pipe[1] = -1;
+        }
+    }
+    StopOnSignal(const StopOnSignal&) = delete;
+    StopOnSignal& operator=(const StopOnSignal&) = delete;
+    // The signal that stopped the run; 0: none.
+    int received() const { return m_signal; }
+
+private:
+    static inline int s_pipe[2] = {-1, -1};
+    std::unique_ptr<QSocketNotifier> m_notifier;
+    int m_signal = 0;
+};
 
 constexpr int kExitOk = 0;
 constexpr int kExitRefused = 1;
@@ -37,7 +88,8 @@ const char* kSendUsage =
     "                    [--rate N] [--per-minute N] [--per-hour N] [--per-day N]\n"
     "Sends the pending list (after adding the lines of FILE) through one SMTP session.\n"
     "Exit status: 0 list emptied or test accepted, 1 a message refused, 2 connecting or\n"
-    "authentication failed, 3 usage, settings or message preparation error.\n"
+    "authentication failed, 3 usage, settings or message preparation error, 128 + N stopped by\n"
+    "signal N (Ctrl-C: 130).\n"
     "--allow-plain-login lets this run log in to a server that is not this machine without TLS.\n"
     "--on-refusal skip goes on after a refused recipient (into the failed list); --retry-failed\n"
     "puts the failed list back into the pending list first. --rate, --per-minute, --per-hour and\n"
@@ -362,6 +414,7 @@ int runSend(const QStringList& args)
         QCoreApplication::exit(0);
     });
 
+    StopOnSignal stopOnSignal([&run] { run.StopRun(); });
     const QString testAddress = o.values.value(QStringLiteral("--test"));
     if (test) {
         if (testAddress.size() < 5)
@@ -394,6 +447,10 @@ int runSend(const QStringList& args)
     }
     if (!prepareError.isEmpty())
         err(prepareError);
+    if (stopOnSignal.received() != 0) {
+        err(QStringLiteral("Stopped: %1 entries are still pending.").arg(list.count()));
+        return 128 + stopOnSignal.received();
+    }
     switch (outcome) {
     case RunOutcome::Completed:
         return run.refusedCount() > 0 ? kExitRefused : kExitOk;

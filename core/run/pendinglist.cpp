@@ -124,6 +124,9 @@ void PendingList::removeRowsAt(QList<int> rows)
     rows.removeIf([this](int r) { return r < 0 || r >= m_entries.size(); });
     if (rows.isEmpty())
         return;
+    if (m_firstInFlight && rows.first() == 0)
+        throw BrevoraError(ErrorKind::Usage, QStringLiteral("%1 is being sent now; it can be deleted once its sending has ended.")
+                                                 .arg(m_entries.first()));
     QList<qint64> ids;
     for (int r : rows)
         ids.append(m_ids[r]);
@@ -162,6 +165,7 @@ void PendingList::removeRowsAt(QList<int> rows)
 
 void PendingList::recordFirstDelivered()
 {
+    m_firstInFlight = false;
     if (m_entries.isEmpty())
         return;
     bool recorded = true;
@@ -185,10 +189,12 @@ void PendingList::reserveFirstDelivery()
 {
     if (m_store && !m_entries.isEmpty())
         check(m_store->ReserveDelivery(m_entries.first()));
+    m_firstInFlight = !m_entries.isEmpty();
 }
 
 void PendingList::recordFirstRefused(int code, const QString& reason, bool keepPending)
 {
+    m_firstInFlight = false;
     if (m_entries.isEmpty())
         return;
     const QString entry = m_entries.first();

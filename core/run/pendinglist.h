@@ -35,7 +35,11 @@ public:
     // Removes the given rows (any order).
     void removeRowsAt(QList<int> rows);
     // Makes sure the delivery of the first entry can be recorded, before its message goes out.
+    // From then until it is recorded or released the first entry is in flight: it cannot be
+    // removed, and the list's first entry stays the one being sent.
     void reserveFirstDelivery();
+    // The first entry's sending ended without a result to record: it stays pending.
+    void releaseFirst() { m_firstInFlight = false; }
     // The first entry was delivered: it leaves the list and enters the send log (through the
     // store's delivery journal, so it is never both pending and logged, nor neither).
     // When the store fails, the entry still leaves the list and the error is thrown.
@@ -67,4 +71,5 @@ private:
     QStringList m_entries;
     QList<qint64> m_ids;
     QHash<QString, int> m_index; // entry -> number of occurrences
+    bool m_firstInFlight = false;
 };

@@ -6,6 +6,11 @@
 #include "core/text/textutil.h"
 
 #include <QDateTime>
+#include <QThread>
+#include <chrono>
+#include <condition_variable>
+#include <memory>
+#include <mutex>
 #include <utility>
 
 namespace {
@@ -26,7 +31,51 @@ SendingRun::SendingRun(PendingList& list, QObject* parent)
     m_waitTimer.setSingleShot(true);
     m_clock = [] { return QDateTime::currentMSecsSinceEpoch(); };
     connect(&m_waitTimer, &QTimer::timeout, this, &SendingRun::MainTimerTimer);
-    m_smtp.setWorkWhileWaiting([this] { workWhileWaiting(); });
+    m_hardStop.setSingleShot(true);
+    m_hardStop.setInterval(900);
+    connect(&m_hardStop, &QTimer::timeout, this, [this] { m_smtp.interrupt(true); });
+    m_smtp.setCertificateDecision([this](const CertificateInfo& info) { return askCertificate(info); });
+}
+
+SendingRun::~SendingRun()
+{
+    m_smtp.interrupt(true); // the session thread ends with the job it is doing
+}
+
+void SendingRun::say(const QString& line)
+{
+    if (QThread::currentThread() == thread())
+        emit activity(line);
+    else
+        QMetaObject::invokeMethod(this, [this, line] { emit activity(line); }, Qt::QueuedConnection);
+}
+
+bool SendingRun::askCertificate(const CertificateInfo& info)
+{
+    if (QThread::currentThread() == thread())
+        return m_decision && m_decision(info);
+    // The question is put on the run's thread (a dialog in the window); the session waits for the
+    // answer, or for a stop.
+    struct Answer
+    {
+        std::mutex lock;
+        std::condition_variable given;
+        std::optional<bool> value;
+    };
+    auto answer = std::make_shared<Answer>();
+    QMetaObject::invokeMethod(
+        this,
+        [this, info, answer] {
+            const bool accepted = m_decision && m_decision(info);
+            std::lock_guard<std::mutex> hold(answer->lock);
+            answer->value = accepted;
+            answer->given.notify_all();
+        },
+        Qt::QueuedConnection);
+    std::unique_lock<std::mutex> hold(answer->lock);
+    while (!answer->value && !m_smtp.interrupted())
+        answer->given.wait_for(hold, std::chrono::milliseconds(100));
+    return answer->value.value_or(false);
 }
 
 void SendingRun::countListChange()
@@ -38,6 +87,8 @@ void SendingRun::countListChange()
 
 void SendingRun::StartRun(const RunSelection& s, const QString& testAddress)
 {
+    if (m_running)
+        throw BrevoraError(ErrorKind::Usage, QStringLiteral("A sending run is under way already."));
     // Without a sender the message would go out with an empty envelope and no From line.
     if (s.SenderAddress.trimmed().isEmpty())
         throw BrevoraError(ErrorKind::Usage,
@@ -74,71 +125,112 @@ void SendingRun::StartRun(const RunSelection& s, const QString& testAddress)
     m_allowPlainLogin = s.AllowPlainLogin;
     m_reconnects = 0;
     m_reconnectDue = false;
-    const RunOutcome opened = openAndLogIn();
-    if (opened != RunOutcome::Completed) {
-        m_list.unlockRun();
-        finish(opened);
-        return;
-    }
     m_running = true;
+    m_stopRequested = false;
     m_outcome = RunOutcome::Completed;
     m_refusedCount = 0;
     m_tries.clear();
     m_notBefore.clear();
     m_runDelivered = 0;
     m_runTotal = isTestRun() ? 1 : m_list.count();
+    m_smtp.clearInterrupt();
     emit stateChanged(true);
-    emit progress(0, m_runTotal);
-    m_timer.start();
+    openSession(false);
+}
+
+void SendingRun::openSession(bool reconnecting)
+{
+    emit activity(QStringLiteral("Connecting Server:") + m_shownHost);
+    auto opened = std::make_shared<RunOutcome>(RunOutcome::ConnectFailed);
+    m_session.run(
+        this, [this, opened] { *opened = openAndLogIn(); },
+        [this, opened, reconnecting](const std::optional<BrevoraError>&) { sessionOpened(*opened, reconnecting); });
+}
+
+void SendingRun::sessionOpened(RunOutcome opened, bool reconnecting)
+{
+    if (m_stopRequested) {
+        StopRun();
+    } else if (opened == RunOutcome::Completed) {
+        if (!reconnecting)
+            emit progress(0, m_runTotal);
+        m_timer.start();
+    } else if (reconnecting) {
+        if (!scheduleReconnect()) {
+            m_outcome = opened;
+            StopRun();
+        }
+    } else {
+        // A run that never got a session ends without the lines of a stop.
+        if (!isTestRun())
+            m_list.unlockRun();
+        m_running = false;
+        m_outcome = opened;
+        emit stateChanged(false);
+        emit finished(opened);
+    }
 }
 
 RunOutcome SendingRun::openAndLogIn()
 {
-    emit activity(QStringLiteral("Connecting Server:") + m_shownHost);
     try {
         m_smtp.OpenSession();
     } catch (const BrevoraError& e) {
-        emit activity(QStringLiteral("Connecting Server Failed:") + m_shownHost);
-        // The line above is the same for every cause; this one tells them apart.
-        emit activity(QStringLiteral("Reason: ") + PrintableText(e.message(), true)
-                      + (e.detail().isEmpty() ? QString() : QStringLiteral(" (%1)").arg(e.detail())));
         m_smtp.CloseSession();
+        if (m_smtp.interrupted())
+            return RunOutcome::ConnectFailed; // stopped: the stop says what happened
+        say(QStringLiteral("Connecting Server Failed:") + m_shownHost);
+        // The line above is the same for every cause; this one tells them apart.
+        say(QStringLiteral("Reason: ") + PrintableText(e.message(), true)
+            + (e.detail().isEmpty() ? QString() : QStringLiteral(" (%1)").arg(e.detail())));
         return RunOutcome::ConnectFailed;
     }
 
     const bool login = m_smtp.OfferedAuthSchemes().contains(QStringLiteral("LOGIN"), Qt::CaseInsensitive);
     if (login) {
-        emit activity(QStringLiteral("The server requires authentication"));
+        say(QStringLiteral("The server requires authentication"));
         // Without TLS anyone on the way reads the account and password: only to this machine,
         // or where the user allowed it for this server.
         if (!m_smtp.secure() && !m_smtp.peerIsLoopback() && !m_allowPlainLogin) {
-            emit activity(QStringLiteral("Login refused: %1 offers no TLS here, so the password would cross the network "
-                                         "readable by anyone on the way. Turn SSL on for this server, or allow login "
-                                         "without TLS for it in its settings (--allow-plain-login on the command line).")
-                              .arg(m_smtp.Host));
+            say(QStringLiteral("Login refused: %1 offers no TLS here, so the password would cross the network "
+                               "readable by anyone on the way. Turn SSL on for this server, or allow login "
+                               "without TLS for it in its settings (--allow-plain-login on the command line).")
+                    .arg(m_smtp.Host));
             m_smtp.CloseSession();
             return RunOutcome::AuthFailed;
         }
         m_smtp.setAuthenticationType(AuthenticationKind::atLogin);
-        emit activity(QStringLiteral("Authentication begins"));
+        say(QStringLiteral("Authentication begins"));
         try {
             m_smtp.LogIn();
         } catch (const BrevoraError&) {
-            emit activity(QStringLiteral("Authentication failed"));
             m_smtp.CloseSession();
+            if (!m_smtp.interrupted())
+                say(QStringLiteral("Authentication failed"));
             return RunOutcome::AuthFailed;
         }
     } else {
-        emit activity(QStringLiteral("The server does not require authentication"));
+        say(QStringLiteral("The server does not require authentication"));
         m_smtp.setAuthenticationType(AuthenticationKind::atNone);
     }
-    emit activity(QStringLiteral("Authentication is ok"));
+    say(QStringLiteral("Authentication is ok"));
     return RunOutcome::Completed;
 }
 
 void SendingRun::StopRun()
 {
+    if (m_session.busy()) {
+        // The session is waiting for the server: cut the wait short; the run ends when it is back.
+        if (!m_stopRequested) {
+            m_stopRequested = true;
+            m_smtp.interrupt(false);
+            m_hardStop.start();
+        }
+        return;
+    }
+    m_hardStop.stop();
     m_smtp.CloseSession();
+    m_list.releaseFirst();
     if (m_outcome != RunOutcome::RecordFailed) {
         try {
             m_list.flushDeliveries();
@@ -161,13 +253,6 @@ void SendingRun::StopRun()
         emit finished(m_outcome);
 }
 
-void SendingRun::finish(RunOutcome outcome)
-{
-    m_outcome = outcome;
-    if (!m_running)
-        emit finished(outcome);
-}
-
 namespace {
 // Fills the message for the entry; throws when it cannot be prepared.
 void prepareInto(EmailMessage& message, const QString& entry, const QStringList& body)
@@ -178,32 +263,56 @@ void prepareInto(EmailMessage& message, const QString& entry, const QStringList&
 }
 } // namespace
 
-bool SendingRun::SendOne(const QString& entry)
+OutgoingMessage SendingRun::outgoingFor(const QString& entry)
 {
     const QStringList body = m_body ? m_body() : QStringList();
     MessageAhead ahead = std::exchange(m_ahead, MessageAhead());
     // A message written ahead carries the time it was written in its Date line.
     const bool fresh = ahead.ready && ahead.written.isValid() && ahead.written.elapsed() < kAheadFreshMs;
-    try {
-        OutgoingMessage outgoing;
-        if (fresh && ahead.entry == entry && ahead.body == body) {
-            outgoing = std::move(ahead.outgoing);
-        } else {
-            prepareInto(m_message, entry, body);
-            outgoing = m_smtp.WriteOutgoing(m_message);
-        }
-        m_smtp.Deliver(outgoing);
-    } catch (const BrevoraError& e) {
-        // A refusal or a broken connection is a failed sending; a message that cannot be
-        // prepared or written is the tick's error, raised before anything went out.
-        if (e.kind() == ErrorKind::Usage || e.kind() == ErrorKind::Store)
-            throw;
-        emit activity(QStringLiteral("Sending failed: ") + entry + QStringLiteral("--") + e.message());
-        m_lastFailure = e;
-        return false;
+    if (fresh && ahead.entry == entry && ahead.body == body)
+        return std::move(ahead.outgoing);
+    prepareInto(m_message, entry, body);
+    return m_smtp.WriteOutgoing(m_message);
+}
+
+void SendingRun::startDelivery(const QString& entry)
+{
+    // A message that cannot be prepared or written throws here, before anything went out.
+    OutgoingMessage outgoing = outgoingFor(entry);
+    m_session.run(
+        this, [this, outgoing = std::move(outgoing)] { m_smtp.Deliver(outgoing); },
+        [this, entry](const std::optional<BrevoraError>& failure) {
+            guarded([&] { delivered(entry, failure); });
+        });
+    workWhileWaiting();
+}
+
+void SendingRun::delivered(const QString& entry, const std::optional<BrevoraError>& failure)
+{
+    if (failure && m_stopRequested && failure->kind() != ErrorKind::Refusal) {
+        // The user's stop cut the session short: nothing to report, the entry stays pending.
+        m_outcome = isTestRun() ? RunOutcome::Completed : m_outcome;
+        StopRun();
+        return;
     }
-    m_lastFailure.reset();
-    return true;
+    if (failure) {
+        emit activity(QStringLiteral("Sending failed: ") + entry + QStringLiteral("--") + failure->message());
+        m_lastFailure = failure;
+    } else {
+        m_lastFailure.reset();
+    }
+    if (isTestRun()) {
+        m_outcome = RunOutcome::Refused;
+        if (!failure) {
+            emit activity(QStringLiteral("Sending is ok: ") + m_testAddress);
+            m_outcome = RunOutcome::Completed;
+        }
+        StopRun();
+    } else if (failure) {
+        firstEntryFailed(entry);
+    } else {
+        firstEntryDelivered(entry);
+    }
 }
 
 void SendingRun::workWhileWaiting()
@@ -253,18 +362,25 @@ void SendingRun::deliverFirstEntry()
         StopRun();
         return;
     }
-    if (!SendOne(entry)) {
-        if (m_refusalChoice == RefusalChoice::Skip && skipRefused(entry)) {
-            m_timer.start();
-            return;
-        }
-        if (m_refusalChoice == RefusalChoice::Skip && !m_smtp.Connected() && scheduleReconnect())
-            return;
-        ++m_refusedCount;
-        m_outcome = RunOutcome::Refused;
-        StopRun();
+    startDelivery(entry);
+}
+
+void SendingRun::firstEntryFailed(const QString& entry)
+{
+    if (m_refusalChoice == RefusalChoice::Skip && skipRefused(entry)) {
+        carryOn();
         return;
     }
+    m_list.releaseFirst();
+    if (m_refusalChoice == RefusalChoice::Skip && !m_smtp.Connected() && !m_stopRequested && scheduleReconnect())
+        return;
+    ++m_refusedCount;
+    m_outcome = RunOutcome::Refused;
+    StopRun();
+}
+
+void SendingRun::firstEntryDelivered(const QString& entry)
+{
     m_reconnects = 0;
     // Journalled the moment its 250 is read, before anything else: a crash from here on can no
     // longer send it twice.
@@ -289,7 +405,15 @@ void SendingRun::deliverFirstEntry()
         StopRun();
         return;
     }
-    m_timer.start();
+    carryOn();
+}
+
+void SendingRun::carryOn()
+{
+    if (m_stopRequested)
+        StopRun();
+    else
+        m_timer.start();
 }
 
 bool SendingRun::waitForLimit()
@@ -379,27 +503,16 @@ bool SendingRun::skipRefused(const QString& entry)
 void SendingRun::MainTimerTimer()
 {
     m_timer.stop();
-    if (!m_running)
+    if (!m_running || m_session.busy())
         return;
     if (m_reconnectDue) {
         m_reconnectDue = false;
-        const RunOutcome opened = openAndLogIn();
-        if (opened != RunOutcome::Completed) {
-            if (!scheduleReconnect()) {
-                m_outcome = opened;
-                StopRun();
-            }
-            return;
-        }
+        openSession(true);
+        return;
     }
-    try {
+    guarded([this] {
         if (isTestRun()) {
-            m_outcome = RunOutcome::Refused;
-            if (SendOne(m_testAddress)) {
-                emit activity(QStringLiteral("Sending is ok: ") + m_testAddress);
-                m_outcome = RunOutcome::Completed;
-            }
-            StopRun();
+            startDelivery(m_testAddress);
         } else if (m_pendingCount <= 0 || m_list.count() == 0) {
             StopRun();
         } else if (waitForLimit()) {
@@ -411,6 +524,13 @@ void SendingRun::MainTimerTimer()
         } else {
             deliverFirstEntry();
         }
+    });
+}
+
+void SendingRun::guarded(const std::function<void()>& step)
+{
+    try {
+        step();
     } catch (const BrevoraError& e) {
         // A message that cannot be prepared ends the run cleanly; its entry stays first.
         m_outcome = RunOutcome::PrepareFailed;

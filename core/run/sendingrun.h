@@ -12,6 +12,7 @@
 #include "core/error.h"
 #include "core/mail/emailmessage.h"
 #include "core/settings/settingsfile.h"
+#include "core/run/sessionthread.h"
 #include "core/smtp/securetransport.h"
 #include "core/smtp/smtpclient.h"
 
@@ -46,16 +47,20 @@ enum class RunOutcome { Completed, Refused, ConnectFailed, AuthFailed, PrepareFa
 
 // The sending run: one SMTP session, one message per timer tick, each delivered entry removed
 // from the pending list and recorded in the send log, the first refusal ending the run. The main
-// window and the command line drive the same object and show what it reports.
+// window and the command line drive the same object and show what it reports. The session runs
+// on a thread of its own; the run, the list and the store stay on the thread that owns the run,
+// which is never held up by the server.
 class SendingRun : public QObject
 {
     Q_OBJECT
 public:
     explicit SendingRun(PendingList& list, QObject* parent = nullptr);
+    ~SendingRun() override;
 
     // The body lines of the content, read for every message.
     void setBodyProvider(std::function<QStringList()> provider) { m_body = std::move(provider); }
-    void setCertificateDecision(CertificateDecision decision) { m_smtp.setCertificateDecision(std::move(decision)); }
+    // Asked on the run's thread, whichever thread the handshake runs on.
+    void setCertificateDecision(CertificateDecision decision) { m_decision = std::move(decision); }
     void setInterval(int ms) { m_timer.setInterval(ms); }
     void setRefusalChoice(RefusalChoice choice) { m_refusalChoice = choice; }
     // The waits before the second, third, ... try of a transiently refused entry.
@@ -65,17 +70,17 @@ public:
     // The clock the rate limits read (milliseconds since the epoch); tests set their own.
     void setClock(std::function<qint64()> clock) { m_clock = std::move(clock); }
 
-    // Opens the session and starts the ticks: over the pending list, or, with a test address,
-    // one message to it that touches neither the list nor the send log. Throws before anything
-    // else for a missing sender, a port that is not a number, a list another run is using, or
-    // deliveries the store could not apply yet; every other failure is reported as activity.
+    // Starts the run (running from now on) and opens the session; the ticks follow once it is
+    // open. Over the pending list, or, with a test address, one message to it that touches
+    // neither the list nor the send log. Throws before anything else for a missing sender, a port
+    // that is not a number, a list another run is using, or deliveries the store could not apply
+    // yet; every other failure is reported as activity.
     void StartRun(const RunSelection& selection, const QString& testAddress = {});
+    // Ends the run. While the session waits for the server, the wait is cut short (within a
+    // second, whatever it waits for) and the run ends as soon as the session is back.
     void StopRun();
     // One tick: the next message.
     void MainTimerTimer();
-    // Prepares, writes and delivers the message for one entry; false (and the "Sending failed"
-    // line) when it was refused. The caller reports the success.
-    bool SendOne(const QString& entry);
 
     bool running() const { return m_running; }
     bool isTestRun() const { return !m_testAddress.isEmpty(); }
@@ -103,12 +108,27 @@ signals:
     void finished(RunOutcome outcome);
 
 private:
-    void finish(RunOutcome outcome);
+    // Connects and logs in on the session's thread; then goes on with the run (or ends it).
+    void openSession(bool reconnecting);
+    void sessionOpened(RunOutcome opened, bool reconnecting);
+    // Runs on the session's thread: connects and logs in, with the activity lines of a start.
+    RunOutcome openAndLogIn();
+    // An activity line from either thread, shown in order.
+    void say(const QString& line);
+    bool askCertificate(const CertificateInfo& info);
+    // Sends the message of the entry (a test address, or the list's first entry) on the session's
+    // thread; delivered() follows.
+    void startDelivery(const QString& entry);
+    void delivered(const QString& entry, const std::optional<BrevoraError>& failure);
     void deliverFirstEntry();
+    void firstEntryDelivered(const QString& entry);
+    void firstEntryFailed(const QString& entry);
+    // The next tick, or the end when the user asked to stop meanwhile.
+    void carryOn();
+    // Runs a step of the run; a message that cannot be prepared, or a store that fails, ends it.
+    void guarded(const std::function<void()>& step);
     // With the skip choice: records the refusal of the first entry and says whether the run goes on.
     bool skipRefused(const QString& entry);
-    // Connects and logs in as the run's start does, with the same activity lines.
-    RunOutcome openAndLogIn();
     // With the skip choice, a lost connection is opened again after a growing wait (five tries);
     // false when the tries are used up.
     bool scheduleReconnect();
@@ -117,6 +137,7 @@ private:
     // While the server answers: writes the message of the next entry ahead and applies a due
     // batch of deliveries to the send log.
     void workWhileWaiting();
+    OutgoingMessage outgoingFor(const QString& entry);
 
     // The next entry's message, written while the previous one was on its way. It is used only
     // when the entry and the body are still the same at its tick.
@@ -133,6 +154,7 @@ private:
     PendingList& m_list;
     SecureTransport m_sslHandler; // outlives the client that may still use it when closing
     SmtpClient m_smtp;
+    CertificateDecision m_decision;
     EmailMessage m_message;
     QTimer m_timer;
     std::function<QStringList()> m_body;
@@ -161,4 +183,7 @@ private:
     bool m_allowPlainLogin = false;
     int m_refusedCount = 0;
     QString m_flushError; // a batch that could not be applied while waiting
+    bool m_stopRequested = false;
+    QTimer m_hardStop; // a stop that the wait for a final reply has held up long enough
+    SessionThread m_session; // last: it ends (and joins) before what its jobs use
 };

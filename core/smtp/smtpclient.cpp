@@ -23,12 +23,27 @@ QByteArray crlf(const QByteArray& line)
     return line + "\r\n";
 }
 
+// From the first byte of a message's data until its reply is read, a soft interrupt waits: that
+// reply is what tells whether the message was delivered.
+class FinalReplyWait
+{
+public:
+    explicit FinalReplyWait(SocketInterrupter& interrupter)
+        : m_interrupter(interrupter)
+    {
+        m_interrupter.setAwaitingFinalReply(true);
+    }
+    ~FinalReplyWait() { m_interrupter.setAwaitingFinalReply(false); }
+    FinalReplyWait(const FinalReplyWait&) = delete;
+    FinalReplyWait& operator=(const FinalReplyWait&) = delete;
+
+private:
+    SocketInterrupter& m_interrupter;
+};
+
 } // namespace
 
-SmtpClient::SmtpClient()
-    : m_openStream(ConnectSocket)
-{
-}
+SmtpClient::SmtpClient() = default;
 
 SmtpClient::~SmtpClient()
 {
@@ -37,6 +52,7 @@ SmtpClient::~SmtpClient()
 
 void SmtpClient::dropConnection()
 {
+    m_interrupter.watch(-1);
     if (m_stream)
         m_stream->close();
     m_stream.reset();
@@ -51,6 +67,12 @@ void SmtpClient::abortSession(const BrevoraError& error)
 {
     dropConnection();
     throw error;
+}
+
+void SmtpClient::stopped()
+{
+    CloseSession();
+    throw BrevoraError(ErrorKind::Network, QStringLiteral("Stopped."));
 }
 
 void SmtpClient::abortSession(ErrorKind kind, const QString& text)
@@ -74,9 +96,13 @@ void SmtpClient::writeBytes(const QByteArray& bytes)
         abortSession(ErrorKind::Network, QStringLiteral("Connection Closed Gracefully."));
     if (!m_stream)
         abortSession(ErrorKind::Network, QStringLiteral("Not Connected"));
+    if (m_interrupter.interrupted())
+        stopped();
     qint64 done = 0;
     while (done < bytes.size()) {
         const qint64 n = m_stream->write(bytes.constData() + done, bytes.size() - done);
+        if (n <= 0 && m_interrupter.interrupted())
+            abortSession(ErrorKind::Network, QStringLiteral("Stopped."));
         if (n <= 0)
             abortSession(ErrorKind::Network, SocketErrorFromErrno(n == 0 ? EPIPE : errno));
         done += n;
@@ -109,6 +135,8 @@ void SmtpClient::receiveMore()
     const qint64 n = m_stream->read(m_buffer.data() + old, kReceiveChunk);
     const int e = errno;
     m_buffer.resize(old + qMax<qint64>(n, 0));
+    if (n <= 0 && m_interrupter.interrupted())
+        stopped();
     if (n < 0)
         abortSession(ErrorKind::Network, SocketErrorFromErrno(e));
     if (n == 0) {
@@ -140,13 +168,6 @@ QByteArray SmtpClient::readLine()
             abortSession(ErrorKind::Network, QStringLiteral("Not Connected"));
         receiveMore();
     }
-}
-
-SmtpReply SmtpClient::awaitReply()
-{
-    if (m_workWhileWaiting && m_bufferPos == m_buffer.size())
-        m_workWhileWaiting();
-    return readReply();
 }
 
 SmtpReply SmtpClient::readReply()
@@ -215,7 +236,9 @@ void SmtpClient::OpenSession()
     dropConnection();
     m_peerClosed = false;
     m_caps = ServerCapabilities();
-    m_stream = m_openStream(Host, Port, ReadTimeout);
+    m_stream = m_openStream ? m_openStream(Host, Port, ReadTimeout) : ConnectSocket(Host, Port, ReadTimeout, &m_interrupter);
+    if (!m_interrupter.watch(m_stream->socketDescriptor()))
+        stopped();
     if (m_attachedTls)
         startTls(m_attachedTls);
     try {
@@ -281,13 +304,14 @@ bool SmtpClient::needsLogin() const
 void SmtpClient::deliverLockstep(const OutgoingMessage& message)
 {
     writeBytes("RSET\r\n");
-    check(awaitReply(), {});
+    check(readReply(), {});
     if (needsLogin())
         LogIn();
     sendCommand(message.mailFrom, {250});
     for (const QByteArray& rcpt : message.rcpts)
         sendCommand(rcpt, {250, 251});
     sendCommand("DATA", {354});
+    const FinalReplyWait wait(m_interrupter);
     writeBytes(message.data);
     check(readReply(), {250});
 }
@@ -306,7 +330,7 @@ void SmtpClient::deliverPipelined(const OutgoingMessage& message)
         if (!refusal)
             refusal.emplace(ErrorKind::Refusal, reply.text(), reply.NumericCode);
     };
-    check(awaitReply(), {});
+    check(readReply(), {});
     SmtpReply reply = readReply();
     check(reply, {});
     if (reply.NumericCode != 250)
@@ -334,6 +358,7 @@ void SmtpClient::deliverPipelined(const OutgoingMessage& message)
         check(readReply(), {});
         throw *refusal;
     }
+    const FinalReplyWait wait(m_interrupter);
     writeBytes(message.data);
     check(readReply(), {250});
 }

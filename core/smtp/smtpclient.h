@@ -13,6 +13,7 @@
 #include "core/smtp/bytestream.h"
 #include "core/smtp/securetransport.h"
 #include "core/smtp/smtpreply.h"
+#include "core/smtp/socketstream.h"
 
 enum class AuthenticationKind { atNone, atLogin };
 
@@ -28,7 +29,8 @@ struct OutgoingMessage
 // Opens the connection a session runs over (a plain TCP socket unless a test puts another in).
 using StreamOpener = std::function<std::unique_ptr<ByteStream>(const QString& host, int port, int timeoutMs)>;
 
-// One SMTP session, used synchronously by the sending run. It reads and writes only through its
+// One SMTP session, used synchronously by one thread at a time (the sending run keeps it on a
+// thread of its own). It reads and writes only through its
 // byte stream. A refusal the session survives is raised as it is; every other failure goes
 // through one close path (abortSession) and leaves the session closed. Failures are
 // BrevoraErrors whose message is the text shown to the user.
@@ -65,17 +67,21 @@ public:
     bool LogIn();
     void DeliverMessage(const EmailMessage& message);
     // The two halves of DeliverMessage. Writing checks everything that can be refused before a
-    // byte goes out; it depends on what the server offered, so it follows OpenSession.
+    // byte goes out; it depends on what the server offered, so it follows OpenSession. It reads
+    // only what the session learned when it opened, so another thread may write the next message
+    // while a delivery is under way.
     OutgoingMessage WriteOutgoing(const EmailMessage& message) const;
     void Deliver(const OutgoingMessage& message);
-    // Work done while a delivery waits for the server's first reply, so that it costs no time of
-    // its own; it must not throw. It never runs while the reply that ends a transaction is on its
-    // way, so that reply is read (and can be recorded) the moment it arrives.
-    void setWorkWhileWaiting(std::function<void()> work) { m_workWhileWaiting = std::move(work); }
     // Writes QUIT when connected (no reply is read) and closes. Never fails: a QUIT that cannot
     // be written changes nothing once the connection is closed anyway.
     void CloseSession();
     bool Connected() const { return m_stream != nullptr && !m_peerClosed; }
+
+    // From any thread: ends the session's current wait at once (see SocketInterrupter); the
+    // session says QUIT, closes and fails with "Stopped.". It stays interrupted until cleared.
+    void interrupt(bool hard) { m_interrupter.interrupt(hard); }
+    bool interrupted() const { return m_interrupter.interrupted(); }
+    void clearInterrupt() { m_interrupter.reset(); }
 
     const SmtpReply& lastReply() const { return m_lastReply; }
     // Whether the session runs inside TLS now (implicit or after STARTTLS).
@@ -95,8 +101,7 @@ private:
     void writeBytes(const QByteArray& bytes);
     QByteArray readLine();
     SmtpReply readReply();
-    // readReply, doing the waiting work first when the reply has not arrived yet.
-    SmtpReply awaitReply();
+    [[noreturn]] void stopped();
     // Checks a reply against the accepted codes: a refusal is raised, a 421 also ends the session.
     void check(const SmtpReply& reply, const QList<int>& accepted);
     void receiveMore();
@@ -121,5 +126,5 @@ private:
     int m_readTimeoutSet = -1; // the longest wait a read of the stream may take now; -1: not set
     SmtpReply m_lastReply;
     ServerCapabilities m_caps;
-    std::function<void()> m_workWhileWaiting;
+    SocketInterrupter m_interrupter;
 };

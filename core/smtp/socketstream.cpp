@@ -135,6 +135,36 @@ void SocketStream::close()
     m_fd = -1;
 }
 
+bool SocketInterrupter::watch(int fd)
+{
+    std::lock_guard<std::mutex> hold(m_lock);
+    m_fd = fd;
+    return !interrupted();
+}
+
+void SocketInterrupter::interrupt(bool hard)
+{
+    std::lock_guard<std::mutex> hold(m_lock);
+    m_interrupted = true;
+    if (m_fd >= 0 && (hard || !m_finalReply))
+        ::shutdown(m_fd, hard ? SHUT_RDWR : SHUT_RD);
+}
+
+void SocketInterrupter::reset()
+{
+    std::lock_guard<std::mutex> hold(m_lock);
+    m_interrupted = false;
+    m_finalReply = false;
+}
+
+void SocketInterrupter::setAwaitingFinalReply(bool awaiting)
+{
+    std::lock_guard<std::mutex> hold(m_lock);
+    m_finalReply = awaiting;
+    if (!awaiting && interrupted() && m_fd >= 0)
+        ::shutdown(m_fd, SHUT_RD); // the interrupt that came while the reply was awaited
+}
+
 namespace {
 
 [[noreturn]] void failNetwork(const QString& text)
@@ -143,11 +173,17 @@ namespace {
 }
 
 // Connects one address without blocking past the time limit; the socket, or -1 with errno set.
-int connectAddress(const addrinfo* a, int timeoutMs)
+int connectAddress(const addrinfo* a, int timeoutMs, SocketInterrupter* interrupter)
 {
     const int fd = ::socket(a->ai_family, a->ai_socktype | SOCK_CLOEXEC, a->ai_protocol);
     if (fd < 0)
         return -1;
+    if (interrupter && !interrupter->watch(fd)) {
+        interrupter->watch(-1);
+        ::close(fd);
+        errno = ECANCELED;
+        return -1;
+    }
     const int flags = fcntl(fd, F_GETFL);
     fcntl(fd, F_SETFL, flags | O_NONBLOCK);
     int result = ::connect(fd, a->ai_addr, a->ai_addrlen);
@@ -166,6 +202,8 @@ int connectAddress(const addrinfo* a, int timeoutMs)
     }
     if (result != 0) {
         const int error = errno;
+        if (interrupter)
+            interrupter->watch(-1);
         ::close(fd);
         errno = error;
         return -1;
@@ -183,7 +221,7 @@ int connectAddress(const addrinfo* a, int timeoutMs)
 
 } // namespace
 
-std::unique_ptr<ByteStream> ConnectSocket(const QString& hostName, int port, int timeoutMs)
+std::unique_ptr<ByteStream> ConnectSocket(const QString& hostName, int port, int timeoutMs, SocketInterrupter* interrupter)
 {
     // A write to a peer that has gone must fail with EPIPE, not end the process.
     std::signal(SIGPIPE, SIG_IGN);
@@ -202,12 +240,14 @@ std::unique_ptr<ByteStream> ConnectSocket(const QString& hostName, int port, int
 
     int lastError = ECONNREFUSED;
     for (addrinfo* a = found; a; a = a->ai_next) {
-        const int fd = connectAddress(a, timeoutMs);
+        const int fd = connectAddress(a, timeoutMs, interrupter);
         if (fd >= 0) {
             freeaddrinfo(found);
             return std::make_unique<SocketStream>(fd);
         }
         lastError = errno;
+        if (interrupter && interrupter->interrupted())
+            break;
         if (!a->ai_next && (lastError == EMFILE || lastError == ENFILE || lastError == ENOBUFS)) {
             freeaddrinfo(found);
             failNetwork(QStringLiteral("Cannot allocate socket."));

@@ -1,7 +1,9 @@
 #pragma once
 
 #include <QString>
+#include <atomic>
 #include <memory>
+#include <mutex>
 
 #include "core/smtp/bytestream.h"
 
@@ -30,6 +32,30 @@ private:
     int m_fd;
 };
 
+// Lets another thread end a session's waits at once: it shuts down the socket the session uses
+// (while connecting too), which wakes every blocked connect, handshake and read. Only the reading
+// side is shut, so the session can still say QUIT; a hard interrupt shuts both sides. The reply
+// that ends a transaction is waited for unless the interrupt is hard: reading it is what tells
+// whether the message was delivered.
+class SocketInterrupter
+{
+public:
+    // The socket the session waits on from now (-1: none, called before it is closed); false when
+    // the session was interrupted already.
+    bool watch(int fd);
+    void interrupt(bool hard);
+    bool interrupted() const { return m_interrupted.load(std::memory_order_relaxed); }
+    void reset();
+    void setAwaitingFinalReply(bool awaiting);
+
+private:
+    std::mutex m_lock;
+    int m_fd = -1;
+    bool m_finalReply = false;
+    std::atomic<bool> m_interrupted{false};
+};
+
 // Connects to the host ("localhost" in any case means 127.0.0.1) within the time limit (0: none),
 // which then also bounds every read and write. Throws the socket error texts.
-std::unique_ptr<ByteStream> ConnectSocket(const QString& host, int port, int timeoutMs);
+std::unique_ptr<ByteStream> ConnectSocket(const QString& host, int port, int timeoutMs,
+                                          SocketInterrupter* interrupter = nullptr);

@@ -269,6 +269,45 @@ TEST_F(EndToEnd, AKilledRunLosesNothingAndSendsNothingTwice)
     EXPECT_EQ(pending.first(), all[logged.size()]);
 }
 
+// Ctrl-C in the middle of a run stops it as the window's Stop does: the message under way is
+// finished and recorded, so every message the server took is in the log, and the rest is pending.
+TEST_F(EndToEnd, CtrlCStopsARunCleanly)
+{
+    Smtpd server;
+    ASSERT_GT(server.port(), 0);
+    QTemporaryDir data;
+    ScopedWorkDir work;
+    SetAppDir(data.path());
+    configureSettings(server.port(), "Hello");
+    QByteArray list;
+    for (int i = 0; i < 1000; ++i)
+        list += QByteArray("r") + QByteArray::number(i) + "@example.org\r\n";
+    writeAll(work.file("list.txt"), list);
+
+    QProcess run;
+    run.setWorkingDirectory(work.path());
+    run.start(brevoraBinary(), {"send", "--data-dir", data.path(), "--list", work.file("list.txt"), "--interval", "0"});
+    ASSERT_TRUE(run.waitForStarted(10000));
+    ASSERT_GE(server.messages(200, 30000).size(), 200);
+    ::kill(run.processId(), SIGINT);
+    ASSERT_TRUE(run.waitForFinished(10000));
+    EXPECT_EQ(run.exitStatus(), QProcess::NormalExit);
+    EXPECT_EQ(run.exitCode(), 130);
+    const QString err = QString::fromLocal8Bit(run.readAllStandardError());
+    EXPECT_TRUE(err.contains("Stopped: ")) << err.toStdString();
+    const int received = int(server.messages().size());
+    ASSERT_LT(received, 1000) << "the run ended before it could be stopped";
+
+    TDM store(data.path() + "/db/sendlog.db");
+    int logged = 0;
+    QSqlQuery rows = store.QueryByDate("%");
+    while (rows.next())
+        ++logged;
+    EXPECT_EQ(logged, received);
+    EXPECT_EQ(store.LoadPending().size() + logged, 1000);
+    EXPECT_EQ(QString::fromLatin1(ReadFileBytes(work.file("list.txt"))).count('\n'), 1000 - logged);
+}
+
 TEST_F(EndToEnd, HistoryReadsALogFilledByAnotherProgram)
 {
     ScopedWorkDir work;

@@ -3,6 +3,7 @@
 #include "core/text/codepage.h"
 #include "core/sendlog/sendlogstore.h"
 #include "core/settings/settingsfile.h"
+#include "support/scriptedserver.h"
 #include "support/smtpd.h"
 #include "support/tempdir.h"
 #include "support/testcert.h"
@@ -21,7 +22,9 @@
 #include <QCheckBox>
 #include <QTabWidget>
 #include <QTableWidget>
+#include <QElapsedTimer>
 #include <QTest>
+#include <QTimer>
 #include <gtest/gtest.h>
 
 namespace {
@@ -253,6 +256,7 @@ TEST_F(MainWindowTest, UntrustedCertificateIsRememberedOnYes)
 
     Prompts::queueAnswer(QMessageBox::No);
     QTest::mouseClick(find<QPushButton>("TestBt"), Qt::LeftButton);
+    ASSERT_TRUE(waitUntil([&] { return !window->run().running(); }));
     EXPECT_TRUE(activity().contains("Connecting Server Failed:127.0.0.1"));
     // The reason tells a certificate answered No from any other failure.
     EXPECT_TRUE(activity().last().startsWith("Reason: Error connecting with SSL. (the certificate of 127.0.0.1 was not accepted: "))
@@ -338,7 +342,7 @@ TEST_F(MainWindowTest, TestSendNeedsAnAddressAndNoRunUnderWay)
     window->TestBtClick(); // the button is disabled during a run; the handler guards as well
     EXPECT_FALSE(window->run().isTestRun());
     window->StartBtClick();
-    EXPECT_FALSE(window->run().running());
+    ASSERT_TRUE(waitUntil([&] { return !window->run().running(); }));
 }
 
 // A newcomer is told what to set up next, step by step, until a server, a sender and a content
@@ -389,4 +393,42 @@ TEST_F(MainWindowTest, SkippedRefusalsShowOnTheFailedPageAndCanBeRetried)
     EXPECT_EQ(window->pending().entries(), QStringList{"refuse@example.org"});
     EXPECT_EQ(failed->rowCount(), 0);
     EXPECT_FALSE(find<QPushButton>("RetryBt")->isEnabled());
+}
+
+// While the session waits for a server that says nothing, the window was frozen: no event, no
+// repaint, and Stop acted only after the read limit. Now events keep coming, the window paints,
+// and Stop ends the run within a second with the list as it was.
+TEST_F(MainWindowTest, WindowStaysResponsiveWhileTheServerIsSilent)
+{
+    ScriptedServer silent;
+    silent.pause(2500).drain();
+    silent.start();
+    configure(silent.port());
+    open();
+    window->run().smtp().ReadTimeout = 30000;
+    window->AppendEntries({"a@example.org,Ann"});
+    window->run().countListChange();
+    window->show();
+    QTest::mouseClick(find<QPushButton>("StartBt"), Qt::LeftButton);
+    EXPECT_EQ(activity().last(), "Connecting Server:127.0.0.1");
+    EXPECT_EQ(find<QPushButton>("StartBt")->text(), "Stop(&S)");
+
+    bool handled = false;
+    bool painted = false;
+    QTimer::singleShot(300, window.get(), [&] {
+        handled = window->run().running();
+        painted = !window->grab().isNull();
+    });
+    ASSERT_TRUE(waitUntil([&] { return handled; }, 2000));
+    EXPECT_TRUE(painted);
+    EXPECT_EQ(activity().last(), "Connecting Server:127.0.0.1"); // still waiting for the greeting
+
+    QElapsedTimer timer;
+    timer.start();
+    QTest::mouseClick(find<QPushButton>("StartBt"), Qt::LeftButton);
+    ASSERT_TRUE(waitUntil([&] { return !window->run().running(); }, 5000));
+    EXPECT_LT(timer.elapsed(), 1000);
+    EXPECT_EQ(find<QPushButton>("StartBt")->text(), "Start(&S)");
+    EXPECT_EQ(activity().last(), "All emails have been sent");
+    EXPECT_EQ(counters(), "1/0/1");
 }

@@ -33,6 +33,9 @@ public:
     }
     bool up() const { return m_up; }
     QString address() const { return m_address; }
+    // An address on the same link that nobody holds: a connect to it waits until the link gives
+    // up finding it (some seconds).
+    QString unusedAddress() const { return m_address.left(m_address.lastIndexOf('.')) + QStringLiteral(".77"); }
     // The command that runs a program inside the namespace.
     QStringList launcher() const { return {"ip", "netns", "exec", m_name}; }
 

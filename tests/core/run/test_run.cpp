@@ -13,6 +13,7 @@
 #include "support/tempdir.h"
 #include "support/wait.h"
 
+#include <QElapsedTimer>
 #include <QSqlQuery>
 #include <QVariant>
 #include <gtest/gtest.h>
@@ -248,6 +249,7 @@ TEST_F(RunTest, ConnectionFailureLeavesTheWindowIdle)
     RunSelection s = selection(port);
     s.ServerHost = " 127.0.0.1";
     run->StartRun(s);
+    ASSERT_TRUE(waitForEnd());
     EXPECT_EQ(lines, (QStringList{"Connecting Server: 127.0.0.1", "Connecting Server Failed: 127.0.0.1",
                                   "Reason: Socket Error # 10061 Connection refused."}));
     EXPECT_EQ(outcome, RunOutcome::ConnectFailed);
@@ -709,4 +711,76 @@ TEST_F(RunTest, PerMinuteLimitWaitsAndSaysUntilWhen)
     ASSERT_TRUE(waitForEnd());
     EXPECT_EQ(run->sentCount(), 4);
     EXPECT_EQ(smtpd.messages(4).size(), 4);
+}
+
+// Stop once acted only between messages: against a server that said nothing it waited for the
+// read limit (a minute by default), the window frozen all along. Now it cuts short every wait
+// (a connect, the greeting, a TLS handshake, a reply in the middle of a run) within a second;
+// the run ends as a stop does, with no failure reported, the entry still pending and the list
+// free for the next run.
+TEST_F(RunTest, StopCutsEveryWaitShortWithinASecond)
+{
+    const QByteArray greeting = "220 test ESMTP\r\n";
+    const QByteArray ehlo = "250-test\r\n250 PIPELINING\r\n";
+    struct Phase
+    {
+        const char* name;
+        std::function<void(ScriptedServer&)> script;
+        QString ssl;
+        QString reached; // the last line shown before the wait
+    } phases[] = {
+        {"greeting", [](ScriptedServer& s) { s.pause(2000).drain(); }, "0", "Connecting Server:127.0.0.1"},
+        {"TLS handshake", [](ScriptedServer& s) { s.pause(2000).drain(); }, "1", "Connecting Server:127.0.0.1"},
+        {"reply to the data",
+         [&](ScriptedServer& s) {
+             s.send(greeting).expect("EHLO tester").send(ehlo).expect("RSET").send("250 ok\r\n")
+                 .expect("MAIL FROM:<me@example.com>").send("250 ok\r\n").expect("RCPT TO:<a@example.org>")
+                 .send("250 ok\r\n").expect("DATA").pause(2000).drain();
+         },
+         "0", "Authentication is ok"},
+    };
+    add({"a@example.org"});
+    run->smtp().ReadTimeout = 30000;
+    for (const Phase& phase : phases) {
+        SCOPED_TRACE(phase.name);
+        ScriptedServer server;
+        phase.script(server);
+        server.start();
+        lines.clear();
+        finishedCount = 0;
+        run->StartRun(selection(server.port(), phase.ssl));
+        ASSERT_TRUE(waitUntil([&] { return !lines.isEmpty() && lines.last() == phase.reached; }, 3000));
+        waitUntil([] { return false; }, 300); // the session is in its wait by now
+        QElapsedTimer timer;
+        timer.start();
+        run->StopRun();
+        ASSERT_TRUE(waitUntil([this] { return finishedCount > 0; }, 5000));
+        EXPECT_LT(timer.elapsed(), 1000);
+        EXPECT_EQ(outcome, RunOutcome::Completed);
+        EXPECT_EQ(lines.last(), "All emails have been sent");
+        EXPECT_TRUE(lines.filter("failed", Qt::CaseInsensitive).isEmpty()) << lines.join(" | ").toStdString();
+        EXPECT_EQ(list->entries(), QStringList{"a@example.org"});
+        EXPECT_FALSE(run->smtp().Connected());
+    }
+    EXPECT_EQ(logRows(), 0);
+
+    NamespaceHost host;
+    if (!host.up())
+        GTEST_SKIP() << "a host off loopback needs root and iproute2";
+    SCOPED_TRACE("connect");
+    lines.clear();
+    finishedCount = 0;
+    RunSelection s = selection(25);
+    s.ServerHost = host.unusedAddress();
+    run->StartRun(s);
+    waitUntil([] { return false; }, 300);
+    ASSERT_TRUE(run->running());
+    QElapsedTimer timer;
+    timer.start();
+    run->StopRun();
+    ASSERT_TRUE(waitUntil([this] { return finishedCount > 0; }, 5000));
+    EXPECT_LT(timer.elapsed(), 1000);
+    EXPECT_EQ(lines, (QStringList{"Connecting Server:" + host.unusedAddress(), "All emails have been sent"}));
+    list->lockForRun(); // the run let go of the list
+    list->unlockRun();
 }
