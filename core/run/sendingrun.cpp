@@ -135,6 +135,7 @@ void SendingRun::StartRun(const RunSelection& s, const QString& testAddress)
     m_runTotal = isTestRun() ? 1 : m_list.count();
     m_smtp.clearInterrupt();
     emit stateChanged(true);
+    emit progress(0, m_runTotal);
     openSession(false);
 }
 
@@ -152,8 +153,6 @@ void SendingRun::sessionOpened(RunOutcome opened, bool reconnecting)
     if (m_stopRequested) {
         StopRun();
     } else if (opened == RunOutcome::Completed) {
-        if (!reconnecting)
-            emit progress(0, m_runTotal);
         m_timer.start();
     } else if (reconnecting) {
         if (!scheduleReconnect()) {
