@@ -60,9 +60,9 @@ bool hasHighByte(const QByteArray& line)
     return (all & 0x80) != 0;
 }
 
-void appendStuffed(QByteArray& out, const QByteArray& line)
+void appendLine(QByteArray& out, const QByteArray& line, bool dotStuffed)
 {
-    if (line.startsWith('.'))
+    if (dotStuffed && line.startsWith('.'))
         out += '.';
     out += line;
     out += "\r\n";
@@ -183,17 +183,17 @@ WrittenMessage WriteMessage(const EmailMessage& message, const WriterOptions& op
     const bool qp = encoding == "quoted-printable";
     for (const QByteArray& line : lines) {
         if (!qp) {
-            appendStuffed(out, line);
+            appendLine(out, line, options.dotStuffed);
             continue;
         }
         // Each encoded line of a quoted-printable body is stuffed on its own.
         const QByteArray encoded = QuotedPrintableLine(line);
         qsizetype from = 0;
         for (qsizetype at = encoded.indexOf("\r\n"); at >= 0; at = encoded.indexOf("\r\n", from)) {
-            appendStuffed(out, encoded.mid(from, at - from));
+            appendLine(out, encoded.mid(from, at - from), options.dotStuffed);
             from = at + 2;
         }
-        appendStuffed(out, encoded.mid(from));
+        appendLine(out, encoded.mid(from), options.dotStuffed);
     }
     return written;
 }

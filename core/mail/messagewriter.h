@@ -8,11 +8,14 @@
 struct WriterOptions
 {
     bool serverOffers8BitMime = false;
+    // A body sent with BDAT goes as it is; one sent with DATA has its lines that start with a
+    // dot doubled.
+    bool dotStuffed = true;
 };
 
 struct WrittenMessage
 {
-    QByteArray data;       // header block, empty line, dot-stuffed body; every line ends in CR LF
+    QByteArray data;       // header block, empty line, body (dot-stuffed for DATA); every line ends in CR LF
     bool eightBit = false; // the body goes out as 8bit: MAIL FROM must carry BODY=8BITMIME
 };
 

@@ -124,9 +124,10 @@ void PendingList::removeRowsAt(QList<int> rows)
     rows.removeIf([this](int r) { return r < 0 || r >= m_entries.size(); });
     if (rows.isEmpty())
         return;
-    if (m_firstInFlight && rows.first() == 0)
-        throw BrevoraError(ErrorKind::Usage, QStringLiteral("%1 is being sent now; it can be deleted once its sending has ended.")
-                                                 .arg(m_entries.first()));
+    for (int r : rows)
+        if (m_inFlight.contains(m_ids[r]))
+            throw BrevoraError(ErrorKind::Usage, QStringLiteral("%1 is being sent now; it can be deleted once its sending has ended.")
+                                                     .arg(m_entries[r]));
     QList<qint64> ids;
     for (int r : rows)
         ids.append(m_ids[r]);
@@ -163,64 +164,93 @@ void PendingList::removeRowsAt(QList<int> rows)
     }
 }
 
-void PendingList::recordFirstDelivered()
+int PendingList::rowOf(qint64 id) const
 {
-    m_firstInFlight = false;
-    if (m_entries.isEmpty())
+    // Entries in flight are near the front.
+    const qsizetype at = m_ids.indexOf(id);
+    return int(at);
+}
+
+int PendingList::firstIdleRow() const
+{
+    for (qsizetype row = 0; row < m_ids.size(); ++row)
+        if (!m_inFlight.contains(m_ids[row]))
+            return int(row);
+    return -1;
+}
+
+void PendingList::takeRow(int row)
+{
+    beginRemoveRows(QModelIndex(), row, row);
+    indexRemove(m_entries[row]);
+    if (row < m_entries.size() / 2) {
+        // The rows before it move one down and the first goes: no shift of the long tail.
+        std::rotate(m_entries.begin(), m_entries.begin() + row, m_entries.begin() + row + 1);
+        std::rotate(m_ids.begin(), m_ids.begin() + row, m_ids.begin() + row + 1);
+        m_entries.removeFirst();
+        m_ids.removeFirst();
+    } else {
+        m_entries.removeAt(row);
+        m_ids.removeAt(row);
+    }
+    endRemoveRows();
+}
+
+void PendingList::reserveDelivery(qint64 id)
+{
+    const int row = rowOf(id);
+    if (row < 0)
+        return;
+    if (m_store)
+        check(m_store->ReserveDelivery(m_entries[row]));
+    m_inFlight.insert(id);
+}
+
+void PendingList::recordDelivered(qint64 id)
+{
+    m_inFlight.remove(id);
+    const int row = rowOf(id);
+    if (row < 0)
         return;
     bool recorded = true;
     QString error;
-    if (m_store && !m_store->RecordDelivery(m_ids.first(), m_entries.first())) {
+    if (m_store && !m_store->RecordDelivery(id, m_entries[row])) {
         recorded = false;
         error = m_store->lastError();
         // It was delivered: it must not stay pending even though the log could not take it.
-        m_store->RemovePending({m_ids.first()});
+        m_store->RemovePending({id});
     }
-    beginRemoveRows(QModelIndex(), 0, 0);
-    indexRemove(m_entries.first());
-    m_entries.removeFirst();
-    m_ids.removeFirst();
-    endRemoveRows();
+    takeRow(row);
     if (!recorded)
         throw BrevoraError(ErrorKind::Store, error);
 }
 
-void PendingList::reserveFirstDelivery()
+void PendingList::recordRefused(qint64 id, int code, const QString& reason, bool keepPending)
 {
-    if (m_store && !m_entries.isEmpty())
-        check(m_store->ReserveDelivery(m_entries.first()));
-    m_firstInFlight = !m_entries.isEmpty();
-}
-
-void PendingList::recordFirstRefused(int code, const QString& reason, bool keepPending)
-{
-    m_firstInFlight = false;
-    if (m_entries.isEmpty())
+    m_inFlight.remove(id);
+    const int row = rowOf(id);
+    if (row < 0)
         return;
-    const QString entry = m_entries.first();
+    const QString entry = m_entries[row];
     if (m_store)
-        check(m_store->RecordRefusal(m_ids.first(), entry, code, reason, keepPending));
+        check(m_store->RecordRefusal(id, entry, code, reason, keepPending));
     if (keepPending) {
         // Behind the others: a new row at the end of the stored list, then the old one goes.
         QList<qint64> ids;
         if (m_store) {
             check(m_store->AppendPending({entry}, &ids));
-            check(m_store->RemovePending({m_ids.first()}));
+            check(m_store->RemovePending({id}));
         } else {
             ids.append(m_ids.last() + 1);
         }
-        beginMoveRows(QModelIndex(), 0, 0, QModelIndex(), int(m_entries.size()));
-        m_entries.move(0, m_entries.size() - 1);
-        m_ids.removeFirst();
+        beginMoveRows(QModelIndex(), row, row, QModelIndex(), int(m_entries.size()));
+        m_entries.move(row, m_entries.size() - 1);
+        m_ids.removeAt(row);
         m_ids.append(ids.first());
         endMoveRows();
         return;
     }
-    beginRemoveRows(QModelIndex(), 0, 0);
-    indexRemove(entry);
-    m_entries.removeFirst();
-    m_ids.removeFirst();
-    endRemoveRows();
+    takeRow(row);
 }
 
 void PendingList::flushDeliveries()

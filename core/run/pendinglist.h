@@ -3,6 +3,7 @@
 #include <QAbstractListModel>
 #include <QHash>
 #include <QList>
+#include <QSet>
 #include <QStringList>
 
 #include "core/sendlog/sendlogstore.h"
@@ -34,19 +35,27 @@ public:
     void append(const QStringList& entries);
     // Removes the given rows (any order).
     void removeRowsAt(QList<int> rows);
-    // Makes sure the delivery of the first entry can be recorded, before its message goes out.
-    // From then until it is recorded or released the first entry is in flight: it cannot be
-    // removed, and the list's first entry stays the one being sent.
-    void reserveFirstDelivery();
-    // The first entry's sending ended without a result to record: it stays pending.
-    void releaseFirst() { m_firstInFlight = false; }
-    // The first entry was delivered: it leaves the list and enters the send log (through the
-    // store's delivery journal, so it is never both pending and logged, nor neither).
-    // When the store fails, the entry still leaves the list and the error is thrown.
-    void recordFirstDelivered();
-    // The first entry was refused: a send log row with the code and reason; it then leaves the
-    // list for the failed list, or (keepPending) goes to the end of the list to be tried again.
-    void recordFirstRefused(int code, const QString& reason, bool keepPending);
+    // Entries are also known by their id in the store, which does not change while they move.
+    qint64 idAt(int row) const { return m_ids[row]; }
+    // The row of the entry with the id; -1 when it is not in the list.
+    int rowOf(qint64 id) const;
+    // The first row whose message is not on its way; -1 when there is none.
+    int firstIdleRow() const;
+
+    // Makes sure the delivery of the entry can be recorded, before its message goes out. From
+    // then until it is recorded or released the entry is in flight: it cannot be removed.
+    void reserveDelivery(qint64 id);
+    // The entry's sending ended without a result to record: it stays pending where it is.
+    void release(qint64 id) { m_inFlight.remove(id); }
+    bool inFlight(qint64 id) const { return m_inFlight.contains(id); }
+    int inFlightCount() const { return int(m_inFlight.size()); }
+    // The entry was delivered: it leaves the list and enters the send log (through the store's
+    // delivery journal, so it is never both pending and logged, nor neither). When the store
+    // fails, the entry still leaves the list and the error is thrown.
+    void recordDelivered(qint64 id);
+    // The entry was refused: a send log row with the code and reason; it then leaves the list for
+    // the failed list, or (keepPending) goes to the end of the list to be tried again.
+    void recordRefused(qint64 id, int code, const QString& reason, bool keepPending);
     // Brings the recorded deliveries into the send log now.
     void flushDeliveries();
     // Reads the list again as the store holds it, when another process changed it (always, with
@@ -62,6 +71,8 @@ public:
 
 private:
     void load(const QList<TDM::PendingRow>& rows);
+    // Takes one row out; quick for the rows near the front, where deliveries end.
+    void takeRow(int row);
     void indexAdd(const QString& entry);
     void indexRemove(const QString& entry);
     // Throws the store's error when it failed.
@@ -71,5 +82,5 @@ private:
     QStringList m_entries;
     QList<qint64> m_ids;
     QHash<QString, int> m_index; // entry -> number of occurrences
-    bool m_firstInFlight = false;
+    QSet<qint64> m_inFlight; // ids of entries whose message is on its way
 };

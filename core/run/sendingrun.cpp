@@ -8,16 +8,103 @@
 #include <QDateTime>
 #include <QThread>
 #include <chrono>
+#include <climits>
 #include <condition_variable>
+#include <deque>
 #include <memory>
 #include <mutex>
 #include <utility>
 
 namespace {
-// A message written ahead is used only this soon after, so that its Date line is the moment it
-// goes out, give or take a second.
-constexpr qint64 kAheadFreshMs = 500;
+
+// The tag of the one message of a test run.
+constexpr qint64 kTestTag = -1;
+
+// The messages handed to a session, passed from the run's thread to the session's.
+class SessionFeed : public DeliveryFeed
+{
+public:
+    using Finished = std::function<void(qint64 tag, const std::optional<BrevoraError>& refusal)>;
+
+    explicit SessionFeed(const SmtpClient& client)
+        : m_client(client)
+    {
+    }
+    // Called on the session's thread as each message's final reply is read.
+    void onFinished(Finished finished) { m_finished = std::move(finished); }
+    void push(OutgoingMessage message)
+    {
+        std::lock_guard<std::mutex> hold(m_lock);
+        m_queue.push_back(std::move(message));
+        m_ready.notify_one();
+    }
+    // No more messages: the session ends once what it was given is done.
+    void close()
+    {
+        std::lock_guard<std::mutex> hold(m_lock);
+        m_closed = true;
+        m_ready.notify_one();
+    }
+    void reopen()
+    {
+        std::lock_guard<std::mutex> hold(m_lock);
+        m_closed = false;
+        m_queue.clear();
+    }
+
+    std::optional<OutgoingMessage> next(bool wait) override
+    {
+        std::unique_lock<std::mutex> hold(m_lock);
+        // A stop wakes the wait within a tenth of a second.
+        while (wait && m_queue.empty() && !m_closed && !m_client.interrupted())
+            m_ready.wait_for(hold, std::chrono::milliseconds(100));
+        if (m_queue.empty())
+            return std::nullopt;
+        OutgoingMessage message = std::move(m_queue.front());
+        m_queue.pop_front();
+        return message;
+    }
+    void finished(const OutgoingMessage& message, const std::optional<BrevoraError>& refusal) override
+    {
+        m_finished(message.tag, refusal);
+    }
+
+private:
+    const SmtpClient& m_client;
+    Finished m_finished;
+    std::mutex m_lock;
+    std::condition_variable m_ready;
+    std::deque<OutgoingMessage> m_queue;
+    bool m_closed = false;
+};
+
 } // namespace
+
+// One SMTP session of a run: its connection, its thread, and the entries handed to it whose
+// result has not come back, in the order they went.
+struct RunSession
+{
+    RunSession(SmtpClient& client, SecureTransport& tlsEngine, SessionThread& sessionThread)
+        : smtp(client)
+        , tls(tlsEngine)
+        , thread(sessionThread)
+        , feed(client)
+    {
+    }
+    SmtpClient& smtp;
+    SecureTransport& tls;
+    SessionThread& thread;
+    SessionFeed feed;
+    QList<qint64> handed;
+    bool streaming = false; // open and taking messages
+    bool opening = false;
+    bool reconnectDue = false; // waiting to connect again
+    int reconnects = 0;        // tries since the connection was last lost
+    // Those of the sessions after the first (the first uses the run's own).
+    std::unique_ptr<SmtpClient> ownClient;
+    std::unique_ptr<SecureTransport> ownTls;
+    std::unique_ptr<SessionThread> ownThread;
+};
 
 SendingRun::SendingRun(PendingList& list, QObject* parent)
     : QObject(parent)
@@ -26,20 +113,31 @@ SendingRun::SendingRun(PendingList& list, QObject* parent)
     , m_allCount(list.count()) // a list kept from before counts as added at this start
 {
     m_timer.setInterval(50);
-    m_timer.setSingleShot(false);
+    m_timer.setSingleShot(true);
     connect(&m_timer, &QTimer::timeout, this, &SendingRun::MainTimerTimer);
     m_waitTimer.setSingleShot(true);
     m_clock = [] { return QDateTime::currentMSecsSinceEpoch(); };
     connect(&m_waitTimer, &QTimer::timeout, this, &SendingRun::MainTimerTimer);
     m_hardStop.setSingleShot(true);
     m_hardStop.setInterval(900);
-    connect(&m_hardStop, &QTimer::timeout, this, [this] { m_smtp.interrupt(true); });
+    connect(&m_hardStop, &QTimer::timeout, this, [this] {
+        for (const auto& s : m_sessions)
+            s->smtp.interrupt(true);
+    });
     m_smtp.setCertificateDecision([this](const CertificateInfo& info) { return askCertificate(info); });
 }
 
 SendingRun::~SendingRun()
 {
-    m_smtp.interrupt(true); // the session thread ends with the job it is doing
+    // The sessions' threads end with the job they are doing; none runs after this.
+    for (const auto& s : m_sessions) {
+        s->feed.close();
+        s->smtp.interrupt(true);
+    }
+    m_smtp.interrupt(true);
+    for (const auto& s : m_sessions)
+        s->thread.finish();
+    m_session.finish();
 }
 
 void SendingRun::say(const QString& line)
@@ -73,7 +171,13 @@ bool SendingRun::askCertificate(const CertificateInfo& info)
         },
         Qt::QueuedConnection);
     std::unique_lock<std::mutex> hold(answer->lock);
-    while (!answer->value && !m_smtp.interrupted())
+    const auto stopped = [this] {
+        for (const auto& s : m_sessions)
+            if (s->smtp.interrupted())
+                return true;
+        return false;
+    };
+    while (!answer->value && !stopped())
         answer->given.wait_for(hold, std::chrono::milliseconds(100));
     return answer->value.value_or(false);
 }
@@ -103,29 +207,27 @@ void SendingRun::StartRun(const RunSelection& s, const QString& testAddress)
         countListChange();
     }
     emit runStarting();
+    ++m_generation;
     m_testAddress = testAddress;
-    m_ahead = MessageAhead();
     m_flushError.clear();
     m_message.Subject = s.ContentTitle;
     m_message.From.Address = s.SenderAddress.trimmed();
     m_message.From.Name = s.SenderName.trimmed();
     m_message.ReceiptRecipient = s.ReturnReceipt ? m_message.From : EmailAddress();
     m_smtp.Host = s.ServerHost.trimmed();
-    if (s.ServerSsl == QLatin1String("1"))
-        m_smtp.attachSecureTransport(&m_sslHandler);
-    else
-        m_smtp.detachSecureTransport();
     m_smtp.Port = port;
     m_smtp.Username = s.ServerAccount.trimmed();
     m_smtp.Password = s.ServerPassword.trimmed();
+    const bool implicitTls = s.ServerSsl == QLatin1String("1");
 
     m_shownHost = s.ServerHost;
     m_limits = s.Limits;
     m_limitResume = 0;
     m_allowPlainLogin = s.AllowPlainLogin;
-    m_reconnects = 0;
-    m_reconnectDue = false;
+    m_inFlight = qBound(1, s.Speed.inFlight, Throughput::kMostInFlight);
+    m_connections = paced() || isTestRun() ? 1 : qBound(1, s.Speed.connections, Throughput::kMostConnections);
     m_running = true;
+    m_stopping = false;
     m_stopRequested = false;
     m_outcome = RunOutcome::Completed;
     m_refusedCount = 0;
@@ -133,50 +235,64 @@ void SendingRun::StartRun(const RunSelection& s, const QString& testAddress)
     m_notBefore.clear();
     m_runDelivered = 0;
     m_runTotal = isTestRun() ? 1 : m_list.count();
-    m_smtp.clearInterrupt();
+
+    // The sessions: the first on the run's own client, the others on copies of its settings.
+    m_sessions.clear(); // idle: the threads of the extra ones end with them
+    for (int i = 0; i < m_connections; ++i) {
+        std::unique_ptr<RunSession> session;
+        if (i == 0) {
+            session = std::make_unique<RunSession>(m_smtp, m_sslHandler, m_session);
+        } else {
+            auto client = std::make_unique<SmtpClient>();
+            client->copySettingsFrom(m_smtp);
+            auto tls = std::make_unique<SecureTransport>();
+            auto sessionThread = std::make_unique<SessionThread>();
+            session = std::make_unique<RunSession>(*client, *tls, *sessionThread);
+            session->ownClient = std::move(client);
+            session->ownTls = std::move(tls);
+            session->ownThread = std::move(sessionThread);
+        }
+        RunSession* target = session.get();
+        session->feed.onFinished([this, target](qint64 tag, const std::optional<BrevoraError>& refusal) {
+            QMetaObject::invokeMethod(
+                this, [this, target, tag, refusal] { guarded([&] { messageFinished(*target, tag, refusal); }); },
+                Qt::QueuedConnection);
+        });
+        if (implicitTls)
+            session->smtp.attachSecureTransport(&session->tls);
+        else
+            session->smtp.detachSecureTransport();
+        session->smtp.clearInterrupt();
+        m_sessions.push_back(std::move(session));
+    }
     emit stateChanged(true);
     emit progress(0, m_runTotal);
-    openSession(false);
+    for (const auto& session : m_sessions)
+        openSession(*session, false);
 }
 
-void SendingRun::openSession(bool reconnecting)
+void SendingRun::openSession(RunSession& session, bool reconnecting)
 {
     emit activity(QStringLiteral("Connecting Server:") + m_shownHost);
+    session.opening = true;
+    session.reconnectDue = false;
+    session.feed.reopen();
     auto opened = std::make_shared<RunOutcome>(RunOutcome::ConnectFailed);
-    m_session.run(
-        this, [this, opened] { *opened = openAndLogIn(); },
-        [this, opened, reconnecting](const std::optional<BrevoraError>&) { sessionOpened(*opened, reconnecting); });
+    session.thread.run(
+        this, [this, &session, opened] { *opened = openAndLogIn(session); },
+        [this, &session, opened, reconnecting](const std::optional<BrevoraError>&) {
+            guarded([&] { sessionOpened(session, *opened, reconnecting); });
+        });
 }
 
-void SendingRun::sessionOpened(RunOutcome opened, bool reconnecting)
+RunOutcome SendingRun::openAndLogIn(RunSession& session)
 {
-    if (m_stopRequested) {
-        StopRun();
-    } else if (opened == RunOutcome::Completed) {
-        m_timer.start();
-    } else if (reconnecting) {
-        if (!scheduleReconnect()) {
-            m_outcome = opened;
-            StopRun();
-        }
-    } else {
-        // A run that never got a session ends without the lines of a stop.
-        if (!isTestRun())
-            m_list.unlockRun();
-        m_running = false;
-        m_outcome = opened;
-        emit stateChanged(false);
-        emit finished(opened);
-    }
-}
-
-RunOutcome SendingRun::openAndLogIn()
-{
+    SmtpClient& smtp = session.smtp;
     try {
-        m_smtp.OpenSession();
+        smtp.OpenSession();
     } catch (const BrevoraError& e) {
-        m_smtp.CloseSession();
-        if (m_smtp.interrupted())
+        smtp.CloseSession();
+        if (smtp.interrupted())
             return RunOutcome::ConnectFailed; // stopped: the stop says what happened
         say(QStringLiteral("Connecting Server Failed:") + m_shownHost);
         // The line above is the same for every cause; this one tells them apart.
@@ -185,51 +301,385 @@ RunOutcome SendingRun::openAndLogIn()
         return RunOutcome::ConnectFailed;
     }
 
-    const bool login = m_smtp.OfferedAuthSchemes().contains(QStringLiteral("LOGIN"), Qt::CaseInsensitive);
+    const bool login = smtp.OfferedAuthSchemes().contains(QStringLiteral("LOGIN"), Qt::CaseInsensitive);
     if (login) {
         say(QStringLiteral("The server requires authentication"));
         // Without TLS anyone on the way reads the account and password: only to this machine,
         // or where the user allowed it for this server.
-        if (!m_smtp.secure() && !m_smtp.peerIsLoopback() && !m_allowPlainLogin) {
+        if (!smtp.secure() && !smtp.peerIsLoopback() && !m_allowPlainLogin) {
             say(QStringLiteral("Login refused: %1 offers no TLS here, so the password would cross the network "
                                "readable by anyone on the way. Turn SSL on for this server, or allow login "
                                "without TLS for it in its settings (--allow-plain-login on the command line).")
-                    .arg(m_smtp.Host));
-            m_smtp.CloseSession();
+                    .arg(smtp.Host));
+            smtp.CloseSession();
             return RunOutcome::AuthFailed;
         }
-        m_smtp.setAuthenticationType(AuthenticationKind::atLogin);
+        smtp.setAuthenticationType(AuthenticationKind::atLogin);
         say(QStringLiteral("Authentication begins"));
         try {
-            m_smtp.LogIn();
+            smtp.LogIn();
         } catch (const BrevoraError&) {
-            m_smtp.CloseSession();
-            if (!m_smtp.interrupted())
+            smtp.CloseSession();
+            if (!smtp.interrupted())
                 say(QStringLiteral("Authentication failed"));
             return RunOutcome::AuthFailed;
         }
     } else {
         say(QStringLiteral("The server does not require authentication"));
-        m_smtp.setAuthenticationType(AuthenticationKind::atNone);
+        smtp.setAuthenticationType(AuthenticationKind::atNone);
     }
     say(QStringLiteral("Authentication is ok"));
     return RunOutcome::Completed;
 }
 
-void SendingRun::StopRun()
+void SendingRun::sessionOpened(RunSession& session, RunOutcome opened, bool reconnecting)
 {
-    if (m_session.busy()) {
-        // The session is waiting for the server: cut the wait short; the run ends when it is back.
-        if (!m_stopRequested) {
-            m_stopRequested = true;
-            m_smtp.interrupt(false);
-            m_hardStop.start();
-        }
+    session.opening = false;
+    if (m_stopping) {
+        endWhenIdle();
         return;
     }
+    if (opened != RunOutcome::Completed) {
+        if (reconnecting && scheduleReconnect(session))
+            return;
+        const bool othersGoOn = std::any_of(m_sessions.begin(), m_sessions.end(), [](const auto& s) {
+            return s->streaming || s->opening || s->reconnectDue;
+        });
+        if (othersGoOn)
+            return; // the run goes on over the sessions that are open
+        m_outcome = opened;
+        if (reconnecting) {
+            beginStop();
+            return;
+        }
+        // A run that never got a session ends without the lines of a stop.
+        if (!isTestRun())
+            m_list.unlockRun();
+        m_running = false;
+        emit stateChanged(false);
+        emit finished(opened);
+        return;
+    }
+    // The session takes messages until its feed is closed.
+    session.streaming = true;
+    const int window = m_inFlight;
+    session.thread.run(
+        this, [&session, window] { session.smtp.DeliverStream(session.feed, window); },
+        [this, &session](const std::optional<BrevoraError>& failure) { guarded([&] { sessionEnded(session, failure); }); });
+    if (isTestRun()) {
+        OutgoingMessage message = outgoingFor(session, m_testAddress);
+        message.tag = kTestTag;
+        session.handed.append(kTestTag);
+        session.feed.push(std::move(message));
+        session.feed.close();
+    } else if (paced()) {
+        if (messagesOnTheirWay() == 0)
+            m_timer.start();
+    } else {
+        dispatch(INT_MAX);
+    }
+}
+
+int SendingRun::capacityOf(const RunSession& session) const
+{
+    if (paced())
+        return 1;
+    const ServerCapabilities& caps = session.smtp.capabilities();
+    if (!caps.pipelining)
+        return 1;
+    // With DATA the next message goes out with the end of this one; with BDAT a whole window.
+    return caps.chunking ? m_inFlight : 2;
+}
+
+int SendingRun::messagesOnTheirWay() const
+{
+    int n = 0;
+    for (const auto& s : m_sessions)
+        n += int(s->handed.size());
+    return n;
+}
+
+bool SendingRun::anySessionBusy() const
+{
+    return std::any_of(m_sessions.begin(), m_sessions.end(), [](const auto& s) { return s->thread.busy(); });
+}
+
+QString SendingRun::entryOf(qint64 tag) const
+{
+    if (tag == kTestTag)
+        return m_testAddress;
+    const int row = m_list.rowOf(tag);
+    return row >= 0 ? m_list.entry(row) : QString();
+}
+
+namespace {
+// Fills the message for the entry; throws when it cannot be prepared.
+void prepareInto(EmailMessage& message, const QString& entry, const QStringList& body)
+{
+    PreparedMessage prepared = PrepareMessage(entry, body, message);
+    message.ContentType = std::move(prepared.contentType);
+    message.Body = std::move(prepared.body);
+}
+} // namespace
+
+OutgoingMessage SendingRun::outgoingFor(const RunSession& session, const QString& entry)
+{
+    prepareInto(m_message, entry, m_body ? m_body() : QStringList());
+    // Written for what this session's server offers (BDAT or DATA).
+    return session.smtp.WriteOutgoing(m_message);
+}
+
+void SendingRun::MainTimerTimer()
+{
+    m_timer.stop();
+    if (!m_running || m_stopping)
+        return;
+    guarded([this] { dispatch(paced() ? 1 : INT_MAX); });
+}
+
+void SendingRun::dispatch(int budget)
+{
+    if (!m_running || m_stopping || isTestRun())
+        return;
+    bool waiting = false;
+    while (budget > 0) {
+        // The session with the most room takes the next message, so that all stay busy.
+        RunSession* target = nullptr;
+        int room = 0;
+        for (const auto& s : m_sessions) {
+            const int free = s->streaming ? capacityOf(*s) - int(s->handed.size()) : 0;
+            if (free > room) {
+                room = free;
+                target = s.get();
+            }
+        }
+        const int row = m_list.firstIdleRow();
+        if (!target || row < 0)
+            break;
+        const QString entry = m_list.entry(row);
+        const qint64 id = m_list.idAt(row);
+        if (waitForLimit()) {
+            waiting = true; // the next message comes from the wait
+            break;
+        }
+        if (const qint64 wait = m_notBefore.value(entry, 0) - m_clock(); wait > 0) {
+            // Only entries waiting to be tried again are left (they are at the end): wait for
+            // the first of them; Stop still acts meanwhile.
+            m_waitTimer.start(int(qMin<qint64>(wait, 1000)));
+            waiting = true;
+            break;
+        }
+        try {
+            m_list.reserveDelivery(id);
+        } catch (const BrevoraError& e) {
+            // Nothing goes out that could not be recorded (a full disk): the entry stays pending.
+            emit activity(QStringLiteral("Recording failed: ") + entry + QStringLiteral("--") + e.message());
+            m_outcome = RunOutcome::RecordFailed;
+            beginStop();
+            return;
+        }
+        OutgoingMessage message;
+        try {
+            message = outgoingFor(*target, entry);
+        } catch (const BrevoraError&) {
+            m_list.release(id);
+            throw; // a message that cannot be prepared ends the run; its entry stays where it is
+        }
+        message.tag = id;
+        target->handed.append(id);
+        target->feed.push(std::move(message));
+        --budget;
+    }
+    if (!waiting && messagesOnTheirWay() == 0 && (m_list.firstIdleRow() < 0 || m_pendingCount <= 0))
+        beginStop(); // the list is done
+}
+
+void SendingRun::messageFinished(RunSession& session, qint64 tag, const std::optional<BrevoraError>& refusal)
+{
+    session.handed.removeOne(tag);
+    const QString entry = entryOf(tag);
+    if (refusal)
+        emit activity(QStringLiteral("Sending failed: ") + entry + QStringLiteral("--") + refusal->message());
+    if (isTestRun()) {
+        m_outcome = refusal ? RunOutcome::Refused : RunOutcome::Completed;
+        if (!refusal)
+            emit activity(QStringLiteral("Sending is ok: ") + m_testAddress);
+        return; // the session ends with its feed, and the run with it
+    }
+    if (!refusal) {
+        session.reconnects = 0;
+        delivered(tag, entry);
+    } else if (m_refusalChoice != RefusalChoice::Skip || !skipRefused(tag, entry, *refusal)) {
+        m_list.release(tag);
+        ++m_refusedCount;
+        m_outcome = RunOutcome::Refused;
+        beginStop();
+    }
+    if (m_stopping)
+        endWhenIdle();
+    else if (!paced())
+        dispatch(INT_MAX);
+    else if (messagesOnTheirWay() == 0)
+        m_timer.start();
+}
+
+void SendingRun::delivered(qint64 id, const QString& entry)
+{
+    // Journalled the moment its 250 is read, before anything else: a crash from here on can no
+    // longer send it twice.
+    QString error = m_flushError;
+    try {
+        m_list.recordDelivered(id);
+    } catch (const BrevoraError& e) {
+        error = e.message();
+    }
+    emit activity(QStringLiteral("Sending is ok: ") + entry);
+    if (m_limits.any() && m_list.store())
+        m_list.store()->NoteSentBy(m_smtp.Host, m_clock());
+    ++m_sentCount;
+    --m_pendingCount;
+    ++m_runDelivered;
+    emit countersChanged();
+    emit progress(m_runDelivered, m_runTotal);
+    if (!error.isEmpty()) {
+        // A store that failed once will fail again, and the duplicate check would miss them.
+        emit activity(QStringLiteral("Recording failed: ") + entry + QStringLiteral("--") + error);
+        m_outcome = RunOutcome::RecordFailed;
+        beginStop();
+        return;
+    }
+    try {
+        m_list.flushDueDeliveries();
+    } catch (const BrevoraError& e) {
+        m_flushError = e.message(); // said with the next delivery, which cannot be applied either
+    }
+}
+
+bool SendingRun::skipRefused(qint64 id, const QString& entry, const BrevoraError& refusal)
+{
+    // A refusal reported for a message is one the session survived; anything else ends the
+    // session and is handled there.
+    if (refusal.kind() != ErrorKind::Refusal)
+        return false;
+    const int code = refusal.replyCode();
+    const QString reason = refusal.message().trimmed();
+    const int tries = ++m_tries[entry];
+    constexpr int kMostTries = 3;
+    const bool again = refusal.isTransientRefusal() && tries < kMostTries && !m_retryDelays.isEmpty();
+    m_list.recordRefused(id, code, reason, again);
+    if (again) {
+        const qint64 due = m_clock() + m_retryDelays[qMin(tries, int(m_retryDelays.size())) - 1];
+        m_notBefore.insert(entry, due);
+        emit activity(QStringLiteral("Trying %1 again at %2").arg(entry, QDateTime::fromMSecsSinceEpoch(due).toString(QStringLiteral("HH:mm:ss"))));
+    } else {
+        ++m_refusedCount;
+        --m_pendingCount;
+        emit countersChanged();
+    }
+    return true;
+}
+
+void SendingRun::sessionEnded(RunSession& session, const std::optional<BrevoraError>& failure)
+{
+    session.streaming = false;
+    // What the session was given and did not finish stays pending: its final reply was not read.
+    const QList<qint64> unfinished = std::exchange(session.handed, {});
+    for (qint64 tag : unfinished)
+        m_list.release(tag);
+    session.smtp.CloseSession();
+    if (failure && !m_stopRequested) {
+        const QString entry = unfinished.isEmpty() ? QString() : entryOf(unfinished.first());
+        emit activity(QStringLiteral("Sending failed: ") + entry + QStringLiteral("--") + failure->message());
+        if (!isTestRun() && !m_stopping && m_refusalChoice == RefusalChoice::Skip && scheduleReconnect(session))
+            return;
+        if (m_outcome == RunOutcome::Completed) {
+            m_refusedCount += isTestRun() ? 0 : 1;
+            m_outcome = RunOutcome::Refused;
+        }
+        beginStop();
+        return;
+    }
+    const bool othersGoOn = std::any_of(m_sessions.begin(), m_sessions.end(), [](const auto& s) {
+        return s->streaming || s->opening || s->reconnectDue;
+    });
+    if (m_stopping || isTestRun() || !othersGoOn)
+        beginStop();
+    else if (!paced())
+        dispatch(INT_MAX); // the others finish the list
+}
+
+bool SendingRun::scheduleReconnect(RunSession& session)
+{
+    if (session.reconnects >= 5 || m_reconnectDelays.isEmpty())
+        return false;
+    const int wait = m_reconnectDelays[qMin(session.reconnects, int(m_reconnectDelays.size()) - 1)];
+    ++session.reconnects;
+    session.smtp.CloseSession();
+    emit activity(QStringLiteral("Connection lost; connecting again in %1 s (try %2 of 5)")
+                      .arg(QString::number(wait / 1000.0, 'g', 3))
+                      .arg(session.reconnects));
+    session.reconnectDue = true;
+    const quint64 generation = m_generation;
+    RunSession* target = &session;
+    QTimer::singleShot(wait, this, [this, target, generation] {
+        if (generation != m_generation || !target->reconnectDue)
+            return; // a run that has ended meanwhile
+        target->reconnectDue = false;
+        if (m_stopping)
+            endWhenIdle();
+        else
+            openSession(*target, true);
+    });
+    return true;
+}
+
+void SendingRun::beginStop()
+{
+    m_stopping = true;
+    m_timer.stop();
+    m_waitTimer.stop();
+    for (const auto& s : m_sessions) {
+        s->feed.close();
+        s->reconnectDue = false;
+    }
+    endWhenIdle();
+}
+
+void SendingRun::StopRun()
+{
+    if (m_running && anySessionBusy()) {
+        // Messages on their way are finished; every other wait is cut short, and the run ends
+        // when the sessions are back.
+        if (!m_stopRequested) {
+            m_stopRequested = true;
+            for (const auto& s : m_sessions)
+                s->smtp.interrupt(false);
+            m_hardStop.start();
+        }
+        beginStop();
+        return;
+    }
+    m_stopping = true;
+    endRun();
+}
+
+void SendingRun::endWhenIdle()
+{
+    if (m_running && !anySessionBusy())
+        endRun();
+}
+
+void SendingRun::endRun()
+{
     m_hardStop.stop();
-    m_smtp.CloseSession();
-    m_list.releaseFirst();
+    for (const auto& s : m_sessions) {
+        s->smtp.CloseSession();
+        for (qint64 tag : std::exchange(s->handed, {}))
+            m_list.release(tag);
+        s->streaming = false;
+        s->opening = false;
+        s->reconnectDue = false;
+    }
     if (m_outcome != RunOutcome::RecordFailed) {
         try {
             m_list.flushDeliveries();
@@ -246,173 +696,21 @@ void SendingRun::StopRun()
     emit activity(QStringLiteral("All emails have been sent"));
     m_timer.stop();
     m_waitTimer.stop();
-    m_reconnectDue = false;
-    m_ahead = MessageAhead();
     if (wasRunning)
         emit finished(m_outcome);
 }
 
-namespace {
-// Fills the message for the entry; throws when it cannot be prepared.
-void prepareInto(EmailMessage& message, const QString& entry, const QStringList& body)
+void SendingRun::guarded(const std::function<void()>& step)
 {
-    PreparedMessage prepared = PrepareMessage(entry, body, message);
-    message.ContentType = std::move(prepared.contentType);
-    message.Body = std::move(prepared.body);
-}
-} // namespace
-
-OutgoingMessage SendingRun::outgoingFor(const QString& entry)
-{
-    const QStringList body = m_body ? m_body() : QStringList();
-    MessageAhead ahead = std::exchange(m_ahead, MessageAhead());
-    // A message written ahead carries the time it was written in its Date line.
-    const bool fresh = ahead.ready && ahead.written.isValid() && ahead.written.elapsed() < kAheadFreshMs;
-    if (fresh && ahead.entry == entry && ahead.body == body)
-        return std::move(ahead.outgoing);
-    prepareInto(m_message, entry, body);
-    return m_smtp.WriteOutgoing(m_message);
-}
-
-void SendingRun::startDelivery(const QString& entry)
-{
-    // A message that cannot be prepared or written throws here, before anything went out.
-    OutgoingMessage outgoing = outgoingFor(entry);
-    m_session.run(
-        this, [this, outgoing = std::move(outgoing)] { m_smtp.Deliver(outgoing); },
-        [this, entry](const std::optional<BrevoraError>& failure) {
-            guarded([&] { delivered(entry, failure); });
-        });
-    workWhileWaiting();
-}
-
-void SendingRun::delivered(const QString& entry, const std::optional<BrevoraError>& failure)
-{
-    if (failure && m_stopRequested && failure->kind() != ErrorKind::Refusal) {
-        // The user's stop cut the session short: nothing to report, the entry stays pending.
-        m_outcome = isTestRun() ? RunOutcome::Completed : m_outcome;
-        StopRun();
-        return;
-    }
-    if (failure) {
-        emit activity(QStringLiteral("Sending failed: ") + entry + QStringLiteral("--") + failure->message());
-        m_lastFailure = failure;
-    } else {
-        m_lastFailure.reset();
-    }
-    if (isTestRun()) {
-        m_outcome = RunOutcome::Refused;
-        if (!failure) {
-            emit activity(QStringLiteral("Sending is ok: ") + m_testAddress);
-            m_outcome = RunOutcome::Completed;
-        }
-        StopRun();
-    } else if (failure) {
-        firstEntryFailed(entry);
-    } else {
-        firstEntryDelivered(entry);
-    }
-}
-
-void SendingRun::workWhileWaiting()
-{
-    if (!m_running || isTestRun())
-        return;
-    if (!m_ahead.tried) {
-        // Preparing the next entry's message while this one's reply travels hides its cost
-        // entirely; at its own tick the message is used only if nothing it was built from changed.
-        m_ahead.tried = true;
-        // The entry being sent is still first; the next one follows it unless this is the last.
-        if (m_pendingCount >= 2 && m_list.count() >= 2) {
-            try {
-                MessageAhead ahead;
-                ahead.tried = true;
-                ahead.entry = m_list.entry(1);
-                ahead.body = m_body ? m_body() : QStringList();
-                EmailMessage message = m_message;
-                prepareInto(message, ahead.entry, ahead.body);
-                ahead.outgoing = m_smtp.WriteOutgoing(message);
-                ahead.written.start();
-                ahead.ready = true;
-                m_ahead = std::move(ahead);
-            } catch (const BrevoraError&) {
-                // Its own tick prepares it again and reports what fails, where it always has.
-            }
-        }
-    }
-    if (m_flushError.isEmpty()) {
-        try {
-            m_list.flushDueDeliveries();
-        } catch (const BrevoraError& e) {
-            m_flushError = e.message();
-        }
-    }
-}
-
-void SendingRun::deliverFirstEntry()
-{
-    const QString entry = m_list.entry(0);
     try {
-        m_list.reserveFirstDelivery();
+        step();
     } catch (const BrevoraError& e) {
-        // Nothing goes out that could not be recorded (a full disk): the entry stays pending.
-        emit activity(QStringLiteral("Recording failed: ") + entry + QStringLiteral("--") + e.message());
-        m_outcome = RunOutcome::RecordFailed;
-        StopRun();
-        return;
+        // A message that cannot be prepared ends the run cleanly; its entry stays where it is.
+        m_outcome = RunOutcome::PrepareFailed;
+        emit errorRaised(e.message());
+        if (m_running)
+            beginStop();
     }
-    startDelivery(entry);
-}
-
-void SendingRun::firstEntryFailed(const QString& entry)
-{
-    if (m_refusalChoice == RefusalChoice::Skip && skipRefused(entry)) {
-        carryOn();
-        return;
-    }
-    m_list.releaseFirst();
-    if (m_refusalChoice == RefusalChoice::Skip && !m_smtp.Connected() && !m_stopRequested && scheduleReconnect())
-        return;
-    ++m_refusedCount;
-    m_outcome = RunOutcome::Refused;
-    StopRun();
-}
-
-void SendingRun::firstEntryDelivered(const QString& entry)
-{
-    m_reconnects = 0;
-    // Journalled the moment its 250 is read, before anything else: a crash from here on can no
-    // longer send it twice.
-    QString error = m_flushError;
-    try {
-        m_list.recordFirstDelivered();
-    } catch (const BrevoraError& e) {
-        error = e.message();
-    }
-    emit activity(QStringLiteral("Sending is ok: ") + entry);
-    if (m_limits.any() && m_list.store())
-        m_list.store()->NoteSentBy(m_smtp.Host, m_clock());
-    ++m_sentCount;
-    --m_pendingCount;
-    ++m_runDelivered;
-    emit countersChanged();
-    emit progress(m_runDelivered, m_runTotal);
-    if (!error.isEmpty()) {
-        // A store that failed once will fail again, and the duplicate check would miss them.
-        emit activity(QStringLiteral("Recording failed: ") + entry + QStringLiteral("--") + error);
-        m_outcome = RunOutcome::RecordFailed;
-        StopRun();
-        return;
-    }
-    carryOn();
-}
-
-void SendingRun::carryOn()
-{
-    if (m_stopRequested)
-        StopRun();
-    else
-        m_timer.start();
 }
 
 bool SendingRun::waitForLimit()
@@ -432,6 +730,8 @@ bool SendingRun::waitForLimit()
         {m_limits.perHour, 3600000, "Hourly", "HH:mm"},
         {m_limits.perDay, 86400000, "Daily", "HH:mm"},
     };
+    // Messages on their way count: each will be a delivery in this window.
+    const int onTheirWay = messagesOnTheirWay();
     qint64 resume = 0;
     QString line;
     for (const auto& w : windows) {
@@ -439,8 +739,11 @@ bool SendingRun::waitForLimit()
             continue;
         qint64 earliest = 0;
         // Counted from the store: other runs and processes through the same server count too.
-        if (m_list.store()->CountSentBy(m_smtp.Host, now - w.window + 1, &earliest) < w.limit)
+        const int sent = m_list.store()->CountSentBy(m_smtp.Host, now - w.window + 1, &earliest);
+        if (sent + onTheirWay < w.limit)
             continue;
+        if (sent < w.limit)
+            return true; // full with messages on their way: their results bring the next try
         const qint64 at = earliest + w.window;
         if (at > resume) {
             resume = at;
@@ -458,83 +761,4 @@ bool SendingRun::waitForLimit()
     }
     m_waitTimer.start(int(qMin<qint64>(resume - now, 1000)));
     return true;
-}
-
-bool SendingRun::scheduleReconnect()
-{
-    if (m_reconnects >= 5 || m_reconnectDelays.isEmpty())
-        return false;
-    const int wait = m_reconnectDelays[qMin(m_reconnects, int(m_reconnectDelays.size()) - 1)];
-    ++m_reconnects;
-    m_smtp.CloseSession();
-    m_ahead = MessageAhead(); // written for the session that is gone
-    emit activity(QStringLiteral("Connection lost; connecting again in %1 s (try %2 of 5)")
-                      .arg(QString::number(wait / 1000.0, 'g', 3))
-                      .arg(m_reconnects));
-    m_reconnectDue = true;
-    m_waitTimer.start(wait);
-    return true;
-}
-
-bool SendingRun::skipRefused(const QString& entry)
-{
-    // Only a refusal the session survived lets the run go on; anything else ends it as always.
-    if (!m_lastFailure || m_lastFailure->kind() != ErrorKind::Refusal || !m_smtp.Connected())
-        return false;
-    const int code = m_lastFailure->replyCode();
-    const QString reason = m_lastFailure->message().trimmed();
-    const int tries = ++m_tries[entry];
-    constexpr int kMostTries = 3;
-    const bool again = m_lastFailure->isTransientRefusal() && tries < kMostTries && !m_retryDelays.isEmpty();
-    m_list.recordFirstRefused(code, reason, again);
-    if (again) {
-        const qint64 due = m_clock() + m_retryDelays[qMin(tries, int(m_retryDelays.size())) - 1];
-        m_notBefore.insert(entry, due);
-        emit activity(QStringLiteral("Trying %1 again at %2").arg(entry, QDateTime::fromMSecsSinceEpoch(due).toString(QStringLiteral("HH:mm:ss"))));
-    } else {
-        ++m_refusedCount;
-        --m_pendingCount;
-        emit countersChanged();
-    }
-    return true;
-}
-
-void SendingRun::MainTimerTimer()
-{
-    m_timer.stop();
-    if (!m_running || m_session.busy())
-        return;
-    if (m_reconnectDue) {
-        m_reconnectDue = false;
-        openSession(true);
-        return;
-    }
-    guarded([this] {
-        if (isTestRun()) {
-            startDelivery(m_testAddress);
-        } else if (m_pendingCount <= 0 || m_list.count() == 0) {
-            StopRun();
-        } else if (waitForLimit()) {
-            // At a rate limit: the next tick comes from the wait.
-        } else if (const qint64 wait = m_notBefore.value(m_list.entry(0), 0) - m_clock(); wait > 0) {
-            // Only entries waiting to be tried again are left (they are at the end): wait for
-            // the first of them; Stop still acts meanwhile.
-            m_waitTimer.start(int(qMin<qint64>(wait, 1000)));
-        } else {
-            deliverFirstEntry();
-        }
-    });
-}
-
-void SendingRun::guarded(const std::function<void()>& step)
-{
-    try {
-        step();
-    } catch (const BrevoraError& e) {
-        // A message that cannot be prepared ends the run cleanly; its entry stays first.
-        m_outcome = RunOutcome::PrepareFailed;
-        emit errorRaised(e.message());
-        if (m_running)
-            StopRun();
-    }
 }

@@ -7,7 +7,9 @@
 #include <QStringList>
 #include <QTimer>
 #include <functional>
+#include <memory>
 #include <optional>
+#include <vector>
 
 #include "core/error.h"
 #include "core/mail/emailmessage.h"
@@ -34,6 +36,8 @@ struct RunSelection
     bool AllowPlainLogin = false;
     // How many messages may go through the server a second, minute, hour and day.
     RateLimits Limits;
+    // Without a timer's pacing: messages on their way on one connection, and connections.
+    Throughput Speed;
 };
 
 // What a run does when the server refuses a recipient: stop (as it always has), or skip it. With
@@ -45,11 +49,17 @@ enum class RefusalChoice { Stop, Skip };
 // How a run ended. A run the user stopped ends Completed, as one that emptied the list.
 enum class RunOutcome { Completed, Refused, ConnectFailed, AuthFailed, PrepareFailed, RecordFailed };
 
+struct RunSession;
+
 // The sending run: one SMTP session, one message per timer tick, each delivered entry removed
 // from the pending list and recorded in the send log, the first refusal ending the run. The main
-// window and the command line drive the same object and show what it reports. The session runs
-// on a thread of its own; the run, the list and the store stay on the thread that owns the run,
-// which is never held up by the server.
+// window and the command line drive the same object and show what it reports.
+//
+// Each session runs on a thread of its own; the run, the list and the store stay on the thread
+// that owns the run, which is never held up by the server. With an interval of 0 the run goes as
+// fast as the server allows: messages are handed to the session ahead of time (up to the
+// selection's messages in flight where the server takes BDAT, one ahead with PIPELINING alone),
+// over as many connections as the selection says, all taking entries from the one list.
 class SendingRun : public QObject
 {
     Q_OBJECT
@@ -70,14 +80,15 @@ public:
     // The clock the rate limits read (milliseconds since the epoch); tests set their own.
     void setClock(std::function<qint64()> clock) { m_clock = std::move(clock); }
 
-    // Starts the run (running from now on) and opens the session; the ticks follow once it is
+    // Starts the run (running from now on) and opens the session; the messages follow once it is
     // open. Over the pending list, or, with a test address, one message to it that touches
     // neither the list nor the send log. Throws before anything else for a missing sender, a port
     // that is not a number, a list another run is using, or deliveries the store could not apply
     // yet; every other failure is reported as activity.
     void StartRun(const RunSelection& selection, const QString& testAddress = {});
-    // Ends the run. While the session waits for the server, the wait is cut short (within a
-    // second, whatever it waits for) and the run ends as soon as the session is back.
+    // Ends the run. Messages on their way are finished and recorded; a session waiting for
+    // anything else has its wait cut short (within a second, whatever it waits for), and the run
+    // ends as soon as every session is back.
     void StopRun();
     // One tick: the next message.
     void MainTimerTimer();
@@ -92,6 +103,7 @@ public:
     // The pending list grew or shrank outside a run (intake, delete): the counters follow it.
     void countListChange();
 
+    // The first session's client: its settings are every session's.
     SmtpClient& smtp() { return m_smtp; }
     EmailMessage& message() { return m_message; }
 
@@ -108,48 +120,43 @@ signals:
     void finished(RunOutcome outcome);
 
 private:
-    // Connects and logs in on the session's thread; then goes on with the run (or ends it).
-    void openSession(bool reconnecting);
-    void sessionOpened(RunOutcome opened, bool reconnecting);
+    void openSession(RunSession& session, bool reconnecting);
+    void sessionOpened(RunSession& session, RunOutcome opened, bool reconnecting);
     // Runs on the session's thread: connects and logs in, with the activity lines of a start.
-    RunOutcome openAndLogIn();
+    RunOutcome openAndLogIn(RunSession& session);
+    void sessionEnded(RunSession& session, const std::optional<BrevoraError>& failure);
     // An activity line from either thread, shown in order.
     void say(const QString& line);
     bool askCertificate(const CertificateInfo& info);
-    // Sends the message of the entry (a test address, or the list's first entry) on the session's
-    // thread; delivered() follows.
-    void startDelivery(const QString& entry);
-    void delivered(const QString& entry, const std::optional<BrevoraError>& failure);
-    void deliverFirstEntry();
-    void firstEntryDelivered(const QString& entry);
-    void firstEntryFailed(const QString& entry);
-    // The next tick, or the end when the user asked to stop meanwhile.
-    void carryOn();
+
+    // Hands messages to the sessions, as many as each may have on its way (at most budget).
+    void dispatch(int budget);
+    // The message of the entry (or the test address) for a session's server; throws when it
+    // cannot be prepared.
+    OutgoingMessage outgoingFor(const RunSession& session, const QString& entry);
+    void messageFinished(RunSession& session, qint64 tag, const std::optional<BrevoraError>& refusal);
+    void delivered(qint64 id, const QString& entry);
+    // With the skip choice: records the refusal of the entry and says whether the run goes on.
+    bool skipRefused(qint64 id, const QString& entry, const BrevoraError& refusal);
+    // The text of the entry a session was given (the test address for a test run).
+    QString entryOf(qint64 tag) const;
+    // No more messages: the sessions finish what is on its way, then the run ends.
+    void beginStop();
+    // Ends the run once no session is busy.
+    void endWhenIdle();
+    void endRun();
     // Runs a step of the run; a message that cannot be prepared, or a store that fails, ends it.
     void guarded(const std::function<void()>& step);
-    // With the skip choice: records the refusal of the first entry and says whether the run goes on.
-    bool skipRefused(const QString& entry);
     // With the skip choice, a lost connection is opened again after a growing wait (five tries);
     // false when the tries are used up.
-    bool scheduleReconnect();
+    bool scheduleReconnect(RunSession& session);
     // At a rate limit: says so once, waits (Stop still acts) and answers true.
     bool waitForLimit();
-    // While the server answers: writes the message of the next entry ahead and applies a due
-    // batch of deliveries to the send log.
-    void workWhileWaiting();
-    OutgoingMessage outgoingFor(const QString& entry);
-
-    // The next entry's message, written while the previous one was on its way. It is used only
-    // when the entry and the body are still the same at its tick.
-    struct MessageAhead
-    {
-        bool tried = false;
-        bool ready = false;
-        QString entry;
-        QStringList body;
-        OutgoingMessage outgoing;
-        QElapsedTimer written;
-    };
+    bool paced() const { return m_timer.interval() > 0; }
+    // How many messages the session may have on its way.
+    int capacityOf(const RunSession& session) const;
+    bool anySessionBusy() const;
+    int messagesOnTheirWay() const;
 
     PendingList& m_list;
     SecureTransport m_sslHandler; // outlives the client that may still use it when closing
@@ -166,24 +173,25 @@ private:
     int m_allCount = 0;
     int m_runDelivered = 0;
     int m_runTotal = 0;
-    MessageAhead m_ahead;
     RefusalChoice m_refusalChoice = RefusalChoice::Stop;
     QList<int> m_retryDelays{60000, 300000};
-    std::optional<BrevoraError> m_lastFailure; // why the last SendOne failed
-    QHash<QString, int> m_tries;               // refused tries of entries in this run
-    QHash<QString, qint64> m_notBefore;        // when a transiently refused entry may go again (ms since epoch)
+    QHash<QString, int> m_tries;        // refused tries of entries in this run (an entry's id changes as it moves)
+    QHash<QString, qint64> m_notBefore; // when a transiently refused entry may go again (ms since epoch)
     QTimer m_waitTimer;
     QList<int> m_reconnectDelays{2000, 5000, 15000, 30000, 60000};
-    int m_reconnects = 0;       // tries since the connection was last lost
-    bool m_reconnectDue = false; // the next tick connects again first
     QString m_shownHost;
     RateLimits m_limits;
     qint64 m_limitResume = 0;
     std::function<qint64()> m_clock;
     bool m_allowPlainLogin = false;
+    int m_inFlight = 32;
+    int m_connections = 1;
     int m_refusedCount = 0;
-    QString m_flushError; // a batch that could not be applied while waiting
-    bool m_stopRequested = false;
-    QTimer m_hardStop; // a stop that the wait for a final reply has held up long enough
-    SessionThread m_session; // last: it ends (and joins) before what its jobs use
+    QString m_flushError; // a batch that could not be applied
+    bool m_stopping = false;      // no more messages: the run ends when the sessions are back
+    bool m_stopRequested = false; // the user asked to stop
+    quint64 m_generation = 0;     // tells a late timer of an earlier run from this run's
+    QTimer m_hardStop; // a stop that the replies of messages on their way have held up long enough
+    SessionThread m_session;
+    std::vector<std::unique_ptr<RunSession>> m_sessions; // first: it ends (and joins) before what they use
 };

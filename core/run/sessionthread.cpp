@@ -12,12 +12,19 @@ SessionThread::SessionThread()
 
 SessionThread::~SessionThread()
 {
+    finish();
+}
+
+void SessionThread::finish()
+{
     m_thread.quit();
     m_thread.wait();
 }
 
 void SessionThread::run(QObject* context, std::function<void()> work, Done done)
 {
+    if (!m_thread.isRunning())
+        m_thread.start();
     m_busy = true;
     QMetaObject::invokeMethod(
         &m_worker,

@@ -18,6 +18,8 @@ public:
     SessionThread();
     // Waits for the job under way: interrupt the session first.
     ~SessionThread();
+    // The same, before the end: no job runs after it.
+    void finish();
     SessionThread(const SessionThread&) = delete;
     SessionThread& operator=(const SessionThread&) = delete;
 

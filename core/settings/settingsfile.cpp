@@ -30,6 +30,7 @@ const QByteArray kTrustSection("Trusted certificates");
 const QByteArray kPlainLoginSection("Login without TLS");
 const QByteArray kRunSection("Run");
 const QByteArray kRateSection("Rate limits");
+const QByteArray kThroughputSection("Throughput");
 
 QByteArray fixed(const QString& name)
 {
@@ -268,6 +269,31 @@ void WriteRateLimits(const QString& host, const RateLimits& limits)
     ini().writeValue(kRateSection, key,
                      QByteArray::number(limits.perSecond) + ',' + QByteArray::number(limits.perMinute) + ','
                          + QByteArray::number(limits.perHour) + ',' + QByteArray::number(limits.perDay));
+}
+
+Throughput ReadThroughput(const QString& host)
+{
+    const QList<QByteArray> fields
+        = ini().readValue(kThroughputSection, CodePage::encode(host.trimmed().toLower())).split(',');
+    Throughput t;
+    bool ok = false;
+    if (const int n = fields.value(0).trimmed().toInt(&ok); ok)
+        t.inFlight = qBound(1, n, Throughput::kMostInFlight);
+    if (const int n = fields.value(1).trimmed().toInt(&ok); ok)
+        t.connections = qBound(1, n, Throughput::kMostConnections);
+    return t;
+}
+
+void WriteThroughput(const QString& host, const Throughput& throughput)
+{
+    const QByteArray key = userKey(host.trimmed().toLower());
+    const Throughput defaults;
+    if (throughput.inFlight == defaults.inFlight && throughput.connections == defaults.connections) {
+        ini().deleteKey(kThroughputSection, key);
+        return;
+    }
+    ini().writeValue(kThroughputSection, key,
+                     QByteArray::number(throughput.inFlight) + ',' + QByteArray::number(throughput.connections));
 }
 
 bool ReadSkipRefused()

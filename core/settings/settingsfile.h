@@ -105,6 +105,19 @@ struct RateLimits
 RateLimits ReadRateLimits(const QString& host);
 void WriteRateLimits(const QString& host, const RateLimits& limits);
 
+// How much a run that is not paced by a timer keeps going at once through a server: messages in
+// flight on one connection (where the server takes BDAT) and connections. Kept in a section of
+// its own so that the server's value keeps its fields.
+struct Throughput
+{
+    static constexpr int kMostInFlight = 256;
+    static constexpr int kMostConnections = 16;
+    int inFlight = 32;
+    int connections = 1;
+};
+Throughput ReadThroughput(const QString& host);
+void WriteThroughput(const QString& host, const Throughput& throughput);
+
 // Whether a run goes on after a refused recipient (kept in a section of its own).
 bool ReadSkipRefused();
 void WriteSkipRefused(bool skip);

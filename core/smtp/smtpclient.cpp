@@ -10,6 +10,7 @@
 #include <cerrno>
 #include <netinet/in.h>
 #include <sys/socket.h>
+#include <deque>
 #include <optional>
 #include <utility>
 
@@ -45,6 +46,21 @@ private:
 
 SmtpClient::SmtpClient() = default;
 
+void SmtpClient::copySettingsFrom(const SmtpClient& other)
+{
+    Host = other.Host;
+    Port = other.Port;
+    Username = other.Username;
+    Password = other.Password;
+    HeloName = other.HeloName;
+    MailAgent = other.MailAgent;
+    ReadTimeout = other.ReadTimeout;
+    UseStartTls = other.UseStartTls;
+    m_authType = other.m_authType;
+    m_decision = other.m_decision;
+    m_openStream = other.m_openStream;
+}
+
 SmtpClient::~SmtpClient()
 {
     dropConnection();
@@ -53,6 +69,7 @@ SmtpClient::~SmtpClient()
 void SmtpClient::dropConnection()
 {
     m_interrupter.watch(-1);
+    m_interrupter.setAwaitingFinalReply(false);
     if (m_stream)
         m_stream->close();
     m_stream.reset();
@@ -96,7 +113,7 @@ void SmtpClient::writeBytes(const QByteArray& bytes)
         abortSession(ErrorKind::Network, QStringLiteral("Connection Closed Gracefully."));
     if (!m_stream)
         abortSession(ErrorKind::Network, QStringLiteral("Not Connected"));
-    if (m_interrupter.interrupted())
+    if (m_interrupter.stopsWrites())
         stopped();
     qint64 done = 0;
     while (done < bytes.size()) {
@@ -274,8 +291,10 @@ OutgoingMessage SmtpClient::WriteOutgoing(const EmailMessage& message) const
     CheckMessageAddresses(message);
     EmailMessage toWrite = message;
     toWrite.ExtraHeaders.set("X-Mailer", CodePage::encode(MailAgent));
-    WrittenMessage written = WriteMessage(toWrite, {m_caps.eightBitMime});
     OutgoingMessage out;
+    // BDAT only where it can be pipelined: that is what it is for.
+    out.chunked = m_caps.chunking && m_caps.pipelining;
+    WrittenMessage written = WriteMessage(toWrite, {m_caps.eightBitMime, !out.chunked});
     out.mailFrom = "MAIL FROM:<" + CodePage::encode(message.From.Address) + '>';
     if (written.eightBit)
         out.mailFrom += " BODY=8BITMIME";
@@ -283,16 +302,70 @@ OutgoingMessage SmtpClient::WriteOutgoing(const EmailMessage& message) const
         for (const EmailAddress& a : *list)
             out.rcpts.append("RCPT TO:<" + CodePage::encode(a.Address) + '>');
     out.data = std::move(written.data);
-    out.data += ".\r\n";
+    if (!out.chunked)
+        out.data += ".\r\n";
     return out;
 }
 
+namespace {
+
+QByteArray bdatCommand(const OutgoingMessage& message)
+{
+    return "BDAT " + QByteArray::number(message.data.size()) + " LAST\r\n";
+}
+
+// RSET, MAIL and RCPT of a transaction and the command that starts its data, in one write.
+QByteArray envelopeOf(const OutgoingMessage& message)
+{
+    QByteArray group = "RSET\r\n" + crlf(message.mailFrom);
+    for (const QByteArray& rcpt : message.rcpts)
+        group += crlf(rcpt);
+    group += message.chunked ? bdatCommand(message) : QByteArray("DATA\r\n");
+    return group;
+}
+
+// The first reply that is not accepted is the transaction's failure.
+void refuseOnce(std::optional<BrevoraError>& refusal, const SmtpReply& reply)
+{
+    if (!refusal)
+        refusal.emplace(ErrorKind::Refusal, reply.text(), reply.NumericCode);
+}
+
+// A single message as a feed.
+class OneMessage : public DeliveryFeed
+{
+public:
+    explicit OneMessage(const OutgoingMessage& message)
+        : m_message(message)
+    {
+    }
+    std::optional<OutgoingMessage> next(bool) override { return std::exchange(m_message, std::nullopt); }
+    void finished(const OutgoingMessage&, const std::optional<BrevoraError>& refusal) override { m_refusal = refusal; }
+    const std::optional<BrevoraError>& refusal() const { return m_refusal; }
+
+private:
+    std::optional<OutgoingMessage> m_message;
+    std::optional<BrevoraError> m_refusal;
+};
+
+} // namespace
+
 void SmtpClient::Deliver(const OutgoingMessage& message)
 {
-    if (m_caps.pipelining && !needsLogin())
-        deliverPipelined(message);
+    OneMessage one(message);
+    DeliverStream(one, 1);
+    if (one.refusal())
+        throw *one.refusal();
+}
+
+void SmtpClient::DeliverStream(DeliveryFeed& feed, int window)
+{
+    if (!m_caps.pipelining || needsLogin())
+        streamLockstep(feed);
+    else if (m_caps.chunking)
+        streamChunked(feed, window);
     else
-        deliverLockstep(message);
+        streamPipelined(feed);
 }
 
 bool SmtpClient::needsLogin() const
@@ -310,31 +383,43 @@ void SmtpClient::deliverLockstep(const OutgoingMessage& message)
     sendCommand(message.mailFrom, {250});
     for (const QByteArray& rcpt : message.rcpts)
         sendCommand(rcpt, {250, 251});
-    sendCommand("DATA", {354});
+    if (!message.chunked)
+        sendCommand("DATA", {354});
     const FinalReplyWait wait(m_interrupter);
-    writeBytes(message.data);
+    writeBytes(message.chunked ? bdatCommand(message) + message.data : message.data);
     check(readReply(), {250});
 }
 
-void SmtpClient::deliverPipelined(const OutgoingMessage& message)
+void SmtpClient::streamLockstep(DeliveryFeed& feed)
 {
-    QByteArray group = "RSET\r\n" + crlf(message.mailFrom);
-    for (const QByteArray& rcpt : message.rcpts)
-        group += crlf(rcpt);
-    group += "DATA\r\n";
-    writeBytes(group);
+    while (std::optional<OutgoingMessage> message = waitForNext(feed)) {
+        std::optional<BrevoraError> refusal;
+        try {
+            deliverLockstep(*message);
+        } catch (const BrevoraError& e) {
+            if (e.kind() != ErrorKind::Refusal || !Connected())
+                throw;
+            refusal = e;
+        }
+        feed.finished(*message, refusal);
+    }
+}
 
-    // Every reply of the group is read, so the session stays in step; the first refusal decides.
-    std::optional<BrevoraError> refusal;
-    const auto refuseOnce = [&refusal](const SmtpReply& reply) {
-        if (!refusal)
-            refusal.emplace(ErrorKind::Refusal, reply.text(), reply.NumericCode);
-    };
-    check(readReply(), {});
+std::optional<OutgoingMessage> SmtpClient::waitForNext(DeliveryFeed& feed)
+{
+    std::optional<OutgoingMessage> message = feed.next(true);
+    if (message && m_interrupter.stopsWrites())
+        stopped(); // the message goes back unsent
+    return message;
+}
+
+int SmtpClient::readEnvelopeReplies(const OutgoingMessage& message, std::optional<BrevoraError>& refusal)
+{
+    check(readReply(), {}); // RSET
     SmtpReply reply = readReply();
     check(reply, {});
     if (reply.NumericCode != 250)
-        refuseOnce(reply);
+        refuseOnce(refusal, reply);
     int acceptedRecipients = 0;
     for (qsizetype i = 0; i < message.rcpts.size(); ++i) {
         reply = readReply();
@@ -342,25 +427,85 @@ void SmtpClient::deliverPipelined(const OutgoingMessage& message)
         if (reply.NumericCode == 250 || reply.NumericCode == 251)
             ++acceptedRecipients;
         else
-            refuseOnce(reply);
+            refuseOnce(refusal, reply);
     }
-    reply = readReply();
-    check(reply, {});
-    if (reply.NumericCode != 354) {
-        refuseOnce(reply);
-        throw *refusal;
+    return acceptedRecipients;
+}
+
+void SmtpClient::streamPipelined(DeliveryFeed& feed)
+{
+    std::optional<OutgoingMessage> current = waitForNext(feed);
+    if (current)
+        writeBytes(envelopeOf(*current));
+    while (current) {
+        // Every reply of the group is read, so the session stays in step.
+        std::optional<BrevoraError> refusal;
+        const int accepted = readEnvelopeReplies(*current, refusal);
+        SmtpReply reply = readReply();
+        check(reply, {});
+        std::optional<OutgoingMessage> next;
+        if (reply.NumericCode != 354) {
+            refuseOnce(refusal, reply);
+        } else if (refusal) {
+            // Ending the data now would deliver an empty message to the accepted recipients.
+            if (accepted > 0)
+                abortSession(*refusal);
+            writeBytes(".\r\n");
+            check(readReply(), {});
+        } else {
+            // The data goes out with the next message's envelope: one wait for both.
+            if (!m_interrupter.interrupted())
+                next = feed.next(false);
+            const FinalReplyWait wait(m_interrupter);
+            writeBytes(next ? current->data + envelopeOf(*next) : current->data);
+            reply = readReply();
+            check(reply, {});
+            if (reply.NumericCode != 250)
+                refuseOnce(refusal, reply);
+        }
+        feed.finished(*current, refusal);
+        if (!next) {
+            next = waitForNext(feed);
+            if (next)
+                writeBytes(envelopeOf(*next));
+        }
+        current = std::move(next);
     }
-    if (refusal) {
-        // Ending the data now would deliver an empty message to the accepted recipients.
-        if (acceptedRecipients > 0)
-            abortSession(*refusal);
-        writeBytes(".\r\n");
-        check(readReply(), {});
-        throw *refusal;
+}
+
+void SmtpClient::streamChunked(DeliveryFeed& feed, int window)
+{
+    // Transactions written whose replies are still to be read, oldest first. A BDAT's data
+    // follows it at once, so the server reads it whatever it answers: nothing gets out of step.
+    std::deque<OutgoingMessage> flight;
+    for (;;) {
+        QByteArray out;
+        while (qsizetype(flight.size()) < qMax(1, window) && !m_interrupter.interrupted()) {
+            std::optional<OutgoingMessage> message = flight.empty() && out.isEmpty() ? waitForNext(feed) : feed.next(false);
+            if (!message)
+                break;
+            out += envelopeOf(*message);
+            out += message->data;
+            flight.push_back(std::move(*message));
+        }
+        if (flight.empty())
+            return;
+        // Until every reply in flight is read, a stop waits: they tell what was delivered.
+        m_interrupter.setAwaitingFinalReply(true);
+        if (!out.isEmpty())
+            writeBytes(out);
+        std::optional<BrevoraError> refusal;
+        readEnvelopeReplies(flight.front(), refusal);
+        const SmtpReply reply = readReply();
+        check(reply, {});
+        if (reply.NumericCode != 250)
+            refuseOnce(refusal, reply);
+        const OutgoingMessage done = std::move(flight.front());
+        flight.pop_front();
+        if (flight.empty())
+            m_interrupter.setAwaitingFinalReply(false);
+        feed.finished(done, refusal);
     }
-    const FinalReplyWait wait(m_interrupter);
-    writeBytes(message.data);
-    check(readReply(), {250});
 }
 
 bool SmtpClient::peerIsLoopback() const

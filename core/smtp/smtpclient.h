@@ -7,6 +7,7 @@
 #include <QStringList>
 #include <functional>
 #include <memory>
+#include <optional>
 
 #include "core/error.h"
 #include "core/mail/emailmessage.h"
@@ -17,13 +18,27 @@
 
 enum class AuthenticationKind { atNone, atLogin };
 
-// A message ready to go over the session it was written for: the envelope commands and the data
-// with its closing ".".
+// A message ready to go over the session it was written for: the envelope commands and the data,
+// either dot-stuffed with its closing "." (for DATA) or as it is (for BDAT).
 struct OutgoingMessage
 {
     QByteArray mailFrom;
     QList<QByteArray> rcpts;
     QByteArray data;
+    bool chunked = false; // goes with BDAT
+    qint64 tag = 0;       // the caller's mark, given back with the message's result
+};
+
+// Where a stream of deliveries takes its messages and reports their results.
+class DeliveryFeed
+{
+public:
+    virtual ~DeliveryFeed() = default;
+    // The next message: one that is ready now, or (wait) the next one to come; nullopt when there
+    // is none now, or (wait) when none will come.
+    virtual std::optional<OutgoingMessage> next(bool wait) = 0;
+    // The final reply of the message was read: the server took it, or refused it for the reason.
+    virtual void finished(const OutgoingMessage& message, const std::optional<BrevoraError>& refusal) = 0;
 };
 
 // Opens the connection a session runs over (a plain TCP socket unless a test puts another in).
@@ -54,6 +69,8 @@ public:
     bool UseStartTls = true;  // upgrade a plain session when the server offers STARTTLS
 
     void setAuthenticationType(AuthenticationKind kind) { m_authType = kind; }
+    // Everything set on the other client that says how to connect and speak (not the connection).
+    void copySettingsFrom(const SmtpClient& other);
 
     // Implicit TLS from the first byte when attached; the client does not own it.
     void attachSecureTransport(SecureTransport* transport) { m_attachedTls = transport; }
@@ -72,6 +89,13 @@ public:
     // while a delivery is under way.
     OutgoingMessage WriteOutgoing(const EmailMessage& message) const;
     void Deliver(const OutgoingMessage& message);
+    // Delivers the feed's messages until it runs dry, with as few waits as the server allows:
+    // without PIPELINING one command at a time; with it, the end of each message's data goes out
+    // with the next message's envelope (one wait a message); with CHUNKING as well, up to
+    // `window` transactions are in flight, each reported the moment its last reply is read.
+    // Every reply is read, so a refusal leaves the session in step. A failure that ends the
+    // session is thrown: the messages in flight then have no result.
+    void DeliverStream(DeliveryFeed& feed, int window);
     // Writes QUIT when connected (no reply is read) and closes. Never fails: a QUIT that cannot
     // be written changes nothing once the connection is closed anyway.
     void CloseSession();
@@ -108,7 +132,14 @@ private:
     // A LOGIN exchange still owed before the next transaction.
     bool needsLogin() const;
     void deliverLockstep(const OutgoingMessage& message);
-    void deliverPipelined(const OutgoingMessage& message);
+    void streamLockstep(DeliveryFeed& feed);
+    // The feed's next message when nothing is in flight; after a stop it ends the session.
+    std::optional<OutgoingMessage> waitForNext(DeliveryFeed& feed);
+    // Reads the replies to a transaction's RSET, MAIL and RCPTs, keeping the first refusal; the
+    // number of recipients accepted.
+    int readEnvelopeReplies(const OutgoingMessage& message, std::optional<BrevoraError>& refusal);
+    void streamPipelined(DeliveryFeed& feed);
+    void streamChunked(DeliveryFeed& feed, int window);
 
     AuthenticationKind m_authType = AuthenticationKind::atNone;
     bool m_authenticated = false;

@@ -84,6 +84,8 @@ ServerCapabilities ServerCapabilities::fromEhlo(const SmtpReply& reply)
         const QString keyword = entry.section(' ', 0, 0).trimmed();
         if (keyword == QLatin1String("PIPELINING"))
             caps.pipelining = true;
+        else if (keyword == QLatin1String("CHUNKING"))
+            caps.chunking = true;
         else if (keyword == QLatin1String("8BITMIME"))
             caps.eightBitMime = true;
         else if (keyword == QLatin1String("STARTTLS"))

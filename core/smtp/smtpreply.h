@@ -45,6 +45,7 @@ struct ServerCapabilities
 {
     QStringList authSchemes; // upper case, each once, in order of appearance
     bool pipelining = false;
+    bool chunking = false; // BDAT (RFC 3030)
     bool eightBitMime = false;
     bool startTls = false;
 

@@ -150,6 +150,14 @@ void SocketInterrupter::interrupt(bool hard)
         ::shutdown(m_fd, hard ? SHUT_RDWR : SHUT_RD);
 }
 
+bool SocketInterrupter::stopsWrites()
+{
+    if (!interrupted())
+        return false;
+    std::lock_guard<std::mutex> hold(m_lock);
+    return !m_finalReply;
+}
+
 void SocketInterrupter::reset()
 {
     std::lock_guard<std::mutex> hold(m_lock);

@@ -45,6 +45,8 @@ public:
     bool watch(int fd);
     void interrupt(bool hard);
     bool interrupted() const { return m_interrupted.load(std::memory_order_relaxed); }
+    // Interrupted, and nothing is on its way whose reply must still be read: write nothing more.
+    bool stopsWrites();
     void reset();
     void setAwaitingFinalReply(bool awaiting);
 

@@ -158,6 +158,7 @@ TEST_F(MainWindowTest, StopBetweenMessagesLeavesTheRestPending)
     QTest::mouseClick(find<QPushButton>("StartBt"), Qt::LeftButton);
     ASSERT_TRUE(waitUntil([&] { return window->run().sentCount() == 1; }));
     find<QAction>("MemStart")->trigger(); // the menu item mirrors the button
+    ASSERT_TRUE(waitUntil([&] { return !window->run().running(); }));
     EXPECT_EQ(activity().last(), "All emails have been sent");
     EXPECT_EQ(find<QPushButton>("StartBt")->text(), "Start(&S)");
     EXPECT_EQ(window->pending().entries(), (QStringList{"b@example.org", "c@example.org"}));

@@ -202,7 +202,7 @@ TEST_F(RunTest, StopBetweenMessages)
     run->StartRun(selection(smtpd.port()));
     ASSERT_TRUE(waitUntil([this] { return run->sentCount() == 1; }));
     run->StopRun();
-    EXPECT_FALSE(run->running());
+    ASSERT_TRUE(waitForEnd());
     EXPECT_EQ(lines.last(), "All emails have been sent");
     EXPECT_EQ(list->count(), 2);
     EXPECT_EQ(outcome, RunOutcome::Completed);
