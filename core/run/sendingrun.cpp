@@ -32,14 +32,25 @@ public:
     }
     // Called on the session's thread as each message's final reply is read.
     void onFinished(Finished finished) { m_finished = std::move(finished); }
-    void push(OutgoingMessage message)
+    // Messages handed together are taken together: they can go out in one write.
+    void push(std::vector<OutgoingMessage> messages)
     {
         std::lock_guard<std::mutex> hold(m_lock);
-        m_queue.push_back(std::move(message));
+        for (OutgoingMessage& m : messages)
+            m_queue.push_back(std::move(m));
         m_ready.notify_one();
     }
-    // No more messages: the session ends once what it was given is done.
+    // No more messages: those not taken yet stay unsent, and the session ends once what it took
+    // is done.
     void close()
+    {
+        std::lock_guard<std::mutex> hold(m_lock);
+        m_closed = true;
+        m_queue.clear();
+        m_ready.notify_one();
+    }
+    // No more messages after those queued.
+    void closeAfterQueued()
     {
         std::lock_guard<std::mutex> hold(m_lock);
         m_closed = true;
@@ -370,8 +381,10 @@ void SendingRun::sessionOpened(RunSession& session, RunOutcome opened, bool reco
         OutgoingMessage message = outgoingFor(session, m_testAddress);
         message.tag = kTestTag;
         session.handed.append(kTestTag);
-        session.feed.push(std::move(message));
-        session.feed.close();
+        std::vector<OutgoingMessage> one;
+        one.push_back(std::move(message));
+        session.feed.push(std::move(one));
+        session.feed.closeAfterQueued();
     } else if (paced()) {
         if (messagesOnTheirWay() == 0)
             m_timer.start();
@@ -387,8 +400,9 @@ int SendingRun::capacityOf(const RunSession& session) const
     const ServerCapabilities& caps = session.smtp.capabilities();
     if (!caps.pipelining)
         return 1;
-    // With DATA the next message goes out with the end of this one; with BDAT a whole window.
-    return caps.chunking ? m_inFlight : 2;
+    // With BDAT a window of transactions is in flight. With DATA the next message goes out with
+    // the end of this one; the others wait ready, so that the next is always there in time.
+    return m_inFlight;
 }
 
 int SendingRun::messagesOnTheirWay() const
@@ -442,6 +456,12 @@ void SendingRun::dispatch(int budget)
     if (!m_running || m_stopping || isTestRun())
         return;
     bool waiting = false;
+    std::vector<std::pair<RunSession*, std::vector<OutgoingMessage>>> handing;
+    const auto handOver = [&handing] {
+        for (auto& [session, messages] : handing)
+            session->feed.push(std::move(messages));
+        handing.clear();
+    };
     while (budget > 0) {
         // The session with the most room takes the next message, so that all stay busy.
         RunSession* target = nullptr;
@@ -475,6 +495,7 @@ void SendingRun::dispatch(int budget)
             // Nothing goes out that could not be recorded (a full disk): the entry stays pending.
             emit activity(QStringLiteral("Recording failed: ") + entry + QStringLiteral("--") + e.message());
             m_outcome = RunOutcome::RecordFailed;
+            handOver();
             beginStop();
             return;
         }
@@ -483,13 +504,17 @@ void SendingRun::dispatch(int budget)
             message = outgoingFor(*target, entry);
         } catch (const BrevoraError&) {
             m_list.release(id);
+            handOver();
             throw; // a message that cannot be prepared ends the run; its entry stays where it is
         }
         message.tag = id;
         target->handed.append(id);
-        target->feed.push(std::move(message));
+        if (handing.empty() || handing.back().first != target)
+            handing.push_back({target, {}});
+        handing.back().second.push_back(std::move(message));
         --budget;
     }
+    handOver();
     if (!waiting && messagesOnTheirWay() == 0 && (m_list.firstIdleRow() < 0 || m_pendingCount <= 0))
         beginStop(); // the list is done
 }

@@ -74,6 +74,12 @@ ScriptedServer& ScriptedServer::readData()
     return *this;
 }
 
+ScriptedServer& ScriptedServer::readChunk()
+{
+    m_steps.append(Step{Step::ReadChunk, {}});
+    return *this;
+}
+
 ScriptedServer& ScriptedServer::pause(int ms)
 {
     m_steps.append(Step{Step::Pause, {}, ms});
@@ -219,6 +225,21 @@ void ScriptedServer::run()
                     ok = readOneLine(line);
                 } while (ok && line != ".");
                 break;
+            case Step::ReadChunk: {
+                ok = readOneLine(line);
+                const QList<QByteArray> words = line.split(' ');
+                bool sized = false;
+                const qsizetype size = words.value(1).toLongLong(&sized);
+                if (ok && (words.size() != 3 || words[0] != "BDAT" || !sized || words[2] != "LAST")) {
+                    problem(QStringLiteral("expected \"BDAT <size> LAST\", got \"%1\"").arg(QString::fromLatin1(line)));
+                    ok = false;
+                }
+                while (ok && m_in.size() < size)
+                    ok = fill();
+                if (ok)
+                    m_in.remove(0, size);
+                break;
+            }
             case Step::Pause:
                 std::this_thread::sleep_for(std::chrono::milliseconds(step.ms));
                 break;

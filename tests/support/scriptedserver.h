@@ -27,6 +27,8 @@ public:
     ScriptedServer& readLine();
     // Reads message data up to and including the "." line.
     ScriptedServer& readData();
+    // Reads a "BDAT <size> LAST" line and the size's bytes after it.
+    ScriptedServer& readChunk();
     ScriptedServer& pause(int ms);
     ScriptedServer& close();
     // TLS on the connection from here on (for implicit TLS put it first).
@@ -45,7 +47,7 @@ public:
 private:
     struct Step
     {
-        enum Kind { Send, Expect, ReadLine, ReadData, Pause, Close, StartTls, Drain } kind;
+        enum Kind { Send, Expect, ReadLine, ReadData, ReadChunk, Pause, Close, StartTls, Drain } kind;
         QByteArray data;
         int ms = 0;
         const TestCert* cert = nullptr;
