@@ -23,6 +23,7 @@
 #include <csignal>
 #include <cstdio>
 #include <memory>
+#include <tuple>
 #include <unistd.h>
 
 namespace {
@@ -86,6 +87,7 @@ const char* kSendUsage =
     "                    [--sender ADDRESS] [--content TITLE] [--interval MS] [--trust-certificate SHA256]\n"
     "                    [--allow-plain-login] [--on-refusal stop|skip] [--retry-failed]\n"
     "                    [--rate N] [--per-minute N] [--per-hour N] [--per-day N]\n"
+    "                    [--window N] [--connections N]\n"
     "Sends the pending list (after adding the lines of FILE) through one SMTP session.\n"
     "Exit status: 0 list emptied or test accepted, 1 a message refused, 2 connecting or\n"
     "authentication failed, 3 usage, settings or message preparation error, 128 + N stopped by\n"
@@ -93,7 +95,10 @@ const char* kSendUsage =
     "--allow-plain-login lets this run log in to a server that is not this machine without TLS.\n"
     "--on-refusal skip goes on after a refused recipient (into the failed list); --retry-failed\n"
     "puts the failed list back into the pending list first. --rate, --per-minute, --per-hour and\n"
-    "--per-day limit the messages through the server (counted over all runs; 0: no limit).\n";
+    "--per-day limit the messages through the server (counted over all runs; 0: no limit).\n"
+    "With --interval 0 the run goes as fast as the server allows: --window sets the messages in\n"
+    "flight on one connection (BDAT; default 32), --connections the sessions sharing the list\n"
+    "(default 1); both default to the server's settings.\n";
 const char* kListUsage =
     "Usage: brevora list [--data-dir DIR] [--remove ENTRY | --clear | --failed]\n"
     "Prints the pending list, one entry per line; --remove takes an entry off it, --clear empties it;\n"
@@ -306,7 +311,7 @@ int runSend(const QStringList& args)
                                     QStringLiteral("--sender"), QStringLiteral("--content"), QStringLiteral("--interval"),
                                     QStringLiteral("--trust-certificate"), QStringLiteral("--on-refusal"),
                                     QStringLiteral("--rate"), QStringLiteral("--per-minute"), QStringLiteral("--per-hour"),
-                                    QStringLiteral("--per-day")},
+                                    QStringLiteral("--per-day"), QStringLiteral("--window"), QStringLiteral("--connections")},
                                    {QStringLiteral("--resend"), QStringLiteral("--allow-plain-login"),
                                     QStringLiteral("--retry-failed")});
     const QString listFile = o.values.value(QStringLiteral("--list"));
@@ -353,6 +358,17 @@ int runSend(const QStringList& args)
         *limit = o.values.value(option).toInt(&ok);
         if (!ok || *limit < 0)
             throw BrevoraError(ErrorKind::Usage, QStringLiteral("%1 takes a number of messages (0: no limit).").arg(option));
+    }
+    s.Speed = ReadThroughput(s.ServerHost);
+    for (const auto& [option, value, most] :
+         {std::tuple{QStringLiteral("--window"), &s.Speed.inFlight, Throughput::kMostInFlight},
+          std::tuple{QStringLiteral("--connections"), &s.Speed.connections, Throughput::kMostConnections}}) {
+        if (!o.values.contains(option))
+            continue;
+        bool ok = false;
+        *value = o.values.value(option).toInt(&ok);
+        if (!ok || *value < 1 || *value > most)
+            throw BrevoraError(ErrorKind::Usage, QStringLiteral("%1 takes a number from 1 to %2.").arg(option).arg(most));
     }
     const QString bodyFile = LookupContent(s.ContentTitle);
     const QStringList body = bodyFile.trimmed().isEmpty() ? QStringList() : LoadBodyLines(bodyFile);

@@ -55,6 +55,26 @@ TFrmAddServer::TFrmAddServer(QWidget* parent)
     SpnPerHour = spin("SpnPerHour", QStringLiteral("/h"));
     SpnPerDay = spin("SpnPerDay", QStringLiteral("/day"));
     form->addRow(QStringLiteral("Limits:"), limits);
+    // How much a full-speed run keeps going at once through this server.
+    auto* speed = new QHBoxLayout;
+    const auto count = [this, speed](const char* name, int most, const QString& unit, const QString& tip) {
+        auto* box = new QSpinBox(this);
+        box->setObjectName(QLatin1String(name));
+        box->setRange(1, most);
+        box->setToolTip(tip);
+        speed->addWidget(box);
+        speed->addWidget(new QLabel(unit, this));
+        return box;
+    };
+    SpnInFlight = count("SpnInFlight", Throughput::kMostInFlight, QStringLiteral("messages in flight"),
+                        QStringLiteral("At full speed, how many messages may be on their way at once over one connection "
+                                       "(where the server takes BDAT; with PIPELINING alone the next one waits ready)."));
+    SpnConnections = count("SpnConnections", Throughput::kMostConnections, QStringLiteral("connections"),
+                           QStringLiteral("At full speed, how many connections to this server share the list."));
+    speed->addStretch(1);
+    SpnInFlight->setValue(Throughput().inFlight);
+    SpnConnections->setValue(Throughput().connections);
+    form->addRow(QStringLiteral("Full speed:"), speed);
     layout->addLayout(form);
     EntryForm::addButtons(this, layout, QStringLiteral("Cancel"), [this] { BtmOkClick(); });
     // Only a toggle by the user switches the port, not the filling of the box.
@@ -87,6 +107,9 @@ bool TFrmAddServer::Execute(QString& host, QString& account, QString& ssl, QStri
     SpnPerMinute->setValue(limits.perMinute);
     SpnPerHour->setValue(limits.perHour);
     SpnPerDay->setValue(limits.perDay);
+    const Throughput speed = host.isEmpty() ? Throughput() : ReadThroughput(host);
+    SpnInFlight->setValue(speed.inFlight);
+    SpnConnections->setValue(speed.connections);
     EdtServerName->setFocus();
     if (!EntryForm::runModal(this))
         return false;
@@ -101,6 +124,11 @@ bool TFrmAddServer::Execute(QString& host, QString& account, QString& ssl, QStri
 RateLimits TFrmAddServer::rateLimits() const
 {
     return {SpnPerSecond->value(), SpnPerMinute->value(), SpnPerHour->value(), SpnPerDay->value()};
+}
+
+Throughput TFrmAddServer::throughput() const
+{
+    return {SpnInFlight->value(), SpnConnections->value()};
 }
 
 bool TFrmAddServer::allowPlainLogin() const

@@ -22,6 +22,8 @@ public:
     bool allowPlainLogin() const;
     // The server's rate limits as the dialog was left.
     RateLimits rateLimits() const;
+    // Messages in flight and connections at full speed, as the dialog was left.
+    Throughput throughput() const;
     void BtmOkClick();
 
 private:
@@ -35,5 +37,7 @@ private:
     QSpinBox* SpnPerMinute;
     QSpinBox* SpnPerHour;
     QSpinBox* SpnPerDay;
+    QSpinBox* SpnInFlight;
+    QSpinBox* SpnConnections;
     QLineEdit* EdtPort;
 };

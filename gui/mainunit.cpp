@@ -35,6 +35,7 @@
 namespace {
 
 constexpr int kMaxActivityLines = 50000;
+constexpr int kTickMs = 50; // the pace of a run that is not at full speed: a message a tick
 
 QPushButton* makeButton(QWidget* parent, const char* name, const QString& caption, const QString& hint)
 {
@@ -169,7 +170,15 @@ void TMainForm::buildWidgets()
     ChkSkipRefused->setToolTip(QStringLiteral("Go on with the next address when the server refuses one: it moves to the "
                                               "Failed page (a temporary refusal is tried again later). Unchecked, the "
                                               "first refusal ends the run."));
-    startRow->addWidget(ChkSkipRefused);
+    auto* choices = new QVBoxLayout;
+    choices->setSpacing(0);
+    choices->addWidget(ChkSkipRefused);
+    startRow->addLayout(choices);
+    ChkFullSpeed = new QCheckBox(QStringLiteral("Full speed"), central);
+    ChkFullSpeed->setObjectName(QStringLiteral("ChkFullSpeed"));
+    ChkFullSpeed->setToolTip(QStringLiteral("Send as fast as the server and its limits allow, with the messages in flight and "
+                                            "the connections set for the server. Unchecked, one message goes every 50 ms."));
+    choices->addWidget(ChkFullSpeed);
     layout->addLayout(startRow);
 
     PageControl1 = new QTabWidget(central);
@@ -242,6 +251,10 @@ void TMainForm::buildWidgets()
         Guarded([on] { WriteSkipRefused(on); });
         m_run.setRefusalChoice(on ? RefusalChoice::Skip : RefusalChoice::Stop);
     });
+    connect(ChkFullSpeed, &QCheckBox::clicked, this, [this](bool on) {
+        Guarded([on] { WriteFullSpeed(on); });
+        m_run.setInterval(on ? 0 : kTickMs);
+    });
     connect(MailLB->selectionModel(), &QItemSelectionModel::selectionChanged, this, &TMainForm::MailLBClick);
     // Esc presses Delete while it is enabled.
     auto* esc = new QShortcut(QKeySequence(Qt::Key_Escape), this);
@@ -313,6 +326,8 @@ void TMainForm::LoadSelections()
     m_selection.ReturnReceipt = ReadReturnReceipt();
     ChkSkipRefused->setChecked(ReadSkipRefused());
     m_run.setRefusalChoice(ChkSkipRefused->isChecked() ? RefusalChoice::Skip : RefusalChoice::Stop);
+    ChkFullSpeed->setChecked(ReadFullSpeed());
+    m_run.setInterval(ChkFullSpeed->isChecked() ? 0 : kTickMs);
     for (const auto& b : boxes) {
         const int position = ReadBasicInteger(b.key, 0);
         b.box->setCurrentIndex(position >= 0 && position < b.box->count() ? position : -1);
@@ -352,6 +367,7 @@ void TMainForm::CmbServerChange()
     LbServer->setText(QStringLiteral("Account Name: ") + m_selection.ServerAccount);
     m_selection.AllowPlainLogin = ReadPlainLoginAllowed(m_selection.ServerHost);
     m_selection.Limits = ReadRateLimits(m_selection.ServerHost);
+    m_selection.Speed = ReadThroughput(m_selection.ServerHost);
 }
 
 void TMainForm::CmbSendAddrChange()

@@ -104,6 +104,7 @@ private:
     QTableWidget* FailedLB = nullptr;
     QPushButton* RetryBt = nullptr;
     QCheckBox* ChkSkipRefused = nullptr;
+    QCheckBox* ChkFullSpeed = nullptr;
     QLabel* m_panels[6] = {};
     QProgressBar* RunProgress = nullptr;
     QMenu* PopupMenu1 = nullptr;

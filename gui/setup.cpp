@@ -164,6 +164,7 @@ void TFrmSetup::BtmServerAddClick()
     StoreServer(std::nullopt, e);
     WritePlainLoginAllowed(e.host, m_serverDialog->allowPlainLogin());
     WriteRateLimits(e.host, m_serverDialog->rateLimits());
+    WriteThroughput(e.host, m_serverDialog->throughput());
     m_servers.list->addItem(e.host);
 }
 
@@ -179,9 +180,11 @@ void TFrmSetup::BtmServerEditClick()
     if (old.trimmed().compare(e.host.trimmed(), Qt::CaseInsensitive) != 0) {
         WritePlainLoginAllowed(old, false);
         WriteRateLimits(old, {});
+        WriteThroughput(old, {});
     }
     WritePlainLoginAllowed(e.host, m_serverDialog->allowPlainLogin());
     WriteRateLimits(e.host, m_serverDialog->rateLimits());
+    WriteThroughput(e.host, m_serverDialog->throughput());
     m_servers.list->currentItem()->setText(e.host);
 }
 
@@ -193,6 +196,7 @@ void TFrmSetup::BtmServerDelClick()
     RemoveServer(host);
     WritePlainLoginAllowed(host, false);
     WriteRateLimits(host, {});
+    WriteThroughput(host, {});
     afterDelete(m_servers);
 }
 

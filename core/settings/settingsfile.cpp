@@ -306,6 +306,16 @@ void WriteSkipRefused(bool skip)
     ini().writeValue(kRunSection, "On refusal", skip ? "skip" : "stop");
 }
 
+bool ReadFullSpeed()
+{
+    return ini().readValue(kRunSection, "Pace") == "full";
+}
+
+void WriteFullSpeed(bool full)
+{
+    ini().writeValue(kRunSection, "Pace", full ? "full" : "tick");
+}
+
 bool ReadPlainLoginAllowed(const QString& host)
 {
     return ini().readValue(kPlainLoginSection, CodePage::encode(host.trimmed().toLower())) == "1";

@@ -120,6 +120,9 @@ void WriteThroughput(const QString& host, const Throughput& throughput);
 
 // Whether a run goes on after a refused recipient (kept in a section of its own).
 bool ReadSkipRefused();
+// Whether the window's runs go as fast as the server allows rather than a message a tick.
+bool ReadFullSpeed();
+void WriteFullSpeed(bool full);
 void WriteSkipRefused(bool skip);
 
 // Whether the user allowed logging in to a host over a connection without TLS (kept in a section
