@@ -400,9 +400,10 @@ int SendingRun::capacityOf(const RunSession& session) const
     const ServerCapabilities& caps = session.smtp.capabilities();
     if (!caps.pipelining)
         return 1;
-    // With BDAT a window of transactions is in flight. With DATA the next message goes out with
-    // the end of this one; the others wait ready, so that the next is always there in time.
-    return m_inFlight;
+    // With BDAT a window of transactions is in flight, and as many more wait ready, so that the
+    // session refills the window the moment replies come back, while the results are recorded.
+    // With DATA the next message goes out with the end of this one; the others wait ready.
+    return caps.chunking ? 2 * m_inFlight : m_inFlight;
 }
 
 int SendingRun::messagesOnTheirWay() const
@@ -542,9 +543,9 @@ void SendingRun::messageFinished(RunSession& session, qint64 tag, const std::opt
     }
     if (m_stopping)
         endWhenIdle();
-    else if (!paced())
-        dispatch(INT_MAX);
-    else if (messagesOnTheirWay() == 0)
+    else if (!paced() && !m_timer.isActive())
+        m_timer.start(); // after the other results that came together: the next ones go together too
+    else if (paced() && messagesOnTheirWay() == 0)
         m_timer.start();
 }
 
