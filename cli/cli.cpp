@@ -88,6 +88,7 @@ const char* kSendUsage =
     "                    [--allow-plain-login] [--on-refusal stop|skip] [--retry-failed]\n"
     "                    [--rate N] [--per-minute N] [--per-hour N] [--per-day N]\n"
     "                    [--window N] [--connections N]\n"
+    "                    [--login auto|login|plain|xoauth2 [--token-command CMD]]\n"
     "Sends the pending list (after adding the lines of FILE) through one SMTP session.\n"
     "Exit status: 0 list emptied or test accepted, 1 a message refused, 2 connecting or\n"
     "authentication failed, 3 usage, settings or message preparation error, 128 + N stopped by\n"
@@ -98,7 +99,9 @@ const char* kSendUsage =
     "--per-day limit the messages through the server (counted over all runs; 0: no limit).\n"
     "With --interval 0 the run goes as fast as the server allows: --window sets the messages in\n"
     "flight on one connection (BDAT; default 32), --connections the sessions sharing the list\n"
-    "(default 1); both default to the server's settings.\n";
+    "(default 1); both default to the server's settings.\n"
+    "--login picks how to log in (auto: LOGIN where offered, else PLAIN); xoauth2 takes its access\n"
+    "token from what --token-command prints (run without a shell at each login).\n";
 const char* kListUsage =
     "Usage: brevora list [--data-dir DIR] [--remove ENTRY | --clear | --failed]\n"
     "Prints the pending list, one entry per line; --remove takes an entry off it, --clear empties it;\n"
@@ -311,7 +314,8 @@ int runSend(const QStringList& args)
                                     QStringLiteral("--sender"), QStringLiteral("--content"), QStringLiteral("--interval"),
                                     QStringLiteral("--trust-certificate"), QStringLiteral("--on-refusal"),
                                     QStringLiteral("--rate"), QStringLiteral("--per-minute"), QStringLiteral("--per-hour"),
-                                    QStringLiteral("--per-day"), QStringLiteral("--window"), QStringLiteral("--connections")},
+                                    QStringLiteral("--per-day"), QStringLiteral("--window"), QStringLiteral("--connections"),
+                                    QStringLiteral("--login"), QStringLiteral("--token-command")},
                                    {QStringLiteral("--resend"), QStringLiteral("--allow-plain-login"),
                                     QStringLiteral("--retry-failed")});
     const QString listFile = o.values.value(QStringLiteral("--list"));
@@ -360,6 +364,17 @@ int runSend(const QStringList& args)
             throw BrevoraError(ErrorKind::Usage, QStringLiteral("%1 takes a number of messages (0: no limit).").arg(option));
     }
     s.Speed = ReadThroughput(s.ServerHost);
+    s.Login = ReadLoginChoice(s.ServerHost);
+    if (o.values.contains(QStringLiteral("--login"))) {
+        const std::optional<LoginChoice::Mechanism> m = LoginChoice::fromName(o.values.value(QStringLiteral("--login")));
+        if (!m)
+            throw BrevoraError(ErrorKind::Usage, QStringLiteral("--login takes auto, login, plain or xoauth2."));
+        s.Login.mechanism = *m;
+    }
+    if (o.values.contains(QStringLiteral("--token-command")))
+        s.Login.tokenCommand = o.values.value(QStringLiteral("--token-command"));
+    if (s.Login.mechanism == LoginChoice::Mechanism::XOAuth2 && s.Login.tokenCommand.trimmed().isEmpty())
+        throw BrevoraError(ErrorKind::Usage, QStringLiteral("Logging in with xoauth2 needs a token command (--token-command)."));
     for (const auto& [option, value, most] :
          {std::tuple{QStringLiteral("--window"), &s.Speed.inFlight, Throughput::kMostInFlight},
           std::tuple{QStringLiteral("--connections"), &s.Speed.connections, Throughput::kMostConnections}}) {

@@ -5,6 +5,7 @@
 #include "core/settings/settingsfile.h"
 
 #include <QCheckBox>
+#include <QComboBox>
 #include <QFormLayout>
 #include <QHBoxLayout>
 #include <QLabel>
@@ -75,6 +76,27 @@ TFrmAddServer::TFrmAddServer(QWidget* parent)
     SpnInFlight->setValue(Throughput().inFlight);
     SpnConnections->setValue(Throughput().connections);
     form->addRow(QStringLiteral("Full speed:"), speed);
+    CmbLogin = new QComboBox(this);
+    CmbLogin->setObjectName(QStringLiteral("CmbLogin"));
+    CmbLogin->addItem(QStringLiteral("automatic"), int(LoginChoice::Mechanism::Automatic));
+    CmbLogin->addItem(QStringLiteral("LOGIN"), int(LoginChoice::Mechanism::Login));
+    CmbLogin->addItem(QStringLiteral("PLAIN"), int(LoginChoice::Mechanism::Plain));
+    CmbLogin->addItem(QStringLiteral("OAuth 2.0 token command"), int(LoginChoice::Mechanism::XOAuth2));
+    CmbLogin->setToolTip(QStringLiteral("Automatic uses AUTH LOGIN where the server offers it, else AUTH PLAIN."));
+    EdtTokenCommand = new QLineEdit(this);
+    EdtTokenCommand->setObjectName(QStringLiteral("EdtTokenCommand"));
+    EdtTokenCommand->setPlaceholderText(QStringLiteral("a command that prints an access token"));
+    EdtTokenCommand->setToolTip(QStringLiteral("Run at each login, without a shell; what it prints is the OAuth 2.0 access "
+                                               "token (XOAUTH2). The account above is the user it is for."));
+    auto* loginRow = new QHBoxLayout;
+    loginRow->addWidget(CmbLogin);
+    loginRow->addWidget(EdtTokenCommand, 1);
+    form->addRow(QStringLiteral("Login:"), loginRow);
+    const auto tokenWanted = [this] {
+        EdtTokenCommand->setEnabled(CmbLogin->currentData().toInt() == int(LoginChoice::Mechanism::XOAuth2));
+    };
+    connect(CmbLogin, &QComboBox::currentIndexChanged, this, tokenWanted);
+    tokenWanted();
     layout->addLayout(form);
     EntryForm::addButtons(this, layout, QStringLiteral("Cancel"), [this] { BtmOkClick(); });
     // Only a toggle by the user switches the port, not the filling of the box.
@@ -110,6 +132,9 @@ bool TFrmAddServer::Execute(QString& host, QString& account, QString& ssl, QStri
     const Throughput speed = host.isEmpty() ? Throughput() : ReadThroughput(host);
     SpnInFlight->setValue(speed.inFlight);
     SpnConnections->setValue(speed.connections);
+    const LoginChoice login = host.isEmpty() ? LoginChoice() : ReadLoginChoice(host);
+    CmbLogin->setCurrentIndex(CmbLogin->findData(int(login.mechanism)));
+    EdtTokenCommand->setText(login.tokenCommand);
     EdtServerName->setFocus();
     if (!EntryForm::runModal(this))
         return false;
@@ -124,6 +149,14 @@ bool TFrmAddServer::Execute(QString& host, QString& account, QString& ssl, QStri
 RateLimits TFrmAddServer::rateLimits() const
 {
     return {SpnPerSecond->value(), SpnPerMinute->value(), SpnPerHour->value(), SpnPerDay->value()};
+}
+
+LoginChoice TFrmAddServer::loginChoice() const
+{
+    LoginChoice choice;
+    choice.mechanism = LoginChoice::Mechanism(CmbLogin->currentData().toInt());
+    choice.tokenCommand = EdtTokenCommand->text().trimmed();
+    return choice;
 }
 
 Throughput TFrmAddServer::throughput() const

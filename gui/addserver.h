@@ -6,6 +6,7 @@
 
 class QCheckBox;
 class QLineEdit;
+class QComboBox;
 class QSpinBox;
 
 // The server dialog of the settings window. ExecuteAdd and ExecuteEdit fill every field, show the
@@ -24,6 +25,8 @@ public:
     RateLimits rateLimits() const;
     // Messages in flight and connections at full speed, as the dialog was left.
     Throughput throughput() const;
+    // How to log in, as the dialog was left.
+    LoginChoice loginChoice() const;
     void BtmOkClick();
 
 private:
@@ -39,5 +42,7 @@ private:
     QSpinBox* SpnPerDay;
     QSpinBox* SpnInFlight;
     QSpinBox* SpnConnections;
+    QComboBox* CmbLogin;
+    QLineEdit* EdtTokenCommand;
     QLineEdit* EdtPort;
 };

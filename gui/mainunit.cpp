@@ -368,6 +368,7 @@ void TMainForm::CmbServerChange()
     m_selection.AllowPlainLogin = ReadPlainLoginAllowed(m_selection.ServerHost);
     m_selection.Limits = ReadRateLimits(m_selection.ServerHost);
     m_selection.Speed = ReadThroughput(m_selection.ServerHost);
+    m_selection.Login = ReadLoginChoice(m_selection.ServerHost);
 }
 
 void TMainForm::CmbSendAddrChange()

@@ -165,6 +165,7 @@ void TFrmSetup::BtmServerAddClick()
     WritePlainLoginAllowed(e.host, m_serverDialog->allowPlainLogin());
     WriteRateLimits(e.host, m_serverDialog->rateLimits());
     WriteThroughput(e.host, m_serverDialog->throughput());
+    WriteLoginChoice(e.host, m_serverDialog->loginChoice());
     m_servers.list->addItem(e.host);
 }
 
@@ -181,10 +182,12 @@ void TFrmSetup::BtmServerEditClick()
         WritePlainLoginAllowed(old, false);
         WriteRateLimits(old, {});
         WriteThroughput(old, {});
+        WriteLoginChoice(old, {});
     }
     WritePlainLoginAllowed(e.host, m_serverDialog->allowPlainLogin());
     WriteRateLimits(e.host, m_serverDialog->rateLimits());
     WriteThroughput(e.host, m_serverDialog->throughput());
+    WriteLoginChoice(e.host, m_serverDialog->loginChoice());
     m_servers.list->currentItem()->setText(e.host);
 }
 
@@ -197,6 +200,7 @@ void TFrmSetup::BtmServerDelClick()
     WritePlainLoginAllowed(host, false);
     WriteRateLimits(host, {});
     WriteThroughput(host, {});
+    WriteLoginChoice(host, {});
     afterDelete(m_servers);
 }
 

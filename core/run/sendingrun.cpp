@@ -229,6 +229,8 @@ void SendingRun::StartRun(const RunSelection& s, const QString& testAddress)
     m_smtp.Port = port;
     m_smtp.Username = s.ServerAccount.trimmed();
     m_smtp.Password = s.ServerPassword.trimmed();
+    m_smtp.TokenCommand = s.Login.tokenCommand;
+    m_login = s.Login.mechanism;
     const bool implicitTls = s.ServerSsl == QLatin1String("1");
 
     m_shownHost = s.ServerHost;
@@ -312,8 +314,39 @@ RunOutcome SendingRun::openAndLogIn(RunSession& session)
         return RunOutcome::ConnectFailed;
     }
 
-    const bool login = smtp.OfferedAuthSchemes().contains(QStringLiteral("LOGIN"), Qt::CaseInsensitive);
-    if (login) {
+    // Automatic: LOGIN where it is offered (as always), else PLAIN; a mechanism the user picked
+    // is used where the server offers it.
+    const QStringList offered = smtp.OfferedAuthSchemes();
+    using M = LoginChoice::Mechanism;
+    const auto offers = [&offered](const char* name) { return offered.contains(QLatin1String(name), Qt::CaseInsensitive); };
+    AuthenticationKind kind = AuthenticationKind::atNone;
+    QString missing;
+    switch (m_login) {
+    case M::Automatic:
+        kind = offers("LOGIN") ? AuthenticationKind::atLogin : offers("PLAIN") ? AuthenticationKind::atPlain : AuthenticationKind::atNone;
+        break;
+    case M::Login:
+        kind = AuthenticationKind::atLogin;
+        missing = offers("LOGIN") ? QString() : QStringLiteral("LOGIN");
+        break;
+    case M::Plain:
+        kind = AuthenticationKind::atPlain;
+        missing = offers("PLAIN") ? QString() : QStringLiteral("PLAIN");
+        break;
+    case M::XOAuth2:
+        kind = AuthenticationKind::atXOAuth2;
+        missing = offers("XOAUTH2") ? QString() : QStringLiteral("XOAUTH2");
+        break;
+    }
+    if (!missing.isEmpty() && !offered.isEmpty()) {
+        say(QStringLiteral("Login refused: %1 does not offer AUTH %2 (it offers %3). Pick another login for this server.")
+                .arg(smtp.Host, missing, offered.join(QLatin1Char(' '))));
+        smtp.CloseSession();
+        return RunOutcome::AuthFailed;
+    }
+    if (offered.isEmpty())
+        kind = AuthenticationKind::atNone;
+    if (kind != AuthenticationKind::atNone) {
         say(QStringLiteral("The server requires authentication"));
         // Without TLS anyone on the way reads the account and password: only to this machine,
         // or where the user allowed it for this server.
@@ -325,14 +358,18 @@ RunOutcome SendingRun::openAndLogIn(RunSession& session)
             smtp.CloseSession();
             return RunOutcome::AuthFailed;
         }
-        smtp.setAuthenticationType(AuthenticationKind::atLogin);
+        smtp.setAuthenticationType(kind);
         say(QStringLiteral("Authentication begins"));
         try {
             smtp.LogIn();
-        } catch (const BrevoraError&) {
+        } catch (const BrevoraError& e) {
             smtp.CloseSession();
-            if (!smtp.interrupted())
+            if (!smtp.interrupted()) {
                 say(QStringLiteral("Authentication failed"));
+                // A token command that failed says why; a server's refusal reads as it always has.
+                if (e.kind() == ErrorKind::Usage)
+                    say(QStringLiteral("Reason: ") + e.message());
+            }
             return RunOutcome::AuthFailed;
         }
     } else {

@@ -38,6 +38,8 @@ struct RunSelection
     RateLimits Limits;
     // Without a timer's pacing: messages on their way on one connection, and connections.
     Throughput Speed;
+    // How to log in.
+    LoginChoice Login;
 };
 
 // What a run does when the server refuses a recipient: stop (as it always has), or skip it. With
@@ -184,6 +186,7 @@ private:
     qint64 m_limitResume = 0;
     std::function<qint64()> m_clock;
     bool m_allowPlainLogin = false;
+    LoginChoice::Mechanism m_login = LoginChoice::Mechanism::Automatic;
     int m_inFlight = 32;
     int m_connections = 1;
     int m_refusedCount = 0;

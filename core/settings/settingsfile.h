@@ -118,6 +118,22 @@ struct Throughput
 Throughput ReadThroughput(const QString& host);
 void WriteThroughput(const QString& host, const Throughput& throughput);
 
+// How a run logs in to a server: automatic (AUTH LOGIN when offered, as always, else AUTH
+// PLAIN), or the mechanism the user picked; XOAUTH2 takes its token from a command. Kept in a
+// section of its own so that the server's value keeps its fields.
+struct LoginChoice
+{
+    enum class Mechanism { Automatic, Login, Plain, XOAuth2 };
+    Mechanism mechanism = Mechanism::Automatic;
+    QString tokenCommand;
+    // "auto", "login", "plain" or "xoauth2"
+    static QString nameOf(Mechanism mechanism);
+    // nullopt for a name that is none of them
+    static std::optional<Mechanism> fromName(const QString& name);
+};
+LoginChoice ReadLoginChoice(const QString& host);
+void WriteLoginChoice(const QString& host, const LoginChoice& choice);
+
 // Whether a run goes on after a refused recipient (kept in a section of its own).
 bool ReadSkipRefused();
 // Whether the window's runs go as fast as the server allows rather than a message a tick.

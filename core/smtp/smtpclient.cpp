@@ -3,6 +3,7 @@
 #include "core/error.h"
 #include "core/mail/messagewriter.h"
 #include "core/smtp/socketstream.h"
+#include "core/smtp/tokencommand.h"
 #include "core/text/codepage.h"
 #include "core/text/textutil.h"
 
@@ -56,6 +57,8 @@ void SmtpClient::copySettingsFrom(const SmtpClient& other)
     MailAgent = other.MailAgent;
     ReadTimeout = other.ReadTimeout;
     UseStartTls = other.UseStartTls;
+    TokenCommand = other.TokenCommand;
+    TokenTimeout = other.TokenTimeout;
     m_authType = other.m_authType;
     m_decision = other.m_decision;
     m_openStream = other.m_openStream;
@@ -268,15 +271,35 @@ void SmtpClient::OpenSession()
 
 bool SmtpClient::LogIn()
 {
-    bool result = false;
-    if (m_authType == AuthenticationKind::atLogin) {
+    switch (m_authType) {
+    case AuthenticationKind::atNone:
+        break;
+    case AuthenticationKind::atLogin:
         sendCommand("AUTH LOGIN", {334});
         sendCommand(CodePage::encode(Username).toBase64(), {334});
         sendCommand(CodePage::encode(Password).toBase64(), {235});
-        result = true;
+        break;
+    case AuthenticationKind::atPlain:
+        // RFC 4616: no authorization identity, then the user and the password, in the command.
+        sendCommand("AUTH PLAIN " + ('\0' + CodePage::encode(Username) + '\0' + CodePage::encode(Password)).toBase64(), {235});
+        break;
+    case AuthenticationKind::atXOAuth2: {
+        const QString token = RunTokenCommand(TokenCommand, TokenTimeout, [this] { return m_interrupter.interrupted(); });
+        // "\x01" ends each field (written apart: "\x01a" would read as one hexadecimal escape).
+        const QByteArray payload = "user=" + CodePage::encode(Username) + "\x01" "auth=Bearer " + token.toLatin1() + "\x01\x01";
+        writeBytes(crlf("AUTH XOAUTH2 " + payload.toBase64()));
+        SmtpReply reply = readReply();
+        if (reply.NumericCode == 334) {
+            // The reason comes as a challenge; an empty answer brings the final refusal.
+            writeBytes("\r\n");
+            reply = readReply();
+        }
+        check(reply, {235});
+        break;
+    }
     }
     m_authenticated = true;
-    return result;
+    return m_authType != AuthenticationKind::atNone;
 }
 
 void SmtpClient::DeliverMessage(const EmailMessage& message)
@@ -370,8 +393,7 @@ void SmtpClient::DeliverStream(DeliveryFeed& feed, int window)
 
 bool SmtpClient::needsLogin() const
 {
-    return m_authType != AuthenticationKind::atNone
-        && m_caps.authSchemes.contains(QStringLiteral("LOGIN"), Qt::CaseInsensitive) && !m_authenticated;
+    return m_authType != AuthenticationKind::atNone && !m_caps.authSchemes.isEmpty() && !m_authenticated;
 }
 
 void SmtpClient::deliverLockstep(const OutgoingMessage& message)

@@ -16,7 +16,9 @@
 #include "core/smtp/smtpreply.h"
 #include "core/smtp/socketstream.h"
 
-enum class AuthenticationKind { atNone, atLogin };
+// How the session logs in: not at all, AUTH LOGIN, AUTH PLAIN (RFC 4616), or XOAUTH2 with an
+// OAuth 2.0 access token that a command prints.
+enum class AuthenticationKind { atNone, atLogin, atPlain, atXOAuth2 };
 
 // A message ready to go over the session it was written for: the envelope commands and the data,
 // either dot-stuffed with its closing "." (for DATA) or as it is (for BDAT).
@@ -67,6 +69,8 @@ public:
     // it, and for every write; 0: none.
     int ReadTimeout = 60000;
     bool UseStartTls = true;  // upgrade a plain session when the server offers STARTTLS
+    QString TokenCommand;     // prints the access token for XOAUTH2, run at each login
+    int TokenTimeout = 30000; // milliseconds the token command may take
 
     void setAuthenticationType(AuthenticationKind kind) { m_authType = kind; }
     // Everything set on the other client that says how to connect and speak (not the connection).

@@ -2,7 +2,10 @@
 
 Each accepted message is written to OUT/NNNN.eml exactly as received (dot-stuffing removed).
 Recipients containing "refuse" are refused with 550. Prints "READY <port>" once listening.
+With --auth USER:PASSWORD the server asks for a login; --mechanisms names the ones it offers
+(LOGIN, PLAIN, XOAUTH2; XOAUTH2 takes USER with the bearer token --token).
 """
+import base64
 import argparse
 import asyncio
 import os
@@ -16,9 +19,19 @@ from aiosmtpd.smtp import AuthResult, LoginPassword
 
 
 class Handler:
-    def __init__(self, out):
+    def __init__(self, out, user=None, token=None):
         self.out = out
         self.count = 0
+        self.user = user
+        self.token = token
+
+    async def auth_XOAUTH2(self, server, args):
+        try:
+            fields = base64.b64decode(args[1], validate=True).split(b"\x01")
+        except (IndexError, ValueError):
+            return AuthResult(success=False, handled=False)
+        expected = [b"user=" + (self.user or "").encode(), b"auth=Bearer " + (self.token or "").encode(), b"", b""]
+        return AuthResult(success=self.token is not None and fields == expected, handled=False)
 
     async def handle_RCPT(self, server, session, envelope, address, rcpt_options):
         if "refuse" in address:
@@ -46,6 +59,8 @@ def main():
     p.add_argument("--implicit-tls", action="store_true")
     p.add_argument("--starttls", action="store_true")
     p.add_argument("--auth")
+    p.add_argument("--mechanisms", default="LOGIN,PLAIN")
+    p.add_argument("--token")
     p.add_argument("--lifetime", type=float, default=120)
     p.add_argument("--host", default="127.0.0.1")
     a = p.parse_args()
@@ -68,11 +83,14 @@ def main():
 
         kwargs["authenticator"] = authenticator
         kwargs["auth_require_tls"] = bool(a.starttls)
+        offered = set(a.mechanisms.upper().split(","))
+        kwargs["auth_exclude_mechanism"] = [m for m in ("LOGIN", "PLAIN", "XOAUTH2") if m not in offered]
     probe = socket.socket()
     probe.bind((a.host, 0))
     port = probe.getsockname()[1]
     probe.close()
-    controller = Controller(Handler(a.out), hostname=a.host, port=port,
+    user = a.auth.split(":", 1)[0] if a.auth else None
+    controller = Controller(Handler(a.out, user, a.token), hostname=a.host, port=port,
                             ssl_context=context if a.implicit_tls else None, **kwargs)
     controller.start()
     print("READY %d" % port, flush=True)

@@ -784,3 +784,63 @@ TEST_F(RunTest, StopCutsEveryWaitShortWithinASecond)
     list->lockForRun(); // the run let go of the list
     list->unlockRun();
 }
+
+// A server that offers only PLAIN once heard "The server does not require authentication" and
+// refused every message; automatic login now takes PLAIN there. XOAUTH2 logs in with the token
+// its command prints. A mechanism the user picked that the server does not offer is refused
+// before anything is sent, naming what the server offers.
+TEST_F(RunTest, LogsInTheWayTheServerOffers)
+{
+    {
+        Smtpd plainOnly({"--auth", "user:secret", "--mechanisms", "PLAIN"});
+        ASSERT_GT(plainOnly.port(), 0);
+        add({"a@example.org"});
+        run->StartRun(selection(plainOnly.port()));
+        ASSERT_TRUE(waitForEnd());
+        EXPECT_EQ(outcome, RunOutcome::Completed) << lines.join(" | ").toStdString();
+        EXPECT_TRUE(lines.contains("The server requires authentication"));
+        EXPECT_EQ(plainOnly.messages(1).size(), 1);
+    }
+    {
+        Smtpd oauth({"--auth", "user:unused", "--mechanisms", "XOAUTH2", "--token", "tok-123"});
+        ASSERT_GT(oauth.port(), 0);
+        RunSelection s = selection(oauth.port());
+        s.Login.mechanism = LoginChoice::Mechanism::XOAuth2;
+        s.Login.tokenCommand = "/bin/echo tok-123";
+        add({"b@example.org"});
+        lines.clear();
+        finishedCount = 0;
+        run->StartRun(s);
+        ASSERT_TRUE(waitForEnd());
+        EXPECT_EQ(outcome, RunOutcome::Completed) << lines.join(" | ").toStdString();
+        EXPECT_EQ(oauth.messages(1).size(), 1);
+
+        // A token the server does not take, and a command that fails, end the run at the login.
+        s.Login.tokenCommand = "/bin/echo stale";
+        add({"c@example.org"});
+        lines.clear();
+        finishedCount = 0;
+        run->StartRun(s);
+        ASSERT_TRUE(waitForEnd());
+        EXPECT_EQ(outcome, RunOutcome::AuthFailed);
+        EXPECT_EQ(lines.last(), "Authentication failed");
+        s.Login.tokenCommand = "/bin/false";
+        lines.clear();
+        finishedCount = 0;
+        run->StartRun(s);
+        ASSERT_TRUE(waitForEnd());
+        EXPECT_EQ(outcome, RunOutcome::AuthFailed);
+        EXPECT_EQ(lines.mid(lines.size() - 2),
+                  (QStringList{"Authentication failed", "Reason: The token command \"/bin/false\" failed (exit status 1)."}));
+
+        s.Login.mechanism = LoginChoice::Mechanism::Plain;
+        lines.clear();
+        finishedCount = 0;
+        run->StartRun(s);
+        ASSERT_TRUE(waitForEnd());
+        EXPECT_EQ(outcome, RunOutcome::AuthFailed);
+        EXPECT_EQ(lines.last(), "Login refused: 127.0.0.1 does not offer AUTH PLAIN (it offers XOAUTH2). "
+                                "Pick another login for this server.");
+        EXPECT_EQ(oauth.messages(2, 300).size(), 1);
+    }
+}

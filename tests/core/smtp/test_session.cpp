@@ -158,6 +158,73 @@ TEST_F(SessionTest, RefusedLoginStepFails)
     expectClean(server);
 }
 
+// AUTH PLAIN and XOAUTH2 send the payloads of their published examples (RFC 4616; the XOAUTH2
+// documentation's), XOAUTH2 with the token its command prints at each login. A refused XOAUTH2
+// login answers the server's challenge with an empty line and fails with the final reply, the
+// session still open.
+TEST_F(SessionTest, PlainAndXOAuth2SendTheDocumentedPayloads)
+{
+    const QByteArray xoauth2 = "AUTH XOAUTH2 dXNlcj1zb21ldXNlckBleGFtcGxlLmNvbQFhdXRoPUJlYXJlciB5YTI5LnZGOWRmdDRxbVRj"
+                               "Mk52YjNSbGNrQmhkSFJoZG1semRHRXVZMjl0Q2cBAQ==";
+    ScriptedServer server;
+    server.send(kGreeting).expect("EHLO tester").send("250-x\r\n250 AUTH PLAIN XOAUTH2\r\n")
+        .expect("AUTH PLAIN AHRpbQB0YW5zdGFhZnRhbnN0YWFm").send("235 2.7.0 ok\r\n")
+        .expect(xoauth2).send("235 2.7.0 ok\r\n")
+        .expect(xoauth2).send("334 eyJzdGF0dXMiOiI0MDEifQ==\r\n").expect("").send("535 5.7.8 token expired\r\n")
+        .expect("QUIT");
+    connectTo(server);
+    client.OpenSession();
+    client.Username = "tim";
+    client.Password = "tanstaaftanstaaf";
+    client.setAuthenticationType(AuthenticationKind::atPlain);
+    EXPECT_TRUE(client.LogIn());
+    client.Username = "someuser@example.com";
+    client.TokenCommand = "/bin/echo \"  ya29.vF9dft4qmTc2Nvb3RlckBhdHRhdmlzdGEuY29tCg  \"";
+    client.setAuthenticationType(AuthenticationKind::atXOAuth2);
+    EXPECT_TRUE(client.LogIn());
+    EXPECT_EQ(failureOf([&] { client.LogIn(); }), "5.7.8 token expired\r\n");
+    EXPECT_TRUE(client.Connected());
+    client.CloseSession();
+    expectClean(server);
+}
+
+// The token command runs without a shell and within its time limit. One that fails, prints
+// nothing, hangs, cannot start, or prints two words ends the login with its own reason before
+// anything is sent.
+TEST_F(SessionTest, TokenCommandThatFailsOrHangsEndsTheLogin)
+{
+    ScriptedServer server;
+    server.send(kGreeting).expect("EHLO tester").send("250-x\r\n250 AUTH XOAUTH2\r\n").expect("QUIT");
+    connectTo(server);
+    client.OpenSession();
+    client.setAuthenticationType(AuthenticationKind::atXOAuth2);
+    client.TokenTimeout = 500;
+    const struct
+    {
+        const char* command;
+        const char* reason;
+    } cases[] = {
+        {"sh -c \"echo no such account >&2; exit 3\"", "failed (exit status 3): no such account"},
+        {"/bin/true", "printed no token."},
+        {"sleep 30", "took longer than 0.5 s."},
+        {"/nonexistent/token-tool", "could not be started"},
+        {"/bin/echo two words", "printed more than one token"},
+        {"/bin/echo a;b $(rm -rf x)", "printed more than one token"}, // no shell: the words stay words
+    };
+    for (const auto& c : cases) {
+        client.TokenCommand = c.command;
+        QElapsedTimer timer;
+        timer.start();
+        const QString failure = failureOf([&] { client.LogIn(); });
+        EXPECT_TRUE(failure.startsWith(QStringLiteral("The token command \"%1\" ").arg(c.command))) << failure.toStdString();
+        EXPECT_TRUE(failure.contains(c.reason)) << failure.toStdString();
+        EXPECT_LT(timer.elapsed(), 3000) << c.command;
+        EXPECT_TRUE(client.Connected());
+    }
+    client.CloseSession();
+    expectClean(server);
+}
+
 TEST_F(SessionTest, DeliversInLockstepWithoutPipelining)
 {
     ScriptedServer server;
