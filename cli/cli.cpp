@@ -88,7 +88,7 @@ const char* kSendUsage =
     "                    [--allow-plain-login] [--on-refusal stop|skip] [--retry-failed]\n"
     "                    [--rate N] [--per-minute N] [--per-hour N] [--per-day N]\n"
     "                    [--window N] [--connections N]\n"
-    "                    [--login auto|login|plain|xoauth2 [--token-command CMD]]\n"
+    "                    [--login auto|login|plain|xoauth2 [--token-command CMD]] [--unsubscribe URI]...\n"
     "Sends the pending list (after adding the lines of FILE) through one SMTP session.\n"
     "Exit status: 0 list emptied or test accepted, 1 a message refused, 2 connecting or\n"
     "authentication failed, 3 usage, settings or message preparation error, 128 + N stopped by\n"
@@ -101,7 +101,9 @@ const char* kSendUsage =
     "flight on one connection (BDAT; default 32), --connections the sessions sharing the list\n"
     "(default 1); both default to the server's settings.\n"
     "--login picks how to log in (auto: LOGIN where offered, else PLAIN); xoauth2 takes its access\n"
-    "token from what --token-command prints (run without a shell at each login).\n";
+    "token from what --token-command prints (run without a shell at each login).\n"
+    "--unsubscribe (a mailto: address, an https: URL, or one of each) sets the List-Unsubscribe\n"
+    "links of this run; [= EMAIL =] and [= PARAMn =] in them are filled for each recipient.\n";
 const char* kListUsage =
     "Usage: brevora list [--data-dir DIR] [--remove ENTRY | --clear | --failed]\n"
     "Prints the pending list, one entry per line; --remove takes an entry off it, --clear empties it;\n"
@@ -197,7 +199,8 @@ std::unique_ptr<TDM> openStore()
 
 struct Options
 {
-    QHash<QString, QString> values;
+    QHash<QString, QString> values;        // the last value of each option
+    QHash<QString, QStringList> repeated; // every value, in order
     QStringList flags;
 };
 
@@ -213,6 +216,7 @@ Options parseOptions(const QStringList& args, const QStringList& withValue, cons
             if (i + 1 >= args.size())
                 throw BrevoraError(ErrorKind::Usage, QStringLiteral("The option %1 needs a value.").arg(a));
             o.values.insert(a, args[++i]);
+            o.repeated[a].append(args[i]);
         } else {
             throw BrevoraError(ErrorKind::Usage, QStringLiteral("Unknown argument: %1").arg(a));
         }
@@ -315,7 +319,8 @@ int runSend(const QStringList& args)
                                     QStringLiteral("--trust-certificate"), QStringLiteral("--on-refusal"),
                                     QStringLiteral("--rate"), QStringLiteral("--per-minute"), QStringLiteral("--per-hour"),
                                     QStringLiteral("--per-day"), QStringLiteral("--window"), QStringLiteral("--connections"),
-                                    QStringLiteral("--login"), QStringLiteral("--token-command")},
+                                    QStringLiteral("--login"), QStringLiteral("--token-command"),
+                                    QStringLiteral("--unsubscribe")},
                                    {QStringLiteral("--resend"), QStringLiteral("--allow-plain-login"),
                                     QStringLiteral("--retry-failed")});
     const QString listFile = o.values.value(QStringLiteral("--list"));
@@ -384,6 +389,17 @@ int runSend(const QStringList& args)
         *value = o.values.value(option).toInt(&ok);
         if (!ok || *value < 1 || *value > most)
             throw BrevoraError(ErrorKind::Usage, QStringLiteral("%1 takes a number from 1 to %2.").arg(option).arg(most));
+    }
+    s.UnsubscribeLinks = ReadUnsubscribe(s.ContentTitle);
+    if (o.repeated.contains(QStringLiteral("--unsubscribe"))) {
+        s.UnsubscribeLinks = {};
+        for (const QString& uri : o.repeated.value(QStringLiteral("--unsubscribe"))) {
+            QString& slot = uri.startsWith(QLatin1String("mailto:"), Qt::CaseInsensitive) ? s.UnsubscribeLinks.mailto : s.UnsubscribeLinks.url;
+            if (!slot.isEmpty())
+                throw BrevoraError(ErrorKind::Usage, QStringLiteral("--unsubscribe takes one mailto: address and one https: URL."));
+            slot = uri;
+        }
+        CheckUnsubscribe(s.UnsubscribeLinks);
     }
     const QString bodyFile = LookupContent(s.ContentTitle);
     const QStringList body = bodyFile.trimmed().isEmpty() ? QStringList() : LoadBodyLines(bodyFile);

@@ -27,6 +27,19 @@ TFrmAddText::TFrmAddText(QWidget* parent)
     MemText->setObjectName(QStringLiteral("MemText"));
     groupLayout->addWidget(MemText);
     layout->addWidget(group, 1);
+    // Where recipients unsubscribe: sent as List-Unsubscribe (one-click with an https URL).
+    auto* links = new QFormLayout;
+    EdtUnsubscribeAddress = EntryForm::makeEdit(this, "EdtUnsubscribeAddress");
+    EdtUnsubscribeAddress->setPlaceholderText(QStringLiteral("mailto:leave@example.com?subject=[= EMAIL =]"));
+    EdtUnsubscribeUrl = EntryForm::makeEdit(this, "EdtUnsubscribeUrl");
+    EdtUnsubscribeUrl->setPlaceholderText(QStringLiteral("https://example.com/leave?who=[= EMAIL =]"));
+    const QString tip = QStringLiteral("Optional. Every message then carries a List-Unsubscribe header; an https URL makes it "
+                                       "one-click. [= EMAIL =] and [= PARAM1 =]... are filled for each recipient.");
+    EdtUnsubscribeAddress->setToolTip(tip);
+    EdtUnsubscribeUrl->setToolTip(tip);
+    links->addRow(QStringLiteral("Unsubscribe address:"), EdtUnsubscribeAddress);
+    links->addRow(QStringLiteral("Unsubscribe URL:"), EdtUnsubscribeUrl);
+    layout->addLayout(links);
     EntryForm::addButtons(this, layout, QStringLiteral("Cancel"), [this] { BtmOkClick(); });
     setFixedSize(minimumSizeHint().expandedTo(QSize(565, 479)));
 }
@@ -54,6 +67,9 @@ bool TFrmAddText::Execute(QString& title, QString& bodyFile)
 {
     MemText->setPlainText(LoadBodyText(bodyFile).replace(QStringLiteral("\r\n"), QStringLiteral("\n")));
     EdtMailTitle->setText(title);
+    const Unsubscribe links = title.isEmpty() ? Unsubscribe() : ReadUnsubscribe(title);
+    EdtUnsubscribeAddress->setText(links.mailto);
+    EdtUnsubscribeUrl->setText(links.url);
     BodyFileName = bodyFile;
     EdtMailTitle->setFocus();
     if (!EntryForm::runModal(this))
@@ -63,12 +79,23 @@ bool TFrmAddText::Execute(QString& title, QString& bodyFile)
     return true;
 }
 
+Unsubscribe TFrmAddText::unsubscribe() const
+{
+    return {EdtUnsubscribeAddress->text().trimmed(), EdtUnsubscribeUrl->text().trimmed()};
+}
+
 void TFrmAddText::BtmOkClick()
 {
     try {
         CheckContentEntry({EdtMailTitle->text(), BodyFileName});
     } catch (const BrevoraError& e) {
         EntryForm::refuse(e.message(), EdtMailTitle);
+        return;
+    }
+    try {
+        CheckUnsubscribe(unsubscribe());
+    } catch (const BrevoraError& e) {
+        EntryForm::refuse(e.message(), e.message().contains(QLatin1String("URL")) ? EdtUnsubscribeUrl : EdtUnsubscribeAddress);
         return;
     }
     QString text = MemText->toPlainText();

@@ -2,6 +2,8 @@
 
 #include <QDialog>
 
+#include "core/settings/settingsfile.h"
+
 class QLineEdit;
 class QPlainTextEdit;
 
@@ -16,10 +18,14 @@ public:
     bool ExecuteAdd(QString& title, QString& bodyFile);
     bool ExecuteEdit(QString& title, QString& bodyFile);
     void BtmOkClick();
+    // The unsubscribe links as the dialog was left.
+    Unsubscribe unsubscribe() const;
 
 private:
     bool Execute(QString& title, QString& bodyFile);
     QLineEdit* EdtMailTitle;
     QPlainTextEdit* MemText;
+    QLineEdit* EdtUnsubscribeAddress;
+    QLineEdit* EdtUnsubscribeUrl;
     QString BodyFileName;
 };

@@ -381,6 +381,7 @@ void TMainForm::CmbSendAddrChange()
 void TMainForm::CmbTextChange()
 {
     m_selection.ContentTitle = CmbText->currentText();
+    m_selection.UnsubscribeLinks = ReadUnsubscribe(m_selection.ContentTitle);
     const QString name = LookupContent(m_selection.ContentTitle);
     if (!name.trimmed().isEmpty())
         projectMM->setPlainText(LoadBodyLines(name).join(QLatin1Char('\n')));

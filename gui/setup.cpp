@@ -238,6 +238,7 @@ void TFrmSetup::BtmTextAddClick()
     if (!m_contentDialog->ExecuteAdd(e.title, e.bodyFile))
         return;
     StoreContent(std::nullopt, e);
+    WriteUnsubscribe(e.title, m_contentDialog->unsubscribe());
     m_contents.list->addItem(e.title);
 }
 
@@ -248,6 +249,9 @@ void TFrmSetup::BtmTextEditClick()
     if (!m_contentDialog->ExecuteEdit(e.title, e.bodyFile))
         return;
     StoreContent(old, e);
+    if (old.trimmed() != e.title.trimmed())
+        WriteUnsubscribe(old, {});
+    WriteUnsubscribe(e.title, m_contentDialog->unsubscribe());
     m_contents.list->currentItem()->setText(e.title);
 }
 
@@ -257,6 +261,7 @@ void TFrmSetup::BtmTextDelClick()
     if (!askDelete(QStringLiteral("Are you sure you want to delete this email content?(%1)").arg(title)))
         return;
     RemoveContent(title);
+    WriteUnsubscribe(title, {});
     afterDelete(m_contents);
 }
 

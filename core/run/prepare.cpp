@@ -3,6 +3,8 @@
 #include "core/error.h"
 #include "core/text/textutil.h"
 
+#include <QUrl>
+
 QString ParamPlaceholder(int number)
 {
     static const QStringList common = [] {
@@ -52,4 +54,37 @@ PreparedMessage PrepareMessage(const QString& entry, const QStringList& contentL
         ? QStringLiteral("text/html")
         : QStringLiteral("text/plain");
     return prepared;
+}
+
+UnsubscribeHeader UnsubscribeFor(const Unsubscribe& unsubscribe, const QString& entry)
+{
+    UnsubscribeHeader header;
+    if (!unsubscribe.any())
+        return header;
+    const QStringList fields = SplitString(entry, QStringLiteral(","));
+    const QString address = fields.first().trimmed();
+    const auto fill = [&](QString uri) {
+        uri = uri.trimmed();
+        const auto encoded = [](const QString& text) { return QString::fromLatin1(QUrl::toPercentEncoding(text)); };
+        uri.replace(QStringLiteral("[= EMAIL =]"), encoded(address), Qt::CaseInsensitive);
+        for (qsizetype n = 1; n < fields.size(); ++n)
+            uri.replace(ParamPlaceholder(int(n)), encoded(fields[n]), Qt::CaseInsensitive);
+        for (int n = 1; n <= 15; ++n)
+            uri.replace(ParamPlaceholder(n), QString(), Qt::CaseInsensitive);
+        // Folding happens only between the links: one link must fit a header line of its own.
+        constexpr qsizetype kLongestLink = 900;
+        if (uri.size() > kLongestLink)
+            throw BrevoraError(ErrorKind::Usage, QStringLiteral("The unsubscribe link for %1 is longer than %2 characters: \"%3...\"")
+                                                     .arg(address).arg(kLongestLink).arg(uri.left(60)));
+        return '<' + uri.toLatin1() + '>';
+    };
+    QList<QByteArray> links;
+    if (!unsubscribe.mailto.trimmed().isEmpty())
+        links.append(fill(unsubscribe.mailto));
+    if (!unsubscribe.url.trimmed().isEmpty()) {
+        links.append(fill(unsubscribe.url));
+        header.oneClick = true;
+    }
+    header.value = links.join(", ");
+    return header;
 }

@@ -4,6 +4,7 @@
 #include <QStringList>
 
 #include "core/mail/emailmessage.h"
+#include "core/settings/settingsfile.h"
 
 struct PreparedMessage
 {
@@ -18,3 +19,14 @@ struct PreparedMessage
 PreparedMessage PrepareMessage(const QString& entry, const QStringList& contentLines, EmailMessage& message);
 
 QString ParamPlaceholder(int number);
+
+// The List-Unsubscribe value for one recipient ("<mailto:...>, <https://...>"; empty when the
+// content has none), with "[= EMAIL =]" and "[= PARAMn =]" (any case) filled from the entry,
+// percent-encoded; and whether it holds an https URL, which makes it one-click (RFC 8058).
+// Throws when a filled link is too long for a header line.
+struct UnsubscribeHeader
+{
+    QByteArray value;
+    bool oneClick = false;
+};
+UnsubscribeHeader UnsubscribeFor(const Unsubscribe& unsubscribe, const QString& entry);

@@ -231,6 +231,7 @@ void SendingRun::StartRun(const RunSelection& s, const QString& testAddress)
     m_smtp.Password = s.ServerPassword.trimmed();
     m_smtp.TokenCommand = s.Login.tokenCommand;
     m_login = s.Login.mechanism;
+    m_unsubscribe = s.UnsubscribeLinks;
     const bool implicitTls = s.ServerSsl == QLatin1String("1");
 
     m_shownHost = s.ServerHost;
@@ -477,6 +478,9 @@ void prepareInto(EmailMessage& message, const QString& entry, const QStringList&
 OutgoingMessage SendingRun::outgoingFor(const RunSession& session, const QString& entry)
 {
     prepareInto(m_message, entry, m_body ? m_body() : QStringList());
+    const UnsubscribeHeader unsubscribe = UnsubscribeFor(m_unsubscribe, entry);
+    m_message.ExtraHeaders.set("List-Unsubscribe", unsubscribe.value);
+    m_message.ExtraHeaders.set("List-Unsubscribe-Post", unsubscribe.oneClick ? "List-Unsubscribe=One-Click" : QByteArray());
     // Written for what this session's server offers (BDAT or DATA).
     return session.smtp.WriteOutgoing(m_message);
 }

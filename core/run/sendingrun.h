@@ -40,6 +40,8 @@ struct RunSelection
     Throughput Speed;
     // How to log in.
     LoginChoice Login;
+    // Where recipients unsubscribe (the content's, or the command line's).
+    Unsubscribe UnsubscribeLinks;
 };
 
 // What a run does when the server refuses a recipient: stop (as it always has), or skip it. With
@@ -187,6 +189,7 @@ private:
     std::function<qint64()> m_clock;
     bool m_allowPlainLogin = false;
     LoginChoice::Mechanism m_login = LoginChoice::Mechanism::Automatic;
+    Unsubscribe m_unsubscribe;
     int m_inFlight = 32;
     int m_connections = 1;
     int m_refusedCount = 0;

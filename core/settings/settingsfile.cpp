@@ -6,6 +6,7 @@
 #include "core/settings/inifile.h"
 
 #include <QDateTime>
+#include <QRegularExpression>
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
@@ -32,6 +33,8 @@ const QByteArray kRunSection("Run");
 const QByteArray kRateSection("Rate limits");
 const QByteArray kThroughputSection("Throughput");
 const QByteArray kLoginSection("Login");
+const QByteArray kUnsubscribeAddressSection("Unsubscribe address");
+const QByteArray kUnsubscribeUrlSection("Unsubscribe URL");
 
 QByteArray fixed(const QString& name)
 {
@@ -339,6 +342,43 @@ void WriteLoginChoice(const QString& host, const LoginChoice& choice)
     if (choice.mechanism == LoginChoice::Mechanism::XOAuth2 && !choice.tokenCommand.trimmed().isEmpty())
         value += QLatin1Char(' ') + choice.tokenCommand.trimmed();
     ini().writeValue(kLoginSection, key, CodePage::encode(value));
+}
+
+Unsubscribe ReadUnsubscribe(const QString& contentTitle)
+{
+    const QByteArray key = CodePage::encode(contentTitle.trimmed());
+    return {CodePage::decode(ini().readValue(kUnsubscribeAddressSection, key)).trimmed(),
+            CodePage::decode(ini().readValue(kUnsubscribeUrlSection, key)).trimmed()};
+}
+
+void WriteUnsubscribe(const QString& contentTitle, const Unsubscribe& unsubscribe)
+{
+    const QByteArray key = userKey(contentTitle.trimmed());
+    const auto write = [&key](const QByteArray& section, const QString& value) {
+        if (value.trimmed().isEmpty())
+            ini().deleteKey(section, key);
+        else
+            ini().writeValue(section, key, CodePage::encode(value.trimmed()));
+    };
+    write(kUnsubscribeAddressSection, unsubscribe.mailto);
+    write(kUnsubscribeUrlSection, unsubscribe.url);
+}
+
+void CheckUnsubscribe(const Unsubscribe& unsubscribe)
+{
+    const QString mailto = unsubscribe.mailto.trimmed();
+    const QString url = unsubscribe.url.trimmed();
+    if (!mailto.isEmpty() && !mailto.startsWith(QLatin1String("mailto:"), Qt::CaseInsensitive))
+        throw BrevoraError(ErrorKind::Usage, QStringLiteral("The unsubscribe address must start with \"mailto:\"."));
+    if (!url.isEmpty() && !url.startsWith(QLatin1String("https://"), Qt::CaseInsensitive))
+        throw BrevoraError(ErrorKind::Usage, QStringLiteral("The unsubscribe URL must start with \"https://\" (one-click unsubscribe needs https)."));
+    // Blanks may stand only inside placeholders, which are filled with encoded text.
+    static const QRegularExpression placeholder(QStringLiteral("\\[=[^\\]]*=\\]"));
+    for (QString uri : {mailto, url})
+        for (QChar c : uri.remove(placeholder))
+            if (c.unicode() < 0x20 || c == QLatin1Char('<') || c == QLatin1Char('>') || c == QLatin1Char(' '))
+                throw BrevoraError(ErrorKind::Usage, QStringLiteral("The unsubscribe link \"%1\" holds a blank, \"<\", \">\" or a control "
+                                                                    "character; write them percent-encoded.").arg(PrintableText(uri, true)));
 }
 
 bool ReadSkipRefused()

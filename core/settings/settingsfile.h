@@ -134,6 +134,20 @@ struct LoginChoice
 LoginChoice ReadLoginChoice(const QString& host);
 void WriteLoginChoice(const QString& host, const LoginChoice& choice);
 
+// Where a recipient of a content unsubscribes (RFC 2369, RFC 8058): an address (mailto:) and a
+// URL (https:), either may be empty; the merge placeholders and "[= EMAIL =]" are filled per
+// recipient. Kept in sections of their own, by content title, so the content's value stays.
+struct Unsubscribe
+{
+    QString mailto;
+    QString url;
+    bool any() const { return !mailto.trimmed().isEmpty() || !url.trimmed().isEmpty(); }
+};
+Unsubscribe ReadUnsubscribe(const QString& contentTitle);
+void WriteUnsubscribe(const QString& contentTitle, const Unsubscribe& unsubscribe);
+// Throws a clear error for an address that is not mailto: or a URL that is not https:.
+void CheckUnsubscribe(const Unsubscribe& unsubscribe);
+
 // Whether a run goes on after a refused recipient (kept in a section of its own).
 bool ReadSkipRefused();
 // Whether the window's runs go as fast as the server allows rather than a message a tick.

@@ -71,3 +71,34 @@ TEST(PrepareMessage, Failures)
     PrepareMessage("  ", {"x"}, m);
     EXPECT_TRUE(m.Recipients.isEmpty());
 }
+
+// The List-Unsubscribe value carries each recipient's own links, placeholders filled and
+// percent-encoded so that nothing in a value can end a link; the header folds only between the
+// links (a link never has a blank in it), and only an https URL makes it one-click.
+TEST(Unsubscribe, FilledPerRecipientAndFoldedBetweenTheLinks)
+{
+    const Unsubscribe links{"mailto:leave@example.com?subject=unsub%20[= email =]",
+                            "https://example.com/u?e=[= EMAIL =]&n=[= PARAM1 =]&x=[= PARAM2 =]&id=" + QString(40, 'x')};
+    const UnsubscribeHeader h = UnsubscribeFor(links, "ann+tag@example.org,Ann Lee>,a&b");
+    const QByteArray mailto = "<mailto:leave@example.com?subject=unsub%20ann%2Btag%40example.org>";
+    const QByteArray url = "<https://example.com/u?e=ann%2Btag%40example.org&n=Ann%20Lee%3E&x=a%26b&id=" + QByteArray(40, 'x') + ">";
+    EXPECT_EQ(h.value, mailto + ", " + url);
+    EXPECT_TRUE(h.oneClick);
+    HeaderList headers;
+    headers.add("List-Unsubscribe", h.value);
+    // Each link on a line of its own: the first does not fit beside the name within 78 columns.
+    EXPECT_EQ(headers.lines(), (QList<QByteArray>{"List-Unsubscribe:", " " + mailto + ",", " " + url}));
+
+    const UnsubscribeHeader mailOnly = UnsubscribeFor({"mailto:leave@example.com", ""}, "bo@example.org");
+    EXPECT_EQ(mailOnly.value, "<mailto:leave@example.com>");
+    EXPECT_FALSE(mailOnly.oneClick);
+    EXPECT_TRUE(UnsubscribeFor({}, "bo@example.org").value.isEmpty());
+    EXPECT_THROW(UnsubscribeFor({"", "https://example.com/?id=[= PARAM1 =]"}, "bo@example.org," + QString(1000, 'v')), BrevoraError);
+
+    // What the content dialog and --unsubscribe take.
+    EXPECT_NO_THROW(CheckUnsubscribe(links));
+    EXPECT_THROW(CheckUnsubscribe({"", "http://example.com/u"}), BrevoraError);
+    EXPECT_THROW(CheckUnsubscribe({"leave@example.com", ""}), BrevoraError);
+    EXPECT_THROW(CheckUnsubscribe({"", "https://example.com/u v"}), BrevoraError);
+    EXPECT_THROW(CheckUnsubscribe({"", "https://example.com/u>\r\nBcc: x@example.org"}), BrevoraError);
+}

@@ -13,6 +13,9 @@
 #include "support/tempdir.h"
 #include "support/wait.h"
 
+#include <QFile>
+#include <QProcess>
+#include <QTemporaryDir>
 #include <QElapsedTimer>
 #include <QSqlQuery>
 #include <QVariant>
@@ -843,4 +846,48 @@ TEST_F(RunTest, LogsInTheWayTheServerOffers)
                                 "Pick another login for this server.");
         EXPECT_EQ(oauth.messages(2, 300).size(), 1);
     }
+}
+
+namespace {
+// What Python's e-mail parser, with every defect an error, reads from a message: the named
+// headers, one "name: value" line each (value unfolded).
+QStringList parsedHeaders(const QByteArray& message, const QStringList& names)
+{
+    QTemporaryDir dir;
+    QFile f(dir.filePath("m.eml"));
+    f.open(QIODevice::WriteOnly);
+    f.write(message);
+    f.close();
+    QProcess python;
+    python.start("/usr/bin/python3", QStringList{"-c",
+                                      "import sys, email, email.policy\n"
+                                      "m = email.message_from_binary_file(open(sys.argv[1], 'rb'), policy=email.policy.strict)\n"
+                                      "for n in sys.argv[2:]:\n"
+                                      "    print('%s: %s' % (n, m[n]))\n",
+                                      f.fileName()} + names);
+    python.waitForFinished(20000);
+    return QString::fromUtf8(python.readAllStandardOutput() + python.readAllStandardError()).trimmed().split('\n');
+}
+} // namespace
+
+// A content with unsubscribe links: every message carries its recipient's own links as RFC 8058
+// asks, read back by a strict parser from what the server received.
+TEST_F(RunTest, UnsubscribeLinksReachEachRecipient)
+{
+    Smtpd smtpd;
+    add({"ann@example.org,Ann", "bo+news@example.org,Bo"});
+    RunSelection s = selection(smtpd.port());
+    s.UnsubscribeLinks = {"mailto:leave@example.com?subject=[= EMAIL =]",
+                          "https://lists.example.com/unsubscribe?who=[= EMAIL =]&name=[= PARAM1 =]&list=monthly-letter-2026"};
+    run->StartRun(s);
+    ASSERT_TRUE(waitForEnd());
+    const QList<QByteArray> received = smtpd.messages(2);
+    ASSERT_EQ(received.size(), 2);
+    EXPECT_EQ(parsedHeaders(received[0], {"List-Unsubscribe", "List-Unsubscribe-Post"}),
+              (QStringList{"List-Unsubscribe: <mailto:leave@example.com?subject=ann%40example.org>, "
+                           "<https://lists.example.com/unsubscribe?who=ann%40example.org&name=Ann&list=monthly-letter-2026>",
+                           "List-Unsubscribe-Post: List-Unsubscribe=One-Click"}));
+    EXPECT_EQ(parsedHeaders(received[1], {"List-Unsubscribe"}),
+              (QStringList{"List-Unsubscribe: <mailto:leave@example.com?subject=bo%2Bnews%40example.org>, "
+                           "<https://lists.example.com/unsubscribe?who=bo%2Bnews%40example.org&name=Bo&list=monthly-letter-2026>"}));
 }
