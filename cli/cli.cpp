@@ -108,6 +108,12 @@ const char* kListUsage =
     "Usage: brevora list [--data-dir DIR] [--remove ENTRY | --clear | --failed]\n"
     "Prints the pending list, one entry per line; --remove takes an entry off it, --clear empties it;\n"
     "--failed prints the failed list (entry, code, reason, time).\n";
+const char* kSuppressUsage =
+    "Usage: brevora suppress [--data-dir DIR] [--add ADDRESS | --import FILE | --remove ADDRESS |\n"
+    "                        --export FILE] [--reason TEXT]\n"
+    "Prints the suppression list (address, date added, reason): addresses that are never mailed.\n"
+    "--add and --import (one address per line) add to it, with the reason; --remove takes one off;\n"
+    "--export writes the addresses one per line. The case of a domain does not matter.\n";
 const char* kHistoryUsage =
     "Usage: brevora history [--data-dir DIR] [--date YYYY-MM-DD] [--export FILE]\n"
     "Prints the send log rows of a day (date, entry, True or False) and their count.\n";
@@ -307,6 +313,68 @@ int runList(const QStringList& args)
     return kExitOk;
 }
 
+int runSuppress(const QStringList& args)
+{
+    if (args.contains(QStringLiteral("--help"))) {
+        std::fputs(kSuppressUsage, stdout);
+        return kExitOk;
+    }
+    const QStringList actions{QStringLiteral("--add"), QStringLiteral("--import"), QStringLiteral("--remove"), QStringLiteral("--export")};
+    const Options o = parseOptions(args, actions + QStringList{QStringLiteral("--reason")}, {});
+    int chosen = 0;
+    for (const QString& a : actions)
+        chosen += o.values.contains(a) ? 1 : 0;
+    if (chosen > 1)
+        throw BrevoraError(ErrorKind::Usage, QStringLiteral("Give one of --add, --import, --remove and --export."));
+    std::unique_ptr<TDM> store = openStore();
+    const auto check = [&store](bool ok) {
+        if (!ok)
+            throw BrevoraError(ErrorKind::Store, store->lastError());
+    };
+    if (o.values.contains(QStringLiteral("--add")) || o.values.contains(QStringLiteral("--import"))) {
+        QStringList addresses;
+        if (o.values.contains(QStringLiteral("--add"))) {
+            addresses.append(o.values.value(QStringLiteral("--add")).trimmed());
+        } else {
+            const QString file = o.values.value(QStringLiteral("--import"));
+            for (const QString& line : SplitTextLines(DecodeListFile(ReadFileBytes(file))))
+                if (const QString a = IntakeRule::trimEntry(line).section(QLatin1Char(','), 0, 0).trimmed(); !a.isEmpty())
+                    addresses.append(a);
+        }
+        QStringList valid;
+        for (const QString& a : addresses) {
+            if (IsValidEmail(a))
+                valid.append(a);
+            else
+                err(QStringLiteral("\"%1\" is not an address; it is not added.").arg(PrintableText(a, true)));
+        }
+        int added = 0;
+        check(store->AddSuppressed(valid, o.values.value(QStringLiteral("--reason")), &added));
+        out(QStringLiteral("%1 added, %2 already there").arg(added).arg(valid.size() - added));
+        return valid.size() == addresses.size() ? kExitOk : kExitUsage;
+    }
+    if (o.values.contains(QStringLiteral("--remove"))) {
+        bool found = false;
+        check(store->RemoveSuppressed(o.values.value(QStringLiteral("--remove")), &found));
+        if (!found)
+            throw BrevoraError(ErrorKind::Usage, QStringLiteral("\"%1\" is not on the suppression list.").arg(o.values.value(QStringLiteral("--remove"))));
+        out(QStringLiteral("1 removed"));
+        return kExitOk;
+    }
+    const QList<TDM::SuppressedRow> rows = store->LoadSuppressed();
+    if (o.values.contains(QStringLiteral("--export"))) {
+        QStringList addresses;
+        for (const TDM::SuppressedRow& r : rows)
+            addresses.append(r.address);
+        WriteFileBytes(o.values.value(QStringLiteral("--export")), CodePage::encodeLines(addresses));
+        out(QStringLiteral("%1 exported").arg(addresses.size()));
+        return kExitOk;
+    }
+    for (const TDM::SuppressedRow& r : rows)
+        out(r.address + '\t' + r.added + '\t' + r.reason);
+    return kExitOk;
+}
+
 int runSend(const QStringList& args)
 {
     if (args.contains(QStringLiteral("--help"))) {
@@ -418,16 +486,21 @@ int runSend(const QStringList& args)
         for (const QString& line : lines)
             trimmed.append(IntakeRule::trimEntry(line));
         const QSet<QString> sent = storeOwner->SentAmong(trimmed);
+        const QHash<QString, QString> suppressed = storeOwner->SuppressedAmong(trimmed);
         IntakeRule rule([&list](const QString& e) { return list.contains(e); },
-                        [&sent](const QString& e) { return sent.contains(e); });
+                        [&sent](const QString& e) { return sent.contains(e); },
+                        [&suppressed](const QString& e) {
+                            return suppressed.contains(e) ? std::optional<QString>(suppressed.value(e)) : std::nullopt;
+                        });
         QStringList adding;
         for (qsizetype i = 0; i < lines.size(); ++i) {
             QString entry;
             QString reason;
             const IntakeRule::Verdict verdict = rule.judge(lines[i], &entry, &reason);
-            if (verdict == IntakeRule::Verdict::Refused)
+            if (verdict == IntakeRule::Verdict::Refused || verdict == IntakeRule::Verdict::Suppressed)
                 err(QStringLiteral("%1 line %2 is not added: %3.").arg(listFile).arg(i + 1).arg(reason));
             if (verdict == IntakeRule::Verdict::Skip || verdict == IntakeRule::Verdict::Refused
+                || verdict == IntakeRule::Verdict::Suppressed
                 || (verdict == IntakeRule::Verdict::SentBefore && !resend))
                 continue;
             rule.take(entry);
@@ -535,7 +608,7 @@ bool IsCommandLine(const QStringList& args)
 {
     return !args.isEmpty()
         && (args.first() == QLatin1String("send") || args.first() == QLatin1String("history")
-            || args.first() == QLatin1String("list"));
+            || args.first() == QLatin1String("list") || args.first() == QLatin1String("suppress"));
 }
 
 int RunCommandLine(const QStringList& args)
@@ -544,6 +617,8 @@ int RunCommandLine(const QStringList& args)
     try {
         if (args.first() == QLatin1String("send"))
             return runSend(rest);
+        if (args.first() == QLatin1String("suppress"))
+            return runSuppress(rest);
         return args.first() == QLatin1String("list") ? runList(rest) : runHistory(rest);
     } catch (const BrevoraError& e) {
         err(e.message());

@@ -28,7 +28,8 @@ int main(int argc, char** argv)
                   "       brevora --version\n"
                   "       brevora send --help\n"
                   "       brevora history --help\n"
-                  "       brevora list --help");
+                  "       brevora list --help\n"
+                  "       brevora suppress --help");
         return 0;
     }
     if (args.contains(QStringLiteral("--version")) && !IsCommandLine(args)) {
@@ -50,7 +51,7 @@ int main(int argc, char** argv)
     if (qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM") && qEnvironmentVariableIsEmpty("DISPLAY")
         && qEnvironmentVariableIsEmpty("WAYLAND_DISPLAY")) {
         std::fputs("The windows need a desktop session, and none was found (DISPLAY is not set). Without one, "
-                   "brevora send, brevora history and brevora list work: see brevora --help.\n",
+                   "brevora send, history, list and suppress work: see brevora --help.\n",
                    stderr);
         return 3;
     }

@@ -225,13 +225,18 @@ void TAddForm::BitBtn1Click()
     // Lines taken in this loop count as pending at once, so repeats in the memo are skipped; they
     // reach the list in batches, and the window repaints at a bounded rate.
     QSet<QString> sent;
+    QHash<QString, QString> suppressed;
     if (m_store) {
         QStringList trimmed;
         for (const QString& line : lines)
             trimmed.append(IntakeRule::trimEntry(line));
         sent = m_store->SentAmong(trimmed);
+        suppressed = m_store->SuppressedAmong(trimmed);
     }
-    IntakeRule rule(m_pending.isInMailList, [&sent](const QString& entry) { return sent.contains(entry); });
+    IntakeRule rule(m_pending.isInMailList, [&sent](const QString& entry) { return sent.contains(entry); },
+                    [&suppressed](const QString& entry) {
+                        return suppressed.contains(entry) ? std::optional<QString>(suppressed.value(entry)) : std::nullopt;
+                    });
     QStringList batch;
     QElapsedTimer sinceRepaint;
     sinceRepaint.start();
@@ -242,6 +247,7 @@ void TAddForm::BitBtn1Click()
     };
     QStringList refused;
     QStringList refusedLines;
+    QStringList skipped; // suppressed: left out, not to be corrected
     try {
         for (int i = 0; i < count; ++i) {
             QString line;
@@ -249,6 +255,10 @@ void TAddForm::BitBtn1Click()
             const IntakeRule::Verdict verdict = rule.judge(lines[i], &line, &reason);
             if (verdict == IntakeRule::Verdict::Skip)
                 continue;
+            if (verdict == IntakeRule::Verdict::Suppressed) {
+                skipped.append(QStringLiteral("Line %1: %2.").arg(i + 1).arg(reason));
+                continue;
+            }
             if (verdict == IntakeRule::Verdict::Refused) {
                 refused.append(QStringLiteral("Line %1: %2.").arg(i + 1).arg(reason));
                 refusedLines.append(lines[i]);
@@ -280,11 +290,18 @@ void TAddForm::BitBtn1Click()
         setStatus(refused.size() == 1 ? QStringLiteral("1 line was not added.")
                                       : QStringLiteral("%1 lines were not added.").arg(refused.size()));
         Prompts::report(this, ProgramTitle(),
-                        QStringLiteral("These lines were not added:\n") + refused.mid(0, 20).join(QLatin1Char('\n'))
-                            + (refused.size() > 20 ? QStringLiteral("\n... and %1 more.").arg(refused.size() - 20) : QString()),
+                        QStringLiteral("These lines were not added:\n") + (refused + skipped).mid(0, 20).join(QLatin1Char('\n'))
+                            + (refused.size() + skipped.size() > 20
+                                   ? QStringLiteral("\n... and %1 more.").arg(refused.size() + skipped.size() - 20)
+                                   : QString()),
                         QMessageBox::Warning);
         return;
     }
+    if (!skipped.isEmpty())
+        Prompts::report(this, ProgramTitle(),
+                        QStringLiteral("These lines were left out:\n") + skipped.mid(0, 20).join(QLatin1Char('\n'))
+                            + (skipped.size() > 20 ? QStringLiteral("\n... and %1 more.").arg(skipped.size() - 20) : QString()),
+                        QMessageBox::Information);
     setStatus(kAdded);
     accept();
 }

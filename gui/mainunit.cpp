@@ -5,6 +5,7 @@
 #include "gui/about.h"
 #include "gui/application.h"
 #include "gui/prompts.h"
+#include "gui/suppressform.h"
 #include "core/text/codepage.h"
 #include "core/sendlog/sendlogstore.h"
 #include "core/settings/settingsfile.h"
@@ -294,6 +295,7 @@ void TMainForm::buildMenus()
     add(mail, "SendaTestmail1", QStringLiteral("Send a &test mail"), [this] { TestBtClick(); });
     MemStart = add(mail, "MemStart", QStringLiteral("&Start sending"), [this] { StartBtClick(); });
     add(mail, "History1", QStringLiteral("&History"), [this] { reportBtClick(); });
+    add(mail, "Suppressed1", QStringLiteral("Su&ppression list..."), [this] { SuppressClick(); });
     QMenu* help = bar->addMenu(QStringLiteral("&Help"));
     add(help, "Index1", QStringLiteral("&Help"), [this] { Index1Click(); });
     add(help, "About1", QStringLiteral("&About"), [this] { About1Click(); });
@@ -481,6 +483,12 @@ void TMainForm::setupBtClick()
                         QStringLiteral("Servers, senders and contents are kept in %1.").arg(IniPath()),
                         QMessageBox::Information);
     LoadSelections();
+}
+
+void TMainForm::SuppressClick()
+{
+    TFrmSuppress window(m_store, this);
+    window.exec();
 }
 
 void TMainForm::reportBtClick()

@@ -46,6 +46,8 @@ public:
     void TestBtClick();
     void setupBtClick();
     void reportBtClick();
+    // The suppression list, in a window of its own.
+    void SuppressClick();
     void Index1Click();
     void About1Click();
     void AppendActivity(const QString& text);

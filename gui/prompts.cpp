@@ -70,4 +70,11 @@ QString saveFileName(QWidget* parent, const QString& caption, const QString& pro
     return dialog.selectedFiles().first();
 }
 
+QString openFileName(QWidget* parent, const QString& caption, const QString& filter)
+{
+    if (g_testMode)
+        return g_fileNames.isEmpty() ? QString() : g_fileNames.dequeue();
+    return QFileDialog::getOpenFileName(parent, caption, QString(), filter);
+}
+
 } // namespace Prompts

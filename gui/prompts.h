@@ -21,5 +21,6 @@ QMessageBox::StandardButton question(QWidget* parent, const QString& caption, co
                                      QMessageBox::Icon icon = QMessageBox::Warning);
 void report(QWidget* parent, const QString& caption, const QString& text, QMessageBox::Icon icon);
 QString saveFileName(QWidget* parent, const QString& caption, const QString& proposed, const QString& filter);
+QString openFileName(QWidget* parent, const QString& caption, const QString& filter);
 
 } // namespace Prompts

@@ -4,9 +4,11 @@
 #include "core/mail/emailmessage.h"
 #include "core/text/codepage.h"
 
-IntakeRule::IntakeRule(std::function<bool(const QString&)> isPending, std::function<bool(const QString&)> hasBeenSent)
+IntakeRule::IntakeRule(std::function<bool(const QString&)> isPending, std::function<bool(const QString&)> hasBeenSent,
+                       SuppressedCheck isSuppressed)
     : m_isPending(std::move(isPending))
     , m_hasBeenSent(std::move(hasBeenSent))
+    , m_isSuppressed(std::move(isSuppressed))
 {
 }
 
@@ -71,6 +73,12 @@ IntakeRule::Verdict IntakeRule::judge(const QString& line, QString* entry, QStri
         if (reason)
             *reason = refusal;
         return Verdict::Refused;
+    }
+    if (const std::optional<QString> why = m_isSuppressed ? m_isSuppressed(*entry) : std::nullopt) {
+        if (reason)
+            *reason = QStringLiteral("%1 is on the suppression list%2").arg(entry->section(QLatin1Char(','), 0, 0),
+                                                                           why->isEmpty() ? QString() : QStringLiteral(" (%1)").arg(*why));
+        return Verdict::Suppressed;
     }
     if (m_hasBeenSent && m_hasBeenSent(*entry))
         return Verdict::SentBefore;

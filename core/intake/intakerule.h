@@ -3,20 +3,25 @@
 #include <QSet>
 #include <QString>
 #include <functional>
+#include <optional>
 
 // The one rule for which lines join the pending list, shared by the intake window and the
 // command line's list files: a line is trimmed of spaces and control characters at both ends;
 // empty lines, entries already pending (or taken earlier from the same text) are skipped; a line
 // that could never be sent (a control character inside, text the code page cannot hold, an
 // address that is not ASCII or longer than a path may be) is refused with the reason, so that it
-// never blocks the list; an entry already in the send log is for the caller to decide (ask,
-// skip, or take with --resend).
+// never blocks the list; an entry whose address is on the suppression list is left out with a
+// line saying so; an entry already in the send log is for the caller to decide (ask, skip, or
+// take with --resend).
 class IntakeRule
 {
 public:
-    enum class Verdict { Take, Skip, Refused, SentBefore };
+    enum class Verdict { Take, Skip, Refused, Suppressed, SentBefore };
 
-    IntakeRule(std::function<bool(const QString&)> isPending, std::function<bool(const QString&)> hasBeenSent);
+    // isSuppressed answers why an entry's address is suppressed, or nullopt when it is not.
+    using SuppressedCheck = std::function<std::optional<QString>(const QString&)>;
+    IntakeRule(std::function<bool(const QString&)> isPending, std::function<bool(const QString&)> hasBeenSent,
+               SuppressedCheck isSuppressed = {});
 
     // The verdict for one line; *entry receives the line as it would join the list, and *reason
     // why it is refused.
@@ -32,5 +37,6 @@ public:
 private:
     std::function<bool(const QString&)> m_isPending;
     std::function<bool(const QString&)> m_hasBeenSent;
+    SuppressedCheck m_isSuppressed;
     QSet<QString> m_taken;
 };

@@ -111,6 +111,7 @@ TDM::TDM(const QString& databasePath)
         // so that other programs reading or writing it go on working.
         "CREATE TABLE IF NOT EXISTS sendlog_outcome (log_row INTEGER PRIMARY KEY, code INTEGER, reason TEXT)",
         "CREATE TABLE IF NOT EXISTS sent_by_server (server TEXT NOT NULL, at INTEGER NOT NULL)",
+        "CREATE TABLE IF NOT EXISTS suppressed (address TEXT PRIMARY KEY, shown TEXT NOT NULL, added TEXT, reason TEXT)",
         "CREATE INDEX IF NOT EXISTS sent_by_server_at ON sent_by_server (server, at)",
     };
     for (const char* sql : statements)
@@ -271,6 +272,117 @@ int TDM::CountSentBy(const QString& server, qint64 sinceMs, qint64* earliestMs)
     if (earliestMs)
         *earliestMs = q.value(1).toLongLong();
     return q.value(0).toInt();
+}
+
+QString TDM::SuppressionKey(const QString& entryOrAddress)
+{
+    const QString address = entryOrAddress.section(QLatin1Char(','), 0, 0).trimmed();
+    const qsizetype at = address.lastIndexOf(QLatin1Char('@'));
+    return at < 0 ? address : address.left(at + 1) + address.mid(at + 1).toLower();
+}
+
+bool TDM::AddSuppressed(const QStringList& addresses, const QString& reason, int* added)
+{
+    if (added)
+        *added = 0;
+    if (!m_open)
+        return fail(QStringLiteral("The send log is not open."));
+    if (!m_db.transaction())
+        return fail(m_db.lastError().text());
+    QSqlQuery q(m_db);
+    q.prepare(QStringLiteral("INSERT OR IGNORE INTO suppressed (address, shown, added, reason) VALUES (?, ?, ?, ?)"));
+    const QString now = Timestamp();
+    for (const QString& a : addresses) {
+        const QString shown = a.section(QLatin1Char(','), 0, 0).trimmed();
+        if (shown.isEmpty())
+            continue;
+        q.addBindValue(SuppressionKey(shown));
+        q.addBindValue(shown);
+        q.addBindValue(now);
+        q.addBindValue(reason);
+        if (!q.exec()) {
+            fail(q);
+            m_db.rollback();
+            return false;
+        }
+        if (added)
+            *added += q.numRowsAffected() > 0 ? 1 : 0;
+    }
+    if (!m_db.commit()) {
+        fail(m_db.lastError().text());
+        m_db.rollback();
+        return false;
+    }
+    return true;
+}
+
+bool TDM::RemoveSuppressed(const QString& address, bool* found)
+{
+    if (!m_open)
+        return fail(QStringLiteral("The send log is not open."));
+    QSqlQuery q(m_db);
+    q.prepare(QStringLiteral("DELETE FROM suppressed WHERE address = ?"));
+    q.addBindValue(SuppressionKey(address));
+    if (!q.exec())
+        return fail(q);
+    if (found)
+        *found = q.numRowsAffected() > 0;
+    return true;
+}
+
+QList<TDM::SuppressedRow> TDM::LoadSuppressed()
+{
+    QList<SuppressedRow> rows;
+    if (!m_open)
+        return rows;
+    QSqlQuery q(m_db);
+    q.setForwardOnly(true);
+    if (!q.exec(QStringLiteral("SELECT shown, added, reason FROM suppressed ORDER BY rowid"))) {
+        fail(q);
+        return rows;
+    }
+    while (q.next())
+        rows.append({q.value(0).toString(), q.value(1).toString(), q.value(2).toString()});
+    return rows;
+}
+
+std::optional<QString> TDM::SuppressionOf(const QString& entry)
+{
+    if (!m_open)
+        return std::nullopt;
+    QSqlQuery q(m_db);
+    q.prepare(QStringLiteral("SELECT reason FROM suppressed WHERE address = ?"));
+    q.addBindValue(SuppressionKey(entry));
+    if (!q.exec()) {
+        fail(q);
+        return std::nullopt;
+    }
+    if (!q.next())
+        return std::nullopt;
+    return q.value(0).toString();
+}
+
+QHash<QString, QString> TDM::SuppressedAmong(const QStringList& entries)
+{
+    QHash<QString, QString> found;
+    if (!m_open || entries.isEmpty())
+        return found;
+    // The list is read whole: it is short next to the lists it is compared with.
+    QHash<QString, QString> reasons;
+    QSqlQuery q(m_db);
+    q.setForwardOnly(true);
+    if (!q.exec(QStringLiteral("SELECT address, reason FROM suppressed"))) {
+        fail(q);
+        return found;
+    }
+    while (q.next())
+        reasons.insert(q.value(0).toString(), q.value(1).toString());
+    if (reasons.isEmpty())
+        return found;
+    for (const QString& e : entries)
+        if (const auto it = reasons.constFind(SuppressionKey(e)); it != reasons.constEnd())
+            found.insert(e, *it);
+    return found;
 }
 
 QList<TDM::FailedRow> TDM::LoadFailed()

@@ -2,12 +2,14 @@
 
 #include <QDate>
 #include <QElapsedTimer>
+#include <QHash>
 #include <QList>
 #include <QSet>
 #include <QSqlDatabase>
 #include <QSqlQuery>
 #include <QString>
 #include <QStringList>
+#include <optional>
 
 // The send log and the durable pending list, in one embedded SQLite file (db/sendlog.db in the
 // data folder). The folder, the file and the tables are created when missing.
@@ -71,6 +73,26 @@ public:
     // The rows of each day from `first` to `last`, delivered and failed apart; every day is
     // there, those without rows with zeros. Empty on failure.
     QList<DayCount> CountByDay(const QDate& first, const QDate& last);
+    // Addresses that must never be mailed (unsubscribed, bounced, asked not to be contacted), with
+    // the time they were added and why. Compared without the case of the domain.
+    struct SuppressedRow
+    {
+        QString address;
+        QString added;
+        QString reason;
+    };
+    // The form an address is compared in: the part before the last "@" as it is, the domain in
+    // lower case; the address of an entry is its text before the first comma.
+    static QString SuppressionKey(const QString& entryOrAddress);
+    // Adds the addresses (those already there keep their date and reason); *added counts the new ones.
+    bool AddSuppressed(const QStringList& addresses, const QString& reason, int* added = nullptr);
+    bool RemoveSuppressed(const QString& address, bool* found = nullptr);
+    QList<SuppressedRow> LoadSuppressed();
+    // Why the entry's address is suppressed; nullopt when it is not (or the store cannot say).
+    std::optional<QString> SuppressionOf(const QString& entry);
+    // Which of the entries have a suppressed address; the reason for each.
+    QHash<QString, QString> SuppressedAmong(const QStringList& entries);
+
     // True when a row with TYPE true holds exactly this address; false on any failure.
     bool HasBeenSent(const QString& address);
 

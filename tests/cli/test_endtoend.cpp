@@ -602,3 +602,39 @@ TEST_F(EndToEnd, CommandLineSkipsRefusalsAndRetriesTheFailedList)
     EXPECT_EQ(brevora({"list", "--data-dir", data.path()}, work.path()).out, "refuse@example.org\n");
     EXPECT_EQ(brevora({"send", "--data-dir", data.path(), "--on-refusal", "maybe"}, work.path()).status, 3);
 }
+
+// brevora suppress keeps the list of addresses never mailed: add, import, export, remove; a list
+// file leaves them out with a line saying so, and a send with them pending never mails them.
+TEST_F(EndToEnd, SuppressionListFromTheCommandLine)
+{
+    QTemporaryDir data;
+    ScopedWorkDir work;
+    SetAppDir(data.path());
+    configureSettings(1, "Hello");
+    const QString dir = data.path();
+    Result r = brevora({"suppress", "--data-dir", dir, "--add", "gone@Example.org", "--reason", "asked not to be contacted"}, work.path());
+    EXPECT_EQ(r.status, 0) << r.err.toStdString();
+    EXPECT_EQ(r.out, "1 added, 0 already there\n");
+    writeAll(work.file("more.txt"), "bounced@example.org\r\ngone@EXAMPLE.org\r\nnot an address\r\n\r\n");
+    r = brevora({"suppress", "--data-dir", dir, "--import", work.file("more.txt"), "--reason", "bounced"}, work.path());
+    EXPECT_EQ(r.status, 3);
+    EXPECT_EQ(r.out, "1 added, 1 already there\n");
+    EXPECT_TRUE(r.err.contains("\"not an address\" is not an address")) << r.err.toStdString();
+    r = brevora({"suppress", "--data-dir", dir}, work.path());
+    const QStringList rows = r.out.trimmed().split('\n');
+    ASSERT_EQ(rows.size(), 2) << r.out.toStdString();
+    EXPECT_TRUE(rows[0].startsWith("gone@Example.org\t") && rows[0].endsWith("\tasked not to be contacted")) << rows[0].toStdString();
+    EXPECT_TRUE(rows[1].startsWith("bounced@example.org\t") && rows[1].endsWith("\tbounced")) << rows[1].toStdString();
+
+    writeAll(work.file("list.txt"), "a@example.org\r\nGONE@example.org\r\ngone@example.ORG,Jo\r\n");
+    r = brevora({"send", "--data-dir", dir, "--list", work.file("list.txt")}, work.path());
+    EXPECT_TRUE(r.err.contains("line 3 is not added: gone@example.ORG is on the suppression list (asked not to be contacted).")) << r.err.toStdString();
+    EXPECT_EQ(brevora({"list", "--data-dir", dir}, work.path()).out, "a@example.org\nGONE@example.org\n");
+
+    r = brevora({"suppress", "--data-dir", dir, "--export", work.file("out.txt")}, work.path());
+    EXPECT_EQ(r.out, "2 exported\n");
+    EXPECT_EQ(readAll(work.file("out.txt")), "gone@Example.org\r\nbounced@example.org\r\n");
+    EXPECT_EQ(brevora({"suppress", "--data-dir", dir, "--remove", "gone@example.org"}, work.path()).out, "1 removed\n");
+    EXPECT_EQ(brevora({"suppress", "--data-dir", dir, "--remove", "gone@example.org"}, work.path()).status, 3);
+    EXPECT_EQ(brevora({"suppress", "--data-dir", dir, "--add", "x@example.org", "--remove", "y@example.org"}, work.path()).status, 3);
+}

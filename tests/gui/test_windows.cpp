@@ -13,6 +13,7 @@
 #include "gui/addtext.h"
 #include "core/settings/settingsfile.h"
 #include "gui/setup.h"
+#include "gui/suppressform.h"
 #include "support/tempdir.h"
 #include "support/wait.h"
 
@@ -25,6 +26,7 @@
 #include <QPlainTextEdit>
 #include <QPushButton>
 #include <QRadioButton>
+#include <QTableWidget>
 #include <QTest>
 #include <QTimer>
 #include <QComboBox>
@@ -438,4 +440,52 @@ TEST_F(WindowsTest, HistoryFiltersByOutcomeWithCodeAndReason)
     in<QComboBox>(log, "FilterCB")->setCurrentIndex(1);
     EXPECT_EQ(in<QLabel>(log, "countLB")->text(), "1");
     log->hide();
+}
+
+// The suppression list's window: an address added with its reason, a file imported, the list
+// exported, a row removed; intake then leaves a suppressed address out and says so.
+TEST_F(WindowsTest, SuppressionListWindowAndIntake)
+{
+    Prompts::reported().clear();
+    ScopedWorkDir files;
+    writeAll(files.file("in.txt"), "one@example.org\r\ntwo@example.org,Two\r\nnonsense\r\n");
+    Prompts::queueFileName(files.file("in.txt"));
+    Prompts::queueFileName(files.file("out.txt"));
+    whenModal([this] {
+        auto* form = qobject_cast<TFrmSuppress*>(QApplication::activeModalWidget());
+        ASSERT_NE(form, nullptr);
+        in<QLineEdit>(form, "EdtSuppressAddress")->setText("Left@Example.COM");
+        in<QLineEdit>(form, "EdtSuppressReason")->setText("unsubscribed");
+        click(form, "BtnSuppressAdd");
+        in<QLineEdit>(form, "EdtSuppressReason")->clear();
+        click(form, "BtnSuppressImport");
+        click(form, "BtnSuppressExport");
+        auto* table = in<QTableWidget>(form, "SuppressLB");
+        EXPECT_EQ(table->rowCount(), 3);
+        table->selectRow(1);
+        click(form, "BtnSuppressRemove");
+        EXPECT_EQ(table->rowCount(), 2);
+        click(form, "BtnSuppressClose");
+    });
+    windows->main->SuppressClick();
+    EXPECT_EQ(readAll(files.file("out.txt")), "Left@Example.COM\r\none@example.org\r\ntwo@example.org\r\n");
+    ASSERT_EQ(Prompts::reported().size(), 1);
+    EXPECT_TRUE(Prompts::reported().first().contains("nonsense")) << Prompts::reported().first().toStdString();
+    QStringList kept;
+    for (const TDM::SuppressedRow& r : store->LoadSuppressed())
+        kept << r.address + " " + r.reason;
+    EXPECT_EQ(kept, (QStringList{"Left@Example.COM unsubscribed", "two@example.org imported"}));
+
+    Prompts::reported().clear();
+    QTimer::singleShot(0, [this] {
+        TAddForm* form = windows->intake;
+        waitUntil([form] { return form->isVisible(); }, 5000);
+        in<QPlainTextEdit>(form, "MailMo")->setPlainText("a@example.org\nLeft@example.com,Lee\nb@example.org");
+        click(form, "BitBtn1");
+    });
+    windows->main->AddBtClick();
+    EXPECT_EQ(windows->main->pending().entries(), (QStringList{"a@example.org", "b@example.org"}));
+    ASSERT_EQ(Prompts::reported().size(), 1);
+    EXPECT_TRUE(Prompts::reported().first().contains("Line 2: Left@example.com is on the suppression list (unsubscribed)."))
+        << Prompts::reported().first().toStdString();
 }

@@ -891,3 +891,45 @@ TEST_F(RunTest, UnsubscribeLinksReachEachRecipient)
               (QStringList{"List-Unsubscribe: <mailto:leave@example.com?subject=bo%2Bnews%40example.org>, "
                            "<https://lists.example.com/unsubscribe?who=bo%2Bnews%40example.org&name=Bo&list=monthly-letter-2026>"}));
 }
+
+// A suppressed address is never mailed, whichever the refusal choice: the run moves it to the
+// failed list with the reason "suppressed" and goes on. The domain's case does not matter; the
+// local part's does.
+TEST_F(RunTest, SuppressedAddressesNeverReachTheServer)
+{
+    ASSERT_TRUE(store->AddSuppressed({"Left@Example.ORG"}, "unsubscribed"));
+    EXPECT_TRUE(store->SuppressionOf("Left@example.org,Lee").has_value());
+    EXPECT_FALSE(store->SuppressionOf("left@example.org").has_value());
+    for (const RefusalChoice choice : {RefusalChoice::Stop, RefusalChoice::Skip}) {
+        SCOPED_TRACE(choice == RefusalChoice::Stop ? "stop" : "skip");
+        Smtpd smtpd;
+        add({"a@example.org", "Left@example.org,Lee", "c@example.org"});
+        run->setRefusalChoice(choice);
+        lines.clear();
+        finishedCount = 0;
+        run->StartRun(selection(smtpd.port()));
+        ASSERT_TRUE(waitForEnd());
+        EXPECT_EQ(outcome, RunOutcome::Completed);
+        EXPECT_TRUE(lines.contains("Sending skipped: Left@example.org,Lee--suppressed")) << lines.join(" | ").toStdString();
+        const QList<QByteArray> received = smtpd.messages(2);
+        ASSERT_EQ(received.size(), 2);
+        EXPECT_EQ(smtpd.messages(3, 300).size(), 2);
+        EXPECT_TRUE(smtpd.envelope(0).contains("a@example.org"));
+        EXPECT_TRUE(smtpd.envelope(1).contains("c@example.org"));
+        EXPECT_EQ(list->count(), 0);
+        const QList<TDM::FailedRow> failed = store->LoadFailed();
+        ASSERT_EQ(failed.size(), 1);
+        EXPECT_EQ(failed[0].entry, "Left@example.org,Lee");
+        EXPECT_EQ(failed[0].reason, "suppressed");
+        ASSERT_TRUE(store->RetryFailed());
+        list->reload(true);
+        list->removeRowsAt({0});
+        run->countListChange();
+    }
+    bool found = false;
+    ASSERT_TRUE(store->RemoveSuppressed("left@example.org", &found));
+    EXPECT_FALSE(found);
+    ASSERT_TRUE(store->RemoveSuppressed("Left@EXAMPLE.org", &found));
+    EXPECT_TRUE(found);
+    EXPECT_TRUE(store->LoadSuppressed().isEmpty());
+}
