@@ -63,6 +63,7 @@ public:
 
     SendingRun& run() { return m_run; }
     PendingList& pending() { return m_pending; }
+    TDM* store() const { return m_store; }
     void setAboutBox(TAboutBox* about) { m_about = about; }
 
 protected:

@@ -1,4 +1,5 @@
 #include "gui/windows.h"
+#include "gui/suppressform.h"
 
 #include "gui/about.h"
 #include "gui/mainunit.h"
@@ -95,6 +96,8 @@ QStringList RenderWindows(AppWindows& windows, const QString& folder)
     render(windows.intake, QStringLiteral("intake"));
     render(windows.log, QStringLiteral("history"));
     render(windows.about, QStringLiteral("about"));
+    TFrmSuppress suppression(windows.main->store(), windows.main.get());
+    render(&suppression, QStringLiteral("suppression"));
     windows.main->hide();
     return written;
 }

@@ -55,6 +55,9 @@ struct EmailMessage
     Priority MessagePriority = Priority::Normal;
     HeaderList ExtraHeaders;
     QStringList Body;
+    // With an HTML body: its plain-text alternative; the message is then multipart/alternative,
+    // this text first and the HTML after it.
+    QStringList TextAlternative;
 };
 
 // Throws a clear error when an address of the message holds CR, LF or another control character,

@@ -89,7 +89,8 @@ QByteArray NewMessageId(const QString& senderAddress)
     return '<' + QByteArray(id) + '@' + (ascii ? domain.toLatin1() : QUrl::toAce(domain)) + '>';
 }
 
-HeaderList BuildHeaders(const EmailMessage& m, const QByteArray& transferEncoding, const QByteArray& bodyCharset)
+HeaderList BuildHeaders(const EmailMessage& m, const QByteArray& transferEncoding, const QByteArray& bodyCharset,
+                        const QByteArray& boundary)
 {
     HeaderList h;
     h.add("From", FormatAddress(m.From));
@@ -97,7 +98,9 @@ HeaderList BuildHeaders(const EmailMessage& m, const QByteArray& transferEncodin
     h.add("To", FormatAddressList(m.Recipients));
     h.add("Cc", FormatAddressList(m.CCList));
     h.add("Newsgroups", CodePage::encode(m.NewsGroups.join(',')));
-    if (!m.ContentType.isEmpty())
+    if (!boundary.isEmpty())
+        h.add("Content-Type", CodePage::encode(m.ContentType) + "; boundary=\"" + boundary + '"');
+    else if (!m.ContentType.isEmpty())
         h.add("Content-Type", CodePage::encode(m.ContentType) + "; charset=\""
                                   + (bodyCharset.isEmpty() ? HeaderCharset().name : bodyCharset) + '"');
     h.add("MIME-Version", "1.0");
@@ -140,36 +143,61 @@ QByteArray QuotedPrintableLine(const QByteArray& line)
     return out;
 }
 
-WrittenMessage WriteMessage(const EmailMessage& message, const WriterOptions& options)
+namespace {
+
+// How one body goes out: its lines as bytes, the transfer encoding they need and the charset
+// label their bytes need.
+struct EncodedBody
 {
-    CheckMessageAddresses(message);
-    const QList<QByteArray> lines = bodyLines(message.Body);
+    QList<QByteArray> lines;
+    QByteArray encoding = "7bit";
+    QByteArray charset;
+};
+
+EncodedBody encodeBody(const QStringList& body, const WriterOptions& options)
+{
+    EncodedBody e;
+    e.lines = bodyLines(body);
     bool highBytes = false;
     bool unsendable = false; // lines too long, or a NUL: neither 7bit nor 8bit may carry them
-    for (const QByteArray& line : lines) {
+    for (const QByteArray& line : e.lines) {
         unsendable = unsendable || line.size() > kMaxLineBytes || std::memchr(line.constData(), 0, size_t(line.size()));
         highBytes = highBytes || hasHighByte(line);
     }
-    QByteArray encoding = "7bit";
     if (unsendable || (highBytes && !options.serverOffers8BitMime))
-        encoding = "quoted-printable";
+        e.encoding = "quoted-printable";
     else if (highBytes)
-        encoding = "8bit";
-
-    WrittenMessage written;
-    written.eightBit = encoding == "8bit";
-    QByteArray& out = written.data;
-    qsizetype size = 1024;
-    for (const QByteArray& line : lines)
-        size += line.size() + 3;
-    out.reserve(encoding == "quoted-printable" ? size * 3 : size);
+        e.encoding = "8bit";
     // The label the body's bytes need (the usual one unless they go beyond it).
-    QByteArray bodyCharset = HeaderCharset().name;
+    e.charset = HeaderCharset().name;
     if (highBytes && !HeaderCharset().jis)
-        for (const QByteArray& line : lines)
-            if (hasHighByte(line) && (bodyCharset = CharsetLabel(line)) != HeaderCharset().name)
+        for (const QByteArray& line : e.lines)
+            if (hasHighByte(line) && (e.charset = CharsetLabel(line)) != HeaderCharset().name)
                 break; // one line beyond the usual label labels the whole body
-    const HeaderList headers = BuildHeaders(message, encoding, bodyCharset);
+    return e;
+}
+
+void appendBody(QByteArray& out, const EncodedBody& body, bool dotStuffed)
+{
+    if (body.encoding != "quoted-printable") {
+        for (const QByteArray& line : body.lines)
+            appendLine(out, line, dotStuffed);
+        return;
+    }
+    // Each encoded line of a quoted-printable body is stuffed on its own.
+    for (const QByteArray& line : body.lines) {
+        const QByteArray encoded = QuotedPrintableLine(line);
+        qsizetype from = 0;
+        for (qsizetype at = encoded.indexOf("\r\n"); at >= 0; at = encoded.indexOf("\r\n", from)) {
+            appendLine(out, encoded.mid(from, at - from), dotStuffed);
+            from = at + 2;
+        }
+        appendLine(out, encoded.mid(from), dotStuffed);
+    }
+}
+
+void appendHeaders(QByteArray& out, const HeaderList& headers)
+{
     for (const QByteArray& header : headers.lines()) {
         // Folded and encoded wherever the syntax allows; a line still too long is refused.
         if (header.size() > kMaxLineBytes)
@@ -180,20 +208,45 @@ WrittenMessage WriteMessage(const EmailMessage& message, const WriterOptions& op
         out += "\r\n";
     }
     out += "\r\n";
-    const bool qp = encoding == "quoted-printable";
-    for (const QByteArray& line : lines) {
-        if (!qp) {
-            appendLine(out, line, options.dotStuffed);
-            continue;
-        }
-        // Each encoded line of a quoted-printable body is stuffed on its own.
-        const QByteArray encoded = QuotedPrintableLine(line);
-        qsizetype from = 0;
-        for (qsizetype at = encoded.indexOf("\r\n"); at >= 0; at = encoded.indexOf("\r\n", from)) {
-            appendLine(out, encoded.mid(from, at - from), options.dotStuffed);
-            from = at + 2;
-        }
-        appendLine(out, encoded.mid(from), options.dotStuffed);
+}
+
+} // namespace
+
+WrittenMessage WriteMessage(const EmailMessage& message, const WriterOptions& options)
+{
+    CheckMessageAddresses(message);
+    WrittenMessage written;
+    QByteArray& out = written.data;
+    const EncodedBody body = encodeBody(message.Body, options);
+    qsizetype size = 1024;
+    for (const QByteArray& line : body.lines)
+        size += line.size() + 3;
+
+    if (message.TextAlternative.isEmpty() || message.ContentType != QLatin1String("text/html")) {
+        written.eightBit = body.encoding == "8bit";
+        out.reserve(body.encoding == "quoted-printable" ? size * 3 : size);
+        appendHeaders(out, BuildHeaders(message, body.encoding, body.charset));
+        appendBody(out, body, options.dotStuffed);
+        return written;
     }
+
+    // multipart/alternative: the text, then the HTML, each labelled and encoded on its own.
+    const EncodedBody text = encodeBody(message.TextAlternative, options);
+    written.eightBit = body.encoding == "8bit" || text.encoding == "8bit";
+    // "=_" cannot appear in quoted-printable text, and the rest is random.
+    // Short enough for the Content-Type line to stay one line.
+    const QByteArray boundary = "=_" + QByteArray::number(QRandomGenerator::global()->generate64(), 36)
+        + QByteArray::number(QRandomGenerator::global()->generate(), 36);
+    out.reserve(3 * size + 1024);
+    EmailMessage outer = message;
+    outer.ContentType = QStringLiteral("multipart/alternative");
+    appendHeaders(out, BuildHeaders(outer, written.eightBit ? "8bit" : "7bit", {}, boundary));
+    for (const auto& [part, type] : {std::pair{&text, "text/plain"}, std::pair{&body, "text/html"}}) {
+        out += "--" + boundary + "\r\n";
+        out += "Content-Type: " + QByteArray(type) + "; charset=\"" + part->charset + "\"\r\n";
+        out += "Content-Transfer-Encoding: " + part->encoding + "\r\n\r\n";
+        appendBody(out, *part, options.dotStuffed);
+    }
+    out += "--" + boundary + "--\r\n";
     return written;
 }

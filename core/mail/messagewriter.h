@@ -23,8 +23,9 @@ struct WrittenMessage
 QByteArray NewMessageId(const QString& senderAddress);
 
 // Builds the header block afresh, in its fixed order; the body is labelled bodyCharset (empty:
-// the code page's usual label).
-HeaderList BuildHeaders(const EmailMessage& message, const QByteArray& transferEncoding, const QByteArray& bodyCharset = {});
+// the code page's usual label), or, with a boundary, is multipart with that boundary.
+HeaderList BuildHeaders(const EmailMessage& message, const QByteArray& transferEncoding, const QByteArray& bodyCharset = {},
+                        const QByteArray& boundary = {});
 
 // Renders the message as it goes between DATA and the final ".".
 WrittenMessage WriteMessage(const EmailMessage& message, const WriterOptions& options);

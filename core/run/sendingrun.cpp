@@ -1,6 +1,7 @@
 #include "core/run/sendingrun.h"
 
 #include "core/error.h"
+#include "core/mail/htmltext.h"
 #include "core/run/pendinglist.h"
 #include "core/run/prepare.h"
 #include "core/text/textutil.h"
@@ -478,6 +479,13 @@ void prepareInto(EmailMessage& message, const QString& entry, const QStringList&
 OutgoingMessage SendingRun::outgoingFor(const RunSession& session, const QString& entry)
 {
     prepareInto(m_message, entry, m_body ? m_body() : QStringList());
+    // HTML goes with a text alternative; plain text stays a single part.
+    m_message.TextAlternative.clear();
+    if (m_message.ContentType == QLatin1String("text/html")) {
+        m_message.TextAlternative = HtmlToText(m_message.Body);
+        if (m_message.TextAlternative.isEmpty())
+            m_message.TextAlternative.append(QString()); // a page without text still gets its text part
+    }
     const UnsubscribeHeader unsubscribe = UnsubscribeFor(m_unsubscribe, entry);
     m_message.ExtraHeaders.set("List-Unsubscribe", unsubscribe.value);
     m_message.ExtraHeaders.set("List-Unsubscribe-Post", unsubscribe.oneClick ? "List-Unsubscribe=One-Click" : QByteArray());

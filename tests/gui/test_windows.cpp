@@ -411,7 +411,7 @@ TEST_F(WindowsTest, EveryWindowRendersToAPicture)
 {
     QTemporaryDir shots;
     const QStringList files = RenderWindows(*windows, shots.path());
-    EXPECT_EQ(files.size(), 9);
+    EXPECT_EQ(files.size(), 10);
     for (const QString& f : files)
         EXPECT_GT(QFileInfo(f).size(), 1000) << f.toStdString();
 }

@@ -2,6 +2,7 @@
 #include "core/error.h"
 #include "core/mail/emailmessage.h"
 #include "core/mail/headerencoding.h"
+#include "core/mail/htmltext.h"
 #include "core/mail/messagewriter.h"
 #include "core/mail/tojis.h"
 
@@ -440,4 +441,58 @@ TEST_F(MessageTest, NoHeaderLineExceeds998Bytes)
     EmailMessage m = typical();
     SetRecipientsText(m.Recipients, QString(1200, 'a') + "@example.org");
     EXPECT_THROW(WriteMessage(m, {false}), BrevoraError);
+}
+
+// The text alternative of an HTML body reads like the page: paragraphs apart, line breaks kept,
+// links with their targets, list items marked, scripts, styles and the head gone, entities
+// decoded, and no line of 78 characters or more unless it is one long word.
+TEST(HtmlToText, ReadsLikeThePage)
+{
+    const QStringList html{
+        "<html><head><title>Letter</title><style>p { color: red }</style></head>",
+        "<body><h1>Monthly   letter</h1><!-- hidden -->",
+        "<p>Dear Ann,<br>our <b>news</b> &amp; offers:</p>",
+        "<ul><li>Caf&eacute; opens &#8211; at 9</li><li>See <a href=\"https://example.com/menu?a=1&amp;b=2\">the menu</a></li></ul>",
+        "<script>alert('x')</script><p>Write to <a href='mailto:ann@example.com'>ann@example.com</a> or visit",
+        "<a href=\"https://example.com\">https://example.com</a>.</p>",
+        "<p>" + QString("word ").repeated(30) + "</p>",
+        "<p>https://example.com/" + QString(90, 'x') + "</p></body></html>"};
+    const QStringList expected{"Monthly letter",
+                               "",
+                               "Dear Ann,",
+                               "our news & offers:",
+                               "",
+                               QStringLiteral("- Caf\u00e9 opens \u2013 at 9"),
+                               "- See the menu (https://example.com/menu?a=1&b=2)",
+                               "",
+                               "Write to ann@example.com or visit https://example.com.",
+                               "",
+                               QString("word ").repeated(15).trimmed(),
+                               QString("word ").repeated(15).trimmed(),
+                               "",
+                               "https://example.com/" + QString(90, 'x')};
+    EXPECT_EQ(HtmlToText(html), expected);
+    for (const QString& line : HtmlToText(html))
+        EXPECT_TRUE(line.size() < 78 || !line.contains(' ')) << line.toStdString();
+}
+
+// An HTML message with a text alternative is multipart/alternative: the text part first, then
+// the HTML, each with its own charset and transfer encoding; the boundary ends it.
+TEST_F(MessageTest, HtmlWithTextAlternativeIsMultipart)
+{
+    EmailMessage m = typical();
+    m.ContentType = "text/html";
+    m.Body = {QStringLiteral("<p>Gr\u00fc\u00dfe</p>")};
+    m.TextAlternative = {QStringLiteral("Gr\u00fc\u00dfe")};
+    const QByteArray data = WriteMessage(m, {false}).data;
+    const qsizetype at = data.indexOf("boundary=\"") + 10;
+    ASSERT_GT(at, 10);
+    const QByteArray boundary = data.mid(at, data.indexOf('"', at) - at);
+    EXPECT_TRUE(data.contains("Content-Type: multipart/alternative; boundary=\"" + boundary + "\"\r\nMIME-Version: 1.0\r\n"
+                              "Content-Transfer-Encoding: 7bit\r\n")) << data.toStdString();
+    EXPECT_TRUE(data.endsWith("\r\n\r\n--" + boundary + "\r\nContent-Type: text/plain; charset=\"ISO-8859-1\"\r\n"
+                              "Content-Transfer-Encoding: quoted-printable\r\n\r\nGr=FC=DFe\r\n--" + boundary + "\r\n"
+                              "Content-Type: text/html; charset=\"ISO-8859-1\"\r\nContent-Transfer-Encoding: quoted-printable\r\n\r\n"
+                              "<p>Gr=FC=DFe</p>\r\n--" + boundary + "--\r\n"))
+        << data.toStdString();
 }

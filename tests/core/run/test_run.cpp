@@ -933,3 +933,45 @@ TEST_F(RunTest, SuppressedAddressesNeverReachTheServer)
     EXPECT_TRUE(found);
     EXPECT_TRUE(store->LoadSuppressed().isEmpty());
 }
+
+// An HTML content arrives as multipart/alternative, its text part generated from the HTML, as
+// Python's e-mail parser reads it from what the server received; a plain content stays one part.
+TEST_F(RunTest, HtmlArrivesWithATextAlternative)
+{
+    Smtpd smtpd;
+    body = {"<html><body><p>Dear [= PARAM1 =],</p>", "<p>see <a href=\"https://example.com/x\">the news</a>.</p></body></html>"};
+    add({"ann@example.org,Ann"});
+    run->StartRun(selection(smtpd.port()));
+    ASSERT_TRUE(waitForEnd());
+    QList<QByteArray> received = smtpd.messages(1);
+    ASSERT_EQ(received.size(), 1);
+    QTemporaryDir dir;
+    QFile f(dir.filePath("m.eml"));
+    ASSERT_TRUE(f.open(QIODevice::WriteOnly));
+    f.write(received[0]);
+    f.close();
+    QProcess python;
+    python.start("/usr/bin/python3", QStringList{"-c",
+                                                 "import sys, email, email.policy\n"
+                                                 "m = email.message_from_binary_file(open(sys.argv[1], 'rb'), policy=email.policy.strict)\n"
+                                                 "print(m.get_content_type())\n"
+                                                 "for p in m.iter_parts():\n"
+                                                 "    print(p.get_content_type() + ' ' + repr(p.get_content()))\n",
+                                                 f.fileName()});
+    ASSERT_TRUE(python.waitForFinished(20000));
+    EXPECT_EQ(QString::fromUtf8(python.readAllStandardOutput() + python.readAllStandardError()).split('\n'),
+              (QStringList{"multipart/alternative", "text/plain 'Dear Ann,\\n\\nsee the news (https://example.com/x).'",
+                           "text/html '<html><body><p>Dear Ann,</p>\\n<p>see <a href=\"https://example.com/x\">the news</a>.</p></body></html>'",
+                           ""}));
+
+    body = {"Dear [= PARAM1 =],", "plain words."};
+    add({"bo@example.org,Bo"});
+    finishedCount = 0;
+    run->StartRun(selection(smtpd.port()));
+    ASSERT_TRUE(waitForEnd());
+    received = smtpd.messages(2);
+    ASSERT_EQ(received.size(), 2);
+    EXPECT_TRUE(received[1].contains("\r\nContent-Type: text/plain; charset=\"ISO-8859-1\"\r\n"));
+    EXPECT_TRUE(received[1].endsWith("\r\n\r\nDear Bo,\r\nplain words.\r\n"));
+    EXPECT_FALSE(received[1].contains("multipart"));
+}
