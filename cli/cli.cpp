@@ -3,6 +3,7 @@
 #include "core/intake/intakerule.h"
 #include "core/intake/listfile.h"
 #include "core/run/pendinglist.h"
+#include "core/run/prepare.h"
 #include "core/run/sendingrun.h"
 #include "core/text/codepage.h"
 #include "core/text/textutil.h"
@@ -89,6 +90,7 @@ const char* kSendUsage =
     "                    [--rate N] [--per-minute N] [--per-hour N] [--per-day N]\n"
     "                    [--window N] [--connections N]\n"
     "                    [--login auto|login|plain|xoauth2 [--token-command CMD]] [--unsubscribe URI]...\n"
+    "                    [--dry-run DIR]\n"
     "Sends the pending list (after adding the lines of FILE) through one SMTP session.\n"
     "Exit status: 0 list emptied or test accepted, 1 a message refused, 2 connecting or\n"
     "authentication failed, 3 usage, settings or message preparation error, 128 + N stopped by\n"
@@ -103,7 +105,9 @@ const char* kSendUsage =
     "--login picks how to log in (auto: LOGIN where offered, else PLAIN); xoauth2 takes its access\n"
     "token from what --token-command prints (run without a shell at each login).\n"
     "--unsubscribe (a mailto: address, an https: URL, or one of each) sets the List-Unsubscribe\n"
-    "links of this run; [= EMAIL =] and [= PARAMn =] in them are filled for each recipient.\n";
+    "links of this run; [= EMAIL =] and [= PARAMn =] in them are filled for each recipient.\n"
+    "--dry-run DIR writes each message to DIR as NNNNNN-address.eml, byte for byte what would go\n"
+    "out, and changes nothing else: no list, no log, no network.\n";
 const char* kListUsage =
     "Usage: brevora list [--data-dir DIR] [--remove ENTRY | --clear | --failed]\n"
     "Prints the pending list, one entry per line; --remove takes an entry off it, --clear empties it;\n"
@@ -114,6 +118,11 @@ const char* kSuppressUsage =
     "Prints the suppression list (address, date added, reason): addresses that are never mailed.\n"
     "--add and --import (one address per line) add to it, with the reason; --remove takes one off;\n"
     "--export writes the addresses one per line. The case of a domain does not matter.\n";
+const char* kPreviewUsage =
+    "Usage: brevora preview [--data-dir DIR] [--entry N | --address ADDRESS] [--sender ADDRESS]\n"
+    "                       [--content TITLE]\n"
+    "Prints the message of a pending entry (the first, the Nth, or the one for ADDRESS; an address\n"
+    "not in the list is previewed as an entry of its own) exactly as it would go out.\n";
 const char* kHistoryUsage =
     "Usage: brevora history [--data-dir DIR] [--date YYYY-MM-DD] [--export FILE]\n"
     "Prints the send log rows of a day (date, entry, True or False) and their count.\n";
@@ -375,6 +384,70 @@ int runSuppress(const QStringList& args)
     return kExitOk;
 }
 
+// Writes each entry's message to the folder as NNNNNN-address.eml, byte for byte what would go
+// out; the pending list, the send log and the network are left alone. Suppressed addresses are
+// left out, as a run leaves them.
+int writeDryRun(const QString& dir, const QStringList& entries, TDM& store, const EmailMessage& base,
+                const QStringList& body, const Unsubscribe& links)
+{
+    if (dir.isEmpty() || !QDir().mkpath(dir))
+        throw BrevoraError(ErrorKind::Usage, QStringLiteral("Cannot make the folder \"%1\".").arg(dir));
+    const QHash<QString, QString> suppressed = store.SuppressedAmong(entries);
+    int written = 0;
+    for (qsizetype i = 0; i < entries.size(); ++i) {
+        if (suppressed.contains(entries[i])) {
+            err(QStringLiteral("%1 is suppressed: no message.").arg(entries[i]));
+            continue;
+        }
+        const QString path = QDir(dir).filePath(MessageFileName(int(i + 1), entries[i]));
+        WriteFileBytes(path, MessageFileBytes(base, entries[i], body, links));
+        ++written;
+    }
+    out(QStringLiteral("%1 messages written to %2").arg(written).arg(QDir(dir).absolutePath()));
+    return kExitOk;
+}
+
+int runPreview(const QStringList& args)
+{
+    if (args.contains(QStringLiteral("--help"))) {
+        std::fputs(kPreviewUsage, stdout);
+        return kExitOk;
+    }
+    const Options o = parseOptions(args, {QStringLiteral("--entry"), QStringLiteral("--address"), QStringLiteral("--sender"),
+                                          QStringLiteral("--content")}, {});
+    if (o.values.contains(QStringLiteral("--entry")) && o.values.contains(QStringLiteral("--address")))
+        throw BrevoraError(ErrorKind::Usage, QStringLiteral("Give --entry or --address, not both."));
+    RunSelection s;
+    s.SenderAddress = pick(ListSenders(), SettingsKeys::SenderPosition, o.values.value(QStringLiteral("--sender"), QString()), "sender");
+    s.SenderName = LookupSender(s.SenderAddress);
+    s.ContentTitle = pick(ListContents(), SettingsKeys::ContentPosition, o.values.value(QStringLiteral("--content"), QString()), "content");
+    s.ReturnReceipt = ReadReturnReceipt();
+    const QString bodyFile = LookupContent(s.ContentTitle);
+    const QStringList body = bodyFile.trimmed().isEmpty() ? QStringList() : LoadBodyLines(bodyFile);
+    std::unique_ptr<TDM> store = openStore();
+    PendingList list(store.get());
+    QString entry;
+    if (o.values.contains(QStringLiteral("--address"))) {
+        const QString address = o.values.value(QStringLiteral("--address")).trimmed();
+        entry = address;
+        for (const QString& e : list.entries())
+            if (TDM::SuppressionKey(e) == TDM::SuppressionKey(address)) {
+                entry = e;
+                break;
+            }
+    } else {
+        bool ok = true;
+        const int n = o.values.contains(QStringLiteral("--entry")) ? o.values.value(QStringLiteral("--entry")).toInt(&ok) : 1;
+        if (!ok || n < 1 || n > list.count())
+            throw BrevoraError(ErrorKind::Usage, list.count() == 0 ? QStringLiteral("The pending list is empty: name an --address.")
+                                                                   : QStringLiteral("--entry takes a number from 1 to %1.").arg(list.count()));
+        entry = list.entry(n - 1);
+    }
+    const QByteArray bytes = MessageFileBytes(BaseMessage(s), entry, body, ReadUnsubscribe(s.ContentTitle));
+    std::fwrite(bytes.constData(), 1, size_t(bytes.size()), stdout);
+    return kExitOk;
+}
+
 int runSend(const QStringList& args)
 {
     if (args.contains(QStringLiteral("--help"))) {
@@ -388,7 +461,7 @@ int runSend(const QStringList& args)
                                     QStringLiteral("--rate"), QStringLiteral("--per-minute"), QStringLiteral("--per-hour"),
                                     QStringLiteral("--per-day"), QStringLiteral("--window"), QStringLiteral("--connections"),
                                     QStringLiteral("--login"), QStringLiteral("--token-command"),
-                                    QStringLiteral("--unsubscribe")},
+                                    QStringLiteral("--unsubscribe"), QStringLiteral("--dry-run")},
                                    {QStringLiteral("--resend"), QStringLiteral("--allow-plain-login"),
                                     QStringLiteral("--retry-failed")});
     const QString listFile = o.values.value(QStringLiteral("--list"));
@@ -473,10 +546,15 @@ int runSend(const QStringList& args)
     const QStringList body = bodyFile.trimmed().isEmpty() ? QStringList() : LoadBodyLines(bodyFile);
 
     // A test send touches neither the list nor the log: it works without a store.
+    const QString dryRunDir = o.values.value(QStringLiteral("--dry-run"));
+    const bool dryRun = o.values.contains(QStringLiteral("--dry-run"));
+    if (dryRun && (test || o.flags.contains(QStringLiteral("--retry-failed"))))
+        throw BrevoraError(ErrorKind::Usage, QStringLiteral("--dry-run goes with neither --test nor --retry-failed."));
     std::unique_ptr<TDM> storeOwner = test ? nullptr : openStore();
     if (storeOwner && o.flags.contains(QStringLiteral("--retry-failed")) && !storeOwner->RetryFailed())
         throw BrevoraError(ErrorKind::Store, storeOwner->lastError());
     PendingList list(storeOwner.get());
+    QStringList dryRunEntries; // a dry run's entries from the list file, which it does not add
 
     if (!listFile.isEmpty()) {
         const bool resend = o.flags.contains(QStringLiteral("--resend"));
@@ -506,8 +584,13 @@ int runSend(const QStringList& args)
             rule.take(entry);
             adding.append(entry);
         }
-        list.append(adding);
+        if (dryRun)
+            dryRunEntries = adding;
+        else
+            list.append(adding);
     }
+    if (dryRun)
+        return writeDryRun(dryRunDir, list.entries() + dryRunEntries, *storeOwner, BaseMessage(s), body, s.UnsubscribeLinks);
 
     SendingRun run(list);
     run.setInterval(interval);
@@ -608,7 +691,8 @@ bool IsCommandLine(const QStringList& args)
 {
     return !args.isEmpty()
         && (args.first() == QLatin1String("send") || args.first() == QLatin1String("history")
-            || args.first() == QLatin1String("list") || args.first() == QLatin1String("suppress"));
+            || args.first() == QLatin1String("list") || args.first() == QLatin1String("suppress")
+            || args.first() == QLatin1String("preview"));
 }
 
 int RunCommandLine(const QStringList& args)
@@ -619,6 +703,8 @@ int RunCommandLine(const QStringList& args)
             return runSend(rest);
         if (args.first() == QLatin1String("suppress"))
             return runSuppress(rest);
+        if (args.first() == QLatin1String("preview"))
+            return runPreview(rest);
         return args.first() == QLatin1String("list") ? runList(rest) : runHistory(rest);
     } catch (const BrevoraError& e) {
         err(e.message());

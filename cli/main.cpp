@@ -29,7 +29,8 @@ int main(int argc, char** argv)
                   "       brevora send --help\n"
                   "       brevora history --help\n"
                   "       brevora list --help\n"
-                  "       brevora suppress --help");
+                  "       brevora suppress --help\n"
+                  "       brevora preview --help");
         return 0;
     }
     if (args.contains(QStringLiteral("--version")) && !IsCommandLine(args)) {
@@ -51,7 +52,7 @@ int main(int argc, char** argv)
     if (qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM") && qEnvironmentVariableIsEmpty("DISPLAY")
         && qEnvironmentVariableIsEmpty("WAYLAND_DISPLAY")) {
         std::fputs("The windows need a desktop session, and none was found (DISPLAY is not set). Without one, "
-                   "brevora send, history, list and suppress work: see brevora --help.\n",
+                   "brevora send, history, list, suppress and preview work: see brevora --help.\n",
                    stderr);
         return 3;
     }

@@ -3,6 +3,9 @@
 #include "core/error.h"
 #include "core/text/textutil.h"
 
+#include "core/mail/htmltext.h"
+#include "core/mail/messagewriter.h"
+
 #include <QUrl>
 
 QString ParamPlaceholder(int number)
@@ -87,4 +90,36 @@ UnsubscribeHeader UnsubscribeFor(const Unsubscribe& unsubscribe, const QString& 
     }
     header.value = links.join(", ");
     return header;
+}
+
+void ComposeMessage(EmailMessage& message, const QString& entry, const QStringList& contentLines, const Unsubscribe& links)
+{
+    PreparedMessage prepared = PrepareMessage(entry, contentLines, message);
+    message.ContentType = std::move(prepared.contentType);
+    message.Body = std::move(prepared.body);
+    // HTML goes with a text alternative; plain text stays a single part.
+    message.TextAlternative.clear();
+    if (message.ContentType == QLatin1String("text/html")) {
+        message.TextAlternative = HtmlToText(message.Body);
+        if (message.TextAlternative.isEmpty())
+            message.TextAlternative.append(QString()); // a page without text still gets its text part
+    }
+    const UnsubscribeHeader unsubscribe = UnsubscribeFor(links, entry);
+    message.ExtraHeaders.set("List-Unsubscribe", unsubscribe.value);
+    message.ExtraHeaders.set("List-Unsubscribe-Post", unsubscribe.oneClick ? "List-Unsubscribe=One-Click" : QByteArray());
+}
+
+QByteArray MessageFileBytes(EmailMessage message, const QString& entry, const QStringList& contentLines, const Unsubscribe& links)
+{
+    ComposeMessage(message, entry, contentLines, links);
+    return WriteMessage(message, {true, false}).data;
+}
+
+QString MessageFileName(int number, const QString& entry)
+{
+    QString address = entry.section(QLatin1Char(','), 0, 0).trimmed();
+    for (QChar& c : address)
+        if (!(c.isLetterOrNumber() && c.unicode() < 0x80) && c != u'@' && c != u'.' && c != u'-' && c != u'_' && c != u'+')
+            c = u'_';
+    return QStringLiteral("%1-%2.eml").arg(number, 6, 10, QLatin1Char('0')).arg(address.left(100));
 }

@@ -20,6 +20,18 @@ PreparedMessage PrepareMessage(const QString& entry, const QStringList& contentL
 
 QString ParamPlaceholder(int number);
 
+// Makes the message for one entry from the content: the recipient, the merged body and its type,
+// the text alternative of an HTML body, and the unsubscribe headers. The run, the dry run and
+// the preview all use it, so all three write the same message. Throws when it cannot be prepared.
+void ComposeMessage(EmailMessage& message, const QString& entry, const QStringList& contentLines, const Unsubscribe& links);
+
+// The message for one entry as a file would hold it (or BDAT would carry it): no dot-stuffing,
+// written for a server that takes 8-bit text.
+QByteArray MessageFileBytes(EmailMessage message, const QString& entry, const QStringList& contentLines, const Unsubscribe& links);
+// "NNNNNN-address.eml" for the entry numbered `number`: the address with anything unsafe in a file
+// name replaced.
+QString MessageFileName(int number, const QString& entry);
+
 // The List-Unsubscribe value for one recipient ("<mailto:...>, <https://...>"; empty when the
 // content has none), with "[= EMAIL =]" and "[= PARAMn =]" (any case) filled from the entry,
 // percent-encoded; and whether it holds an https URL, which makes it one-click (RFC 8058).

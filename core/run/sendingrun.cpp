@@ -1,7 +1,6 @@
 #include "core/run/sendingrun.h"
 
 #include "core/error.h"
-#include "core/mail/htmltext.h"
 #include "core/run/pendinglist.h"
 #include "core/run/prepare.h"
 #include "core/text/textutil.h"
@@ -118,6 +117,16 @@ struct RunSession
     std::unique_ptr<SessionThread> ownThread;
 };
 
+EmailMessage BaseMessage(const RunSelection& s)
+{
+    EmailMessage m;
+    m.Subject = s.ContentTitle;
+    m.From.Address = s.SenderAddress.trimmed();
+    m.From.Name = s.SenderName.trimmed();
+    m.ReceiptRecipient = s.ReturnReceipt ? m.From : EmailAddress();
+    return m;
+}
+
 SendingRun::SendingRun(PendingList& list, QObject* parent)
     : QObject(parent)
     , m_list(list)
@@ -222,10 +231,7 @@ void SendingRun::StartRun(const RunSelection& s, const QString& testAddress)
     ++m_generation;
     m_testAddress = testAddress;
     m_flushError.clear();
-    m_message.Subject = s.ContentTitle;
-    m_message.From.Address = s.SenderAddress.trimmed();
-    m_message.From.Name = s.SenderName.trimmed();
-    m_message.ReceiptRecipient = s.ReturnReceipt ? m_message.From : EmailAddress();
+    m_message = BaseMessage(s);
     m_smtp.Host = s.ServerHost.trimmed();
     m_smtp.Port = port;
     m_smtp.Username = s.ServerAccount.trimmed();
@@ -466,29 +472,9 @@ QString SendingRun::entryOf(qint64 tag) const
     return row >= 0 ? m_list.entry(row) : QString();
 }
 
-namespace {
-// Fills the message for the entry; throws when it cannot be prepared.
-void prepareInto(EmailMessage& message, const QString& entry, const QStringList& body)
-{
-    PreparedMessage prepared = PrepareMessage(entry, body, message);
-    message.ContentType = std::move(prepared.contentType);
-    message.Body = std::move(prepared.body);
-}
-} // namespace
-
 OutgoingMessage SendingRun::outgoingFor(const RunSession& session, const QString& entry)
 {
-    prepareInto(m_message, entry, m_body ? m_body() : QStringList());
-    // HTML goes with a text alternative; plain text stays a single part.
-    m_message.TextAlternative.clear();
-    if (m_message.ContentType == QLatin1String("text/html")) {
-        m_message.TextAlternative = HtmlToText(m_message.Body);
-        if (m_message.TextAlternative.isEmpty())
-            m_message.TextAlternative.append(QString()); // a page without text still gets its text part
-    }
-    const UnsubscribeHeader unsubscribe = UnsubscribeFor(m_unsubscribe, entry);
-    m_message.ExtraHeaders.set("List-Unsubscribe", unsubscribe.value);
-    m_message.ExtraHeaders.set("List-Unsubscribe-Post", unsubscribe.oneClick ? "List-Unsubscribe=One-Click" : QByteArray());
+    ComposeMessage(m_message, entry, m_body ? m_body() : QStringList(), m_unsubscribe);
     // Written for what this session's server offers (BDAT or DATA).
     return session.smtp.WriteOutgoing(m_message);
 }

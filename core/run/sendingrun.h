@@ -44,6 +44,9 @@ struct RunSelection
     Unsubscribe UnsubscribeLinks;
 };
 
+// The message every entry's message starts from: sender, subject and receipt request.
+EmailMessage BaseMessage(const RunSelection& selection);
+
 // What a run does when the server refuses a recipient: stop (as it always has), or skip it. With
 // skip a permanent refusal (5xx) moves the entry to the failed list and the run goes on; a
 // transient one (4xx) sends the entry behind the others, to be tried again after a growing delay

@@ -638,3 +638,59 @@ TEST_F(EndToEnd, SuppressionListFromTheCommandLine)
     EXPECT_EQ(brevora({"suppress", "--data-dir", dir, "--remove", "gone@example.org"}, work.path()).status, 3);
     EXPECT_EQ(brevora({"suppress", "--data-dir", dir, "--add", "x@example.org", "--remove", "y@example.org"}, work.path()).status, 3);
 }
+
+// A dry run writes each entry's message to a folder, one file each that a strict parser reads,
+// and changes nothing else; the preview of an entry is byte for byte what the server then
+// receives for it (but for its date and message id).
+TEST_F(EndToEnd, DryRunAndPreviewWriteWhatWouldGoOut)
+{
+    Smtpd server;
+    ASSERT_GT(server.port(), 0);
+    QTemporaryDir data;
+    ScopedWorkDir work;
+    SetAppDir(data.path());
+    configureSettings(server.port(), "Hello [= PARAM1 =],\r\n.a line with a dot\r\nbye");
+    QByteArray list;
+    for (int i = 0; i < 1000; ++i)
+        list += "r" + QByteArray::number(i) + "@example.org,N" + QByteArray::number(i) + "\r\n";
+    writeAll(work.file("list.txt"), list);
+    const QString dir = data.path();
+    Result r = brevora({"send", "--data-dir", dir, "--list", work.file("list.txt"), "--dry-run", work.file("out")}, work.path());
+    EXPECT_EQ(r.status, 0) << r.err.toStdString();
+    EXPECT_EQ(r.out, "1000 messages written to " + QDir(work.file("out")).absolutePath() + "\n");
+    QProcess python;
+    python.start("/usr/bin/python3", {"-c",
+                                      "import sys, os, email, email.policy\n"
+                                      "names = sorted(os.listdir(sys.argv[1]))\n"
+                                      "for n in names:\n"
+                                      "    m = email.message_from_binary_file(open(os.path.join(sys.argv[1], n), 'rb'), policy=email.policy.strict)\n"
+                                      "    assert m['To'] == n.split('-', 1)[1][:-4], n\n"
+                                      "print(len(names), names[0], names[-1])\n"
+                                      "print(repr(email.message_from_binary_file(open(os.path.join(sys.argv[1], names[7]), 'rb'), policy=email.policy.strict).get_content()))\n",
+                                      work.file("out")});
+    ASSERT_TRUE(python.waitForFinished(60000));
+    EXPECT_EQ(QString::fromUtf8(python.readAllStandardOutput() + python.readAllStandardError()),
+              "1000 000001-r0@example.org.eml 001000-r999@example.org.eml\n'Hello N7,\\n.a line with a dot\\nbye\\n'\n");
+    // Nothing else changed: no pending entry, no log row, nothing sent, the list file as it was.
+    EXPECT_EQ(brevora({"list", "--data-dir", dir}, work.path()).out, "");
+    EXPECT_EQ(brevora({"history", "--data-dir", dir}, work.path()).out, "Total Amount : 0\n");
+    EXPECT_EQ(readAll(work.file("list.txt")), list);
+    EXPECT_TRUE(server.messages(1, 200).isEmpty());
+
+    // Two entries made pending by a run whose server cannot be reached, then previewed and sent.
+    EXPECT_EQ(brevora({"preview", "--data-dir", dir, "--entry", "1"}, work.path()).status, 3);
+    StoreServer(std::nullopt, {"localhost", "", "", "1", "0"});
+    writeAll(work.file("two.txt"), "ann@example.org,Ann\r\nbo@example.org,Bo\r\n");
+    EXPECT_EQ(brevora({"send", "--data-dir", dir, "--list", work.file("two.txt"), "--server", "localhost"}, work.path()).status, 2);
+    const Result preview = brevora({"preview", "--data-dir", dir, "--address", "bo@example.org"}, work.path());
+    ASSERT_EQ(preview.status, 0) << preview.err.toStdString();
+    EXPECT_TRUE(preview.out.contains("\r\n\r\nHello Bo,\r\n")) << preview.out.toStdString();
+    static const QRegularExpression varying("\r\n(Date|Message-ID): [^\r\n]*");
+    const auto masked = [](const QString& m) { return QString(m).replace(varying, "\r\n\\1: -"); };
+    EXPECT_EQ(masked(brevora({"preview", "--data-dir", dir, "--entry", "2"}, work.path()).out), masked(preview.out));
+    r = brevora({"send", "--data-dir", dir, "--server", "127.0.0.1", "--interval", "0"}, work.path());
+    ASSERT_EQ(r.status, 0) << r.err.toStdString();
+    const QList<QByteArray> received = server.messages(2);
+    ASSERT_EQ(received.size(), 2);
+    EXPECT_EQ(masked(QString::fromLatin1(received[1])), masked(preview.out));
+}
