@@ -5,6 +5,9 @@
 #include "gui/about.h"
 #include "gui/application.h"
 #include "gui/prompts.h"
+#include "core/run/prepare.h"
+#include <QDir>
+#include <QTextBrowser>
 #include "gui/suppressform.h"
 #include "core/text/codepage.h"
 #include "core/sendlog/sendlogstore.h"
@@ -217,6 +220,20 @@ void TMainForm::buildWidgets()
     failedLayout->addWidget(FailedLB, 1);
     failedLayout->addWidget(RetryBt, 0, Qt::AlignRight);
     PageControl1->addTab(failedPage, QStringLiteral("Failed"));
+    // The selected entry's message as it would go out: rendered, as its source, or its text part.
+    auto* previewPage = new QWidget;
+    auto* previewLayout = new QVBoxLayout(previewPage);
+    previewLayout->setContentsMargins(2, 2, 2, 2);
+    CmbPreviewView = new QComboBox(previewPage);
+    CmbPreviewView->setObjectName(QStringLiteral("CmbPreviewView"));
+    CmbPreviewView->addItems({QStringLiteral("As the recipient sees it"), QStringLiteral("Source (as it goes out)"),
+                              QStringLiteral("Text part")});
+    PreviewView = new QTextBrowser(previewPage);
+    PreviewView->setObjectName(QStringLiteral("PreviewView"));
+    PreviewView->setOpenLinks(false);
+    previewLayout->addWidget(CmbPreviewView, 0, Qt::AlignLeft);
+    previewLayout->addWidget(PreviewView, 1);
+    PageControl1->addTab(previewPage, QStringLiteral("Preview"));
     layout->addWidget(PageControl1, 1);
     setCentralWidget(central);
 
@@ -257,6 +274,9 @@ void TMainForm::buildWidgets()
         m_run.setInterval(on ? 0 : kTickMs);
     });
     connect(MailLB->selectionModel(), &QItemSelectionModel::selectionChanged, this, &TMainForm::MailLBClick);
+    connect(MailLB->selectionModel(), &QItemSelectionModel::selectionChanged, this, [this] { Guarded([this] { ShowPreview(); }); });
+    connect(CmbPreviewView, &QComboBox::currentIndexChanged, this, [this] { Guarded([this] { ShowPreview(); }); });
+    connect(PageControl1, &QTabWidget::currentChanged, this, [this] { Guarded([this] { ShowPreview(); }); });
     // Esc presses Delete while it is enabled.
     auto* esc = new QShortcut(QKeySequence(Qt::Key_Escape), this);
     connect(esc, &QShortcut::activated, this, [this] {
@@ -296,6 +316,7 @@ void TMainForm::buildMenus()
     MemStart = add(mail, "MemStart", QStringLiteral("&Start sending"), [this] { StartBtClick(); });
     add(mail, "History1", QStringLiteral("&History"), [this] { reportBtClick(); });
     add(mail, "Suppressed1", QStringLiteral("Su&ppression list..."), [this] { SuppressClick(); });
+    add(mail, "WriteMessages1", QStringLiteral("&Write messages to folder..."), [this] { WriteMessagesClick(); });
     QMenu* help = bar->addMenu(QStringLiteral("&Help"));
     add(help, "Index1", QStringLiteral("&Help"), [this] { Index1Click(); });
     add(help, "About1", QStringLiteral("&About"), [this] { About1Click(); });
@@ -483,6 +504,75 @@ void TMainForm::setupBtClick()
                         QStringLiteral("Servers, senders and contents are kept in %1.").arg(IniPath()),
                         QMessageBox::Information);
     LoadSelections();
+}
+
+QString TMainForm::previewEntry() const
+{
+    const QModelIndexList selected = MailLB->selectionModel()->selectedIndexes();
+    if (!selected.isEmpty())
+        return m_pending.entry(selected.first().row());
+    return m_pending.count() > 0 ? m_pending.entry(0) : QString();
+}
+
+void TMainForm::ShowPreview()
+{
+    if (PageControl1->currentWidget() != PreviewView->parentWidget())
+        return;
+    const QString entry = previewEntry();
+    if (entry.isEmpty()) {
+        PreviewView->setPlainText(QStringLiteral("The Email List is empty: add addresses to see their message here."));
+        return;
+    }
+    QByteArray bytes;
+    try {
+        bytes = MessageFileBytes(BaseMessage(m_selection), entry, SplitTextLines(projectMM->toPlainText()),
+                                 m_selection.UnsubscribeLinks);
+    } catch (const BrevoraError& e) {
+        PreviewView->setPlainText(QStringLiteral("This message cannot be prepared: ") + e.message());
+        return;
+    }
+    // The parts as the writer made them: the headers, then the HTML or text body.
+    const QString source = CodePage::decode(bytes);
+    EmailMessage message = BaseMessage(m_selection);
+    ComposeMessage(message, entry, SplitTextLines(projectMM->toPlainText()), m_selection.UnsubscribeLinks);
+    const QString headers = source.left(source.indexOf(QStringLiteral("\r\n\r\n"))).replace(QStringLiteral("\r\n"), QStringLiteral("\n"));
+    const bool html = message.ContentType == QLatin1String("text/html");
+    switch (CmbPreviewView->currentIndex()) {
+    case 1:
+        PreviewView->setPlainText(QString(source).replace(QStringLiteral("\r\n"), QStringLiteral("\n")));
+        break;
+    case 2:
+        PreviewView->setPlainText(headers + QStringLiteral("\n\n")
+                                  + (html ? message.TextAlternative : message.Body).join(QLatin1Char('\n')));
+        break;
+    default:
+        if (html)
+            PreviewView->setHtml(QStringLiteral("<pre>%1</pre><hr>").arg(headers.toHtmlEscaped()) + message.Body.join(QLatin1Char('\n')));
+        else
+            PreviewView->setPlainText(headers + QStringLiteral("\n\n") + message.Body.join(QLatin1Char('\n')));
+    }
+}
+
+void TMainForm::WriteMessagesClick()
+{
+    const QString dir = Prompts::directoryName(this, QStringLiteral("Write messages to folder"));
+    if (dir.isEmpty())
+        return;
+    const QStringList entries = m_pending.entries();
+    const QHash<QString, QString> suppressed = m_store ? m_store->SuppressedAmong(entries) : QHash<QString, QString>();
+    const EmailMessage base = BaseMessage(m_selection);
+    const QStringList body = SplitTextLines(projectMM->toPlainText());
+    int written = 0;
+    for (qsizetype i = 0; i < entries.size(); ++i) {
+        if (suppressed.contains(entries[i]))
+            continue;
+        WriteFileBytes(QDir(dir).filePath(MessageFileName(int(i + 1), entries[i])),
+                       MessageFileBytes(base, entries[i], body, m_selection.UnsubscribeLinks));
+        ++written;
+    }
+    Prompts::report(this, ProgramTitle(),
+                    QStringLiteral("%1 messages were written to %2, as they would go out. Nothing was sent.").arg(written).arg(dir),
+                    QMessageBox::Information);
 }
 
 void TMainForm::SuppressClick()

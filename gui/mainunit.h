@@ -10,6 +10,7 @@ class QAction;
 class QCheckBox;
 class QTableWidget;
 class QComboBox;
+class QTextBrowser;
 class QGroupBox;
 class QLabel;
 class QLineEdit;
@@ -48,6 +49,10 @@ public:
     void reportBtClick();
     // The suppression list, in a window of its own.
     void SuppressClick();
+    // The Preview page: the selected entry's message (the first entry's when none is selected).
+    void ShowPreview();
+    // Every pending entry's message to files in a folder, as it would go out; nothing is sent.
+    void WriteMessagesClick();
     void Index1Click();
     void About1Click();
     void AppendActivity(const QString& text);
@@ -84,6 +89,7 @@ private:
     PendingList m_pending;
     SendingRun m_run;
     RunSelection m_selection;
+    QString previewEntry() const;
 
     QLabel* FirstRunHint = nullptr;
     QGroupBox* GroupBox1 = nullptr;
@@ -108,6 +114,8 @@ private:
     QPushButton* RetryBt = nullptr;
     QCheckBox* ChkSkipRefused = nullptr;
     QCheckBox* ChkFullSpeed = nullptr;
+    QComboBox* CmbPreviewView = nullptr;
+    QTextBrowser* PreviewView = nullptr;
     QLabel* m_panels[6] = {};
     QProgressBar* RunProgress = nullptr;
     QMenu* PopupMenu1 = nullptr;

@@ -77,4 +77,11 @@ QString openFileName(QWidget* parent, const QString& caption, const QString& fil
     return QFileDialog::getOpenFileName(parent, caption, QString(), filter);
 }
 
+QString directoryName(QWidget* parent, const QString& caption)
+{
+    if (g_testMode)
+        return g_fileNames.isEmpty() ? QString() : g_fileNames.dequeue();
+    return QFileDialog::getExistingDirectory(parent, caption);
+}
+
 } // namespace Prompts

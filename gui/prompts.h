@@ -22,5 +22,6 @@ QMessageBox::StandardButton question(QWidget* parent, const QString& caption, co
 void report(QWidget* parent, const QString& caption, const QString& text, QMessageBox::Icon icon);
 QString saveFileName(QWidget* parent, const QString& caption, const QString& proposed, const QString& filter);
 QString openFileName(QWidget* parent, const QString& caption, const QString& filter);
+QString directoryName(QWidget* parent, const QString& caption);
 
 } // namespace Prompts

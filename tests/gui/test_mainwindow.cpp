@@ -23,7 +23,10 @@
 #include <QTabWidget>
 #include <QTableWidget>
 #include <QElapsedTimer>
+#include <QDir>
+#include <QTemporaryDir>
 #include <QTest>
+#include <QTextBrowser>
 #include <QTimer>
 #include <gtest/gtest.h>
 
@@ -432,4 +435,35 @@ TEST_F(MainWindowTest, WindowStaysResponsiveWhileTheServerIsSilent)
     EXPECT_EQ(find<QPushButton>("StartBt")->text(), "Start(&S)");
     EXPECT_EQ(activity().last(), "All emails have been sent");
     EXPECT_EQ(counters(), "1/0/1");
+}
+
+// The Preview page shows the selected entry's message as it would go out (rendered, as source,
+// or its text part), and "Write messages to folder" writes every pending entry's message.
+TEST_F(MainWindowTest, PreviewAndWriteMessagesToAFolder)
+{
+    configure(25);
+    const QString body = CreateBodyFile();
+    SaveBodyText(body, "<html><body><p>Hello [= PARAM1 =]</p></body></html>");
+    StoreContent(QStringLiteral("Greetings"), {"Greetings", body});
+    open();
+    window->AppendEntries({"a@example.org,Ann", "b@example.org,Bo"});
+    auto* tabs = find<QTabWidget>("PageControl1");
+    auto* view = find<QTextBrowser>("PreviewView");
+    tabs->setCurrentIndex(tabs->count() - 1);
+    EXPECT_TRUE(view->toPlainText().contains("To: a@example.org")) << view->toPlainText().toStdString();
+    EXPECT_TRUE(view->toPlainText().contains("Hello Ann"));
+    auto* list = find<QListView>("MailLB");
+    list->selectionModel()->select(list->model()->index(1, 0), QItemSelectionModel::ClearAndSelect);
+    EXPECT_TRUE(view->toPlainText().contains("To: b@example.org"));
+    find<QComboBox>("CmbPreviewView")->setCurrentIndex(1);
+    EXPECT_TRUE(view->toPlainText().contains("Content-Type: multipart/alternative;")) << view->toPlainText().toStdString();
+    EXPECT_TRUE(view->toPlainText().contains("<p>Hello Bo</p>"));
+    find<QComboBox>("CmbPreviewView")->setCurrentIndex(2);
+    EXPECT_TRUE(view->toPlainText().endsWith("\n\nHello Bo")) << view->toPlainText().toStdString();
+
+    QTemporaryDir out;
+    Prompts::queueFileName(out.path());
+    find<QAction>("WriteMessages1")->trigger();
+    EXPECT_EQ(QDir(out.path()).entryList(QDir::Files), (QStringList{"000001-a@example.org.eml", "000002-b@example.org.eml"}));
+    EXPECT_EQ(window->pending().count(), 2);
 }
