@@ -1,5 +1,6 @@
 #include "cli/cli.h"
 
+#include "core/intake/csvfile.h"
 #include "core/intake/intakerule.h"
 #include "core/intake/listfile.h"
 #include "core/run/pendinglist.h"
@@ -90,7 +91,7 @@ const char* kSendUsage =
     "                    [--rate N] [--per-minute N] [--per-hour N] [--per-day N]\n"
     "                    [--window N] [--connections N]\n"
     "                    [--login auto|login|plain|xoauth2 [--token-command CMD]] [--unsubscribe URI]...\n"
-    "                    [--dry-run DIR]\n"
+    "                    [--dry-run DIR] [--address-column NAME]\n"
     "Sends the pending list (after adding the lines of FILE) through one SMTP session.\n"
     "Exit status: 0 list emptied or test accepted, 1 a message refused, 2 connecting or\n"
     "authentication failed, 3 usage, settings or message preparation error, 128 + N stopped by\n"
@@ -106,6 +107,10 @@ const char* kSendUsage =
     "token from what --token-command prints (run without a shell at each login).\n"
     "--unsubscribe (a mailto: address, an https: URL, or one of each) sets the List-Unsubscribe\n"
     "links of this run; [= EMAIL =] and [= PARAMn =] in them are filled for each recipient.\n"
+    "A list FILE whose first line names columns (email, e-mail, mail or address among them; CSV or\n"
+    "TSV, as a spreadsheet writes it) gives one entry a row, the other columns as its values, which\n"
+    "placeholders reach by number or by name ([= first_name =]); --address-column names the\n"
+    "address column.\n"
     "--dry-run DIR writes each message to DIR as NNNNNN-address.eml, byte for byte what would go\n"
     "out, and changes nothing else: no list, no log, no network.\n";
 const char* kListUsage =
@@ -388,7 +393,7 @@ int runSuppress(const QStringList& args)
 // out; the pending list, the send log and the network are left alone. Suppressed addresses are
 // left out, as a run leaves them.
 int writeDryRun(const QString& dir, const QStringList& entries, TDM& store, const EmailMessage& base,
-                const QStringList& body, const Unsubscribe& links)
+                const QStringList& body, const Unsubscribe& links, const QStringList& fieldNames)
 {
     if (dir.isEmpty() || !QDir().mkpath(dir))
         throw BrevoraError(ErrorKind::Usage, QStringLiteral("Cannot make the folder \"%1\".").arg(dir));
@@ -400,7 +405,7 @@ int writeDryRun(const QString& dir, const QStringList& entries, TDM& store, cons
             continue;
         }
         const QString path = QDir(dir).filePath(MessageFileName(int(i + 1), entries[i]));
-        WriteFileBytes(path, MessageFileBytes(base, entries[i], body, links));
+        WriteFileBytes(path, MessageFileBytes(base, entries[i], body, links, fieldNames));
         ++written;
     }
     out(QStringLiteral("%1 messages written to %2").arg(written).arg(QDir(dir).absolutePath()));
@@ -443,7 +448,7 @@ int runPreview(const QStringList& args)
                                                                    : QStringLiteral("--entry takes a number from 1 to %1.").arg(list.count()));
         entry = list.entry(n - 1);
     }
-    const QByteArray bytes = MessageFileBytes(BaseMessage(s), entry, body, ReadUnsubscribe(s.ContentTitle));
+    const QByteArray bytes = MessageFileBytes(BaseMessage(s), entry, body, ReadUnsubscribe(s.ContentTitle), store->LoadFieldNames());
     std::fwrite(bytes.constData(), 1, size_t(bytes.size()), stdout);
     return kExitOk;
 }
@@ -461,7 +466,8 @@ int runSend(const QStringList& args)
                                     QStringLiteral("--rate"), QStringLiteral("--per-minute"), QStringLiteral("--per-hour"),
                                     QStringLiteral("--per-day"), QStringLiteral("--window"), QStringLiteral("--connections"),
                                     QStringLiteral("--login"), QStringLiteral("--token-command"),
-                                    QStringLiteral("--unsubscribe"), QStringLiteral("--dry-run")},
+                                    QStringLiteral("--unsubscribe"), QStringLiteral("--dry-run"),
+                                    QStringLiteral("--address-column")},
                                    {QStringLiteral("--resend"), QStringLiteral("--allow-plain-login"),
                                     QStringLiteral("--retry-failed")});
     const QString listFile = o.values.value(QStringLiteral("--list"));
@@ -555,10 +561,30 @@ int runSend(const QStringList& args)
         throw BrevoraError(ErrorKind::Store, storeOwner->lastError());
     PendingList list(storeOwner.get());
     QStringList dryRunEntries; // a dry run's entries from the list file, which it does not add
+    QStringList csvFieldNames; // the value names of a CSV list file
 
     if (!listFile.isEmpty()) {
         const bool resend = o.flags.contains(QStringLiteral("--resend"));
-        const QStringList lines = SplitTextLines(DecodeListFile(ReadFileBytes(listFile)));
+        QStringList lines;
+        QList<int> lineNumbers; // of each line in the file
+        const QByteArray fileBytes = ReadFileBytes(listFile);
+        if (const QString csvText = DecodeCsvFile(fileBytes); LooksLikeCsv(csvText) || o.values.contains(QStringLiteral("--address-column"))) {
+            // A spreadsheet's list: each row an entry; the header names the values.
+            const CsvList csv = ParseCsvList(csvText, o.values.value(QStringLiteral("--address-column")));
+            for (const QString& refusal : csv.refusals)
+                err(QStringLiteral("%1 %2").arg(listFile, refusal));
+            if (csv.addressColumn < 0)
+                throw BrevoraError(ErrorKind::Usage, QStringLiteral("%1 has no address column.").arg(listFile));
+            lines = csv.entries;
+            lineNumbers = csv.entryLines;
+            csvFieldNames = csv.fieldNames();
+            if (!dryRun && !storeOwner->SaveFieldNames(csvFieldNames))
+                throw BrevoraError(ErrorKind::Store, storeOwner->lastError());
+        } else {
+            lines = SplitTextLines(DecodeListFile(fileBytes));
+            for (qsizetype i = 0; i < lines.size(); ++i)
+                lineNumbers.append(int(i + 1));
+        }
         QStringList trimmed;
         trimmed.reserve(lines.size());
         for (const QString& line : lines)
@@ -576,7 +602,7 @@ int runSend(const QStringList& args)
             QString reason;
             const IntakeRule::Verdict verdict = rule.judge(lines[i], &entry, &reason);
             if (verdict == IntakeRule::Verdict::Refused || verdict == IntakeRule::Verdict::Suppressed)
-                err(QStringLiteral("%1 line %2 is not added: %3.").arg(listFile).arg(i + 1).arg(reason));
+                err(QStringLiteral("%1 line %2 is not added: %3.").arg(listFile).arg(lineNumbers[i]).arg(reason));
             if (verdict == IntakeRule::Verdict::Skip || verdict == IntakeRule::Verdict::Refused
                 || verdict == IntakeRule::Verdict::Suppressed
                 || (verdict == IntakeRule::Verdict::SentBefore && !resend))
@@ -590,7 +616,8 @@ int runSend(const QStringList& args)
             list.append(adding);
     }
     if (dryRun)
-        return writeDryRun(dryRunDir, list.entries() + dryRunEntries, *storeOwner, BaseMessage(s), body, s.UnsubscribeLinks);
+        return writeDryRun(dryRunDir, list.entries() + dryRunEntries, *storeOwner, BaseMessage(s), body, s.UnsubscribeLinks,
+                           csvFieldNames.isEmpty() ? storeOwner->LoadFieldNames() : csvFieldNames);
 
     SendingRun run(list);
     run.setInterval(interval);

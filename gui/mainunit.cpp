@@ -506,6 +506,11 @@ void TMainForm::setupBtClick()
     LoadSelections();
 }
 
+QStringList TMainForm::fieldNames() const
+{
+    return m_store ? m_store->LoadFieldNames() : QStringList();
+}
+
 QString TMainForm::previewEntry() const
 {
     const QModelIndexList selected = MailLB->selectionModel()->selectedIndexes();
@@ -526,7 +531,7 @@ void TMainForm::ShowPreview()
     QByteArray bytes;
     try {
         bytes = MessageFileBytes(BaseMessage(m_selection), entry, SplitTextLines(projectMM->toPlainText()),
-                                 m_selection.UnsubscribeLinks);
+                                 m_selection.UnsubscribeLinks, fieldNames());
     } catch (const BrevoraError& e) {
         PreviewView->setPlainText(QStringLiteral("This message cannot be prepared: ") + e.message());
         return;
@@ -534,7 +539,7 @@ void TMainForm::ShowPreview()
     // The parts as the writer made them: the headers, then the HTML or text body.
     const QString source = CodePage::decode(bytes);
     EmailMessage message = BaseMessage(m_selection);
-    ComposeMessage(message, entry, SplitTextLines(projectMM->toPlainText()), m_selection.UnsubscribeLinks);
+    ComposeMessage(message, entry, SplitTextLines(projectMM->toPlainText()), m_selection.UnsubscribeLinks, fieldNames());
     const QString headers = source.left(source.indexOf(QStringLiteral("\r\n\r\n"))).replace(QStringLiteral("\r\n"), QStringLiteral("\n"));
     const bool html = message.ContentType == QLatin1String("text/html");
     switch (CmbPreviewView->currentIndex()) {
@@ -562,12 +567,13 @@ void TMainForm::WriteMessagesClick()
     const QHash<QString, QString> suppressed = m_store ? m_store->SuppressedAmong(entries) : QHash<QString, QString>();
     const EmailMessage base = BaseMessage(m_selection);
     const QStringList body = SplitTextLines(projectMM->toPlainText());
+    const QStringList names = fieldNames();
     int written = 0;
     for (qsizetype i = 0; i < entries.size(); ++i) {
         if (suppressed.contains(entries[i]))
             continue;
         WriteFileBytes(QDir(dir).filePath(MessageFileName(int(i + 1), entries[i])),
-                       MessageFileBytes(base, entries[i], body, m_selection.UnsubscribeLinks));
+                       MessageFileBytes(base, entries[i], body, m_selection.UnsubscribeLinks, names));
         ++written;
     }
     Prompts::report(this, ProgramTitle(),

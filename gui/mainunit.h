@@ -90,6 +90,7 @@ private:
     SendingRun m_run;
     RunSelection m_selection;
     QString previewEntry() const;
+    QStringList fieldNames() const;
 
     QLabel* FirstRunHint = nullptr;
     QGroupBox* GroupBox1 = nullptr;

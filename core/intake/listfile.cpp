@@ -15,3 +15,12 @@ QString DecodeListFile(const QByteArray& bytes)
     }
     return CodePage::decode(bytes);
 }
+
+QString DecodeCsvFile(const QByteArray& bytes)
+{
+    if (bytes.startsWith("\xEF\xBB\xBF") || bytes.startsWith("\xFF\xFE") || bytes.startsWith("\xFE\xFF"))
+        return DecodeListFile(bytes);
+    QStringDecoder utf8(QStringConverter::Utf8, QStringConverter::Flag::Stateless);
+    const QString text = utf8(bytes);
+    return utf8.hasError() ? CodePage::decode(bytes) : text;
+}

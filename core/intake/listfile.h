@@ -8,3 +8,6 @@
 // itself is dropped), else the code page, whose undefined bytes become U+FFFD so that the line
 // holding them can be refused. Linear in the file's size.
 QString DecodeListFile(const QByteArray& bytes);
+// The same for a CSV or TSV file, which spreadsheets write in UTF-8: without a byte-order mark,
+// UTF-8 when the bytes are valid UTF-8, else the code page.
+QString DecodeCsvFile(const QByteArray& bytes);

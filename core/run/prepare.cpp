@@ -19,13 +19,22 @@ QString ParamPlaceholder(int number)
     return number >= 0 && number <= 15 ? common[number] : QStringLiteral("[= PARAM%1 =]").arg(number);
 }
 
-PreparedMessage PrepareMessage(const QString& entry, const QStringList& contentLines, EmailMessage& message)
+PreparedMessage PrepareMessage(const QString& entry, const QStringList& contentLines, EmailMessage& message,
+                               const QStringList& fieldNames)
 {
     const QStringList fields = SplitString(entry, QStringLiteral(","));
     SetRecipientsText(message.Recipients, fields.first().trimmed());
 
     PreparedMessage prepared;
     prepared.body = contentLines;
+    // Named placeholders first: "[= first_name =]" is the value under that column's name.
+    if (!fieldNames.isEmpty())
+        for (QString& line : prepared.body)
+            if (line.contains(u"[="))
+                for (qsizetype n = 0; n < fieldNames.size(); ++n)
+                    if (!fieldNames[n].isEmpty())
+                        line.replace(QStringLiteral("[= %1 =]").arg(fieldNames[n]), n + 1 < fields.size() ? fields[n + 1] : QStringLiteral(" "),
+                                     Qt::CaseInsensitive);
     // Only lines holding "[" can hold a placeholder, and replacing never adds one to another
     // line: each pass runs over the lines that may still match, and a line leaves as soon as it
     // holds no "[" any more.
@@ -92,9 +101,10 @@ UnsubscribeHeader UnsubscribeFor(const Unsubscribe& unsubscribe, const QString& 
     return header;
 }
 
-void ComposeMessage(EmailMessage& message, const QString& entry, const QStringList& contentLines, const Unsubscribe& links)
+void ComposeMessage(EmailMessage& message, const QString& entry, const QStringList& contentLines, const Unsubscribe& links,
+                    const QStringList& fieldNames)
 {
-    PreparedMessage prepared = PrepareMessage(entry, contentLines, message);
+    PreparedMessage prepared = PrepareMessage(entry, contentLines, message, fieldNames);
     message.ContentType = std::move(prepared.contentType);
     message.Body = std::move(prepared.body);
     // HTML goes with a text alternative; plain text stays a single part.
@@ -109,9 +119,10 @@ void ComposeMessage(EmailMessage& message, const QString& entry, const QStringLi
     message.ExtraHeaders.set("List-Unsubscribe-Post", unsubscribe.oneClick ? "List-Unsubscribe=One-Click" : QByteArray());
 }
 
-QByteArray MessageFileBytes(EmailMessage message, const QString& entry, const QStringList& contentLines, const Unsubscribe& links)
+QByteArray MessageFileBytes(EmailMessage message, const QString& entry, const QStringList& contentLines, const Unsubscribe& links,
+                            const QStringList& fieldNames)
 {
-    ComposeMessage(message, entry, contentLines, links);
+    ComposeMessage(message, entry, contentLines, links, fieldNames);
     return WriteMessage(message, {true, false}).data;
 }
 

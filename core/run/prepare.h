@@ -16,18 +16,23 @@ struct PreparedMessage
 // the merged body: placeholder i ("[= PARAMi =]", any case) gets value i, placeholders 1 to 15
 // left without a value become one blank, and the first line decides the content type.
 // Throws "List index out of bounds (0)" for an empty body and the parser's error for a bad address.
-PreparedMessage PrepareMessage(const QString& entry, const QStringList& contentLines, EmailMessage& message);
+// Placeholders may also name a value: "[= name =]" (any case) is value i when fieldNames[i - 1]
+// is that name (the header of the CSV file the list came from).
+PreparedMessage PrepareMessage(const QString& entry, const QStringList& contentLines, EmailMessage& message,
+                               const QStringList& fieldNames = {});
 
 QString ParamPlaceholder(int number);
 
 // Makes the message for one entry from the content: the recipient, the merged body and its type,
 // the text alternative of an HTML body, and the unsubscribe headers. The run, the dry run and
 // the preview all use it, so all three write the same message. Throws when it cannot be prepared.
-void ComposeMessage(EmailMessage& message, const QString& entry, const QStringList& contentLines, const Unsubscribe& links);
+void ComposeMessage(EmailMessage& message, const QString& entry, const QStringList& contentLines, const Unsubscribe& links,
+                    const QStringList& fieldNames = {});
 
 // The message for one entry as a file would hold it (or BDAT would carry it): no dot-stuffing,
 // written for a server that takes 8-bit text.
-QByteArray MessageFileBytes(EmailMessage message, const QString& entry, const QStringList& contentLines, const Unsubscribe& links);
+QByteArray MessageFileBytes(EmailMessage message, const QString& entry, const QStringList& contentLines, const Unsubscribe& links,
+                            const QStringList& fieldNames = {});
 // "NNNNNN-address.eml" for the entry numbered `number`: the address with anything unsafe in a file
 // name replaced.
 QString MessageFileName(int number, const QString& entry);

@@ -239,6 +239,7 @@ void SendingRun::StartRun(const RunSelection& s, const QString& testAddress)
     m_smtp.TokenCommand = s.Login.tokenCommand;
     m_login = s.Login.mechanism;
     m_unsubscribe = s.UnsubscribeLinks;
+    m_fieldNames = m_list.store() && testAddress.isEmpty() ? m_list.store()->LoadFieldNames() : QStringList();
     const bool implicitTls = s.ServerSsl == QLatin1String("1");
 
     m_shownHost = s.ServerHost;
@@ -474,7 +475,7 @@ QString SendingRun::entryOf(qint64 tag) const
 
 OutgoingMessage SendingRun::outgoingFor(const RunSession& session, const QString& entry)
 {
-    ComposeMessage(m_message, entry, m_body ? m_body() : QStringList(), m_unsubscribe);
+    ComposeMessage(m_message, entry, m_body ? m_body() : QStringList(), m_unsubscribe, m_fieldNames);
     // Written for what this session's server offers (BDAT or DATA).
     return session.smtp.WriteOutgoing(m_message);
 }

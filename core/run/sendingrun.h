@@ -193,6 +193,7 @@ private:
     bool m_allowPlainLogin = false;
     LoginChoice::Mechanism m_login = LoginChoice::Mechanism::Automatic;
     Unsubscribe m_unsubscribe;
+    QStringList m_fieldNames; // names of the entries' values, for placeholders that name them
     int m_inFlight = 32;
     int m_connections = 1;
     int m_refusedCount = 0;

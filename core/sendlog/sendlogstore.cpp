@@ -111,6 +111,7 @@ TDM::TDM(const QString& databasePath)
         // so that other programs reading or writing it go on working.
         "CREATE TABLE IF NOT EXISTS sendlog_outcome (log_row INTEGER PRIMARY KEY, code INTEGER, reason TEXT)",
         "CREATE TABLE IF NOT EXISTS sent_by_server (server TEXT NOT NULL, at INTEGER NOT NULL)",
+        "CREATE TABLE IF NOT EXISTS list_fields (position INTEGER PRIMARY KEY, name TEXT NOT NULL)",
         "CREATE TABLE IF NOT EXISTS suppressed (address TEXT PRIMARY KEY, shown TEXT NOT NULL, added TEXT, reason TEXT)",
         "CREATE INDEX IF NOT EXISTS sent_by_server_at ON sent_by_server (server, at)",
     };
@@ -344,6 +345,41 @@ QList<TDM::SuppressedRow> TDM::LoadSuppressed()
     while (q.next())
         rows.append({q.value(0).toString(), q.value(1).toString(), q.value(2).toString()});
     return rows;
+}
+
+bool TDM::SaveFieldNames(const QStringList& names)
+{
+    if (!m_open)
+        return fail(QStringLiteral("The send log is not open."));
+    if (!m_db.transaction())
+        return fail(m_db.lastError().text());
+    QSqlQuery q(m_db);
+    bool ok = q.exec(QStringLiteral("DELETE FROM list_fields"));
+    q.prepare(QStringLiteral("INSERT INTO list_fields (position, name) VALUES (?, ?)"));
+    for (qsizetype i = 0; ok && i < names.size(); ++i) {
+        q.addBindValue(int(i));
+        q.addBindValue(names[i]);
+        ok = q.exec();
+    }
+    if (!ok || !m_db.commit()) {
+        fail(q);
+        m_db.rollback();
+        return false;
+    }
+    return true;
+}
+
+QStringList TDM::LoadFieldNames()
+{
+    QStringList names;
+    if (!m_open)
+        return names;
+    QSqlQuery q(m_db);
+    q.setForwardOnly(true);
+    if (q.exec(QStringLiteral("SELECT name FROM list_fields ORDER BY position")))
+        while (q.next())
+            names.append(q.value(0).toString());
+    return names;
 }
 
 std::optional<QString> TDM::SuppressionOf(const QString& entry)

@@ -88,6 +88,10 @@ public:
     bool AddSuppressed(const QStringList& addresses, const QString& reason, int* added = nullptr);
     bool RemoveSuppressed(const QString& address, bool* found = nullptr);
     QList<SuppressedRow> LoadSuppressed();
+    // The names of the values in the pending entries (the header of the CSV file they came from),
+    // for placeholders that name them; empty when the list came from a plain file.
+    bool SaveFieldNames(const QStringList& names);
+    QStringList LoadFieldNames();
     // Why the entry's address is suppressed; nullopt when it is not (or the store cannot say).
     std::optional<QString> SuppressionOf(const QString& entry);
     // Which of the entries have a suppressed address; the reason for each.

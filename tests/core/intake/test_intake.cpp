@@ -6,6 +6,10 @@
 
 #include <QSet>
 #include <QElapsedTimer>
+#include "core/intake/csvfile.h"
+#include "core/intake/listfile.h"
+#include "core/run/prepare.h"
+#include "core/text/codepage.h"
 #include <gtest/gtest.h>
 
 TEST(Intake, ExtractsMailtoLinks)
@@ -94,4 +98,53 @@ TEST(ListFile, UndefinedBytesCostNoMoreThanCleanOnes)
     const QString text = DecodeListFile(dirty);
     EXPECT_EQ(text.count(QChar(0xFFFD)), 200000);
     EXPECT_EQ(text.size(), 200000 * 8);
+}
+
+// A spreadsheet's CSV: the header names the columns in any order and the address column is found
+// by its name; quoted fields keep separators, doubled quotes and line breaks; each row becomes an
+// entry with the other columns' values in the header's order. A value with a comma or a line
+// break cannot be carried by an entry and is refused with its line, as is a row without an address.
+TEST(CsvList, RowsBecomeEntries)
+{
+    const QString text = QStringLiteral(
+        "First Name,\"E-Mail\",City\r\n"
+        "Ann,ann@example.org,\"Paris\"\r\n"
+        "\"Bo \"\"the\"\" Boss\",bo@example.org,\r\n"
+        "\"Cy, Jr\",cy@example.org,Rome\r\n"
+        "Di,\"di@example.org\",\"two\r\nlines\"\r\n"
+        "Ed,not-an-address,Oslo\r\n"
+        "\r\n"
+        "Flo,flo@example.org,Lyon");
+    EXPECT_TRUE(LooksLikeCsv(text));
+    const CsvList list = ParseCsvList(text);
+    EXPECT_EQ(list.addressColumn, 1);
+    EXPECT_EQ(list.fieldNames(), (QStringList{"First Name", "City"}));
+    EXPECT_EQ(list.entries, (QStringList{"ann@example.org,Ann,Paris", "bo@example.org,Bo \"the\" Boss", "flo@example.org,Flo,Lyon"}));
+    EXPECT_EQ(list.entryLines, (QList<int>{2, 3, 9}));
+    EXPECT_EQ(list.refusals, (QStringList{"Line 4: the value \"Cy, Jr\" of First Name holds a comma, which an entry cannot carry.",
+                                          "Line 5: the value \"two lines\" of City holds a line break, which an entry cannot carry.",
+                                          "Line 7: \"not-an-address\" is not an address."}));
+
+    // Tab-separated, the address column named by the user, and not a list of columns at all.
+    const CsvList tsv = ParseCsvList(QStringLiteral("who\tcontact\nAnn\tann@example.org\n"), QStringLiteral("Contact"));
+    EXPECT_EQ(tsv.entries, QStringList{"ann@example.org,Ann"});
+    EXPECT_FALSE(LooksLikeCsv(QStringLiteral("ann@example.org,Ann\nbo@example.org,Bo\n")));
+    EXPECT_EQ(ParseCsvList(QStringLiteral("name,phone\nAnn,1\n")).addressColumn, -1);
+
+    // UTF-8 with or without its mark, UTF-16 by its mark, else the code page.
+    CodePage::setName("CP1252");
+    EXPECT_EQ(DecodeCsvFile("\xEF\xBB\xBFM\xC3\xBCller"), QStringLiteral("M\u00fcller"));
+    EXPECT_EQ(DecodeCsvFile("M\xC3\xBCller"), QStringLiteral("M\u00fcller"));
+    EXPECT_EQ(DecodeCsvFile(QByteArray("\xFF\xFEM\x00\xFC\x00", 6)), QStringLiteral("M\u00fc"));
+    EXPECT_EQ(DecodeCsvFile("M\xFCller"), QStringLiteral("M\u00fcller"));
+}
+
+// Placeholders may name a value by its column, in any case, beside the numbered ones.
+TEST(CsvList, NamedAndNumberedPlaceholdersTogether)
+{
+    EmailMessage m;
+    const PreparedMessage p = PrepareMessage("ann@example.org,Ann,Paris", {"Dear [= first_name =] from [= CITY =] ([= PARAM2 =])",
+                                                                           "[= nickname =]|[= PARAM3 =]|"},
+                                             m, {"First_Name", "city", "nickname"});
+    EXPECT_EQ(p.body, (QStringList{"Dear Ann from Paris (Paris)", " | |"}));
 }

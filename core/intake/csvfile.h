@@ -1,0 +1,30 @@
+#pragma once
+
+#include <QList>
+#include <QString>
+#include <QStringList>
+
+// A list as a spreadsheet exports it: CSV or TSV (RFC 4180 quoting: a field in double quotes may
+// hold the separator, a line break, or a doubled quote), a header row naming the columns in any
+// order, the address column found by its name ("email", "e-mail", "mail", "address", any case)
+// unless the caller names it.
+struct CsvList
+{
+    QStringList header;     // the names as written
+    int addressColumn = -1; // -1: none was found
+    // Each row as a pending entry in the list's usual form: the address, then the values of the
+    // other columns in the header's order, joined by commas.
+    QStringList entries;
+    QList<int> entryLines; // the line each entry starts on (1: the header)
+    // Rows that cannot be entries, with the line they start on and why.
+    QStringList refusals;
+    // The names of the values in an entry, in order: the header without the address column.
+    QStringList fieldNames() const;
+};
+
+// Whether the text looks like such a list: its first line holds a separator and names an
+// address column.
+bool LooksLikeCsv(const QString& text);
+// Reads the text (decoded by DecodeTextFile) as such a list. A value holding a comma is refused
+// (an entry cannot carry it), as is a row whose address is not an address.
+CsvList ParseCsvList(const QString& text, const QString& addressColumn = {});
