@@ -92,6 +92,7 @@ const char* kSendUsage =
     "                    [--window N] [--connections N]\n"
     "                    [--login auto|login|plain|xoauth2 [--token-command CMD]] [--unsubscribe URI]...\n"
     "                    [--dry-run DIR] [--address-column NAME]\n"
+                    "                    [--attach FILE]... [--attach-column NAME [--attach-dir DIR]]\n"
     "Sends the pending list (after adding the lines of FILE) through one SMTP session.\n"
     "Exit status: 0 list emptied or test accepted, 1 a message refused, 2 connecting or\n"
     "authentication failed, 3 usage, settings or message preparation error, 128 + N stopped by\n"
@@ -111,6 +112,9 @@ const char* kSendUsage =
     "TSV, as a spreadsheet writes it) gives one entry a row, the other columns as its values, which\n"
     "placeholders reach by number or by name ([= first_name =]); --address-column names the\n"
     "address column.\n"
+    "--attach FILE (again for more) sends a file with every message, besides the content's own;\n"
+    "--attach-column NAME sends each recipient the file its list value NAME names, inside\n"
+    "--attach-dir DIR (default: the working folder).\n"
     "--dry-run DIR writes each message to DIR as NNNNNN-address.eml, byte for byte what would go\n"
     "out, and changes nothing else: no list, no log, no network.\n";
 const char* kListUsage =
@@ -393,7 +397,7 @@ int runSuppress(const QStringList& args)
 // out; the pending list, the send log and the network are left alone. Suppressed addresses are
 // left out, as a run leaves them.
 int writeDryRun(const QString& dir, const QStringList& entries, TDM& store, const EmailMessage& base,
-                const QStringList& body, const Unsubscribe& links, const QStringList& fieldNames)
+                const QStringList& body, const MessageExtras& extras)
 {
     if (dir.isEmpty() || !QDir().mkpath(dir))
         throw BrevoraError(ErrorKind::Usage, QStringLiteral("Cannot make the folder \"%1\".").arg(dir));
@@ -405,7 +409,7 @@ int writeDryRun(const QString& dir, const QStringList& entries, TDM& store, cons
             continue;
         }
         const QString path = QDir(dir).filePath(MessageFileName(int(i + 1), entries[i]));
-        WriteFileBytes(path, MessageFileBytes(base, entries[i], body, links, fieldNames));
+        WriteFileBytes(path, MessageFileBytes(base, entries[i], body, extras));
         ++written;
     }
     out(QStringLiteral("%1 messages written to %2").arg(written).arg(QDir(dir).absolutePath()));
@@ -448,7 +452,9 @@ int runPreview(const QStringList& args)
                                                                    : QStringLiteral("--entry takes a number from 1 to %1.").arg(list.count()));
         entry = list.entry(n - 1);
     }
-    const QByteArray bytes = MessageFileBytes(BaseMessage(s), entry, body, ReadUnsubscribe(s.ContentTitle), store->LoadFieldNames());
+    s.UnsubscribeLinks = ReadUnsubscribe(s.ContentTitle);
+    s.AttachFiles = ReadAttachments(s.ContentTitle);
+    const QByteArray bytes = MessageFileBytes(BaseMessage(s), entry, body, ExtrasFor(s, store->LoadFieldNames()));
     std::fwrite(bytes.constData(), 1, size_t(bytes.size()), stdout);
     return kExitOk;
 }
@@ -467,7 +473,8 @@ int runSend(const QStringList& args)
                                     QStringLiteral("--per-day"), QStringLiteral("--window"), QStringLiteral("--connections"),
                                     QStringLiteral("--login"), QStringLiteral("--token-command"),
                                     QStringLiteral("--unsubscribe"), QStringLiteral("--dry-run"),
-                                    QStringLiteral("--address-column")},
+                                    QStringLiteral("--address-column"), QStringLiteral("--attach"),
+                                    QStringLiteral("--attach-column"), QStringLiteral("--attach-dir")},
                                    {QStringLiteral("--resend"), QStringLiteral("--allow-plain-login"),
                                     QStringLiteral("--retry-failed")});
     const QString listFile = o.values.value(QStringLiteral("--list"));
@@ -548,6 +555,11 @@ int runSend(const QStringList& args)
         }
         CheckUnsubscribe(s.UnsubscribeLinks);
     }
+    s.AttachFiles = ReadAttachments(s.ContentTitle) + o.repeated.value(QStringLiteral("--attach"));
+    s.AttachColumn = o.values.value(QStringLiteral("--attach-column"));
+    s.AttachFolder = o.values.value(QStringLiteral("--attach-dir"), QStringLiteral("."));
+    for (const QString& file : s.AttachFiles)
+        ReadAttachment(file); // a file that cannot be read stops the run before it starts
     const QString bodyFile = LookupContent(s.ContentTitle);
     const QStringList body = bodyFile.trimmed().isEmpty() ? QStringList() : LoadBodyLines(bodyFile);
 
@@ -616,8 +628,8 @@ int runSend(const QStringList& args)
             list.append(adding);
     }
     if (dryRun)
-        return writeDryRun(dryRunDir, list.entries() + dryRunEntries, *storeOwner, BaseMessage(s), body, s.UnsubscribeLinks,
-                           csvFieldNames.isEmpty() ? storeOwner->LoadFieldNames() : csvFieldNames);
+        return writeDryRun(dryRunDir, list.entries() + dryRunEntries, *storeOwner, BaseMessage(s), body,
+                           ExtrasFor(s, csvFieldNames.isEmpty() ? storeOwner->LoadFieldNames() : csvFieldNames));
 
     SendingRun run(list);
     run.setInterval(interval);

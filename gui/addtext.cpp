@@ -1,10 +1,14 @@
 #include "gui/addtext.h"
 
 #include "gui/entryform.h"
+#include "gui/prompts.h"
+#include "core/run/prepare.h"
 #include "core/error.h"
 #include "core/settings/settingsfile.h"
 
 #include <QFile>
+#include <QHBoxLayout>
+#include <QPushButton>
 #include <QFormLayout>
 #include <QGroupBox>
 #include <QLineEdit>
@@ -39,6 +43,19 @@ TFrmAddText::TFrmAddText(QWidget* parent)
     EdtUnsubscribeUrl->setToolTip(tip);
     links->addRow(QStringLiteral("Unsubscribe address:"), EdtUnsubscribeAddress);
     links->addRow(QStringLiteral("Unsubscribe URL:"), EdtUnsubscribeUrl);
+    EdtAttachments = EntryForm::makeEdit(this, "EdtAttachments");
+    EdtAttachments->setPlaceholderText(QStringLiteral("files sent with every message, | between them"));
+    auto* addFile = new QPushButton(QStringLiteral("Add file..."), this);
+    addFile->setObjectName(QStringLiteral("BtnAttachAdd"));
+    connect(addFile, &QPushButton::clicked, this, [this] {
+        const QString path = Prompts::openFileName(this, QStringLiteral("Attach a file"), QStringLiteral("All files (*)"));
+        if (!path.isEmpty())
+            EdtAttachments->setText(EdtAttachments->text().trimmed().isEmpty() ? path : EdtAttachments->text().trimmed() + " | " + path);
+    });
+    auto* filesRow = new QHBoxLayout;
+    filesRow->addWidget(EdtAttachments, 1);
+    filesRow->addWidget(addFile);
+    links->addRow(QStringLiteral("Attachments:"), filesRow);
     layout->addLayout(links);
     EntryForm::addButtons(this, layout, QStringLiteral("Cancel"), [this] { BtmOkClick(); });
     setFixedSize(minimumSizeHint().expandedTo(QSize(565, 479)));
@@ -70,6 +87,7 @@ bool TFrmAddText::Execute(QString& title, QString& bodyFile)
     const Unsubscribe links = title.isEmpty() ? Unsubscribe() : ReadUnsubscribe(title);
     EdtUnsubscribeAddress->setText(links.mailto);
     EdtUnsubscribeUrl->setText(links.url);
+    EdtAttachments->setText(title.isEmpty() ? QString() : ReadAttachments(title).join(QStringLiteral(" | ")));
     BodyFileName = bodyFile;
     EdtMailTitle->setFocus();
     if (!EntryForm::runModal(this))
@@ -77,6 +95,15 @@ bool TFrmAddText::Execute(QString& title, QString& bodyFile)
     title = EdtMailTitle->text();
     bodyFile = BodyFileName;
     return true;
+}
+
+QStringList TFrmAddText::attachments() const
+{
+    QStringList paths;
+    for (const QString& p : EdtAttachments->text().split(u'|', Qt::SkipEmptyParts))
+        if (!p.trimmed().isEmpty())
+            paths.append(p.trimmed());
+    return paths;
 }
 
 Unsubscribe TFrmAddText::unsubscribe() const
@@ -90,6 +117,13 @@ void TFrmAddText::BtmOkClick()
         CheckContentEntry({EdtMailTitle->text(), BodyFileName});
     } catch (const BrevoraError& e) {
         EntryForm::refuse(e.message(), EdtMailTitle);
+        return;
+    }
+    try {
+        for (const QString& file : attachments())
+            ReadAttachment(file);
+    } catch (const BrevoraError& e) {
+        EntryForm::refuse(e.message(), EdtAttachments);
         return;
     }
     try {

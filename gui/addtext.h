@@ -20,6 +20,8 @@ public:
     void BtmOkClick();
     // The unsubscribe links as the dialog was left.
     Unsubscribe unsubscribe() const;
+    // The files sent with every message, as the dialog was left.
+    QStringList attachments() const;
 
 private:
     bool Execute(QString& title, QString& bodyFile);
@@ -27,5 +29,6 @@ private:
     QPlainTextEdit* MemText;
     QLineEdit* EdtUnsubscribeAddress;
     QLineEdit* EdtUnsubscribeUrl;
+    QLineEdit* EdtAttachments;
     QString BodyFileName;
 };

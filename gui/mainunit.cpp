@@ -405,6 +405,7 @@ void TMainForm::CmbTextChange()
 {
     m_selection.ContentTitle = CmbText->currentText();
     m_selection.UnsubscribeLinks = ReadUnsubscribe(m_selection.ContentTitle);
+    m_selection.AttachFiles = ReadAttachments(m_selection.ContentTitle);
     const QString name = LookupContent(m_selection.ContentTitle);
     if (!name.trimmed().isEmpty())
         projectMM->setPlainText(LoadBodyLines(name).join(QLatin1Char('\n')));
@@ -531,7 +532,7 @@ void TMainForm::ShowPreview()
     QByteArray bytes;
     try {
         bytes = MessageFileBytes(BaseMessage(m_selection), entry, SplitTextLines(projectMM->toPlainText()),
-                                 m_selection.UnsubscribeLinks, fieldNames());
+                                 ExtrasFor(m_selection, fieldNames()));
     } catch (const BrevoraError& e) {
         PreviewView->setPlainText(QStringLiteral("This message cannot be prepared: ") + e.message());
         return;
@@ -539,7 +540,7 @@ void TMainForm::ShowPreview()
     // The parts as the writer made them: the headers, then the HTML or text body.
     const QString source = CodePage::decode(bytes);
     EmailMessage message = BaseMessage(m_selection);
-    ComposeMessage(message, entry, SplitTextLines(projectMM->toPlainText()), m_selection.UnsubscribeLinks, fieldNames());
+    ComposeMessage(message, entry, SplitTextLines(projectMM->toPlainText()), ExtrasFor(m_selection, fieldNames()));
     const QString headers = source.left(source.indexOf(QStringLiteral("\r\n\r\n"))).replace(QStringLiteral("\r\n"), QStringLiteral("\n"));
     const bool html = message.ContentType == QLatin1String("text/html");
     switch (CmbPreviewView->currentIndex()) {
@@ -567,13 +568,13 @@ void TMainForm::WriteMessagesClick()
     const QHash<QString, QString> suppressed = m_store ? m_store->SuppressedAmong(entries) : QHash<QString, QString>();
     const EmailMessage base = BaseMessage(m_selection);
     const QStringList body = SplitTextLines(projectMM->toPlainText());
-    const QStringList names = fieldNames();
+    const MessageExtras extras = ExtrasFor(m_selection, fieldNames());
     int written = 0;
     for (qsizetype i = 0; i < entries.size(); ++i) {
         if (suppressed.contains(entries[i]))
             continue;
         WriteFileBytes(QDir(dir).filePath(MessageFileName(int(i + 1), entries[i])),
-                       MessageFileBytes(base, entries[i], body, m_selection.UnsubscribeLinks, names));
+                       MessageFileBytes(base, entries[i], body, extras));
         ++written;
     }
     Prompts::report(this, ProgramTitle(),

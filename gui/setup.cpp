@@ -239,6 +239,7 @@ void TFrmSetup::BtmTextAddClick()
         return;
     StoreContent(std::nullopt, e);
     WriteUnsubscribe(e.title, m_contentDialog->unsubscribe());
+    WriteAttachments(e.title, m_contentDialog->attachments());
     m_contents.list->addItem(e.title);
 }
 
@@ -249,9 +250,12 @@ void TFrmSetup::BtmTextEditClick()
     if (!m_contentDialog->ExecuteEdit(e.title, e.bodyFile))
         return;
     StoreContent(old, e);
-    if (old.trimmed() != e.title.trimmed())
+    if (old.trimmed() != e.title.trimmed()) {
         WriteUnsubscribe(old, {});
+        WriteAttachments(old, {});
+    }
     WriteUnsubscribe(e.title, m_contentDialog->unsubscribe());
+    WriteAttachments(e.title, m_contentDialog->attachments());
     m_contents.list->currentItem()->setText(e.title);
 }
 
@@ -262,6 +266,7 @@ void TFrmSetup::BtmTextDelClick()
         return;
     RemoveContent(title);
     WriteUnsubscribe(title, {});
+    WriteAttachments(title, {});
     afterDelete(m_contents);
 }
 

@@ -38,6 +38,14 @@ private:
 
 enum class Priority { Highest, High, Normal, Low, Lowest };
 
+// A file sent with the message.
+struct Attachment
+{
+    QString fileName;    // as the recipient sees it
+    QByteArray mimeType; // "application/pdf" and the like
+    QByteArray data;
+};
+
 struct EmailMessage
 {
     EmailAddress From;
@@ -58,6 +66,8 @@ struct EmailMessage
     // With an HTML body: its plain-text alternative; the message is then multipart/alternative,
     // this text first and the HTML after it.
     QStringList TextAlternative;
+    // Files sent with it; the message is then multipart/mixed, its body the first part.
+    QList<Attachment> Attachments;
 };
 
 // Throws a clear error when an address of the message holds CR, LF or another control character,

@@ -12,6 +12,7 @@
 #include <QRandomGenerator>
 #include <QDateTime>
 #include <atomic>
+#include <optional>
 #include <cstdio>
 #include <cstring>
 #include <unistd.h>
@@ -212,6 +213,67 @@ void appendHeaders(QByteArray& out, const HeaderList& headers)
 
 } // namespace
 
+namespace {
+
+// A boundary no body line can match: "=_" cannot appear in quoted-printable or base64 text, and
+// the rest is random. Short enough for the Content-Type line to stay one line.
+QByteArray newBoundary()
+{
+    return "=_" + QByteArray::number(QRandomGenerator::global()->generate64(), 36)
+        + QByteArray::number(QRandomGenerator::global()->generate(), 36);
+}
+
+// The body as a MIME part, its headers first: one text part, or the text and the HTML as
+// multipart/alternative.
+QByteArray bodyPart(const EmailMessage& message, const EncodedBody& body, const EncodedBody* text, bool dotStuffed)
+{
+    QByteArray out;
+    if (!text) {
+        out += "Content-Type: " + CodePage::encode(message.ContentType) + "; charset=\"" + body.charset + "\"\r\n";
+        out += "Content-Transfer-Encoding: " + body.encoding + "\r\n\r\n";
+        appendBody(out, body, dotStuffed);
+        return out;
+    }
+    const QByteArray boundary = newBoundary();
+    out += "Content-Type: multipart/alternative; boundary=\"" + boundary + "\"\r\n\r\n";
+    for (const auto& [part, type] : {std::pair{text, "text/plain"}, std::pair{&body, "text/html"}}) {
+        out += "--" + boundary + "\r\n";
+        out += "Content-Type: " + QByteArray(type) + "; charset=\"" + part->charset + "\"\r\n";
+        out += "Content-Transfer-Encoding: " + part->encoding + "\r\n\r\n";
+        appendBody(out, *part, dotStuffed);
+    }
+    out += "--" + boundary + "--\r\n";
+    return out;
+}
+
+// A parameter of a MIME header: as it is when it is plain ASCII, else RFC 2231 (UTF-8,
+// percent-encoded).
+QByteArray mimeParameter(const char* name, const QString& value)
+{
+    bool plain = !value.isEmpty();
+    for (QChar c : value)
+        plain = plain && c.unicode() >= 0x20 && c.unicode() < 0x7F && c != u'"' && c != u'\\';
+    if (plain)
+        return QByteArray(name) + "=\"" + value.toLatin1() + '"';
+    return QByteArray(name) + "*=UTF-8''" + value.toUtf8().toPercentEncoding("!#$&+-.^_`|~");
+}
+
+QByteArray attachmentPart(const Attachment& a)
+{
+    QByteArray out = "Content-Type: " + (a.mimeType.isEmpty() ? QByteArray("application/octet-stream") : a.mimeType) + ";\r\n "
+        + mimeParameter("name", a.fileName) + "\r\n";
+    out += "Content-Disposition: attachment;\r\n " + mimeParameter("filename", a.fileName) + "\r\n";
+    out += "Content-Transfer-Encoding: base64\r\n\r\n";
+    const QByteArray encoded = a.data.toBase64();
+    for (qsizetype at = 0; at < encoded.size(); at += 76) {
+        out += encoded.mid(at, 76);
+        out += "\r\n";
+    }
+    return out;
+}
+
+} // namespace
+
 WrittenMessage WriteMessage(const EmailMessage& message, const WriterOptions& options)
 {
     CheckMessageAddresses(message);
@@ -221,8 +283,9 @@ WrittenMessage WriteMessage(const EmailMessage& message, const WriterOptions& op
     qsizetype size = 1024;
     for (const QByteArray& line : body.lines)
         size += line.size() + 3;
+    const bool alternative = !message.TextAlternative.isEmpty() && message.ContentType == QLatin1String("text/html");
 
-    if (message.TextAlternative.isEmpty() || message.ContentType != QLatin1String("text/html")) {
+    if (!alternative && message.Attachments.isEmpty()) {
         written.eightBit = body.encoding == "8bit";
         out.reserve(body.encoding == "quoted-printable" ? size * 3 : size);
         appendHeaders(out, BuildHeaders(message, body.encoding, body.charset));
@@ -230,23 +293,29 @@ WrittenMessage WriteMessage(const EmailMessage& message, const WriterOptions& op
         return written;
     }
 
-    // multipart/alternative: the text, then the HTML, each labelled and encoded on its own.
-    const EncodedBody text = encodeBody(message.TextAlternative, options);
-    written.eightBit = body.encoding == "8bit" || text.encoding == "8bit";
-    // "=_" cannot appear in quoted-printable text, and the rest is random.
-    // Short enough for the Content-Type line to stay one line.
-    const QByteArray boundary = "=_" + QByteArray::number(QRandomGenerator::global()->generate64(), 36)
-        + QByteArray::number(QRandomGenerator::global()->generate(), 36);
-    out.reserve(3 * size + 1024);
+    std::optional<EncodedBody> text;
+    if (alternative)
+        text = encodeBody(message.TextAlternative, options);
+    written.eightBit = body.encoding == "8bit" || (text && text->encoding == "8bit");
+    const QByteArray first = bodyPart(message, body, text ? &*text : nullptr, options.dotStuffed);
     EmailMessage outer = message;
-    outer.ContentType = QStringLiteral("multipart/alternative");
-    appendHeaders(out, BuildHeaders(outer, written.eightBit ? "8bit" : "7bit", {}, boundary));
-    for (const auto& [part, type] : {std::pair{&text, "text/plain"}, std::pair{&body, "text/html"}}) {
-        out += "--" + boundary + "\r\n";
-        out += "Content-Type: " + QByteArray(type) + "; charset=\"" + part->charset + "\"\r\n";
-        out += "Content-Transfer-Encoding: " + part->encoding + "\r\n\r\n";
-        appendBody(out, *part, options.dotStuffed);
+    if (message.Attachments.isEmpty()) {
+        // The alternative block is the whole body: its headers become the message's.
+        const qsizetype headersEnd = first.indexOf("\r\n\r\n");
+        const QByteArray contentType = first.left(headersEnd);
+        outer.ContentType = QStringLiteral("multipart/alternative");
+        const QByteArray boundary = contentType.mid(contentType.indexOf("boundary=\"") + 10).chopped(1);
+        appendHeaders(out, BuildHeaders(outer, written.eightBit ? "8bit" : "7bit", {}, boundary));
+        out += first.mid(headersEnd + 4);
+        return written;
     }
+    // multipart/mixed: the body first, then each file.
+    const QByteArray boundary = newBoundary();
+    outer.ContentType = QStringLiteral("multipart/mixed");
+    appendHeaders(out, BuildHeaders(outer, written.eightBit ? "8bit" : "7bit", {}, boundary));
+    out += "--" + boundary + "\r\n" + first;
+    for (const Attachment& a : message.Attachments)
+        out += "--" + boundary + "\r\n" + attachmentPart(a);
     out += "--" + boundary + "--\r\n";
     return written;
 }

@@ -6,6 +6,10 @@
 #include "core/mail/htmltext.h"
 #include "core/mail/messagewriter.h"
 
+#include <QDir>
+#include <QFile>
+#include <QFileInfo>
+#include <QMimeDatabase>
 #include <QUrl>
 
 QString ParamPlaceholder(int number)
@@ -101,9 +105,24 @@ UnsubscribeHeader UnsubscribeFor(const Unsubscribe& unsubscribe, const QString& 
     return header;
 }
 
-void ComposeMessage(EmailMessage& message, const QString& entry, const QStringList& contentLines, const Unsubscribe& links,
-                    const QStringList& fieldNames)
+Attachment ReadAttachment(const QString& path)
 {
+    QFile file(path);
+    if (!file.open(QIODevice::ReadOnly))
+        throw BrevoraError(ErrorKind::Usage, QStringLiteral("The attachment \"%1\" cannot be read: %2.").arg(path, file.errorString()));
+    Attachment a;
+    a.fileName = QFileInfo(path).fileName();
+    a.mimeType = QMimeDatabase().mimeTypeForFile(path, QMimeDatabase::MatchExtension).name().toLatin1();
+    a.data = file.readAll();
+    if (file.error() != QFileDevice::NoError)
+        throw BrevoraError(ErrorKind::Usage, QStringLiteral("The attachment \"%1\" cannot be read: %2.").arg(path, file.errorString()));
+    return a;
+}
+
+void ComposeMessage(EmailMessage& message, const QString& entry, const QStringList& contentLines, const MessageExtras& extras)
+{
+    const QStringList& fieldNames = extras.fieldNames;
+    const Unsubscribe& links = extras.links;
     PreparedMessage prepared = PrepareMessage(entry, contentLines, message, fieldNames);
     message.ContentType = std::move(prepared.contentType);
     message.Body = std::move(prepared.body);
@@ -117,12 +136,32 @@ void ComposeMessage(EmailMessage& message, const QString& entry, const QStringLi
     const UnsubscribeHeader unsubscribe = UnsubscribeFor(links, entry);
     message.ExtraHeaders.set("List-Unsubscribe", unsubscribe.value);
     message.ExtraHeaders.set("List-Unsubscribe-Post", unsubscribe.oneClick ? "List-Unsubscribe=One-Click" : QByteArray());
+
+    message.Attachments.clear();
+    for (const QString& path : extras.files)
+        message.Attachments.append(ReadAttachment(path));
+    if (!extras.fileColumn.isEmpty()) {
+        qsizetype column = -1;
+        for (qsizetype i = 0; i < fieldNames.size() && column < 0; ++i)
+            if (fieldNames[i].compare(extras.fileColumn, Qt::CaseInsensitive) == 0)
+                column = i;
+        if (column < 0)
+            throw BrevoraError(ErrorKind::Usage, QStringLiteral("The list has no column \"%1\" for attachments.").arg(extras.fileColumn));
+        const QString name = SplitString(entry, QStringLiteral(",")).value(column + 1).trimmed();
+        if (!name.isEmpty()) {
+            // The name comes from the list: it may only reach files inside the folder.
+            const QString folder = QDir::cleanPath(QDir(extras.fileFolder).absolutePath());
+            const QString path = QDir::cleanPath(QDir(folder).absoluteFilePath(name));
+            if (QDir::isAbsolutePath(name) || !path.startsWith(folder + u'/'))
+                throw BrevoraError(ErrorKind::Usage, QStringLiteral("The attachment \"%1\" is not inside %2.").arg(name, folder));
+            message.Attachments.append(ReadAttachment(path));
+        }
+    }
 }
 
-QByteArray MessageFileBytes(EmailMessage message, const QString& entry, const QStringList& contentLines, const Unsubscribe& links,
-                            const QStringList& fieldNames)
+QByteArray MessageFileBytes(EmailMessage message, const QString& entry, const QStringList& contentLines, const MessageExtras& extras)
 {
-    ComposeMessage(message, entry, contentLines, links, fieldNames);
+    ComposeMessage(message, entry, contentLines, extras);
     return WriteMessage(message, {true, false}).data;
 }
 

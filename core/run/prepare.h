@@ -23,16 +23,28 @@ PreparedMessage PrepareMessage(const QString& entry, const QStringList& contentL
 
 QString ParamPlaceholder(int number);
 
+// What a message carries besides the merged body: the content's unsubscribe links and files, the
+// names of the entries' values, and where each recipient's own file is found.
+struct MessageExtras
+{
+    Unsubscribe links;
+    QStringList fieldNames;
+    QStringList files;  // attached to every message
+    QString fileColumn; // the value (named by its column) that names a recipient's own file
+    QString fileFolder; // the folder those names are relative to
+};
+
 // Makes the message for one entry from the content: the recipient, the merged body and its type,
-// the text alternative of an HTML body, and the unsubscribe headers. The run, the dry run and
-// the preview all use it, so all three write the same message. Throws when it cannot be prepared.
-void ComposeMessage(EmailMessage& message, const QString& entry, const QStringList& contentLines, const Unsubscribe& links,
-                    const QStringList& fieldNames = {});
+// the text alternative of an HTML body, the unsubscribe headers and the attachments. The run,
+// the dry run and the preview all use it, so all three write the same message. Throws when it
+// cannot be prepared (an attachment that cannot be read among the reasons).
+void ComposeMessage(EmailMessage& message, const QString& entry, const QStringList& contentLines, const MessageExtras& extras);
 
 // The message for one entry as a file would hold it (or BDAT would carry it): no dot-stuffing,
 // written for a server that takes 8-bit text.
-QByteArray MessageFileBytes(EmailMessage message, const QString& entry, const QStringList& contentLines, const Unsubscribe& links,
-                            const QStringList& fieldNames = {});
+QByteArray MessageFileBytes(EmailMessage message, const QString& entry, const QStringList& contentLines, const MessageExtras& extras);
+// The file read as an attachment, its type from its name; throws when it cannot be read.
+Attachment ReadAttachment(const QString& path);
 // "NNNNNN-address.eml" for the entry numbered `number`: the address with anything unsafe in a file
 // name replaced.
 QString MessageFileName(int number, const QString& entry);

@@ -127,6 +127,17 @@ EmailMessage BaseMessage(const RunSelection& s)
     return m;
 }
 
+MessageExtras ExtrasFor(const RunSelection& s, const QStringList& fieldNames)
+{
+    MessageExtras extras;
+    extras.links = s.UnsubscribeLinks;
+    extras.fieldNames = fieldNames;
+    extras.files = s.AttachFiles;
+    extras.fileColumn = s.AttachColumn;
+    extras.fileFolder = s.AttachFolder;
+    return extras;
+}
+
 SendingRun::SendingRun(PendingList& list, QObject* parent)
     : QObject(parent)
     , m_list(list)
@@ -238,8 +249,7 @@ void SendingRun::StartRun(const RunSelection& s, const QString& testAddress)
     m_smtp.Password = s.ServerPassword.trimmed();
     m_smtp.TokenCommand = s.Login.tokenCommand;
     m_login = s.Login.mechanism;
-    m_unsubscribe = s.UnsubscribeLinks;
-    m_fieldNames = m_list.store() && testAddress.isEmpty() ? m_list.store()->LoadFieldNames() : QStringList();
+    m_extras = ExtrasFor(s, m_list.store() && testAddress.isEmpty() ? m_list.store()->LoadFieldNames() : QStringList());
     const bool implicitTls = s.ServerSsl == QLatin1String("1");
 
     m_shownHost = s.ServerHost;
@@ -475,7 +485,7 @@ QString SendingRun::entryOf(qint64 tag) const
 
 OutgoingMessage SendingRun::outgoingFor(const RunSession& session, const QString& entry)
 {
-    ComposeMessage(m_message, entry, m_body ? m_body() : QStringList(), m_unsubscribe, m_fieldNames);
+    ComposeMessage(m_message, entry, m_body ? m_body() : QStringList(), m_extras);
     // Written for what this session's server offers (BDAT or DATA).
     return session.smtp.WriteOutgoing(m_message);
 }
@@ -547,8 +557,18 @@ void SendingRun::dispatch(int budget)
         OutgoingMessage message;
         try {
             message = outgoingFor(*target, entry);
-        } catch (const BrevoraError&) {
+        } catch (const BrevoraError& e) {
             m_list.release(id);
+            if (m_refusalChoice == RefusalChoice::Skip && e.kind() == ErrorKind::Usage) {
+                // With skip, an entry whose message cannot be made (an attachment that cannot be
+                // read) fails with the reason, and the run goes on.
+                emit activity(QStringLiteral("Sending skipped: ") + entry + QStringLiteral("--") + e.message());
+                m_list.recordRefused(id, 0, e.message(), false);
+                ++m_refusedCount;
+                --m_pendingCount;
+                emit countersChanged();
+                continue;
+            }
             handOver();
             throw; // a message that cannot be prepared ends the run; its entry stays where it is
         }

@@ -14,6 +14,7 @@
 #include "core/error.h"
 #include "core/mail/emailmessage.h"
 #include "core/settings/settingsfile.h"
+#include "core/run/prepare.h"
 #include "core/run/sessionthread.h"
 #include "core/smtp/securetransport.h"
 #include "core/smtp/smtpclient.h"
@@ -42,10 +43,16 @@ struct RunSelection
     LoginChoice Login;
     // Where recipients unsubscribe (the content's, or the command line's).
     Unsubscribe UnsubscribeLinks;
+    // Files sent with every message, and the column and folder of each recipient's own file.
+    QStringList AttachFiles;
+    QString AttachColumn;
+    QString AttachFolder;
 };
 
 // The message every entry's message starts from: sender, subject and receipt request.
 EmailMessage BaseMessage(const RunSelection& selection);
+// What the selection adds to each message, for a list whose values have these names.
+MessageExtras ExtrasFor(const RunSelection& selection, const QStringList& fieldNames);
 
 // What a run does when the server refuses a recipient: stop (as it always has), or skip it. With
 // skip a permanent refusal (5xx) moves the entry to the failed list and the run goes on; a
@@ -192,8 +199,7 @@ private:
     std::function<qint64()> m_clock;
     bool m_allowPlainLogin = false;
     LoginChoice::Mechanism m_login = LoginChoice::Mechanism::Automatic;
-    Unsubscribe m_unsubscribe;
-    QStringList m_fieldNames; // names of the entries' values, for placeholders that name them
+    MessageExtras m_extras;
     int m_inFlight = 32;
     int m_connections = 1;
     int m_refusedCount = 0;

@@ -35,6 +35,7 @@ const QByteArray kThroughputSection("Throughput");
 const QByteArray kLoginSection("Login");
 const QByteArray kUnsubscribeAddressSection("Unsubscribe address");
 const QByteArray kUnsubscribeUrlSection("Unsubscribe URL");
+const QByteArray kAttachmentsSection("Attachments");
 
 QByteArray fixed(const QString& name)
 {
@@ -379,6 +380,26 @@ void CheckUnsubscribe(const Unsubscribe& unsubscribe)
             if (c.unicode() < 0x20 || c == QLatin1Char('<') || c == QLatin1Char('>') || c == QLatin1Char(' '))
                 throw BrevoraError(ErrorKind::Usage, QStringLiteral("The unsubscribe link \"%1\" holds a blank, \"<\", \">\" or a control "
                                                                     "character; write them percent-encoded.").arg(PrintableText(uri, true)));
+}
+
+// Paths are kept one value, "|" between them (a character file names on every system avoid).
+QStringList ReadAttachments(const QString& contentTitle)
+{
+    const QString value = CodePage::decode(ini().readValue(kAttachmentsSection, CodePage::encode(contentTitle.trimmed())));
+    QStringList paths;
+    for (const QString& p : value.split(u'|', Qt::SkipEmptyParts))
+        if (!p.trimmed().isEmpty())
+            paths.append(p.trimmed());
+    return paths;
+}
+
+void WriteAttachments(const QString& contentTitle, const QStringList& paths)
+{
+    const QByteArray key = userKey(contentTitle.trimmed());
+    if (paths.isEmpty())
+        ini().deleteKey(kAttachmentsSection, key);
+    else
+        ini().writeValue(kAttachmentsSection, key, CodePage::encode(paths.join(u'|')));
 }
 
 bool ReadSkipRefused()

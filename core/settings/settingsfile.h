@@ -148,6 +148,10 @@ void WriteUnsubscribe(const QString& contentTitle, const Unsubscribe& unsubscrib
 // Throws a clear error for an address that is not mailto: or a URL that is not https:.
 void CheckUnsubscribe(const Unsubscribe& unsubscribe);
 
+// Files attached to every message of a content, by content title (a section of its own).
+QStringList ReadAttachments(const QString& contentTitle);
+void WriteAttachments(const QString& contentTitle, const QStringList& paths);
+
 // Whether a run goes on after a refused recipient (kept in a section of its own).
 bool ReadSkipRefused();
 // Whether the window's runs go as fast as the server allows rather than a message a tick.

@@ -12,6 +12,7 @@
 #include <QSqlQuery>
 #include <QVariant>
 #include <csignal>
+#include <QCryptographicHash>
 #include <QRegularExpression>
 #include <QJsonArray>
 #include <QJsonDocument>
@@ -733,4 +734,64 @@ TEST_F(EndToEnd, SpreadsheetCsvSendsWithNamedPlaceholders)
     const auto masked = [](const QByteArray& m) { return QString::fromLatin1(m).replace(varying, "\r\n\\1: -"); };
     // The preview assumes a server that takes 8-bit text; aiosmtpd offers it too.
     EXPECT_EQ(masked(received[1]), masked(preview));
+}
+
+// Each recipient gets the file its row names, intact and under its own name (RFC 2231 when it
+// is not ASCII), beside the content's file that every message carries; Python's e-mail package
+// reads names and checks the bytes. A row naming a missing file fails on its own with skip, and
+// a name reaching outside the folder is refused.
+TEST_F(EndToEnd, AttachmentsPerRecipientArriveIntact)
+{
+    Smtpd server;
+    ASSERT_GT(server.port(), 0);
+    QTemporaryDir data;
+    ScopedWorkDir work;
+    SetAppDir(data.path());
+    configureSettings(server.port(), "Dear [= name =], your invoice is attached.");
+    QDir().mkpath(work.file("files"));
+    QByteArray binary;
+    for (int i = 0; i < 5000; ++i)
+        binary += char(i * 7 % 256);
+    writeAll(work.file("files/Rechnung M\xC3\xA4rz.pdf"), binary);
+    writeAll(work.file("files/plain.txt"), "line one\r\n.line two\r\n");
+    writeAll(work.file("terms.txt"), "terms");
+    writeAll(work.file("people.csv"), "name,email,attachment\r\n"
+                                      "Ann,ann@example.org,Rechnung M\xC3\xA4rz.pdf\r\n"
+                                      "Bo,bo@example.org,plain.txt\r\n"
+                                      "Cy,cy@example.org,missing.pdf\r\n"
+                                      "Di,di@example.org,../terms.txt\r\n");
+    const Result r = brevora({"send", "--data-dir", data.path(), "--list", work.file("people.csv"), "--interval", "0",
+                              "--attach", work.file("terms.txt"), "--attach-column", "attachment", "--attach-dir",
+                              work.file("files"), "--on-refusal", "skip"}, work.path());
+    EXPECT_EQ(r.status, 1) << r.out.toStdString() << r.err.toStdString();
+    EXPECT_TRUE(r.out.contains("Sending skipped: cy@example.org,Cy,missing.pdf--The attachment")) << r.out.toStdString();
+    EXPECT_TRUE(r.out.contains("Sending skipped: di@example.org,Di,../terms.txt--The attachment \"../terms.txt\" is not inside"))
+        << r.out.toStdString();
+    const QList<QByteArray> received = server.messages(2);
+    ASSERT_EQ(received.size(), 2);
+    QStringList described;
+    for (const QByteArray& message : received) {
+        QTemporaryDir dir;
+        QFile f(dir.filePath("m.eml"));
+        ASSERT_TRUE(f.open(QIODevice::WriteOnly));
+        f.write(message);
+        f.close();
+        QProcess python;
+        python.start("/usr/bin/python3", {"-c",
+                                          "import sys, hashlib, email, email.policy\n"
+                                          "m = email.message_from_binary_file(open(sys.argv[1], 'rb'), policy=email.policy.strict)\n"
+                                          "print(m.get_content_type(), m.get_body(('plain',)).get_content().strip())\n"
+                                          "for a in m.iter_attachments():\n"
+                                          "    print(a.get_filename(), a.get_content_type(), hashlib.sha256(a.get_payload(decode=True)).hexdigest())\n",
+                                          f.fileName()});
+        ASSERT_TRUE(python.waitForFinished(20000));
+        described << QString::fromUtf8(python.readAllStandardOutput() + python.readAllStandardError()).trimmed();
+    }
+    const auto sha = [](const QByteArray& b) { return QString::fromLatin1(QCryptographicHash::hash(b, QCryptographicHash::Sha256).toHex()); };
+    EXPECT_EQ(described[0], QStringLiteral("multipart/mixed Dear Ann, your invoice is attached.\n"
+                                           "terms.txt text/plain %1\n"
+                                           "Rechnung M\u00e4rz.pdf application/pdf %2").arg(sha("terms"), sha(binary)));
+    EXPECT_EQ(described[1], QStringLiteral("multipart/mixed Dear Bo, your invoice is attached.\n"
+                                           "terms.txt text/plain %1\n"
+                                           "plain.txt text/plain %2").arg(sha("terms"), sha("line one\r\n.line two\r\n")));
 }
