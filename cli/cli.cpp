@@ -118,9 +118,11 @@ const char* kSendUsage =
     "--dry-run DIR writes each message to DIR as NNNNNN-address.eml, byte for byte what would go\n"
     "out, and changes nothing else: no list, no log, no network.\n";
 const char* kListUsage =
-    "Usage: brevora list [--data-dir DIR] [--remove ENTRY | --clear | --failed]\n"
+    "Usage: brevora list [--data-dir DIR] [--remove ENTRY | --clear | --failed] [--export FILE]\n"
     "Prints the pending list, one entry per line; --remove takes an entry off it, --clear empties it;\n"
-    "--failed prints the failed list (entry, code, reason, time).\n";
+    "--failed prints the failed list (entry, code, reason, time). --export writes the list (or with\n"
+    "--failed the failed list) as CSV in UTF-8: a header row, the address, the values under their\n"
+    "names, and for failed entries the code, the reason and the time.\n";
 const char* kSuppressUsage =
     "Usage: brevora suppress [--data-dir DIR] [--add ADDRESS | --import FILE | --remove ADDRESS |\n"
     "                        --export FILE] [--reason TEXT]\n"
@@ -297,7 +299,58 @@ int runList(const QStringList& args)
         std::fputs(kListUsage, stdout);
         return kExitOk;
     }
-    const Options o = parseOptions(args, {QStringLiteral("--remove")}, {QStringLiteral("--clear"), QStringLiteral("--failed")});
+    const Options o = parseOptions(args, {QStringLiteral("--remove"), QStringLiteral("--export")},
+                                   {QStringLiteral("--clear"), QStringLiteral("--failed")});
+    if (o.values.contains(QStringLiteral("--export"))) {
+        // As CSV with a header row: the address, the values under their names, and for failed
+        // entries the code and the reason.
+        std::unique_ptr<TDM> store = openStore();
+        const bool failed = o.flags.contains(QStringLiteral("--failed"));
+        QStringList entries;
+        QList<QStringList> outcome;
+        if (failed) {
+            for (const TDM::FailedRow& row : store->LoadFailed()) {
+                entries.append(row.entry);
+                outcome.append({QString::number(row.code), row.reason, row.at});
+            }
+        } else {
+            PendingList list(store.get());
+            entries = list.entries();
+        }
+        QStringList names = store->LoadFieldNames();
+        int widest = 0;
+        for (const QString& e : entries)
+            widest = qMax(widest, int(SplitString(e, QStringLiteral(",")).size()) - 1);
+        for (int i = int(names.size()); i < widest; ++i)
+            names.append(QStringLiteral("PARAM%1").arg(i + 1));
+        const auto csvField = [](const QString& v) {
+            return v.contains(u',') || v.contains(u'"') || v.contains(u'\n') || v.contains(u'\r')
+                ? u'"' + QString(v).replace(QStringLiteral("\""), QStringLiteral("\"\"")) + u'"'
+                : v;
+        };
+        QStringList header{QStringLiteral("email")};
+        for (const QString& n : names.mid(0, widest))
+            header.append(csvField(n));
+        if (failed)
+            header << QStringLiteral("code") << QStringLiteral("reason") << QStringLiteral("time");
+        QStringList rows{header.join(u',')};
+        for (qsizetype i = 0; i < entries.size(); ++i) {
+            QStringList fields = SplitString(entries[i], QStringLiteral(","));
+            while (fields.size() < widest + 1)
+                fields.append(QString());
+            if (failed)
+                fields += outcome[i];
+            for (QString& f : fields)
+                f = csvField(f.trimmed());
+            rows.append(fields.join(u','));
+        }
+        QByteArray bytes = "\xEF\xBB\xBF"; // UTF-8 with its mark, as spreadsheets read it
+        for (const QString& row : rows)
+            bytes += row.toUtf8() + "\r\n";
+        WriteFileBytes(o.values.value(QStringLiteral("--export")), bytes);
+        out(QStringLiteral("%1 exported").arg(entries.size()));
+        return kExitOk;
+    }
     if (o.flags.contains(QStringLiteral("--failed"))) {
         std::unique_ptr<TDM> store = openStore();
         for (const TDM::FailedRow& row : store->LoadFailed())

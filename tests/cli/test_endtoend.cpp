@@ -718,6 +718,11 @@ TEST_F(EndToEnd, SpreadsheetCsvSendsWithNamedPlaceholders)
     EXPECT_TRUE(r.err.contains("people.csv Line 4: the value \"Comma, Inc\" of Company holds a comma")) << r.err.toStdString();
     EXPECT_EQ(brevora({"list", "--data-dir", dir}, work.path()).out,
               QStringLiteral("ann@example.org,Ann,ACME \"Best\" Ltd,A1\njoerg@example.org,J\u00f6rg,Zeta,Z9\n"));
+    // Exported as CSV again: the header's names, quotes where a value needs them.
+    EXPECT_EQ(brevora({"list", "--data-dir", dir, "--export", work.file("back.csv")}, work.path()).out, "2 exported\n");
+    EXPECT_EQ(readAll(work.file("back.csv")), "\xEF\xBB\xBF" "email,first_name,Company,Code\r\n"
+                                              "ann@example.org,Ann,\"ACME \"\"Best\"\" Ltd\",A1\r\n"
+                                              "joerg@example.org,J\xC3\xB6rg,Zeta,Z9\r\n");
     QProcess previewing; // its bytes as they are: the message holds 8-bit text
     previewing.setWorkingDirectory(work.path());
     previewing.start(brevoraBinary(), {"preview", "--data-dir", dir, "--entry", "2"});
@@ -769,6 +774,12 @@ TEST_F(EndToEnd, AttachmentsPerRecipientArriveIntact)
         << r.out.toStdString();
     const QList<QByteArray> received = server.messages(2);
     ASSERT_EQ(received.size(), 2);
+    // The failed entries export with their outcome.
+    EXPECT_EQ(brevora({"list", "--data-dir", data.path(), "--failed", "--export", work.file("failed.csv")}, work.path()).out, "2 exported\n");
+    const QList<QByteArray> failedRows = readAll(work.file("failed.csv")).split('\n');
+    ASSERT_EQ(failedRows.size(), 4);
+    EXPECT_EQ(failedRows[0], "\xEF\xBB\xBF" "email,name,attachment,code,reason,time\r");
+    EXPECT_TRUE(failedRows[1].startsWith("cy@example.org,Cy,missing.pdf,0,\"The attachment")) << failedRows[1].toStdString();
     QStringList described;
     for (const QByteArray& message : received) {
         QTemporaryDir dir;
