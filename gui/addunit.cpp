@@ -1,4 +1,8 @@
 #include "gui/addunit.h"
+#include <QHeaderView>
+#include <QTableWidget>
+#include "core/intake/listfile.h"
+#include "core/intake/csvfile.h"
 
 #include "gui/application.h"
 #include "gui/prompts.h"
@@ -63,7 +67,17 @@ TAddForm::TAddForm(PendingAccess pending, TDM* store, QWidget* parent)
     MailMo = new QPlainTextEdit(group);
     MailMo->setObjectName(QStringLiteral("MailMo"));
     MailMo->setLineWrapMode(QPlainTextEdit::NoWrap);
-    groupLayout->addWidget(MailMo);
+    groupLayout->addWidget(MailMo, 2);
+    CsvColumn = new QLabel(group);
+    CsvColumn->setObjectName(QStringLiteral("CsvColumn"));
+    CsvPreview = new QTableWidget(group);
+    CsvPreview->setObjectName(QStringLiteral("CsvPreview"));
+    CsvPreview->setEditTriggers(QAbstractItemView::NoEditTriggers);
+    CsvPreview->verticalHeader()->hide();
+    groupLayout->addWidget(CsvColumn);
+    groupLayout->addWidget(CsvPreview, 1);
+    CsvColumn->hide();
+    CsvPreview->hide();
     layout->addWidget(group, 1);
 
     auto* buttons = new QHBoxLayout;
@@ -72,6 +86,10 @@ TAddForm::TAddForm(PendingAccess pending, TDM* store, QWidget* parent)
     ok->setDefault(true);
     auto* cancel = new QPushButton(QStringLiteral("Cancel"), this);
     cancel->setObjectName(QStringLiteral("BitBtn2"));
+    auto* open = new QPushButton(QStringLiteral("Open file..."), this);
+    open->setObjectName(QStringLiteral("BtnOpenList"));
+    open->setToolTip(QStringLiteral("A list file: one address a line, or a CSV or TSV file with a header row"));
+    buttons->addWidget(open);
     buttons->addStretch();
     buttons->addWidget(ok);
     buttons->addWidget(cancel);
@@ -85,6 +103,8 @@ TAddForm::TAddForm(PendingAccess pending, TDM* store, QWidget* parent)
 
     connect(ok, &QPushButton::clicked, this, [this] { Guarded([this] { BitBtn1Click(); }); });
     connect(cancel, &QPushButton::clicked, this, &QDialog::reject);
+    connect(open, &QPushButton::clicked, this, [this] { Guarded([this] { OpenListFile(); }); });
+    connect(MailMo, &QPlainTextEdit::textChanged, this, &TAddForm::ShowCsvPreview);
     connect(chkTip, &QCheckBox::clicked, this, &TAddForm::chkTipClick);
     setFixedSize(minimumSizeHint().expandedTo(QSize(460, 400))); // a fixed border that fits its text
 }
@@ -218,9 +238,65 @@ void TAddForm::chkTipClick()
     rdbNoSend->setEnabled(!chkTip->isChecked());
 }
 
+void TAddForm::OpenListFile()
+{
+    const QString path = Prompts::openFileName(this, QStringLiteral("Open a list"),
+                                               QStringLiteral("Lists (*.txt *.csv *.tsv);;All files (*)"));
+    if (path.isEmpty())
+        return;
+    const QByteArray bytes = ReadFileBytes(path);
+    const QString csv = DecodeCsvFile(bytes);
+    MailMo->setPlainText(LooksLikeCsv(csv) ? csv : DecodeListFile(bytes));
+}
+
+void TAddForm::ShowCsvPreview()
+{
+    // Only the start of the text is read here: a long paste stays quick to type in.
+    const QString text = MailMo->toPlainText();
+    qsizetype end = 0;
+    for (int lines = 0; lines < 12 && end >= 0; ++lines)
+        end = text.indexOf(u'\n', end + 1);
+    const QString head = end < 0 ? text : text.left(end);
+    const bool csv = LooksLikeCsv(head);
+    CsvPreview->setVisible(csv);
+    CsvColumn->setVisible(csv);
+    if (!csv)
+        return;
+    const CsvList list = ParseCsvList(head);
+    CsvColumn->setText(QStringLiteral("A table: each row becomes an entry. Address column: %1; the other columns are values "
+                                      "that [= name =] placeholders reach by their names.")
+                           .arg(list.addressColumn >= 0 ? list.header[list.addressColumn].trimmed() : QStringLiteral("none found")));
+    CsvColumn->setWordWrap(true);
+    CsvPreview->setColumnCount(int(list.header.size()));
+    CsvPreview->setHorizontalHeaderLabels(list.header);
+    CsvPreview->setRowCount(int(list.entries.size()));
+    const QStringList names = list.fieldNames();
+    for (int r = 0; r < list.entries.size(); ++r) {
+        const QStringList fields = list.entries[r].split(u',');
+        int value = 1;
+        for (int c = 0; c < list.header.size(); ++c)
+            CsvPreview->setItem(r, c, new QTableWidgetItem(c == list.addressColumn ? fields.value(0) : fields.value(value++)));
+    }
+}
+
 void TAddForm::BitBtn1Click()
 {
-    const QStringList lines = memoLines();
+    QStringList lines = memoLines();
+    QList<int> lineNumbers;
+    QStringList csvRefusals;
+    const bool table = LooksLikeCsv(MailMo->toPlainText());
+    if (const QString text = MailMo->toPlainText(); table) {
+        // A table: its rows are the entries, and the header names their values from now on.
+        const CsvList csv = ParseCsvList(text);
+        lines = csv.entries;
+        lineNumbers = csv.entryLines;
+        csvRefusals = csv.refusals;
+        if (m_store && csv.addressColumn >= 0 && !m_store->SaveFieldNames(csv.fieldNames()))
+            throw BrevoraError(ErrorKind::Store, m_store->lastError());
+    } else {
+        for (qsizetype i = 0; i < lines.size(); ++i)
+            lineNumbers.append(int(i + 1));
+    }
     const int count = int(lines.size());
     // Lines taken in this loop count as pending at once, so repeats in the memo are skipped; they
     // reach the list in batches, and the window repaints at a bounded rate.
@@ -256,11 +332,11 @@ void TAddForm::BitBtn1Click()
             if (verdict == IntakeRule::Verdict::Skip)
                 continue;
             if (verdict == IntakeRule::Verdict::Suppressed) {
-                skipped.append(QStringLiteral("Line %1: %2.").arg(i + 1).arg(reason));
+                skipped.append(QStringLiteral("Line %1: %2.").arg(lineNumbers[i]).arg(reason));
                 continue;
             }
             if (verdict == IntakeRule::Verdict::Refused) {
-                refused.append(QStringLiteral("Line %1: %2.").arg(i + 1).arg(reason));
+                refused.append(QStringLiteral("Line %1: %2.").arg(lineNumbers[i]).arg(reason));
                 refusedLines.append(lines[i]);
                 continue;
             }
@@ -283,6 +359,11 @@ void TAddForm::BitBtn1Click()
         // What was added stays added; the text stays for another try.
         setStatus(QStringLiteral("Adding failed: ") + e.message());
         throw;
+    }
+    if (table) {
+        // The rows of a table that could not join are reported; the table is not kept to edit.
+        skipped = csvRefusals + refused + skipped;
+        refused.clear();
     }
     if (!refused.isEmpty()) {
         // Only the refused lines stay in the memo, to be corrected.

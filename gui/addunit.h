@@ -6,6 +6,7 @@
 class QCheckBox;
 class QLabel;
 class QPlainTextEdit;
+class QTableWidget;
 class QRadioButton;
 class TDM;
 
@@ -45,6 +46,10 @@ private:
     void setStatus(const QString& text);
     void refusalSignal(const QString& address);
     QStringList memoLines() const;
+    // A spreadsheet's rows in the memo: the first of them in a table, and the address column.
+    void ShowCsvPreview();
+    // Opens a list file (plain or CSV) into the memo.
+    void OpenListFile();
     void appendLine(const QString& line);
 
     PendingAccess m_pending;
@@ -53,6 +58,8 @@ private:
     QRadioButton* rdbSend;
     QRadioButton* rdbNoSend;
     QPlainTextEdit* MailMo;
+    QTableWidget* CsvPreview;
+    QLabel* CsvColumn;
     QLabel* m_status;
     bool m_capturing = false;
 };

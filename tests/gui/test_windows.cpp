@@ -489,3 +489,29 @@ TEST_F(WindowsTest, SuppressionListWindowAndIntake)
     EXPECT_TRUE(Prompts::reported().first().contains("Line 2: Left@example.com is on the suppression list (unsubscribed)."))
         << Prompts::reported().first().toStdString();
 }
+
+// A table pasted into the intake window shows its first rows and the address column before OK;
+// OK adds its rows as entries, reports the rows that cannot join, and keeps the header's names
+// for placeholders.
+TEST_F(WindowsTest, IntakeTakesASpreadsheetTable)
+{
+    Prompts::reported().clear();
+    QTimer::singleShot(0, [this] {
+        TAddForm* form = windows->intake;
+        waitUntil([form] { return form->isVisible(); }, 5000);
+        in<QPlainTextEdit>(form, "MailMo")->setPlainText("Name\tE-mail\tCity\nAnn\tann@example.org\tParis\n"
+                                                          "Bo\tnot-an-address\tRome\nCy\tcy@example.org\t\"Oslo, Norway\"\n");
+        auto* preview = in<QTableWidget>(form, "CsvPreview");
+        EXPECT_TRUE(preview->isVisible());
+        EXPECT_EQ(preview->rowCount(), 1); // Bo has no address, Cy's city a comma
+        EXPECT_EQ(preview->item(0, 1)->text(), "ann@example.org");
+        EXPECT_TRUE(in<QLabel>(form, "CsvColumn")->text().contains("Address column: E-mail"));
+        click(form, "BitBtn1");
+    });
+    windows->main->AddBtClick();
+    EXPECT_EQ(windows->main->pending().entries(), QStringList{"ann@example.org,Ann,Paris"});
+    EXPECT_EQ(store->LoadFieldNames(), (QStringList{"Name", "City"}));
+    ASSERT_EQ(Prompts::reported().size(), 1);
+    EXPECT_TRUE(Prompts::reported().first().contains("Line 3: \"not-an-address\" is not an address.")) << Prompts::reported().first().toStdString();
+    EXPECT_TRUE(Prompts::reported().first().contains("Line 4: the value \"Oslo, Norway\" of City holds a comma"));
+}
