@@ -56,6 +56,7 @@ QT_QPA_PLATFORM=offscreen "$root/build/bench/bench_figures"
 
 echo
 echo "== Reading a list of 1 000 000 lines into the pending list (brevora send --list, no server) =="
+echo "   (clean: plain lines; dirty: half of them refused; sheet: a CSV with a header and quoted fields)"
 python3 - "$out" <<'PY'
 import sys
 out = sys.argv[1]
@@ -64,8 +65,13 @@ with open(out + "/clean.txt", "wb") as clean, open(out + "/dirty.txt", "wb") as 
         clean.write(b"r%d@example.org,Name%d\r\n" % (i, i))
         # every other line has a byte the code page does not define, the others blanks around them
         dirty.write(b"r%d@example.org,N\x81me%d\r\n" % (i, i) if i % 2 else b"  r%d@example.org  \r\n" % i)
+# the same as a spreadsheet writes it: UTF-8 with its mark, a header row, quoted fields
+with open(out + "/sheet.txt", "wb") as sheet:
+    sheet.write(b"\xef\xbb\xbf" b"first_name,\"City\",Email\r\n")
+    for i in range(1000000):
+        sheet.write(b"\"Name %d\",\"S\xc3\xa3o \"\"%d\"\"\",r%d@example.org\r\n" % (i, i % 97, i))
 PY
-for kind in clean dirty; do
+for kind in clean dirty sheet; do
   setup_data "$out/list-$kind" 1 0 0
   start=$(date +%s.%N)
   "$root/build/brevora" send --data-dir "$out/list-$kind" --list "$out/$kind.txt" > /dev/null 2>&1 || true

@@ -627,6 +627,7 @@ int runSend(const QStringList& args)
     PendingList list(storeOwner.get());
     QStringList dryRunEntries; // a dry run's entries from the list file, which it does not add
     QStringList csvFieldNames; // the value names of a CSV list file
+    bool rewriteListFile = !listFile.isEmpty(); // a plain list file ends up holding what is pending
 
     if (!listFile.isEmpty()) {
         const bool resend = o.flags.contains(QStringLiteral("--resend"));
@@ -643,6 +644,7 @@ int runSend(const QStringList& args)
             lines = csv.entries;
             lineNumbers = csv.entryLines;
             csvFieldNames = csv.fieldNames();
+            rewriteListFile = false; // a spreadsheet's table is the user's own: it is never rewritten
             if (!dryRun && !storeOwner->SaveFieldNames(csvFieldNames))
                 throw BrevoraError(ErrorKind::Store, storeOwner->lastError());
         } else {
@@ -724,7 +726,7 @@ int runSend(const QStringList& args)
         QCoreApplication::exec();
     progress.finish();
 
-    if (!listFile.isEmpty()) {
+    if (rewriteListFile) {
         // What the store still holds pending, so that a resume from this file and one from the
         // store send the same entries. They differ from the run's own list only when recording
         // failed or another program changed the store.

@@ -716,6 +716,9 @@ TEST_F(EndToEnd, SpreadsheetCsvSendsWithNamedPlaceholders)
     Result r = brevora({"send", "--data-dir", dir, "--list", work.file("people.csv"), "--server", "localhost"}, work.path());
     EXPECT_EQ(r.status, 2); // nothing listens there: the entries stay pending
     EXPECT_TRUE(r.err.contains("people.csv Line 4: the value \"Comma, Inc\" of Company holds a comma")) << r.err.toStdString();
+    // A plain list file is rewritten with what stays pending; a spreadsheet's table never is.
+    EXPECT_TRUE(readAll(work.file("people.csv")).startsWith("\xEF\xBB\xBF" "first_name,Company,Email,Code\r\n"));
+    EXPECT_EQ(readAll(work.file("people.csv")).count('\n'), 4);
     EXPECT_EQ(brevora({"list", "--data-dir", dir}, work.path()).out,
               QStringLiteral("ann@example.org,Ann,ACME \"Best\" Ltd,A1\njoerg@example.org,J\u00f6rg,Zeta,Z9\n"));
     // Exported as CSV again: the header's names, quotes where a value needs them.
