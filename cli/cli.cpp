@@ -507,6 +507,9 @@ int runPreview(const QStringList& args)
     }
     s.UnsubscribeLinks = ReadUnsubscribe(s.ContentTitle);
     s.AttachFiles = ReadAttachments(s.ContentTitle);
+    const RecipientFiles own = ReadRecipientFiles(s.ContentTitle);
+    s.AttachColumn = own.column;
+    s.AttachFolder = own.folder;
     const QByteArray bytes = MessageFileBytes(BaseMessage(s), entry, body, ExtrasFor(s, store->LoadFieldNames()));
     std::fwrite(bytes.constData(), 1, size_t(bytes.size()), stdout);
     return kExitOk;
@@ -609,8 +612,9 @@ int runSend(const QStringList& args)
         CheckUnsubscribe(s.UnsubscribeLinks);
     }
     s.AttachFiles = ReadAttachments(s.ContentTitle) + o.repeated.value(QStringLiteral("--attach"));
-    s.AttachColumn = o.values.value(QStringLiteral("--attach-column"));
-    s.AttachFolder = o.values.value(QStringLiteral("--attach-dir"), QStringLiteral("."));
+    const RecipientFiles own = ReadRecipientFiles(s.ContentTitle);
+    s.AttachColumn = o.values.value(QStringLiteral("--attach-column"), own.column);
+    s.AttachFolder = o.values.value(QStringLiteral("--attach-dir"), own.folder.isEmpty() ? QStringLiteral(".") : own.folder);
     for (const QString& file : s.AttachFiles)
         ReadAttachment(file); // a file that cannot be read stops the run before it starts
     const QString bodyFile = LookupContent(s.ContentTitle);

@@ -56,6 +56,24 @@ TFrmAddText::TFrmAddText(QWidget* parent)
     filesRow->addWidget(EdtAttachments, 1);
     filesRow->addWidget(addFile);
     links->addRow(QStringLiteral("Attachments:"), filesRow);
+    // Each recipient's own file, named in a column of a table list, inside a folder.
+    EdtAttachColumn = EntryForm::makeEdit(this, "EdtAttachColumn");
+    EdtAttachColumn->setPlaceholderText(QStringLiteral("column"));
+    EdtAttachColumn->setToolTip(QStringLiteral("The column of a table list (CSV) whose value names each recipient's own file."));
+    EdtAttachFolder = EntryForm::makeEdit(this, "EdtAttachFolder");
+    EdtAttachFolder->setPlaceholderText(QStringLiteral("folder the names are in"));
+    auto* pickFolder = new QPushButton(QStringLiteral("Folder..."), this);
+    pickFolder->setObjectName(QStringLiteral("BtnAttachFolder"));
+    connect(pickFolder, &QPushButton::clicked, this, [this] {
+        const QString dir = Prompts::directoryName(this, QStringLiteral("The folder of the recipients' files"));
+        if (!dir.isEmpty())
+            EdtAttachFolder->setText(dir);
+    });
+    auto* ownRow = new QHBoxLayout;
+    ownRow->addWidget(EdtAttachColumn, 1);
+    ownRow->addWidget(EdtAttachFolder, 2);
+    ownRow->addWidget(pickFolder);
+    links->addRow(QStringLiteral("Recipient's file:"), ownRow);
     layout->addLayout(links);
     EntryForm::addButtons(this, layout, QStringLiteral("Cancel"), [this] { BtmOkClick(); });
     setFixedSize(minimumSizeHint().expandedTo(QSize(565, 479)));
@@ -88,6 +106,9 @@ bool TFrmAddText::Execute(QString& title, QString& bodyFile)
     EdtUnsubscribeAddress->setText(links.mailto);
     EdtUnsubscribeUrl->setText(links.url);
     EdtAttachments->setText(title.isEmpty() ? QString() : ReadAttachments(title).join(QStringLiteral(" | ")));
+    const RecipientFiles own = title.isEmpty() ? RecipientFiles() : ReadRecipientFiles(title);
+    EdtAttachColumn->setText(own.column);
+    EdtAttachFolder->setText(own.folder);
     BodyFileName = bodyFile;
     EdtMailTitle->setFocus();
     if (!EntryForm::runModal(this))
@@ -95,6 +116,11 @@ bool TFrmAddText::Execute(QString& title, QString& bodyFile)
     title = EdtMailTitle->text();
     bodyFile = BodyFileName;
     return true;
+}
+
+RecipientFiles TFrmAddText::recipientFiles() const
+{
+    return {EdtAttachColumn->text().trimmed(), EdtAttachFolder->text().trimmed()};
 }
 
 QStringList TFrmAddText::attachments() const

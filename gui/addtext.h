@@ -22,6 +22,7 @@ public:
     Unsubscribe unsubscribe() const;
     // The files sent with every message, as the dialog was left.
     QStringList attachments() const;
+    RecipientFiles recipientFiles() const;
 
 private:
     bool Execute(QString& title, QString& bodyFile);
@@ -30,5 +31,7 @@ private:
     QLineEdit* EdtUnsubscribeAddress;
     QLineEdit* EdtUnsubscribeUrl;
     QLineEdit* EdtAttachments;
+    QLineEdit* EdtAttachColumn;
+    QLineEdit* EdtAttachFolder;
     QString BodyFileName;
 };

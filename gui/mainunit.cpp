@@ -406,6 +406,9 @@ void TMainForm::CmbTextChange()
     m_selection.ContentTitle = CmbText->currentText();
     m_selection.UnsubscribeLinks = ReadUnsubscribe(m_selection.ContentTitle);
     m_selection.AttachFiles = ReadAttachments(m_selection.ContentTitle);
+    const RecipientFiles own = ReadRecipientFiles(m_selection.ContentTitle);
+    m_selection.AttachColumn = own.column;
+    m_selection.AttachFolder = own.folder;
     const QString name = LookupContent(m_selection.ContentTitle);
     if (!name.trimmed().isEmpty())
         projectMM->setPlainText(LoadBodyLines(name).join(QLatin1Char('\n')));

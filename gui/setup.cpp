@@ -240,6 +240,7 @@ void TFrmSetup::BtmTextAddClick()
     StoreContent(std::nullopt, e);
     WriteUnsubscribe(e.title, m_contentDialog->unsubscribe());
     WriteAttachments(e.title, m_contentDialog->attachments());
+    WriteRecipientFiles(e.title, m_contentDialog->recipientFiles());
     m_contents.list->addItem(e.title);
 }
 
@@ -253,9 +254,11 @@ void TFrmSetup::BtmTextEditClick()
     if (old.trimmed() != e.title.trimmed()) {
         WriteUnsubscribe(old, {});
         WriteAttachments(old, {});
+        WriteRecipientFiles(old, {});
     }
     WriteUnsubscribe(e.title, m_contentDialog->unsubscribe());
     WriteAttachments(e.title, m_contentDialog->attachments());
+    WriteRecipientFiles(e.title, m_contentDialog->recipientFiles());
     m_contents.list->currentItem()->setText(e.title);
 }
 
@@ -267,6 +270,7 @@ void TFrmSetup::BtmTextDelClick()
     RemoveContent(title);
     WriteUnsubscribe(title, {});
     WriteAttachments(title, {});
+    WriteRecipientFiles(title, {});
     afterDelete(m_contents);
 }
 

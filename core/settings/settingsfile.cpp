@@ -36,6 +36,7 @@ const QByteArray kLoginSection("Login");
 const QByteArray kUnsubscribeAddressSection("Unsubscribe address");
 const QByteArray kUnsubscribeUrlSection("Unsubscribe URL");
 const QByteArray kAttachmentsSection("Attachments");
+const QByteArray kRecipientFilesSection("Recipient files");
 
 QByteArray fixed(const QString& name)
 {
@@ -400,6 +401,22 @@ void WriteAttachments(const QString& contentTitle, const QStringList& paths)
         ini().deleteKey(kAttachmentsSection, key);
     else
         ini().writeValue(kAttachmentsSection, key, CodePage::encode(paths.join(u'|')));
+}
+
+RecipientFiles ReadRecipientFiles(const QString& contentTitle)
+{
+    // "column|folder"
+    const QString value = CodePage::decode(ini().readValue(kRecipientFilesSection, CodePage::encode(contentTitle.trimmed())));
+    return {value.section(u'|', 0, 0).trimmed(), value.section(u'|', 1).trimmed()};
+}
+
+void WriteRecipientFiles(const QString& contentTitle, const RecipientFiles& files)
+{
+    const QByteArray key = userKey(contentTitle.trimmed());
+    if (files.column.trimmed().isEmpty())
+        ini().deleteKey(kRecipientFilesSection, key);
+    else
+        ini().writeValue(kRecipientFilesSection, key, CodePage::encode(files.column.trimmed() + u'|' + files.folder.trimmed()));
 }
 
 bool ReadSkipRefused()

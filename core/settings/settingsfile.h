@@ -151,6 +151,14 @@ void CheckUnsubscribe(const Unsubscribe& unsubscribe);
 // Files attached to every message of a content, by content title (a section of its own).
 QStringList ReadAttachments(const QString& contentTitle);
 void WriteAttachments(const QString& contentTitle, const QStringList& paths);
+// Each recipient's own file: the list column that names it and the folder it is in.
+struct RecipientFiles
+{
+    QString column;
+    QString folder;
+};
+RecipientFiles ReadRecipientFiles(const QString& contentTitle);
+void WriteRecipientFiles(const QString& contentTitle, const RecipientFiles& files);
 
 // Whether a run goes on after a refused recipient (kept in a section of its own).
 bool ReadSkipRefused();

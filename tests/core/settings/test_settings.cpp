@@ -180,3 +180,42 @@ TEST(IniFile, KeyListingStopsAtItsCapacity)
     writeAll(file.path(), "[s]\nlong=" + QByteArray(3000, 'x') + "\n");
     EXPECT_EQ(file.readValue("s", "long").size(), 2047);
 }
+
+// What a server or a content carries besides its value lives in sections of its own: stored and
+// read back as given, forgotten when set to the defaults, and the value's own fields untouched.
+TEST_F(SettingsTest, ServerAndContentExtrasKeepTheirValuesApart)
+{
+    StoreServer(std::nullopt, {"smtp.example.com", "me", "pw", "465", "1"});
+    StoreContent(std::nullopt, {"Letter", "0001.txt"});
+    const QByteArray before = readAll(IniPath());
+
+    WriteThroughput("SMTP.example.com", {8, 4});
+    WriteLoginChoice("smtp.example.com", {LoginChoice::Mechanism::XOAuth2, "/usr/bin/get-token --for \"me too\""});
+    WriteUnsubscribe("Letter", {"mailto:leave@example.com", "https://example.com/u?e=[= EMAIL =]"});
+    WriteAttachments("Letter", {"/tmp/a b.pdf", "/tmp/c.txt"});
+    WriteRecipientFiles("Letter", {"invoice", "/srv/invoices"});
+    EXPECT_EQ(ReadThroughput("smtp.example.com").inFlight, 8);
+    EXPECT_EQ(ReadThroughput("smtp.example.com").connections, 4);
+    EXPECT_EQ(ReadLoginChoice("smtp.example.com").mechanism, LoginChoice::Mechanism::XOAuth2);
+    EXPECT_EQ(ReadLoginChoice("smtp.example.com").tokenCommand, "/usr/bin/get-token --for \"me too\"");
+    EXPECT_EQ(ReadUnsubscribe("Letter").url, "https://example.com/u?e=[= EMAIL =]");
+    EXPECT_EQ(ReadAttachments("Letter"), (QStringList{"/tmp/a b.pdf", "/tmp/c.txt"}));
+    EXPECT_EQ(ReadRecipientFiles("Letter").folder, "/srv/invoices");
+    QString account, ssl, port, password;
+    LookupServer("smtp.example.com", account, ssl, port, password);
+    EXPECT_EQ(QStringList({account, ssl, port, password}), (QStringList{"me", "1", "465", "pw"}));
+    EXPECT_EQ(LookupContent("Letter"), "0001.txt");
+
+    // Out of range: kept within bounds. Back to the defaults: the file is as it was.
+    WriteThroughput("smtp.example.com", {Throughput::kMostInFlight + 5, 0});
+    EXPECT_EQ(ReadThroughput("smtp.example.com").inFlight, Throughput::kMostInFlight);
+    EXPECT_EQ(ReadThroughput("smtp.example.com").connections, 1);
+    WriteThroughput("smtp.example.com", {});
+    WriteLoginChoice("smtp.example.com", {});
+    WriteUnsubscribe("Letter", {});
+    WriteAttachments("Letter", {});
+    WriteRecipientFiles("Letter", {});
+    EXPECT_EQ(ReadLoginChoice("smtp.example.com").mechanism, LoginChoice::Mechanism::Automatic);
+    EXPECT_FALSE(ReadUnsubscribe("Letter").any());
+    EXPECT_TRUE(readAll(IniPath()).startsWith(before.left(before.size() - 2))) << readAll(IniPath()).toStdString();
+}
