@@ -1,5 +1,6 @@
 #include "gui/addunit.h"
 #include <QHeaderView>
+#include <QComboBox>
 #include <QTableWidget>
 #include "core/intake/listfile.h"
 #include "core/intake/csvfile.h"
@@ -74,7 +75,12 @@ TAddForm::TAddForm(PendingAccess pending, TDM* store, QWidget* parent)
     CsvPreview->setObjectName(QStringLiteral("CsvPreview"));
     CsvPreview->setEditTriggers(QAbstractItemView::NoEditTriggers);
     CsvPreview->verticalHeader()->hide();
+    CmbAddressColumn = new QComboBox(group);
+    CmbAddressColumn->setObjectName(QStringLiteral("CmbAddressColumn"));
+    CmbAddressColumn->setToolTip(QStringLiteral("The column that holds the addresses"));
     groupLayout->addWidget(CsvColumn);
+    groupLayout->addWidget(CmbAddressColumn, 0, Qt::AlignLeft);
+    CmbAddressColumn->hide();
     groupLayout->addWidget(CsvPreview, 1);
     CsvColumn->hide();
     CsvPreview->hide();
@@ -104,7 +110,11 @@ TAddForm::TAddForm(PendingAccess pending, TDM* store, QWidget* parent)
     connect(ok, &QPushButton::clicked, this, [this] { Guarded([this] { BitBtn1Click(); }); });
     connect(cancel, &QPushButton::clicked, this, &QDialog::reject);
     connect(open, &QPushButton::clicked, this, [this] { Guarded([this] { OpenListFile(); }); });
-    connect(MailMo, &QPlainTextEdit::textChanged, this, &TAddForm::ShowCsvPreview);
+    connect(MailMo, &QPlainTextEdit::textChanged, this, [this] {
+        CmbAddressColumn->clear(); // a new table: its address column is found again
+        ShowCsvPreview();
+    });
+    connect(CmbAddressColumn, &QComboBox::activated, this, &TAddForm::ShowCsvPreview);
     connect(chkTip, &QCheckBox::clicked, this, &TAddForm::chkTipClick);
     setFixedSize(minimumSizeHint().expandedTo(QSize(460, 400))); // a fixed border that fits its text
 }
@@ -260,11 +270,17 @@ void TAddForm::ShowCsvPreview()
     const bool csv = LooksLikeCsv(head);
     CsvPreview->setVisible(csv);
     CsvColumn->setVisible(csv);
+    CmbAddressColumn->setVisible(csv);
     if (!csv)
         return;
-    const CsvList list = ParseCsvList(head);
-    CsvColumn->setText(QStringLiteral("A table: each row becomes an entry. Address column: %1; the other columns are values "
-                                      "that [= name =] placeholders reach by their names.")
+    const CsvList list = ParseCsvList(head, CmbAddressColumn->currentText());
+    if (CmbAddressColumn->count() == 0) {
+        for (const QString& name : list.header)
+            CmbAddressColumn->addItem(name.trimmed());
+        CmbAddressColumn->setCurrentIndex(list.addressColumn);
+    }
+    CsvColumn->setText(QStringLiteral("A table: each row becomes an entry. Address column: %1 (choose another below); the "
+                                      "other columns are values that [= name =] placeholders reach by their names.")
                            .arg(list.addressColumn >= 0 ? list.header[list.addressColumn].trimmed() : QStringLiteral("none found")));
     CsvColumn->setWordWrap(true);
     CsvPreview->setColumnCount(int(list.header.size()));
@@ -287,7 +303,7 @@ void TAddForm::BitBtn1Click()
     const bool table = LooksLikeCsv(MailMo->toPlainText());
     if (const QString text = MailMo->toPlainText(); table) {
         // A table: its rows are the entries, and the header names their values from now on.
-        const CsvList csv = ParseCsvList(text);
+        const CsvList csv = ParseCsvList(text, CmbAddressColumn->currentText());
         lines = csv.entries;
         lineNumbers = csv.entryLines;
         csvRefusals = csv.refusals;

@@ -4,6 +4,7 @@
 #include <functional>
 
 class QCheckBox;
+class QComboBox;
 class QLabel;
 class QPlainTextEdit;
 class QTableWidget;
@@ -59,6 +60,7 @@ private:
     QRadioButton* rdbNoSend;
     QPlainTextEdit* MailMo;
     QTableWidget* CsvPreview;
+    QComboBox* CmbAddressColumn;
     QLabel* CsvColumn;
     QLabel* m_status;
     bool m_capturing = false;

@@ -506,6 +506,15 @@ TEST_F(WindowsTest, IntakeTakesASpreadsheetTable)
         EXPECT_EQ(preview->rowCount(), 1); // Bo has no address, Cy's city a comma
         EXPECT_EQ(preview->item(0, 1)->text(), "ann@example.org");
         EXPECT_TRUE(in<QLabel>(form, "CsvColumn")->text().contains("Address column: E-mail"));
+        // Another column chosen as the address: no row has one there.
+        auto* column = in<QComboBox>(form, "CmbAddressColumn");
+        EXPECT_EQ(column->currentText(), "E-mail");
+        column->setCurrentIndex(0);
+        emit column->activated(0);
+        EXPECT_EQ(preview->rowCount(), 0);
+        column->setCurrentIndex(1);
+        emit column->activated(1);
+        EXPECT_EQ(preview->rowCount(), 1);
         click(form, "BitBtn1");
     });
     windows->main->AddBtClick();
