@@ -139,6 +139,7 @@ bool SocketInterrupter::watch(int fd)
 {
     std::lock_guard<std::mutex> hold(m_lock);
     m_fd = fd;
+    m_readShut = false;
     return !interrupted();
 }
 
@@ -146,8 +147,10 @@ void SocketInterrupter::interrupt(bool hard)
 {
     std::lock_guard<std::mutex> hold(m_lock);
     m_interrupted = true;
-    if (m_fd >= 0 && (hard || !m_finalReply))
+    if (m_fd >= 0 && (hard || !m_finalReply)) {
         ::shutdown(m_fd, hard ? SHUT_RDWR : SHUT_RD);
+        m_readShut = true;
+    }
 }
 
 bool SocketInterrupter::stopsWrites()
@@ -155,7 +158,7 @@ bool SocketInterrupter::stopsWrites()
     if (!interrupted())
         return false;
     std::lock_guard<std::mutex> hold(m_lock);
-    return !m_finalReply;
+    return !m_finalReply || m_readShut;
 }
 
 void SocketInterrupter::reset()
@@ -163,14 +166,17 @@ void SocketInterrupter::reset()
     std::lock_guard<std::mutex> hold(m_lock);
     m_interrupted = false;
     m_finalReply = false;
+    m_readShut = false;
 }
 
 void SocketInterrupter::setAwaitingFinalReply(bool awaiting)
 {
     std::lock_guard<std::mutex> hold(m_lock);
     m_finalReply = awaiting;
-    if (!awaiting && interrupted() && m_fd >= 0)
+    if (!awaiting && interrupted() && m_fd >= 0) {
         ::shutdown(m_fd, SHUT_RD); // the interrupt that came while the reply was awaited
+        m_readShut = true;
+    }
 }
 
 namespace {

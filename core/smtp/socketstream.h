@@ -45,7 +45,8 @@ public:
     bool watch(int fd);
     void interrupt(bool hard);
     bool interrupted() const { return m_interrupted.load(std::memory_order_relaxed); }
-    // Interrupted, and nothing is on its way whose reply must still be read: write nothing more.
+    // Interrupted, and nothing is on its way whose reply must still be read, or the reading side
+    // is shut already (a reply could no longer be read): write nothing more.
     bool stopsWrites();
     void reset();
     void setAwaitingFinalReply(bool awaiting);
@@ -54,6 +55,7 @@ private:
     std::mutex m_lock;
     int m_fd = -1;
     bool m_finalReply = false;
+    bool m_readShut = false; // the reading side of the watched socket is shut
     std::atomic<bool> m_interrupted{false};
 };
 

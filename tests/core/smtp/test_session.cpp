@@ -7,6 +7,8 @@
 
 #include <QElapsedTimer>
 #include <gtest/gtest.h>
+#include <sys/socket.h>
+#include <unistd.h>
 #include <chrono>
 #include <thread>
 
@@ -596,4 +598,37 @@ TEST_F(SessionTest, InterruptEndsAWaitButNotTheOneForTheFinalReply)
         EXPECT_EQ(failureOf([&] { client.DeliverMessage(message()); }), "Stopped.");
         expectClean(server);
     }
+}
+
+// A stop that comes just before a message's data is written has shut the reading side already:
+// the data must not go out then, or the server would take a message whose reply can no longer be
+// read (it would be sent again by the next run). Once the data is out, the stop waits for its reply.
+TEST(SocketInterrupter, DataGoesOutOnlyWhileItsReplyCanBeRead)
+{
+    int fds[2];
+    ASSERT_EQ(::socketpair(AF_UNIX, SOCK_STREAM, 0, fds), 0);
+    {
+        SocketInterrupter stopBeforeData;
+        ASSERT_TRUE(stopBeforeData.watch(fds[0]));
+        stopBeforeData.interrupt(false);
+        stopBeforeData.setAwaitingFinalReply(true); // the data was about to go out
+        EXPECT_TRUE(stopBeforeData.stopsWrites());
+        stopBeforeData.watch(-1);
+    }
+    {
+        SocketInterrupter stopAfterData;
+        ASSERT_TRUE(stopAfterData.watch(fds[1]));
+        stopAfterData.setAwaitingFinalReply(true);
+        stopAfterData.interrupt(false);
+        EXPECT_FALSE(stopAfterData.stopsWrites()); // its reply is still to be read
+        char byte = 'x';
+        EXPECT_EQ(::write(fds[0], &byte, 1), 1);
+        EXPECT_EQ(::read(fds[1], &byte, 1), 1); // and can be
+        stopAfterData.setAwaitingFinalReply(false);
+        EXPECT_TRUE(stopAfterData.stopsWrites());
+        EXPECT_EQ(::read(fds[1], &byte, 1), 0); // the stop took effect
+        stopAfterData.watch(-1);
+    }
+    ::close(fds[0]);
+    ::close(fds[1]);
 }
