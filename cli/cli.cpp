@@ -317,36 +317,10 @@ int runList(const QStringList& args)
             PendingList list(store.get());
             entries = list.entries();
         }
-        QStringList names = store->LoadFieldNames();
-        int widest = 0;
-        for (const QString& e : entries)
-            widest = qMax(widest, int(SplitString(e, QStringLiteral(",")).size()) - 1);
-        for (int i = int(names.size()); i < widest; ++i)
-            names.append(QStringLiteral("PARAM%1").arg(i + 1));
-        const auto csvField = [](const QString& v) {
-            return v.contains(u',') || v.contains(u'"') || v.contains(u'\n') || v.contains(u'\r')
-                ? u'"' + QString(v).replace(QStringLiteral("\""), QStringLiteral("\"\"")) + u'"'
-                : v;
-        };
-        QStringList header{QStringLiteral("email")};
-        for (const QString& n : names.mid(0, widest))
-            header.append(csvField(n));
-        if (failed)
-            header << QStringLiteral("code") << QStringLiteral("reason") << QStringLiteral("time");
-        QStringList rows{header.join(u',')};
-        for (qsizetype i = 0; i < entries.size(); ++i) {
-            QStringList fields = SplitString(entries[i], QStringLiteral(","));
-            while (fields.size() < widest + 1)
-                fields.append(QString());
-            if (failed)
-                fields += outcome[i];
-            for (QString& f : fields)
-                f = csvField(f.trimmed());
-            rows.append(fields.join(u','));
-        }
-        QByteArray bytes = "\xEF\xBB\xBF"; // UTF-8 with its mark, as spreadsheets read it
-        for (const QString& row : rows)
-            bytes += row.toUtf8() + "\r\n";
+        const QByteArray bytes = EntriesAsCsv(entries, store->LoadFieldNames(),
+                                              failed ? QStringList{QStringLiteral("code"), QStringLiteral("reason"), QStringLiteral("time")}
+                                                     : QStringList(),
+                                              outcome);
         WriteFileBytes(o.values.value(QStringLiteral("--export")), bytes);
         out(QStringLiteral("%1 exported").arg(entries.size()));
         return kExitOk;

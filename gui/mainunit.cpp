@@ -5,6 +5,7 @@
 #include "gui/about.h"
 #include "gui/application.h"
 #include "gui/prompts.h"
+#include "core/intake/csvfile.h"
 #include "core/run/prepare.h"
 #include <QDir>
 #include <QTextBrowser>
@@ -218,7 +219,13 @@ void TMainForm::buildWidgets()
     RetryBt = makeButton(failedPage, "RetryBt", QStringLiteral("Retry failed"),
                          QStringLiteral("Put the failed addresses back into the Email List"));
     failedLayout->addWidget(FailedLB, 1);
-    failedLayout->addWidget(RetryBt, 0, Qt::AlignRight);
+    FailedExportBt = makeButton(failedPage, "FailedExportBt", QStringLiteral("Export..."),
+                                QStringLiteral("Write the failed list as CSV, with each entry's code, reason and time"));
+    auto* failedButtons = new QHBoxLayout;
+    failedButtons->addStretch(1);
+    failedButtons->addWidget(FailedExportBt);
+    failedButtons->addWidget(RetryBt);
+    failedLayout->addLayout(failedButtons);
     PageControl1->addTab(failedPage, QStringLiteral("Failed"));
     // The selected entry's message as it would go out: rendered, as its source, or its text part.
     auto* previewPage = new QWidget;
@@ -265,6 +272,7 @@ void TMainForm::buildWidgets()
     connect(StartBt, &QPushButton::clicked, this, [this] { Guarded([this] { StartBtClick(); }); });
     connect(TestBt, &QPushButton::clicked, this, [this] { Guarded([this] { TestBtClick(); }); });
     connect(RetryBt, &QPushButton::clicked, this, [this] { Guarded([this] { RetryBtClick(); }); });
+    connect(FailedExportBt, &QPushButton::clicked, this, [this] { Guarded([this] { FailedExportClick(); }); });
     connect(ChkSkipRefused, &QCheckBox::clicked, this, [this](bool on) {
         Guarded([on] { WriteSkipRefused(on); });
         m_run.setRefusalChoice(on ? RefusalChoice::Skip : RefusalChoice::Stop);
@@ -289,6 +297,9 @@ void TMainForm::buildWidgets()
     NOut = PopupMenu1->addAction(QStringLiteral("Export Mail List(&S)"));
     NOut->setObjectName(QStringLiteral("NOut"));
     connect(NOut, &QAction::triggered, this, [this] { Guarded([this] { NOutClick(); }); });
+    NOutCsv = PopupMenu1->addAction(QStringLiteral("Export as CSV(&C)"));
+    NOutCsv->setObjectName(QStringLiteral("NOutCsv"));
+    connect(NOutCsv, &QAction::triggered, this, [this] { Guarded([this] { NOutCsvClick(); }); });
     connect(PopupMenu1, &QMenu::aboutToShow, this, &TMainForm::PopupMenu1Popup);
     connect(MailLB, &QWidget::customContextMenuRequested, this,
             [this](const QPoint& at) { PopupMenu1->popup(MailLB->viewport()->mapToGlobal(at)); });
@@ -466,6 +477,7 @@ void TMainForm::MailLBClick()
 void TMainForm::PopupMenu1Popup()
 {
     NOut->setEnabled(m_pending.count() > 0);
+    NOutCsv->setEnabled(m_pending.count() > 0);
 }
 
 void TMainForm::NOutClick()
@@ -474,6 +486,27 @@ void TMainForm::NOutClick()
     if (path.isEmpty())
         return;
     WriteFileBytes(path, CodePage::encodeLines(m_pending.entries()));
+}
+
+void TMainForm::NOutCsvClick()
+{
+    const QString path = Prompts::saveFileName(this, QString(), QStringLiteral("mail.csv"), QStringLiteral("CSV (*.csv)"));
+    if (!path.isEmpty())
+        WriteFileBytes(path, EntriesAsCsv(m_pending.entries(), fieldNames()));
+}
+
+void TMainForm::FailedExportClick()
+{
+    const QString path = Prompts::saveFileName(this, QString(), QStringLiteral("failed.csv"), QStringLiteral("CSV (*.csv)"));
+    if (path.isEmpty() || !m_store)
+        return;
+    QStringList entries;
+    QList<QStringList> outcome;
+    for (const TDM::FailedRow& row : m_store->LoadFailed()) {
+        entries.append(row.entry);
+        outcome.append({QString::number(row.code), row.reason, row.at});
+    }
+    WriteFileBytes(path, EntriesAsCsv(entries, fieldNames(), {QStringLiteral("code"), QStringLiteral("reason"), QStringLiteral("time")}, outcome));
 }
 
 void TMainForm::StartBtClick()

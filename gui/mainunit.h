@@ -43,6 +43,9 @@ public:
     void MailLBClick();
     void PopupMenu1Popup();
     void NOutClick();
+    // The pending list, and the failed list with each entry's outcome, as CSV.
+    void NOutCsvClick();
+    void FailedExportClick();
     void StartBtClick();
     void TestBtClick();
     void setupBtClick();
@@ -121,6 +124,8 @@ private:
     QProgressBar* RunProgress = nullptr;
     QMenu* PopupMenu1 = nullptr;
     QAction* NOut = nullptr;
+    QAction* NOutCsv = nullptr;
+    QPushButton* FailedExportBt = nullptr;
     QAction* MemDetele = nullptr;
     QAction* MemStart = nullptr;
     TAboutBox* m_about = nullptr;

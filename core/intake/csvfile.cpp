@@ -160,3 +160,33 @@ CsvList ParseCsvList(const QString& text, const QString& addressColumn)
     }
     return list;
 }
+
+QByteArray EntriesAsCsv(const QStringList& entries, const QStringList& fieldNames, const QStringList& extraNames,
+                        const QList<QStringList>& extraValues)
+{
+    const auto field = [](const QString& v) {
+        return v.contains(u',') || v.contains(u'"') || v.contains(u'\n') || v.contains(u'\r')
+            ? u'"' + QString(v).replace(QStringLiteral("\""), QStringLiteral("\"\"")) + u'"'
+            : v;
+    };
+    int widest = 0;
+    for (const QString& e : entries)
+        widest = qMax(widest, int(SplitString(e, QStringLiteral(",")).size()) - 1);
+    QStringList header{QStringLiteral("email")};
+    for (int i = 0; i < widest; ++i)
+        header.append(field(i < fieldNames.size() ? fieldNames[i] : QStringLiteral("PARAM%1").arg(i + 1)));
+    for (const QString& n : extraNames)
+        header.append(field(n));
+    QByteArray bytes = "\xEF\xBB\xBF";
+    bytes += header.join(u',').toUtf8() + "\r\n";
+    for (qsizetype i = 0; i < entries.size(); ++i) {
+        QStringList fields = SplitString(entries[i], QStringLiteral(","));
+        while (fields.size() < widest + 1)
+            fields.append(QString());
+        fields += extraValues.value(i);
+        for (QString& f : fields)
+            f = field(f.trimmed());
+        bytes += fields.join(u',').toUtf8() + "\r\n";
+    }
+    return bytes;
+}

@@ -22,6 +22,12 @@ struct CsvList
     QStringList fieldNames() const;
 };
 
+// Entries as such a list, UTF-8 with its mark as spreadsheets read it: a header row ("email",
+// the values' names, "PARAMn" for values without one, then the extra columns), one row an entry
+// with the extra values after its own, quotes where a field needs them.
+QByteArray EntriesAsCsv(const QStringList& entries, const QStringList& fieldNames, const QStringList& extraNames = {},
+                        const QList<QStringList>& extraValues = {});
+
 // Whether the text looks like such a list: its first line holds a separator and names an
 // address column.
 bool LooksLikeCsv(const QString& text);

@@ -393,8 +393,19 @@ TEST_F(MainWindowTest, SkippedRefusalsShowOnTheFailedPageAndCanBeRetried)
     EXPECT_EQ(failed->item(0, 2)->text(), "5.1.1 Mailbox unavailable");
     EXPECT_EQ(find<QTabWidget>("PageControl1")->tabText(3), "Failed (1)");
     EXPECT_TRUE(window->pending().entries().isEmpty());
+    // Exported with its outcome, then the list the same way.
+    QTemporaryDir out;
+    Prompts::queueFileName(out.filePath("failed.csv"));
+    QTest::mouseClick(find<QPushButton>("FailedExportBt"), Qt::LeftButton);
+    const QList<QByteArray> rows = readAll(out.filePath("failed.csv")).split('\n');
+    ASSERT_EQ(rows.size(), 3);
+    EXPECT_EQ(rows[0], "\xEF\xBB\xBF" "email,code,reason,time\r");
+    EXPECT_TRUE(rows[1].startsWith("refuse@example.org,550,5.1.1 Mailbox unavailable,")) << rows[1].toStdString();
     QTest::mouseClick(find<QPushButton>("RetryBt"), Qt::LeftButton);
     EXPECT_EQ(window->pending().entries(), QStringList{"refuse@example.org"});
+    Prompts::queueFileName(out.filePath("list.csv"));
+    find<QAction>("NOutCsv")->trigger();
+    EXPECT_EQ(readAll(out.filePath("list.csv")), "\xEF\xBB\xBF" "email\r\nrefuse@example.org\r\n");
     EXPECT_EQ(failed->rowCount(), 0);
     EXPECT_FALSE(find<QPushButton>("RetryBt")->isEnabled());
 }
