@@ -138,8 +138,11 @@ void ComposeMessage(EmailMessage& message, const QString& entry, const QStringLi
     message.ExtraHeaders.set("List-Unsubscribe-Post", unsubscribe.oneClick ? "List-Unsubscribe=One-Click" : QByteArray());
 
     message.Attachments.clear();
-    for (const QString& path : extras.files)
-        message.Attachments.append(ReadAttachment(path));
+    if (extras.filesRead.size() == extras.files.size())
+        message.Attachments = extras.filesRead;
+    else
+        for (const QString& path : extras.files)
+            message.Attachments.append(ReadAttachment(path)); // says which file cannot be read
     if (!extras.fileColumn.isEmpty()) {
         qsizetype column = -1;
         for (qsizetype i = 0; i < fieldNames.size() && column < 0; ++i)

@@ -30,6 +30,7 @@ struct MessageExtras
     Unsubscribe links;
     QStringList fieldNames;
     QStringList files;  // attached to every message
+    QList<Attachment> filesRead; // the same read once, when all could be (else each message reads them)
     QString fileColumn; // the value (named by its column) that names a recipient's own file
     QString fileFolder; // the folder those names are relative to
 };

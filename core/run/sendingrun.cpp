@@ -133,6 +133,13 @@ MessageExtras ExtrasFor(const RunSelection& s, const QStringList& fieldNames)
     extras.links = s.UnsubscribeLinks;
     extras.fieldNames = fieldNames;
     extras.files = s.AttachFiles;
+    // Read once for all messages; a file that cannot be read is reported with each message.
+    try {
+        for (const QString& path : extras.files)
+            extras.filesRead.append(ReadAttachment(path));
+    } catch (const BrevoraError&) {
+        extras.filesRead.clear();
+    }
     extras.fileColumn = s.AttachColumn;
     extras.fileFolder = s.AttachFolder;
     return extras;

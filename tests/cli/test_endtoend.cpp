@@ -2,6 +2,7 @@
 #include "core/error.h"
 #include "core/sendlog/sendlogstore.h"
 #include "core/settings/settingsfile.h"
+#include "support/python.h"
 #include "support/smtpd.h"
 #include "support/tempdir.h"
 #include "support/testcert.h"
@@ -101,6 +102,18 @@ Result brevora(const QStringList& args, const QString& workDir)
     p.start(brevoraBinary(), args);
     p.waitForFinished(60000);
     return {p.exitCode(), QString::fromLocal8Bit(p.readAllStandardOutput()), QString::fromLocal8Bit(p.readAllStandardError())};
+}
+
+// Starts "brevora send" at full speed over a list file of the entries, in the background.
+bool startFullSpeedRun(QProcess& run, const QStringList& entries, const QString& dataDir, ScopedWorkDir& work)
+{
+    QByteArray list;
+    for (const QString& e : entries)
+        list += e.toLatin1() + "\r\n";
+    writeAll(work.file("list.txt"), list);
+    run.setWorkingDirectory(work.path());
+    run.start(brevoraBinary(), {"send", "--data-dir", dataDir, "--list", work.file("list.txt"), "--interval", "0"});
+    return run.waitForStarted(10000);
 }
 
 } // namespace
@@ -232,17 +245,10 @@ TEST_F(EndToEnd, AKilledRunLosesNothingAndSendsNothingTwice)
     SetAppDir(data.path());
     configureSettings(server.port(), "Hello");
     QStringList all;
-    QByteArray list;
-    for (int i = 0; i < 1000; ++i) {
+    for (int i = 0; i < 1000; ++i)
         all << QStringLiteral("r%1@example.org").arg(i);
-        list += all.last().toLatin1() + "\r\n";
-    }
-    writeAll(work.file("list.txt"), list);
-
     QProcess run;
-    run.setWorkingDirectory(work.path());
-    run.start(brevoraBinary(), {"send", "--data-dir", data.path(), "--list", work.file("list.txt"), "--interval", "0"});
-    ASSERT_TRUE(run.waitForStarted(10000));
+    ASSERT_TRUE(startFullSpeedRun(run, all, data.path(), work));
     // Killed without warning once some messages went out.
     ASSERT_GE(server.messages(300, 30000).size(), 300);
     ::kill(run.processId(), SIGKILL);
@@ -280,15 +286,11 @@ TEST_F(EndToEnd, CtrlCStopsARunCleanly)
     ScopedWorkDir work;
     SetAppDir(data.path());
     configureSettings(server.port(), "Hello");
-    QByteArray list;
+    QStringList entries;
     for (int i = 0; i < 1000; ++i)
-        list += QByteArray("r") + QByteArray::number(i) + "@example.org\r\n";
-    writeAll(work.file("list.txt"), list);
-
+        entries << QStringLiteral("r%1@example.org").arg(i);
     QProcess run;
-    run.setWorkingDirectory(work.path());
-    run.start(brevoraBinary(), {"send", "--data-dir", data.path(), "--list", work.file("list.txt"), "--interval", "0"});
-    ASSERT_TRUE(run.waitForStarted(10000));
+    ASSERT_TRUE(startFullSpeedRun(run, entries, data.path(), work));
     ASSERT_GE(server.messages(200, 30000).size(), 200);
     ::kill(run.processId(), SIGINT);
     ASSERT_TRUE(run.waitForFinished(10000));
@@ -784,23 +786,14 @@ TEST_F(EndToEnd, AttachmentsPerRecipientArriveIntact)
     EXPECT_EQ(failedRows[0], "\xEF\xBB\xBF" "email,name,attachment,code,reason,time\r");
     EXPECT_TRUE(failedRows[1].startsWith("cy@example.org,Cy,missing.pdf,0,\"The attachment")) << failedRows[1].toStdString();
     QStringList described;
-    for (const QByteArray& message : received) {
-        QTemporaryDir dir;
-        QFile f(dir.filePath("m.eml"));
-        ASSERT_TRUE(f.open(QIODevice::WriteOnly));
-        f.write(message);
-        f.close();
-        QProcess python;
-        python.start("/usr/bin/python3", {"-c",
-                                          "import sys, hashlib, email, email.policy\n"
-                                          "m = email.message_from_binary_file(open(sys.argv[1], 'rb'), policy=email.policy.strict)\n"
-                                          "print(m.get_content_type(), m.get_body(('plain',)).get_content().strip())\n"
-                                          "for a in m.iter_attachments():\n"
-                                          "    print(a.get_filename(), a.get_content_type(), hashlib.sha256(a.get_payload(decode=True)).hexdigest())\n",
-                                          f.fileName()});
-        ASSERT_TRUE(python.waitForFinished(20000));
-        described << QString::fromUtf8(python.readAllStandardOutput() + python.readAllStandardError()).trimmed();
-    }
+    for (const QByteArray& message : received)
+        described << pythonOnMessage(message,
+                                     "import sys, hashlib, email, email.policy\n"
+                                     "m = email.message_from_binary_file(open(sys.argv[1], 'rb'), policy=email.policy.strict)\n"
+                                     "print(m.get_content_type(), m.get_body(('plain',)).get_content().strip())\n"
+                                     "for a in m.iter_attachments():\n"
+                                     "    print(a.get_filename(), a.get_content_type(), hashlib.sha256(a.get_payload(decode=True)).hexdigest())\n")
+                         .trimmed();
     const auto sha = [](const QByteArray& b) { return QString::fromLatin1(QCryptographicHash::hash(b, QCryptographicHash::Sha256).toHex()); };
     EXPECT_EQ(described[0], QStringLiteral("multipart/mixed Dear Ann, your invoice is attached.\n"
                                            "terms.txt text/plain %1\n"

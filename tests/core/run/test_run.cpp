@@ -7,6 +7,7 @@
 #include "core/smtp/socketstream.h"
 #include "support/faultystream.h"
 #include "support/netnshost.h"
+#include "support/python.h"
 #include "support/rawsql.h"
 #include "support/scriptedserver.h"
 #include "support/smtpd.h"
@@ -853,20 +854,14 @@ namespace {
 // headers, one "name: value" line each (value unfolded).
 QStringList parsedHeaders(const QByteArray& message, const QStringList& names)
 {
-    QTemporaryDir dir;
-    QFile f(dir.filePath("m.eml"));
-    f.open(QIODevice::WriteOnly);
-    f.write(message);
-    f.close();
-    QProcess python;
-    python.start("/usr/bin/python3", QStringList{"-c",
-                                      "import sys, email, email.policy\n"
-                                      "m = email.message_from_binary_file(open(sys.argv[1], 'rb'), policy=email.policy.strict)\n"
-                                      "for n in sys.argv[2:]:\n"
-                                      "    print('%s: %s' % (n, m[n]))\n",
-                                      f.fileName()} + names);
-    python.waitForFinished(20000);
-    return QString::fromUtf8(python.readAllStandardOutput() + python.readAllStandardError()).trimmed().split('\n');
+    return pythonOnMessage(message,
+                           "import sys, email, email.policy\n"
+                           "m = email.message_from_binary_file(open(sys.argv[1], 'rb'), policy=email.policy.strict)\n"
+                           "for n in sys.argv[2:]:\n"
+                           "    print('%s: %s' % (n, m[n]))\n",
+                           names)
+        .trimmed()
+        .split('\n');
 }
 } // namespace
 
@@ -945,21 +940,12 @@ TEST_F(RunTest, HtmlArrivesWithATextAlternative)
     ASSERT_TRUE(waitForEnd());
     QList<QByteArray> received = smtpd.messages(1);
     ASSERT_EQ(received.size(), 1);
-    QTemporaryDir dir;
-    QFile f(dir.filePath("m.eml"));
-    ASSERT_TRUE(f.open(QIODevice::WriteOnly));
-    f.write(received[0]);
-    f.close();
-    QProcess python;
-    python.start("/usr/bin/python3", QStringList{"-c",
-                                                 "import sys, email, email.policy\n"
-                                                 "m = email.message_from_binary_file(open(sys.argv[1], 'rb'), policy=email.policy.strict)\n"
-                                                 "print(m.get_content_type())\n"
-                                                 "for p in m.iter_parts():\n"
-                                                 "    print(p.get_content_type() + ' ' + repr(p.get_content()))\n",
-                                                 f.fileName()});
-    ASSERT_TRUE(python.waitForFinished(20000));
-    EXPECT_EQ(QString::fromUtf8(python.readAllStandardOutput() + python.readAllStandardError()).split('\n'),
+    EXPECT_EQ(pythonOnMessage(received[0], "import sys, email, email.policy\n"
+                                           "m = email.message_from_binary_file(open(sys.argv[1], 'rb'), policy=email.policy.strict)\n"
+                                           "print(m.get_content_type())\n"
+                                           "for p in m.iter_parts():\n"
+                                           "    print(p.get_content_type() + ' ' + repr(p.get_content()))\n")
+                  .split('\n'),
               (QStringList{"multipart/alternative", "text/plain 'Dear Ann,\\n\\nsee the news (https://example.com/x).'",
                            "text/html '<html><body><p>Dear Ann,</p>\\n<p>see <a href=\"https://example.com/x\">the news</a>.</p></body></html>'",
                            ""}));
