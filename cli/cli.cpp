@@ -89,7 +89,7 @@ const char* kSendUsage =
     "                    [--sender ADDRESS] [--content TITLE] [--interval MS] [--trust-certificate SHA256]\n"
     "                    [--allow-plain-login] [--on-refusal stop|skip] [--retry-failed]\n"
     "                    [--rate N] [--per-minute N] [--per-hour N] [--per-day N]\n"
-    "                    [--window N] [--connections N]\n"
+    "                    [--window N] [--connections N] [--store URL [--lease SECONDS]]\n"
     "                    [--login auto|login|plain|xoauth2 [--token-command CMD]] [--unsubscribe URI]...\n"
     "                    [--dry-run DIR] [--address-column NAME]\n"
                     "                    [--attach FILE]... [--attach-column NAME [--attach-dir DIR]]\n"
@@ -116,7 +116,11 @@ const char* kSendUsage =
     "--attach-column NAME sends each recipient the file its list value NAME names, inside\n"
     "--attach-dir DIR (default: the working folder).\n"
     "--dry-run DIR writes each message to DIR as NNNNNN-address.eml, byte for byte what would go\n"
-    "out, and changes nothing else: no list, no log, no network.\n";
+    "out, and changes nothing else: no list, no log, no network.\n"
+    "With a shared store (--store postgresql://user@host:port/dbname, or BREVORA_STORE) several\n"
+    "runs, on this machine or others, send one list together: each claims a few entries at a time\n"
+    "for --lease SECONDS (default 180), renewed while it works; the entries of a run that dies go\n"
+    "to the others when its lease ends.\n";
 const char* kListUsage =
     "Usage: brevora list [--data-dir DIR] [--remove ENTRY | --clear | --failed] [--export FILE]\n"
     "Prints the pending list, one entry per line; --remove takes an entry off it, --clear empties it;\n"
@@ -210,16 +214,20 @@ void err(const QString& text)
     std::fwrite(bytes.constData(), 1, size_t(bytes.size()), stderr);
 }
 
-// The store of the data folder (taking over one left under the working directory first).
+// The chosen store: --store, BREVORA_STORE, the setting, or the file of the data folder (taking
+// over one left under the working directory first).
 std::unique_ptr<TDM> openStore()
 {
-    const QString adopted = AdoptWorkingDirectoryStore();
-    if (!adopted.isEmpty())
-        out(adopted);
-    auto store = std::make_unique<TDM>(SendLogPath());
+    const StoreLocation location = ChosenStore();
+    if (!location.shared()) {
+        const QString adopted = AdoptWorkingDirectoryStore();
+        if (!adopted.isEmpty())
+            out(adopted);
+    }
+    auto store = std::make_unique<TDM>(location);
     if (!store->isOpen())
         throw BrevoraError(ErrorKind::Store,
-                           QStringLiteral("Cannot open the send log %1: %2").arg(SendLogPath(), store->lastError()));
+                           QStringLiteral("Cannot open the send log %1: %2").arg(location.shown(), store->lastError()));
     return store;
 }
 
@@ -504,7 +512,8 @@ int runSend(const QStringList& args)
                                     QStringLiteral("--login"), QStringLiteral("--token-command"),
                                     QStringLiteral("--unsubscribe"), QStringLiteral("--dry-run"),
                                     QStringLiteral("--address-column"), QStringLiteral("--attach"),
-                                    QStringLiteral("--attach-column"), QStringLiteral("--attach-dir")},
+                                    QStringLiteral("--attach-column"), QStringLiteral("--attach-dir"),
+                                    QStringLiteral("--lease")},
                                    {QStringLiteral("--resend"), QStringLiteral("--allow-plain-login"),
                                     QStringLiteral("--retry-failed")});
     const QString listFile = o.values.value(QStringLiteral("--list"));
@@ -600,6 +609,16 @@ int runSend(const QStringList& args)
     if (dryRun && (test || o.flags.contains(QStringLiteral("--retry-failed"))))
         throw BrevoraError(ErrorKind::Usage, QStringLiteral("--dry-run goes with neither --test nor --retry-failed."));
     std::unique_ptr<TDM> storeOwner = test ? nullptr : openStore();
+    if (o.values.contains(QStringLiteral("--lease"))) {
+        if (!storeOwner || !storeOwner->SharesList())
+            throw BrevoraError(ErrorKind::Usage, QStringLiteral("--lease goes with a shared store (--store postgresql://...)."));
+        bool ok = false;
+        const int lease = o.values.value(QStringLiteral("--lease")).toInt(&ok);
+        if (!ok || lease < TDM::kShortestLease || lease > 86400)
+            throw BrevoraError(ErrorKind::Usage, QStringLiteral("--lease takes a number of seconds from %1 to 86400.")
+                                                     .arg(TDM::kShortestLease));
+        storeOwner->SetLeaseSeconds(lease);
+    }
     if (storeOwner && o.flags.contains(QStringLiteral("--retry-failed")) && !storeOwner->RetryFailed())
         throw BrevoraError(ErrorKind::Store, storeOwner->lastError());
     PendingList list(storeOwner.get());

@@ -24,13 +24,16 @@ int main(int argc, char** argv)
         args.append(QString::fromLocal8Bit(argv[i]));
 
     if (args.contains(QStringLiteral("--help")) && !IsCommandLine(args)) {
-        std::puts("Usage: brevora [--data-dir DIR] [--screenshots FOLDER]\n"
+        std::puts("Usage: brevora [--data-dir DIR] [--store URL] [--screenshots FOLDER]\n"
                   "       brevora --version\n"
                   "       brevora send --help\n"
                   "       brevora history --help\n"
                   "       brevora list --help\n"
                   "       brevora suppress --help\n"
-                  "       brevora preview --help");
+                  "       brevora preview --help\n"
+                  "--store postgresql://user@host:port/dbname keeps the lists and the send log in a PostgreSQL\n"
+                  "database that several Brevora processes share (also BREVORA_STORE, or URL under [Store] in\n"
+                  "the settings file); the password comes from ~/.pgpass or PGPASSWORD. Every command takes it.");
         return 0;
     }
     if (args.contains(QStringLiteral("--version")) && !IsCommandLine(args)) {
@@ -41,6 +44,7 @@ int main(int argc, char** argv)
         QCoreApplication app(argc, argv);
         try {
             ApplyDataDir(args, QCoreApplication::applicationDirPath());
+            ApplyStoreOption(args);
         } catch (const BrevoraError& e) {
             std::fprintf(stderr, "%s\n", qPrintable(e.message()));
             return 3;
@@ -58,14 +62,23 @@ int main(int argc, char** argv)
     }
     BrevoraApplication app(argc, argv);
     Guarded([&] { ApplyDataDir(args, QCoreApplication::applicationDirPath()); });
+    StoreLocation location;
+    location.path = SendLogPath();
+    Guarded([&] {
+        ApplyStoreOption(args);
+        location = ChosenStore();
+    });
     QString adopted;
-    Guarded([&] { adopted = AdoptWorkingDirectoryStore(); });
-    TDM store(SendLogPath());
+    if (!location.shared())
+        Guarded([&] { adopted = AdoptWorkingDirectoryStore(); });
+    TDM store(location);
     if (!store.isOpen())
-        ShowDefaultError(QStringLiteral("Cannot open the send log %1: %2").arg(SendLogPath(), store.lastError()));
+        ShowDefaultError(QStringLiteral("Cannot open the send log %1: %2").arg(location.shown(), store.lastError()));
     AppWindows windows(&store);
     if (!adopted.isEmpty())
         windows.main->AppendActivity(adopted);
+    if (store.SharesList())
+        windows.main->AppendActivity(QStringLiteral("The lists and the send log are in the shared store ") + store.shownName());
     const qsizetype shots = args.indexOf(QStringLiteral("--screenshots"));
     if (shots >= 0) {
         // Renders every window to PNG files and ends, for looking at them without a desktop.

@@ -89,8 +89,27 @@ TMainForm::TMainForm(TDM* store, QWidget* parent)
         RunProgress->setFormat(QStringLiteral("%1 / %2").arg(done).arg(total));
     });
     connect(&m_run, &SendingRun::finished, this, [this](RunOutcome outcome) { showRunEnd(outcome); });
+    m_storeWatch = new QTimer(this);
+    m_storeWatch->setInterval(2000);
+    connect(m_storeWatch, &QTimer::timeout, this, &TMainForm::refreshFromStore);
+    m_storeWatch->start();
 
     FormCreate();
+}
+
+void TMainForm::refreshFromStore()
+{
+    // A run of this window over a file store holds its lock: nobody else changes the list then.
+    if (!m_store || (m_run.running() && !m_store->SharesList()))
+        return;
+    Guarded([this] {
+        const int before = m_pending.count();
+        m_pending.reload();
+        if (m_pending.count() != before) {
+            m_run.countListChange();
+            ShowFailed();
+        }
+    });
 }
 
 TMainForm::~TMainForm() = default;

@@ -1,6 +1,7 @@
 #pragma once
 
 #include <QMainWindow>
+#include <QTimer>
 #include <functional>
 
 #include "core/run/pendinglist.h"
@@ -88,7 +89,12 @@ private:
     void showRunEnd(RunOutcome outcome);
     bool askCertificate(const CertificateInfo& info);
 
+    // Reads the counts and the failed list again when another process changed the store (a run
+    // of another process draining the list, say).
+    void refreshFromStore();
+
     TDM* m_store;
+    QTimer* m_storeWatch = nullptr;
     PendingList m_pending;
     SendingRun m_run;
     RunSelection m_selection;

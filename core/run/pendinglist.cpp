@@ -56,12 +56,81 @@ void PendingList::lockForRun()
 {
     if (m_store)
         check(m_store->LockRun());
+    m_claimed.clear();
 }
 
 void PendingList::unlockRun()
 {
     if (m_store)
         m_store->UnlockRun();
+    m_claimed.clear();
+}
+
+int PendingList::nextRowToSend()
+{
+    if (!claiming())
+        return firstIdleRow();
+    // Renewed at a third of the lease: a claim is never used near the end of its lease, and a
+    // run that was held up (a rate limit) learns which of its claims went to other runs.
+    if (!m_claimed.isEmpty() && m_claimsRenewed.elapsed() >= m_store->leaseSeconds() * 1000LL / 3)
+        renewClaims();
+    int row = firstIdleClaimedRow();
+    if (row < 0) {
+        claimMore();
+        row = firstIdleClaimedRow();
+    }
+    return row;
+}
+
+int PendingList::firstIdleClaimedRow()
+{
+    for (qint64 id : std::as_const(m_claimed)) {
+        if (m_inFlight.contains(id))
+            continue;
+        const int row = rowOf(id);
+        if (row >= 0)
+            return row;
+    }
+    return -1;
+}
+
+void PendingList::claimMore()
+{
+    // A few at a time: enough for a full window, few enough that a run that dies holds back
+    // little, and other runs find work too.
+    constexpr int kClaimBatch = 64;
+    bool ok = false;
+    const QList<TDM::PendingRow> rows = m_store->ClaimPending(kClaimBatch, &ok);
+    check(ok);
+    if (m_claimed.isEmpty())
+        m_claimsRenewed.start();
+    for (const TDM::PendingRow& r : rows) {
+        if (rowOf(r.id) < 0) {
+            // Added by another process since the list was read: shown in its place.
+            const int at = int(std::lower_bound(m_ids.cbegin(), m_ids.cend(), r.id) - m_ids.cbegin());
+            beginInsertRows(QModelIndex(), at, at);
+            m_entries.insert(at, r.entry);
+            m_ids.insert(at, r.id);
+            indexAdd(r.entry);
+            endInsertRows();
+        }
+        m_claimed.append(r.id);
+    }
+}
+
+void PendingList::renewClaims()
+{
+    QSet<qint64> held;
+    check(m_store->RenewClaims(&held));
+    m_claimsRenewed.start();
+    // A claim that ran out and went elsewhere is another run's entry now; one on its way here
+    // ends as it ends.
+    m_claimed.removeIf([&](qint64 id) { return !held.contains(id) && !m_inFlight.contains(id); });
+}
+
+int PendingList::heldByOthers()
+{
+    return claiming() ? m_store->ClaimedByOthers() : 0;
 }
 
 int PendingList::rowCount(const QModelIndex& parent) const
@@ -166,9 +235,12 @@ void PendingList::removeRowsAt(QList<int> rows)
 
 int PendingList::rowOf(qint64 id) const
 {
-    // Entries in flight are near the front.
-    const qsizetype at = m_ids.indexOf(id);
-    return int(at);
+    // Rows are kept in the order of their ids; a list that another process changed meanwhile
+    // may not be, and is searched through.
+    const auto it = std::lower_bound(m_ids.cbegin(), m_ids.cend(), id);
+    if (it != m_ids.cend() && *it == id)
+        return int(it - m_ids.cbegin());
+    return int(m_ids.indexOf(id));
 }
 
 int PendingList::firstIdleRow() const
@@ -209,6 +281,7 @@ void PendingList::reserveDelivery(qint64 id)
 void PendingList::recordDelivered(qint64 id)
 {
     m_inFlight.remove(id);
+    forgetClaim(id);
     const int row = rowOf(id);
     if (row < 0)
         return;
@@ -228,6 +301,7 @@ void PendingList::recordDelivered(qint64 id)
 void PendingList::recordRefused(qint64 id, int code, const QString& reason, bool keepPending)
 {
     m_inFlight.remove(id);
+    forgetClaim(id);
     const int row = rowOf(id);
     if (row < 0)
         return;

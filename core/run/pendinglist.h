@@ -4,6 +4,7 @@
 #include <QHash>
 #include <QList>
 #include <QSet>
+#include <QElapsedTimer>
 #include <QStringList>
 
 #include "core/sendlog/sendlogstore.h"
@@ -41,6 +42,13 @@ public:
     int rowOf(qint64 id) const;
     // The first row whose message is not on its way; -1 when there is none.
     int firstIdleRow() const;
+    // The row whose entry a run sends next. On a shared store only entries this run has claimed
+    // go out; it claims more as it needs them and renews its claims while it works. -1 when there
+    // is none now.
+    int nextRowToSend();
+    // On a shared store: how many pending entries other runs hold now (they may come free when
+    // a run that died loses its claims); 0 elsewhere.
+    int heldByOthers();
 
     // Makes sure the delivery of the entry can be recorded, before its message goes out. From
     // then until it is recorded or released the entry is in flight: it cannot be removed.
@@ -71,6 +79,12 @@ public:
 
 private:
     void load(const QList<TDM::PendingRow>& rows);
+    bool claiming() const { return m_store && m_store->SharesList(); }
+    // The first claimed entry not on its way, its row made when the list did not show it yet.
+    int firstIdleClaimedRow();
+    void claimMore();
+    void renewClaims();
+    void forgetClaim(qint64 id) { m_claimed.removeOne(id); }
     // Takes one row out; quick for the rows near the front, where deliveries end.
     void takeRow(int row);
     void indexAdd(const QString& entry);
@@ -83,4 +97,6 @@ private:
     QList<qint64> m_ids;
     QHash<QString, int> m_index; // entry -> number of occurrences
     QSet<qint64> m_inFlight; // ids of entries whose message is on its way
+    QList<qint64> m_claimed; // shared stores: ids this run has claimed and not finished, in order
+    QElapsedTimer m_claimsRenewed; // since the oldest lease of m_claimed began
 };

@@ -273,6 +273,7 @@ void SendingRun::StartRun(const RunSelection& s, const QString& testAddress)
     m_tries.clear();
     m_notBefore.clear();
     m_runDelivered = 0;
+    m_waitingForOthers = false;
     m_runTotal = isTestRun() ? 1 : m_list.count();
 
     // The sessions: the first on the run's own client, the others on copies of its settings.
@@ -516,6 +517,7 @@ void SendingRun::dispatch(int budget)
             session->feed.push(std::move(messages));
         handing.clear();
     };
+    bool listDone = false;
     while (budget > 0) {
         // The session with the most room takes the next message, so that all stay busy.
         RunSession* target = nullptr;
@@ -527,9 +529,25 @@ void SendingRun::dispatch(int budget)
                 target = s.get();
             }
         }
-        const int row = m_list.firstIdleRow();
-        if (!target || row < 0)
+        if (!target)
             break;
+        const int row = m_list.nextRowToSend();
+        if (row < 0) {
+            // On a shared store, entries other runs hold may still come free (a run that died
+            // loses its claims when their lease ends): the run waits for them, and ends when none
+            // is left.
+            if (const int held = m_list.heldByOthers(); held > 0) {
+                if (!m_waitingForOthers)
+                    emit activity(QStringLiteral("Waiting for %1 entries that other runs are sending").arg(held));
+                m_waitingForOthers = true;
+                if (!m_waitTimer.isActive())
+                    m_waitTimer.start(1000);
+                waiting = true;
+            } else {
+                listDone = true;
+            }
+            break;
+        }
         const QString entry = m_list.entry(row);
         const qint64 id = m_list.idAt(row);
         if (waitForLimit()) {
@@ -587,7 +605,9 @@ void SendingRun::dispatch(int budget)
         --budget;
     }
     handOver();
-    if (!waiting && messagesOnTheirWay() == 0 && (m_list.firstIdleRow() < 0 || m_pendingCount <= 0))
+    const bool shared = m_list.store() && m_list.store()->SharesList();
+    if (!waiting && messagesOnTheirWay() == 0
+        && (listDone || (!shared && (m_list.firstIdleRow() < 0 || m_pendingCount <= 0))))
         beginStop(); // the list is done
 }
 

@@ -184,6 +184,7 @@ private:
     int m_pendingCount = 0;
     int m_sentCount = 0;
     int m_allCount = 0;
+    bool m_waitingForOthers = false; // said once that the run waits for entries of other runs
     int m_runDelivered = 0;
     int m_runTotal = 0;
     RefusalChoice m_refusalChoice = RefusalChoice::Stop;

@@ -9,6 +9,8 @@
 #include <QFile>
 #include <QFileInfo>
 #include <QRandomGenerator>
+#include <QRegularExpression>
+#include <QSysInfo>
 #include <QSqlError>
 #include <QVariant>
 #include <atomic>
@@ -17,6 +19,7 @@
 #include <fcntl.h>
 #include <sys/file.h>
 #include <unistd.h>
+#include <span>
 #include <utility>
 
 namespace {
@@ -84,20 +87,89 @@ bool isPrefixPattern(const QString& pattern, QString* prefix)
 TDM::TDM(const QString& databasePath)
     : m_connectionName(QStringLiteral("brevora-store-%1").arg(g_connectionCounter.fetch_add(1)))
 {
+    StoreLocation location;
+    location.path = databasePath;
+    open(location);
+}
+
+TDM::TDM(const StoreLocation& location)
+    : m_connectionName(QStringLiteral("brevora-store-%1").arg(g_connectionCounter.fetch_add(1)))
+{
+    open(location);
+}
+
+void TDM::open(const StoreLocation& location)
+{
+    m_shared = location.shared();
+    m_shownName = location.shown();
+    QString databasePath = location.path;
+    if (m_shared) {
+        // Journals of this machine's runs stay in the data folder, under a name of the store.
+        QString name = QStringLiteral("%1-%2-%3-%4")
+                           .arg(location.host, QString::number(location.port), location.database, QSysInfo::machineHostName());
+        name.replace(QRegularExpression(QStringLiteral("[^A-Za-z0-9._-]")), QStringLiteral("_"));
+        databasePath = AppDir() + QStringLiteral("db/pg-") + name;
+        m_claimant = QStringLiteral("%1:%2:%3")
+                         .arg(QSysInfo::machineHostName())
+                         .arg(::getpid())
+                         .arg(QRandomGenerator::global()->generate(), 8, 16, QLatin1Char('0'));
+    }
     const QFileInfo folder(QFileInfo(databasePath).absolutePath());
     if (!QDir().mkpath(folder.absoluteFilePath())) {
         fail(folder.exists() ? QStringLiteral("%1 is a file, not a folder.").arg(folder.absoluteFilePath())
                              : QStringLiteral("The folder %1 cannot be created.").arg(folder.absoluteFilePath()));
         return;
     }
-    m_db = QSqlDatabase::addDatabase(QStringLiteral("QSQLITE"), m_connectionName);
-    m_db.setDatabaseName(databasePath);
+    if (m_shared) {
+        m_db = QSqlDatabase::addDatabase(QStringLiteral("QPSQL"), m_connectionName);
+        if (!m_db.isValid()) {
+            fail(QStringLiteral("The PostgreSQL driver of Qt is not installed (Debian: libqt6sql6-psql)."));
+            return;
+        }
+        m_db.setHostName(location.host);
+        m_db.setPort(location.port);
+        m_db.setUserName(location.user);
+        m_db.setDatabaseName(location.database);
+        m_db.setConnectOptions(location.options);
+        m_isTrue = QStringLiteral("TYPE");
+    } else {
+        m_db = QSqlDatabase::addDatabase(QStringLiteral("QSQLITE"), m_connectionName);
+        m_db.setDatabaseName(databasePath);
+        m_isTrue = QStringLiteral("(TYPE IN (1, -1) OR upper(trim(TYPE)) IN ('TRUE', 'T', 'Y', 'YES', '1', '-1'))");
+    }
     if (!m_db.open()) {
         fail(m_db.lastError().text());
         return;
     }
-    QSqlQuery q(m_db);
-    const char* statements[] = {
+    if (!createTables())
+        return;
+    m_hasBeenSent = new QSqlQuery(m_db);
+    m_hasBeenSent->prepare(QStringLiteral("SELECT 1 FROM sendlog WHERE MAILADDR = ? AND %1 LIMIT 1").arg(m_isTrue));
+    m_insert = new QSqlQuery(m_db);
+    m_insert->prepare(QStringLiteral("INSERT INTO sendlog (SENDDATE, MAILADDR, TYPE) VALUES (?, ?, ?)"));
+    m_deletePending = new QSqlQuery(m_db);
+    m_deletePending->prepare(QStringLiteral("DELETE FROM pending WHERE id = ?"));
+    QString insertChunk = QStringLiteral("INSERT INTO sendlog (SENDDATE, MAILADDR, TYPE) VALUES (?, ?, TRUE)");
+    QString deleteChunk = QStringLiteral("DELETE FROM pending WHERE id IN (?");
+    for (qsizetype i = 1; i < kChunkRows; ++i) {
+        insertChunk += QStringLiteral(", (?, ?, TRUE)");
+        deleteChunk += QStringLiteral(", ?");
+    }
+    m_insertChunk = new QSqlQuery(m_db);
+    m_insertChunk->prepare(insertChunk);
+    m_deleteChunk = new QSqlQuery(m_db);
+    m_deleteChunk->prepare(deleteChunk + ')');
+    m_databasePath = databasePath;
+    m_open = true;
+    recoverJournals();
+    m_sinceRecovery.start();
+}
+
+bool TDM::createTables()
+{
+    // The same tables and columns in both kinds of store. A shared store numbers its rows in a
+    // column of its own (rowid) where SQLite has one built in.
+    static const char* const sqlite[] = {
         "PRAGMA journal_mode=WAL",
         "PRAGMA synchronous=NORMAL",
         "CREATE TABLE IF NOT EXISTS sendlog (SENDDATE VARCHAR(19), MAILADDR VARCHAR(254), TYPE BOOLEAN)",
@@ -114,32 +186,65 @@ TDM::TDM(const QString& databasePath)
         "CREATE TABLE IF NOT EXISTS list_fields (position INTEGER PRIMARY KEY, name TEXT NOT NULL)",
         "CREATE TABLE IF NOT EXISTS suppressed (address TEXT PRIMARY KEY, shown TEXT NOT NULL, added TEXT, reason TEXT)",
         "CREATE INDEX IF NOT EXISTS sent_by_server_at ON sent_by_server (server, at)",
+        "CREATE TABLE IF NOT EXISTS store_version (version INTEGER NOT NULL)",
     };
-    for (const char* sql : statements)
-        if (!q.exec(QString::fromLatin1(sql))) {
-            fail(q);
-            return;
-        }
-    m_hasBeenSent = new QSqlQuery(m_db);
-    m_hasBeenSent->prepare(QStringLiteral("SELECT 1 FROM sendlog WHERE MAILADDR = ? AND (TYPE IN (1, -1) OR "
-                                          "upper(trim(TYPE)) IN ('TRUE', 'T', 'Y', 'YES', '1', '-1')) LIMIT 1"));
-    m_insert = new QSqlQuery(m_db);
-    m_insert->prepare(QStringLiteral("INSERT INTO sendlog (SENDDATE, MAILADDR, TYPE) VALUES (?, ?, ?)"));
-    m_deletePending = new QSqlQuery(m_db);
-    m_deletePending->prepare(QStringLiteral("DELETE FROM pending WHERE id = ?"));
-    QString insertChunk = QStringLiteral("INSERT INTO sendlog (SENDDATE, MAILADDR, TYPE) VALUES (?, ?, 1)");
-    QString deleteChunk = QStringLiteral("DELETE FROM pending WHERE id IN (?");
-    for (qsizetype i = 1; i < kChunkRows; ++i) {
-        insertChunk += QStringLiteral(", (?, ?, 1)");
-        deleteChunk += QStringLiteral(", ?");
+    static const char* const postgresql[] = {
+        // Processes that open a new store at the same moment create its tables one after another.
+        "SELECT pg_advisory_xact_lock(7306197321)",
+        "SET LOCAL client_min_messages = warning", // no notice for each table that exists
+        "CREATE TABLE IF NOT EXISTS sendlog (rowid BIGSERIAL PRIMARY KEY, SENDDATE VARCHAR(19), "
+        "MAILADDR VARCHAR(254), TYPE BOOLEAN)",
+        "CREATE INDEX IF NOT EXISTS sendlog_by_address ON sendlog (MAILADDR, TYPE)",
+        "CREATE INDEX IF NOT EXISTS sendlog_by_date ON sendlog (SENDDATE varchar_pattern_ops)",
+        // claimed_by and lease_until: which run holds the entry, and until when.
+        "CREATE TABLE IF NOT EXISTS pending (id BIGSERIAL PRIMARY KEY, entry TEXT NOT NULL, claimed_by TEXT, "
+        "lease_until TIMESTAMPTZ)",
+        "CREATE TABLE IF NOT EXISTS journal_state (name TEXT PRIMARY KEY, applied BIGINT NOT NULL)",
+        "CREATE TABLE IF NOT EXISTS failed (id BIGSERIAL PRIMARY KEY, entry TEXT NOT NULL, code INTEGER, "
+        "reason TEXT, at VARCHAR(19))",
+        "CREATE TABLE IF NOT EXISTS sendlog_outcome (log_row BIGINT PRIMARY KEY, code INTEGER, reason TEXT)",
+        "CREATE TABLE IF NOT EXISTS sent_by_server (server TEXT NOT NULL, at BIGINT NOT NULL)",
+        "CREATE TABLE IF NOT EXISTS list_fields (position INTEGER PRIMARY KEY, name TEXT NOT NULL)",
+        "CREATE TABLE IF NOT EXISTS suppressed (rowid BIGSERIAL, address TEXT PRIMARY KEY, shown TEXT NOT NULL, "
+        "added TEXT, reason TEXT)",
+        "CREATE INDEX IF NOT EXISTS sent_by_server_at ON sent_by_server (server, at)",
+        "CREATE TABLE IF NOT EXISTS store_version (version INTEGER NOT NULL)",
+    };
+    if (m_shared && !m_db.transaction())
+        return fail(m_db.lastError().text());
+    QSqlQuery q(m_db);
+    const auto failed = [this, &q] {
+        fail(q);
+        if (m_shared)
+            m_db.rollback();
+        return false;
+    };
+    for (const char* sql : m_shared ? std::span<const char* const>(postgresql) : std::span<const char* const>(sqlite))
+        if (!q.exec(QString::fromLatin1(sql)))
+            return failed();
+    if (!q.exec(QStringLiteral("SELECT max(version) FROM store_version")) || !q.next())
+        return failed();
+    const int version = q.value(0).isNull() ? 0 : q.value(0).toInt();
+    q.finish();
+    if (version > kSchemaVersion) {
+        if (m_shared)
+            m_db.rollback();
+        return fail(QStringLiteral("%1 was laid out by a later release of Brevora (layout %2; this one knows %3). "
+                                   "Use that release or a later one.")
+                        .arg(m_shownName)
+                        .arg(version)
+                        .arg(kSchemaVersion));
     }
-    m_insertChunk = new QSqlQuery(m_db);
-    m_insertChunk->prepare(insertChunk);
-    m_deleteChunk = new QSqlQuery(m_db);
-    m_deleteChunk->prepare(deleteChunk + ')');
-    m_databasePath = databasePath;
-    m_open = true;
-    recoverJournals();
+    if (version < kSchemaVersion) {
+        // Migrations from earlier layouts go here, one step at a time.
+        q.prepare(QStringLiteral("INSERT INTO store_version (version) VALUES (?)"));
+        q.addBindValue(kSchemaVersion);
+        if (!q.exec())
+            return failed();
+    }
+    if (m_shared && !m_db.commit())
+        return fail(m_db.lastError().text());
+    return true;
 }
 
 TDM::~TDM()
@@ -204,12 +309,13 @@ bool TDM::RecordRefusal(qint64 pendingId, const QString& entry, int code, const 
         return fail(m_db.lastError().text());
     const QString now = Timestamp();
     QSqlQuery q(m_db);
-    q.prepare(QStringLiteral("INSERT INTO sendlog (SENDDATE, MAILADDR, TYPE) VALUES (?, ?, 0)"));
+    q.prepare(QStringLiteral("INSERT INTO sendlog (SENDDATE, MAILADDR, TYPE) VALUES (?, ?, FALSE)")
+              + (m_shared ? QStringLiteral(" RETURNING rowid") : QString()));
     q.addBindValue(now);
     q.addBindValue(entry);
-    bool ok = q.exec();
+    bool ok = q.exec() && (!m_shared || q.next());
     if (ok) {
-        const qint64 row = q.lastInsertId().toLongLong();
+        const qint64 row = m_shared ? q.value(0).toLongLong() : q.lastInsertId().toLongLong();
         q.prepare(QStringLiteral("INSERT INTO sendlog_outcome (log_row, code, reason) VALUES (?, ?, ?)"));
         q.addBindValue(row);
         q.addBindValue(code);
@@ -291,7 +397,7 @@ bool TDM::AddSuppressed(const QStringList& addresses, const QString& reason, int
     if (!m_db.transaction())
         return fail(m_db.lastError().text());
     QSqlQuery q(m_db);
-    q.prepare(QStringLiteral("INSERT OR IGNORE INTO suppressed (address, shown, added, reason) VALUES (?, ?, ?, ?)"));
+    q.prepare(QStringLiteral("INSERT INTO suppressed (address, shown, added, reason) VALUES (?, ?, ?, ?) ON CONFLICT DO NOTHING"));
     const QString now = Timestamp();
     for (const QString& a : addresses) {
         const QString shown = a.section(QLatin1Char(','), 0, 0).trimmed();
@@ -461,7 +567,7 @@ bool TDM::AddSendRecord(const QString& address, bool ok)
         return fail(QStringLiteral("The send log is not open."));
     m_insert->bindValue(0, Timestamp());
     m_insert->bindValue(1, address);
-    m_insert->bindValue(2, ok ? 1 : 0);
+    m_insert->bindValue(2, ok);
     return m_insert->exec() || fail(*m_insert);
 }
 
@@ -474,7 +580,7 @@ QSqlQuery TDM::QueryByDate(const QString& pattern)
     query.setForwardOnly(false);
     QString prefix;
     // A day pattern ("2024-05-01%") is answered from the date index; LIKE cannot use it.
-    if (isPrefixPattern(pattern, &prefix)) {
+    if (!m_shared && isPrefixPattern(pattern, &prefix)) {
         query.prepare(QStringLiteral("SELECT SENDDATE, MAILADDR, TYPE, code, reason FROM sendlog LEFT JOIN sendlog_outcome ON log_row = sendlog.rowid WHERE SENDDATE GLOB ? ORDER BY sendlog.rowid"));
         query.addBindValue(prefix + '*');
     } else {
@@ -565,6 +671,8 @@ bool TDM::LockRun()
         recoverJournals();
     if (!m_unappliedReason.isEmpty())
         return fail(m_unappliedReason);
+    if (m_shared)
+        return true; // runs share the list through their claims
     if (m_runLockFd >= 0)
         return true;
     const QByteArray path = QFile::encodeName(m_databasePath + QStringLiteral(".run-lock"));
@@ -574,7 +682,7 @@ bool TDM::LockRun()
     if (::flock(fd, LOCK_EX | LOCK_NB) != 0) {
         ::close(fd);
         return fail(QStringLiteral("Another run is using this list (%1). Wait until it ends, or stop it, then start again.")
-                        .arg(QDir::toNativeSeparators(m_databasePath)));
+                        .arg(m_shownName));
     }
     m_runLockFd = fd;
     return true;
@@ -582,9 +690,86 @@ bool TDM::LockRun()
 
 void TDM::UnlockRun()
 {
+    if (m_shared && m_open) {
+        // Delivered entries leave the list first: a claim given back must never be of one.
+        if (FlushDeliveries()) {
+            QSqlQuery q(m_db);
+            q.prepare(QStringLiteral("UPDATE pending SET claimed_by = NULL, lease_until = NULL WHERE claimed_by = ?"));
+            q.addBindValue(m_claimant);
+            q.exec();
+        }
+    }
     if (m_runLockFd >= 0)
         ::close(m_runLockFd);
     m_runLockFd = -1;
+}
+
+QList<TDM::PendingRow> TDM::ClaimPending(int count, bool* ok)
+{
+    QList<PendingRow> rows;
+    if (ok)
+        *ok = false;
+    if (!m_open || !m_shared) {
+        fail(QStringLiteral("Only a shared store hands out claims."));
+        return rows;
+    }
+    // A run of this machine that died left its journal: its deliveries reach the log before
+    // their claims can run out and their entries go to another run. Looked for once a second;
+    // a lease lasts far longer.
+    if (m_sinceRecovery.elapsed() >= 1000) {
+        recoverJournals();
+        m_sinceRecovery.start();
+    }
+    QSqlQuery q(m_db);
+    q.prepare(QStringLiteral("UPDATE pending SET claimed_by = ?, lease_until = now() + interval '%1 seconds' "
+                             "WHERE id IN (SELECT id FROM pending WHERE lease_until IS NULL OR lease_until < now() "
+                             "ORDER BY id LIMIT ? FOR UPDATE SKIP LOCKED) RETURNING id, entry")
+                  .arg(m_leaseSeconds));
+    q.addBindValue(m_claimant);
+    q.addBindValue(count);
+    if (!q.exec()) {
+        fail(q);
+        return rows;
+    }
+    while (q.next()) {
+        const qint64 id = q.value(0).toLongLong();
+        if (!m_blockedIds.contains(id))
+            rows.append({id, q.value(1).toString()});
+    }
+    std::sort(rows.begin(), rows.end(), [](const PendingRow& a, const PendingRow& b) { return a.id < b.id; });
+    if (ok)
+        *ok = true;
+    return rows;
+}
+
+bool TDM::RenewClaims(QSet<qint64>* held)
+{
+    held->clear();
+    if (!m_open || !m_shared)
+        return fail(QStringLiteral("Only a shared store hands out claims."));
+    QSqlQuery q(m_db);
+    q.prepare(QStringLiteral("UPDATE pending SET lease_until = now() + interval '%1 seconds' WHERE claimed_by = ? RETURNING id")
+                  .arg(m_leaseSeconds));
+    q.addBindValue(m_claimant);
+    if (!q.exec())
+        return fail(q);
+    while (q.next())
+        held->insert(q.value(0).toLongLong());
+    return true;
+}
+
+int TDM::ClaimedByOthers()
+{
+    if (!m_open || !m_shared)
+        return 0;
+    QSqlQuery q(m_db);
+    q.prepare(QStringLiteral("SELECT count(*) FROM pending WHERE lease_until >= now() AND claimed_by <> ?"));
+    q.addBindValue(m_claimant);
+    if (!q.exec() || !q.next()) {
+        fail(q);
+        return 0;
+    }
+    return q.value(0).toInt();
 }
 
 bool TDM::AppendPending(const QStringList& entries, QList<qint64>* ids)
@@ -597,16 +782,20 @@ bool TDM::AppendPending(const QStringList& entries, QList<qint64>* ids)
     // statement get consecutive ids ending at the last one inserted.
     QSqlQuery chunk(m_db);
     QSqlQuery single(m_db);
+    // Other processes may add rows to a shared store at the same time: there the statement says
+    // which ids its rows got.
+    const QString returning = m_shared ? QStringLiteral(" RETURNING id") : QString();
     QString chunkText = QStringLiteral("INSERT INTO pending (entry) VALUES (?)");
     for (qsizetype i = 1; i < kChunkRows; ++i)
         chunkText += QStringLiteral(", (?)");
+    chunkText += returning;
     QList<qint64> added;
     added.reserve(entries.size());
     for (qsizetype at = 0; at < entries.size();) {
         const qsizetype count = entries.size() - at >= kChunkRows ? kChunkRows : 1;
         QSqlQuery& q = count == kChunkRows ? chunk : single;
         if (q.lastQuery().isEmpty())
-            q.prepare(count == kChunkRows ? chunkText : QStringLiteral("INSERT INTO pending (entry) VALUES (?)"));
+            q.prepare(count == kChunkRows ? chunkText : QStringLiteral("INSERT INTO pending (entry) VALUES (?)") + returning);
         for (qsizetype k = 0; k < count; ++k)
             q.bindValue(int(k), entries[at + k]);
         if (!q.exec()) {
@@ -614,9 +803,18 @@ bool TDM::AppendPending(const QStringList& entries, QList<qint64>* ids)
             m_db.rollback();
             return false;
         }
-        const qint64 last = q.lastInsertId().toLongLong();
-        for (qsizetype k = count - 1; k >= 0; --k)
-            added.append(last - k);
+        if (m_shared) {
+            // A statement's rows take their ids in the order of its values.
+            QList<qint64> ids;
+            while (q.next())
+                ids.append(q.value(0).toLongLong());
+            std::sort(ids.begin(), ids.end());
+            added += ids;
+        } else {
+            const qint64 last = q.lastInsertId().toLongLong();
+            for (qsizetype k = count - 1; k >= 0; --k)
+                added.append(last - k);
+        }
         at += count;
     }
     if (!m_db.commit())
@@ -639,7 +837,7 @@ QSet<QString> TDM::SentAmong(const QStringList& entries)
         for (const QString& e : *journalled)
             if (wanted.contains(e))
                 sent.insert(e);
-    const QString isTrue = QStringLiteral("(TYPE IN (1, -1) OR upper(trim(TYPE)) IN ('TRUE', 'T', 'Y', 'YES', '1', '-1'))");
+    const QString& isTrue = m_isTrue;
     QSqlQuery q(m_db);
     q.setForwardOnly(true);
     // A log not much longer than the list is read whole, faster than asking for each entry.
@@ -679,6 +877,19 @@ bool TDM::ChangedByOthers()
     if (!m_open)
         return true;
     QSqlQuery q(m_db);
+    if (m_shared) {
+        // No change counter is shared between connections here: the lists' sizes and their
+        // newest rows tell every change a run or a window makes.
+        if (!q.exec(QStringLiteral("SELECT (SELECT count(*) FROM pending), (SELECT coalesce(max(id), 0) FROM pending), "
+                                   "(SELECT coalesce(max(rowid), 0) FROM sendlog), (SELECT count(*) FROM failed), "
+                                   "(SELECT coalesce(max(id), 0) FROM failed)"))
+            || !q.next())
+            return true;
+        QString signature;
+        for (int i = 0; i < 5; ++i)
+            signature += q.value(i).toString() + ' ';
+        return std::exchange(m_signature, signature) != signature;
+    }
     if (!q.exec(QStringLiteral("PRAGMA data_version")) || !q.next())
         return true;
     const qint64 version = q.value(0).toLongLong();
@@ -853,7 +1064,7 @@ bool TDM::FlushDeliveries()
         return fail(QStringLiteral("%1 delivered entries were no longer in the pending list of %2: another program "
                                    "changed the list during the run.")
                         .arg(vanished)
-                        .arg(QDir::toNativeSeparators(m_databasePath)));
+                        .arg(m_shownName));
     return true;
 }
 
@@ -867,12 +1078,13 @@ bool TDM::applyChunk(const Delivery* rows, qsizetype count)
         insert->bindValue(int(2 * i + 1), rows[i].entry);
     }
     if (count == 1)
-        insert->bindValue(2, 1);
+        insert->bindValue(2, true);
     if (!remove->exec())
         return fail(*remove);
     // A delivered entry whose pending row another program removed meanwhile: it is logged all
     // the same, and the run hears of it.
-    m_vanished += int(count) - qMax(0, remove->numRowsAffected());
+    if (!m_shared) // on a shared store another run may have taken over the entry: it was delivered here
+        m_vanished += int(count) - qMax(0, remove->numRowsAffected());
     return insert->exec() || fail(*insert);
 }
 
@@ -889,7 +1101,8 @@ bool TDM::applyDeliveries(const QList<Delivery>& rows, const QString& journalNam
         at += count;
     }
     QSqlQuery note(m_db);
-    note.prepare(QStringLiteral("INSERT OR REPLACE INTO journal_state (name, applied) VALUES (?, ?)"));
+    note.prepare(QStringLiteral("INSERT INTO journal_state (name, applied) VALUES (?, ?) "
+                                "ON CONFLICT (name) DO UPDATE SET applied = excluded.applied"));
     note.addBindValue(journalName);
     note.addBindValue(appliedTo);
     if (!note.exec()) {
@@ -966,7 +1179,8 @@ void TDM::recoverJournals()
     QStringList gone;
     if (stale.exec(QStringLiteral("SELECT name FROM journal_state")))
         while (stale.next())
-            if (!folder.exists(stale.value(0).toString()))
+            if (const QString name = stale.value(0).toString();
+                name.startsWith(journalPrefix(m_databasePath)) && !folder.exists(name))
                 gone.append(stale.value(0).toString());
     stale.finish();
     for (const QString& name : gone) {

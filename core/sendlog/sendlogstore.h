@@ -11,8 +11,11 @@
 #include <QStringList>
 #include <optional>
 
-// The send log and the durable pending list, in one embedded SQLite file (db/sendlog.db in the
-// data folder). The folder, the file and the tables are created when missing.
+#include "core/sendlog/storelocation.h"
+
+// The send log, the durable pending list, the failed list and the suppression list: in one
+// embedded SQLite file (db/sendlog.db in the data folder), or in a PostgreSQL database that several
+// processes share. The folder, the file and the tables are created when missing.
 //
 // Deliveries go first to a journal file of this process beside the database (one short append
 // each) and reach the tables in batches, each line in the same transaction as the others of its
@@ -28,13 +31,23 @@ public:
         QString entry;
     };
 
-    // Opens (creating when missing) the store at the given file path.
+    // The layout of the tables, kept in store_version; a store of a later layout is not opened.
+    static constexpr int kSchemaVersion = 1;
+
+    // Opens (creating when missing) the SQLite store at the given file path.
     explicit TDM(const QString& databasePath);
+    // Opens the store at the location (connecting to a shared one).
+    explicit TDM(const StoreLocation& location);
     ~TDM();
     TDM(const TDM&) = delete;
     TDM& operator=(const TDM&) = delete;
 
     bool isOpen() const { return m_open; }
+    // The store's file or URL, for messages.
+    const QString& shownName() const { return m_shownName; }
+    // True for a store that several runs drain together: a run claims entries instead of
+    // locking the whole list (see ClaimPending).
+    bool SharesList() const { return m_shared; }
     // The text of the last failure, for a caller that reports it.
     const QString& lastError() const { return m_lastError; }
 
@@ -124,11 +137,32 @@ public:
     // them itself only when they are long overdue.
     bool FlushDueDeliveries();
 
-    // One run at a time per store: an advisory lock that the system drops when the process ends.
-    // False (and lastError) while another process holds it, or while deliveries of an earlier
-    // process could not be applied to the send log (a run would send them again).
+    // One run at a time per SQLite store: an advisory lock that the system drops when the process
+    // ends. False (and lastError) while another process holds it, or while deliveries of an
+    // earlier process could not be applied to the send log (a run would send them again). On a
+    // shared store runs go together: this only checks for such deliveries and starts claiming.
     bool LockRun();
+    // Applies what is journalled and, on a shared store, gives back the entries still claimed.
     void UnlockRun();
+
+    // Shared stores. A run claims a few pending entries at a time for a lease: no other run takes
+    // them while the lease lasts, and the run renews it while it works. Delivered entries leave
+    // the list with their claim; when a run dies its claims end with the lease and other runs
+    // take its entries over.
+    void SetLeaseSeconds(int seconds) { m_leaseSeconds = qMax(kShortestLease, seconds); }
+    int leaseSeconds() const { return m_leaseSeconds; }
+    static constexpr int kShortestLease = 5;
+    static constexpr int kDefaultLease = 180;
+    // Claims up to `count` entries that no live claim holds, oldest first; *ok false (and
+    // lastError) on failure.
+    QList<PendingRow> ClaimPending(int count, bool* ok = nullptr);
+    // Extends the lease of every claim of this run; *held gets the ids still claimed by it (a
+    // claim whose lease ran out may have gone to another run).
+    bool RenewClaims(QSet<qint64>* held);
+    // How many pending entries other runs hold claims on now.
+    int ClaimedByOthers();
+    // This run's name in the claims: machine, process and a random part.
+    const QString& claimant() const { return m_claimant; }
     // Why deliveries of an earlier process still wait (their number, the file and the cause);
     // empty when there are none.
     const QString& unappliedReason() const { return m_unappliedReason; }
@@ -144,6 +178,8 @@ public:
     static bool TypeIsTrue(const QVariant& type);
 
 private:
+    void open(const StoreLocation& location);
+    bool createTables();
     bool fail(const QSqlQuery& query);
     bool fail(const QString& text);
     struct Delivery
@@ -165,6 +201,13 @@ private:
     QString m_connectionName;
     QSqlDatabase m_db;
     bool m_open = false;
+    bool m_shared = false;
+    QString m_shownName;
+    QString m_isTrue; // SQL that is true for a delivered row's TYPE
+    QString m_claimant;
+    int m_leaseSeconds = kDefaultLease;
+    QElapsedTimer m_sinceRecovery; // shared stores: when journals left behind were last looked for
+    QString m_signature; // shared stores: what ChangedByOthers compares
     QString m_lastError;
     QSqlQuery* m_hasBeenSent = nullptr;
     QSqlQuery* m_insert = nullptr;

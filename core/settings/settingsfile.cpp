@@ -429,6 +429,16 @@ void WriteSkipRefused(bool skip)
     ini().writeValue(kRunSection, "On refusal", skip ? "skip" : "stop");
 }
 
+QString ReadStoreUrl()
+{
+    return CodePage::decode(ini().readValue("Store", "URL")).trimmed();
+}
+
+void WriteStoreUrl(const QString& url)
+{
+    ini().writeValue("Store", "URL", CodePage::encode(url.trimmed()));
+}
+
 bool ReadFullSpeed()
 {
     return ini().readValue(kRunSection, "Pace") == "full";

@@ -163,6 +163,10 @@ void WriteRecipientFiles(const QString& contentTitle, const RecipientFiles& file
 // Whether a run goes on after a refused recipient (kept in a section of its own).
 bool ReadSkipRefused();
 // Whether the window's runs go as fast as the server allows rather than a message a tick.
+// The shared store the program uses instead of the file in the data folder (a postgresql:// URL);
+// empty for the file. Kept in [Store] URL.
+QString ReadStoreUrl();
+void WriteStoreUrl(const QString& url);
 bool ReadFullSpeed();
 void WriteFullSpeed(bool full);
 void WriteSkipRefused(bool skip);
