@@ -535,7 +535,10 @@ void SendingRun::dispatch(int budget)
         if (row < 0) {
             // On a shared store, entries other runs hold may still come free (a run that died
             // loses its claims when their lease ends): the run waits for them, and ends when none
-            // is left.
+            // is left. This run's own deliveries go to the log first: until then their entries
+            // count as held by it, for the others as for itself.
+            if (m_list.store() && m_list.store()->SharesList())
+                m_list.flushDeliveries();
             if (const int held = m_list.heldByOthers(); held > 0) {
                 if (!m_waitingForOthers)
                     emit activity(QStringLiteral("Waiting for %1 entries that other runs are sending").arg(held));

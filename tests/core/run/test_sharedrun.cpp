@@ -1,0 +1,153 @@
+#include "core/run/pendinglist.h"
+#include "core/run/sendingrun.h"
+#include "core/text/codepage.h"
+#include "support/sink.h"
+#include "support/teststore.h"
+#include "support/wait.h"
+
+#include <QRegularExpression>
+#include <QSet>
+#include <gtest/gtest.h>
+
+// Runs over a shared PostgreSQL store: each claims entries as it goes, so that several drain one
+// list together and the entries of a run that died go to the others.
+namespace {
+
+// One run with a connection to the store of its own, as another process would have.
+struct Runner
+{
+    explicit Runner(const StoreLocation& at)
+        : store(at)
+        , list(&store)
+        , run(list)
+    {
+        run.setInterval(0);
+        run.setBodyProvider([] { return QStringList{"Hello"}; });
+        run.smtp().HeloName = "tester";
+        run.smtp().ReadTimeout = 5000;
+        QObject::connect(&run, &SendingRun::activity, [this](const QString& l) { lines.append(l); });
+        QObject::connect(&run, &SendingRun::finished, [this](RunOutcome o) {
+            outcome = o;
+            finished = true;
+        });
+    }
+    void start(int port, int inFlight)
+    {
+        RunSelection s;
+        s.ServerHost = "127.0.0.1";
+        s.ServerPort = QString::number(port);
+        s.ServerSsl = "0";
+        s.SenderAddress = "me@example.com";
+        s.ContentTitle = "Greetings";
+        s.Speed.inFlight = inFlight;
+        s.Speed.connections = 1;
+        run.StartRun(s);
+    }
+    bool done() const { return finished && !run.running(); }
+    int delivered() const { return int(lines.filter("Sending is ok: ").size()); }
+
+    TDM store;
+    PendingList list;
+    SendingRun run;
+    QStringList lines;
+    RunOutcome outcome = RunOutcome::Completed;
+    bool finished = false;
+};
+
+QString recipient(const QByteArray& message)
+{
+    static const QRegularExpression to("\r\nTo: ([^\r\n]+)");
+    return to.match(QString::fromLatin1(message)).captured(1);
+}
+
+class SharedRunTest : public ::testing::Test
+{
+protected:
+    void SetUp() override
+    {
+        CodePage::setName("CP1252");
+        ASSERT_TRUE(shared.problem().isEmpty()) << shared.problem().toStdString();
+    }
+    QStringList fill(int count)
+    {
+        QStringList entries;
+        for (int i = 0; i < count; ++i)
+            entries << QStringLiteral("r%1@example.org").arg(i);
+        TDM filler(shared.location());
+        EXPECT_TRUE(filler.AppendPending(entries, nullptr)) << filler.lastError().toStdString();
+        return entries;
+    }
+    QStringList logged()
+    {
+        TDM reader(shared.location());
+        QStringList entries;
+        QSqlQuery q = reader.QueryByDate("%");
+        while (q.next())
+            if (TDM::TypeIsTrue(q.value(2)))
+                entries << q.value(1).toString();
+        return entries;
+    }
+
+    TestStore shared{StoreLocation::Kind::PostgreSQL};
+};
+
+TEST_F(SharedRunTest, TwoRunsDrainOneListTogetherEachEntryOnce)
+{
+    Sink sink;
+    ASSERT_GT(sink.port(), 0);
+    const QStringList entries = fill(600);
+    Runner first(shared.location());
+    Runner second(shared.location());
+    ASSERT_EQ(first.list.count(), 600);
+    first.start(sink.port(), 8);
+    second.start(sink.port(), 8);
+    ASSERT_TRUE(waitUntil([&] { return first.done() && second.done(); }, 60000));
+    EXPECT_EQ(first.outcome, RunOutcome::Completed);
+    EXPECT_EQ(second.outcome, RunOutcome::Completed);
+    EXPECT_EQ(first.delivered() + second.delivered(), 600);
+    EXPECT_GT(first.delivered(), 0);
+    EXPECT_GT(second.delivered(), 0);
+
+    QStringList sent = logged();
+    EXPECT_EQ(sent.size(), 600);
+    EXPECT_EQ(QSet<QString>(sent.begin(), sent.end()), QSet<QString>(entries.begin(), entries.end()));
+    TDM after(shared.location());
+    EXPECT_TRUE(after.LoadPending().isEmpty());
+    EXPECT_EQ(after.ClaimedByOthers(), 0);
+    QStringList received;
+    for (const QByteArray& m : sink.messages(600))
+        received.append(recipient(m));
+    EXPECT_EQ(received.size(), 600);
+    EXPECT_EQ(QSet<QString>(received.begin(), received.end()).size(), 600);
+}
+
+TEST_F(SharedRunTest, EntriesOfARunThatStoppedGoToAnotherWhenItsLeaseEnds)
+{
+    Sink sink;
+    ASSERT_GT(sink.port(), 0);
+    const QStringList entries = fill(20);
+    // A run that claimed five entries and then went silent (its process hung or was killed).
+    TDM silent(shared.location());
+    silent.SetLeaseSeconds(TDM::kShortestLease);
+    ASSERT_TRUE(silent.LockRun());
+    ASSERT_EQ(silent.ClaimPending(5).size(), 5);
+
+    Runner runner(shared.location());
+    QElapsedTimer timer;
+    timer.start();
+    runner.start(sink.port(), 4);
+    ASSERT_TRUE(waitUntil([&] { return runner.done(); }, 30000));
+    EXPECT_EQ(runner.outcome, RunOutcome::Completed);
+    EXPECT_EQ(runner.lines.filter("Waiting for 5 entries that other runs are sending").size(), 1);
+    EXPECT_GE(timer.elapsed(), (TDM::kShortestLease - 1) * 1000); // not before the lease ended
+    EXPECT_EQ(runner.delivered(), 20);
+    const QStringList sent = logged();
+    EXPECT_EQ(QSet<QString>(sent.begin(), sent.end()), QSet<QString>(entries.begin(), entries.end()));
+    EXPECT_EQ(sent.size(), 20);
+    // The silent run learns that its claims are gone.
+    QSet<qint64> held{-1};
+    ASSERT_TRUE(silent.RenewClaims(&held));
+    EXPECT_TRUE(held.isEmpty());
+}
+
+} // namespace
