@@ -4,6 +4,8 @@
 #   2. the whole suite again, built by clang with AddressSanitizer and UndefinedBehaviorSanitizer
 #      and leak detection on, into build-sanitize/;
 #   3. each fuzz harness for FUZZ_SECONDS (default 30) from its seed corpus; a finding fails it.
+# The store tests run against SQLite and against a throw-away PostgreSQL cluster that ctest starts
+# in a temporary folder (tests/support/pgcluster.sh) and always stops and removes.
 # With --quick only the first stage runs.
 set -uo pipefail
 cd "$(dirname "$0")/.."
@@ -12,6 +14,11 @@ quick=0
 scripts/install-deps.sh || exit 1
 scripts/build.sh || exit 1
 export QT_QPA_PLATFORM=offscreen
+# Should ctest itself be killed, its cluster goes all the same.
+stop_clusters() {
+  for b in build build-sanitize; do tests/support/pgcluster.sh stop "$b/pgcluster" >/dev/null 2>&1 || true; done
+}
+trap stop_clusters EXIT
 passed=0
 failed=0
 

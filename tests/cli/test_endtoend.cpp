@@ -6,6 +6,8 @@
 #include "support/smtpd.h"
 #include "support/tempdir.h"
 #include "support/testcert.h"
+#include "support/sink.h"
+#include "support/teststore.h"
 #include "core/mail/messagewriter.h"
 #include "core/smtp/smtpclient.h"
 
@@ -801,4 +803,64 @@ TEST_F(EndToEnd, AttachmentsPerRecipientArriveIntact)
     EXPECT_EQ(described[1], QStringLiteral("multipart/mixed Dear Bo, your invoice is attached.\n"
                                            "terms.txt text/plain %1\n"
                                            "plain.txt text/plain %2").arg(sha("terms"), sha("line one\r\n.line two\r\n")));
+}
+
+// Three processes send one list from a shared store; one is killed without warning in the
+// middle. The others finish its entries once its lease ends: every entry is logged exactly once,
+// and only messages the killed process had on their way when it died can arrive twice.
+TEST_F(EndToEnd, SharedStoreProcessesFinishTheListOfOneThatWasKilled)
+{
+    TestStore shared(StoreLocation::Kind::PostgreSQL);
+    ASSERT_TRUE(shared.problem().isEmpty()) << shared.problem().toStdString();
+    Sink sink;
+    ASSERT_GT(sink.port(), 0);
+    ScopedWorkDir work;
+    configureSettings(sink.port(), "Hello");
+    constexpr int kEntries = 3000;
+    constexpr int kWindow = 8;
+    QStringList all;
+    for (int i = 0; i < kEntries; ++i)
+        all << QStringLiteral("r%1@example.org").arg(i);
+    {
+        TDM filler(shared.location());
+        ASSERT_TRUE(filler.AppendPending(all, nullptr)) << filler.lastError().toStdString();
+    }
+    QProcess runs[3];
+    for (QProcess& run : runs) {
+        run.setWorkingDirectory(work.path());
+        run.start(brevoraBinary(), {"send", "--data-dir", shared.dataDir(), "--store", shared.url(), "--interval", "0",
+                                    "--window", QString::number(kWindow), "--lease", "5"});
+        ASSERT_TRUE(run.waitForStarted(10000));
+    }
+    ASSERT_GE(sink.messages(kEntries / 4, 30000).size(), kEntries / 4);
+    ::kill(runs[0].processId(), SIGKILL);
+    ASSERT_TRUE(runs[0].waitForFinished(10000));
+    for (int i = 1; i < 3; ++i) {
+        ASSERT_TRUE(runs[i].waitForFinished(60000));
+        EXPECT_EQ(runs[i].exitCode(), 0) << runs[i].readAllStandardError().toStdString();
+    }
+
+    TDM store(shared.location());
+    EXPECT_TRUE(store.LoadPending().isEmpty());
+    QStringList logged;
+    QSqlQuery rows = store.QueryByDate("%");
+    while (rows.next()) {
+        EXPECT_TRUE(TDM::TypeIsTrue(rows.value(2)));
+        logged << rows.value(1).toString();
+    }
+    logged.sort();
+    QStringList expected = all;
+    expected.sort();
+    EXPECT_EQ(logged, expected); // each once
+    QHash<QString, int> copies;
+    const QList<QByteArray> received = sink.messages(kEntries);
+    for (const QByteArray& m : received) {
+        static const QRegularExpression to("\r\nTo: ([^\r\n]+)");
+        ++copies[to.match(QString::fromLatin1(m)).captured(1)];
+    }
+    EXPECT_EQ(copies.size(), kEntries);
+    const int second = int(received.size()) - int(copies.size());
+    EXPECT_LE(second, 2 * kWindow) << "second copies";
+    // The journal of the killed process was applied by the others and removed.
+    EXPECT_TRUE(QDir(shared.dataDir() + "/db").entryList({"*-deliveries-*"}, QDir::Files).isEmpty());
 }

@@ -7,6 +7,7 @@
 #include "support/smtpd.h"
 #include "support/tempdir.h"
 #include "support/testcert.h"
+#include "support/teststore.h"
 #include "support/wait.h"
 
 #include <QAction>
@@ -477,4 +478,38 @@ TEST_F(MainWindowTest, PreviewAndWriteMessagesToAFolder)
     find<QAction>("WriteMessages1")->trigger();
     EXPECT_EQ(QDir(out.path()).entryList(QDir::Files), (QStringList{"000001-a@example.org.eml", "000002-b@example.org.eml"}));
     EXPECT_EQ(window->pending().count(), 2);
+}
+
+// Another process changes the list (adds to it, sends from it, refuses from it): the window
+// follows within a few seconds, on either kind of store.
+TEST_F(MainWindowTest, WindowFollowsTheListWhileAnotherProcessChangesTheStore)
+{
+    for (const StoreLocation::Kind kind : {StoreLocation::Kind::SQLite, StoreLocation::Kind::PostgreSQL}) {
+        SCOPED_TRACE(StoreKindName(kind));
+        TestStore shared(kind);
+        ASSERT_TRUE(shared.problem().isEmpty()) << shared.problem().toStdString();
+        store = shared.open();
+        open();
+        window->AppendEntries({"a@example.org", "b@example.org"});
+        window->run().countListChange();
+        EXPECT_EQ(panel(1), "2");
+
+        auto other = shared.open();
+        QList<qint64> ids;
+        ASSERT_TRUE(other->AppendPending({"c@example.org", "d@example.org", "e@example.org"}, &ids));
+        ASSERT_TRUE(waitUntil([&] { return panel(1) == "5"; }, 6000)) << panel(1).toStdString();
+        EXPECT_EQ(find<QListView>("MailLB")->model()->rowCount(), 5);
+
+        const QList<TDM::PendingRow> rows = other->LoadPending();
+        ASSERT_TRUE(other->LockRun());
+        ASSERT_TRUE(other->RecordDelivery(rows[0].id, rows[0].entry));
+        ASSERT_TRUE(other->RecordRefusal(rows[1].id, rows[1].entry, 550, "no such user", false));
+        other->UnlockRun();
+        ASSERT_TRUE(other->FlushDeliveries());
+        ASSERT_TRUE(waitUntil([&] { return panel(1) == "3"; }, 6000)) << panel(1).toStdString();
+        EXPECT_EQ(window->pending().entries(), (QStringList{"c@example.org", "d@example.org", "e@example.org"}));
+        EXPECT_EQ(find<QTabWidget>("PageControl1")->tabText(3), "Failed (1)");
+        window.reset();
+        store.reset();
+    }
 }
