@@ -64,6 +64,7 @@ void PendingList::unlockRun()
     if (m_store)
         m_store->UnlockRun();
     m_claimed.clear();
+    m_claimedSuppressed.clear();
 }
 
 int PendingList::nextRowToSend()
@@ -98,7 +99,7 @@ void PendingList::claimMore()
 {
     // A few at a time: enough for a full window, few enough that a run that dies holds back
     // little, and other runs find work too.
-    constexpr int kClaimBatch = 64;
+    constexpr int kClaimBatch = 256;
     bool ok = false;
     const QList<TDM::PendingRow> rows = m_store->ClaimPending(kClaimBatch, &ok);
     check(ok);
@@ -116,6 +117,24 @@ void PendingList::claimMore()
         }
         m_claimed.append(r.id);
     }
+    QStringList claimed;
+    for (const TDM::PendingRow& r : rows)
+        claimed.append(r.entry);
+    const QHash<QString, QString> suppressed = m_store->SuppressedAmong(claimed);
+    for (const TDM::PendingRow& r : rows)
+        if (const auto it = suppressed.constFind(r.entry); it != suppressed.constEnd())
+            m_claimedSuppressed.insert(r.id, *it);
+}
+
+std::optional<QString> PendingList::suppressionOf(qint64 id, const QString& entry)
+{
+    if (!m_store)
+        return std::nullopt;
+    if (claiming()) {
+        const auto it = m_claimedSuppressed.constFind(id);
+        return it == m_claimedSuppressed.constEnd() ? std::nullopt : std::optional<QString>(*it);
+    }
+    return m_store->SuppressionOf(entry);
 }
 
 void PendingList::renewClaims()

@@ -6,6 +6,7 @@
 #include <QSet>
 #include <QElapsedTimer>
 #include <QStringList>
+#include <optional>
 
 #include "core/sendlog/sendlogstore.h"
 
@@ -49,6 +50,9 @@ public:
     // On a shared store: how many pending entries other runs hold now (they may come free when
     // a run that died loses its claims); 0 elsewhere.
     int heldByOthers();
+    // Why the entry must not be mailed (its address is suppressed), or nullopt. On a shared store
+    // the answer comes from when the entry was claimed, asked for the whole claim at once.
+    std::optional<QString> suppressionOf(qint64 id, const QString& entry);
 
     // Makes sure the delivery of the entry can be recorded, before its message goes out. From
     // then until it is recorded or released the entry is in flight: it cannot be removed.
@@ -84,7 +88,11 @@ private:
     int firstIdleClaimedRow();
     void claimMore();
     void renewClaims();
-    void forgetClaim(qint64 id) { m_claimed.removeOne(id); }
+    void forgetClaim(qint64 id)
+    {
+        m_claimed.removeOne(id);
+        m_claimedSuppressed.remove(id);
+    }
     // Takes one row out; quick for the rows near the front, where deliveries end.
     void takeRow(int row);
     void indexAdd(const QString& entry);
@@ -99,4 +107,5 @@ private:
     QSet<qint64> m_inFlight; // ids of entries whose message is on its way
     QList<qint64> m_claimed; // shared stores: ids this run has claimed and not finished, in order
     QElapsedTimer m_claimsRenewed; // since the oldest lease of m_claimed began
+    QHash<qint64, QString> m_claimedSuppressed; // claimed entries that are suppressed, with why
 };

@@ -564,7 +564,7 @@ void SendingRun::dispatch(int budget)
             waiting = true;
             break;
         }
-        if (m_list.store() && m_list.store()->SuppressionOf(entry)) {
+        if (m_list.suppressionOf(id, entry)) {
             // Never mailed, whatever the refusal choice: it goes to the failed list.
             emit activity(QStringLiteral("Sending skipped: ") + entry + QStringLiteral("--suppressed"));
             m_list.recordRefused(id, 0, QStringLiteral("suppressed"), false);

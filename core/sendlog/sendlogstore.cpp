@@ -509,11 +509,24 @@ QHash<QString, QString> TDM::SuppressedAmong(const QStringList& entries)
     QHash<QString, QString> found;
     if (!m_open || entries.isEmpty())
         return found;
-    // The list is read whole: it is short next to the lists it is compared with.
+    // A few entries (a run's claim) are asked for by key; against a long list the suppression
+    // list is read whole, as it is short next to such lists.
     QHash<QString, QString> reasons;
     QSqlQuery q(m_db);
     q.setForwardOnly(true);
-    if (!q.exec(QStringLiteral("SELECT address, reason FROM suppressed"))) {
+    bool read = false;
+    if (entries.size() <= kChunkRows) {
+        QString text = QStringLiteral("SELECT address, reason FROM suppressed WHERE address IN (?");
+        for (qsizetype k = 1; k < entries.size(); ++k)
+            text += QStringLiteral(", ?");
+        q.prepare(text + ')');
+        for (qsizetype k = 0; k < entries.size(); ++k)
+            q.bindValue(int(k), SuppressionKey(entries[k]));
+        read = q.exec();
+    } else {
+        read = q.exec(QStringLiteral("SELECT address, reason FROM suppressed"));
+    }
+    if (!read) {
         fail(q);
         return found;
     }
@@ -720,7 +733,14 @@ QList<TDM::PendingRow> TDM::ClaimPending(int count, bool* ok)
         recoverJournals();
         m_sinceRecovery.start();
     }
+    // A claim need not wait for the server's disk: should the server crash and lose it, the
+    // entry is merely unclaimed again. The deliveries are written durably.
+    if (!m_db.transaction()) {
+        fail(m_db.lastError().text());
+        return rows;
+    }
     QSqlQuery q(m_db);
+    q.exec(QStringLiteral("SET LOCAL synchronous_commit = off"));
     q.prepare(QStringLiteral("UPDATE pending SET claimed_by = ?, lease_until = now() + interval '%1 seconds' "
                              "WHERE id IN (SELECT id FROM pending WHERE lease_until IS NULL OR lease_until < now() "
                              "ORDER BY id LIMIT ? FOR UPDATE SKIP LOCKED) RETURNING id, entry")
@@ -729,12 +749,20 @@ QList<TDM::PendingRow> TDM::ClaimPending(int count, bool* ok)
     q.addBindValue(count);
     if (!q.exec()) {
         fail(q);
+        m_db.rollback();
         return rows;
     }
     while (q.next()) {
         const qint64 id = q.value(0).toLongLong();
         if (!m_blockedIds.contains(id))
             rows.append({id, q.value(1).toString()});
+    }
+    q.finish();
+    if (!m_db.commit()) {
+        fail(m_db.lastError().text());
+        m_db.rollback();
+        rows.clear();
+        return rows;
     }
     std::sort(rows.begin(), rows.end(), [](const PendingRow& a, const PendingRow& b) { return a.id < b.id; });
     if (ok)
@@ -747,14 +775,27 @@ bool TDM::RenewClaims(QSet<qint64>* held)
     held->clear();
     if (!m_open || !m_shared)
         return fail(QStringLiteral("Only a shared store hands out claims."));
+    if (!m_db.transaction())
+        return fail(m_db.lastError().text());
     QSqlQuery q(m_db);
+    q.exec(QStringLiteral("SET LOCAL synchronous_commit = off"));
     q.prepare(QStringLiteral("UPDATE pending SET lease_until = now() + interval '%1 seconds' WHERE claimed_by = ? RETURNING id")
                   .arg(m_leaseSeconds));
     q.addBindValue(m_claimant);
-    if (!q.exec())
-        return fail(q);
+    if (!q.exec()) {
+        fail(q);
+        m_db.rollback();
+        return false;
+    }
     while (q.next())
         held->insert(q.value(0).toLongLong());
+    q.finish();
+    if (!m_db.commit()) {
+        held->clear();
+        fail(m_db.lastError().text());
+        m_db.rollback();
+        return false;
+    }
     return true;
 }
 
