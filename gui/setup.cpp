@@ -5,12 +5,15 @@
 #include "gui/addmail.h"
 #include "gui/addserver.h"
 #include "gui/addtext.h"
+#include "core/sendlog/storelocation.h"
 #include "core/settings/settingsfile.h"
 
 #include <QCheckBox>
 #include <QGridLayout>
 #include <QGroupBox>
 #include <QHBoxLayout>
+#include <QLabel>
+#include <QLineEdit>
 #include <QListWidget>
 #include <QPlainTextEdit>
 #include <QPushButton>
@@ -50,8 +53,21 @@ TFrmSetup::TFrmSetup(QWidget* parent)
     ok->setObjectName(QStringLiteral("BtmOk"));
     ok->setDefault(true);
     connect(ok, &QPushButton::clicked, this, [this] { Guarded([this] { BtmOkClick(); }); });
-    grid->addWidget(ChkRe, 3, 0);
-    grid->addWidget(ok, 3, 1, Qt::AlignRight);
+    // Where the lists and the send log are kept: this computer's file, or a database that
+    // several computers share.
+    auto* storeRow = new QHBoxLayout;
+    auto* storeLabel = new QLabel(QStringLiteral("Shared store:"), this);
+    EdtStore = new QLineEdit(this);
+    EdtStore->setObjectName(QStringLiteral("EdtStore"));
+    EdtStore->setPlaceholderText(QStringLiteral("postgresql://user@host:port/dbname (empty: this computer's file)"));
+    EdtStore->setToolTip(QStringLiteral("A PostgreSQL database that several Brevora processes share: one pending list, one "
+                                        "send log.\nThe password comes from ~/.pgpass or PGPASSWORD; it is never kept here."));
+    storeLabel->setBuddy(EdtStore);
+    storeRow->addWidget(storeLabel);
+    storeRow->addWidget(EdtStore, 1);
+    grid->addLayout(storeRow, 3, 0, 1, 2);
+    grid->addWidget(ChkRe, 4, 0);
+    grid->addWidget(ok, 4, 1, Qt::AlignRight);
     grid->setColumnStretch(1, 1);
     // The Info memo is wide enough for its lines (a server line is some 40 characters).
     MemCaption->setMinimumWidth(MemCaption->fontMetrics().horizontalAdvance(QLatin1Char('x')) * 42);
@@ -117,6 +133,7 @@ void TFrmSetup::FormShow()
     for (const Group* g : {&m_servers, &m_senders, &m_contents})
         g->list->setCurrentRow(-1);
     ChkRe->setChecked(ReadReturnReceipt());
+    EdtStore->setText(ReadStoreUrl());
 }
 
 QString TFrmSetup::selected(const Group& group) const
@@ -295,6 +312,16 @@ void TFrmSetup::afterDelete(const Group& group)
 
 void TFrmSetup::BtmOkClick()
 {
+    const QString store = EdtStore->text().trimmed();
+    if (!store.isEmpty())
+        ParseStoreUrl(store); // a URL that cannot be used is said now, and the window stays
     WriteReturnReceipt(ChkRe->isChecked());
+    if (store != ReadStoreUrl()) {
+        WriteStoreUrl(store);
+        Prompts::report(this, QStringLiteral("Setting"),
+                        QStringLiteral("Brevora uses %1 from its next start.")
+                            .arg(store.isEmpty() ? QStringLiteral("this computer's own file") : ParseStoreUrl(store).shown()),
+                        QMessageBox::Information);
+    }
     accept();
 }

@@ -3,6 +3,7 @@
 #include <QDialog>
 
 class QCheckBox;
+class QLineEdit;
 class QListWidget;
 class QPlainTextEdit;
 class QPushButton;
@@ -60,4 +61,5 @@ private:
     Group m_contents{};
     QPlainTextEdit* MemCaption = nullptr;
     QCheckBox* ChkRe = nullptr;
+    QLineEdit* EdtStore = nullptr;
 };

@@ -28,6 +28,11 @@ std::atomic<int> g_connectionCounter{0};
 // A batch is applied after this many deliveries or this much time, whichever comes first.
 constexpr int kBatchDeliveries = 256;
 constexpr qint64 kBatchAgeMs = 200;
+// On a shared store the batches are small: a run on another machine takes over the entries of a
+// run that died, and sends again those of its deliveries that had not reached the store.
+constexpr int kSharedBatchDeliveries = 32;
+constexpr qint64 kSharedBatchAgeMs = 20;
+constexpr qint64 kSharedJournalBytes = 4 * 1024 * 1024;
 constexpr qsizetype kChunkRows = 64;
 // Journal space set aside at once, so that a full disk is noticed before a message goes out.
 constexpr qint64 kJournalReserve = 256 * 1024;
@@ -149,16 +154,18 @@ void TDM::open(const StoreLocation& location)
     m_insert->prepare(QStringLiteral("INSERT INTO sendlog (SENDDATE, MAILADDR, TYPE) VALUES (?, ?, ?)"));
     m_deletePending = new QSqlQuery(m_db);
     m_deletePending->prepare(QStringLiteral("DELETE FROM pending WHERE id = ?"));
-    QString insertChunk = QStringLiteral("INSERT INTO sendlog (SENDDATE, MAILADDR, TYPE) VALUES (?, ?, TRUE)");
-    QString deleteChunk = QStringLiteral("DELETE FROM pending WHERE id IN (?");
-    for (qsizetype i = 1; i < kChunkRows; ++i) {
-        insertChunk += QStringLiteral(", (?, ?, TRUE)");
-        deleteChunk += QStringLiteral(", ?");
+    for (size_t k = 0; k < std::size(kChunkSizes); ++k) {
+        QString insertChunk = QStringLiteral("INSERT INTO sendlog (SENDDATE, MAILADDR, TYPE) VALUES (?, ?, TRUE)");
+        QString deleteChunk = QStringLiteral("DELETE FROM pending WHERE id IN (?");
+        for (qsizetype i = 1; i < kChunkSizes[k]; ++i) {
+            insertChunk += QStringLiteral(", (?, ?, TRUE)");
+            deleteChunk += QStringLiteral(", ?");
+        }
+        m_insertChunks[k] = new QSqlQuery(m_db);
+        m_insertChunks[k]->prepare(insertChunk);
+        m_deleteChunks[k] = new QSqlQuery(m_db);
+        m_deleteChunks[k]->prepare(deleteChunk + ')');
     }
-    m_insertChunk = new QSqlQuery(m_db);
-    m_insertChunk->prepare(insertChunk);
-    m_deleteChunk = new QSqlQuery(m_db);
-    m_deleteChunk->prepare(deleteChunk + ')');
     m_databasePath = databasePath;
     m_open = true;
     recoverJournals();
@@ -263,8 +270,10 @@ TDM::~TDM()
     delete m_hasBeenSent;
     delete m_insert;
     delete m_deletePending;
-    delete m_insertChunk;
-    delete m_deleteChunk;
+    for (size_t k = 0; k < std::size(kChunkSizes); ++k) {
+        delete m_insertChunks[k];
+        delete m_deleteChunks[k];
+    }
     m_db.close();
     m_db = QSqlDatabase();
     QSqlDatabase::removeDatabase(m_connectionName);
@@ -1067,14 +1076,24 @@ bool TDM::RecordDelivery(qint64 pendingId, const QString& entry)
         m_oldestUnapplied.start();
     m_unapplied.insert(entry);
     m_unappliedRows.append({pendingId, timestamp, entry});
-    if (m_unappliedRows.size() >= 4 * kBatchDeliveries || m_oldestUnapplied.elapsed() >= 4 * kBatchAgeMs)
+    if (m_unappliedRows.size() >= 4 * batchDeliveries() || m_oldestUnapplied.elapsed() >= 4 * batchAgeMs())
         return FlushDeliveries();
     return true;
 }
 
+int TDM::batchDeliveries() const
+{
+    return m_shared ? kSharedBatchDeliveries : kBatchDeliveries;
+}
+
+qint64 TDM::batchAgeMs() const
+{
+    return m_shared ? kSharedBatchAgeMs : kBatchAgeMs;
+}
+
 bool TDM::FlushDueDeliveries()
 {
-    if (m_unappliedRows.size() >= kBatchDeliveries || (!m_unappliedRows.isEmpty() && m_oldestUnapplied.elapsed() >= kBatchAgeMs))
+    if (m_unappliedRows.size() >= batchDeliveries() || (!m_unappliedRows.isEmpty() && m_oldestUnapplied.elapsed() >= batchAgeMs()))
         return FlushDeliveries();
     return true;
 }
@@ -1083,23 +1102,28 @@ bool TDM::FlushDeliveries()
 {
     if (m_unappliedRows.isEmpty() || m_journalFd < 0)
         return true;
-    // Everything in this process's journal is unapplied: it is emptied after every batch.
+    // What this process's journal holds beyond the applied part of its note is unapplied. It is
+    // emptied after every batch; on a shared store, whose batches are small and frequent, once
+    // it has grown (the note in the batch's transaction says how far it was applied).
     m_vanished = 0;
     if (!applyDeliveries(m_unappliedRows, m_journalName, m_journalBytes))
         return false;
     const int vanished = std::exchange(m_vanished, 0);
     m_unapplied.clear();
     m_unappliedRows.clear();
-    if (::ftruncate(m_journalFd, 0) != 0) {
-        abandonJournal();
-    } else {
-        m_journalBytes = 0;
-        m_journalReserved = 0; // truncating gives the space set aside back
-        QSqlQuery reset(m_db);
-        reset.prepare(QStringLiteral("UPDATE journal_state SET applied = 0 WHERE name = ?"));
-        reset.addBindValue(m_journalName);
-        if (!reset.exec())
-            abandonJournal(); // the note would skip the next lines of this file after a crash
+    const bool keepGrowing = m_shared && m_journalBytes < kSharedJournalBytes;
+    if (!keepGrowing) {
+        if (::ftruncate(m_journalFd, 0) != 0) {
+            abandonJournal();
+        } else {
+            m_journalBytes = 0;
+            m_journalReserved = 0; // truncating gives the space set aside back
+            QSqlQuery reset(m_db);
+            reset.prepare(QStringLiteral("UPDATE journal_state SET applied = 0 WHERE name = ?"));
+            reset.addBindValue(m_journalName);
+            if (!reset.exec())
+                abandonJournal(); // the note would skip the next lines of this file after a crash
+        }
     }
     if (vanished > 0)
         return fail(QStringLiteral("%1 delivered entries were no longer in the pending list of %2: another program "
@@ -1109,17 +1133,16 @@ bool TDM::FlushDeliveries()
     return true;
 }
 
-bool TDM::applyChunk(const Delivery* rows, qsizetype count)
+bool TDM::applyChunk(const Delivery* rows, size_t sizeIndex)
 {
-    QSqlQuery* insert = count == kChunkRows ? m_insertChunk : m_insert;
-    QSqlQuery* remove = count == kChunkRows ? m_deleteChunk : m_deletePending;
+    const qsizetype count = kChunkSizes[sizeIndex];
+    QSqlQuery* insert = m_insertChunks[sizeIndex];
+    QSqlQuery* remove = m_deleteChunks[sizeIndex];
     for (qsizetype i = 0; i < count; ++i) {
         remove->bindValue(int(i), rows[i].pendingId);
         insert->bindValue(int(2 * i), rows[i].timestamp);
         insert->bindValue(int(2 * i + 1), rows[i].entry);
     }
-    if (count == 1)
-        insert->bindValue(2, true);
     if (!remove->exec())
         return fail(*remove);
     // A delivered entry whose pending row another program removed meanwhile: it is logged all
@@ -1134,12 +1157,14 @@ bool TDM::applyDeliveries(const QList<Delivery>& rows, const QString& journalNam
     if (!m_db.transaction())
         return fail(m_db.lastError().text());
     for (qsizetype at = 0; at < rows.size();) {
-        const qsizetype count = rows.size() - at >= kChunkRows ? kChunkRows : 1;
-        if (!applyChunk(rows.constData() + at, count)) {
+        size_t k = 0;
+        while (kChunkSizes[k] > rows.size() - at)
+            ++k;
+        if (!applyChunk(rows.constData() + at, k)) {
             m_db.rollback();
             return false;
         }
-        at += count;
+        at += kChunkSizes[k];
     }
     QSqlQuery note(m_db);
     note.prepare(QStringLiteral("INSERT INTO journal_state (name, applied) VALUES (?, ?) "

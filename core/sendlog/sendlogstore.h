@@ -9,6 +9,7 @@
 #include <QSqlQuery>
 #include <QString>
 #include <QStringList>
+#include <iterator>
 #include <optional>
 
 #include "core/sendlog/storelocation.h"
@@ -189,13 +190,15 @@ private:
         QString entry;
     };
 
+    int batchDeliveries() const;
+    qint64 batchAgeMs() const;
     bool openJournal();
     void recoverJournals();
     // Applies deliveries of a journal in one transaction and notes how far into the journal they
     // reach, so that a crash before the file is emptied does not apply them twice.
     bool applyDeliveries(const QList<Delivery>& rows, const QString& journalName, qint64 appliedTo);
     // Many rows to a statement: a statement costs far more than a row.
-    bool applyChunk(const Delivery* rows, qsizetype count);
+    bool applyChunk(const Delivery* rows, size_t sizeIndex);
     void abandonJournal();
 
     QString m_connectionName;
@@ -212,8 +215,10 @@ private:
     QSqlQuery* m_hasBeenSent = nullptr;
     QSqlQuery* m_insert = nullptr;
     QSqlQuery* m_deletePending = nullptr;
-    QSqlQuery* m_insertChunk = nullptr;
-    QSqlQuery* m_deleteChunk = nullptr;
+    // Deliveries are applied with statements of 64, 16, 4 and 1 rows.
+    static constexpr qsizetype kChunkSizes[] = {64, 16, 4, 1};
+    QSqlQuery* m_insertChunks[std::size(kChunkSizes)] = {};
+    QSqlQuery* m_deleteChunks[std::size(kChunkSizes)] = {};
 
     QString m_databasePath;
     int m_journalFd = -1;
