@@ -100,8 +100,14 @@ TMainForm::TMainForm(TDM* store, QWidget* parent)
 void TMainForm::refreshFromStore()
 {
     // A run of this window over a file store holds its lock: nobody else changes the list then.
+    // One over a shared store shares it with runs elsewhere: their progress shows in the count.
     if (!m_store || (m_run.running() && !m_store->SharesList()))
         return;
+    if (m_run.running()) {
+        if (const int pending = m_store->CountPending(); pending >= 0)
+            m_run.notePendingInStore(pending);
+        return;
+    }
     Guarded([this] {
         const int before = m_pending.count();
         m_pending.reload();

@@ -228,6 +228,14 @@ void SendingRun::countListChange()
     emit countersChanged();
 }
 
+void SendingRun::notePendingInStore(int count)
+{
+    if (m_pendingCount == count)
+        return;
+    m_pendingCount = count;
+    emit countersChanged();
+}
+
 void SendingRun::StartRun(const RunSelection& s, const QString& testAddress)
 {
     if (m_running)

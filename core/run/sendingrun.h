@@ -115,6 +115,8 @@ public:
     int refusedCount() const { return m_refusedCount; }
     // The pending list grew or shrank outside a run (intake, delete): the counters follow it.
     void countListChange();
+    // While this run drains a shared store with others: how many entries the store still holds.
+    void notePendingInStore(int count);
 
     // The first session's client: its settings are every session's.
     SmtpClient& smtp() { return m_smtp; }

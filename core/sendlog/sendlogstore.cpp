@@ -684,6 +684,18 @@ QList<TDM::PendingRow> TDM::LoadPending(bool* ok)
     return rows;
 }
 
+int TDM::CountPending()
+{
+    if (!m_open)
+        return -1;
+    QSqlQuery q(m_db);
+    if (!q.exec(QStringLiteral("SELECT count(*) FROM pending")) || !q.next()) {
+        fail(q);
+        return -1;
+    }
+    return qMax(0, q.value(0).toInt() - int(m_unappliedRows.size()));
+}
+
 bool TDM::LockRun()
 {
     if (!m_open)

@@ -117,6 +117,9 @@ public:
     // The pending rows in order, without those whose delivery waits in a journal not yet applied;
     // *ok is false (and lastError says why) when they cannot be read.
     QList<PendingRow> LoadPending(bool* ok = nullptr);
+    // How many entries are pending (those whose delivery is journalled here not counted); -1
+    // when the store cannot say.
+    int CountPending();
     // Appends entries to the pending list in one transaction; their ids in order.
     bool AppendPending(const QStringList& entries, QList<qint64>* ids);
     bool RemovePending(const QList<qint64>& ids);
