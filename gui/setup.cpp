@@ -59,7 +59,6 @@ TFrmSetup::TFrmSetup(QWidget* parent)
     auto* storeLabel = new QLabel(QStringLiteral("Shared store:"), this);
     EdtStore = new QLineEdit(this);
     EdtStore->setObjectName(QStringLiteral("EdtStore"));
-    EdtStore->setPlaceholderText(QStringLiteral("postgresql://user@host:port/dbname (empty: this computer's file)"));
     EdtStore->setToolTip(QStringLiteral("A PostgreSQL database that several Brevora processes share: one pending list, one "
                                         "send log.\nThe password comes from ~/.pgpass or PGPASSWORD; it is never kept here."));
     storeLabel->setBuddy(EdtStore);
@@ -134,6 +133,15 @@ void TFrmSetup::FormShow()
         g->list->setCurrentRow(-1);
     ChkRe->setChecked(ReadReturnReceipt());
     EdtStore->setText(ReadStoreUrl());
+    // A store given by --store or BREVORA_STORE is in use whatever the setting says: shown here.
+    QString inUse;
+    Guarded([&inUse] {
+        if (const StoreLocation store = ChosenStore(); store.shared() && ReadStoreUrl().isEmpty())
+            inUse = store.shown();
+    });
+    EdtStore->setPlaceholderText(inUse.isEmpty()
+                                     ? QStringLiteral("postgresql://user@host:port/dbname (empty: this computer's file)")
+                                     : QStringLiteral("In use now, from --store or BREVORA_STORE: ") + inUse);
 }
 
 QString TFrmSetup::selected(const Group& group) const
