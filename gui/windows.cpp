@@ -66,10 +66,12 @@ QImage framed(QWidget* w)
 
 } // namespace
 
-QStringList RenderWindows(AppWindows& windows, const QString& folder)
+QStringList RenderWindows(AppWindows& windows, const QString& folder, int* missed)
 {
     QDir().mkpath(folder);
     QStringList written;
+    if (missed)
+        *missed = 0;
     auto render = [&](QWidget* w, const QString& name, const QString& caption = {}) {
         if (!caption.isEmpty())
             w->setWindowTitle(caption);
@@ -79,6 +81,8 @@ QStringList RenderWindows(AppWindows& windows, const QString& folder)
         const QString path = folder + '/' + name + QStringLiteral(".png");
         if (framed(w).save(path))
             written.append(path);
+        else if (missed)
+            ++*missed;
         if (w != windows.main.get())
             w->hide();
     };

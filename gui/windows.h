@@ -30,5 +30,5 @@ struct AppWindows
 };
 
 // Renders every window to a PNG file in the folder, so they can be looked at without a desktop.
-// Returns the files written.
-QStringList RenderWindows(AppWindows& windows, const QString& folder);
+// Returns the files written; *missed counts the windows whose file could not be written.
+QStringList RenderWindows(AppWindows& windows, const QString& folder, int* missed = nullptr);
