@@ -25,6 +25,7 @@
 #include <csignal>
 #include <cstdio>
 #include <memory>
+#include <optional>
 #include <tuple>
 #include <unistd.h>
 
@@ -653,6 +654,24 @@ int runSend(const QStringList& args)
         trimmed.reserve(lines.size());
         for (const QString& line : lines)
             trimmed.append(IntakeRule::trimEntry(line));
+        // Runs started together on a shared store with the same file add it once: each checks
+        // and adds in turn, against the list as the one before it left it.
+        struct IntakeTurn
+        {
+            TDM& store;
+            explicit IntakeTurn(TDM& s)
+                : store(s)
+            {
+                if (!store.LockIntake())
+                    throw BrevoraError(ErrorKind::Store, store.lastError());
+            }
+            ~IntakeTurn() { store.UnlockIntake(); }
+        };
+        std::optional<IntakeTurn> turn;
+        if (storeOwner->SharesList() && !dryRun) {
+            turn.emplace(*storeOwner);
+            list.reload(true);
+        }
         const QSet<QString> sent = storeOwner->SentAmong(trimmed);
         const QHash<QString, QString> suppressed = storeOwner->SuppressedAmong(trimmed);
         IntakeRule rule([&list](const QString& e) { return list.contains(e); },

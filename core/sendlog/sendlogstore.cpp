@@ -202,7 +202,9 @@ bool TDM::createTables()
         "CREATE TABLE IF NOT EXISTS sendlog (rowid BIGSERIAL PRIMARY KEY, SENDDATE VARCHAR(19), "
         "MAILADDR VARCHAR(254), TYPE BOOLEAN)",
         "CREATE INDEX IF NOT EXISTS sendlog_by_address ON sendlog (MAILADDR, TYPE)",
+        // Day patterns are prefixes (LIKE needs the pattern index), History's days are ranges.
         "CREATE INDEX IF NOT EXISTS sendlog_by_date ON sendlog (SENDDATE varchar_pattern_ops)",
+        "CREATE INDEX IF NOT EXISTS sendlog_by_date_range ON sendlog (SENDDATE)",
         // claimed_by and lease_until: which run holds the entry, and until when.
         "CREATE TABLE IF NOT EXISTS pending (id BIGSERIAL PRIMARY KEY, entry TEXT NOT NULL, claimed_by TEXT, "
         "lease_until TIMESTAMPTZ)",
@@ -818,6 +820,20 @@ bool TDM::RenewClaims(QSet<qint64>* held)
         return false;
     }
     return true;
+}
+
+bool TDM::LockIntake()
+{
+    if (!m_open || !m_shared)
+        return m_open || fail(QStringLiteral("The send log is not open."));
+    QSqlQuery q(m_db);
+    return q.exec(QStringLiteral("SELECT pg_advisory_lock(7306197322)")) || fail(q);
+}
+
+void TDM::UnlockIntake()
+{
+    if (m_open && m_shared)
+        QSqlQuery(m_db).exec(QStringLiteral("SELECT pg_advisory_unlock(7306197322)"));
 }
 
 int TDM::ClaimedByOthers()

@@ -165,6 +165,10 @@ public:
     bool RenewClaims(QSet<qint64>* held);
     // How many pending entries other runs hold claims on now.
     int ClaimedByOthers();
+    // Shared stores: one process at a time checks entries against the list and adds them, so that
+    // runs started together with the same list file add it once. No-ops on SQLite.
+    bool LockIntake();
+    void UnlockIntake();
     // This run's name in the claims: machine, process and a random part.
     const QString& claimant() const { return m_claimant; }
     // Why deliveries of an earlier process still wait (their number, the file and the cause);

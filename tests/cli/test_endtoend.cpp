@@ -864,3 +864,38 @@ TEST_F(EndToEnd, SharedStoreProcessesFinishTheListOfOneThatWasKilled)
     // The journal of the killed process was applied by the others and removed.
     EXPECT_TRUE(QDir(shared.dataDir() + "/db").entryList({"*-deliveries-*"}, QDir::Files).isEmpty());
 }
+
+// Processes started together on a shared store with the same list file add it once between
+// them, and each entry goes out once.
+TEST_F(EndToEnd, SharedStoreProcessesGivenTheSameListAddItOnce)
+{
+    TestStore shared(StoreLocation::Kind::PostgreSQL);
+    ASSERT_TRUE(shared.problem().isEmpty()) << shared.problem().toStdString();
+    Sink sink;
+    ASSERT_GT(sink.port(), 0);
+    ScopedWorkDir work;
+    configureSettings(sink.port(), "Hello");
+    QByteArray lines;
+    for (int i = 0; i < 500; ++i)
+        lines += QStringLiteral("r%1@example.org\r\n").arg(i).toLatin1();
+    QProcess runs[3];
+    for (int i = 0; i < 3; ++i) {
+        const QString file = work.file(QStringLiteral("list%1.txt").arg(i));
+        writeAll(file, lines);
+        runs[i].setWorkingDirectory(work.path());
+        runs[i].start(brevoraBinary(), {"send", "--data-dir", shared.dataDir(), "--store", shared.url(), "--list", file,
+                                        "--interval", "0", "--window", "4"});
+    }
+    for (QProcess& run : runs) {
+        ASSERT_TRUE(run.waitForFinished(60000));
+        EXPECT_EQ(run.exitCode(), 0) << run.readAllStandardError().toStdString();
+    }
+    const QList<QByteArray> received = sink.messages(500);
+    QSet<QString> recipients;
+    static const QRegularExpression to("\r\nTo: ([^\r\n]+)");
+    for (const QByteArray& m : received)
+        recipients.insert(to.match(QString::fromLatin1(m)).captured(1));
+    EXPECT_EQ(recipients.size(), 500);
+    QThread::msleep(300); // nothing more arrives
+    EXPECT_EQ(sink.messages(501, 0).size(), 500);
+}
