@@ -21,9 +21,20 @@ as_server() {
   fi
 }
 
+stop() {
+  [ -f "$state/datadir" ] || return 0
+  local data
+  data=$(cat "$state/datadir")
+  if [ -d "$data/cluster" ]; then
+    as_server "$bindir/pg_ctl" -D "$data/cluster" -m immediate -w -t 30 stop >/dev/null 2>&1 || true
+  fi
+  case $data in /tmp/brevora-pg.*) rm -rf "$data" ;; esac
+  rm -rf "$state"
+}
+
 case $action in
 start)
-  rm -rf "$state"
+  stop # one left by a start that was never stopped
   mkdir -p "$state"
   data=$(mktemp -d /tmp/brevora-pg.XXXXXX)
   echo "$data" >"$state/datadir"
@@ -41,13 +52,7 @@ start)
   echo "PostgreSQL $("$bindir/postgres" --version | awk '{print $3}') on 127.0.0.1:$port, data in $data"
   ;;
 stop)
-  [ -f "$state/datadir" ] || exit 0
-  data=$(cat "$state/datadir")
-  if [ -d "$data/cluster" ]; then
-    as_server "$bindir/pg_ctl" -D "$data/cluster" -m immediate -w -t 30 stop >/dev/null 2>&1 || true
-  fi
-  case $data in /tmp/brevora-pg.*) rm -rf "$data" ;; esac
-  rm -rf "$state"
+  stop
   echo "PostgreSQL stopped and removed"
   ;;
 *)
