@@ -82,11 +82,18 @@ launch() {
 check() {
   python3 - "$out/$1.env" "$count" <<'PY'
 import collections, sys
+# Each session's current envelope; its recipients count once the message is taken (QUEUED).
 copies = collections.Counter()
+envelope = {}
 for line in open(sys.argv[1]):
-    parts = line.split(" ", 1)
-    if len(parts) == 2 and parts[1].startswith("RCPT TO:<"):
-        copies[parts[1][9:].split(">")[0]] += 1
+    session, _, what = line.rstrip("\n").partition(" ")
+    if what.startswith("MAIL FROM:"):
+        envelope[session] = []
+    elif what.startswith("RCPT TO:<"):
+        envelope.setdefault(session, []).append(what[9:].split(">")[0])
+    elif what == "QUEUED":
+        for rcpt in envelope.pop(session, []):
+            copies[rcpt] += 1
 count = int(sys.argv[2])
 total = sum(copies.values())
 print(f"sink: {total} messages, {len(copies)} recipients, {total - len(copies)} second copies, "
