@@ -25,7 +25,7 @@ relay=""
 cleanup() {
   kill $sink $relay 2>/dev/null || true
   bash "$root/tests/support/pgcluster.sh" stop "$out/pg" >/dev/null 2>&1 || true
-  rm -rf "$out"
+  if [ "${KEEP:-0}" = 1 ]; then echo "kept in $out"; else rm -rf "$out"; fi
 }
 trap cleanup EXIT
 cc -O2 -o "$out/minisink" "$here/sink/minisink.c" -lssl -lcrypto -lpthread

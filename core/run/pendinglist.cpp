@@ -19,6 +19,7 @@ PendingList::~PendingList() = default;
 
 void PendingList::load(const QList<TDM::PendingRow>& rows)
 {
+    m_front = 0;
     m_entries.clear();
     m_ids.clear();
     m_index.clear();
@@ -105,18 +106,11 @@ void PendingList::claimMore()
     check(ok);
     if (m_claimed.isEmpty())
         m_claimsRenewed.start();
-    for (const TDM::PendingRow& r : rows) {
-        if (rowOf(r.id) < 0) {
-            // Added by another process since the list was read: shown in its place.
-            const int at = int(std::lower_bound(m_ids.cbegin(), m_ids.cend(), r.id) - m_ids.cbegin());
-            beginInsertRows(QModelIndex(), at, at);
-            m_entries.insert(at, r.entry);
-            m_ids.insert(at, r.id);
-            indexAdd(r.entry);
-            endInsertRows();
-        }
+    if (rows.isEmpty())
+        return;
+    for (const TDM::PendingRow& r : rows)
         m_claimed.append(r.id);
-    }
+    bringClaimedFirst(rows);
     QStringList claimed;
     for (const TDM::PendingRow& r : rows)
         claimed.append(r.entry);
@@ -145,6 +139,47 @@ void PendingList::renewClaims()
     // A claim that ran out and went elsewhere is another run's entry now; one on its way here
     // ends as it ends.
     m_claimed.removeIf([&](qint64 id) { return !held.contains(id) && !m_inFlight.contains(id); });
+}
+
+void PendingList::bringClaimedFirst(const QList<TDM::PendingRow>& claimedNow)
+{
+    // Other runs take the rows before this run's claims, and a delivered row leaves the list from
+    // where it is: the claimed rows go first, so that it moves only the few before it. One pass
+    // for each claim.
+    QHash<qint64, QString> front;
+    for (qint64 id : std::as_const(m_claimed))
+        front.insert(id, QString());
+    QStringList restEntries;
+    QList<qint64> restIds;
+    restEntries.reserve(m_entries.size());
+    restIds.reserve(m_ids.size());
+    for (qsizetype i = 0; i < m_ids.size(); ++i) {
+        if (const auto it = front.find(m_ids[i]); it != front.end()) {
+            *it = m_entries[i];
+        } else {
+            restEntries.append(m_entries[i]);
+            restIds.append(m_ids[i]);
+        }
+    }
+    // Rows added by another process since the list was read come with their claim.
+    for (const TDM::PendingRow& r : claimedNow)
+        if (QString& shown = front[r.id]; shown.isEmpty()) {
+            shown = r.entry;
+            indexAdd(r.entry);
+        }
+    // A claim whose row is gone from the list (taken off it meanwhile) is not sent.
+    m_claimed.removeIf([&front](qint64 id) { return front.value(id).isEmpty(); });
+    beginResetModel();
+    m_entries.clear();
+    m_ids.clear();
+    for (qint64 id : std::as_const(m_claimed)) {
+        m_entries.append(front.value(id));
+        m_ids.append(id);
+    }
+    m_front = int(m_ids.size());
+    m_entries += restEntries;
+    m_ids += restIds;
+    endResetModel();
 }
 
 int PendingList::heldByOthers()
@@ -221,6 +256,9 @@ void PendingList::removeRowsAt(QList<int> rows)
         ids.append(m_ids[r]);
     if (m_store)
         check(m_store->RemovePending(ids));
+    for (qint64 id : ids)
+        forgetClaim(id);
+    m_front -= int(std::count_if(rows.cbegin(), rows.cend(), [this](int r) { return r < m_front; }));
     if (rows.size() > 64) {
         // Many rows at once: rebuild in one pass rather than shifting the list per row.
         beginResetModel();
@@ -254,9 +292,12 @@ void PendingList::removeRowsAt(QList<int> rows)
 
 int PendingList::rowOf(qint64 id) const
 {
-    // Rows are kept in the order of their ids; a list that another process changed meanwhile
-    // may not be, and is searched through.
-    const auto it = std::lower_bound(m_ids.cbegin(), m_ids.cend(), id);
+    // The claimed rows first (a few), then the others in the order of their ids; a list that
+    // another process changed meanwhile may not be in order, and is searched through.
+    for (int row = 0; row < m_front; ++row)
+        if (m_ids[row] == id)
+            return row;
+    const auto it = std::lower_bound(m_ids.cbegin() + m_front, m_ids.cend(), id);
     if (it != m_ids.cend() && *it == id)
         return int(it - m_ids.cbegin());
     return int(m_ids.indexOf(id));
@@ -272,6 +313,8 @@ int PendingList::firstIdleRow() const
 
 void PendingList::takeRow(int row)
 {
+    if (row < m_front)
+        --m_front;
     beginRemoveRows(QModelIndex(), row, row);
     indexRemove(m_entries[row]);
     if (row < m_entries.size() / 2) {
@@ -336,6 +379,8 @@ void PendingList::recordRefused(qint64 id, int code, const QString& reason, bool
         } else {
             ids.append(m_ids.last() + 1);
         }
+        if (row < m_front)
+            --m_front;
         beginMoveRows(QModelIndex(), row, row, QModelIndex(), int(m_entries.size()));
         m_entries.move(row, m_entries.size() - 1);
         m_ids.removeAt(row);

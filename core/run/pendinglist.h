@@ -87,6 +87,7 @@ private:
     // The first claimed entry not on its way, its row made when the list did not show it yet.
     int firstIdleClaimedRow();
     void claimMore();
+    void bringClaimedFirst(const QList<TDM::PendingRow>& claimedNow);
     void renewClaims();
     void forgetClaim(qint64 id)
     {
@@ -106,6 +107,7 @@ private:
     QHash<QString, int> m_index; // entry -> number of occurrences
     QSet<qint64> m_inFlight; // ids of entries whose message is on its way
     QList<qint64> m_claimed; // shared stores: ids this run has claimed and not finished, in order
+    int m_front = 0; // shared stores: the rows before this are claimed ones, the rest in id order
     QElapsedTimer m_claimsRenewed; // since the oldest lease of m_claimed began
     QHash<qint64, QString> m_claimedSuppressed; // claimed entries that are suppressed, with why
 };

@@ -150,4 +150,34 @@ TEST_F(SharedRunTest, EntriesOfARunThatStoppedGoToAnotherWhenItsLeaseEnds)
     EXPECT_TRUE(held.isEmpty());
 }
 
+// The list of a run on a shared store shows its claimed entries first, in order, and takes each
+// out from there as it is delivered; read again, it is in the store's order.
+TEST_F(SharedRunTest, ClaimedEntriesComeFirstAndLeaveFromThere)
+{
+    const QStringList entries = fill(10);
+    TDM other(shared.location());
+    ASSERT_TRUE(other.LockRun());
+    ASSERT_EQ(other.ClaimPending(4).size(), 4);
+
+    TDM store(shared.location());
+    PendingList list(&store);
+    ASSERT_EQ(list.entries(), entries);
+    list.lockForRun();
+    const int first = list.nextRowToSend();
+    ASSERT_EQ(first, 0);
+    EXPECT_EQ(list.entries(), entries.mid(4) + entries.mid(0, 4));
+    for (int i = 0; i < 10; ++i)
+        EXPECT_EQ(list.rowOf(list.idAt(i)), i) << i;
+    const qint64 third = list.idAt(2);
+    list.reserveDelivery(third);
+    list.recordDelivered(third);
+    EXPECT_EQ(list.entries(), QStringList({entries[4], entries[5], entries[7], entries[8], entries[9]}) + entries.mid(0, 4));
+    EXPECT_EQ(list.rowOf(list.idAt(4)), 4);
+    EXPECT_EQ(list.rowOf(list.idAt(5)), 5);
+    EXPECT_EQ(list.nextRowToSend(), 0);
+    list.unlockRun();
+    list.reload(true);
+    EXPECT_EQ(list.entries(), entries.mid(0, 6) + entries.mid(7));
+}
+
 } // namespace
