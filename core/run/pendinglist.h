@@ -50,6 +50,8 @@ public:
     // On a shared store: how many pending entries other runs hold now (they may come free when
     // a run that died loses its claims); 0 elsewhere.
     int heldByOthers();
+    // True over a shared store, where runs claim entries instead of locking the list.
+    bool claiming() const { return m_store && m_store->SharesList(); }
     // Why the entry must not be mailed (its address is suppressed), or nullopt. On a shared store
     // the answer comes from when the entry was claimed, asked for the whole claim at once.
     std::optional<QString> suppressionOf(qint64 id, const QString& entry);
@@ -83,7 +85,6 @@ public:
 
 private:
     void load(const QList<TDM::PendingRow>& rows);
-    bool claiming() const { return m_store && m_store->SharesList(); }
     // The first claimed entry not on its way, its row made when the list did not show it yet.
     int firstIdleClaimedRow();
     void claimMore();

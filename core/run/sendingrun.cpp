@@ -545,7 +545,7 @@ void SendingRun::dispatch(int budget)
             // loses its claims when their lease ends): the run waits for them, and ends when none
             // is left. This run's own deliveries go to the log first: until then their entries
             // count as held by it, for the others as for itself.
-            if (m_list.store() && m_list.store()->SharesList())
+            if (m_list.claiming())
                 m_list.flushDeliveries();
             if (const int held = m_list.heldByOthers(); held > 0) {
                 if (!m_waitingForOthers)
@@ -616,9 +616,8 @@ void SendingRun::dispatch(int budget)
         --budget;
     }
     handOver();
-    const bool shared = m_list.store() && m_list.store()->SharesList();
     if (!waiting && messagesOnTheirWay() == 0
-        && (listDone || (!shared && (m_list.firstIdleRow() < 0 || m_pendingCount <= 0))))
+        && (listDone || (!m_list.claiming() && (m_list.firstIdleRow() < 0 || m_pendingCount <= 0))))
         beginStop(); // the list is done
 }
 

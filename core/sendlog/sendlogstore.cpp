@@ -756,34 +756,19 @@ QList<TDM::PendingRow> TDM::ClaimPending(int count, bool* ok)
         recoverJournals();
         m_sinceRecovery.start();
     }
-    // A claim need not wait for the server's disk: should the server crash and lose it, the
-    // entry is merely unclaimed again. The deliveries are written durably.
-    if (!m_db.transaction()) {
-        fail(m_db.lastError().text());
-        return rows;
-    }
     QSqlQuery q(m_db);
-    q.exec(QStringLiteral("SET LOCAL synchronous_commit = off"));
     q.prepare(QStringLiteral("UPDATE pending SET claimed_by = ?, lease_until = now() + interval '%1 seconds' "
                              "WHERE id IN (SELECT id FROM pending WHERE lease_until IS NULL OR lease_until < now() "
                              "ORDER BY id LIMIT ? FOR UPDATE SKIP LOCKED) RETURNING id, entry")
                   .arg(m_leaseSeconds));
     q.addBindValue(m_claimant);
     q.addBindValue(count);
-    if (!q.exec()) {
-        fail(q);
-        m_db.rollback();
-        return rows;
-    }
-    while (q.next()) {
-        const qint64 id = q.value(0).toLongLong();
+    const bool claimed = execClaimStatement(q, [&rows, this](const QSqlQuery& row) {
+        const qint64 id = row.value(0).toLongLong();
         if (!m_blockedIds.contains(id))
-            rows.append({id, q.value(1).toString()});
-    }
-    q.finish();
-    if (!m_db.commit()) {
-        fail(m_db.lastError().text());
-        m_db.rollback();
+            rows.append({id, row.value(1).toString()});
+    });
+    if (!claimed) {
         rows.clear();
         return rows;
     }
@@ -798,23 +783,33 @@ bool TDM::RenewClaims(QSet<qint64>* held)
     held->clear();
     if (!m_open || !m_shared)
         return fail(QStringLiteral("Only a shared store hands out claims."));
-    if (!m_db.transaction())
-        return fail(m_db.lastError().text());
     QSqlQuery q(m_db);
-    q.exec(QStringLiteral("SET LOCAL synchronous_commit = off"));
     q.prepare(QStringLiteral("UPDATE pending SET lease_until = now() + interval '%1 seconds' WHERE claimed_by = ? RETURNING id")
                   .arg(m_leaseSeconds));
     q.addBindValue(m_claimant);
-    if (!q.exec()) {
-        fail(q);
+    if (!execClaimStatement(q, [held](const QSqlQuery& row) { held->insert(row.value(0).toLongLong()); })) {
+        held->clear();
+        return false;
+    }
+    return true;
+}
+
+bool TDM::execClaimStatement(QSqlQuery& statement, const std::function<void(const QSqlQuery&)>& eachRow)
+{
+    // A claim need not wait for the server's disk: should the server crash and lose it, the
+    // entry is merely unclaimed again. The deliveries are written durably.
+    if (!m_db.transaction())
+        return fail(m_db.lastError().text());
+    QSqlQuery(m_db).exec(QStringLiteral("SET LOCAL synchronous_commit = off"));
+    if (!statement.exec()) {
+        fail(statement);
         m_db.rollback();
         return false;
     }
-    while (q.next())
-        held->insert(q.value(0).toLongLong());
-    q.finish();
+    while (statement.next())
+        eachRow(statement);
+    statement.finish();
     if (!m_db.commit()) {
-        held->clear();
         fail(m_db.lastError().text());
         m_db.rollback();
         return false;

@@ -9,6 +9,7 @@
 #include <QSqlQuery>
 #include <QString>
 #include <QStringList>
+#include <functional>
 #include <iterator>
 #include <optional>
 
@@ -197,6 +198,8 @@ private:
         QString entry;
     };
 
+    // Runs a prepared claim or renewal in a transaction of its own, handing each returned row on.
+    bool execClaimStatement(QSqlQuery& statement, const std::function<void(const QSqlQuery&)>& eachRow);
     int batchDeliveries() const;
     qint64 batchAgeMs() const;
     bool openJournal();

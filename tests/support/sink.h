@@ -9,6 +9,7 @@
 #include <QJsonDocument>
 #include <QJsonObject>
 #include <QProcess>
+#include <QRegularExpression>
 #include <QStringList>
 #include <QTemporaryDir>
 #include <QThread>
@@ -112,3 +113,10 @@ private:
     QProcess m_process;
     int m_port = 0;
 };
+
+// The To: line of a message the sink stored: whom it was for.
+inline QString RecipientOf(const QByteArray& message)
+{
+    static const QRegularExpression to(QStringLiteral("\r\nTo: ([^\r\n]+)"));
+    return to.match(QString::fromLatin1(message)).captured(1);
+}

@@ -54,12 +54,6 @@ struct Runner
     bool finished = false;
 };
 
-QString recipient(const QByteArray& message)
-{
-    static const QRegularExpression to("\r\nTo: ([^\r\n]+)");
-    return to.match(QString::fromLatin1(message)).captured(1);
-}
-
 class SharedRunTest : public ::testing::Test
 {
 protected:
@@ -116,7 +110,7 @@ TEST_F(SharedRunTest, TwoRunsDrainOneListTogetherEachEntryOnce)
     EXPECT_EQ(after.ClaimedByOthers(), 0);
     QStringList received;
     for (const QByteArray& m : sink.messages(600))
-        received.append(recipient(m));
+        received.append(RecipientOf(m));
     EXPECT_EQ(received.size(), 600);
     EXPECT_EQ(QSet<QString>(received.begin(), received.end()).size(), 600);
 }

@@ -89,11 +89,6 @@ protected:
             entries << QStringLiteral("%1 %2").arg(r.entry).arg(r.code);
         return entries;
     }
-    static QString recipient(const QByteArray& message)
-    {
-        static const QRegularExpression to("\r\nTo: ([^\r\n]+)");
-        return to.match(QString::fromLatin1(message)).captured(1);
-    }
     // The three transactions of a, b and c, each as RSET, MAIL, RCPT and BDAT with its data.
     static void readThreeTransactions(ScriptedServer& server)
     {
@@ -279,7 +274,7 @@ TEST_F(StreamTest, SeveralConnectionsDeliverEachEntryOnce)
     run.reset();
     QSet<QString> received;
     for (const QByteArray& m : sink.messages(400))
-        received.insert(recipient(m));
+        received.insert(RecipientOf(m));
     EXPECT_EQ(received.size(), 400);
     int sessionsThatSent = 0;
     for (const QJsonObject& s : sink.sessions())
