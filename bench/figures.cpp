@@ -82,23 +82,20 @@ void storeFigures(const QString& folder)
 {
     const QString path = folder + QStringLiteral("/log.db");
     {
-        TDM create(path);
+        SendLogStore create(path);
     }
     fillLog(path, 1000000);
-    TDM store(path);
+    SendLogStore store(path);
     const int lookups = 20000;
     QElapsedTimer t;
     t.start();
     int found = 0;
     for (int i = 0; i < lookups; ++i)
-        found += store.HasBeenSent(QStringLiteral("user%1@example.org").arg(i * 37 % 2000000)) ? 1 : 0;
+        found += store.hasBeenSent(QStringLiteral("user%1@example.org").arg(i * 37 % 2000000)) ? 1 : 0;
     std::printf("send log of 1000000 rows: HasBeenSent %.1f microseconds (%d of %d found)\n",
                 t.nsecsElapsed() / 1000.0 / lookups, found, lookups);
     t.restart();
-    QSqlQuery day = store.QueryByDate(DayPattern(QDate(2025, 6, 1)));
-    int rows = 0;
-    while (day.next())
-        ++rows;
+    const int rows = int(store.logRows(DayPattern(QDate(2025, 6, 1))).size());
     std::printf("send log of 1000000 rows: one day's history (%d rows) %.1f ms\n", rows, t.nsecsElapsed() / 1e6);
 }
 
@@ -106,18 +103,18 @@ void pendingFigures(const QString& folder)
 {
     const QString path = folder + QStringLiteral("/pending.db");
     {
-        TDM store(path);
+        SendLogStore store(path);
         QStringList entries;
         entries.reserve(1000000);
         for (int i = 0; i < 1000000; ++i)
             entries.append(QStringLiteral("recipient%1@example.org,First%1,Last").arg(i));
-        store.AppendPending(entries, nullptr);
+        store.appendPending(entries, nullptr);
     }
     const double before = residentMegabytes();
     QElapsedTimer t;
     t.start();
     {
-        TDM store(path);
+        SendLogStore store(path);
         PendingList list(&store);
         std::printf("pending list of %d entries: %.0f MB, loaded in %.2f s\n", list.count(),
                     residentMegabytes() - before, t.nsecsElapsed() / 1e9);
@@ -130,13 +127,13 @@ void windowFigures(const QString& folder)
     SetAppDir(folder);
     const QString path = folder + QStringLiteral("/window.db");
     {
-        TDM store(path);
+        SendLogStore store(path);
         QStringList entries;
         for (int i = 0; i < 100000; ++i)
             entries.append(QStringLiteral("pending%1@example.org").arg(i));
-        store.AppendPending(entries, nullptr);
+        store.appendPending(entries, nullptr);
     }
-    TDM store(path);
+    SendLogStore store(path);
     QElapsedTimer t;
     t.start();
     AppWindows windows(&store);

@@ -217,7 +217,7 @@ void err(const QString& text)
 
 // The chosen store: --store, BREVORA_STORE, the setting, or the file of the data folder (taking
 // over one left under the working directory first).
-std::unique_ptr<TDM> openStore()
+std::unique_ptr<SendLogStore> openStore()
 {
     const StoreLocation location = ChosenStore();
     if (!location.shared()) {
@@ -225,11 +225,7 @@ std::unique_ptr<TDM> openStore()
         if (!adopted.isEmpty())
             out(adopted);
     }
-    auto store = std::make_unique<TDM>(location);
-    if (!store->isOpen())
-        throw BrevoraError(ErrorKind::Store,
-                           QStringLiteral("Cannot open the send log %1: %2").arg(location.shown(), store->lastError()));
-    return store;
+    return std::make_unique<SendLogStore>(location);
 }
 
 struct Options
@@ -284,17 +280,15 @@ int runHistory(const QStringList& args)
         if (!day.isValid())
             throw BrevoraError(ErrorKind::Usage, QStringLiteral("The date must be written YYYY-MM-DD."));
     }
-    std::unique_ptr<TDM> store = openStore();
-    QSqlQuery rows = store->QueryByDate(DayPattern(day));
+    std::unique_ptr<SendLogStore> store = openStore();
     QStringList entries;
-    while (rows.next()) {
-        QString line = rows.value(0).toString() + '\t' + rows.value(1).toString() + '\t'
-            + (TDM::TypeIsTrue(rows.value(2)) ? QStringLiteral("True") : QStringLiteral("False"));
+    for (const SendLogStore::LogRow& row : store->logRows(DayPattern(day))) {
+        QString line = row.sentAt + '\t' + row.address + '\t' + (row.delivered ? QStringLiteral("True") : QStringLiteral("False"));
         // A refusal's code and reason follow, where the run recorded them.
-        if (!rows.value(3).isNull())
-            line += '\t' + rows.value(3).toString() + '\t' + rows.value(4).toString();
+        if (row.code)
+            line += '\t' + QString::number(*row.code) + '\t' + row.reason;
         out(line);
-        entries.append(rows.value(1).toString());
+        entries.append(row.address);
     }
     out(QStringLiteral("Total Amount : %1").arg(entries.size()));
     if (o.values.contains(QStringLiteral("--export")))
@@ -313,12 +307,12 @@ int runList(const QStringList& args)
     if (o.values.contains(QStringLiteral("--export"))) {
         // As CSV with a header row: the address, the values under their names, and for failed
         // entries the code and the reason.
-        std::unique_ptr<TDM> store = openStore();
+        std::unique_ptr<SendLogStore> store = openStore();
         const bool failed = o.flags.contains(QStringLiteral("--failed"));
         QStringList entries;
         QList<QStringList> outcome;
         if (failed) {
-            for (const TDM::FailedRow& row : store->LoadFailed()) {
+            for (const SendLogStore::FailedRow& row : store->failedRows()) {
                 entries.append(row.entry);
                 outcome.append({QString::number(row.code), row.reason, row.at});
             }
@@ -326,7 +320,7 @@ int runList(const QStringList& args)
             PendingList list(store.get());
             entries = list.entries();
         }
-        const QByteArray bytes = EntriesAsCsv(entries, store->LoadFieldNames(),
+        const QByteArray bytes = EntriesAsCsv(entries, store->fieldNames(),
                                               failed ? QStringList{QStringLiteral("code"), QStringLiteral("reason"), QStringLiteral("time")}
                                                      : QStringList(),
                                               outcome);
@@ -335,8 +329,8 @@ int runList(const QStringList& args)
         return kExitOk;
     }
     if (o.flags.contains(QStringLiteral("--failed"))) {
-        std::unique_ptr<TDM> store = openStore();
-        for (const TDM::FailedRow& row : store->LoadFailed())
+        std::unique_ptr<SendLogStore> store = openStore();
+        for (const SendLogStore::FailedRow& row : store->failedRows())
             out(row.entry + '\t' + QString::number(row.code) + '\t' + row.reason + '\t' + row.at);
         return kExitOk;
     }
@@ -344,7 +338,7 @@ int runList(const QStringList& args)
     const bool remove = o.values.contains(QStringLiteral("--remove"));
     if (clear && remove)
         throw BrevoraError(ErrorKind::Usage, QStringLiteral("--remove and --clear cannot be used together."));
-    std::unique_ptr<TDM> store = openStore();
+    std::unique_ptr<SendLogStore> store = openStore();
     PendingList list(store.get());
     if (clear || remove) {
         // Not under a run: it would deliver entries that are no longer pending.
@@ -380,7 +374,7 @@ int runSuppress(const QStringList& args)
         chosen += o.values.contains(a) ? 1 : 0;
     if (chosen > 1)
         throw BrevoraError(ErrorKind::Usage, QStringLiteral("Give one of --add, --import, --remove and --export."));
-    std::unique_ptr<TDM> store = openStore();
+    std::unique_ptr<SendLogStore> store = openStore();
     const auto check = [&store](bool ok) {
         if (!ok)
             throw BrevoraError(ErrorKind::Store, store->lastError());
@@ -403,28 +397,28 @@ int runSuppress(const QStringList& args)
                 err(QStringLiteral("\"%1\" is not an address; it is not added.").arg(PrintableText(a, true)));
         }
         int added = 0;
-        check(store->AddSuppressed(valid, o.values.value(QStringLiteral("--reason")), &added));
+        check(store->suppression().add(valid, o.values.value(QStringLiteral("--reason")), &added));
         out(QStringLiteral("%1 added, %2 already there").arg(added).arg(valid.size() - added));
         return valid.size() == addresses.size() ? kExitOk : kExitUsage;
     }
     if (o.values.contains(QStringLiteral("--remove"))) {
         bool found = false;
-        check(store->RemoveSuppressed(o.values.value(QStringLiteral("--remove")), &found));
+        check(store->suppression().remove(o.values.value(QStringLiteral("--remove")), &found));
         if (!found)
             throw BrevoraError(ErrorKind::Usage, QStringLiteral("\"%1\" is not on the suppression list.").arg(o.values.value(QStringLiteral("--remove"))));
         out(QStringLiteral("1 removed"));
         return kExitOk;
     }
-    const QList<TDM::SuppressedRow> rows = store->LoadSuppressed();
+    const QList<SuppressionList::Row> rows = store->suppression().rows();
     if (o.values.contains(QStringLiteral("--export"))) {
         QStringList addresses;
-        for (const TDM::SuppressedRow& r : rows)
+        for (const SuppressionList::Row& r : rows)
             addresses.append(r.address);
         WriteFileBytes(o.values.value(QStringLiteral("--export")), CodePage::encodeLines(addresses));
         out(QStringLiteral("%1 exported").arg(addresses.size()));
         return kExitOk;
     }
-    for (const TDM::SuppressedRow& r : rows)
+    for (const SuppressionList::Row& r : rows)
         out(r.address + '\t' + r.added + '\t' + r.reason);
     return kExitOk;
 }
@@ -432,12 +426,12 @@ int runSuppress(const QStringList& args)
 // Writes each entry's message to the folder as NNNNNN-address.eml, byte for byte what would go
 // out; the pending list, the send log and the network are left alone. Suppressed addresses are
 // left out, as a run leaves them.
-int writeDryRun(const QString& dir, const QStringList& entries, TDM& store, const EmailMessage& base,
+int writeDryRun(const QString& dir, const QStringList& entries, SendLogStore& store, const EmailMessage& base,
                 const QStringList& body, const MessageExtras& extras)
 {
     if (dir.isEmpty() || !QDir().mkpath(dir))
         throw BrevoraError(ErrorKind::Usage, QStringLiteral("Cannot make the folder \"%1\".").arg(dir));
-    const QHash<QString, QString> suppressed = store.SuppressedAmong(entries);
+    const QHash<QString, QString> suppressed = store.suppression().among(entries);
     int written = 0;
     for (qsizetype i = 0; i < entries.size(); ++i) {
         if (suppressed.contains(entries[i])) {
@@ -469,14 +463,14 @@ int runPreview(const QStringList& args)
     s.ReturnReceipt = ReadReturnReceipt();
     const QString bodyFile = LookupContent(s.ContentTitle);
     const QStringList body = bodyFile.trimmed().isEmpty() ? QStringList() : LoadBodyLines(bodyFile);
-    std::unique_ptr<TDM> store = openStore();
+    std::unique_ptr<SendLogStore> store = openStore();
     PendingList list(store.get());
     QString entry;
     if (o.values.contains(QStringLiteral("--address"))) {
         const QString address = o.values.value(QStringLiteral("--address")).trimmed();
         entry = address;
         for (const QString& e : list.entries())
-            if (TDM::SuppressionKey(e) == TDM::SuppressionKey(address)) {
+            if (SuppressionList::key(e) == SuppressionList::key(address)) {
                 entry = e;
                 break;
             }
@@ -493,7 +487,7 @@ int runPreview(const QStringList& args)
     const RecipientFiles own = ReadRecipientFiles(s.ContentTitle);
     s.AttachColumn = own.column;
     s.AttachFolder = own.folder;
-    const QByteArray bytes = MessageFileBytes(BaseMessage(s), entry, body, ExtrasFor(s, store->LoadFieldNames()));
+    const QByteArray bytes = MessageFileBytes(BaseMessage(s), entry, body, ExtrasFor(s, store->fieldNames()));
     std::fwrite(bytes.constData(), 1, size_t(bytes.size()), stdout);
     return kExitOk;
 }
@@ -609,18 +603,18 @@ int runSend(const QStringList& args)
     const bool dryRun = o.values.contains(QStringLiteral("--dry-run"));
     if (dryRun && (test || o.flags.contains(QStringLiteral("--retry-failed"))))
         throw BrevoraError(ErrorKind::Usage, QStringLiteral("--dry-run goes with neither --test nor --retry-failed."));
-    std::unique_ptr<TDM> storeOwner = test ? nullptr : openStore();
+    std::unique_ptr<SendLogStore> storeOwner = test ? nullptr : openStore();
     if (o.values.contains(QStringLiteral("--lease"))) {
-        if (!storeOwner || !storeOwner->SharesList())
+        if (!storeOwner || !storeOwner->claims())
             throw BrevoraError(ErrorKind::Usage, QStringLiteral("--lease goes with a shared store (--store postgresql://...)."));
         bool ok = false;
         const int lease = o.values.value(QStringLiteral("--lease")).toInt(&ok);
-        if (!ok || lease < TDM::kShortestLease || lease > 86400)
+        if (!ok || lease < Claims::kShortestLease || lease > 86400)
             throw BrevoraError(ErrorKind::Usage, QStringLiteral("--lease takes a number of seconds from %1 to 86400.")
-                                                     .arg(TDM::kShortestLease));
-        storeOwner->SetLeaseSeconds(lease);
+                                                     .arg(Claims::kShortestLease));
+        storeOwner->claims()->setLeaseSeconds(lease);
     }
-    if (storeOwner && o.flags.contains(QStringLiteral("--retry-failed")) && !storeOwner->RetryFailed())
+    if (storeOwner && o.flags.contains(QStringLiteral("--retry-failed")) && !storeOwner->retryFailed())
         throw BrevoraError(ErrorKind::Store, storeOwner->lastError());
     PendingList list(storeOwner.get());
     QStringList dryRunEntries; // a dry run's entries from the list file, which it does not add
@@ -643,7 +637,7 @@ int runSend(const QStringList& args)
             lineNumbers = csv.entryLines;
             csvFieldNames = csv.fieldNames();
             rewriteListFile = false; // a spreadsheet's table is the user's own: it is never rewritten
-            if (!dryRun && !storeOwner->SaveFieldNames(csvFieldNames))
+            if (!dryRun && !storeOwner->saveFieldNames(csvFieldNames))
                 throw BrevoraError(ErrorKind::Store, storeOwner->lastError());
         } else {
             lines = SplitTextLines(DecodeListFile(fileBytes));
@@ -658,22 +652,22 @@ int runSend(const QStringList& args)
         // and adds in turn, against the list as the one before it left it.
         struct IntakeTurn
         {
-            TDM& store;
-            explicit IntakeTurn(TDM& s)
+            SendLogStore& store;
+            explicit IntakeTurn(SendLogStore& s)
                 : store(s)
             {
-                if (!store.LockIntake())
+                if (!store.lockIntake())
                     throw BrevoraError(ErrorKind::Store, store.lastError());
             }
-            ~IntakeTurn() { store.UnlockIntake(); }
+            ~IntakeTurn() { store.unlockIntake(); }
         };
         std::optional<IntakeTurn> turn;
-        if (storeOwner->SharesList() && !dryRun) {
+        if (storeOwner->claims() && !dryRun) {
             turn.emplace(*storeOwner);
             list.reload(true);
         }
-        const QSet<QString> sent = storeOwner->SentAmong(trimmed);
-        const QHash<QString, QString> suppressed = storeOwner->SuppressedAmong(trimmed);
+        const QSet<QString> sent = storeOwner->sentAmong(trimmed);
+        const QHash<QString, QString> suppressed = storeOwner->suppression().among(trimmed);
         IntakeRule rule([&list](const QString& e) { return list.contains(e); },
                         [&sent](const QString& e) { return sent.contains(e); },
                         [&suppressed](const QString& e) {
@@ -700,7 +694,7 @@ int runSend(const QStringList& args)
     }
     if (dryRun)
         return writeDryRun(dryRunDir, list.entries() + dryRunEntries, *storeOwner, BaseMessage(s), body,
-                           ExtrasFor(s, csvFieldNames.isEmpty() ? storeOwner->LoadFieldNames() : csvFieldNames));
+                           ExtrasFor(s, csvFieldNames.isEmpty() ? storeOwner->fieldNames() : csvFieldNames));
 
     SendingRun run(list);
     run.setInterval(interval);
@@ -747,12 +741,12 @@ int runSend(const QStringList& args)
         // store send the same entries. They differ from the run's own list only when recording
         // failed or another program changed the store.
         QStringList remaining = list.entries();
-        if (outcome == RunOutcome::RecordFailed || storeOwner->ChangedByOthers()) {
+        if (outcome == RunOutcome::RecordFailed || storeOwner->changedByOthers()) {
             bool read = false;
-            const QList<TDM::PendingRow> rows = storeOwner->LoadPending(&read);
+            const QList<PendingRow> rows = storeOwner->pendingRows(&read);
             if (read) {
                 remaining.clear();
-                for (const TDM::PendingRow& row : rows)
+                for (const PendingRow& row : rows)
                     remaining.append(row.entry);
             }
         }

@@ -71,14 +71,14 @@ int main(int argc, char** argv)
     QString adopted;
     if (!location.shared())
         Guarded([&] { adopted = AdoptWorkingDirectoryStore(); });
-    TDM store(location);
-    if (!store.isOpen())
-        ShowDefaultError(QStringLiteral("Cannot open the send log %1: %2").arg(location.shown(), store.lastError()));
-    AppWindows windows(&store);
+    // A store that cannot be opened is reported; the windows then keep their lists in memory.
+    std::unique_ptr<SendLogStore> store;
+    Guarded([&] { store = std::make_unique<SendLogStore>(location); });
+    AppWindows windows(store.get());
     if (!adopted.isEmpty())
         windows.main->AppendActivity(adopted);
-    if (store.SharesList())
-        windows.main->AppendActivity(QStringLiteral("The lists and the send log are in the shared store ") + store.shownName());
+    if (store && store->claims())
+        windows.main->AppendActivity(QStringLiteral("The lists and the send log are in the shared store ") + store->shownName());
     const qsizetype shots = args.indexOf(QStringLiteral("--screenshots"));
     if (shots >= 0) {
         // Renders every window to PNG files and ends, for looking at them without a desktop.

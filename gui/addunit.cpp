@@ -37,7 +37,7 @@ const QString kAdded = QStringLiteral("Email address added successfully.");
 constexpr int kRepaintIntervalMs = 100;
 } // namespace
 
-TAddForm::TAddForm(PendingAccess pending, TDM* store, QWidget* parent)
+TAddForm::TAddForm(PendingAccess pending, SendLogStore* store, QWidget* parent)
     : QDialog(parent)
     , m_pending(std::move(pending))
     , m_store(store)
@@ -219,7 +219,7 @@ void TAddForm::AddCapturedAddress(const QString& address)
         }
     if (found)
         return;
-    if (m_store && m_store->HasBeenSent(address)) {
+    if (m_store && m_store->hasBeenSent(address)) {
         if (ConfirmResend(ResendQuestion(address))) {
             appendLine(address);
             setStatus(address + QLatin1Char(' ') + kAdded);
@@ -307,7 +307,7 @@ void TAddForm::BitBtn1Click()
         lines = csv.entries;
         lineNumbers = csv.entryLines;
         csvRefusals = csv.refusals;
-        if (m_store && csv.addressColumn >= 0 && !m_store->SaveFieldNames(csv.fieldNames()))
+        if (m_store && csv.addressColumn >= 0 && !m_store->saveFieldNames(csv.fieldNames()))
             throw BrevoraError(ErrorKind::Store, m_store->lastError());
     } else {
         for (qsizetype i = 0; i < lines.size(); ++i)
@@ -322,8 +322,8 @@ void TAddForm::BitBtn1Click()
         QStringList trimmed;
         for (const QString& line : lines)
             trimmed.append(IntakeRule::trimEntry(line));
-        sent = m_store->SentAmong(trimmed);
-        suppressed = m_store->SuppressedAmong(trimmed);
+        sent = m_store->sentAmong(trimmed);
+        suppressed = m_store->suppression().among(trimmed);
     }
     IntakeRule rule(m_pending.isInMailList, [&sent](const QString& entry) { return sent.contains(entry); },
                     [&suppressed](const QString& entry) {

@@ -9,7 +9,7 @@ class QLabel;
 class QPlainTextEdit;
 class QTableWidget;
 class QRadioButton;
-class TDM;
+class SendLogStore;
 
 // The address intake window: typed or pasted lines, "mailto:" links captured from the clipboard
 // while it is shown, duplicate checks against the pending list and the send log.
@@ -22,7 +22,7 @@ public:
         std::function<bool(const QString&)> isInMailList;
         std::function<void(const QStringList&)> append;
     };
-    TAddForm(PendingAccess pending, TDM* store, QWidget* parent = nullptr);
+    TAddForm(PendingAccess pending, SendLogStore* store, QWidget* parent = nullptr);
 
     void FormShow();
     void FormClose();
@@ -54,7 +54,7 @@ private:
     void appendLine(const QString& line);
 
     PendingAccess m_pending;
-    TDM* m_store;
+    SendLogStore* m_store;
     QCheckBox* chkTip;
     QRadioButton* rdbSend;
     QRadioButton* rdbNoSend;

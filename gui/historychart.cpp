@@ -9,11 +9,11 @@ HistoryChart::HistoryChart(QWidget* parent)
     setMinimumHeight(90);
 }
 
-void HistoryChart::setDays(const QList<TDM::DayCount>& days)
+void HistoryChart::setDays(const QList<SendLogStore::DayCount>& days)
 {
     m_days = days;
     int total = 0;
-    for (const TDM::DayCount& d : m_days)
+    for (const SendLogStore::DayCount& d : m_days)
         total += d.delivered + d.failed;
     setToolTip(QStringLiteral("Deliveries a day over the last %1 days: %2 in all").arg(m_days.size()).arg(total));
     update();
@@ -30,11 +30,11 @@ void HistoryChart::paintEvent(QPaintEvent*)
     if (m_days.isEmpty() || area.height() < 4)
         return;
     int highest = 1;
-    for (const TDM::DayCount& d : m_days)
+    for (const SendLogStore::DayCount& d : m_days)
         highest = qMax(highest, d.delivered + d.failed);
     const double slot = double(area.width()) / m_days.size();
     for (qsizetype i = 0; i < m_days.size(); ++i) {
-        const TDM::DayCount& d = m_days[i];
+        const SendLogStore::DayCount& d = m_days[i];
         const int x = area.left() + int(i * slot) + 1;
         const int w = qMax(1, int(slot) - 2);
         const int delivered = int(double(d.delivered) / highest * area.height());

@@ -11,12 +11,12 @@ class HistoryChart : public QWidget
     Q_OBJECT
 public:
     explicit HistoryChart(QWidget* parent = nullptr);
-    void setDays(const QList<TDM::DayCount>& days);
-    const QList<TDM::DayCount>& days() const { return m_days; }
+    void setDays(const QList<SendLogStore::DayCount>& days);
+    const QList<SendLogStore::DayCount>& days() const { return m_days; }
 
 protected:
     void paintEvent(QPaintEvent* event) override;
 
 private:
-    QList<TDM::DayCount> m_days;
+    QList<SendLogStore::DayCount> m_days;
 };

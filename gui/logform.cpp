@@ -13,19 +13,51 @@
 #include <QHeaderView>
 #include <QLabel>
 #include <QPushButton>
-#include <QSqlQuery>
 #include <QTableView>
 #include <QVBoxLayout>
 
-QVariant SendLogModel::data(const QModelIndex& index, int role) const
+void SendLogModel::setRows(QList<SendLogStore::LogRow> rows)
 {
-    const QVariant value = QSqlQueryModel::data(index, role);
-    if (index.column() == 2 && role == Qt::DisplayRole)
-        return TDM::TypeIsTrue(value) ? QStringLiteral("True") : QStringLiteral("False");
-    return value;
+    beginResetModel();
+    m_rows = std::move(rows);
+    endResetModel();
 }
 
-TLogForm::TLogForm(TDM* store, QWidget* parent)
+int SendLogModel::rowCount(const QModelIndex& parent) const
+{
+    return parent.isValid() ? 0 : int(m_rows.size());
+}
+
+int SendLogModel::columnCount(const QModelIndex& parent) const
+{
+    return parent.isValid() ? 0 : 5;
+}
+
+QVariant SendLogModel::data(const QModelIndex& index, int role) const
+{
+    if (role != Qt::DisplayRole || !index.isValid() || index.row() >= m_rows.size())
+        return {};
+    const SendLogStore::LogRow& row = m_rows[index.row()];
+    switch (index.column()) {
+    case 0: return row.sentAt;
+    case 1: return row.address;
+    case 2: return row.delivered ? QStringLiteral("True") : QStringLiteral("False");
+    case 3: return row.code ? QVariant(*row.code) : QVariant();
+    case 4: return row.code ? QVariant(row.reason) : QVariant();
+    default: return {};
+    }
+}
+
+QVariant SendLogModel::headerData(int section, Qt::Orientation orientation, int role) const
+{
+    static const QString titles[] = {QStringLiteral("Date"), QStringLiteral("Mail"), QStringLiteral("OK"),
+                                     QStringLiteral("Code"), QStringLiteral("Reason")};
+    if (orientation == Qt::Horizontal && role == Qt::DisplayRole && section >= 0 && section < 5)
+        return titles[section];
+    return QAbstractTableModel::headerData(section, orientation, role);
+}
+
+TLogForm::TLogForm(SendLogStore* store, QWidget* parent)
     : QDialog(parent)
     , m_store(store)
 {
@@ -104,19 +136,12 @@ void TLogForm::refurbishBTClick()
 void TLogForm::QueryDay()
 {
     // The window keeps its own result: deliveries recorded meanwhile do not take it away.
-    m_model.setQuery(m_store ? m_store->QueryByDate(DayPattern(QueryDT->date())) : QSqlQuery());
-    while (m_model.canFetchMore())
-        m_model.fetchMore();
-    m_model.setHeaderData(0, Qt::Horizontal, QStringLiteral("Date"));
-    m_model.setHeaderData(1, Qt::Horizontal, QStringLiteral("Mail"));
-    m_model.setHeaderData(2, Qt::Horizontal, QStringLiteral("OK"));
-    m_model.setHeaderData(3, Qt::Horizontal, QStringLiteral("Code"));
-    m_model.setHeaderData(4, Qt::Horizontal, QStringLiteral("Reason"));
+    m_model.setRows(m_store ? m_store->logRows(DayPattern(QueryDT->date())) : QList<SendLogStore::LogRow>());
     DBGrid->resizeColumnToContents(0); // the whole date and time
     DBGrid->setColumnWidth(1, 300);
     countLB->setText(QString::number(m_shown.rowCount()));
     const QDate today = QDate::currentDate();
-    m_chart->setDays(m_store ? m_store->CountByDay(today.addDays(-29), today) : QList<TDM::DayCount>());
+    m_chart->setDays(m_store ? m_store->countByDay(today.addDays(-29), today) : QList<SendLogStore::DayCount>());
 }
 
 void TLogForm::checkoutBtClick()

@@ -1,23 +1,32 @@
 #pragma once
 
+#include <QAbstractTableModel>
 #include <QDialog>
 #include <QSortFilterProxyModel>
-#include <QSqlQueryModel>
+
+#include "core/sendlog/sendlogstore.h"
 
 class QComboBox;
 class QDateEdit;
 class QLabel;
 class QTableView;
 class HistoryChart;
-class TDM;
 
-// The send log rows as the history grid shows them: TYPE as True or False.
-class SendLogModel : public QSqlQueryModel
+// The send log rows as the history grid shows them: date, mail, OK (True or False), and a
+// refusal's code and reason.
+class SendLogModel : public QAbstractTableModel
 {
     Q_OBJECT
 public:
-    using QSqlQueryModel::QSqlQueryModel;
+    using QAbstractTableModel::QAbstractTableModel;
+    void setRows(QList<SendLogStore::LogRow> rows);
+    int rowCount(const QModelIndex& parent = QModelIndex()) const override;
+    int columnCount(const QModelIndex& parent = QModelIndex()) const override;
     QVariant data(const QModelIndex& index, int role = Qt::DisplayRole) const override;
+    QVariant headerData(int section, Qt::Orientation orientation, int role = Qt::DisplayRole) const override;
+
+private:
+    QList<SendLogStore::LogRow> m_rows;
 };
 
 // The history window: the deliveries of one day, their count, and their export.
@@ -25,7 +34,7 @@ class TLogForm : public QDialog
 {
     Q_OBJECT
 public:
-    TLogForm(TDM* store, QWidget* parent = nullptr);
+    TLogForm(SendLogStore* store, QWidget* parent = nullptr);
 
     void FormShow();
     void refurbishBTClick();
@@ -41,7 +50,7 @@ protected:
     void showEvent(QShowEvent* event) override;
 
 private:
-    TDM* m_store;
+    SendLogStore* m_store;
     SendLogModel m_model;
     QSortFilterProxyModel m_shown;
     QComboBox* FilterCB;

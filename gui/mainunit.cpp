@@ -61,7 +61,7 @@ void makeGreenBold(QPushButton* b)
 
 } // namespace
 
-TMainForm::TMainForm(TDM* store, QWidget* parent)
+TMainForm::TMainForm(SendLogStore* store, QWidget* parent)
     : QMainWindow(parent)
     , m_store(store)
     , m_pending(store)
@@ -101,10 +101,10 @@ void TMainForm::refreshFromStore()
 {
     // A run of this window over a file store holds its lock: nobody else changes the list then.
     // One over a shared store shares it with runs elsewhere: their progress shows in the count.
-    if (!m_store || (m_run.running() && !m_store->SharesList()))
+    if (!m_store || (m_run.running() && !m_store->claims()))
         return;
     if (m_run.running()) {
-        if (const int pending = m_store->CountPending(); pending >= 0)
+        if (const int pending = m_store->countPending(); pending >= 0)
             m_run.notePendingInStore(pending);
         return;
     }
@@ -527,7 +527,7 @@ void TMainForm::FailedExportClick()
         return;
     QStringList entries;
     QList<QStringList> outcome;
-    for (const TDM::FailedRow& row : m_store->LoadFailed()) {
+    for (const SendLogStore::FailedRow& row : m_store->failedRows()) {
         entries.append(row.entry);
         outcome.append({QString::number(row.code), row.reason, row.at});
     }
@@ -570,7 +570,7 @@ void TMainForm::setupBtClick()
 
 QStringList TMainForm::fieldNames() const
 {
-    return m_store ? m_store->LoadFieldNames() : QStringList();
+    return m_store ? m_store->fieldNames() : QStringList();
 }
 
 QString TMainForm::previewEntry() const
@@ -626,7 +626,7 @@ void TMainForm::WriteMessagesClick()
     if (dir.isEmpty())
         return;
     const QStringList entries = m_pending.entries();
-    const QHash<QString, QString> suppressed = m_store ? m_store->SuppressedAmong(entries) : QHash<QString, QString>();
+    const QHash<QString, QString> suppressed = m_store ? m_store->suppression().among(entries) : QHash<QString, QString>();
     const EmailMessage base = BaseMessage(m_selection);
     const QStringList body = SplitTextLines(projectMM->toPlainText());
     const MessageExtras extras = ExtrasFor(m_selection, fieldNames());
@@ -695,10 +695,10 @@ void TMainForm::showRunState(bool running)
 
 void TMainForm::ShowFailed()
 {
-    const QList<TDM::FailedRow> rows = m_store ? m_store->LoadFailed() : QList<TDM::FailedRow>();
+    const QList<SendLogStore::FailedRow> rows = m_store ? m_store->failedRows() : QList<SendLogStore::FailedRow>();
     FailedLB->setRowCount(int(rows.size()));
     for (int i = 0; i < rows.size(); ++i) {
-        const TDM::FailedRow& r = rows[i];
+        const SendLogStore::FailedRow& r = rows[i];
         const QStringList cells{r.entry, QString::number(r.code), r.reason, r.at};
         for (int c = 0; c < cells.size(); ++c)
             FailedLB->setItem(i, c, new QTableWidgetItem(cells[c]));

@@ -28,7 +28,7 @@ class TMainForm : public QMainWindow
 {
     Q_OBJECT
 public:
-    explicit TMainForm(TDM* store, QWidget* parent = nullptr);
+    explicit TMainForm(SendLogStore* store, QWidget* parent = nullptr);
     ~TMainForm() override;
 
     void LoadSelections();
@@ -72,7 +72,7 @@ public:
 
     SendingRun& run() { return m_run; }
     PendingList& pending() { return m_pending; }
-    TDM* store() const { return m_store; }
+    SendLogStore* store() const { return m_store; }
     void setAboutBox(TAboutBox* about) { m_about = about; }
 
 protected:
@@ -93,7 +93,7 @@ private:
     // of another process draining the list, say).
     void refreshFromStore();
 
-    TDM* m_store;
+    SendLogStore* m_store;
     QTimer* m_storeWatch = nullptr;
     PendingList m_pending;
     SendingRun m_run;

@@ -27,7 +27,7 @@ QPushButton* button(QWidget* parent, const char* name, const QString& caption)
 }
 } // namespace
 
-TFrmSuppress::TFrmSuppress(TDM* store, QWidget* parent)
+TFrmSuppress::TFrmSuppress(SendLogStore* store, QWidget* parent)
     : QDialog(parent)
     , m_store(store)
 {
@@ -88,7 +88,7 @@ TFrmSuppress::TFrmSuppress(TDM* store, QWidget* parent)
 
 void TFrmSuppress::showList()
 {
-    const QList<TDM::SuppressedRow> rows = m_store ? m_store->LoadSuppressed() : QList<TDM::SuppressedRow>();
+    const QList<SuppressionList::Row> rows = m_store ? m_store->suppression().rows() : QList<SuppressionList::Row>();
     SuppressLB->setRowCount(int(rows.size()));
     for (int i = 0; i < rows.size(); ++i) {
         const QStringList cells{rows[i].address, rows[i].added, rows[i].reason};
@@ -109,7 +109,7 @@ void TFrmSuppress::addAll(const QStringList& addresses, const QString& reason)
     for (const QString& a : addresses)
         (IsValidEmail(a) ? valid : invalid).append(a);
     int added = 0;
-    if (!m_store->AddSuppressed(valid, reason, &added))
+    if (!m_store->suppression().add(valid, reason, &added))
         throw BrevoraError(ErrorKind::Store, m_store->lastError());
     showList();
     if (!invalid.isEmpty())
@@ -148,7 +148,7 @@ void TFrmSuppress::BtnExportClick()
     if (path.isEmpty() || !m_store)
         return;
     QStringList addresses;
-    for (const TDM::SuppressedRow& r : m_store->LoadSuppressed())
+    for (const SuppressionList::Row& r : m_store->suppression().rows())
         addresses.append(r.address);
     WriteFileBytes(path, CodePage::encodeLines(addresses));
 }
@@ -161,7 +161,7 @@ void TFrmSuppress::BtnRemoveClick()
     for (const QModelIndex& index : SuppressLB->selectionModel()->selectedRows())
         rows.append(index.row());
     for (int row : rows)
-        if (!m_store->RemoveSuppressed(SuppressLB->item(row, 0)->text()))
+        if (!m_store->suppression().remove(SuppressLB->item(row, 0)->text()))
             throw BrevoraError(ErrorKind::Store, m_store->lastError());
     showList();
 }

@@ -5,7 +5,7 @@
 class QLineEdit;
 class QPushButton;
 class QTableWidget;
-class TDM;
+class SendLogStore;
 
 // The suppression list: addresses that are never mailed, with the date each was added and why.
 // The user adds one, imports a file of them (one a line), exports them, or removes those selected.
@@ -13,7 +13,7 @@ class TFrmSuppress : public QDialog
 {
     Q_OBJECT
 public:
-    explicit TFrmSuppress(TDM* store, QWidget* parent = nullptr);
+    explicit TFrmSuppress(SendLogStore* store, QWidget* parent = nullptr);
 
     void BtnAddClick();
     void BtnImportClick();
@@ -24,7 +24,7 @@ private:
     void showList();
     void addAll(const QStringList& addresses, const QString& reason);
 
-    TDM* m_store;
+    SendLogStore* m_store;
     QTableWidget* SuppressLB;
     QLineEdit* EdtSuppressAddress;
     QLineEdit* EdtSuppressReason;

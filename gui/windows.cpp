@@ -18,7 +18,7 @@
 #include <QPixmap>
 #include <QWidget>
 
-AppWindows::AppWindows(TDM* store)
+AppWindows::AppWindows(SendLogStore* store)
 {
     main = std::make_unique<TMainForm>(store);
     TMainForm* window = main.get();

@@ -5,7 +5,7 @@
 
 class TAboutBox;
 class TAddForm;
-class TDM;
+class SendLogStore;
 class TFrmAddMail;
 class TFrmAddServer;
 class TFrmAddText;
@@ -16,7 +16,7 @@ class TMainForm;
 // The program's windows, created in their documented order and wired to the main window.
 struct AppWindows
 {
-    explicit AppWindows(TDM* store);
+    explicit AppWindows(SendLogStore* store);
     ~AppWindows();
 
     std::unique_ptr<TMainForm> main;

@@ -5,19 +5,19 @@
 
 #include <algorithm>
 
-PendingList::PendingList(TDM* store, QObject* parent)
+PendingList::PendingList(SendLogStore* store, QObject* parent)
     : QAbstractListModel(parent)
     , m_store(store)
 {
     if (!m_store)
         return;
-    m_store->ChangedByOthers(); // the baseline for reload
-    load(m_store->LoadPending());
+    m_store->changedByOthers(); // the baseline for reload
+    load(m_store->pendingRows());
 }
 
 PendingList::~PendingList() = default;
 
-void PendingList::load(const QList<TDM::PendingRow>& rows)
+void PendingList::load(const QList<PendingRow>& rows)
 {
     m_front = 0;
     m_entries.clear();
@@ -26,7 +26,7 @@ void PendingList::load(const QList<TDM::PendingRow>& rows)
     m_entries.reserve(rows.size());
     m_ids.reserve(rows.size());
     m_index.reserve(rows.size());
-    for (const TDM::PendingRow& row : rows) {
+    for (const PendingRow& row : rows) {
         m_entries.append(row.entry);
         m_ids.append(row.id);
         indexAdd(row.entry);
@@ -35,10 +35,10 @@ void PendingList::load(const QList<TDM::PendingRow>& rows)
 
 void PendingList::reload(bool force)
 {
-    if (!m_store || (!m_store->ChangedByOthers() && !force))
+    if (!m_store || (!m_store->changedByOthers() && !force))
         return;
     bool ok = false;
-    const QList<TDM::PendingRow> rows = m_store->LoadPending(&ok);
+    const QList<PendingRow> rows = m_store->pendingRows(&ok);
     check(ok);
     beginResetModel();
     load(rows);
@@ -49,21 +49,21 @@ void PendingList::retryFailed()
 {
     if (!m_store)
         return;
-    check(m_store->RetryFailed());
+    check(m_store->retryFailed());
     reload(true);
 }
 
 void PendingList::lockForRun()
 {
     if (m_store)
-        check(m_store->LockRun());
+        check(m_store->lockRun());
     m_claimed.clear();
 }
 
 void PendingList::unlockRun()
 {
     if (m_store)
-        m_store->UnlockRun();
+        m_store->unlockRun();
     m_claimed.clear();
     m_claimedSuppressed.clear();
 }
@@ -74,7 +74,7 @@ int PendingList::nextRowToSend()
         return firstIdleRow();
     // Renewed at a third of the lease: a claim is never used near the end of its lease, and a
     // run that was held up (a rate limit) learns which of its claims went to other runs.
-    if (!m_claimed.isEmpty() && m_claimsRenewed.elapsed() >= m_store->leaseSeconds() * 1000LL / 3)
+    if (!m_claimed.isEmpty() && m_claimsRenewed.elapsed() >= m_store->claims()->leaseSeconds() * 1000LL / 3)
         renewClaims();
     int row = firstIdleClaimedRow();
     if (row < 0) {
@@ -102,20 +102,20 @@ void PendingList::claimMore()
     // little, and other runs find work too.
     constexpr int kClaimBatch = 256;
     bool ok = false;
-    const QList<TDM::PendingRow> rows = m_store->ClaimPending(kClaimBatch, &ok);
+    const QList<PendingRow> rows = m_store->claimPending(kClaimBatch, &ok);
     check(ok);
     if (m_claimed.isEmpty())
         m_claimsRenewed.start();
     if (rows.isEmpty())
         return;
-    for (const TDM::PendingRow& r : rows)
+    for (const PendingRow& r : rows)
         m_claimed.append(r.id);
     bringClaimedFirst(rows);
     QStringList claimed;
-    for (const TDM::PendingRow& r : rows)
+    for (const PendingRow& r : rows)
         claimed.append(r.entry);
-    const QHash<QString, QString> suppressed = m_store->SuppressedAmong(claimed);
-    for (const TDM::PendingRow& r : rows)
+    const QHash<QString, QString> suppressed = m_store->suppression().among(claimed);
+    for (const PendingRow& r : rows)
         if (const auto it = suppressed.constFind(r.entry); it != suppressed.constEnd())
             m_claimedSuppressed.insert(r.id, *it);
 }
@@ -128,20 +128,20 @@ std::optional<QString> PendingList::suppressionOf(qint64 id, const QString& entr
         const auto it = m_claimedSuppressed.constFind(id);
         return it == m_claimedSuppressed.constEnd() ? std::nullopt : std::optional<QString>(*it);
     }
-    return m_store->SuppressionOf(entry);
+    return m_store->suppression().reasonFor(entry);
 }
 
 void PendingList::renewClaims()
 {
     QSet<qint64> held;
-    check(m_store->RenewClaims(&held));
+    check(m_store->claims()->renew(&held));
     m_claimsRenewed.start();
     // A claim that ran out and went elsewhere is another run's entry now; one on its way here
     // ends as it ends.
     m_claimed.removeIf([&](qint64 id) { return !held.contains(id) && !m_inFlight.contains(id); });
 }
 
-void PendingList::bringClaimedFirst(const QList<TDM::PendingRow>& claimedNow)
+void PendingList::bringClaimedFirst(const QList<PendingRow>& claimedNow)
 {
     // Other runs take the rows before this run's claims, and a delivered row leaves the list from
     // where it is: the claimed rows go first, so that it moves only the few before it. One pass
@@ -162,7 +162,7 @@ void PendingList::bringClaimedFirst(const QList<TDM::PendingRow>& claimedNow)
         }
     }
     // Rows added by another process since the list was read come with their claim.
-    for (const TDM::PendingRow& r : claimedNow)
+    for (const PendingRow& r : claimedNow)
         if (QString& shown = front[r.id]; shown.isEmpty()) {
             shown = r.entry;
             indexAdd(r.entry);
@@ -184,7 +184,7 @@ void PendingList::bringClaimedFirst(const QList<TDM::PendingRow>& claimedNow)
 
 int PendingList::heldByOthers()
 {
-    return claiming() ? m_store->ClaimedByOthers() : 0;
+    return claiming() ? m_store->claims()->heldByOthers() : 0;
 }
 
 int PendingList::rowCount(const QModelIndex& parent) const
@@ -225,7 +225,7 @@ void PendingList::append(const QStringList& entries)
         return;
     QList<qint64> ids;
     if (m_store) {
-        check(m_store->AppendPending(entries, &ids));
+        check(m_store->appendPending(entries, &ids));
     } else {
         const qint64 next = m_ids.isEmpty() ? 1 : m_ids.last() + 1;
         for (qsizetype i = 0; i < entries.size(); ++i)
@@ -255,7 +255,7 @@ void PendingList::removeRowsAt(QList<int> rows)
     for (int r : rows)
         ids.append(m_ids[r]);
     if (m_store)
-        check(m_store->RemovePending(ids));
+        check(m_store->removePending(ids));
     for (qint64 id : ids)
         forgetClaim(id);
     m_front -= int(std::count_if(rows.cbegin(), rows.cend(), [this](int r) { return r < m_front; }));
@@ -336,7 +336,7 @@ void PendingList::reserveDelivery(qint64 id)
     if (row < 0)
         return;
     if (m_store)
-        check(m_store->ReserveDelivery(m_entries[row]));
+        check(m_store->journal().reserve(m_entries[row]));
     m_inFlight.insert(id);
 }
 
@@ -349,11 +349,11 @@ void PendingList::recordDelivered(qint64 id)
         return;
     bool recorded = true;
     QString error;
-    if (m_store && !m_store->RecordDelivery(id, m_entries[row])) {
+    if (m_store && !m_store->journal().record(id, m_entries[row])) {
         recorded = false;
         error = m_store->lastError();
         // It was delivered: it must not stay pending even though the log could not take it.
-        m_store->RemovePending({id});
+        m_store->removePending({id});
     }
     takeRow(row);
     if (!recorded)
@@ -369,13 +369,13 @@ void PendingList::recordRefused(qint64 id, int code, const QString& reason, bool
         return;
     const QString entry = m_entries[row];
     if (m_store)
-        check(m_store->RecordRefusal(id, entry, code, reason, keepPending));
+        check(m_store->recordRefusal(id, entry, code, reason, keepPending));
     if (keepPending) {
         // Behind the others: a new row at the end of the stored list, then the old one goes.
         QList<qint64> ids;
         if (m_store) {
-            check(m_store->AppendPending({entry}, &ids));
-            check(m_store->RemovePending({id}));
+            check(m_store->appendPending({entry}, &ids));
+            check(m_store->removePending({id}));
         } else {
             ids.append(m_ids.last() + 1);
         }
@@ -394,11 +394,11 @@ void PendingList::recordRefused(qint64 id, int code, const QString& reason, bool
 void PendingList::flushDeliveries()
 {
     if (m_store)
-        check(m_store->FlushDeliveries());
+        check(m_store->journal().flush());
 }
 
 void PendingList::flushDueDeliveries()
 {
     if (m_store)
-        check(m_store->FlushDueDeliveries());
+        check(m_store->journal().flushDue());
 }

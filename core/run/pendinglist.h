@@ -17,14 +17,14 @@ class PendingList : public QAbstractListModel
     Q_OBJECT
 public:
     // Loads the entries the store holds; without a store the list lives in memory only.
-    explicit PendingList(TDM* store, QObject* parent = nullptr);
+    explicit PendingList(SendLogStore* store, QObject* parent = nullptr);
     ~PendingList() override;
 
     int rowCount(const QModelIndex& parent = QModelIndex()) const override;
     QVariant data(const QModelIndex& index, int role) const override;
 
     int count() const { return int(m_entries.size()); }
-    TDM* store() const { return m_store; }
+    SendLogStore* store() const { return m_store; }
     const QString& entry(int row) const { return m_entries[row]; }
     const QStringList& entries() const { return m_entries; }
     // True when some entry equals the text exactly (case-sensitive, whole text).
@@ -51,7 +51,7 @@ public:
     // a run that died loses its claims); 0 elsewhere.
     int heldByOthers();
     // True over a shared store, where runs claim entries instead of locking the list.
-    bool claiming() const { return m_store && m_store->SharesList(); }
+    bool claiming() const { return m_store && m_store->claims(); }
     // Why the entry must not be mailed (its address is suppressed), or nullopt. On a shared store
     // the answer comes from when the entry was claimed, asked for the whole claim at once.
     std::optional<QString> suppressionOf(qint64 id, const QString& entry);
@@ -77,18 +77,18 @@ public:
     void reload(bool force = false);
     // Every failed entry goes back to the end of the list.
     void retryFailed();
-    // Holds the store's run lock (see TDM::LockRun) until unlockRun.
+    // Holds the store's run lock (see SendLogStore::LockRun) until unlockRun.
     void lockForRun();
     void unlockRun();
     // The same when a batch of them is due.
     void flushDueDeliveries();
 
 private:
-    void load(const QList<TDM::PendingRow>& rows);
+    void load(const QList<PendingRow>& rows);
     // The first claimed entry not on its way, its row made when the list did not show it yet.
     int firstIdleClaimedRow();
     void claimMore();
-    void bringClaimedFirst(const QList<TDM::PendingRow>& claimedNow);
+    void bringClaimedFirst(const QList<PendingRow>& claimedNow);
     void renewClaims();
     void forgetClaim(qint64 id)
     {
@@ -102,7 +102,7 @@ private:
     // Throws the store's error when it failed.
     void check(bool storeSucceeded) const;
 
-    TDM* m_store;
+    SendLogStore* m_store;
     QStringList m_entries;
     QList<qint64> m_ids;
     QHash<QString, int> m_index; // entry -> number of occurrences

@@ -264,7 +264,7 @@ void SendingRun::StartRun(const RunSelection& s, const QString& testAddress)
     m_smtp.Password = s.ServerPassword.trimmed();
     m_smtp.TokenCommand = s.Login.tokenCommand;
     m_login = s.Login.mechanism;
-    m_extras = ExtrasFor(s, m_list.store() && testAddress.isEmpty() ? m_list.store()->LoadFieldNames() : QStringList());
+    m_extras = ExtrasFor(s, m_list.store() && testAddress.isEmpty() ? m_list.store()->fieldNames() : QStringList());
     const bool implicitTls = s.ServerSsl == QLatin1String("1");
 
     m_shownHost = s.ServerHost;
@@ -662,7 +662,7 @@ void SendingRun::delivered(qint64 id, const QString& entry)
     }
     emit activity(QStringLiteral("Sending is ok: ") + entry);
     if (m_limits.any() && m_list.store())
-        m_list.store()->NoteSentBy(m_smtp.Host, m_clock());
+        m_list.store()->noteSentBy(m_smtp.Host, m_clock());
     ++m_sentCount;
     --m_pendingCount;
     ++m_runDelivered;
@@ -866,7 +866,7 @@ bool SendingRun::waitForLimit()
             continue;
         qint64 earliest = 0;
         // Counted from the store: other runs and processes through the same server count too.
-        const int sent = m_list.store()->CountSentBy(m_smtp.Host, now - w.window + 1, &earliest);
+        const int sent = m_list.store()->countSentBy(m_smtp.Host, now - w.window + 1, &earliest);
         if (sent + onTheirWay < w.limit)
             continue;
         if (sent < w.limit)

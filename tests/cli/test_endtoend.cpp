@@ -258,14 +258,11 @@ TEST_F(EndToEnd, AKilledRunLosesNothingAndSendsNothingTwice)
     const int received = int(server.messages().size());
     ASSERT_LT(received, 1000) << "the run ended before it could be killed";
 
-    TDM store(data.path() + "/db/sendlog.db");
+    SendLogStore store(data.path() + "/db/sendlog.db");
     QStringList pending;
-    for (const TDM::PendingRow& row : store.LoadPending())
+    for (const PendingRow& row : store.pendingRows())
         pending << row.entry;
-    QStringList logged;
-    QSqlQuery rows = store.QueryByDate("%");
-    while (rows.next())
-        logged << rows.value(1).toString();
+    const QStringList logged = LoggedAddresses(store.logRows("%"));
     // Every entry is either still pending or recorded as sent, never both and never neither.
     QStringList together = pending + logged;
     together.sort();
@@ -303,13 +300,10 @@ TEST_F(EndToEnd, CtrlCStopsARunCleanly)
     const int received = int(server.messages().size());
     ASSERT_LT(received, 1000) << "the run ended before it could be stopped";
 
-    TDM store(data.path() + "/db/sendlog.db");
-    int logged = 0;
-    QSqlQuery rows = store.QueryByDate("%");
-    while (rows.next())
-        ++logged;
+    SendLogStore store(data.path() + "/db/sendlog.db");
+    const int logged = int(store.logRows("%").size());
     EXPECT_EQ(logged, received);
-    EXPECT_EQ(store.LoadPending().size() + logged, 1000);
+    EXPECT_EQ(store.pendingRows().size() + logged, 1000);
     EXPECT_EQ(QString::fromLatin1(ReadFileBytes(work.file("list.txt"))).count('\n'), 1000 - logged);
 }
 
@@ -481,11 +475,11 @@ TEST_F(EndToEnd, FullDiskLosesNothingAndSendsNothingTwice)
         configureSettings(server.port(), "Hello");
         QStringList all;
         {
-            TDM store(data + "/db/sendlog.db");
+            SendLogStore store(data + "/db/sendlog.db");
             for (int i = 0; i < 1000; ++i)
                 all << QStringLiteral("recipient%1@example.org,with a value to fill the log").arg(i);
             QList<qint64> ids;
-            ASSERT_TRUE(store.AppendPending(all, &ids)) << store.lastError().toStdString();
+            ASSERT_TRUE(store.appendPending(all, &ids)) << store.lastError().toStdString();
         }
         disk.fill(leftKb * 1024);
 
@@ -498,9 +492,9 @@ TEST_F(EndToEnd, FullDiskLosesNothingAndSendsNothingTwice)
         disk.free();
         {
             // The file holds exactly what the store still holds pending.
-            TDM store(data + "/db/sendlog.db");
+            SendLogStore store(data + "/db/sendlog.db");
             QByteArray pending;
-            for (const TDM::PendingRow& row : store.LoadPending())
+            for (const PendingRow& row : store.pendingRows())
                 pending += row.entry.toLatin1() + "\r\n";
             EXPECT_FALSE(pending.isEmpty());
             EXPECT_EQ(readAll(work.file("list.txt")), pending);
@@ -521,8 +515,8 @@ TEST_F(EndToEnd, FullDiskLosesNothingAndSendsNothingTwice)
             twice += n > 1;
         EXPECT_EQ(copies.size(), all.size());
         EXPECT_EQ(twice, 0);
-        TDM store(data + "/db/sendlog.db");
-        EXPECT_TRUE(store.LoadPending().isEmpty());
+        SendLogStore store(data + "/db/sendlog.db");
+        EXPECT_TRUE(store.pendingRows().isEmpty());
     }
 }
 
@@ -822,8 +816,8 @@ TEST_F(EndToEnd, SharedStoreProcessesFinishTheListOfOneThatWasKilled)
     for (int i = 0; i < kEntries; ++i)
         all << QStringLiteral("r%1@example.org").arg(i);
     {
-        TDM filler(shared.location());
-        ASSERT_TRUE(filler.AppendPending(all, nullptr)) << filler.lastError().toStdString();
+        SendLogStore filler(shared.location());
+        ASSERT_TRUE(filler.appendPending(all, nullptr)) << filler.lastError().toStdString();
     }
     QProcess runs[3];
     for (QProcess& run : runs) {
@@ -840,13 +834,12 @@ TEST_F(EndToEnd, SharedStoreProcessesFinishTheListOfOneThatWasKilled)
         EXPECT_EQ(runs[i].exitCode(), 0) << runs[i].readAllStandardError().toStdString();
     }
 
-    TDM store(shared.location());
-    EXPECT_TRUE(store.LoadPending().isEmpty());
+    SendLogStore store(shared.location());
+    EXPECT_TRUE(store.pendingRows().isEmpty());
     QStringList logged;
-    QSqlQuery rows = store.QueryByDate("%");
-    while (rows.next()) {
-        EXPECT_TRUE(TDM::TypeIsTrue(rows.value(2)));
-        logged << rows.value(1).toString();
+    for (const SendLogStore::LogRow& row : store.logRows("%")) {
+        EXPECT_TRUE(row.delivered);
+        logged << row.address;
     }
     logged.sort();
     QStringList expected = all;

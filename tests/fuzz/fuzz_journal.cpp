@@ -12,17 +12,17 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
     QDir().mkpath(dir.path() + "/db");
     const QString database = dir.path() + "/db/sendlog.db";
     {
-        TDM store(database);
+        SendLogStore store(database);
         QList<qint64> ids;
-        store.AppendPending({"a@example.org", "b@example.org"}, &ids);
+        store.appendPending({"a@example.org", "b@example.org"}, &ids);
     }
     {
         QFile journal(database + "-deliveries-1-2-fuzz");
         journal.open(QIODevice::WriteOnly);
         journal.write(reinterpret_cast<const char*>(data), qint64(size));
     }
-    TDM store(database);
-    store.LoadPending();
-    store.HasBeenSent("a@example.org");
+    SendLogStore store(database);
+    store.pendingRows();
+    store.hasBeenSent("a@example.org");
     return 0;
 }

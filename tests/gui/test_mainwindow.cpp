@@ -42,7 +42,7 @@ protected:
         Prompts::setTestMode(true);
         Prompts::reported().clear();
         SetAppDir(data.path());
-        store = std::make_unique<TDM>(data.path() + "/db/sendlog.db");
+        store = std::make_unique<SendLogStore>(data.path() + "/db/sendlog.db");
     }
     void TearDown() override { window.reset(); }
 
@@ -75,7 +75,7 @@ protected:
     }
 
     QTemporaryDir data;
-    std::unique_ptr<TDM> store;
+    std::unique_ptr<SendLogStore> store;
     std::unique_ptr<TMainForm> window;
 };
 
@@ -307,8 +307,8 @@ TEST_F(MainWindowTest, StartRefusesWhileAnotherRunUsesTheListAndThenSendsTheStor
     window->AppendEntries({"a@example.org"});
     window->run().countListChange();
     {
-        TDM other(data.path() + "/db/sendlog.db");
-        ASSERT_TRUE(other.LockRun());
+        SendLogStore other(data.path() + "/db/sendlog.db");
+        ASSERT_TRUE(other.lockRun());
         QTest::mouseClick(find<QPushButton>("StartBt"), Qt::LeftButton);
         ASSERT_EQ(Prompts::reported().size(), 1);
         EXPECT_TRUE(Prompts::reported().first().contains("Another run is using this list"))
@@ -316,7 +316,7 @@ TEST_F(MainWindowTest, StartRefusesWhileAnotherRunUsesTheListAndThenSendsTheStor
         EXPECT_FALSE(window->run().running());
         EXPECT_FALSE(activity().contains("Connecting Server:127.0.0.1"));
         QList<qint64> ids;
-        ASSERT_TRUE(other.AppendPending({"b@example.org"}, &ids));
+        ASSERT_TRUE(other.appendPending({"b@example.org"}, &ids));
     }
     QTest::mouseClick(find<QPushButton>("StartBt"), Qt::LeftButton);
     ASSERT_TRUE(waitUntil([&] { return !window->run().running() && activity().last() == "All emails have been sent"; }));
@@ -496,16 +496,16 @@ TEST_F(MainWindowTest, WindowFollowsTheListWhileAnotherProcessChangesTheStore)
 
         auto other = shared.open();
         QList<qint64> ids;
-        ASSERT_TRUE(other->AppendPending({"c@example.org", "d@example.org", "e@example.org"}, &ids));
+        ASSERT_TRUE(other->appendPending({"c@example.org", "d@example.org", "e@example.org"}, &ids));
         ASSERT_TRUE(waitUntil([&] { return panel(1) == "5"; }, 6000)) << panel(1).toStdString();
         EXPECT_EQ(find<QListView>("MailLB")->model()->rowCount(), 5);
 
-        const QList<TDM::PendingRow> rows = other->LoadPending();
-        ASSERT_TRUE(other->LockRun());
-        ASSERT_TRUE(other->RecordDelivery(rows[0].id, rows[0].entry));
-        ASSERT_TRUE(other->RecordRefusal(rows[1].id, rows[1].entry, 550, "no such user", false));
-        other->UnlockRun();
-        ASSERT_TRUE(other->FlushDeliveries());
+        const QList<PendingRow> rows = other->pendingRows();
+        ASSERT_TRUE(other->lockRun());
+        ASSERT_TRUE(other->journal().record(rows[0].id, rows[0].entry));
+        ASSERT_TRUE(other->recordRefusal(rows[1].id, rows[1].entry, 550, "no such user", false));
+        other->unlockRun();
+        ASSERT_TRUE(other->journal().flush());
         ASSERT_TRUE(waitUntil([&] { return panel(1) == "3"; }, 6000)) << panel(1).toStdString();
         EXPECT_EQ(window->pending().entries(), (QStringList{"c@example.org", "d@example.org", "e@example.org"}));
         EXPECT_EQ(find<QTabWidget>("PageControl1")->tabText(3), "Failed (1)");

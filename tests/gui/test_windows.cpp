@@ -46,7 +46,7 @@ protected:
         Prompts::setTestMode(true);
         Prompts::reported().clear();
         SetAppDir(data.path());
-        store = std::make_unique<TDM>(data.path() + "/db/sendlog.db");
+        store = std::make_unique<SendLogStore>(data.path() + "/db/sendlog.db");
         windows = std::make_unique<AppWindows>(store.get());
         windows->intake->beepPauseMs = 0;
     }
@@ -83,7 +83,7 @@ protected:
     }
 
     QTemporaryDir data;
-    std::unique_ptr<TDM> store;
+    std::unique_ptr<SendLogStore> store;
     std::unique_ptr<AppWindows> windows;
 };
 
@@ -273,7 +273,7 @@ TEST_F(WindowsTest, ReturnReceiptIsSavedOnlyByClose)
 
 TEST_F(WindowsTest, IntakeCapturesTheClipboardAndChecksDuplicates)
 {
-    store->AddSendRecord("old@example.com", true);
+    store->addSendRecord("old@example.com", true);
     TAddForm* form = windows->intake;
     form->show();
     QApplication::clipboard()->setText("MAILTO:New@Example.com\r\nmailto:new@example.com\r\nmailto:old@example.com");
@@ -330,7 +330,7 @@ TEST_F(WindowsTest, IntakeTakesLineFeedListsAndStartsCleanEachTime)
 
 TEST_F(WindowsTest, IntakeOkAppendsToThePendingList)
 {
-    store->AddSendRecord("old@example.com", true);
+    store->addSendRecord("old@example.com", true);
     windows->main->AppendEntries({"pending@example.com"});
     QTimer::singleShot(0, [this] {
         TAddForm* form = windows->intake;
@@ -408,8 +408,8 @@ TEST_F(WindowsTest, HistoryListsCountsAndExports)
     click(log, "checkoutBt");
     EXPECT_EQ(readAll(file), "");
 
-    store->AddSendRecord("a@example.com,Ann", true);
-    store->AddSendRecord("b@example.com", false);
+    store->addSendRecord("a@example.com,Ann", true);
+    store->addSendRecord("b@example.com", false);
     click(log, "refurbishBT");
     EXPECT_EQ(in<QLabel>(log, "countLB")->text(), "2");
     // Above the table, the last 30 days: today holds one delivered and one failed row.
@@ -419,7 +419,7 @@ TEST_F(WindowsTest, HistoryListsCountsAndExports)
     EXPECT_EQ(log->chart()->days().last().failed, 1);
     EXPECT_EQ(log->chart()->days().first().delivered + log->chart()->days().first().failed, 0);
     // A delivery recorded meanwhile leaves the shown result alone until Refresh.
-    store->AddSendRecord("c@example.com", true);
+    store->addSendRecord("c@example.com", true);
     EXPECT_EQ(log->rowCount(), 2);
     Prompts::queueFileName(data.path() + "/export");
     click(log, "checkoutBt");
@@ -449,9 +449,9 @@ TEST_F(WindowsTest, EveryWindowRendersToAPicture)
 TEST_F(WindowsTest, HistoryFiltersByOutcomeWithCodeAndReason)
 {
     QList<qint64> ids;
-    ASSERT_TRUE(store->AppendPending({"bad@example.com"}, &ids));
-    ASSERT_TRUE(store->RecordRefusal(ids.first(), "bad@example.com", 550, "5.1.1 no such user", false));
-    store->AddSendRecord("good@example.com", true);
+    ASSERT_TRUE(store->appendPending({"bad@example.com"}, &ids));
+    ASSERT_TRUE(store->recordRefusal(ids.first(), "bad@example.com", 550, "5.1.1 no such user", false));
+    store->addSendRecord("good@example.com", true);
     TLogForm* log = windows->log;
     log->show();
     EXPECT_EQ(in<QLabel>(log, "countLB")->text(), "2");
@@ -500,7 +500,7 @@ TEST_F(WindowsTest, SuppressionListWindowAndIntake)
     ASSERT_EQ(Prompts::reported().size(), 1);
     EXPECT_TRUE(Prompts::reported().first().contains("nonsense")) << Prompts::reported().first().toStdString();
     QStringList kept;
-    for (const TDM::SuppressedRow& r : store->LoadSuppressed())
+    for (const SuppressionList::Row& r : store->suppression().rows())
         kept << r.address + " " + r.reason;
     EXPECT_EQ(kept, (QStringList{"Left@Example.COM unsubscribed", "two@example.org imported"}));
 
@@ -547,7 +547,7 @@ TEST_F(WindowsTest, IntakeTakesASpreadsheetTable)
     });
     windows->main->AddBtClick();
     EXPECT_EQ(windows->main->pending().entries(), QStringList{"ann@example.org,Ann,Paris"});
-    EXPECT_EQ(store->LoadFieldNames(), (QStringList{"Name", "City"}));
+    EXPECT_EQ(store->fieldNames(), (QStringList{"Name", "City"}));
     ASSERT_EQ(Prompts::reported().size(), 1);
     EXPECT_TRUE(Prompts::reported().first().contains("Line 3: \"not-an-address\" is not an address.")) << Prompts::reported().first().toStdString();
     EXPECT_TRUE(Prompts::reported().first().contains("Line 4: the value \"Oslo, Norway\" of City holds a comma"));

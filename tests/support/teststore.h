@@ -1,6 +1,8 @@
 #pragma once
 
+#include "core/error.h"
 #include "core/sendlog/sendlogstore.h"
+#include "core/sendlog/storeconnection.h"
 #include "core/sendlog/storelocation.h"
 #include "core/settings/settingsfile.h"
 
@@ -16,6 +18,26 @@
 #include <optional>
 #include <string>
 #include <unistd.h>
+
+// Why the store at the location cannot be opened; empty when it opens.
+inline QString OpenFailure(const StoreLocation& location)
+{
+    try {
+        SendLogStore store(location);
+        return {};
+    } catch (const BrevoraError& e) {
+        return e.message();
+    }
+}
+
+// The addresses of the send log's rows, in order.
+inline QStringList LoggedAddresses(const QList<SendLogStore::LogRow>& rows)
+{
+    QStringList addresses;
+    for (const SendLogStore::LogRow& row : rows)
+        addresses.append(row.address);
+    return addresses;
+}
 
 // The PostgreSQL cluster that the test command starts for this build folder
 // (tests/support/pgcluster.sh, a CTest fixture): its URL, with PGPASSWORD set for libpq. Empty,
@@ -116,7 +138,7 @@ public:
     // The URL a Brevora process is given (--store), or empty for the file of its data folder.
     QString url() const { return m_pg ? m_pg->url() : QString(); }
     QString dataDir() const { return m_data.path(); }
-    std::unique_ptr<TDM> open() const { return std::make_unique<TDM>(m_location); }
+    std::unique_ptr<SendLogStore> open() const { return std::make_unique<SendLogStore>(m_location); }
     // A statement through a connection of another program; the error text, empty on success.
     QString exec(const QString& sql) const
     {

@@ -30,7 +30,7 @@ protected:
     void SetUp() override
     {
         CodePage::setName("CP1252");
-        store = std::make_unique<TDM>(dir.path() + "/db/sendlog.db");
+        store = std::make_unique<SendLogStore>(dir.path() + "/db/sendlog.db");
         list = std::make_unique<PendingList>(store.get());
         run = std::make_unique<SendingRun>(*list);
         run->setInterval(5);
@@ -76,15 +76,11 @@ protected:
 
     int logRows()
     {
-        QSqlQuery q = store->QueryByDate("%");
-        int n = 0;
-        while (q.next())
-            ++n;
-        return n;
+        return int(store->logRows("%").size());
     }
 
     QTemporaryDir dir;
-    std::unique_ptr<TDM> store;
+    std::unique_ptr<SendLogStore> store;
     std::unique_ptr<PendingList> list;
     std::unique_ptr<SendingRun> run;
     QStringList body{"Dear [= PARAM1 =],", "hello."};
@@ -113,13 +109,13 @@ TEST_F(RunTest, DeliversTheWholeListAndRecordsEachEntry)
     EXPECT_EQ(run->allCount(), 3);
     EXPECT_EQ(list->count(), 0);
     EXPECT_EQ(logRows(), 3);
-    EXPECT_TRUE(store->HasBeenSent("a@example.org,Ann"));
+    EXPECT_TRUE(store->hasBeenSent("a@example.org,Ann"));
     const QList<QByteArray> received = smtpd.messages(3);
     ASSERT_EQ(received.size(), 3);
     EXPECT_TRUE(received[0].contains("\r\n\r\nDear Ann,\r\nhello.\r\n"));
     EXPECT_TRUE(received[1].contains("\r\n\r\nDear  ,\r\nhello.\r\n"));
     // Nothing pending survives into the next start.
-    EXPECT_TRUE(store->LoadPending().isEmpty());
+    EXPECT_TRUE(store->pendingRows().isEmpty());
 }
 
 TEST_F(RunTest, FirstRefusalEndsTheRunAndKeepsTheRest)
@@ -288,16 +284,16 @@ TEST_F(RunTest, UnrecordableDeliveryIsReportedAndKeptForLater)
     EXPECT_EQ(outcome, RunOutcome::RecordFailed);
     // Both were delivered: neither is pending, and the duplicate check knows them.
     EXPECT_TRUE(list->entries().isEmpty());
-    EXPECT_TRUE(store->HasBeenSent("a@example.org"));
+    EXPECT_TRUE(store->hasBeenSent("a@example.org"));
 
     // The next start, with a store that works again, records them.
     run.reset();
     list.reset();
     store.reset();
-    TDM reopened(dir.path() + "/db/sendlog.db");
-    EXPECT_TRUE(reopened.HasBeenSent("a@example.org"));
-    EXPECT_TRUE(reopened.HasBeenSent("b@example.org"));
-    EXPECT_TRUE(reopened.LoadPending().isEmpty());
+    SendLogStore reopened(dir.path() + "/db/sendlog.db");
+    EXPECT_TRUE(reopened.hasBeenSent("a@example.org"));
+    EXPECT_TRUE(reopened.hasBeenSent("b@example.org"));
+    EXPECT_TRUE(reopened.pendingRows().isEmpty());
 }
 
 TEST_F(RunTest, MessageWrittenAheadGivesWayToChangesBeforeItsTick)
@@ -319,7 +315,7 @@ TEST_F(RunTest, MessageWrittenAheadGivesWayToChangesBeforeItsTick)
     EXPECT_TRUE(received[0].contains("\r\n\r\nDear Ann,\r\nhello.\r\n"));
     EXPECT_TRUE(received[1].contains("\r\n\r\nHello Cy!\r\n"));
     EXPECT_TRUE(received[1].contains("To: c@example.org"));
-    EXPECT_FALSE(store->HasBeenSent("b@example.org,Bob"));
+    EXPECT_FALSE(store->hasBeenSent("b@example.org,Bob"));
 }
 
 TEST_F(RunTest, BatchThatCannotBeAppliedMidRunStopsTheRunAndLosesNothing)
@@ -342,7 +338,7 @@ TEST_F(RunTest, BatchThatCannotBeAppliedMidRunStopsTheRunAndLosesNothing)
     EXPECT_GT(list->count(), 0);
     // Every delivered entry left the list and is known as sent; every other one is still pending.
     for (int i = 0; i < 400; ++i)
-        EXPECT_NE(list->contains(entries[i]), store->HasBeenSent(entries[i])) << i;
+        EXPECT_NE(list->contains(entries[i]), store->hasBeenSent(entries[i])) << i;
     EXPECT_EQ(run->sentCount() + list->count(), 400);
 }
 
@@ -376,7 +372,7 @@ TEST_F(RunTest, EveryReadAndWriteThatFailsLeavesAClosedSessionAndAnIntactList)
     const QString reset = SocketErrorFromErrno(ECONNRESET);
     for (int failAt = 1; failAt <= operations; ++failAt) {
         SCOPED_TRACE(failAt);
-        store->FlushDeliveries();
+        store->journal().flush();
         const int rowsBefore = logRows();
         ASSERT_TRUE(runOnce(failAt));
         EXPECT_FALSE(run->smtp().Connected());
@@ -389,8 +385,8 @@ TEST_F(RunTest, EveryReadAndWriteThatFailsLeavesAClosedSessionAndAnIntactList)
         EXPECT_EQ(delivered, entries.mid(0, delivered.size()));
         EXPECT_EQ(list->entries(), entries.mid(delivered.size()));
         for (const QString& e : delivered)
-            EXPECT_TRUE(store->HasBeenSent(e));
-        store->FlushDeliveries();
+            EXPECT_TRUE(store->hasBeenSent(e));
+        store->journal().flush();
         EXPECT_EQ(logRows() - rowsBefore, delivered.size());
 
         switch (outcome) {
@@ -446,7 +442,7 @@ TEST_F(RunTest, SecondRunOnTheSameStoreRefusesAndARunStartsFromTheStoredList)
 {
     Smtpd smtpd;
     add({"a@example.org", "b@example.org"});
-    TDM otherStore(dir.path() + "/db/sendlog.db");
+    SendLogStore otherStore(dir.path() + "/db/sendlog.db");
     PendingList otherList(&otherStore);
     SendingRun other(otherList);
     run->setInterval(300);
@@ -479,7 +475,7 @@ TEST_F(RunTest, SecondRunOnTheSameStoreRefusesAndARunStartsFromTheStoredList)
 TEST_F(RunTest, UnappliedJournalBlocksRunsAndCountsAsSent)
 {
     add({"a@example.org", "b@example.org"});
-    const qint64 firstId = store->LoadPending().first().id;
+    const qint64 firstId = store->pendingRows().first().id;
     run.reset();
     list.reset();
     store.reset();
@@ -487,15 +483,15 @@ TEST_F(RunTest, UnappliedJournalBlocksRunsAndCountsAsSent)
                                    "CREATE TRIGGER damaged BEFORE INSERT ON sendlog BEGIN SELECT RAISE(ABORT, 'disk I/O error'); END"),
               "");
     writeAll(dir.path() + "/db/sendlog.db-deliveries-1-2-dead",
-             TDM::JournalLine(firstId, "2026-01-01 00:00:00", "a@example.org"));
+             DeliveryJournal::line(firstId, "2026-01-01 00:00:00", "a@example.org"));
 
-    store = std::make_unique<TDM>(dir.path() + "/db/sendlog.db");
+    store = std::make_unique<SendLogStore>(dir.path() + "/db/sendlog.db");
     list = std::make_unique<PendingList>(store.get());
     run = std::make_unique<SendingRun>(*list);
     EXPECT_EQ(list->entries(), QStringList{"b@example.org"});
-    EXPECT_TRUE(store->HasBeenSent("a@example.org"));
-    EXPECT_TRUE(store->unappliedReason().startsWith("1 deliveries recorded in ")) << store->unappliedReason().toStdString();
-    EXPECT_TRUE(store->unappliedReason().contains("disk I/O error"));
+    EXPECT_TRUE(store->hasBeenSent("a@example.org"));
+    EXPECT_TRUE(store->journal().unappliedReason().startsWith("1 deliveries recorded in ")) << store->journal().unappliedReason().toStdString();
+    EXPECT_TRUE(store->journal().unappliedReason().contains("disk I/O error"));
     ScriptedServer server;
     server.start();
     EXPECT_THROW(run->StartRun(selection(server.port())), BrevoraError);
@@ -534,7 +530,7 @@ TEST_F(RunTest, DeliveryWhosePendingRowIsGoneStopsTheRun)
     EXPECT_EQ(outcome, RunOutcome::RecordFailed);
     ASSERT_GE(lines.size(), 2);
     EXPECT_TRUE(lines[lines.size() - 2].contains("no longer in the pending list")) << lines.join("|").toStdString();
-    EXPECT_TRUE(store->HasBeenSent("c@example.org"));
+    EXPECT_TRUE(store->hasBeenSent("c@example.org"));
 }
 
 // An address the session could not carry safely is the message's fault, found before a byte of it
@@ -603,27 +599,26 @@ TEST_F(RunTest, SkipMovesARefusedRecipientToTheFailedListAndGoesOn)
     EXPECT_TRUE(lines.contains("Sending failed: refuse@example.org--5.1.1 Mailbox unavailable\r\n"));
     EXPECT_EQ(smtpd.messages(4).size(), 4);
     EXPECT_TRUE(list->entries().isEmpty());
-    const QList<TDM::FailedRow> failed = store->LoadFailed();
+    const QList<SendLogStore::FailedRow> failed = store->failedRows();
     ASSERT_EQ(failed.size(), 1);
     EXPECT_EQ(failed[0].entry, "refuse@example.org");
     EXPECT_EQ(failed[0].code, 550);
     EXPECT_EQ(failed[0].reason, "5.1.1 Mailbox unavailable");
-    EXPECT_FALSE(store->HasBeenSent("refuse@example.org"));
-    QSqlQuery rows = store->QueryByDate("%");
+    EXPECT_FALSE(store->hasBeenSent("refuse@example.org"));
     int refusedRows = 0;
-    while (rows.next())
-        if (rows.value(1).toString() == "refuse@example.org") {
+    for (const SendLogStore::LogRow& row : store->logRows("%"))
+        if (row.address == "refuse@example.org") {
             ++refusedRows;
-            EXPECT_FALSE(TDM::TypeIsTrue(rows.value(2)));
-            EXPECT_EQ(rows.value(3).toInt(), 550);
+            EXPECT_FALSE(row.delivered);
+            EXPECT_EQ(row.code, 550);
         }
     EXPECT_EQ(refusedRows, 1);
 
     // The failed list goes back to the pending list on request.
-    ASSERT_TRUE(store->RetryFailed());
-    EXPECT_TRUE(store->LoadFailed().isEmpty());
-    ASSERT_EQ(store->LoadPending().size(), 1);
-    EXPECT_EQ(store->LoadPending().first().entry, "refuse@example.org");
+    ASSERT_TRUE(store->retryFailed());
+    EXPECT_TRUE(store->failedRows().isEmpty());
+    ASSERT_EQ(store->pendingRows().size(), 1);
+    EXPECT_EQ(store->pendingRows().first().entry, "refuse@example.org");
 }
 
 // A transient refusal (4xx) sends the entry behind the others and tries it again after a while.
@@ -651,8 +646,8 @@ TEST_F(RunTest, SkipTriesATransientRefusalAgainLater)
     EXPECT_EQ(lines.mid(3, 4), (QStringList{"Sending failed: a@example.org--4.2.1 try later\r\n",
                                             lines[4], "Sending is ok: b@example.org", "Sending is ok: a@example.org"}));
     EXPECT_TRUE(lines[4].startsWith("Trying a@example.org again at ")) << lines[4].toStdString();
-    EXPECT_TRUE(store->HasBeenSent("a@example.org"));
-    EXPECT_TRUE(store->LoadFailed().isEmpty());
+    EXPECT_TRUE(store->hasBeenSent("a@example.org"));
+    EXPECT_TRUE(store->failedRows().isEmpty());
     EXPECT_TRUE(list->entries().isEmpty());
 }
 
@@ -710,7 +705,7 @@ TEST_F(RunTest, PerMinuteLimitWaitsAndSaysUntilWhen)
     EXPECT_EQ(run->sentCount(), 2);
     EXPECT_TRUE(run->running());
     // Another run, or another process, through the same server counts as well: the store holds it.
-    EXPECT_EQ(store->CountSentBy("127.0.0.1", now - 59999), 2);
+    EXPECT_EQ(store->countSentBy("127.0.0.1", now - 59999), 2);
     now += 61000;
     ASSERT_TRUE(waitForEnd());
     EXPECT_EQ(run->sentCount(), 4);
@@ -892,9 +887,9 @@ TEST_F(RunTest, UnsubscribeLinksReachEachRecipient)
 // local part's does.
 TEST_F(RunTest, SuppressedAddressesNeverReachTheServer)
 {
-    ASSERT_TRUE(store->AddSuppressed({"Left@Example.ORG"}, "unsubscribed"));
-    EXPECT_TRUE(store->SuppressionOf("Left@example.org,Lee").has_value());
-    EXPECT_FALSE(store->SuppressionOf("left@example.org").has_value());
+    ASSERT_TRUE(store->suppression().add({"Left@Example.ORG"}, "unsubscribed"));
+    EXPECT_TRUE(store->suppression().reasonFor("Left@example.org,Lee").has_value());
+    EXPECT_FALSE(store->suppression().reasonFor("left@example.org").has_value());
     for (const RefusalChoice choice : {RefusalChoice::Stop, RefusalChoice::Skip}) {
         SCOPED_TRACE(choice == RefusalChoice::Stop ? "stop" : "skip");
         Smtpd smtpd;
@@ -912,21 +907,21 @@ TEST_F(RunTest, SuppressedAddressesNeverReachTheServer)
         EXPECT_TRUE(smtpd.envelope(0).contains("a@example.org"));
         EXPECT_TRUE(smtpd.envelope(1).contains("c@example.org"));
         EXPECT_EQ(list->count(), 0);
-        const QList<TDM::FailedRow> failed = store->LoadFailed();
+        const QList<SendLogStore::FailedRow> failed = store->failedRows();
         ASSERT_EQ(failed.size(), 1);
         EXPECT_EQ(failed[0].entry, "Left@example.org,Lee");
         EXPECT_EQ(failed[0].reason, "suppressed");
-        ASSERT_TRUE(store->RetryFailed());
+        ASSERT_TRUE(store->retryFailed());
         list->reload(true);
         list->removeRowsAt({0});
         run->countListChange();
     }
     bool found = false;
-    ASSERT_TRUE(store->RemoveSuppressed("left@example.org", &found));
+    ASSERT_TRUE(store->suppression().remove("left@example.org", &found));
     EXPECT_FALSE(found);
-    ASSERT_TRUE(store->RemoveSuppressed("Left@EXAMPLE.org", &found));
+    ASSERT_TRUE(store->suppression().remove("Left@EXAMPLE.org", &found));
     EXPECT_TRUE(found);
-    EXPECT_TRUE(store->LoadSuppressed().isEmpty());
+    EXPECT_TRUE(store->suppression().rows().isEmpty());
 }
 
 // An HTML content arrives as multipart/alternative, its text part generated from the HTML, as

@@ -46,7 +46,7 @@ struct Runner
     bool done() const { return finished && !run.running(); }
     int delivered() const { return int(lines.filter("Sending is ok: ").size()); }
 
-    TDM store;
+    SendLogStore store;
     PendingList list;
     SendingRun run;
     QStringList lines;
@@ -67,18 +67,17 @@ protected:
         QStringList entries;
         for (int i = 0; i < count; ++i)
             entries << QStringLiteral("r%1@example.org").arg(i);
-        TDM filler(shared.location());
-        EXPECT_TRUE(filler.AppendPending(entries, nullptr)) << filler.lastError().toStdString();
+        SendLogStore filler(shared.location());
+        EXPECT_TRUE(filler.appendPending(entries, nullptr)) << filler.lastError().toStdString();
         return entries;
     }
     QStringList logged()
     {
-        TDM reader(shared.location());
+        SendLogStore reader(shared.location());
         QStringList entries;
-        QSqlQuery q = reader.QueryByDate("%");
-        while (q.next())
-            if (TDM::TypeIsTrue(q.value(2)))
-                entries << q.value(1).toString();
+        for (const SendLogStore::LogRow& row : reader.logRows("%"))
+            if (row.delivered)
+                entries << row.address;
         return entries;
     }
 
@@ -105,9 +104,9 @@ TEST_F(SharedRunTest, TwoRunsDrainOneListTogetherEachEntryOnce)
     QStringList sent = logged();
     EXPECT_EQ(sent.size(), 600);
     EXPECT_EQ(QSet<QString>(sent.begin(), sent.end()), QSet<QString>(entries.begin(), entries.end()));
-    TDM after(shared.location());
-    EXPECT_TRUE(after.LoadPending().isEmpty());
-    EXPECT_EQ(after.ClaimedByOthers(), 0);
+    SendLogStore after(shared.location());
+    EXPECT_TRUE(after.pendingRows().isEmpty());
+    EXPECT_EQ(after.claims()->heldByOthers(), 0);
     QStringList received;
     for (const QByteArray& m : sink.messages(600))
         received.append(RecipientOf(m));
@@ -121,10 +120,10 @@ TEST_F(SharedRunTest, EntriesOfARunThatStoppedGoToAnotherWhenItsLeaseEnds)
     ASSERT_GT(sink.port(), 0);
     const QStringList entries = fill(20);
     // A run that claimed five entries and then went silent (its process hung or was killed).
-    TDM silent(shared.location());
-    silent.SetLeaseSeconds(TDM::kShortestLease);
-    ASSERT_TRUE(silent.LockRun());
-    ASSERT_EQ(silent.ClaimPending(5).size(), 5);
+    SendLogStore silent(shared.location());
+    silent.claims()->setLeaseSeconds(Claims::kShortestLease);
+    ASSERT_TRUE(silent.lockRun());
+    ASSERT_EQ(silent.claimPending(5).size(), 5);
 
     Runner runner(shared.location());
     QElapsedTimer timer;
@@ -133,14 +132,14 @@ TEST_F(SharedRunTest, EntriesOfARunThatStoppedGoToAnotherWhenItsLeaseEnds)
     ASSERT_TRUE(waitUntil([&] { return runner.done(); }, 30000));
     EXPECT_EQ(runner.outcome, RunOutcome::Completed);
     EXPECT_EQ(runner.lines.filter("Waiting for 5 entries that other runs are sending").size(), 1);
-    EXPECT_GE(timer.elapsed(), (TDM::kShortestLease - 1) * 1000); // not before the lease ended
+    EXPECT_GE(timer.elapsed(), (Claims::kShortestLease - 1) * 1000); // not before the lease ended
     EXPECT_EQ(runner.delivered(), 20);
     const QStringList sent = logged();
     EXPECT_EQ(QSet<QString>(sent.begin(), sent.end()), QSet<QString>(entries.begin(), entries.end()));
     EXPECT_EQ(sent.size(), 20);
     // The silent run learns that its claims are gone.
     QSet<qint64> held{-1};
-    ASSERT_TRUE(silent.RenewClaims(&held));
+    ASSERT_TRUE(silent.claims()->renew(&held));
     EXPECT_TRUE(held.isEmpty());
 }
 
@@ -149,11 +148,11 @@ TEST_F(SharedRunTest, EntriesOfARunThatStoppedGoToAnotherWhenItsLeaseEnds)
 TEST_F(SharedRunTest, ClaimedEntriesComeFirstAndLeaveFromThere)
 {
     const QStringList entries = fill(10);
-    TDM other(shared.location());
-    ASSERT_TRUE(other.LockRun());
-    ASSERT_EQ(other.ClaimPending(4).size(), 4);
+    SendLogStore other(shared.location());
+    ASSERT_TRUE(other.lockRun());
+    ASSERT_EQ(other.claimPending(4).size(), 4);
 
-    TDM store(shared.location());
+    SendLogStore store(shared.location());
     PendingList list(&store);
     ASSERT_EQ(list.entries(), entries);
     list.lockForRun();

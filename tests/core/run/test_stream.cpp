@@ -34,7 +34,7 @@ protected:
         list.reset();
         store.reset();
         CodePage::setName("CP1252");
-        store = std::make_unique<TDM>(dir.path() + "/" + name + "/db/sendlog.db");
+        store = std::make_unique<SendLogStore>(dir.path() + "/" + name + "/db/sendlog.db");
         list = std::make_unique<PendingList>(store.get());
         run = std::make_unique<SendingRun>(*list);
         run->setInterval(0);
@@ -76,16 +76,15 @@ protected:
     QStringList logged()
     {
         QStringList entries;
-        QSqlQuery q = store->QueryByDate("%");
-        while (q.next())
-            if (q.value(2).toBool())
-                entries << q.value(1).toString();
+        for (const SendLogStore::LogRow& row : store->logRows("%"))
+            if (row.delivered)
+                entries << row.address;
         return entries;
     }
     QStringList failed()
     {
         QStringList entries;
-        for (const TDM::FailedRow& r : store->LoadFailed())
+        for (const SendLogStore::FailedRow& r : store->failedRows())
             entries << QStringLiteral("%1 %2").arg(r.entry).arg(r.code);
         return entries;
     }
@@ -98,7 +97,7 @@ protected:
     }
 
     ScopedWorkDir dir;
-    std::unique_ptr<TDM> store;
+    std::unique_ptr<SendLogStore> store;
     std::unique_ptr<PendingList> list;
     std::unique_ptr<SendingRun> run;
     QStringList body{"Hello"};

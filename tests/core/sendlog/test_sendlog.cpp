@@ -2,6 +2,8 @@
 #include "core/sendlog/historyexport.h"
 #include "core/settings/settingsfile.h"
 #include "support/tempdir.h"
+#include "support/teststore.h"
+#include "core/error.h"
 
 #include <QSet>
 #include <QSqlError>
@@ -13,9 +15,7 @@ namespace {
 
 void insertRow(const QString& dbPath, const QString& date, const QString& address, const QVariant& type)
 {
-    TDM store(dbPath);
-    QSqlQuery q = store.QueryByDate("none%"); // keeps the connection busy-free
-    Q_UNUSED(q);
+    SendLogStore store(dbPath);
     QSqlDatabase db = QSqlDatabase::addDatabase("QSQLITE", "raw-insert");
     {
         db.setDatabaseName(dbPath);
@@ -32,46 +32,38 @@ void insertRow(const QString& dbPath, const QString& date, const QString& addres
     QSqlDatabase::removeDatabase("raw-insert");
 }
 
-QStringList column(QSqlQuery q, int index)
-{
-    QStringList values;
-    while (q.next())
-        values.append(q.value(index).toString());
-    return values;
-}
 
 } // namespace
 
 TEST(SendLog, CreatesItsFolderFileAndTable)
 {
     ScopedWorkDir work;
-    TDM store(work.file("db/sendlog.db"));
-    ASSERT_TRUE(store.isOpen()) << store.lastError().toStdString();
+    SendLogStore store(work.file("db/sendlog.db"));
     EXPECT_TRUE(QFile::exists(work.file("db/sendlog.db")));
-    EXPECT_FALSE(store.HasBeenSent("a@b.com"));
-    EXPECT_TRUE(store.AddSendRecord("a@b.com", true));
-    EXPECT_TRUE(store.HasBeenSent("a@b.com"));
-    QSqlQuery today = store.QueryByDate(DayPattern(QDate::currentDate()));
-    ASSERT_TRUE(today.next());
-    EXPECT_EQ(today.value(0).toString().size(), 19);
-    EXPECT_EQ(today.value(1).toString(), "a@b.com");
-    EXPECT_EQ(today.value(2).toInt(), 1);
+    EXPECT_FALSE(store.hasBeenSent("a@b.com"));
+    EXPECT_TRUE(store.addSendRecord("a@b.com", true));
+    EXPECT_TRUE(store.hasBeenSent("a@b.com"));
+    const QList<SendLogStore::LogRow> today = store.logRows(DayPattern(QDate::currentDate()));
+    ASSERT_EQ(today.size(), 1);
+    EXPECT_EQ(today[0].sentAt.size(), 19);
+    EXPECT_EQ(today[0].address, "a@b.com");
+    EXPECT_TRUE(today[0].delivered);
 }
 
 TEST(SendLog, MatchesOnlyWholeSuccessfulEntriesExactly)
 {
     QTemporaryDir dir;
-    TDM store(dir.path() + "/log.db");
+    SendLogStore store(dir.path() + "/log.db");
     const QStringList tricky{"o'brien@x.com", "100%@x.com", "back\\slash@x.com", "q\"uote@x.com", "a@x.com,Ann,Lee"};
     for (const QString& a : tricky)
-        ASSERT_TRUE(store.AddSendRecord(a, true));
-    store.AddSendRecord("failed@x.com", false);
+        ASSERT_TRUE(store.addSendRecord(a, true));
+    store.addSendRecord("failed@x.com", false);
     for (const QString& a : tricky)
-        EXPECT_TRUE(store.HasBeenSent(a)) << a.toStdString();
-    EXPECT_FALSE(store.HasBeenSent("failed@x.com"));
-    EXPECT_FALSE(store.HasBeenSent("a@x.com"));       // only the whole entry matches
-    EXPECT_FALSE(store.HasBeenSent("1000%@x.com"));   // no pattern matching
-    EXPECT_FALSE(store.HasBeenSent("o''brien@x.com"));
+        EXPECT_TRUE(store.hasBeenSent(a)) << a.toStdString();
+    EXPECT_FALSE(store.hasBeenSent("failed@x.com"));
+    EXPECT_FALSE(store.hasBeenSent("a@x.com"));       // only the whole entry matches
+    EXPECT_FALSE(store.hasBeenSent("1000%@x.com"));   // no pattern matching
+    EXPECT_FALSE(store.hasBeenSent("o''brien@x.com"));
 }
 
 TEST(SendLog, DayQueriesMatchByPrefix)
@@ -82,11 +74,11 @@ TEST(SendLog, DayQueriesMatchByPrefix)
     insertRow(path, "2024-05-01 23:59:59", "second@x.com", false);
     insertRow(path, "2024-05-02 00:00:00", "other@x.com", true);
     insertRow(path, "2024-05-01 12:00:00", "first@x.com", true); // same entry twice stays twice
-    TDM store(path);
-    EXPECT_EQ(column(store.QueryByDate("2024-05-01%"), 1),
+    SendLogStore store(path);
+    EXPECT_EQ(LoggedAddresses(store.logRows("2024-05-01%")),
               (QStringList{"first@x.com", "second@x.com", "first@x.com"}));
-    EXPECT_TRUE(column(store.QueryByDate("2024-05-03%"), 1).isEmpty());
-    EXPECT_EQ(column(store.QueryByDate("2024-05-0_ 00%"), 1), (QStringList{"first@x.com", "other@x.com"}));
+    EXPECT_TRUE(LoggedAddresses(store.logRows("2024-05-03%")).isEmpty());
+    EXPECT_EQ(LoggedAddresses(store.logRows("2024-05-0_ 00%")), (QStringList{"first@x.com", "other@x.com"}));
 }
 
 TEST(SendLog, PendingEntriesMoveToTheLogInOneStep)
@@ -94,61 +86,63 @@ TEST(SendLog, PendingEntriesMoveToTheLogInOneStep)
     QTemporaryDir dir;
     const QString path = dir.path() + "/log.db";
     {
-        TDM store(path);
+        SendLogStore store(path);
         QList<qint64> ids;
-        ASSERT_TRUE(store.AppendPending({"a@x.com", "b@x.com,P", "c@x.com"}, &ids));
+        ASSERT_TRUE(store.appendPending({"a@x.com", "b@x.com,P", "c@x.com"}, &ids));
         ASSERT_EQ(ids.size(), 3);
-        ASSERT_TRUE(store.RecordDelivery(ids[0], "a@x.com"));
-        ASSERT_TRUE(store.RemovePending({ids[2]}));
+        ASSERT_TRUE(store.journal().record(ids[0], "a@x.com"));
+        ASSERT_TRUE(store.removePending({ids[2]}));
     }
-    TDM reopened(path);
-    const QList<TDM::PendingRow> rows = reopened.LoadPending();
+    SendLogStore reopened(path);
+    const QList<PendingRow> rows = reopened.pendingRows();
     ASSERT_EQ(rows.size(), 1);
     EXPECT_EQ(rows[0].entry, "b@x.com,P");
-    EXPECT_TRUE(reopened.HasBeenSent("a@x.com"));
-    EXPECT_FALSE(reopened.HasBeenSent("c@x.com"));
+    EXPECT_TRUE(reopened.hasBeenSent("a@x.com"));
+    EXPECT_FALSE(reopened.hasBeenSent("c@x.com"));
 }
 
 TEST(SendLog, LargeBatchesMoveExactlyTheDeliveredEntries)
 {
     QTemporaryDir dir;
-    TDM store(dir.path() + "/log.db");
+    SendLogStore store(dir.path() + "/log.db");
     QStringList entries;
     for (int i = 0; i < 300; ++i)
         entries.append(QStringLiteral("r%1@x.com,'quoted' \"%1\"").arg(i));
     QList<qint64> ids;
-    ASSERT_TRUE(store.AppendPending(entries, &ids));
+    ASSERT_TRUE(store.appendPending(entries, &ids));
     // Every third entry stays pending; the others (200, several batches' worth of rows) are delivered.
     QStringList kept;
     for (int i = 0; i < 300; ++i) {
         if (i % 3 == 2)
             kept.append(entries[i]);
         else
-            ASSERT_TRUE(store.RecordDelivery(ids[i], entries[i]));
+            ASSERT_TRUE(store.journal().record(ids[i], entries[i]));
     }
-    ASSERT_TRUE(store.FlushDeliveries());
+    ASSERT_TRUE(store.journal().flush());
     QStringList pending;
-    for (const TDM::PendingRow& row : store.LoadPending())
+    for (const PendingRow& row : store.pendingRows())
         pending.append(row.entry);
     EXPECT_EQ(pending, kept);
-    const QStringList logged = column(store.QueryByDate("%"), 1);
+    const QStringList logged = LoggedAddresses(store.logRows("%"));
     ASSERT_EQ(logged.size(), 200);
     EXPECT_EQ(logged.first(), entries[0]);
     EXPECT_EQ(logged.last(), entries[298]);
-    EXPECT_TRUE(store.HasBeenSent(entries[151]));
-    EXPECT_FALSE(store.HasBeenSent(entries[152]));
+    EXPECT_TRUE(store.hasBeenSent(entries[151]));
+    EXPECT_FALSE(store.hasBeenSent(entries[152]));
 }
 
 TEST(SendLog, FailuresAreQuiet)
 {
     QTemporaryDir dir;
     writeAll(dir.path() + "/notadb", "this is not a database file at all, not even close");
-    TDM broken(dir.path() + "/notadb");
-    EXPECT_FALSE(broken.isOpen());
-    EXPECT_FALSE(broken.HasBeenSent("a@b.com"));
-    EXPECT_FALSE(broken.AddSendRecord("a@b.com", true));
-    EXPECT_FALSE(broken.lastError().isEmpty());
-    EXPECT_FALSE(broken.QueryByDate("2024%").isActive());
+    try {
+        SendLogStore broken(dir.path() + "/notadb");
+        ADD_FAILURE() << "a file that is not a database opened";
+    } catch (const BrevoraError& e) {
+        EXPECT_EQ(e.kind(), ErrorKind::Store);
+        EXPECT_TRUE(e.message().startsWith("Cannot open the send log " + QDir::toNativeSeparators(dir.path() + "/notadb") + ": "))
+            << e.message().toStdString();
+    }
 }
 
 TEST(History, ExportWritesOneEntryPerLineReplacingTheFile)
@@ -157,22 +151,21 @@ TEST(History, ExportWritesOneEntryPerLineReplacingTheFile)
     const QString path = dir.path() + "/log.db";
     insertRow(path, "2024-05-01 10:00:00", "a@x.com,Ann", true);
     insertRow(path, "2024-05-01 11:00:00", "b@x.com", false);
-    TDM store(path);
+    SendLogStore store(path);
     const QString out = dir.path() + "/log.txt";
     writeAll(out, "old content that is longer than the export\r\n");
-    ExportHistory(column(store.QueryByDate(DayPattern(QDate(2024, 5, 1))), 1), out);
+    ExportHistory(LoggedAddresses(store.logRows(DayPattern(QDate(2024, 5, 1)))), out);
     EXPECT_EQ(readAll(out), "a@x.com,Ann\r\nb@x.com\r\n");
-    ExportHistory(column(store.QueryByDate(DayPattern(QDate(2024, 5, 2))), 1), out);
+    ExportHistory(LoggedAddresses(store.logRows(DayPattern(QDate(2024, 5, 2)))), out);
     EXPECT_EQ(readAll(out), "");
 }
 
 namespace {
-int countRows(TDM& store, const QString& address)
+int countRows(SendLogStore& store, const QString& address)
 {
-    QSqlQuery q = store.QueryByDate("%");
     int n = 0;
-    while (q.next())
-        n += q.value(1).toString() == address ? 1 : 0;
+    for (const SendLogStore::LogRow& row : store.logRows("%"))
+        n += row.address == address ? 1 : 0;
     return n;
 }
 } // namespace
@@ -180,16 +173,16 @@ int countRows(TDM& store, const QString& address)
 TEST(DeliveryJournal, LinesKeepEveryCharacter)
 {
     const QString entry = QStringLiteral("a@x.com,tab\there,back\\slash,new\nline,cr\r,caf\u00e9");
-    const QByteArray line = TDM::JournalLine(42, "2026-12-08 10:00:00", entry);
+    const QByteArray line = DeliveryJournal::line(42, "2026-12-08 10:00:00", entry);
     EXPECT_EQ(line.count('\n'), 1);
     EXPECT_TRUE(line.endsWith('\n'));
     qint64 id = 0;
     QString timestamp, back;
-    ASSERT_TRUE(TDM::ParseJournalLine(line.chopped(1), &id, &timestamp, &back));
+    ASSERT_TRUE(DeliveryJournal::parseLine(line.chopped(1), &id, &timestamp, &back));
     EXPECT_EQ(id, 42);
     EXPECT_EQ(timestamp, "2026-12-08 10:00:00");
     EXPECT_EQ(back, entry);
-    EXPECT_FALSE(TDM::ParseJournalLine("garbage", &id, &timestamp, &back));
+    EXPECT_FALSE(DeliveryJournal::parseLine("garbage", &id, &timestamp, &back));
 }
 
 TEST(DeliveryJournal, AJournalLeftBehindIsAppliedOnceAtTheNextOpen)
@@ -198,26 +191,26 @@ TEST(DeliveryJournal, AJournalLeftBehindIsAppliedOnceAtTheNextOpen)
     const QString path = dir.path() + "/log.db";
     QList<qint64> ids;
     {
-        TDM store(path);
-        ASSERT_TRUE(store.AppendPending({"a@x.com", "b@x.com", "c@x.com"}, &ids));
+        SendLogStore store(path);
+        ASSERT_TRUE(store.appendPending({"a@x.com", "b@x.com", "c@x.com"}, &ids));
     }
     // What a process killed after two deliveries and in the middle of a third line leaves.
     const QString journal = dir.path() + "/log.db-deliveries-1-2-3";
-    writeAll(journal, TDM::JournalLine(ids[0], "2026-12-08 10:00:00", "a@x.com")
-                          + TDM::JournalLine(ids[1], "2026-12-08 10:00:01", "b@x.com") + "3\t2026-12-08 10:0");
+    writeAll(journal, DeliveryJournal::line(ids[0], "2026-12-08 10:00:00", "a@x.com")
+                          + DeliveryJournal::line(ids[1], "2026-12-08 10:00:01", "b@x.com") + "3\t2026-12-08 10:0");
     {
-        TDM store(path);
+        SendLogStore store(path);
         EXPECT_FALSE(QFile::exists(journal));
-        const QList<TDM::PendingRow> pending = store.LoadPending();
+        const QList<PendingRow> pending = store.pendingRows();
         ASSERT_EQ(pending.size(), 1);
         EXPECT_EQ(pending[0].entry, "c@x.com");
         EXPECT_EQ(countRows(store, "a@x.com"), 1);
         EXPECT_EQ(countRows(store, "b@x.com"), 1);
-        QSqlQuery day = store.QueryByDate("2026-12-08%");
-        ASSERT_TRUE(day.next());
-        EXPECT_EQ(day.value(0).toString(), "2026-12-08 10:00:00"); // the time of the delivery
+        const QList<SendLogStore::LogRow> day = store.logRows("2026-12-08%");
+        ASSERT_FALSE(day.isEmpty());
+        EXPECT_EQ(day[0].sentAt, "2026-12-08 10:00:00"); // the time of the delivery
     }
-    TDM again(path);
+    SendLogStore again(path);
     EXPECT_EQ(countRows(again, "a@x.com"), 1);
 }
 
@@ -226,11 +219,11 @@ TEST(DeliveryJournal, TheAppliedNoteKeepsLinesFromBeingAppliedTwice)
     QTemporaryDir dir;
     const QString path = dir.path() + "/log.db";
     const QString name = "log.db-deliveries-9-9-9";
-    const QByteArray first = TDM::JournalLine(1, "2026-12-08 10:00:00", "a@x.com");
+    const QByteArray first = DeliveryJournal::line(1, "2026-12-08 10:00:00", "a@x.com");
     {
-        TDM store(path);
+        SendLogStore store(path);
         // A crash after the batch with the first line was committed, before the file was emptied.
-        store.AddSendRecord("a@x.com", true);
+        store.addSendRecord("a@x.com", true);
     }
     {
         QSqlDatabase db = QSqlDatabase::addDatabase("QSQLITE", "note");
@@ -241,8 +234,8 @@ TEST(DeliveryJournal, TheAppliedNoteKeepsLinesFromBeingAppliedTwice)
         db.close();
     }
     QSqlDatabase::removeDatabase("note");
-    writeAll(dir.path() + "/" + name, first + TDM::JournalLine(2, "2026-12-08 10:00:01", "b@x.com"));
-    TDM store(path);
+    writeAll(dir.path() + "/" + name, first + DeliveryJournal::line(2, "2026-12-08 10:00:01", "b@x.com"));
+    SendLogStore store(path);
     EXPECT_EQ(countRows(store, "a@x.com"), 1);
     EXPECT_EQ(countRows(store, "b@x.com"), 1);
     EXPECT_FALSE(QFile::exists(dir.path() + "/" + name));
@@ -252,21 +245,21 @@ TEST(DeliveryJournal, ALiveJournalIsLeftToItsOwner)
 {
     QTemporaryDir dir;
     const QString path = dir.path() + "/log.db";
-    auto owner = std::make_unique<TDM>(path);
+    auto owner = std::make_unique<SendLogStore>(path);
     QList<qint64> ids;
-    ASSERT_TRUE(owner->AppendPending({"a@x.com", "b@x.com"}, &ids));
-    ASSERT_TRUE(owner->RecordDelivery(ids[0], "a@x.com"));
-    EXPECT_TRUE(owner->HasBeenSent("a@x.com")); // known before it reaches the table
+    ASSERT_TRUE(owner->appendPending({"a@x.com", "b@x.com"}, &ids));
+    ASSERT_TRUE(owner->journal().record(ids[0], "a@x.com"));
+    EXPECT_TRUE(owner->hasBeenSent("a@x.com")); // known before it reaches the table
     {
-        TDM other(path);
-        EXPECT_FALSE(other.HasBeenSent("a@x.com"));
-        EXPECT_EQ(other.LoadPending().size(), 2);
+        SendLogStore other(path);
+        EXPECT_FALSE(other.hasBeenSent("a@x.com"));
+        EXPECT_EQ(other.pendingRows().size(), 2);
     }
     EXPECT_EQ(countRows(*owner, "a@x.com"), 1); // a query applies what is journalled
     owner.reset();
-    TDM after(path);
+    SendLogStore after(path);
     EXPECT_EQ(countRows(after, "a@x.com"), 1);
-    EXPECT_EQ(after.LoadPending().size(), 1);
+    EXPECT_EQ(after.pendingRows().size(), 1);
     EXPECT_TRUE(QDir(dir.path()).entryList({"log.db-deliveries-*"}).isEmpty());
 }
 
@@ -281,21 +274,21 @@ TEST(SendLog, TrueStoredAsTextOrMinusOneCountsAsSent)
         {QVariant(0), false}, {QVariant("N"), false}};
     for (qsizetype i = 0; i < types.size(); ++i)
         insertRow(path, "2024-05-01 10:00:00", QStringLiteral("r%1@example.org").arg(i), types[i].first);
-    TDM store(path);
+    SendLogStore store(path);
     QStringList all;
     QSet<QString> expected;
     for (qsizetype i = 0; i < types.size(); ++i) {
         const QString address = QStringLiteral("r%1@example.org").arg(i);
-        EXPECT_EQ(store.HasBeenSent(address), types[i].second) << i;
-        EXPECT_EQ(TDM::TypeIsTrue(types[i].first), types[i].second) << i;
+        EXPECT_EQ(store.hasBeenSent(address), types[i].second) << i;
+        EXPECT_EQ(SendLogStore::typeIsTrue(types[i].first), types[i].second) << i;
         all << address;
         if (types[i].second)
             expected.insert(address);
     }
     // Asked all at once, the answers are the same: with the log read whole (a list as long as
     // the log) and asked in chunks (a list much shorter than the log).
-    EXPECT_EQ(store.SentAmong(all + QStringList{"other@example.org"}), expected);
-    EXPECT_EQ(store.SentAmong({"r0@example.org", "r6@example.org"}), QSet<QString>{"r0@example.org"});
+    EXPECT_EQ(store.sentAmong(all + QStringList{"other@example.org"}), expected);
+    EXPECT_EQ(store.sentAmong({"r0@example.org", "r6@example.org"}), QSet<QString>{"r0@example.org"});
 }
 
 // The store follows the data folder, whatever the working directory; one left under the working
@@ -309,8 +302,8 @@ TEST(SendLog, StoreUnderTheWorkingDirectoryIsTakenOverOnce)
     EXPECT_EQ(SendLogPath(), data.path() + "/db/sendlog.db");
     EXPECT_TRUE(AdoptWorkingDirectoryStore().isEmpty()); // nothing to take over
     {
-        TDM old(work.file("db/sendlog.db"));
-        ASSERT_TRUE(old.AddSendRecord("a@example.org", true));
+        SendLogStore old(work.file("db/sendlog.db"));
+        ASSERT_TRUE(old.addSendRecord("a@example.org", true));
     }
     writeAll(work.file("db/sendlog.db-deliveries-123-1-abc"), "");
     const QString line = AdoptWorkingDirectoryStore();
@@ -318,12 +311,12 @@ TEST(SendLog, StoreUnderTheWorkingDirectoryIsTakenOverOnce)
     EXPECT_FALSE(QFile::exists(work.file("db/sendlog.db")));
     EXPECT_TRUE(QFile::exists(data.path() + "/db/sendlog.db-deliveries-123-1-abc"));
     {
-        TDM moved(SendLogPath());
-        EXPECT_TRUE(moved.HasBeenSent("a@example.org"));
+        SendLogStore moved(SendLogPath());
+        EXPECT_TRUE(moved.hasBeenSent("a@example.org"));
     }
     // A second store under the working directory does not replace the data folder's.
     {
-        TDM another(work.file("db/sendlog.db"));
+        SendLogStore another(work.file("db/sendlog.db"));
     }
     EXPECT_TRUE(AdoptWorkingDirectoryStore().isEmpty());
     EXPECT_TRUE(QFile::exists(work.file("db/sendlog.db")));

@@ -34,10 +34,10 @@ QStringList column(QSqlQuery q, int index)
     return values;
 }
 
-QStringList entries(const QList<TDM::PendingRow>& rows)
+QStringList entries(const QList<PendingRow>& rows)
 {
     QStringList out;
-    for (const TDM::PendingRow& r : rows)
+    for (const PendingRow& r : rows)
         out.append(r.entry);
     return out;
 }
@@ -49,18 +49,17 @@ protected:
     {
         test = std::make_unique<TestStore>(GetParam());
         ASSERT_TRUE(test->problem().isEmpty()) << test->problem().toStdString();
-        store = test->open();
-        ASSERT_TRUE(store->isOpen()) << store->lastError().toStdString();
+        ASSERT_NO_THROW(store = test->open());
     }
-    QList<qint64> append(const QStringList& list, TDM* into = nullptr)
+    QList<qint64> append(const QStringList& list, SendLogStore* into = nullptr)
     {
         QList<qint64> ids;
-        EXPECT_TRUE((into ? into : store.get())->AppendPending(list, &ids));
+        EXPECT_TRUE((into ? into : store.get())->appendPending(list, &ids));
         return ids;
     }
 
     std::unique_ptr<TestStore> test;
-    std::unique_ptr<TDM> store;
+    std::unique_ptr<SendLogStore> store;
 };
 
 TEST_P(StoreTest, PendingListKeepsOrderAndTextAndOutlivesTheConnection)
@@ -78,154 +77,151 @@ TEST_P(StoreTest, PendingListKeepsOrderAndTextAndOutlivesTheConnection)
 
     auto other = test->open();
     bool ok = false;
-    const QList<TDM::PendingRow> rows = other->LoadPending(&ok);
+    const QList<PendingRow> rows = other->pendingRows(&ok);
     ASSERT_TRUE(ok);
     EXPECT_EQ(entries(rows), list);
     EXPECT_EQ(rows.first().id, ids.first());
     EXPECT_EQ(rows.last().id, ids.last());
 
-    ASSERT_TRUE(other->RemovePending({ids[0], ids[131]}));
+    ASSERT_TRUE(other->removePending({ids[0], ids[131]}));
     list.removeAt(131);
     list.removeAt(0);
-    EXPECT_EQ(entries(store->LoadPending()), list);
+    EXPECT_EQ(entries(store->pendingRows()), list);
 }
 
 TEST_P(StoreTest, DeliveryLeavesThePendingListForTheLogEverywhereOnceApplied)
 {
     const QList<qint64> ids = append({"a@x.org,1", "b@x.org,2", "c@x.org,3"});
     auto other = test->open();
-    ASSERT_TRUE(store->LockRun()) << store->lastError().toStdString();
-    ASSERT_TRUE(store->ReserveDelivery("a@x.org,1"));
-    ASSERT_TRUE(store->RecordDelivery(ids[0], "a@x.org,1"));
+    ASSERT_TRUE(store->lockRun()) << store->lastError().toStdString();
+    ASSERT_TRUE(store->journal().reserve("a@x.org,1"));
+    ASSERT_TRUE(store->journal().record(ids[0], "a@x.org,1"));
     // Journalled: sent for this process at once, for the others once applied.
-    EXPECT_TRUE(store->HasBeenSent("a@x.org,1"));
-    EXPECT_FALSE(other->HasBeenSent("a@x.org,1"));
-    EXPECT_EQ(entries(store->LoadPending()), (QStringList{"b@x.org,2", "c@x.org,3"}));
-    ASSERT_TRUE(store->FlushDeliveries()) << store->lastError().toStdString();
-    EXPECT_TRUE(other->HasBeenSent("a@x.org,1"));
-    EXPECT_FALSE(other->HasBeenSent("b@x.org,2"));
-    EXPECT_EQ(other->SentAmong({"a@x.org,1", "b@x.org,2", "a@x.org,1"}), QSet<QString>{"a@x.org,1"});
-    EXPECT_EQ(entries(other->LoadPending()), (QStringList{"b@x.org,2", "c@x.org,3"}));
+    EXPECT_TRUE(store->hasBeenSent("a@x.org,1"));
+    EXPECT_FALSE(other->hasBeenSent("a@x.org,1"));
+    EXPECT_EQ(entries(store->pendingRows()), (QStringList{"b@x.org,2", "c@x.org,3"}));
+    ASSERT_TRUE(store->journal().flush()) << store->lastError().toStdString();
+    EXPECT_TRUE(other->hasBeenSent("a@x.org,1"));
+    EXPECT_FALSE(other->hasBeenSent("b@x.org,2"));
+    EXPECT_EQ(other->sentAmong({"a@x.org,1", "b@x.org,2", "a@x.org,1"}), QSet<QString>{"a@x.org,1"});
+    EXPECT_EQ(entries(other->pendingRows()), (QStringList{"b@x.org,2", "c@x.org,3"}));
 
-    QSqlQuery today = other->QueryByDate(DayPattern(QDate::currentDate()));
-    ASSERT_TRUE(today.next());
-    EXPECT_EQ(today.value(1).toString(), "a@x.org,1");
-    EXPECT_TRUE(TDM::TypeIsTrue(today.value(2)));
-    EXPECT_EQ(today.value(0).toString().size(), 19);
-    EXPECT_FALSE(today.next());
-    store->UnlockRun();
+    const QList<SendLogStore::LogRow> today = other->logRows(DayPattern(QDate::currentDate()));
+    ASSERT_EQ(today.size(), 1);
+    EXPECT_EQ(today[0].address, "a@x.org,1");
+    EXPECT_TRUE(today[0].delivered);
+    EXPECT_EQ(today[0].sentAt.size(), 19);
+    store->unlockRun();
 }
 
 TEST_P(StoreTest, RefusalGoesToTheFailedListWithItsReplyAndComesBackOnRetry)
 {
     const QList<qint64> ids = append({"gone@x.org", "later@x.org", "next@x.org"});
-    ASSERT_TRUE(store->RecordRefusal(ids[0], "gone@x.org", 550, "5.1.1 no such user", false));
-    ASSERT_TRUE(store->RecordRefusal(ids[1], "later@x.org", 451, "try again", true));
+    ASSERT_TRUE(store->recordRefusal(ids[0], "gone@x.org", 550, "5.1.1 no such user", false));
+    ASSERT_TRUE(store->recordRefusal(ids[1], "later@x.org", 451, "try again", true));
     auto other = test->open();
-    EXPECT_EQ(entries(other->LoadPending()), (QStringList{"later@x.org", "next@x.org"}));
-    const QList<TDM::FailedRow> failed = other->LoadFailed();
+    EXPECT_EQ(entries(other->pendingRows()), (QStringList{"later@x.org", "next@x.org"}));
+    const QList<SendLogStore::FailedRow> failed = other->failedRows();
     ASSERT_EQ(failed.size(), 1);
     EXPECT_EQ(failed[0].entry, "gone@x.org");
     EXPECT_EQ(failed[0].code, 550);
     EXPECT_EQ(failed[0].reason, "5.1.1 no such user");
-    EXPECT_FALSE(other->HasBeenSent("gone@x.org"));
+    EXPECT_FALSE(other->hasBeenSent("gone@x.org"));
 
-    QSqlQuery log = other->QueryByDate("%");
     QStringList seen;
-    while (log.next()) {
-        EXPECT_FALSE(TDM::TypeIsTrue(log.value(2)));
-        seen.append(QStringLiteral("%1 %2 %3").arg(log.value(1).toString(), log.value(3).toString(), log.value(4).toString()));
+    for (const SendLogStore::LogRow& row : other->logRows("%")) {
+        EXPECT_FALSE(row.delivered);
+        seen.append(QStringLiteral("%1 %2 %3").arg(row.address, QString::number(row.code.value_or(0)), row.reason));
     }
     EXPECT_EQ(seen, (QStringList{"gone@x.org 550 5.1.1 no such user", "later@x.org 451 try again"}));
 
-    ASSERT_TRUE(other->RetryFailed());
-    EXPECT_TRUE(store->LoadFailed().isEmpty());
-    EXPECT_EQ(entries(store->LoadPending()), (QStringList{"later@x.org", "next@x.org", "gone@x.org"}));
+    ASSERT_TRUE(other->retryFailed());
+    EXPECT_TRUE(store->failedRows().isEmpty());
+    EXPECT_EQ(entries(store->pendingRows()), (QStringList{"later@x.org", "next@x.org", "gone@x.org"}));
 }
 
 TEST_P(StoreTest, SuppressionListIsSharedAndIgnoresTheCaseOfTheDomain)
 {
     int added = -1;
-    ASSERT_TRUE(store->AddSuppressed({"Ann@Example.COM", "bob@x.org,with,values", "  "}, "asked", &added));
+    ASSERT_TRUE(store->suppression().add({"Ann@Example.COM", "bob@x.org,with,values", "  "}, "asked", &added));
     EXPECT_EQ(added, 2);
-    ASSERT_TRUE(store->AddSuppressed({"Ann@example.com", "carl@x.org"}, "bounced", &added));
+    ASSERT_TRUE(store->suppression().add({"Ann@example.com", "carl@x.org"}, "bounced", &added));
     EXPECT_EQ(added, 1); // Ann is there already, with her first reason
     auto other = test->open();
-    EXPECT_EQ(other->SuppressionOf("Ann@EXAMPLE.com,1,2").value_or("-"), "asked");
-    EXPECT_FALSE(other->SuppressionOf("ann@example.com").has_value()); // the local part keeps its case
-    const QHash<QString, QString> among = other->SuppressedAmong({"bob@X.ORG,9", "dan@x.org", "carl@x.org"});
+    EXPECT_EQ(other->suppression().reasonFor("Ann@EXAMPLE.com,1,2").value_or("-"), "asked");
+    EXPECT_FALSE(other->suppression().reasonFor("ann@example.com").has_value()); // the local part keeps its case
+    const QHash<QString, QString> among = other->suppression().among({"bob@X.ORG,9", "dan@x.org", "carl@x.org"});
     EXPECT_EQ(among.value("bob@X.ORG,9"), "asked");
     EXPECT_EQ(among.value("carl@x.org"), "bounced");
     EXPECT_FALSE(among.contains("dan@x.org"));
     QStringList shown;
-    for (const TDM::SuppressedRow& r : other->LoadSuppressed())
+    for (const SuppressionList::Row& r : other->suppression().rows())
         shown.append(r.address + ' ' + r.reason);
     EXPECT_EQ(shown, (QStringList{"Ann@Example.COM asked", "bob@x.org asked", "carl@x.org bounced"}));
     bool found = false;
-    ASSERT_TRUE(other->RemoveSuppressed("bob@x.org", &found));
+    ASSERT_TRUE(other->suppression().remove("bob@x.org", &found));
     EXPECT_TRUE(found);
-    ASSERT_TRUE(other->RemoveSuppressed("bob@x.org", &found));
+    ASSERT_TRUE(other->suppression().remove("bob@x.org", &found));
     EXPECT_FALSE(found);
-    EXPECT_FALSE(store->SuppressionOf("bob@x.org").has_value());
+    EXPECT_FALSE(store->suppression().reasonFor("bob@x.org").has_value());
 }
 
 TEST_P(StoreTest, FieldNamesAndServerNotesAreSeenByEveryConnection)
 {
-    ASSERT_TRUE(store->SaveFieldNames({"email", "first name", "city"}));
-    ASSERT_TRUE(store->SaveFieldNames({"email", "first_name"}));
+    ASSERT_TRUE(store->saveFieldNames({"email", "first name", "city"}));
+    ASSERT_TRUE(store->saveFieldNames({"email", "first_name"}));
     auto other = test->open();
-    EXPECT_EQ(other->LoadFieldNames(), (QStringList{"email", "first_name"}));
+    EXPECT_EQ(other->fieldNames(), (QStringList{"email", "first_name"}));
 
     const qint64 now = 1'800'000'000'000;
-    ASSERT_TRUE(store->NoteSentBy("Mail.Example.org", now - 5000));
-    ASSERT_TRUE(other->NoteSentBy("mail.example.org", now - 1000));
-    ASSERT_TRUE(other->NoteSentBy("other.example.org", now));
+    ASSERT_TRUE(store->noteSentBy("Mail.Example.org", now - 5000));
+    ASSERT_TRUE(other->noteSentBy("mail.example.org", now - 1000));
+    ASSERT_TRUE(other->noteSentBy("other.example.org", now));
     qint64 earliest = 0;
-    EXPECT_EQ(store->CountSentBy("mail.example.org", now - 60000, &earliest), 2);
+    EXPECT_EQ(store->countSentBy("mail.example.org", now - 60000, &earliest), 2);
     EXPECT_EQ(earliest, now - 5000);
-    EXPECT_EQ(other->CountSentBy("MAIL.example.org", now - 2000), 1);
+    EXPECT_EQ(other->countSentBy("MAIL.example.org", now - 2000), 1);
 }
 
 TEST_P(StoreTest, HistoryCountsEachDayAndAnswersDayPatterns)
 {
-    ASSERT_TRUE(store->AddSendRecord("a@x.org", true));
-    ASSERT_TRUE(store->AddSendRecord("b@x.org", true));
-    ASSERT_TRUE(store->AddSendRecord("c@x.org", false));
+    ASSERT_TRUE(store->addSendRecord("a@x.org", true));
+    ASSERT_TRUE(store->addSendRecord("b@x.org", true));
+    ASSERT_TRUE(store->addSendRecord("c@x.org", false));
     const QDate today = QDate::currentDate();
     auto other = test->open();
-    const QList<TDM::DayCount> days = other->CountByDay(today.addDays(-2), today);
+    const QList<SendLogStore::DayCount> days = other->countByDay(today.addDays(-2), today);
     ASSERT_EQ(days.size(), 3);
     EXPECT_EQ(days[0].delivered + days[0].failed + days[1].delivered + days[1].failed, 0);
     EXPECT_EQ(days[2].day, today);
     EXPECT_EQ(days[2].delivered, 2);
     EXPECT_EQ(days[2].failed, 1);
-    EXPECT_EQ(column(other->QueryByDate(DayPattern(today)), 1), (QStringList{"a@x.org", "b@x.org", "c@x.org"}));
-    EXPECT_TRUE(column(other->QueryByDate(DayPattern(today.addDays(1))), 1).isEmpty());
-    EXPECT_EQ(column(other->QueryByDate(today.toString("yyyy-MM-__ %")), 1).size(), 3);
+    EXPECT_EQ(LoggedAddresses(other->logRows(DayPattern(today))), (QStringList{"a@x.org", "b@x.org", "c@x.org"}));
+    EXPECT_TRUE(LoggedAddresses(other->logRows(DayPattern(today.addDays(1)))).isEmpty());
+    EXPECT_EQ(LoggedAddresses(other->logRows(today.toString("yyyy-MM-__ %"))).size(), 3);
 }
 
 TEST_P(StoreTest, ChangedByOthersSeesWritesOfAnotherConnection)
 {
     append({"a@x.org"});
-    EXPECT_TRUE(store->ChangedByOthers()); // the first time
-    EXPECT_FALSE(store->ChangedByOthers());
+    EXPECT_TRUE(store->changedByOthers()); // the first time
+    EXPECT_FALSE(store->changedByOthers());
     auto other = test->open();
     append({"b@x.org"}, other.get());
-    EXPECT_TRUE(store->ChangedByOthers());
-    EXPECT_FALSE(store->ChangedByOthers());
-    ASSERT_TRUE(other->RemovePending({store->LoadPending().first().id}));
-    EXPECT_TRUE(store->ChangedByOthers());
+    EXPECT_TRUE(store->changedByOthers());
+    EXPECT_FALSE(store->changedByOthers());
+    ASSERT_TRUE(other->removePending({store->pendingRows().first().id}));
+    EXPECT_TRUE(store->changedByOthers());
 }
 
 TEST_P(StoreTest, StoreOfALaterLayoutIsNotOpened)
 {
     store.reset();
     ASSERT_EQ(test->exec("UPDATE store_version SET version = 99"), "");
-    auto later = test->open();
-    EXPECT_FALSE(later->isOpen());
-    EXPECT_NE(later->lastError().indexOf("later release"), -1) << later->lastError().toStdString();
-    ASSERT_EQ(test->exec(QStringLiteral("UPDATE store_version SET version = %1").arg(TDM::kSchemaVersion)), "");
-    EXPECT_TRUE(test->open()->isOpen());
+    const QString refused = OpenFailure(test->location());
+    EXPECT_NE(refused.indexOf("later release"), -1) << refused.toStdString();
+    ASSERT_EQ(test->exec(QStringLiteral("UPDATE store_version SET version = %1").arg(StoreConnection::kSchemaVersion)), "");
+    EXPECT_EQ(OpenFailure(test->location()), "");
 }
 
 // On SQLite one run holds the list; on a shared store runs claim disjoint parts of it.
@@ -236,55 +232,55 @@ TEST_P(StoreTest, RunsEitherExcludeOrShareWithoutTakingTheSameEntry)
         list.append(QStringLiteral("r%1@x.org").arg(i));
     append(list);
     auto other = test->open();
-    ASSERT_TRUE(store->LockRun());
-    if (!store->SharesList()) {
-        EXPECT_FALSE(other->LockRun());
+    ASSERT_TRUE(store->lockRun());
+    if (!store->claims()) {
+        EXPECT_FALSE(other->lockRun());
         EXPECT_NE(other->lastError().indexOf("Another run"), -1);
         store.reset(); // a run that ends, however it ends, frees the list
-        EXPECT_TRUE(other->LockRun()) << other->lastError().toStdString();
+        EXPECT_TRUE(other->lockRun()) << other->lastError().toStdString();
         return;
     }
-    ASSERT_TRUE(other->LockRun());
+    ASSERT_TRUE(other->lockRun());
     bool ok = false;
-    const QList<TDM::PendingRow> first = store->ClaimPending(10, &ok);
+    const QList<PendingRow> first = store->claimPending(10, &ok);
     ASSERT_TRUE(ok) << store->lastError().toStdString();
-    const QList<TDM::PendingRow> second = other->ClaimPending(100, &ok);
+    const QList<PendingRow> second = other->claimPending(100, &ok);
     ASSERT_TRUE(ok);
     EXPECT_EQ(entries(first), list.mid(0, 10));
     EXPECT_EQ(entries(second), list.mid(10));
-    EXPECT_TRUE(store->ClaimPending(5).isEmpty());
-    EXPECT_EQ(store->ClaimedByOthers(), 15);
+    EXPECT_TRUE(store->claimPending(5).isEmpty());
+    EXPECT_EQ(store->claims()->heldByOthers(), 15);
 
     QSet<qint64> held;
-    ASSERT_TRUE(other->RenewClaims(&held));
+    ASSERT_TRUE(other->claims()->renew(&held));
     EXPECT_EQ(held.size(), 15);
     // A run that ends gives its claims back, all but the entries it delivered.
-    ASSERT_TRUE(store->RecordDelivery(first[0].id, first[0].entry));
-    store->UnlockRun();
-    EXPECT_EQ(entries(other->ClaimPending(100)), list.mid(1, 9));
-    EXPECT_TRUE(other->HasBeenSent(first[0].entry));
+    ASSERT_TRUE(store->journal().record(first[0].id, first[0].entry));
+    store->unlockRun();
+    EXPECT_EQ(entries(other->claimPending(100)), list.mid(1, 9));
+    EXPECT_TRUE(other->hasBeenSent(first[0].entry));
 }
 
 TEST_P(StoreTest, ClaimsOfARunThatStoppedRenewingGoToAnotherWhenTheLeaseEnds)
 {
     append({"a@x.org", "b@x.org", "c@x.org"});
     auto other = test->open();
-    if (!store->SharesList()) {
+    if (!store->claims()) {
         // The lock of a run that died goes with its process; here, with its connection.
-        ASSERT_TRUE(store->LockRun());
+        ASSERT_TRUE(store->lockRun());
         store.reset();
-        EXPECT_TRUE(other->LockRun());
+        EXPECT_TRUE(other->lockRun());
         return;
     }
-    store->SetLeaseSeconds(60);
-    ASSERT_EQ(store->ClaimPending(2).size(), 2);
-    EXPECT_EQ(entries(other->ClaimPending(10)), QStringList{"c@x.org"});
+    store->claims()->setLeaseSeconds(60);
+    ASSERT_EQ(store->claimPending(2).size(), 2);
+    EXPECT_EQ(entries(other->claimPending(10)), QStringList{"c@x.org"});
     // The lease runs out (the run hung, or its machine went away).
     ASSERT_EQ(test->exec("UPDATE pending SET lease_until = now() - interval '1 second' WHERE entry <> 'c@x.org'"), "");
-    EXPECT_EQ(store->ClaimedByOthers(), 1);
-    EXPECT_EQ(entries(other->ClaimPending(10)), (QStringList{"a@x.org", "b@x.org"}));
+    EXPECT_EQ(store->claims()->heldByOthers(), 1);
+    EXPECT_EQ(entries(other->claimPending(10)), (QStringList{"a@x.org", "b@x.org"}));
     QSet<qint64> held;
-    ASSERT_TRUE(store->RenewClaims(&held));
+    ASSERT_TRUE(store->claims()->renew(&held));
     EXPECT_TRUE(held.isEmpty()); // the first run learns they are no longer its own
 }
 
@@ -304,28 +300,28 @@ TEST_P(StoreTest, FourRunsDeliverEveryEntryExactlyOnce)
     std::vector<std::thread> runs;
     for (int r = 0; r < 4; ++r)
         runs.emplace_back([&] {
-            TDM own(test->location());
+            SendLogStore own(test->location());
             int mine = 0;
             QString error;
-            if (own.LockRun()) {
+            if (own.lockRun()) {
                 for (int round = 0; round < kEntries; ++round) {
                     bool ok = true;
-                    const QList<TDM::PendingRow> rows = own.SharesList() ? own.ClaimPending(16, &ok) : own.LoadPending(&ok);
+                    const QList<PendingRow> rows = own.claims() ? own.claimPending(16, &ok) : own.pendingRows(&ok);
                     if (!ok)
                         error = own.lastError();
                     if (rows.isEmpty())
                         break;
-                    for (const TDM::PendingRow& row : rows) {
-                        if (!own.RecordDelivery(row.id, row.entry))
+                    for (const PendingRow& row : rows) {
+                        if (!own.journal().record(row.id, row.entry))
                             error = own.lastError();
                         std::lock_guard lock(mutex);
                         delivered.append(row.entry);
                         ++mine;
                     }
-                    if (!own.FlushDeliveries())
+                    if (!own.journal().flush())
                         error = own.lastError();
                 }
-                own.UnlockRun();
+                own.unlockRun();
             }
             std::lock_guard lock(mutex);
             perRun.append(mine);
@@ -338,12 +334,12 @@ TEST_P(StoreTest, FourRunsDeliverEveryEntryExactlyOnce)
     EXPECT_EQ(delivered.size(), kEntries);
     EXPECT_EQ(QSet<QString>(delivered.begin(), delivered.end()).size(), kEntries);
     auto after = test->open();
-    EXPECT_TRUE(after->LoadPending().isEmpty());
-    const QStringList logged = column(after->QueryByDate("%"), 1);
+    EXPECT_TRUE(after->pendingRows().isEmpty());
+    const QStringList logged = LoggedAddresses(after->logRows("%"));
     EXPECT_EQ(logged.size(), kEntries);
     EXPECT_EQ(QSet<QString>(logged.begin(), logged.end()).size(), kEntries);
     const int working = int(std::count_if(perRun.begin(), perRun.end(), [](int n) { return n > 0; }));
-    if (after->SharesList())
+    if (after->claims())
         EXPECT_GE(working, 2); // they drained it together
     else
         EXPECT_EQ(working, 1); // one held the list
@@ -421,16 +417,10 @@ TEST(StoreUrl, PasswordComesFromThePasswordFileAsLibpqReadsIt)
         file.setPermissions(QFile::ReadOwner | QFile::WriteOwner);
     };
     writePassFile("wrong");
-    {
-        TDM refused(at);
-        EXPECT_FALSE(refused.isOpen());
-        EXPECT_NE(refused.lastError().indexOf("password"), -1) << refused.lastError().toStdString();
-    }
+    const QString refused = OpenFailure(at);
+    EXPECT_NE(refused.indexOf("password"), -1) << refused.toStdString();
     writePassFile(password);
-    {
-        TDM store(at);
-        EXPECT_TRUE(store.isOpen()) << store.lastError().toStdString();
-    }
+    EXPECT_EQ(OpenFailure(at), "");
     qputenv("HOME", oldHome);
     qputenv("PGPASSWORD", password);
 }

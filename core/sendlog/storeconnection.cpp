@@ -1,0 +1,119 @@
+#include "core/sendlog/storeconnection.h"
+
+#include "core/error.h"
+
+#include <QDateTime>
+#include <QDir>
+#include <QFileInfo>
+#include <QSqlError>
+#include <QVariant>
+#include <atomic>
+
+namespace {
+std::atomic<int> g_connectionCounter{0};
+} // namespace
+
+StoreConnection::StoreConnection(std::unique_ptr<SqlDialect> dialect, const QString& shownName)
+    : m_dialect(std::move(dialect))
+    , m_connectionName(QStringLiteral("brevora-store-%1").arg(g_connectionCounter.fetch_add(1)))
+    , m_shownName(shownName)
+{
+    const QFileInfo folder(QFileInfo(m_dialect->journalBase()).absolutePath());
+    if (!QDir().mkpath(folder.absoluteFilePath()))
+        throw BrevoraError(ErrorKind::Store,
+                           folder.exists() ? QStringLiteral("%1 is a file, not a folder.").arg(folder.absoluteFilePath())
+                                           : QStringLiteral("The folder %1 cannot be created.").arg(folder.absoluteFilePath()));
+    m_db = QSqlDatabase::addDatabase(m_dialect->driver(), m_connectionName);
+    try {
+        if (!m_db.isValid())
+            throw BrevoraError(ErrorKind::Store, m_dialect->missingDriver());
+        m_dialect->configure(m_db);
+        if (!m_db.open())
+            throw BrevoraError(ErrorKind::Store, m_db.lastError().text());
+        createTables();
+    } catch (...) {
+        m_db.close();
+        m_db = QSqlDatabase();
+        QSqlDatabase::removeDatabase(m_connectionName);
+        throw;
+    }
+}
+
+StoreConnection::~StoreConnection()
+{
+    m_db.close();
+    m_db = QSqlDatabase();
+    QSqlDatabase::removeDatabase(m_connectionName);
+}
+
+void StoreConnection::createTables()
+{
+    QSqlQuery q(m_db);
+    for (const QString& sql : m_dialect->connectionSettings())
+        if (!q.exec(sql))
+            throw BrevoraError(ErrorKind::Store, q.lastError().text());
+    int version = 0;
+    const bool created = transaction([&] {
+        for (const QString& sql : m_dialect->schema())
+            if (!q.exec(sql))
+                return fail(q);
+        if (!q.exec(QStringLiteral("SELECT max(version) FROM store_version")) || !q.next())
+            return fail(q);
+        version = q.value(0).isNull() ? 0 : q.value(0).toInt();
+        q.finish();
+        if (version > kSchemaVersion)
+            return fail(QStringLiteral("%1 was laid out by a later release of Brevora (layout %2; this one knows %3). "
+                                       "Use that release or a later one.")
+                            .arg(m_shownName)
+                            .arg(version)
+                            .arg(kSchemaVersion));
+        if (version == kSchemaVersion)
+            return true;
+        // Migrations from earlier layouts go here, one step at a time.
+        q.prepare(QStringLiteral("INSERT INTO store_version (version) VALUES (?)"));
+        q.addBindValue(kSchemaVersion);
+        return q.exec() || fail(q);
+    });
+    if (!created)
+        throw BrevoraError(ErrorKind::Store, m_lastError);
+}
+
+bool StoreConnection::fail(const QString& text)
+{
+    m_lastError = text.isEmpty() ? QStringLiteral("The send log cannot be written.") : text;
+    return false;
+}
+
+bool StoreConnection::fail(const QSqlQuery& query)
+{
+    return fail(query.lastError().text());
+}
+
+bool StoreConnection::transaction(const std::function<bool()>& work)
+{
+    if (!m_db.transaction())
+        return fail(m_db.lastError().text());
+    if (!work()) {
+        m_db.rollback();
+        return false;
+    }
+    if (!m_db.commit()) {
+        fail(m_db.lastError().text());
+        m_db.rollback();
+        return false;
+    }
+    return true;
+}
+
+QString SendLogTimestamp()
+{
+    // Asked once per delivery; the text changes once a second.
+    thread_local qint64 cachedAt = -1;
+    thread_local QString cached;
+    const qint64 now = QDateTime::currentSecsSinceEpoch();
+    if (now != cachedAt) {
+        cached = QDateTime::fromSecsSinceEpoch(now).toString(QStringLiteral("yyyy-MM-dd HH:mm:ss"));
+        cachedAt = now;
+    }
+    return cached;
+}
