@@ -1,5 +1,7 @@
 #include "core/intake/intakerule.h"
 
+#include "core/smtp/envelope.h"
+
 #include "core/error.h"
 #include "core/mail/emailmessage.h"
 #include "core/text/codepage.h"

@@ -2,6 +2,7 @@
 
 #include "core/error.h"
 #include "core/mail/headerencoding.h"
+#include "core/smtp/envelope.h"
 
 namespace {
 
@@ -180,33 +181,6 @@ void HeaderList::add(QByteArrayView name, const QByteArray& value)
     m_lines += FoldHeaderLine(name.toByteArray() + ": " + value);
 }
 
-void CheckCommandArgument(const QString& what, const QString& text)
-{
-    for (QChar c : text)
-        if (c.unicode() < 0x20 || c.unicode() == 0x7F)
-            throw BrevoraError(ErrorKind::Usage, QStringLiteral("The %1 \"%2\" holds a line break or another control character and cannot be sent.")
-                                   .arg(what, QString(text).replace('\r', "\\r").replace('\n', "\\n")));
-}
-
-void CheckEnvelopeAddress(const QString& what, const QString& address)
-{
-    // The longest path SMTP carries is 256 octets, angle brackets included.
-    constexpr qsizetype kMaxAddress = 254;
-    if (address.size() > kMaxAddress)
-        throw BrevoraError(ErrorKind::Usage, QStringLiteral("The %1 \"%2...\" is longer than %3 characters and cannot be sent.")
-                                                 .arg(what, address.left(40))
-                                                 .arg(kMaxAddress));
-    CheckCommandArgument(what, address);
-    for (QChar c : address) {
-        const char16_t u = c.unicode();
-        if (u == ' ' || u == '<' || u == '>')
-            throw BrevoraError(ErrorKind::Usage, QStringLiteral("The %1 \"%2\" holds \"%3\" and cannot be sent.").arg(what, address, QString(c)));
-        if (u >= 0x80)
-            throw BrevoraError(ErrorKind::Usage,
-                               QStringLiteral("The %1 \"%2\" holds \"%3\", which is not ASCII, and cannot be sent.").arg(what, address, QString(c)));
-    }
-}
-
 void CheckMessageAddresses(const EmailMessage& message)
 {
     // Every address part goes into a command or raw into a header; names are encoded.
@@ -219,4 +193,20 @@ void CheckMessageAddresses(const EmailMessage& message)
     for (const EmailAddressList* list : {&message.Recipients, &message.CCList, &message.BccList, &message.ReplyTo})
         for (const EmailAddress& a : *list)
             check(QStringLiteral("recipient address"), a);
+}
+
+QByteArray FormatAddress(const EmailAddress& address)
+{
+    return FormatMailbox(address.Address, address.Name);
+}
+
+QByteArray FormatAddressList(const QList<EmailAddress>& list)
+{
+    QByteArray out;
+    for (const EmailAddress& a : list) {
+        if (!out.isEmpty())
+            out += ", ";
+        out += FormatAddress(a);
+    }
+    return out;
 }

@@ -73,9 +73,7 @@ struct EmailMessage
 // Throws a clear error when an address of the message holds CR, LF or another control character,
 // which would end a header line or a command early.
 void CheckMessageAddresses(const EmailMessage& message);
-// Throws when a command argument (an address in MAIL FROM or RCPT TO) holds a control character.
-void CheckCommandArgument(const QString& what, const QString& text);
-// Throws when an address cannot stand in MAIL FROM or RCPT TO as it is: a space, "<" or ">"
-// would end it early and pass the rest as parameters or another command; a character that is not
-// ASCII needs an extension this client does not use.
-void CheckEnvelopeAddress(const QString& what, const QString& address);
+
+// The address as a header shows it: bare, or with its name quoted or encoded.
+QByteArray FormatAddress(const EmailAddress& address);
+QByteArray FormatAddressList(const QList<EmailAddress>& list);

@@ -1,7 +1,6 @@
 #include "core/mail/headerencoding.h"
 
 #include "core/text/codepage.h"
-#include "core/mail/emailmessage.h"
 #include "core/mail/tojis.h"
 
 #include <ctime>
@@ -261,36 +260,24 @@ QByteArray EncodeHeaderText(const QString& text, const QByteArray& extra, qsizet
     return out;
 }
 
-QByteArray FormatAddress(const EmailAddress& address)
+QByteArray FormatMailbox(const QString& address, const QString& name)
 {
-    const QByteArray addr = CodePage::encode(address.Address);
-    if (address.Name.isEmpty())
+    const QByteArray addr = CodePage::encode(address);
+    if (name.isEmpty())
         return addr;
     bool nonAscii = false;
-    for (QChar c : address.Name)
+    for (QChar c : name)
         nonAscii = nonAscii || c.unicode() < 0x20 || c.unicode() >= 0x7F;
     // A quoted name cannot be folded: a long one goes as atoms and encoded words, which can.
-    if (nonAscii || address.Name.size() > kLongestWord - 2)
-        return EncodeHeaderText(address.Name, kRfc822Specials) + " <" + addr + '>';
-    const QByteArray name = address.Name.toLatin1();
+    if (nonAscii || name.size() > kLongestWord - 2)
+        return EncodeHeaderText(name, kRfc822Specials) + " <" + addr + '>';
     QByteArray quoted = "\"";
-    for (char c : name) {
+    for (char c : name.toLatin1()) {
         if (c == '\\' || c == '"')
             quoted += '\\';
         quoted += c;
     }
     return quoted + "\" <" + addr + '>';
-}
-
-QByteArray FormatAddressList(const QList<EmailAddress>& list)
-{
-    QByteArray out;
-    for (const EmailAddress& a : list) {
-        if (!out.isEmpty())
-            out += ", ";
-        out += FormatAddress(a);
-    }
-    return out;
 }
 
 QByteArray InternetDate(const QDateTime& t, int offsetSeconds)

@@ -5,7 +5,6 @@
 #include <QList>
 #include <QString>
 
-struct EmailAddress;
 
 // The charset that labels header and body bytes, with its RFC 2047 encoding letter.
 struct HeaderCharsetInfo
@@ -32,8 +31,8 @@ QByteArray CharsetLabel(const QByteArray& bytes);
 // name), so that the first word fits there. Throws for a character the code page cannot hold.
 QByteArray EncodeHeaderText(const QString& text, const QByteArray& extraSpecials = {}, qsizetype startColumn = 0);
 
-QByteArray FormatAddress(const EmailAddress& address);
-QByteArray FormatAddressList(const QList<EmailAddress>& list);
+// "address", or the name quoted or encoded before "<address>".
+QByteArray FormatMailbox(const QString& address, const QString& name);
 
 // "Tue, 8 Dec 2026 00:48:21 +0800"
 QByteArray InternetDate(const QDateTime& localTime, int offsetSeconds);

@@ -61,10 +61,8 @@ bool hasHighByte(const QByteArray& line)
     return (all & 0x80) != 0;
 }
 
-void appendLine(QByteArray& out, const QByteArray& line, bool dotStuffed)
+void appendLine(QByteArray& out, const QByteArray& line)
 {
-    if (dotStuffed && line.startsWith('.'))
-        out += '.';
     out += line;
     out += "\r\n";
 }
@@ -178,11 +176,11 @@ EncodedBody encodeBody(const QStringList& body, const WriterOptions& options)
     return e;
 }
 
-void appendBody(QByteArray& out, const EncodedBody& body, bool dotStuffed)
+void appendBody(QByteArray& out, const EncodedBody& body)
 {
     if (body.encoding != "quoted-printable") {
         for (const QByteArray& line : body.lines)
-            appendLine(out, line, dotStuffed);
+            appendLine(out, line);
         return;
     }
     // Each encoded line of a quoted-printable body is stuffed on its own.
@@ -190,10 +188,10 @@ void appendBody(QByteArray& out, const EncodedBody& body, bool dotStuffed)
         const QByteArray encoded = QuotedPrintableLine(line);
         qsizetype from = 0;
         for (qsizetype at = encoded.indexOf("\r\n"); at >= 0; at = encoded.indexOf("\r\n", from)) {
-            appendLine(out, encoded.mid(from, at - from), dotStuffed);
+            appendLine(out, encoded.mid(from, at - from));
             from = at + 2;
         }
-        appendLine(out, encoded.mid(from), dotStuffed);
+        appendLine(out, encoded.mid(from));
     }
 }
 
@@ -225,13 +223,13 @@ QByteArray newBoundary()
 
 // The body as a MIME part, its headers first: one text part, or the text and the HTML as
 // multipart/alternative.
-QByteArray bodyPart(const EmailMessage& message, const EncodedBody& body, const EncodedBody* text, bool dotStuffed)
+QByteArray bodyPart(const EmailMessage& message, const EncodedBody& body, const EncodedBody* text)
 {
     QByteArray out;
     if (!text) {
         out += "Content-Type: " + CodePage::encode(message.ContentType) + "; charset=\"" + body.charset + "\"\r\n";
         out += "Content-Transfer-Encoding: " + body.encoding + "\r\n\r\n";
-        appendBody(out, body, dotStuffed);
+        appendBody(out, body);
         return out;
     }
     const QByteArray boundary = newBoundary();
@@ -240,7 +238,7 @@ QByteArray bodyPart(const EmailMessage& message, const EncodedBody& body, const 
         out += "--" + boundary + "\r\n";
         out += "Content-Type: " + QByteArray(type) + "; charset=\"" + part->charset + "\"\r\n";
         out += "Content-Transfer-Encoding: " + part->encoding + "\r\n\r\n";
-        appendBody(out, *part, dotStuffed);
+        appendBody(out, *part);
     }
     out += "--" + boundary + "--\r\n";
     return out;
@@ -289,7 +287,7 @@ WrittenMessage WriteMessage(const EmailMessage& message, const WriterOptions& op
         written.eightBit = body.encoding == "8bit";
         out.reserve(body.encoding == "quoted-printable" ? size * 3 : size);
         appendHeaders(out, BuildHeaders(message, body.encoding, body.charset));
-        appendBody(out, body, options.dotStuffed);
+        appendBody(out, body);
         return written;
     }
 
@@ -297,7 +295,7 @@ WrittenMessage WriteMessage(const EmailMessage& message, const WriterOptions& op
     if (alternative)
         text = encodeBody(message.TextAlternative, options);
     written.eightBit = body.encoding == "8bit" || (text && text->encoding == "8bit");
-    const QByteArray first = bodyPart(message, body, text ? &*text : nullptr, options.dotStuffed);
+    const QByteArray first = bodyPart(message, body, text ? &*text : nullptr);
     EmailMessage outer = message;
     if (message.Attachments.isEmpty()) {
         // The alternative block is the whole body: its headers become the message's.

@@ -8,14 +8,11 @@
 struct WriterOptions
 {
     bool serverOffers8BitMime = false;
-    // A body sent with BDAT goes as it is; one sent with DATA has its lines that start with a
-    // dot doubled.
-    bool dotStuffed = true;
 };
 
 struct WrittenMessage
 {
-    QByteArray data;       // header block, empty line, body (dot-stuffed for DATA); every line ends in CR LF
+    QByteArray data;       // header block, empty line, body; every line ends in CR LF
     bool eightBit = false; // the body goes out as 8bit: MAIL FROM must carry BODY=8BITMIME
 };
 
@@ -27,7 +24,7 @@ QByteArray NewMessageId(const QString& senderAddress);
 HeaderList BuildHeaders(const EmailMessage& message, const QByteArray& transferEncoding, const QByteArray& bodyCharset = {},
                         const QByteArray& boundary = {});
 
-// Renders the message as it goes between DATA and the final ".".
+// Renders the message as a file holds it and BDAT carries it (the session frames it for DATA).
 WrittenMessage WriteMessage(const EmailMessage& message, const WriterOptions& options);
 
 // RFC 2045 quoted-printable of one body line (hard line breaks are the caller's).

@@ -1,6 +1,7 @@
 #include "core/run/prepare.h"
 
 #include "core/error.h"
+#include "core/text/codepage.h"
 #include "core/text/textutil.h"
 
 #include "core/mail/htmltext.h"
@@ -165,7 +166,7 @@ void ComposeMessage(EmailMessage& message, const QString& entry, const QStringLi
 QByteArray MessageFileBytes(EmailMessage message, const QString& entry, const QStringList& contentLines, const MessageExtras& extras)
 {
     ComposeMessage(message, entry, contentLines, extras);
-    return WriteMessage(message, {true, false}).data;
+    return WriteMessage(message, {true}).data;
 }
 
 QString MessageFileName(int number, const QString& entry)
@@ -175,4 +176,21 @@ QString MessageFileName(int number, const QString& entry)
         if (!(c.isLetterOrNumber() && c.unicode() < 0x80) && c != u'@' && c != u'.' && c != u'-' && c != u'_' && c != u'+')
             c = u'_';
     return QStringLiteral("%1-%2.eml").arg(number, 6, 10, QLatin1Char('0')).arg(address.left(100));
+}
+
+OutgoingMessage WriteOutgoing(const SmtpClient& session, const EmailMessage& message)
+{
+    EmailMessage toWrite = message;
+    toWrite.ExtraHeaders.set("X-Mailer", CodePage::encode(session.MailAgent));
+    WrittenMessage written = WriteMessage(toWrite, {session.capabilities().eightBitMime});
+    Envelope envelope{message.From.Address, {}, written.eightBit};
+    for (const EmailAddressList* list : {&message.Recipients, &message.CCList, &message.BccList})
+        for (const EmailAddress& a : *list)
+            envelope.recipients.append(a.Address);
+    return session.Frame(envelope, std::move(written.data));
+}
+
+void DeliverMessage(SmtpClient& session, const EmailMessage& message)
+{
+    session.Deliver(WriteOutgoing(session, message));
 }

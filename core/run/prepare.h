@@ -5,6 +5,7 @@
 
 #include "core/mail/emailmessage.h"
 #include "core/settings/settingsfile.h"
+#include "core/smtp/smtpclient.h"
 
 struct PreparedMessage
 {
@@ -44,6 +45,11 @@ void ComposeMessage(EmailMessage& message, const QString& entry, const QStringLi
 // The message for one entry as a file would hold it (or BDAT would carry it): no dot-stuffing,
 // written for a server that takes 8-bit text.
 QByteArray MessageFileBytes(EmailMessage message, const QString& entry, const QStringList& contentLines, const MessageExtras& extras);
+// The message written for what the session's server offers and framed for it, its "X-Mailer" the
+// session's MailAgent.
+OutgoingMessage WriteOutgoing(const SmtpClient& session, const EmailMessage& message);
+// Writes and delivers one message over the session; a refusal is raised as it is.
+void DeliverMessage(SmtpClient& session, const EmailMessage& message);
 // The file read as an attachment, its type from its name; throws when it cannot be read.
 Attachment ReadAttachment(const QString& path);
 // "NNNNNN-address.eml" for the entry numbered `number`: the address with anything unsafe in a file

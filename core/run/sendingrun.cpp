@@ -503,7 +503,7 @@ OutgoingMessage SendingRun::outgoingFor(const RunSession& session, const QString
 {
     ComposeMessage(m_message, entry, m_body ? m_body() : QStringList(), m_extras);
     // Written for what this session's server offers (BDAT or DATA).
-    return session.smtp.WriteOutgoing(m_message);
+    return WriteOutgoing(session.smtp, m_message);
 }
 
 void SendingRun::MainTimerTimer()

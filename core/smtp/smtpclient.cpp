@@ -1,7 +1,6 @@
 #include "core/smtp/smtpclient.h"
 
 #include "core/error.h"
-#include "core/mail/messagewriter.h"
 #include "core/smtp/socketstream.h"
 #include "core/smtp/tokencommand.h"
 #include "core/text/codepage.h"
@@ -302,31 +301,22 @@ bool SmtpClient::LogIn()
     return m_authType != AuthenticationKind::atNone;
 }
 
-void SmtpClient::DeliverMessage(const EmailMessage& message)
-{
-    Deliver(WriteOutgoing(message));
-}
-
-OutgoingMessage SmtpClient::WriteOutgoing(const EmailMessage& message) const
+OutgoingMessage SmtpClient::Frame(const Envelope& envelope, QByteArray data) const
 {
     // Everything that can be refused is checked and built before the first byte goes out, so a
     // failure never leaves the server inside the data phase.
-    CheckMessageAddresses(message);
-    EmailMessage toWrite = message;
-    toWrite.ExtraHeaders.set("X-Mailer", CodePage::encode(MailAgent));
+    CheckEnvelopeAddress(QStringLiteral("sender address"), envelope.from);
+    for (const QString& to : envelope.recipients)
+        CheckEnvelopeAddress(QStringLiteral("recipient address"), to);
     OutgoingMessage out;
     // BDAT only where it can be pipelined: that is what it is for.
-    out.chunked = m_caps.chunking && m_caps.pipelining;
-    WrittenMessage written = WriteMessage(toWrite, {m_caps.eightBitMime, !out.chunked});
-    out.mailFrom = "MAIL FROM:<" + CodePage::encode(message.From.Address) + '>';
-    if (written.eightBit)
+    out.chunked = sendsChunks();
+    out.mailFrom = "MAIL FROM:<" + CodePage::encode(envelope.from) + '>';
+    if (envelope.eightBit)
         out.mailFrom += " BODY=8BITMIME";
-    for (const EmailAddressList* list : {&message.Recipients, &message.CCList, &message.BccList})
-        for (const EmailAddress& a : *list)
-            out.rcpts.append("RCPT TO:<" + CodePage::encode(a.Address) + '>');
-    out.data = std::move(written.data);
-    if (!out.chunked)
-        out.data += ".\r\n";
+    for (const QString& to : envelope.recipients)
+        out.rcpts.append("RCPT TO:<" + CodePage::encode(to) + '>');
+    out.data = out.chunked ? std::move(data) : DotStuffed(data);
     return out;
 }
 

@@ -10,8 +10,8 @@
 #include <optional>
 
 #include "core/error.h"
-#include "core/mail/emailmessage.h"
 #include "core/smtp/bytestream.h"
+#include "core/smtp/envelope.h"
 #include "core/smtp/securetransport.h"
 #include "core/smtp/smtpreply.h"
 #include "core/smtp/socketstream.h"
@@ -64,7 +64,7 @@ public:
     QString Username;
     QString Password;
     QString HeloName;  // empty: the local host name
-    QString MailAgent; // "X-Mailer"; empty: none
+    QString MailAgent; // "X-Mailer" of the messages written for this session; empty: none
     // Milliseconds for connecting, for each whole reply from when the client starts waiting for
     // it, and for every write; 0: none.
     int ReadTimeout = 60000;
@@ -86,12 +86,14 @@ public:
     const QStringList& OfferedAuthSchemes() const { return m_caps.authSchemes; }
     const ServerCapabilities& capabilities() const { return m_caps; }
     bool LogIn();
-    void DeliverMessage(const EmailMessage& message);
-    // The two halves of DeliverMessage. Writing checks everything that can be refused before a
-    // byte goes out; it depends on what the server offered, so it follows OpenSession. It reads
-    // only what the session learned when it opened, so another thread may write the next message
-    // while a delivery is under way.
-    OutgoingMessage WriteOutgoing(const EmailMessage& message) const;
+    // Frames a written message (header block, empty line, body; lines ending in CR LF) for this
+    // session: BDAT where it can be pipelined, else DATA, dot-stuffed and closed by ".". Checks
+    // the envelope before a byte goes out; it depends on what the server offered, so it follows
+    // OpenSession. It reads only what the session learned when it opened, so another thread may
+    // frame the next message while a delivery is under way.
+    OutgoingMessage Frame(const Envelope& envelope, QByteArray data) const;
+    // Whether messages go with BDAT, as they are, rather than with DATA.
+    bool sendsChunks() const { return m_caps.chunking && m_caps.pipelining; }
     void Deliver(const OutgoingMessage& message);
     // Delivers the feed's messages until it runs dry, with as few waits as the server allows:
     // without PIPELINING one command at a time; with it, the end of each message's data goes out

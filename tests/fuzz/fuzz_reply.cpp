@@ -1,5 +1,6 @@
 // Whole SMTP sessions against a hostile server: the input is everything the server says, fed
 // over a real socket pair. The session must end in a clean error or a delivery, never worse.
+#include "core/run/prepare.h"
 #include "core/error.h"
 #include "core/smtp/smtpclient.h"
 #include "core/smtp/socketstream.h"
@@ -43,8 +44,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
         SetRecipientsText(m.Recipients, "ann@example.org; bob@example.org");
         m.ContentType = "text/plain";
         m.Body = {"Hello", ".dot"};
-        client.DeliverMessage(m);
-        client.DeliverMessage(m);
+        DeliverMessage(client, m);
+        DeliverMessage(client, m);
     } catch (const BrevoraError&) {
     }
     client.CloseSession();

@@ -5,6 +5,7 @@
 #include "core/mail/htmltext.h"
 #include "core/mail/messagewriter.h"
 #include "core/mail/tojis.h"
+#include "core/smtp/envelope.h"
 
 #include <QRegularExpression>
 #include <gtest/gtest.h>
@@ -208,17 +209,21 @@ TEST_F(MessageTest, QuotedPrintableFollowsTheRules)
     EXPECT_FALSE(encoded.contains("=E=")); // never a soft break inside an escape
 }
 
+// The writer splits embedded line breaks; the session's framing for DATA doubles every dot that
+// starts a line, quoted-printable ones included, and closes the data.
 TEST_F(MessageTest, StuffsDotsAndSplitsEmbeddedLineBreaks)
 {
     EmailMessage m = typical();
     m.Body = {".", ".hidden", "end.", "one\r\n.\r\ntwo", "lone\rcr"};
     const QByteArray data = written(m);
-    EXPECT_TRUE(data.endsWith("\r\n\r\n..\r\n..hidden\r\nend.\r\none\r\n..\r\ntwo\r\nlone\r\ncr\r\n"));
+    EXPECT_TRUE(data.endsWith("\r\n\r\n.\r\n.hidden\r\nend.\r\none\r\n.\r\ntwo\r\nlone\r\ncr\r\n"));
+    EXPECT_TRUE(DotStuffed(data).endsWith("\r\n\r\n..\r\n..hidden\r\nend.\r\none\r\n..\r\ntwo\r\nlone\r\ncr\r\n.\r\n"));
     m.Body.clear();
     EXPECT_TRUE(written(m).endsWith("X-Library: Brevora 1.0.5\r\n\r\n"));
-    // Quoted-printable lines are stuffed too.
     m.Body = {QString(".") + QString(990, 'y') + QStringLiteral("\u00e9")};
-    EXPECT_TRUE(written(m).contains("\r\n\r\n..yyy"));
+    EXPECT_TRUE(DotStuffed(written(m)).contains("\r\n\r\n..yyy"));
+    EXPECT_EQ(DotStuffed(".a\r\nb\r\n"), "..a\r\nb\r\n.\r\n");
+    EXPECT_EQ(DotStuffed(""), ".\r\n");
 }
 
 TEST_F(MessageTest, RefusesControlCharactersInAddresses)

@@ -1,3 +1,4 @@
+#include "core/run/prepare.h"
 #include "core/text/codepage.h"
 #include "core/error.h"
 #include "support/scriptedserver.h"
@@ -241,7 +242,7 @@ TEST_F(SessionTest, DeliversInLockstepWithoutPipelining)
         .expect("QUIT");
     connectTo(server);
     client.OpenSession();
-    client.DeliverMessage(message());
+    DeliverMessage(client, message());
     client.CloseSession();
     expectClean(server);
     EXPECT_TRUE(server.received().contains("\r\n\r\nHello\r\n.\r\nQUIT\r\n"));
@@ -267,9 +268,9 @@ TEST_F(SessionTest, RefusedRecipientKeepsTheSessionForTheNextMessage)
         server.readData().send("250 queued\r\n").expect("QUIT");
         connectTo(server);
         client.OpenSession();
-        EXPECT_EQ(failureOf([&] { client.DeliverMessage(message("bad@example.org")); }), "no such user\r\n");
+        EXPECT_EQ(failureOf([&] { DeliverMessage(client, message("bad@example.org")); }), "no such user\r\n");
         EXPECT_TRUE(client.Connected());
-        client.DeliverMessage(message());
+        DeliverMessage(client, message());
         client.CloseSession();
         expectClean(server);
     }
@@ -284,7 +285,7 @@ TEST_F(SessionTest, PipelinedGroupGoesOutInOneWrite)
         .readData().send("250 queued\r\n").expect("QUIT");
     connectTo(server);
     client.OpenSession();
-    client.DeliverMessage(message());
+    DeliverMessage(client, message());
     client.CloseSession();
     expectClean(server);
     EXPECT_TRUE(server.received().contains(
@@ -301,7 +302,7 @@ TEST_F(SessionTest, NoRecipientButDataAcceptedEndsTheDataAtOnce)
         .expect("QUIT");
     connectTo(server);
     client.OpenSession();
-    EXPECT_EQ(failureOf([&] { client.DeliverMessage(message("bad@example.org")); }), "unknown\r\n");
+    EXPECT_EQ(failureOf([&] { DeliverMessage(client, message("bad@example.org")); }), "unknown\r\n");
     client.CloseSession();
     expectClean(server);
 }
@@ -315,7 +316,7 @@ TEST_F(SessionTest, MessageWithoutRecipientFailsAtData)
         .expect("DATA").send("503 need RCPT\r\n").expect("QUIT");
     connectTo(server);
     client.OpenSession();
-    EXPECT_EQ(failureOf([&] { client.DeliverMessage(message("")); }), "need RCPT\r\n");
+    EXPECT_EQ(failureOf([&] { DeliverMessage(client, message("")); }), "need RCPT\r\n");
     client.CloseSession();
     expectClean(server);
 }
@@ -330,7 +331,7 @@ TEST_F(SessionTest, EightBitBodyAsksForBodyEightBitMime)
     client.OpenSession();
     EmailMessage m = message();
     m.Body = {QStringLiteral("Gr\u00fc\u00dfe")};
-    client.DeliverMessage(m);
+    DeliverMessage(client, m);
     client.CloseSession();
     expectClean(server);
     EXPECT_TRUE(server.received().contains("Content-Transfer-Encoding: 8bit"));
@@ -344,9 +345,9 @@ TEST_F(SessionTest, ServerClosingWith421EndsTheSession)
         .expect("MAIL FROM:<me@example.com>").send("421 shutting down\r\n").drain();
     connectTo(server);
     client.OpenSession();
-    EXPECT_EQ(failureOf([&] { client.DeliverMessage(message()); }), "shutting down\r\n");
+    EXPECT_EQ(failureOf([&] { DeliverMessage(client, message()); }), "shutting down\r\n");
     EXPECT_FALSE(client.Connected());
-    EXPECT_EQ(failureOf([&] { client.DeliverMessage(message()); }), "Not Connected");
+    EXPECT_EQ(failureOf([&] { DeliverMessage(client, message()); }), "Not Connected");
     client.CloseSession();
     expectClean(server);
     EXPECT_FALSE(server.received().contains("QUIT"));
@@ -361,10 +362,10 @@ TEST_F(SessionTest, HostileAddressIsRefusedBeforeAnythingIsWritten)
     client.OpenSession();
     EmailMessage m = message();
     m.Recipients = {{"ann@example.org>\r\nRCPT TO:<evil@x.com", ""}};
-    EXPECT_NE(failureOf([&] { client.DeliverMessage(m); }), "<no failure>");
+    EXPECT_NE(failureOf([&] { DeliverMessage(client, m); }), "<no failure>");
     m = message();
     m.From.Address = "me@x.com\r\nDATA";
-    EXPECT_NE(failureOf([&] { client.DeliverMessage(m); }), "<no failure>");
+    EXPECT_NE(failureOf([&] { DeliverMessage(client, m); }), "<no failure>");
     client.CloseSession();
     expectClean(server);
     EXPECT_EQ(server.received(), "EHLO tester\r\nQUIT\r\n");
@@ -401,8 +402,8 @@ TEST_F(SessionTest, PeerClosingMidReplyOrMidData)
         .expect("RCPT TO:<ann@example.org>").send("250 ok\r\n").expect("DATA").send("354 go\r\n").readLine().close();
     connectTo(data);
     client.OpenSession();
-    EXPECT_EQ(failureOf([&] { client.DeliverMessage(message()); }), "Connection Closed Gracefully.");
-    EXPECT_EQ(failureOf([&] { client.DeliverMessage(message()); }), "Connection Closed Gracefully.");
+    EXPECT_EQ(failureOf([&] { DeliverMessage(client, message()); }), "Connection Closed Gracefully.");
+    EXPECT_EQ(failureOf([&] { DeliverMessage(client, message()); }), "Connection Closed Gracefully.");
     EXPECT_NO_THROW(client.CloseSession()); // nothing is written to a peer known to be gone
     expectClean(data);
 }
@@ -430,7 +431,7 @@ TEST_F(SessionTest, ConnectFailuresAreNumbered)
     EXPECT_EQ(failureOf([&] { client.OpenSession(); }), "Socket Error # 10061\r\nConnection refused.");
     client.Host = "no-such-host.invalid";
     EXPECT_EQ(failureOf([&] { client.OpenSession(); }), "Socket Error # 11001\r\nHost not found.");
-    EXPECT_EQ(failureOf([&] { client.DeliverMessage(message()); }), "Not Connected");
+    EXPECT_EQ(failureOf([&] { DeliverMessage(client, message()); }), "Not Connected");
 }
 
 TEST_F(SessionTest, ImplicitTlsVerifiesTheCertificateThroughTheDecision)
@@ -531,7 +532,7 @@ TEST_F(SessionTest, AddressesThatWouldBecomeParametersAreRefused)
         EmailMessage m = message();
         m.Recipients = {{c.recipient, ""}};
         m.From.Address = c.sender;
-        const QString failure = failureOf([&] { client.DeliverMessage(m); });
+        const QString failure = failureOf([&] { DeliverMessage(client, m); });
         EXPECT_TRUE(failure.contains(QLatin1String(c.says))) << failure.toStdString();
     }
     client.CloseSession();
@@ -592,10 +593,10 @@ TEST_F(SessionTest, InterruptEndsAWaitButNotTheOneForTheFinalReply)
             std::this_thread::sleep_for(std::chrono::milliseconds(200));
             client.interrupt(false);
         });
-        EXPECT_EQ(failureOf([&] { client.DeliverMessage(message()); }), "<no failure>");
+        EXPECT_EQ(failureOf([&] { DeliverMessage(client, message()); }), "<no failure>");
         stopper.join();
         // The next wait is cut short at once.
-        EXPECT_EQ(failureOf([&] { client.DeliverMessage(message()); }), "Stopped.");
+        EXPECT_EQ(failureOf([&] { DeliverMessage(client, message()); }), "Stopped.");
         expectClean(server);
     }
 }
