@@ -559,14 +559,14 @@ int runSend(const QStringList& args)
     s.Speed = ReadThroughput(s.ServerHost);
     s.Login = ReadLoginChoice(s.ServerHost);
     if (o.values.contains(QStringLiteral("--login"))) {
-        const std::optional<LoginChoice::Mechanism> m = LoginChoice::fromName(o.values.value(QStringLiteral("--login")));
+        const std::optional<LoginMechanism> m = LoginMechanismNamed(o.values.value(QStringLiteral("--login")));
         if (!m)
             throw BrevoraError(ErrorKind::Usage, QStringLiteral("--login takes auto, login, plain or xoauth2."));
         s.Login.mechanism = *m;
     }
     if (o.values.contains(QStringLiteral("--token-command")))
         s.Login.tokenCommand = o.values.value(QStringLiteral("--token-command"));
-    if (s.Login.mechanism == LoginChoice::Mechanism::XOAuth2 && s.Login.tokenCommand.trimmed().isEmpty())
+    if (s.Login.mechanism == LoginMechanism::XOAuth2 && s.Login.tokenCommand.trimmed().isEmpty())
         throw BrevoraError(ErrorKind::Usage, QStringLiteral("Logging in with xoauth2 needs a token command (--token-command)."));
     for (const auto& [option, value, most] :
          {std::tuple{QStringLiteral("--window"), &s.Speed.inFlight, Throughput::kMostInFlight},

@@ -78,10 +78,10 @@ TFrmAddServer::TFrmAddServer(QWidget* parent)
     form->addRow(QStringLiteral("Full speed:"), speed);
     CmbLogin = new QComboBox(this);
     CmbLogin->setObjectName(QStringLiteral("CmbLogin"));
-    CmbLogin->addItem(QStringLiteral("automatic"), int(LoginChoice::Mechanism::Automatic));
-    CmbLogin->addItem(QStringLiteral("LOGIN"), int(LoginChoice::Mechanism::Login));
-    CmbLogin->addItem(QStringLiteral("PLAIN"), int(LoginChoice::Mechanism::Plain));
-    CmbLogin->addItem(QStringLiteral("OAuth 2.0 token command"), int(LoginChoice::Mechanism::XOAuth2));
+    CmbLogin->addItem(QStringLiteral("automatic"), int(LoginMechanism::Automatic));
+    CmbLogin->addItem(QStringLiteral("LOGIN"), int(LoginMechanism::Login));
+    CmbLogin->addItem(QStringLiteral("PLAIN"), int(LoginMechanism::Plain));
+    CmbLogin->addItem(QStringLiteral("OAuth 2.0 token command"), int(LoginMechanism::XOAuth2));
     CmbLogin->setToolTip(QStringLiteral("Automatic uses AUTH LOGIN where the server offers it, else AUTH PLAIN."));
     EdtTokenCommand = new QLineEdit(this);
     EdtTokenCommand->setObjectName(QStringLiteral("EdtTokenCommand"));
@@ -93,7 +93,7 @@ TFrmAddServer::TFrmAddServer(QWidget* parent)
     loginRow->addWidget(EdtTokenCommand, 1);
     form->addRow(QStringLiteral("Login:"), loginRow);
     const auto tokenWanted = [this] {
-        EdtTokenCommand->setEnabled(CmbLogin->currentData().toInt() == int(LoginChoice::Mechanism::XOAuth2));
+        EdtTokenCommand->setEnabled(CmbLogin->currentData().toInt() == int(LoginMechanism::XOAuth2));
     };
     connect(CmbLogin, &QComboBox::currentIndexChanged, this, tokenWanted);
     tokenWanted();
@@ -154,7 +154,7 @@ RateLimits TFrmAddServer::rateLimits() const
 LoginChoice TFrmAddServer::loginChoice() const
 {
     LoginChoice choice;
-    choice.mechanism = LoginChoice::Mechanism(CmbLogin->currentData().toInt());
+    choice.mechanism = LoginMechanism(CmbLogin->currentData().toInt());
     choice.tokenCommand = EdtTokenCommand->text().trimmed();
     return choice;
 }

@@ -349,67 +349,34 @@ RunOutcome SendingRun::openAndLogIn(RunSession& session)
         return RunOutcome::ConnectFailed;
     }
 
-    // Automatic: LOGIN where it is offered (as always), else PLAIN; a mechanism the user picked
-    // is used where the server offers it.
-    const QStringList offered = smtp.OfferedAuthSchemes();
-    using M = LoginChoice::Mechanism;
-    const auto offers = [&offered](const char* name) { return offered.contains(QLatin1String(name), Qt::CaseInsensitive); };
-    AuthenticationKind kind = AuthenticationKind::atNone;
-    QString missing;
-    switch (m_login) {
-    case M::Automatic:
-        kind = offers("LOGIN") ? AuthenticationKind::atLogin : offers("PLAIN") ? AuthenticationKind::atPlain : AuthenticationKind::atNone;
-        break;
-    case M::Login:
-        kind = AuthenticationKind::atLogin;
-        missing = offers("LOGIN") ? QString() : QStringLiteral("LOGIN");
-        break;
-    case M::Plain:
-        kind = AuthenticationKind::atPlain;
-        missing = offers("PLAIN") ? QString() : QStringLiteral("PLAIN");
-        break;
-    case M::XOAuth2:
-        kind = AuthenticationKind::atXOAuth2;
-        missing = offers("XOAUTH2") ? QString() : QStringLiteral("XOAUTH2");
-        break;
+    const LoginPlan plan = PlanLogin(m_login, smtp.OfferedAuthSchemes(), smtp.secure(), smtp.peerIsLoopback(),
+                                     m_allowPlainLogin, smtp.Host);
+    if (plan.step == LoginPlan::Step::Skip) {
+        say(QStringLiteral("The server does not require authentication"));
+        smtp.setLoginMechanism(LoginMechanism::None);
+        say(QStringLiteral("Authentication is ok"));
+        return RunOutcome::Completed;
     }
-    if (!missing.isEmpty() && !offered.isEmpty()) {
-        say(QStringLiteral("Login refused: %1 does not offer AUTH %2 (it offers %3). Pick another login for this server.")
-                .arg(smtp.Host, missing, offered.join(QLatin1Char(' '))));
+    if (plan.step != LoginPlan::Step::MechanismMissing)
+        say(QStringLiteral("The server requires authentication"));
+    if (plan.step != LoginPlan::Step::LogIn) {
+        say(plan.refusal);
         smtp.CloseSession();
         return RunOutcome::AuthFailed;
     }
-    if (offered.isEmpty())
-        kind = AuthenticationKind::atNone;
-    if (kind != AuthenticationKind::atNone) {
-        say(QStringLiteral("The server requires authentication"));
-        // Without TLS anyone on the way reads the account and password: only to this machine,
-        // or where the user allowed it for this server.
-        if (!smtp.secure() && !smtp.peerIsLoopback() && !m_allowPlainLogin) {
-            say(QStringLiteral("Login refused: %1 offers no TLS here, so the password would cross the network "
-                               "readable by anyone on the way. Turn SSL on for this server, or allow login "
-                               "without TLS for it in its settings (--allow-plain-login on the command line).")
-                    .arg(smtp.Host));
-            smtp.CloseSession();
-            return RunOutcome::AuthFailed;
+    smtp.setLoginMechanism(plan.mechanism);
+    say(QStringLiteral("Authentication begins"));
+    try {
+        smtp.LogIn();
+    } catch (const BrevoraError& e) {
+        smtp.CloseSession();
+        if (!smtp.interrupted()) {
+            say(QStringLiteral("Authentication failed"));
+            // A token command that failed says why; a server's refusal reads as it always has.
+            if (e.kind() == ErrorKind::Usage)
+                say(QStringLiteral("Reason: ") + e.message());
         }
-        smtp.setAuthenticationType(kind);
-        say(QStringLiteral("Authentication begins"));
-        try {
-            smtp.LogIn();
-        } catch (const BrevoraError& e) {
-            smtp.CloseSession();
-            if (!smtp.interrupted()) {
-                say(QStringLiteral("Authentication failed"));
-                // A token command that failed says why; a server's refusal reads as it always has.
-                if (e.kind() == ErrorKind::Usage)
-                    say(QStringLiteral("Reason: ") + e.message());
-            }
-            return RunOutcome::AuthFailed;
-        }
-    } else {
-        say(QStringLiteral("The server does not require authentication"));
-        smtp.setAuthenticationType(AuthenticationKind::atNone);
+        return RunOutcome::AuthFailed;
     }
     say(QStringLiteral("Authentication is ok"));
     return RunOutcome::Completed;

@@ -200,7 +200,7 @@ private:
     qint64 m_limitResume = 0;
     std::function<qint64()> m_clock;
     bool m_allowPlainLogin = false;
-    LoginChoice::Mechanism m_login = LoginChoice::Mechanism::Automatic;
+    LoginMechanism m_login = LoginMechanism::Automatic;
     MessageExtras m_extras;
     int m_inFlight = 32;
     int m_connections = 1;

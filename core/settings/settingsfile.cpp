@@ -302,32 +302,13 @@ void WriteThroughput(const QString& host, const Throughput& throughput)
                      QByteArray::number(throughput.inFlight) + ',' + QByteArray::number(throughput.connections));
 }
 
-QString LoginChoice::nameOf(Mechanism mechanism)
-{
-    switch (mechanism) {
-    case Mechanism::Automatic: return QStringLiteral("auto");
-    case Mechanism::Login: return QStringLiteral("login");
-    case Mechanism::Plain: return QStringLiteral("plain");
-    case Mechanism::XOAuth2: return QStringLiteral("xoauth2");
-    }
-    return QStringLiteral("auto");
-}
-
-std::optional<LoginChoice::Mechanism> LoginChoice::fromName(const QString& name)
-{
-    for (Mechanism m : {Mechanism::Automatic, Mechanism::Login, Mechanism::Plain, Mechanism::XOAuth2})
-        if (name.trimmed().compare(nameOf(m), Qt::CaseInsensitive) == 0)
-            return m;
-    return std::nullopt;
-}
-
 LoginChoice ReadLoginChoice(const QString& host)
 {
     // "mechanism" or "xoauth2 command words"
     const QString value = CodePage::decode(ini().readValue(kLoginSection, CodePage::encode(host.trimmed().toLower()))).trimmed();
     const qsizetype space = value.indexOf(QLatin1Char(' '));
     LoginChoice choice;
-    choice.mechanism = LoginChoice::fromName(value.left(space < 0 ? value.size() : space)).value_or(LoginChoice::Mechanism::Automatic);
+    choice.mechanism = LoginMechanismNamed(value.left(space < 0 ? value.size() : space)).value_or(LoginMechanism::Automatic);
     if (space > 0)
         choice.tokenCommand = value.mid(space + 1).trimmed();
     return choice;
@@ -336,12 +317,12 @@ LoginChoice ReadLoginChoice(const QString& host)
 void WriteLoginChoice(const QString& host, const LoginChoice& choice)
 {
     const QByteArray key = userKey(host.trimmed().toLower());
-    if (choice.mechanism == LoginChoice::Mechanism::Automatic) {
+    if (choice.mechanism == LoginMechanism::Automatic) {
         ini().deleteKey(kLoginSection, key);
         return;
     }
-    QString value = LoginChoice::nameOf(choice.mechanism);
-    if (choice.mechanism == LoginChoice::Mechanism::XOAuth2 && !choice.tokenCommand.trimmed().isEmpty())
+    QString value = LoginMechanismName(choice.mechanism);
+    if (choice.mechanism == LoginMechanism::XOAuth2 && !choice.tokenCommand.trimmed().isEmpty())
         value += QLatin1Char(' ') + choice.tokenCommand.trimmed();
     ini().writeValue(kLoginSection, key, CodePage::encode(value));
 }

@@ -4,6 +4,7 @@
 #include <QStringList>
 #include <optional>
 
+#include "core/smtp/loginpolicy.h"
 #include "core/smtp/securetransport.h"
 
 // The settings file "dispatra.ini" beside the program: servers, senders, contents, the
@@ -118,18 +119,12 @@ struct Throughput
 Throughput ReadThroughput(const QString& host);
 void WriteThroughput(const QString& host, const Throughput& throughput);
 
-// How a run logs in to a server: automatic (AUTH LOGIN when offered, as always, else AUTH
-// PLAIN), or the mechanism the user picked; XOAUTH2 takes its token from a command. Kept in a
-// section of its own so that the server's value keeps its fields.
+// How a run logs in to a server: automatic, or the mechanism the user picked; XOAUTH2 takes its
+// token from a command. Kept in a section of its own so that the server's value keeps its fields.
 struct LoginChoice
 {
-    enum class Mechanism { Automatic, Login, Plain, XOAuth2 };
-    Mechanism mechanism = Mechanism::Automatic;
+    LoginMechanism mechanism = LoginMechanism::Automatic;
     QString tokenCommand;
-    // "auto", "login", "plain" or "xoauth2"
-    static QString nameOf(Mechanism mechanism);
-    // nullopt for a name that is none of them
-    static std::optional<Mechanism> fromName(const QString& name);
 };
 LoginChoice ReadLoginChoice(const QString& host);
 void WriteLoginChoice(const QString& host, const LoginChoice& choice);

@@ -58,7 +58,7 @@ void SmtpClient::copySettingsFrom(const SmtpClient& other)
     UseStartTls = other.UseStartTls;
     TokenCommand = other.TokenCommand;
     TokenTimeout = other.TokenTimeout;
-    m_authType = other.m_authType;
+    m_login = other.m_login;
     m_decision = other.m_decision;
     m_openStream = other.m_openStream;
 }
@@ -270,19 +270,21 @@ void SmtpClient::OpenSession()
 
 bool SmtpClient::LogIn()
 {
-    switch (m_authType) {
-    case AuthenticationKind::atNone:
+    const LoginMechanism mechanism = ResolveLogin(m_login, m_caps.authSchemes);
+    switch (mechanism) {
+    case LoginMechanism::None:
+    case LoginMechanism::Automatic:
         break;
-    case AuthenticationKind::atLogin:
+    case LoginMechanism::Login:
         sendCommand("AUTH LOGIN", {334});
         sendCommand(CodePage::encode(Username).toBase64(), {334});
         sendCommand(CodePage::encode(Password).toBase64(), {235});
         break;
-    case AuthenticationKind::atPlain:
+    case LoginMechanism::Plain:
         // RFC 4616: no authorization identity, then the user and the password, in the command.
         sendCommand("AUTH PLAIN " + ('\0' + CodePage::encode(Username) + '\0' + CodePage::encode(Password)).toBase64(), {235});
         break;
-    case AuthenticationKind::atXOAuth2: {
+    case LoginMechanism::XOAuth2: {
         const QString token = RunTokenCommand(TokenCommand, TokenTimeout, [this] { return m_interrupter.interrupted(); });
         // "\x01" ends each field (written apart: "\x01a" would read as one hexadecimal escape).
         const QByteArray payload = "user=" + CodePage::encode(Username) + "\x01" "auth=Bearer " + token.toLatin1() + "\x01\x01";
@@ -298,7 +300,7 @@ bool SmtpClient::LogIn()
     }
     }
     m_authenticated = true;
-    return m_authType != AuthenticationKind::atNone;
+    return mechanism != LoginMechanism::None;
 }
 
 OutgoingMessage SmtpClient::Frame(const Envelope& envelope, QByteArray data) const
@@ -383,7 +385,7 @@ void SmtpClient::DeliverStream(DeliveryFeed& feed, int window)
 
 bool SmtpClient::needsLogin() const
 {
-    return m_authType != AuthenticationKind::atNone && !m_caps.authSchemes.isEmpty() && !m_authenticated;
+    return m_login != LoginMechanism::None && !m_caps.authSchemes.isEmpty() && !m_authenticated;
 }
 
 void SmtpClient::deliverLockstep(const OutgoingMessage& message)

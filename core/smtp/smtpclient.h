@@ -12,13 +12,11 @@
 #include "core/error.h"
 #include "core/smtp/bytestream.h"
 #include "core/smtp/envelope.h"
+#include "core/smtp/loginpolicy.h"
 #include "core/smtp/securetransport.h"
 #include "core/smtp/smtpreply.h"
 #include "core/smtp/socketstream.h"
 
-// How the session logs in: not at all, AUTH LOGIN, AUTH PLAIN (RFC 4616), or XOAUTH2 with an
-// OAuth 2.0 access token that a command prints.
-enum class AuthenticationKind { atNone, atLogin, atPlain, atXOAuth2 };
 
 // A message ready to go over the session it was written for: the envelope commands and the data,
 // either dot-stuffed with its closing "." (for DATA) or as it is (for BDAT).
@@ -72,7 +70,8 @@ public:
     QString TokenCommand;     // prints the access token for XOAUTH2, run at each login
     int TokenTimeout = 30000; // milliseconds the token command may take
 
-    void setAuthenticationType(AuthenticationKind kind) { m_authType = kind; }
+    // Automatic is resolved against the server's offer when the session logs in.
+    void setLoginMechanism(LoginMechanism mechanism) { m_login = mechanism; }
     // Everything set on the other client that says how to connect and speak (not the connection).
     void copySettingsFrom(const SmtpClient& other);
 
@@ -147,7 +146,7 @@ private:
     void streamPipelined(DeliveryFeed& feed);
     void streamChunked(DeliveryFeed& feed, int window);
 
-    AuthenticationKind m_authType = AuthenticationKind::atNone;
+    LoginMechanism m_login = LoginMechanism::None;
     bool m_authenticated = false;
     SecureTransport* m_attachedTls = nullptr;
     CertificateDecision m_decision;

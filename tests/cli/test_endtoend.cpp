@@ -57,7 +57,7 @@ protected:
     void logInDeliverAndClose(SmtpClient& c, Smtpd& server)
     {
         ASSERT_TRUE(c.OfferedAuthSchemes().contains("LOGIN"));
-        c.setAuthenticationType(AuthenticationKind::atLogin);
+        c.setLoginMechanism(LoginMechanism::Login);
         c.Username = "user";
         c.Password = "pa55";
         EXPECT_TRUE(c.LogIn());

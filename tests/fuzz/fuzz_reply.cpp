@@ -33,7 +33,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
     client.setStreamOpener([fd](const QString&, int, int) { return std::make_unique<SocketStream>(fd); });
     try {
         client.OpenSession();
-        client.setAuthenticationType(AuthenticationKind::atLogin);
+        client.setLoginMechanism(LoginMechanism::Login);
         client.Username = "user";
         client.Password = "secret";
         if (client.OfferedAuthSchemes().contains("LOGIN"))

@@ -804,7 +804,7 @@ TEST_F(RunTest, LogsInTheWayTheServerOffers)
         Smtpd oauth({"--auth", "user:unused", "--mechanisms", "XOAUTH2", "--token", "tok-123"});
         ASSERT_GT(oauth.port(), 0);
         RunSelection s = selection(oauth.port());
-        s.Login.mechanism = LoginChoice::Mechanism::XOAuth2;
+        s.Login.mechanism = LoginMechanism::XOAuth2;
         s.Login.tokenCommand = "/bin/echo tok-123";
         add({"b@example.org"});
         lines.clear();
@@ -832,7 +832,7 @@ TEST_F(RunTest, LogsInTheWayTheServerOffers)
         EXPECT_EQ(lines.mid(lines.size() - 2),
                   (QStringList{"Authentication failed", "Reason: The token command \"/bin/false\" failed (exit status 1)."}));
 
-        s.Login.mechanism = LoginChoice::Mechanism::Plain;
+        s.Login.mechanism = LoginMechanism::Plain;
         lines.clear();
         finishedCount = 0;
         run->StartRun(s);

@@ -190,13 +190,13 @@ TEST_F(SettingsTest, ServerAndContentExtrasKeepTheirValuesApart)
     const QByteArray before = readAll(IniPath());
 
     WriteThroughput("SMTP.example.com", {8, 4});
-    WriteLoginChoice("smtp.example.com", {LoginChoice::Mechanism::XOAuth2, "/usr/bin/get-token --for \"me too\""});
+    WriteLoginChoice("smtp.example.com", {LoginMechanism::XOAuth2, "/usr/bin/get-token --for \"me too\""});
     WriteUnsubscribe("Letter", {"mailto:leave@example.com", "https://example.com/u?e=[= EMAIL =]"});
     WriteAttachments("Letter", {"/tmp/a b.pdf", "/tmp/c.txt"});
     WriteRecipientFiles("Letter", {"invoice", "/srv/invoices"});
     EXPECT_EQ(ReadThroughput("smtp.example.com").inFlight, 8);
     EXPECT_EQ(ReadThroughput("smtp.example.com").connections, 4);
-    EXPECT_EQ(ReadLoginChoice("smtp.example.com").mechanism, LoginChoice::Mechanism::XOAuth2);
+    EXPECT_EQ(ReadLoginChoice("smtp.example.com").mechanism, LoginMechanism::XOAuth2);
     EXPECT_EQ(ReadLoginChoice("smtp.example.com").tokenCommand, "/usr/bin/get-token --for \"me too\"");
     EXPECT_EQ(ReadUnsubscribe("Letter").url, "https://example.com/u?e=[= EMAIL =]");
     EXPECT_EQ(ReadAttachments("Letter"), (QStringList{"/tmp/a b.pdf", "/tmp/c.txt"}));
@@ -215,7 +215,7 @@ TEST_F(SettingsTest, ServerAndContentExtrasKeepTheirValuesApart)
     WriteUnsubscribe("Letter", {});
     WriteAttachments("Letter", {});
     WriteRecipientFiles("Letter", {});
-    EXPECT_EQ(ReadLoginChoice("smtp.example.com").mechanism, LoginChoice::Mechanism::Automatic);
+    EXPECT_EQ(ReadLoginChoice("smtp.example.com").mechanism, LoginMechanism::Automatic);
     EXPECT_FALSE(ReadUnsubscribe("Letter").any());
     EXPECT_TRUE(readAll(IniPath()).startsWith(before.left(before.size() - 2))) << readAll(IniPath()).toStdString();
 }

@@ -143,7 +143,7 @@ TEST_F(SessionTest, LogsInWithLogin)
     client.Username = "user";
     client.Password = "";
     EXPECT_FALSE(client.LogIn()); // atNone: nothing is sent
-    client.setAuthenticationType(AuthenticationKind::atLogin);
+    client.setLoginMechanism(LoginMechanism::Login);
     EXPECT_TRUE(client.LogIn());
     client.CloseSession();
     expectClean(server);
@@ -155,7 +155,7 @@ TEST_F(SessionTest, RefusedLoginStepFails)
     server.send(kGreeting).expect("EHLO tester").send("250 AUTH LOGIN\r\n").expect("AUTH LOGIN").send("535 no\r\n").drain();
     connectTo(server);
     client.OpenSession();
-    client.setAuthenticationType(AuthenticationKind::atLogin);
+    client.setLoginMechanism(LoginMechanism::Login);
     EXPECT_EQ(failureOf([&] { client.LogIn(); }), "no\r\n");
     client.CloseSession();
     expectClean(server);
@@ -179,11 +179,11 @@ TEST_F(SessionTest, PlainAndXOAuth2SendTheDocumentedPayloads)
     client.OpenSession();
     client.Username = "tim";
     client.Password = "tanstaaftanstaaf";
-    client.setAuthenticationType(AuthenticationKind::atPlain);
+    client.setLoginMechanism(LoginMechanism::Plain);
     EXPECT_TRUE(client.LogIn());
     client.Username = "someuser@example.com";
     client.TokenCommand = "/bin/echo \"  ya29.vF9dft4qmTc2Nvb3RlckBhdHRhdmlzdGEuY29tCg  \"";
-    client.setAuthenticationType(AuthenticationKind::atXOAuth2);
+    client.setLoginMechanism(LoginMechanism::XOAuth2);
     EXPECT_TRUE(client.LogIn());
     EXPECT_EQ(failureOf([&] { client.LogIn(); }), "5.7.8 token expired\r\n");
     EXPECT_TRUE(client.Connected());
@@ -200,7 +200,7 @@ TEST_F(SessionTest, TokenCommandThatFailsOrHangsEndsTheLogin)
     server.send(kGreeting).expect("EHLO tester").send("250-x\r\n250 AUTH XOAUTH2\r\n").expect("QUIT");
     connectTo(server);
     client.OpenSession();
-    client.setAuthenticationType(AuthenticationKind::atXOAuth2);
+    client.setLoginMechanism(LoginMechanism::XOAuth2);
     client.TokenTimeout = 500;
     const struct
     {
