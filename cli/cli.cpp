@@ -457,9 +457,8 @@ int runPreview(const QStringList& args)
     if (o.values.contains(QStringLiteral("--entry")) && o.values.contains(QStringLiteral("--address")))
         throw BrevoraError(ErrorKind::Usage, QStringLiteral("Give --entry or --address, not both."));
     RunSelection s;
-    s.SenderAddress = pick(ListSenders(), SettingsKeys::SenderPosition, o.values.value(QStringLiteral("--sender"), QString()), "sender");
-    s.SenderName = LookupSender(s.SenderAddress);
-    s.ContentTitle = pick(ListContents(), SettingsKeys::ContentPosition, o.values.value(QStringLiteral("--content"), QString()), "content");
+    SelectSender(s, pick(ListSenders(), SettingsKeys::SenderPosition, o.values.value(QStringLiteral("--sender"), QString()), "sender"));
+    SelectContent(s, pick(ListContents(), SettingsKeys::ContentPosition, o.values.value(QStringLiteral("--content"), QString()), "content"));
     s.ReturnReceipt = ReadReturnReceipt();
     const QString bodyFile = LookupContent(s.ContentTitle);
     const QStringList body = bodyFile.trimmed().isEmpty() ? QStringList() : LoadBodyLines(bodyFile);
@@ -482,14 +481,62 @@ int runPreview(const QStringList& args)
                                                                    : QStringLiteral("--entry takes a number from 1 to %1.").arg(list.count()));
         entry = list.entry(n - 1);
     }
-    s.UnsubscribeLinks = ReadUnsubscribe(s.ContentTitle);
-    s.AttachFiles = ReadAttachments(s.ContentTitle);
-    const RecipientFiles own = ReadRecipientFiles(s.ContentTitle);
-    s.AttachColumn = own.column;
-    s.AttachFolder = own.folder;
     const QByteArray bytes = MessageFileBytes(BaseMessage(s), entry, body, ExtrasFor(s, store->fieldNames()));
     std::fwrite(bytes.constData(), 1, size_t(bytes.size()), stdout);
     return kExitOk;
+}
+
+// What the options of "send" change in the selection the settings make; a usage error for a
+// value that cannot be used.
+RunOverrides sendOverrides(const Options& o)
+{
+    RunOverrides v;
+    v.allowPlainLogin = o.flags.contains(QStringLiteral("--allow-plain-login"));
+    for (const auto& [option, limit] : {std::pair{QStringLiteral("--rate"), &v.perSecond},
+                                        std::pair{QStringLiteral("--per-minute"), &v.perMinute},
+                                        std::pair{QStringLiteral("--per-hour"), &v.perHour},
+                                        std::pair{QStringLiteral("--per-day"), &v.perDay}}) {
+        if (!o.values.contains(option))
+            continue;
+        bool ok = false;
+        *limit = o.values.value(option).toInt(&ok);
+        if (!ok || **limit < 0)
+            throw BrevoraError(ErrorKind::Usage, QStringLiteral("%1 takes a number of messages (0: no limit).").arg(option));
+    }
+    if (o.values.contains(QStringLiteral("--login"))) {
+        v.login = LoginMechanismNamed(o.values.value(QStringLiteral("--login")));
+        if (!v.login)
+            throw BrevoraError(ErrorKind::Usage, QStringLiteral("--login takes auto, login, plain or xoauth2."));
+    }
+    if (o.values.contains(QStringLiteral("--token-command")))
+        v.tokenCommand = o.values.value(QStringLiteral("--token-command"));
+    for (const auto& [option, value, most] :
+         {std::tuple{QStringLiteral("--window"), &v.inFlight, Throughput::kMostInFlight},
+          std::tuple{QStringLiteral("--connections"), &v.connections, Throughput::kMostConnections}}) {
+        if (!o.values.contains(option))
+            continue;
+        bool ok = false;
+        *value = o.values.value(option).toInt(&ok);
+        if (!ok || **value < 1 || **value > most)
+            throw BrevoraError(ErrorKind::Usage, QStringLiteral("%1 takes a number from 1 to %2.").arg(option).arg(most));
+    }
+    if (o.repeated.contains(QStringLiteral("--unsubscribe"))) {
+        Unsubscribe links;
+        for (const QString& uri : o.repeated.value(QStringLiteral("--unsubscribe"))) {
+            QString& slot = uri.startsWith(QLatin1String("mailto:"), Qt::CaseInsensitive) ? links.mailto : links.url;
+            if (!slot.isEmpty())
+                throw BrevoraError(ErrorKind::Usage, QStringLiteral("--unsubscribe takes one mailto: address and one https: URL."));
+            slot = uri;
+        }
+        CheckUnsubscribe(links);
+        v.unsubscribe = links;
+    }
+    v.attachFiles = o.repeated.value(QStringLiteral("--attach"));
+    if (o.values.contains(QStringLiteral("--attach-column")))
+        v.attachColumn = o.values.value(QStringLiteral("--attach-column"));
+    if (o.values.contains(QStringLiteral("--attach-dir")))
+        v.attachFolder = o.values.value(QStringLiteral("--attach-dir"));
+    return v;
 }
 
 int runSend(const QStringList& args)
@@ -537,62 +584,15 @@ int runSend(const QStringList& args)
     }
 
     RunSelection s;
-    s.ServerHost = pick(ListServers(), SettingsKeys::ServerPosition, o.values.value(QStringLiteral("--server"), QString()), "server");
-    LookupServer(s.ServerHost, s.ServerAccount, s.ServerSsl, s.ServerPort, s.ServerPassword);
-    s.SenderAddress = pick(ListSenders(), SettingsKeys::SenderPosition, o.values.value(QStringLiteral("--sender"), QString()), "sender");
-    s.SenderName = LookupSender(s.SenderAddress);
-    s.ContentTitle = pick(ListContents(), SettingsKeys::ContentPosition, o.values.value(QStringLiteral("--content"), QString()), "content");
+    SelectServer(s, pick(ListServers(), SettingsKeys::ServerPosition, o.values.value(QStringLiteral("--server"), QString()), "server"));
+    SelectSender(s, pick(ListSenders(), SettingsKeys::SenderPosition, o.values.value(QStringLiteral("--sender"), QString()), "sender"));
+    SelectContent(s, pick(ListContents(), SettingsKeys::ContentPosition, o.values.value(QStringLiteral("--content"), QString()), "content"));
     s.ReturnReceipt = ReadReturnReceipt();
-    s.AllowPlainLogin = o.flags.contains(QStringLiteral("--allow-plain-login")) || ReadPlainLoginAllowed(s.ServerHost);
-    s.Limits = ReadRateLimits(s.ServerHost);
-    for (const auto& [option, limit] : {std::pair{QStringLiteral("--rate"), &s.Limits.perSecond},
-                                        std::pair{QStringLiteral("--per-minute"), &s.Limits.perMinute},
-                                        std::pair{QStringLiteral("--per-hour"), &s.Limits.perHour},
-                                        std::pair{QStringLiteral("--per-day"), &s.Limits.perDay}}) {
-        if (!o.values.contains(option))
-            continue;
-        bool ok = false;
-        *limit = o.values.value(option).toInt(&ok);
-        if (!ok || *limit < 0)
-            throw BrevoraError(ErrorKind::Usage, QStringLiteral("%1 takes a number of messages (0: no limit).").arg(option));
-    }
-    s.Speed = ReadThroughput(s.ServerHost);
-    s.Login = ReadLoginChoice(s.ServerHost);
-    if (o.values.contains(QStringLiteral("--login"))) {
-        const std::optional<LoginMechanism> m = LoginMechanismNamed(o.values.value(QStringLiteral("--login")));
-        if (!m)
-            throw BrevoraError(ErrorKind::Usage, QStringLiteral("--login takes auto, login, plain or xoauth2."));
-        s.Login.mechanism = *m;
-    }
-    if (o.values.contains(QStringLiteral("--token-command")))
-        s.Login.tokenCommand = o.values.value(QStringLiteral("--token-command"));
+    ApplyOverrides(s, sendOverrides(o));
     if (s.Login.mechanism == LoginMechanism::XOAuth2 && s.Login.tokenCommand.trimmed().isEmpty())
         throw BrevoraError(ErrorKind::Usage, QStringLiteral("Logging in with xoauth2 needs a token command (--token-command)."));
-    for (const auto& [option, value, most] :
-         {std::tuple{QStringLiteral("--window"), &s.Speed.inFlight, Throughput::kMostInFlight},
-          std::tuple{QStringLiteral("--connections"), &s.Speed.connections, Throughput::kMostConnections}}) {
-        if (!o.values.contains(option))
-            continue;
-        bool ok = false;
-        *value = o.values.value(option).toInt(&ok);
-        if (!ok || *value < 1 || *value > most)
-            throw BrevoraError(ErrorKind::Usage, QStringLiteral("%1 takes a number from 1 to %2.").arg(option).arg(most));
-    }
-    s.UnsubscribeLinks = ReadUnsubscribe(s.ContentTitle);
-    if (o.repeated.contains(QStringLiteral("--unsubscribe"))) {
-        s.UnsubscribeLinks = {};
-        for (const QString& uri : o.repeated.value(QStringLiteral("--unsubscribe"))) {
-            QString& slot = uri.startsWith(QLatin1String("mailto:"), Qt::CaseInsensitive) ? s.UnsubscribeLinks.mailto : s.UnsubscribeLinks.url;
-            if (!slot.isEmpty())
-                throw BrevoraError(ErrorKind::Usage, QStringLiteral("--unsubscribe takes one mailto: address and one https: URL."));
-            slot = uri;
-        }
-        CheckUnsubscribe(s.UnsubscribeLinks);
-    }
-    s.AttachFiles = ReadAttachments(s.ContentTitle) + o.repeated.value(QStringLiteral("--attach"));
-    const RecipientFiles own = ReadRecipientFiles(s.ContentTitle);
-    s.AttachColumn = o.values.value(QStringLiteral("--attach-column"), own.column);
-    s.AttachFolder = o.values.value(QStringLiteral("--attach-dir"), own.folder.isEmpty() ? QStringLiteral(".") : own.folder);
+    if (s.AttachFolder.isEmpty())
+        s.AttachFolder = QStringLiteral(".");
     for (const QString& file : s.AttachFiles)
         ReadAttachment(file); // a file that cannot be read stops the run before it starts
     const QString bodyFile = LookupContent(s.ContentTitle);

@@ -415,36 +415,24 @@ void TMainForm::showFirstRunHint()
 
 void TMainForm::CmbServerChange()
 {
-    m_selection.ServerHost = CmbServer->currentText();
     try {
-        LookupServer(m_selection.ServerHost, m_selection.ServerAccount, m_selection.ServerSsl, m_selection.ServerPort,
-                     m_selection.ServerPassword);
+        SelectServer(m_selection, CmbServer->currentText());
     } catch (...) {
         LbServer->setText(QStringLiteral("Account Name: ") + m_selection.ServerAccount);
         throw;
     }
     LbServer->setText(QStringLiteral("Account Name: ") + m_selection.ServerAccount);
-    m_selection.AllowPlainLogin = ReadPlainLoginAllowed(m_selection.ServerHost);
-    m_selection.Limits = ReadRateLimits(m_selection.ServerHost);
-    m_selection.Speed = ReadThroughput(m_selection.ServerHost);
-    m_selection.Login = ReadLoginChoice(m_selection.ServerHost);
 }
 
 void TMainForm::CmbSendAddrChange()
 {
-    m_selection.SenderAddress = CmbSendAddr->currentText();
-    m_selection.SenderName = LookupSender(m_selection.SenderAddress);
+    SelectSender(m_selection, CmbSendAddr->currentText());
     LbAddr->setText(QStringLiteral("Display Name: ") + m_selection.SenderName);
 }
 
 void TMainForm::CmbTextChange()
 {
-    m_selection.ContentTitle = CmbText->currentText();
-    m_selection.UnsubscribeLinks = ReadUnsubscribe(m_selection.ContentTitle);
-    m_selection.AttachFiles = ReadAttachments(m_selection.ContentTitle);
-    const RecipientFiles own = ReadRecipientFiles(m_selection.ContentTitle);
-    m_selection.AttachColumn = own.column;
-    m_selection.AttachFolder = own.folder;
+    SelectContent(m_selection, CmbText->currentText());
     const QString name = LookupContent(m_selection.ContentTitle);
     if (!name.trimmed().isEmpty())
         projectMM->setPlainText(LoadBodyLines(name).join(QLatin1Char('\n')));

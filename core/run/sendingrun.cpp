@@ -3,6 +3,8 @@
 #include "core/error.h"
 #include "core/run/pendinglist.h"
 #include "core/run/prepare.h"
+#include "core/run/runsession.h"
+#include "core/sendlog/sendlogstore.h"
 #include "core/text/textutil.h"
 
 #include <QDateTime>
@@ -16,134 +18,9 @@
 #include <utility>
 
 namespace {
-
 // The tag of the one message of a test run.
 constexpr qint64 kTestTag = -1;
-
-// The messages handed to a session, passed from the run's thread to the session's.
-class SessionFeed : public DeliveryFeed
-{
-public:
-    using Finished = std::function<void(qint64 tag, const std::optional<BrevoraError>& refusal)>;
-
-    explicit SessionFeed(const SmtpClient& client)
-        : m_client(client)
-    {
-    }
-    // Called on the session's thread as each message's final reply is read.
-    void onFinished(Finished finished) { m_finished = std::move(finished); }
-    // Messages handed together are taken together: they can go out in one write.
-    void push(std::vector<OutgoingMessage> messages)
-    {
-        std::lock_guard<std::mutex> hold(m_lock);
-        for (OutgoingMessage& m : messages)
-            m_queue.push_back(std::move(m));
-        m_ready.notify_one();
-    }
-    // No more messages: those not taken yet stay unsent, and the session ends once what it took
-    // is done.
-    void close()
-    {
-        std::lock_guard<std::mutex> hold(m_lock);
-        m_closed = true;
-        m_queue.clear();
-        m_ready.notify_one();
-    }
-    // No more messages after those queued.
-    void closeAfterQueued()
-    {
-        std::lock_guard<std::mutex> hold(m_lock);
-        m_closed = true;
-        m_ready.notify_one();
-    }
-    void reopen()
-    {
-        std::lock_guard<std::mutex> hold(m_lock);
-        m_closed = false;
-        m_queue.clear();
-    }
-
-    std::optional<OutgoingMessage> next(bool wait) override
-    {
-        std::unique_lock<std::mutex> hold(m_lock);
-        // A stop wakes the wait within a tenth of a second.
-        while (wait && m_queue.empty() && !m_closed && !m_client.interrupted())
-            m_ready.wait_for(hold, std::chrono::milliseconds(100));
-        if (m_queue.empty())
-            return std::nullopt;
-        OutgoingMessage message = std::move(m_queue.front());
-        m_queue.pop_front();
-        return message;
-    }
-    void finished(const OutgoingMessage& message, const std::optional<BrevoraError>& refusal) override
-    {
-        m_finished(message.tag, refusal);
-    }
-
-private:
-    const SmtpClient& m_client;
-    Finished m_finished;
-    std::mutex m_lock;
-    std::condition_variable m_ready;
-    std::deque<OutgoingMessage> m_queue;
-    bool m_closed = false;
-};
-
 } // namespace
-
-// One SMTP session of a run: its connection, its thread, and the entries handed to it whose
-// result has not come back, in the order they went.
-struct RunSession
-{
-    RunSession(SmtpClient& client, SecureTransport& tlsEngine, SessionThread& sessionThread)
-        : smtp(client)
-        , tls(tlsEngine)
-        , thread(sessionThread)
-        , feed(client)
-    {
-    }
-    SmtpClient& smtp;
-    SecureTransport& tls;
-    SessionThread& thread;
-    SessionFeed feed;
-    QList<qint64> handed;
-    bool streaming = false; // open and taking messages
-    bool opening = false;
-    bool reconnectDue = false; // waiting to connect again
-    int reconnects = 0;        // tries since the connection was last lost
-    // Those of the sessions after the first (the first uses the run's own).
-    std::unique_ptr<SmtpClient> ownClient;
-    std::unique_ptr<SecureTransport> ownTls;
-    std::unique_ptr<SessionThread> ownThread;
-};
-
-EmailMessage BaseMessage(const RunSelection& s)
-{
-    EmailMessage m;
-    m.Subject = s.ContentTitle;
-    m.From.Address = s.SenderAddress.trimmed();
-    m.From.Name = s.SenderName.trimmed();
-    m.ReceiptRecipient = s.ReturnReceipt ? m.From : EmailAddress();
-    return m;
-}
-
-MessageExtras ExtrasFor(const RunSelection& s, const QStringList& fieldNames)
-{
-    MessageExtras extras;
-    extras.links = s.UnsubscribeLinks;
-    extras.fieldNames = fieldNames;
-    extras.files = s.AttachFiles;
-    // Read once for all messages; a file that cannot be read is reported with each message.
-    try {
-        for (const QString& path : extras.files)
-            extras.filesRead.append(ReadAttachment(path));
-    } catch (const BrevoraError&) {
-        extras.filesRead.clear();
-    }
-    extras.fileColumn = s.AttachColumn;
-    extras.fileFolder = s.AttachFolder;
-    return extras;
-}
 
 SendingRun::SendingRun(PendingList& list, QObject* parent)
     : QObject(parent)
@@ -173,10 +50,7 @@ SendingRun::~SendingRun()
         s->feed.close();
         s->smtp.interrupt(true);
     }
-    m_smtp.interrupt(true);
-    for (const auto& s : m_sessions)
-        s->thread.finish();
-    m_session.finish();
+    m_sessions.clear();
 }
 
 void SendingRun::say(const QString& line)
@@ -263,13 +137,13 @@ void SendingRun::StartRun(const RunSelection& s, const QString& testAddress)
     m_smtp.Username = s.ServerAccount.trimmed();
     m_smtp.Password = s.ServerPassword.trimmed();
     m_smtp.TokenCommand = s.Login.tokenCommand;
+    m_smtp.setLoginMechanism(LoginMechanism::None);
     m_login = s.Login.mechanism;
     m_extras = ExtrasFor(s, m_list.store() && testAddress.isEmpty() ? m_list.store()->fieldNames() : QStringList());
     const bool implicitTls = s.ServerSsl == QLatin1String("1");
 
     m_shownHost = s.ServerHost;
-    m_limits = s.Limits;
-    m_limitResume = 0;
+    m_limiter.start(s.Limits, m_list.store(), m_smtp.Host, m_clock);
     m_allowPlainLogin = s.AllowPlainLogin;
     m_inFlight = qBound(1, s.Speed.inFlight, Throughput::kMostInFlight);
     m_connections = paced() || isTestRun() ? 1 : qBound(1, s.Speed.connections, Throughput::kMostConnections);
@@ -278,28 +152,15 @@ void SendingRun::StartRun(const RunSelection& s, const QString& testAddress)
     m_stopRequested = false;
     m_outcome = RunOutcome::Completed;
     m_refusedCount = 0;
-    m_tries.clear();
-    m_notBefore.clear();
+    m_retries.clear();
     m_runDelivered = 0;
     m_waitingForOthers = false;
     m_runTotal = isTestRun() ? 1 : m_list.count();
 
-    // The sessions: the first on the run's own client, the others on copies of its settings.
-    m_sessions.clear(); // idle: the threads of the extra ones end with them
+    // The sessions, each with a client of its own made from the run's settings.
+    m_sessions.clear(); // idle: their threads end with them
     for (int i = 0; i < m_connections; ++i) {
-        std::unique_ptr<RunSession> session;
-        if (i == 0) {
-            session = std::make_unique<RunSession>(m_smtp, m_sslHandler, m_session);
-        } else {
-            auto client = std::make_unique<SmtpClient>();
-            client->copySettingsFrom(m_smtp);
-            auto tls = std::make_unique<SecureTransport>();
-            auto sessionThread = std::make_unique<SessionThread>();
-            session = std::make_unique<RunSession>(*client, *tls, *sessionThread);
-            session->ownClient = std::move(client);
-            session->ownTls = std::move(tls);
-            session->ownThread = std::move(sessionThread);
-        }
+        auto session = std::make_unique<RunSession>(m_smtp);
         RunSession* target = session.get();
         session->feed.onFinished([this, target](qint64 tag, const std::optional<BrevoraError>& refusal) {
             QMetaObject::invokeMethod(
@@ -310,7 +171,6 @@ void SendingRun::StartRun(const RunSelection& s, const QString& testAddress)
             session->smtp.attachSecureTransport(&session->tls);
         else
             session->smtp.detachSecureTransport();
-        session->smtp.clearInterrupt();
         m_sessions.push_back(std::move(session));
     }
     emit stateChanged(true);
@@ -532,7 +392,7 @@ void SendingRun::dispatch(int budget)
             waiting = true; // the next message comes from the wait
             break;
         }
-        if (const qint64 wait = m_notBefore.value(entry, 0) - m_clock(); wait > 0) {
+        if (const qint64 wait = m_retries.notBefore(entry) - m_clock(); wait > 0) {
             // Only entries waiting to be tried again are left (they are at the end): wait for
             // the first of them; Stop still acts meanwhile.
             m_waitTimer.start(int(qMin<qint64>(wait, 1000)));
@@ -628,8 +488,7 @@ void SendingRun::delivered(qint64 id, const QString& entry)
         error = e.message();
     }
     emit activity(QStringLiteral("Sending is ok: ") + entry);
-    if (m_limits.any() && m_list.store())
-        m_list.store()->noteSentBy(m_smtp.Host, m_clock());
+    m_limiter.noteSent();
     ++m_sentCount;
     --m_pendingCount;
     ++m_runDelivered;
@@ -655,16 +514,10 @@ bool SendingRun::skipRefused(qint64 id, const QString& entry, const BrevoraError
     // session and is handled there.
     if (refusal.kind() != ErrorKind::Refusal)
         return false;
-    const int code = refusal.replyCode();
-    const QString reason = refusal.message().trimmed();
-    const int tries = ++m_tries[entry];
-    constexpr int kMostTries = 3;
-    const bool again = refusal.isTransientRefusal() && tries < kMostTries && !m_retryDelays.isEmpty();
-    m_list.recordRefused(id, code, reason, again);
+    const std::optional<qint64> again = m_retries.refused(entry, refusal.isTransientRefusal(), m_clock());
+    m_list.recordRefused(id, refusal.replyCode(), refusal.message().trimmed(), again.has_value());
     if (again) {
-        const qint64 due = m_clock() + m_retryDelays[qMin(tries, int(m_retryDelays.size())) - 1];
-        m_notBefore.insert(entry, due);
-        emit activity(QStringLiteral("Trying %1 again at %2").arg(entry, QDateTime::fromMSecsSinceEpoch(due).toString(QStringLiteral("HH:mm:ss"))));
+        emit activity(QStringLiteral("Trying %1 again at %2").arg(entry, QDateTime::fromMSecsSinceEpoch(*again).toString(QStringLiteral("HH:mm:ss"))));
     } else {
         ++m_refusedCount;
         --m_pendingCount;
@@ -704,9 +557,10 @@ void SendingRun::sessionEnded(RunSession& session, const std::optional<BrevoraEr
 
 bool SendingRun::scheduleReconnect(RunSession& session)
 {
-    if (session.reconnects >= 5 || m_reconnectDelays.isEmpty())
+    const std::optional<int> backoff = m_backoff.waitBefore(session.reconnects);
+    if (!backoff)
         return false;
-    const int wait = m_reconnectDelays[qMin(session.reconnects, int(m_reconnectDelays.size()) - 1)];
+    const int wait = *backoff;
     ++session.reconnects;
     session.smtp.CloseSession();
     emit activity(QStringLiteral("Connection lost; connecting again in %1 s (try %2 of 5)")
@@ -809,50 +663,17 @@ void SendingRun::guarded(const std::function<void()>& step)
 
 bool SendingRun::waitForLimit()
 {
-    if (!m_limits.any() || !m_list.store())
+    const RateLimiter::Verdict verdict = m_limiter.check(messagesOnTheirWay());
+    if (!verdict.wait)
         return false;
-    const qint64 now = m_clock();
-    const struct
-    {
-        int limit;
-        qint64 window;
-        const char* name;
-        const char* shown;
-    } windows[] = {
-        {m_limits.perSecond, 1000, "Per-second", "HH:mm:ss"},
-        {m_limits.perMinute, 60000, "Per-minute", "HH:mm:ss"},
-        {m_limits.perHour, 3600000, "Hourly", "HH:mm"},
-        {m_limits.perDay, 86400000, "Daily", "HH:mm"},
-    };
-    // Messages on their way count: each will be a delivery in this window.
-    const int onTheirWay = messagesOnTheirWay();
-    qint64 resume = 0;
-    QString line;
-    for (const auto& w : windows) {
-        if (w.limit <= 0)
-            continue;
-        qint64 earliest = 0;
-        // Counted from the store: other runs and processes through the same server count too.
-        const int sent = m_list.store()->countSentBy(m_smtp.Host, now - w.window + 1, &earliest);
-        if (sent + onTheirWay < w.limit)
-            continue;
-        if (sent < w.limit)
-            return true; // full with messages on their way: their results bring the next try
-        const qint64 at = earliest + w.window;
-        if (at > resume) {
-            resume = at;
-            line = QStringLiteral("%1 limit of %2 reached; sending resumes at %3")
-                       .arg(QLatin1String(w.name))
-                       .arg(w.limit)
-                       .arg(QDateTime::fromMSecsSinceEpoch(at).toString(QLatin1String(w.shown)));
-        }
-    }
-    if (resume <= now)
-        return false;
-    if (resume != m_limitResume) {
-        m_limitResume = resume;
-        emit activity(line);
-    }
-    m_waitTimer.start(int(qMin<qint64>(resume - now, 1000)));
+    if (!verdict.line.isEmpty())
+        emit activity(verdict.line);
+    if (verdict.resumeAt > 0)
+        m_waitTimer.start(int(qMin<qint64>(verdict.resumeAt - m_clock(), 1000))); // Stop still acts meanwhile
     return true;
+}
+
+bool SendingRun::connected() const
+{
+    return std::any_of(m_sessions.begin(), m_sessions.end(), [](const auto& s) { return s->smtp.Connected(); });
 }

@@ -14,44 +14,13 @@
 #include "core/mail/emailmessage.h"
 #include "core/settings/settingsfile.h"
 #include "core/run/prepare.h"
-#include "core/run/sessionthread.h"
+#include "core/run/ratelimiter.h"
+#include "core/run/retryschedule.h"
+#include "core/run/runselection.h"
 #include "core/smtp/securetransport.h"
 #include "core/smtp/smtpclient.h"
 
 class PendingList;
-
-// What the user picked in the main window; the run reads it once, when it starts.
-struct RunSelection
-{
-    QString ServerHost;
-    QString ServerAccount;
-    QString ServerSsl;
-    QString ServerPort;
-    QString ServerPassword;
-    QString SenderAddress;
-    QString SenderName;
-    QString ContentTitle;
-    bool ReturnReceipt = true;
-    // The user allowed logging in to this server without TLS (it is not needed for this machine).
-    bool AllowPlainLogin = false;
-    // How many messages may go through the server a second, minute, hour and day.
-    RateLimits Limits;
-    // Without a timer's pacing: messages on their way on one connection, and connections.
-    Throughput Speed;
-    // How to log in.
-    LoginChoice Login;
-    // Where recipients unsubscribe (the content's, or the command line's).
-    Unsubscribe UnsubscribeLinks;
-    // Files sent with every message, and the column and folder of each recipient's own file.
-    QStringList AttachFiles;
-    QString AttachColumn;
-    QString AttachFolder;
-};
-
-// The message every entry's message starts from: sender, subject and receipt request.
-EmailMessage BaseMessage(const RunSelection& selection);
-// What the selection adds to each message, for a list whose values have these names.
-MessageExtras ExtrasFor(const RunSelection& selection, const QStringList& fieldNames);
 
 // What a run does when the server refuses a recipient: stop (as it always has), or skip it. With
 // skip a permanent refusal (5xx) moves the entry to the failed list and the run goes on; a
@@ -87,9 +56,9 @@ public:
     void setInterval(int ms) { m_timer.setInterval(ms); }
     void setRefusalChoice(RefusalChoice choice) { m_refusalChoice = choice; }
     // The waits before the second, third, ... try of a transiently refused entry.
-    void setRetryDelays(QList<int> ms) { m_retryDelays = std::move(ms); }
+    void setRetryDelays(QList<int> ms) { m_retries.setDelays(std::move(ms)); }
     // The waits before each new connection after the connection was lost (with the skip choice).
-    void setReconnectDelays(QList<int> ms) { m_reconnectDelays = std::move(ms); }
+    void setReconnectDelays(QList<int> ms) { m_backoff.setDelays(std::move(ms)); }
     // The clock the rate limits read (milliseconds since the epoch); tests set their own.
     void setClock(std::function<qint64()> clock) { m_clock = std::move(clock); }
 
@@ -118,8 +87,10 @@ public:
     // While this run drains a shared store with others: how many entries the store still holds.
     void notePendingInStore(int count);
 
-    // The first session's client: its settings are every session's.
+    // The settings every session's client is made with (how to connect and speak); never connected.
     SmtpClient& smtp() { return m_smtp; }
+    // Whether a session of the run is connected now.
+    bool connected() const;
     EmailMessage& message() { return m_message; }
 
 signals:
@@ -174,7 +145,6 @@ private:
     int messagesOnTheirWay() const;
 
     PendingList& m_list;
-    SecureTransport m_sslHandler; // outlives the client that may still use it when closing
     SmtpClient m_smtp;
     CertificateDecision m_decision;
     EmailMessage m_message;
@@ -190,14 +160,11 @@ private:
     int m_runDelivered = 0;
     int m_runTotal = 0;
     RefusalChoice m_refusalChoice = RefusalChoice::Stop;
-    QList<int> m_retryDelays{60000, 300000};
-    QHash<QString, int> m_tries;        // refused tries of entries in this run (an entry's id changes as it moves)
-    QHash<QString, qint64> m_notBefore; // when a transiently refused entry may go again (ms since epoch)
+    RetrySchedule m_retries;
     QTimer m_waitTimer;
-    QList<int> m_reconnectDelays{2000, 5000, 15000, 30000, 60000};
+    ReconnectBackoff m_backoff;
     QString m_shownHost;
-    RateLimits m_limits;
-    qint64 m_limitResume = 0;
+    RateLimiter m_limiter;
     std::function<qint64()> m_clock;
     bool m_allowPlainLogin = false;
     LoginMechanism m_login = LoginMechanism::Automatic;
@@ -210,6 +177,5 @@ private:
     bool m_stopRequested = false; // the user asked to stop
     quint64 m_generation = 0;     // tells a late timer of an earlier run from this run's
     QTimer m_hardStop; // a stop that the replies of messages on their way have held up long enough
-    SessionThread m_session;
-    std::vector<std::unique_ptr<RunSession>> m_sessions; // first: it ends (and joins) before what they use
+    std::vector<std::unique_ptr<RunSession>> m_sessions;
 };

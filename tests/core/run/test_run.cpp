@@ -266,7 +266,7 @@ TEST_F(RunTest, UnpreparableMessageEndsTheRunCleanly)
     EXPECT_EQ(errors, QStringList{"List index out of bounds (0)"});
     EXPECT_EQ(lines.last(), "All emails have been sent");
     EXPECT_FALSE(run->running());
-    EXPECT_FALSE(run->smtp().Connected());
+    EXPECT_FALSE(run->connected());
     EXPECT_EQ(list->entries(), QStringList{"a@example.org"});
     EXPECT_EQ(outcome, RunOutcome::PrepareFailed);
 }
@@ -375,7 +375,7 @@ TEST_F(RunTest, EveryReadAndWriteThatFailsLeavesAClosedSessionAndAnIntactList)
         store->journal().flush();
         const int rowsBefore = logRows();
         ASSERT_TRUE(runOnce(failAt));
-        EXPECT_FALSE(run->smtp().Connected());
+        EXPECT_FALSE(run->connected());
         EXPECT_FALSE(run->running());
 
         QStringList delivered;
@@ -759,7 +759,7 @@ TEST_F(RunTest, StopCutsEveryWaitShortWithinASecond)
         EXPECT_EQ(lines.last(), "All emails have been sent");
         EXPECT_TRUE(lines.filter("failed", Qt::CaseInsensitive).isEmpty()) << lines.join(" | ").toStdString();
         EXPECT_EQ(list->entries(), QStringList{"a@example.org"});
-        EXPECT_FALSE(run->smtp().Connected());
+        EXPECT_FALSE(run->connected());
     }
     EXPECT_EQ(logRows(), 0);
 

@@ -1,0 +1,78 @@
+#include "core/run/runselection.h"
+
+#include "core/error.h"
+
+void SelectServer(RunSelection& s, const QString& host)
+{
+    s.ServerHost = host;
+    LookupServer(s.ServerHost, s.ServerAccount, s.ServerSsl, s.ServerPort, s.ServerPassword);
+    s.AllowPlainLogin = ReadPlainLoginAllowed(s.ServerHost);
+    s.Limits = ReadRateLimits(s.ServerHost);
+    s.Speed = ReadThroughput(s.ServerHost);
+    s.Login = ReadLoginChoice(s.ServerHost);
+}
+
+void SelectSender(RunSelection& s, const QString& address)
+{
+    s.SenderAddress = address;
+    s.SenderName = LookupSender(s.SenderAddress);
+}
+
+void SelectContent(RunSelection& s, const QString& title)
+{
+    s.ContentTitle = title;
+    s.UnsubscribeLinks = ReadUnsubscribe(s.ContentTitle);
+    s.AttachFiles = ReadAttachments(s.ContentTitle);
+    const RecipientFiles own = ReadRecipientFiles(s.ContentTitle);
+    s.AttachColumn = own.column;
+    s.AttachFolder = own.folder;
+}
+
+void ApplyOverrides(RunSelection& s, const RunOverrides& o)
+{
+    s.AllowPlainLogin = s.AllowPlainLogin || o.allowPlainLogin;
+    for (const auto& [value, limit] : {std::pair{&o.perSecond, &s.Limits.perSecond}, std::pair{&o.perMinute, &s.Limits.perMinute},
+                                       std::pair{&o.perHour, &s.Limits.perHour}, std::pair{&o.perDay, &s.Limits.perDay},
+                                       std::pair{&o.inFlight, &s.Speed.inFlight}, std::pair{&o.connections, &s.Speed.connections}})
+        if (*value)
+            *limit = **value;
+    if (o.login)
+        s.Login.mechanism = *o.login;
+    if (o.tokenCommand)
+        s.Login.tokenCommand = *o.tokenCommand;
+    if (o.unsubscribe)
+        s.UnsubscribeLinks = *o.unsubscribe;
+    s.AttachFiles += o.attachFiles;
+    if (o.attachColumn)
+        s.AttachColumn = *o.attachColumn;
+    if (o.attachFolder)
+        s.AttachFolder = *o.attachFolder;
+}
+
+EmailMessage BaseMessage(const RunSelection& s)
+{
+    EmailMessage m;
+    m.Subject = s.ContentTitle;
+    m.From.Address = s.SenderAddress.trimmed();
+    m.From.Name = s.SenderName.trimmed();
+    m.ReceiptRecipient = s.ReturnReceipt ? m.From : EmailAddress();
+    return m;
+}
+
+MessageExtras ExtrasFor(const RunSelection& s, const QStringList& fieldNames)
+{
+    MessageExtras extras;
+    extras.links = s.UnsubscribeLinks;
+    extras.fieldNames = fieldNames;
+    extras.files = s.AttachFiles;
+    // Read once for all messages; a file that cannot be read is reported with each message.
+    try {
+        for (const QString& path : extras.files)
+            extras.filesRead.append(ReadAttachment(path));
+    } catch (const BrevoraError&) {
+        extras.filesRead.clear();
+    }
+    extras.fileColumn = s.AttachColumn;
+    extras.fileFolder = s.AttachFolder;
+    return extras;
+}

@@ -1,0 +1,65 @@
+#pragma once
+
+#include <QList>
+#include <condition_variable>
+#include <deque>
+#include <functional>
+#include <mutex>
+#include <optional>
+#include <vector>
+
+#include "core/run/sessionthread.h"
+#include "core/smtp/securetransport.h"
+#include "core/smtp/smtpclient.h"
+
+// The messages handed to a session, passed from the run's thread to the session's.
+class SessionFeed : public DeliveryFeed
+{
+public:
+    using Finished = std::function<void(qint64 tag, const std::optional<BrevoraError>& refusal)>;
+
+    explicit SessionFeed(const SmtpClient& client);
+    // Called on the session's thread as each message's final reply is read.
+    void onFinished(Finished finished) { m_finished = std::move(finished); }
+    // Messages handed together are taken together: they can go out in one write.
+    void push(std::vector<OutgoingMessage> messages);
+    // No more messages: those not taken yet stay unsent, and the session ends once what it took
+    // is done.
+    void close();
+    // No more messages after those queued.
+    void closeAfterQueued();
+    void reopen();
+
+    std::optional<OutgoingMessage> next(bool wait) override;
+    void finished(const OutgoingMessage& message, const std::optional<BrevoraError>& refusal) override;
+
+private:
+    const SmtpClient& m_client;
+    Finished m_finished;
+    std::mutex m_lock;
+    std::condition_variable m_ready;
+    std::deque<OutgoingMessage> m_queue;
+    bool m_closed = false;
+};
+
+// One SMTP session of a run: its own client, TLS engine and thread, and the entries handed to it
+// whose result has not come back, in the order they went.
+struct RunSession
+{
+    // A client with the settings of `settings` (how to connect and speak).
+    explicit RunSession(const SmtpClient& settings);
+    // Ends the job under way: interrupted, the session's thread is joined.
+    ~RunSession();
+    RunSession(const RunSession&) = delete;
+    RunSession& operator=(const RunSession&) = delete;
+
+    SecureTransport tls; // outlives the client that may still use it when closing
+    SmtpClient smtp;
+    SessionFeed feed;
+    QList<qint64> handed;
+    bool streaming = false; // open and taking messages
+    bool opening = false;
+    bool reconnectDue = false; // waiting to connect again
+    int reconnects = 0;        // tries since the connection was last lost
+    SessionThread thread;      // last: it ends first
+};
