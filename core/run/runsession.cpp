@@ -1,6 +1,10 @@
 #include "core/run/runsession.h"
 
+#include "core/text/textutil.h"
+
+#include <QMetaObject>
 #include <chrono>
+#include <memory>
 
 SessionFeed::SessionFeed(const SmtpClient& client)
     : m_client(client)
@@ -66,4 +70,77 @@ RunSession::~RunSession()
     feed.close();
     smtp.interrupt(true);
     thread.finish();
+}
+
+RunOutcome OpenAndLogIn(SmtpClient& smtp, LoginMechanism login, bool plainLoginAllowed, const QString& shownHost,
+                       const std::function<void(const QString&)>& say)
+{
+    try {
+        smtp.OpenSession();
+    } catch (const BrevoraError& e) {
+        smtp.CloseSession();
+        if (smtp.interrupted())
+            return RunOutcome::ConnectFailed; // stopped: the stop says what happened
+        say(QStringLiteral("Connecting Server Failed:") + shownHost);
+        // The line above is the same for every cause; this one tells them apart.
+        say(QStringLiteral("Reason: ") + PrintableText(e.message(), true)
+            + (e.detail().isEmpty() ? QString() : QStringLiteral(" (%1)").arg(e.detail())));
+        return RunOutcome::ConnectFailed;
+    }
+
+    const LoginPlan plan = PlanLogin(login, smtp.OfferedAuthSchemes(), smtp.secure(), smtp.peerIsLoopback(),
+                                     plainLoginAllowed, smtp.Host);
+    if (plan.step == LoginPlan::Step::Skip) {
+        say(QStringLiteral("The server does not require authentication"));
+        smtp.setLoginMechanism(LoginMechanism::None);
+        say(QStringLiteral("Authentication is ok"));
+        return RunOutcome::Completed;
+    }
+    if (plan.step != LoginPlan::Step::MechanismMissing)
+        say(QStringLiteral("The server requires authentication"));
+    if (plan.step != LoginPlan::Step::LogIn) {
+        say(plan.refusal);
+        smtp.CloseSession();
+        return RunOutcome::AuthFailed;
+    }
+    smtp.setLoginMechanism(plan.mechanism);
+    say(QStringLiteral("Authentication begins"));
+    try {
+        smtp.LogIn();
+    } catch (const BrevoraError& e) {
+        smtp.CloseSession();
+        if (!smtp.interrupted()) {
+            say(QStringLiteral("Authentication failed"));
+            // A token command that failed says why; a server's refusal reads as it always has.
+            if (e.kind() == ErrorKind::Usage)
+                say(QStringLiteral("Reason: ") + e.message());
+        }
+        return RunOutcome::AuthFailed;
+    }
+    say(QStringLiteral("Authentication is ok"));
+    return RunOutcome::Completed;
+}
+
+bool AskOnThreadOf(QObject* context, const std::function<bool()>& question, const std::function<bool()>& stopped)
+{
+    struct Answer
+    {
+        std::mutex lock;
+        std::condition_variable given;
+        std::optional<bool> value;
+    };
+    auto answer = std::make_shared<Answer>();
+    QMetaObject::invokeMethod(
+        context,
+        [question, answer] {
+            const bool accepted = question();
+            std::lock_guard<std::mutex> hold(answer->lock);
+            answer->value = accepted;
+            answer->given.notify_all();
+        },
+        Qt::QueuedConnection);
+    std::unique_lock<std::mutex> hold(answer->lock);
+    while (!answer->value && !stopped())
+        answer->given.wait_for(hold, std::chrono::milliseconds(100));
+    return answer->value.value_or(false);
 }

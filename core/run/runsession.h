@@ -1,6 +1,7 @@
 #pragma once
 
 #include <QList>
+#include <QObject>
 #include <condition_variable>
 #include <deque>
 #include <functional>
@@ -63,3 +64,15 @@ struct RunSession
     int reconnects = 0;        // tries since the connection was last lost
     SessionThread thread;      // last: it ends first
 };
+
+// How a run ended. A run the user stopped ends Completed, as one that emptied the list.
+enum class RunOutcome { Completed, Refused, ConnectFailed, AuthFailed, PrepareFailed, RecordFailed };
+
+// Connects the session and logs in as the plan for the server's offer says, telling each step in
+// activity lines; Completed, ConnectFailed or AuthFailed. Runs on the session's thread.
+RunOutcome OpenAndLogIn(SmtpClient& smtp, LoginMechanism login, bool plainLoginAllowed, const QString& shownHost,
+                        const std::function<void(const QString&)>& say);
+
+// Asks the question on the context's thread (a dialog in the window) and waits for the answer, or
+// for a stop; false when stopped first.
+bool AskOnThreadOf(QObject* context, const std::function<bool()>& question, const std::function<bool()>& stopped);

@@ -6,15 +6,10 @@
 #include "core/run/runsession.h"
 #include "core/sendlog/sendlogstore.h"
 #include "core/text/textutil.h"
-
 #include <QDateTime>
 #include <QThread>
-#include <chrono>
 #include <climits>
-#include <condition_variable>
-#include <deque>
 #include <memory>
-#include <mutex>
 #include <utility>
 
 namespace {
@@ -65,34 +60,9 @@ bool SendingRun::askCertificate(const CertificateInfo& info)
 {
     if (QThread::currentThread() == thread())
         return m_decision && m_decision(info);
-    // The question is put on the run's thread (a dialog in the window); the session waits for the
-    // answer, or for a stop.
-    struct Answer
-    {
-        std::mutex lock;
-        std::condition_variable given;
-        std::optional<bool> value;
-    };
-    auto answer = std::make_shared<Answer>();
-    QMetaObject::invokeMethod(
-        this,
-        [this, info, answer] {
-            const bool accepted = m_decision && m_decision(info);
-            std::lock_guard<std::mutex> hold(answer->lock);
-            answer->value = accepted;
-            answer->given.notify_all();
-        },
-        Qt::QueuedConnection);
-    std::unique_lock<std::mutex> hold(answer->lock);
-    const auto stopped = [this] {
-        for (const auto& s : m_sessions)
-            if (s->smtp.interrupted())
-                return true;
-        return false;
-    };
-    while (!answer->value && !stopped())
-        answer->given.wait_for(hold, std::chrono::milliseconds(100));
-    return answer->value.value_or(false);
+    return AskOnThreadOf(this, [this, info] { return m_decision && m_decision(info); }, [this] {
+        return std::any_of(m_sessions.begin(), m_sessions.end(), [](const auto& s) { return s->smtp.interrupted(); });
+    });
 }
 
 void SendingRun::countListChange()
@@ -187,59 +157,10 @@ void SendingRun::openSession(RunSession& session, bool reconnecting)
     session.feed.reopen();
     auto opened = std::make_shared<RunOutcome>(RunOutcome::ConnectFailed);
     session.thread.run(
-        this, [this, &session, opened] { *opened = openAndLogIn(session); },
+        this, [this, &session, opened] { *opened = OpenAndLogIn(session.smtp, m_login, m_allowPlainLogin, m_shownHost, [this](const QString& line) { say(line); }); },
         [this, &session, opened, reconnecting](const std::optional<BrevoraError>&) {
             guarded([&] { sessionOpened(session, *opened, reconnecting); });
         });
-}
-
-RunOutcome SendingRun::openAndLogIn(RunSession& session)
-{
-    SmtpClient& smtp = session.smtp;
-    try {
-        smtp.OpenSession();
-    } catch (const BrevoraError& e) {
-        smtp.CloseSession();
-        if (smtp.interrupted())
-            return RunOutcome::ConnectFailed; // stopped: the stop says what happened
-        say(QStringLiteral("Connecting Server Failed:") + m_shownHost);
-        // The line above is the same for every cause; this one tells them apart.
-        say(QStringLiteral("Reason: ") + PrintableText(e.message(), true)
-            + (e.detail().isEmpty() ? QString() : QStringLiteral(" (%1)").arg(e.detail())));
-        return RunOutcome::ConnectFailed;
-    }
-
-    const LoginPlan plan = PlanLogin(m_login, smtp.OfferedAuthSchemes(), smtp.secure(), smtp.peerIsLoopback(),
-                                     m_allowPlainLogin, smtp.Host);
-    if (plan.step == LoginPlan::Step::Skip) {
-        say(QStringLiteral("The server does not require authentication"));
-        smtp.setLoginMechanism(LoginMechanism::None);
-        say(QStringLiteral("Authentication is ok"));
-        return RunOutcome::Completed;
-    }
-    if (plan.step != LoginPlan::Step::MechanismMissing)
-        say(QStringLiteral("The server requires authentication"));
-    if (plan.step != LoginPlan::Step::LogIn) {
-        say(plan.refusal);
-        smtp.CloseSession();
-        return RunOutcome::AuthFailed;
-    }
-    smtp.setLoginMechanism(plan.mechanism);
-    say(QStringLiteral("Authentication begins"));
-    try {
-        smtp.LogIn();
-    } catch (const BrevoraError& e) {
-        smtp.CloseSession();
-        if (!smtp.interrupted()) {
-            say(QStringLiteral("Authentication failed"));
-            // A token command that failed says why; a server's refusal reads as it always has.
-            if (e.kind() == ErrorKind::Usage)
-                say(QStringLiteral("Reason: ") + e.message());
-        }
-        return RunOutcome::AuthFailed;
-    }
-    say(QStringLiteral("Authentication is ok"));
-    return RunOutcome::Completed;
 }
 
 void SendingRun::sessionOpened(RunSession& session, RunOutcome opened, bool reconnecting)

@@ -16,6 +16,7 @@
 #include "core/run/prepare.h"
 #include "core/run/ratelimiter.h"
 #include "core/run/retryschedule.h"
+#include "core/run/runsession.h"
 #include "core/run/runselection.h"
 #include "core/smtp/securetransport.h"
 #include "core/smtp/smtpclient.h"
@@ -28,10 +29,6 @@ class PendingList;
 // (1 and then 5 minutes; three tries in a run at most) before it counts as failed.
 enum class RefusalChoice { Stop, Skip };
 
-// How a run ended. A run the user stopped ends Completed, as one that emptied the list.
-enum class RunOutcome { Completed, Refused, ConnectFailed, AuthFailed, PrepareFailed, RecordFailed };
-
-struct RunSession;
 
 // The sending run: one SMTP session, one message per timer tick, each delivered entry removed
 // from the pending list and recorded in the send log, the first refusal ending the run. The main
@@ -108,8 +105,6 @@ signals:
 private:
     void openSession(RunSession& session, bool reconnecting);
     void sessionOpened(RunSession& session, RunOutcome opened, bool reconnecting);
-    // Runs on the session's thread: connects and logs in, with the activity lines of a start.
-    RunOutcome openAndLogIn(RunSession& session);
     void sessionEnded(RunSession& session, const std::optional<BrevoraError>& failure);
     // An activity line from either thread, shown in order.
     void say(const QString& line);
