@@ -2,6 +2,7 @@
 
 #include "core/intake/csvfile.h"
 #include "core/intake/intakerule.h"
+#include "core/intake/listintake.h"
 #include "core/intake/listfile.h"
 #include "core/run/pendinglist.h"
 #include "core/run/prepare.h"
@@ -637,60 +638,29 @@ int runSend(const QStringList& args)
             lineNumbers = csv.entryLines;
             csvFieldNames = csv.fieldNames();
             rewriteListFile = false; // a spreadsheet's table is the user's own: it is never rewritten
-            if (!dryRun && !storeOwner->saveFieldNames(csvFieldNames))
-                throw BrevoraError(ErrorKind::Store, storeOwner->lastError());
         } else {
             lines = SplitTextLines(DecodeListFile(fileBytes));
             for (qsizetype i = 0; i < lines.size(); ++i)
                 lineNumbers.append(int(i + 1));
         }
-        QStringList trimmed;
-        trimmed.reserve(lines.size());
-        for (const QString& line : lines)
-            trimmed.append(IntakeRule::trimEntry(line));
-        // Runs started together on a shared store with the same file add it once: each checks
-        // and adds in turn, against the list as the one before it left it.
-        struct IntakeTurn
-        {
-            SendLogStore& store;
-            explicit IntakeTurn(SendLogStore& s)
-                : store(s)
-            {
-                if (!store.lockIntake())
-                    throw BrevoraError(ErrorKind::Store, store.lastError());
-            }
-            ~IntakeTurn() { store.unlockIntake(); }
-        };
-        std::optional<IntakeTurn> turn;
-        if (storeOwner->claims() && !dryRun) {
-            turn.emplace(*storeOwner);
+        // A dry run changes nothing: it neither locks nor adds. Runs started together on a shared
+        // store with the same file add it once: each checks and adds in turn, against the list as
+        // the one before it left it.
+        ListIntake intake(storeOwner.get(), [&list](const QString& e) { return list.contains(e); },
+                          dryRun ? std::function<void(const QStringList&)>() : [&list](const QStringList& e) { list.append(e); },
+                          dryRun ? ListIntake::Lock::Skip : ListIntake::Lock::Take);
+        if (storeOwner->claims() && !dryRun)
             list.reload(true);
-        }
-        const QSet<QString> sent = storeOwner->sentAmong(trimmed);
-        const QHash<QString, QString> suppressed = storeOwner->suppression().among(trimmed);
-        IntakeRule rule([&list](const QString& e) { return list.contains(e); },
-                        [&sent](const QString& e) { return sent.contains(e); },
-                        [&suppressed](const QString& e) {
-                            return suppressed.contains(e) ? std::optional<QString>(suppressed.value(e)) : std::nullopt;
-                        });
-        QStringList adding;
-        for (qsizetype i = 0; i < lines.size(); ++i) {
-            QString entry;
-            QString reason;
-            const IntakeRule::Verdict verdict = rule.judge(lines[i], &entry, &reason);
-            if (verdict == IntakeRule::Verdict::Refused || verdict == IntakeRule::Verdict::Suppressed)
-                err(QStringLiteral("%1 line %2 is not added: %3.").arg(listFile).arg(lineNumbers[i]).arg(reason));
-            if (verdict == IntakeRule::Verdict::Skip || verdict == IntakeRule::Verdict::Refused
-                || verdict == IntakeRule::Verdict::Suppressed
-                || (verdict == IntakeRule::Verdict::SentBefore && !resend))
-                continue;
-            rule.take(entry);
-            adding.append(entry);
-        }
+        if (!rewriteListFile && !dryRun) // a table: its header names the values from now on
+            intake.saveFieldNames(csvFieldNames);
+        ListIntake::Handlers handlers;
+        handlers.resend = [resend](const QString&) { return resend; };
+        handlers.leftOut = [&](qsizetype i, IntakeRule::Verdict, const QString& reason) {
+            err(QStringLiteral("%1 line %2 is not added: %3.").arg(listFile).arg(lineNumbers[i]).arg(reason));
+        };
+        const QStringList adding = intake.add(lines, handlers);
         if (dryRun)
             dryRunEntries = adding;
-        else
-            list.append(adding);
     }
     if (dryRun)
         return writeDryRun(dryRunDir, list.entries() + dryRunEntries, *storeOwner, BaseMessage(s), body,

@@ -9,6 +9,7 @@
 #include "gui/prompts.h"
 #include "core/error.h"
 #include "core/intake/intakerule.h"
+#include "core/intake/listintake.h"
 #include "core/intake/mailto.h"
 #include "core/sendlog/sendlogstore.h"
 #include "core/settings/settingsfile.h"
@@ -300,6 +301,7 @@ void TAddForm::BitBtn1Click()
     QStringList lines = memoLines();
     QList<int> lineNumbers;
     QStringList csvRefusals;
+    std::optional<QStringList> tableFields; // a table's names of its values
     const bool table = LooksLikeCsv(MailMo->toPlainText());
     if (const QString text = MailMo->toPlainText(); table) {
         // A table: its rows are the entries, and the header names their values from now on.
@@ -307,70 +309,38 @@ void TAddForm::BitBtn1Click()
         lines = csv.entries;
         lineNumbers = csv.entryLines;
         csvRefusals = csv.refusals;
-        if (m_store && csv.addressColumn >= 0 && !m_store->saveFieldNames(csv.fieldNames()))
-            throw BrevoraError(ErrorKind::Store, m_store->lastError());
+        if (csv.addressColumn >= 0)
+            tableFields = csv.fieldNames();
     } else {
         for (qsizetype i = 0; i < lines.size(); ++i)
             lineNumbers.append(int(i + 1));
     }
     const int count = int(lines.size());
-    // Lines taken in this loop count as pending at once, so repeats in the memo are skipped; they
-    // reach the list in batches, and the window repaints at a bounded rate.
-    QSet<QString> sent;
-    QHash<QString, QString> suppressed;
-    if (m_store) {
-        QStringList trimmed;
-        for (const QString& line : lines)
-            trimmed.append(IntakeRule::trimEntry(line));
-        sent = m_store->sentAmong(trimmed);
-        suppressed = m_store->suppression().among(trimmed);
-    }
-    IntakeRule rule(m_pending.isInMailList, [&sent](const QString& entry) { return sent.contains(entry); },
-                    [&suppressed](const QString& entry) {
-                        return suppressed.contains(entry) ? std::optional<QString>(suppressed.value(entry)) : std::nullopt;
-                    });
-    QStringList batch;
-    QElapsedTimer sinceRepaint;
-    sinceRepaint.start();
-    auto flush = [&] {
-        if (!batch.isEmpty())
-            m_pending.append(batch);
-        batch.clear();
-    };
     QStringList refused;
     QStringList refusedLines;
     QStringList skipped; // suppressed: left out, not to be corrected
     try {
-        for (int i = 0; i < count; ++i) {
-            QString line;
-            QString reason;
-            const IntakeRule::Verdict verdict = rule.judge(lines[i], &line, &reason);
-            if (verdict == IntakeRule::Verdict::Skip)
-                continue;
+        ListIntake intake(m_store, m_pending.isInMailList, m_pending.append);
+        if (tableFields)
+            intake.saveFieldNames(*tableFields);
+        // The entries reach the list in batches, and the window repaints at a bounded rate.
+        ListIntake::Handlers handlers;
+        handlers.batchMs = kRepaintIntervalMs;
+        handlers.resend = [this](const QString& entry) { return ConfirmResend(ResendQuestion(entry)); };
+        handlers.leftOut = [&](qsizetype i, IntakeRule::Verdict verdict, const QString& reason) {
+            const QString line = QStringLiteral("Line %1: %2.").arg(lineNumbers[i]).arg(reason);
             if (verdict == IntakeRule::Verdict::Suppressed) {
-                skipped.append(QStringLiteral("Line %1: %2.").arg(lineNumbers[i]).arg(reason));
-                continue;
-            }
-            if (verdict == IntakeRule::Verdict::Refused) {
-                refused.append(QStringLiteral("Line %1: %2.").arg(lineNumbers[i]).arg(reason));
+                skipped.append(line);
+            } else {
+                refused.append(line);
                 refusedLines.append(lines[i]);
-                continue;
             }
-            if (verdict == IntakeRule::Verdict::SentBefore) {
-                flush();
-                if (!ConfirmResend(ResendQuestion(line)))
-                    continue;
-            }
-            rule.take(line);
-            batch.append(line);
-            if (sinceRepaint.elapsed() >= kRepaintIntervalMs || i + 1 == count) {
-                flush();
-                setStatus(QStringLiteral("%1/%2 add\uFF1A%3").arg(i).arg(count).arg(line));
-                QCoreApplication::processEvents();
-                sinceRepaint.restart();
-            }
-        }
-        flush();
+        };
+        handlers.progress = [&](qsizetype i, const QString& entry) {
+            setStatus(QStringLiteral("%1/%2 add\uFF1A%3").arg(i).arg(count).arg(entry));
+            QCoreApplication::processEvents();
+        };
+        intake.add(lines, handlers);
     } catch (const BrevoraError& e) {
         // What was added stays added; the text stays for another try.
         setStatus(QStringLiteral("Adding failed: ") + e.message());
