@@ -237,6 +237,43 @@ TEST_F(EndToEnd, CommandLineSendsAListAndKeepsWhatRemains)
     EXPECT_TRUE(usage.err.contains("nowhere"));
 }
 
+// A word that is no command and an option a command does not take are usage errors, told with a
+// hint, never a window: with a display and without one.
+TEST_F(EndToEnd, UnknownCommandsAndOptionsAreUsageErrors)
+{
+    ScopedWorkDir work;
+    const struct
+    {
+        QStringList args;
+        QString message;
+        QString hint;
+    } cases[] = {
+        {{"frobnicate"}, "Unknown command: frobnicate", "\"brevora --help\""},
+        {{"--bogus"}, "Unknown argument: --bogus", "\"brevora --help\""},
+        {{"send", "--bogus"}, "Unknown argument: --bogus", "\"brevora send --help\""},
+        {{"history", "--date"}, "The option --date needs a value.", "\"brevora history --help\""},
+        {{"list", "stray"}, "Unknown argument: stray", "\"brevora list --help\""},
+    };
+    for (const bool display : {true, false}) {
+        for (const auto& c : cases) {
+            QProcess p;
+            QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+            env.insert("BREVORA_HOME", work.path());
+            if (!display)
+                for (const char* name : {"QT_QPA_PLATFORM", "DISPLAY", "WAYLAND_DISPLAY"})
+                    env.remove(name);
+            p.setProcessEnvironment(env);
+            p.start(brevoraBinary(), c.args);
+            ASSERT_TRUE(p.waitForFinished(30000)) << c.args.join(' ').toStdString();
+            const QStringList lines = QString::fromLocal8Bit(p.readAllStandardError()).split('\n', Qt::SkipEmptyParts);
+            EXPECT_EQ(p.exitCode(), 3) << c.args.join(' ').toStdString();
+            ASSERT_EQ(lines.size(), 2) << lines.join('|').toStdString();
+            EXPECT_EQ(lines[0], c.message);
+            EXPECT_TRUE(lines[1].startsWith("Usage: brevora") && lines[1].contains(c.hint)) << lines[1].toStdString();
+        }
+    }
+}
+
 TEST_F(EndToEnd, AKilledRunLosesNothingAndSendsNothingTwice)
 {
     Smtpd server;

@@ -1,8 +1,8 @@
-#include "gui/application.h"
 #include "cli/cli.h"
+#include "core/sendlog/sendlogstore.h"
+#include "gui/application.h"
 #include "gui/mainunit.h"
 #include "gui/windows.h"
-#include "core/sendlog/sendlogstore.h"
 
 #include <QCoreApplication>
 #include <QFileInfo>
@@ -10,10 +10,28 @@
 #include <cstdio>
 
 namespace {
-QString executableDir(const char* argv0)
+// The windows' own options, each with its value; single-dash options are Qt's (-platform, -style).
+// The error for anything else, or nothing.
+QString windowArgumentError(const QStringList& args)
 {
-    const QString path = QFileInfo(QString::fromLocal8Bit(argv0)).absolutePath();
-    return path.isEmpty() ? QStringLiteral(".") : path;
+    for (qsizetype i = 0; i < args.size(); ++i) {
+        const QString& a = args[i];
+        if (a == QLatin1String("--data-dir") || a == QLatin1String("--store")) {
+            if (i + 1 >= args.size())
+                return QStringLiteral("The option %1 needs a value.").arg(a);
+            ++i;
+        } else if (a == QLatin1String("--screenshots")) {
+            if (i + 1 < args.size() && !args[i + 1].startsWith(QLatin1Char('-')))
+                ++i; // the folder; without one, the working folder
+        } else if (a.startsWith(QLatin1String("--"))) {
+            return QStringLiteral("Unknown argument: %1").arg(a);
+        } else if (!a.startsWith(QLatin1Char('-'))) {
+            return QStringLiteral("Unknown command: %1").arg(a);
+        } else if (i + 1 < args.size() && !args[i + 1].startsWith(QLatin1Char('-'))) {
+            ++i; // a value of Qt's option
+        }
+    }
+    return {};
 }
 } // namespace
 
@@ -39,6 +57,14 @@ int main(int argc, char** argv)
     if (args.contains(QStringLiteral("--version")) && !IsCommandLine(args)) {
         std::puts("brevora " BREVORA_VERSION);
         return 0;
+    }
+    // A word that names no command, or an option the windows do not take, is an error, not a
+    // window: with or without a display.
+    if (!IsCommandLine(args)) {
+        if (const QString error = windowArgumentError(args); !error.isEmpty()) {
+            std::fprintf(stderr, "%s\n%s\n", qPrintable(error), qPrintable(CommandUsageHint(QString())));
+            return 3;
+        }
     }
     if (IsCommandLine(args)) {
         QCoreApplication app(argc, argv);

@@ -1,35 +1,31 @@
-#include "cli/cli.h"
+#include "cli/command.h"
 
+#include "core/error.h"
+#include "core/sendlog/sendlogstore.h"
+#include "core/settings/settingsfile.h"
 #include "core/intake/csvfile.h"
 #include "core/intake/intakerule.h"
-#include "core/intake/listintake.h"
 #include "core/intake/listfile.h"
+#include "core/intake/listintake.h"
 #include "core/run/pendinglist.h"
 #include "core/run/prepare.h"
 #include "core/run/sendingrun.h"
+#include "core/smtp/securetransport.h"
 #include "core/text/codepage.h"
 #include "core/text/textutil.h"
-#include "core/error.h"
-#include "core/sendlog/sendlogstore.h"
-#include "core/sendlog/historyexport.h"
-#include "core/settings/settingsfile.h"
-#include "core/smtp/securetransport.h"
 
 #include <QCoreApplication>
-#include <QElapsedTimer>
-#include <QDate>
 #include <QDir>
-#include <QFile>
-#include <QSet>
+#include <QElapsedTimer>
 #include <QSocketNotifier>
-#include <QVariant>
 #include <csignal>
 #include <cstdio>
-#include <memory>
+#include <functional>
 #include <optional>
 #include <tuple>
 #include <unistd.h>
 
+namespace cli {
 namespace {
 
 // Ctrl-C or a TERM signal stops a run as the window's Stop does: the session ends cleanly and
@@ -80,77 +76,6 @@ private:
     std::unique_ptr<QSocketNotifier> m_notifier;
     int m_signal = 0;
 };
-
-constexpr int kExitOk = 0;
-constexpr int kExitRefused = 1;
-constexpr int kExitConnect = 2;
-constexpr int kExitUsage = 3;
-
-const char* kSendUsage =
-    "Usage: brevora send [--data-dir DIR] [--list FILE [--resend] | --test ADDRESS] [--server HOST]\n"
-    "                    [--sender ADDRESS] [--content TITLE] [--interval MS] [--trust-certificate SHA256]\n"
-    "                    [--allow-plain-login] [--on-refusal stop|skip] [--retry-failed]\n"
-    "                    [--rate N] [--per-minute N] [--per-hour N] [--per-day N]\n"
-    "                    [--window N] [--connections N] [--store URL [--lease SECONDS]]\n"
-    "                    [--login auto|login|plain|xoauth2 [--token-command CMD]] [--unsubscribe URI]...\n"
-    "                    [--dry-run DIR] [--address-column NAME]\n"
-                    "                    [--attach FILE]... [--attach-column NAME [--attach-dir DIR]]\n"
-    "Sends the pending list (after adding the lines of FILE) through one SMTP session.\n"
-    "Exit status: 0 list emptied or test accepted, 1 a message refused, 2 connecting or\n"
-    "authentication failed, 3 usage, settings or message preparation error, 128 + N stopped by\n"
-    "signal N (Ctrl-C: 130).\n"
-    "--allow-plain-login lets this run log in to a server that is not this machine without TLS.\n"
-    "--on-refusal skip goes on after a refused recipient (into the failed list); --retry-failed\n"
-    "puts the failed list back into the pending list first. --rate, --per-minute, --per-hour and\n"
-    "--per-day limit the messages through the server (counted over all runs; 0: no limit).\n"
-    "With --interval 0 the run goes as fast as the server allows: --window sets the messages in\n"
-    "flight on one connection (BDAT; default 32), --connections the sessions sharing the list\n"
-    "(default 1); both default to the server's settings.\n"
-    "--login picks how to log in (auto: LOGIN where offered, else PLAIN); xoauth2 takes its access\n"
-    "token from what --token-command prints (run without a shell at each login).\n"
-    "--unsubscribe (a mailto: address, an https: URL, or one of each) sets the List-Unsubscribe\n"
-    "links of this run; [= EMAIL =] and [= PARAMn =] in them are filled for each recipient.\n"
-    "A list FILE whose first line names columns (email, e-mail, mail or address among them; CSV or\n"
-    "TSV, as a spreadsheet writes it) gives one entry a row, the other columns as its values, which\n"
-    "placeholders reach by number or by name ([= first_name =]); --address-column names the\n"
-    "address column.\n"
-    "--attach FILE (again for more) sends a file with every message, besides the content's own;\n"
-    "--attach-column NAME sends each recipient the file its list value NAME names, inside\n"
-    "--attach-dir DIR (default: the working folder).\n"
-    "--dry-run DIR writes each message to DIR as NNNNNN-address.eml, byte for byte what would go\n"
-    "out, and changes nothing else: no list, no log, no network.\n"
-    "With a shared store (--store postgresql://user@host:port/dbname, or BREVORA_STORE) several\n"
-    "runs, on this machine or others, send one list together: each claims a few entries at a time\n"
-    "for --lease SECONDS (default 180), renewed while it works; the entries of a run that dies go\n"
-    "to the others when its lease ends.\n";
-const char* kListUsage =
-    "Usage: brevora list [--data-dir DIR] [--remove ENTRY | --clear | --failed] [--export FILE]\n"
-    "Prints the pending list, one entry per line; --remove takes an entry off it, --clear empties it;\n"
-    "--failed prints the failed list (entry, code, reason, time). --export writes the list (or with\n"
-    "--failed the failed list) as CSV in UTF-8: a header row, the address, the values under their\n"
-    "names, and for failed entries the code, the reason and the time.\n";
-const char* kSuppressUsage =
-    "Usage: brevora suppress [--data-dir DIR] [--add ADDRESS | --import FILE | --remove ADDRESS |\n"
-    "                        --export FILE] [--reason TEXT]\n"
-    "Prints the suppression list (address, date added, reason): addresses that are never mailed.\n"
-    "--add and --import (one address per line) add to it, with the reason; --remove takes one off;\n"
-    "--export writes the addresses one per line. The case of a domain does not matter.\n";
-const char* kPreviewUsage =
-    "Usage: brevora preview [--data-dir DIR] [--entry N | --address ADDRESS] [--sender ADDRESS]\n"
-    "                       [--content TITLE]\n"
-    "Prints the message of a pending entry (the first, the Nth, or the one for ADDRESS; an address\n"
-    "not in the list is previewed as an entry of its own) exactly as it would go out.\n";
-const char* kHistoryUsage =
-    "Usage: brevora history [--data-dir DIR] [--date YYYY-MM-DD] [--export FILE]\n"
-    "Prints the send log rows of a day (date, entry, True or False) and their count.\n";
-
-// One line on standard output: whatever the text holds, exactly one line, nothing raw.
-void out(const QString& text)
-{
-    const QByteArray bytes = PrintableText(text, true).toLocal8Bit() + '\n';
-    std::fwrite(bytes.constData(), 1, size_t(bytes.size()), stdout);
-    std::fflush(stdout);
-}
 
 // On a terminal, a line under the activity that shows how far the run is, rewritten in place;
 // elsewhere (a file, a pipe) nothing but the activity lines.
@@ -210,220 +135,6 @@ private:
     QString m_text;
 };
 
-void err(const QString& text)
-{
-    const QByteArray bytes = PrintableText(text, false).toLocal8Bit() + '\n';
-    std::fwrite(bytes.constData(), 1, size_t(bytes.size()), stderr);
-}
-
-// The chosen store: --store, BREVORA_STORE, the setting, or the file of the data folder (taking
-// over one left under the working directory first).
-std::unique_ptr<SendLogStore> openStore()
-{
-    const StoreLocation location = ChosenStore();
-    if (!location.shared()) {
-        const QString adopted = AdoptWorkingDirectoryStore();
-        if (!adopted.isEmpty())
-            out(adopted);
-    }
-    return std::make_unique<SendLogStore>(location);
-}
-
-struct Options
-{
-    QHash<QString, QString> values;        // the last value of each option
-    QHash<QString, QStringList> repeated; // every value, in order
-    QStringList flags;
-};
-
-// Parses "--name value" pairs and bare flags; throws on anything unknown.
-Options parseOptions(const QStringList& args, const QStringList& withValue, const QStringList& bare)
-{
-    Options o;
-    for (qsizetype i = 0; i < args.size(); ++i) {
-        const QString& a = args[i];
-        if (bare.contains(a)) {
-            o.flags.append(a);
-        } else if (withValue.contains(a)) {
-            if (i + 1 >= args.size())
-                throw BrevoraError(ErrorKind::Usage, QStringLiteral("The option %1 needs a value.").arg(a));
-            o.values.insert(a, args[++i]);
-            o.repeated[a].append(args[i]);
-        } else {
-            throw BrevoraError(ErrorKind::Usage, QStringLiteral("Unknown argument: %1").arg(a));
-        }
-    }
-    return o;
-}
-
-// The entry at the saved position, or the one named by its key.
-QString pick(const QStringList& keys, const QString& positionKey, const QString& named, const char* what)
-{
-    if (!named.isNull()) {
-        if (!keys.contains(named))
-            throw BrevoraError(ErrorKind::Usage, QStringLiteral("No %1 \"%2\" in the settings file.").arg(QLatin1String(what), named));
-        return named;
-    }
-    const int position = ReadBasicInteger(positionKey, 0);
-    return position >= 0 && position < keys.size() ? keys[position] : QString();
-}
-
-int runHistory(const QStringList& args)
-{
-    if (args.contains(QStringLiteral("--help"))) {
-        std::fputs(kHistoryUsage, stdout);
-        return kExitOk;
-    }
-    const Options o = parseOptions(args, {QStringLiteral("--date"), QStringLiteral("--export")}, {});
-    QDate day = QDate::currentDate();
-    if (o.values.contains(QStringLiteral("--date"))) {
-        day = QDate::fromString(o.values.value(QStringLiteral("--date")), QStringLiteral("yyyy-MM-dd"));
-        if (!day.isValid())
-            throw BrevoraError(ErrorKind::Usage, QStringLiteral("The date must be written YYYY-MM-DD."));
-    }
-    std::unique_ptr<SendLogStore> store = openStore();
-    QStringList entries;
-    for (const SendLogStore::LogRow& row : store->logRows(DayPattern(day))) {
-        QString line = row.sentAt + '\t' + row.address + '\t' + (row.delivered ? QStringLiteral("True") : QStringLiteral("False"));
-        // A refusal's code and reason follow, where the run recorded them.
-        if (row.code)
-            line += '\t' + QString::number(*row.code) + '\t' + row.reason;
-        out(line);
-        entries.append(row.address);
-    }
-    out(QStringLiteral("Total Amount : %1").arg(entries.size()));
-    if (o.values.contains(QStringLiteral("--export")))
-        ExportHistory(entries, o.values.value(QStringLiteral("--export")));
-    return kExitOk;
-}
-
-int runList(const QStringList& args)
-{
-    if (args.contains(QStringLiteral("--help"))) {
-        std::fputs(kListUsage, stdout);
-        return kExitOk;
-    }
-    const Options o = parseOptions(args, {QStringLiteral("--remove"), QStringLiteral("--export")},
-                                   {QStringLiteral("--clear"), QStringLiteral("--failed")});
-    if (o.values.contains(QStringLiteral("--export"))) {
-        // As CSV with a header row: the address, the values under their names, and for failed
-        // entries the code and the reason.
-        std::unique_ptr<SendLogStore> store = openStore();
-        const bool failed = o.flags.contains(QStringLiteral("--failed"));
-        QStringList entries;
-        QList<QStringList> outcome;
-        if (failed) {
-            for (const SendLogStore::FailedRow& row : store->failedRows()) {
-                entries.append(row.entry);
-                outcome.append({QString::number(row.code), row.reason, row.at});
-            }
-        } else {
-            PendingList list(store.get());
-            entries = list.entries();
-        }
-        const QByteArray bytes = EntriesAsCsv(entries, store->fieldNames(),
-                                              failed ? QStringList{QStringLiteral("code"), QStringLiteral("reason"), QStringLiteral("time")}
-                                                     : QStringList(),
-                                              outcome);
-        WriteFileBytes(o.values.value(QStringLiteral("--export")), bytes);
-        out(QStringLiteral("%1 exported").arg(entries.size()));
-        return kExitOk;
-    }
-    if (o.flags.contains(QStringLiteral("--failed"))) {
-        std::unique_ptr<SendLogStore> store = openStore();
-        for (const SendLogStore::FailedRow& row : store->failedRows())
-            out(row.entry + '\t' + QString::number(row.code) + '\t' + row.reason + '\t' + row.at);
-        return kExitOk;
-    }
-    const bool clear = o.flags.contains(QStringLiteral("--clear"));
-    const bool remove = o.values.contains(QStringLiteral("--remove"));
-    if (clear && remove)
-        throw BrevoraError(ErrorKind::Usage, QStringLiteral("--remove and --clear cannot be used together."));
-    std::unique_ptr<SendLogStore> store = openStore();
-    PendingList list(store.get());
-    if (clear || remove) {
-        // Not under a run: it would deliver entries that are no longer pending.
-        list.lockForRun();
-        list.reload();
-        const QString entry = IntakeRule::trimEntry(o.values.value(QStringLiteral("--remove")));
-        QList<int> rows;
-        for (int i = 0; i < list.count(); ++i)
-            if (clear || list.entry(i) == entry)
-                rows.append(i);
-        if (remove && rows.isEmpty())
-            throw BrevoraError(ErrorKind::Usage, QStringLiteral("\"%1\" is not in the pending list.").arg(entry));
-        list.removeRowsAt(rows);
-        list.unlockRun();
-        out(QStringLiteral("%1 removed, %2 pending").arg(rows.size()).arg(list.count()));
-        return kExitOk;
-    }
-    for (const QString& entry : list.entries())
-        out(entry);
-    return kExitOk;
-}
-
-int runSuppress(const QStringList& args)
-{
-    if (args.contains(QStringLiteral("--help"))) {
-        std::fputs(kSuppressUsage, stdout);
-        return kExitOk;
-    }
-    const QStringList actions{QStringLiteral("--add"), QStringLiteral("--import"), QStringLiteral("--remove"), QStringLiteral("--export")};
-    const Options o = parseOptions(args, actions + QStringList{QStringLiteral("--reason")}, {});
-    int chosen = 0;
-    for (const QString& a : actions)
-        chosen += o.values.contains(a) ? 1 : 0;
-    if (chosen > 1)
-        throw BrevoraError(ErrorKind::Usage, QStringLiteral("Give one of --add, --import, --remove and --export."));
-    std::unique_ptr<SendLogStore> store = openStore();
-    const auto check = [&store](bool ok) {
-        if (!ok)
-            throw BrevoraError(ErrorKind::Store, store->lastError());
-    };
-    if (o.values.contains(QStringLiteral("--add")) || o.values.contains(QStringLiteral("--import"))) {
-        QStringList addresses;
-        if (o.values.contains(QStringLiteral("--add"))) {
-            addresses.append(o.values.value(QStringLiteral("--add")).trimmed());
-        } else {
-            const QString file = o.values.value(QStringLiteral("--import"));
-            for (const QString& line : SplitTextLines(DecodeListFile(ReadFileBytes(file))))
-                if (const QString a = IntakeRule::trimEntry(line).section(QLatin1Char(','), 0, 0).trimmed(); !a.isEmpty())
-                    addresses.append(a);
-        }
-        QStringList valid;
-        for (const QString& a : addresses) {
-            if (IsValidEmail(a))
-                valid.append(a);
-            else
-                err(QStringLiteral("\"%1\" is not an address; it is not added.").arg(PrintableText(a, true)));
-        }
-        int added = 0;
-        check(store->suppression().add(valid, o.values.value(QStringLiteral("--reason")), &added));
-        out(QStringLiteral("%1 added, %2 already there").arg(added).arg(valid.size() - added));
-        return valid.size() == addresses.size() ? kExitOk : kExitUsage;
-    }
-    if (o.values.contains(QStringLiteral("--remove"))) {
-        bool found = false;
-        check(store->suppression().remove(o.values.value(QStringLiteral("--remove")), &found));
-        if (!found)
-            throw BrevoraError(ErrorKind::Usage, QStringLiteral("\"%1\" is not on the suppression list.").arg(o.values.value(QStringLiteral("--remove"))));
-        out(QStringLiteral("1 removed"));
-        return kExitOk;
-    }
-    const QList<SuppressionList::Row> rows = store->suppression().rows();
-    if (o.values.contains(QStringLiteral("--export"))) {
-        QStringList addresses;
-        for (const SuppressionList::Row& r : rows)
-            addresses.append(r.address);
-        WriteFileBytes(o.values.value(QStringLiteral("--export")), CodePage::encodeLines(addresses));
-        out(QStringLiteral("%1 exported").arg(addresses.size()));
-        return kExitOk;
-    }
-    for (const SuppressionList::Row& r : rows)
-        out(r.address + '\t' + r.added + '\t' + r.reason);
-    return kExitOk;
-}
-
 // Writes each entry's message to the folder as NNNNNN-address.eml, byte for byte what would go
 // out; the pending list, the send log and the network are left alone. Suppressed addresses are
 // left out, as a run leaves them.
@@ -444,46 +155,6 @@ int writeDryRun(const QString& dir, const QStringList& entries, SendLogStore& st
         ++written;
     }
     out(QStringLiteral("%1 messages written to %2").arg(written).arg(QDir(dir).absolutePath()));
-    return kExitOk;
-}
-
-int runPreview(const QStringList& args)
-{
-    if (args.contains(QStringLiteral("--help"))) {
-        std::fputs(kPreviewUsage, stdout);
-        return kExitOk;
-    }
-    const Options o = parseOptions(args, {QStringLiteral("--entry"), QStringLiteral("--address"), QStringLiteral("--sender"),
-                                          QStringLiteral("--content")}, {});
-    if (o.values.contains(QStringLiteral("--entry")) && o.values.contains(QStringLiteral("--address")))
-        throw BrevoraError(ErrorKind::Usage, QStringLiteral("Give --entry or --address, not both."));
-    RunSelection s;
-    SelectSender(s, pick(ListSenders(), SettingsKeys::SenderPosition, o.values.value(QStringLiteral("--sender"), QString()), "sender"));
-    SelectContent(s, pick(ListContents(), SettingsKeys::ContentPosition, o.values.value(QStringLiteral("--content"), QString()), "content"));
-    s.ReturnReceipt = ReadReturnReceipt();
-    const QString bodyFile = LookupContent(s.ContentTitle);
-    const QStringList body = bodyFile.trimmed().isEmpty() ? QStringList() : LoadBodyLines(bodyFile);
-    std::unique_ptr<SendLogStore> store = openStore();
-    PendingList list(store.get());
-    QString entry;
-    if (o.values.contains(QStringLiteral("--address"))) {
-        const QString address = o.values.value(QStringLiteral("--address")).trimmed();
-        entry = address;
-        for (const QString& e : list.entries())
-            if (SuppressionList::key(e) == SuppressionList::key(address)) {
-                entry = e;
-                break;
-            }
-    } else {
-        bool ok = true;
-        const int n = o.values.contains(QStringLiteral("--entry")) ? o.values.value(QStringLiteral("--entry")).toInt(&ok) : 1;
-        if (!ok || n < 1 || n > list.count())
-            throw BrevoraError(ErrorKind::Usage, list.count() == 0 ? QStringLiteral("The pending list is empty: name an --address.")
-                                                                   : QStringLiteral("--entry takes a number from 1 to %1.").arg(list.count()));
-        entry = list.entry(n - 1);
-    }
-    const QByteArray bytes = MessageFileBytes(BaseMessage(s), entry, body, ExtrasFor(s, store->fieldNames()));
-    std::fwrite(bytes.constData(), 1, size_t(bytes.size()), stdout);
     return kExitOk;
 }
 
@@ -540,7 +211,47 @@ RunOverrides sendOverrides(const Options& o)
     return v;
 }
 
-int runSend(const QStringList& args)
+} // namespace
+
+const char* const kSendUsage =
+    "Usage: brevora send [--data-dir DIR] [--list FILE [--resend] | --test ADDRESS] [--server HOST]\n"
+    "                    [--sender ADDRESS] [--content TITLE] [--interval MS] [--trust-certificate SHA256]\n"
+    "                    [--allow-plain-login] [--on-refusal stop|skip] [--retry-failed]\n"
+    "                    [--rate N] [--per-minute N] [--per-hour N] [--per-day N]\n"
+    "                    [--window N] [--connections N] [--store URL [--lease SECONDS]]\n"
+    "                    [--login auto|login|plain|xoauth2 [--token-command CMD]] [--unsubscribe URI]...\n"
+    "                    [--dry-run DIR] [--address-column NAME]\n"
+                    "                    [--attach FILE]... [--attach-column NAME [--attach-dir DIR]]\n"
+    "Sends the pending list (after adding the lines of FILE) through one SMTP session.\n"
+    "Exit status: 0 list emptied or test accepted, 1 a message refused, 2 connecting or\n"
+    "authentication failed, 3 usage, settings or message preparation error, 128 + N stopped by\n"
+    "signal N (Ctrl-C: 130).\n"
+    "--allow-plain-login lets this run log in to a server that is not this machine without TLS.\n"
+    "--on-refusal skip goes on after a refused recipient (into the failed list); --retry-failed\n"
+    "puts the failed list back into the pending list first. --rate, --per-minute, --per-hour and\n"
+    "--per-day limit the messages through the server (counted over all runs; 0: no limit).\n"
+    "With --interval 0 the run goes as fast as the server allows: --window sets the messages in\n"
+    "flight on one connection (BDAT; default 32), --connections the sessions sharing the list\n"
+    "(default 1); both default to the server's settings.\n"
+    "--login picks how to log in (auto: LOGIN where offered, else PLAIN); xoauth2 takes its access\n"
+    "token from what --token-command prints (run without a shell at each login).\n"
+    "--unsubscribe (a mailto: address, an https: URL, or one of each) sets the List-Unsubscribe\n"
+    "links of this run; [= EMAIL =] and [= PARAMn =] in them are filled for each recipient.\n"
+    "A list FILE whose first line names columns (email, e-mail, mail or address among them; CSV or\n"
+    "TSV, as a spreadsheet writes it) gives one entry a row, the other columns as its values, which\n"
+    "placeholders reach by number or by name ([= first_name =]); --address-column names the\n"
+    "address column.\n"
+    "--attach FILE (again for more) sends a file with every message, besides the content's own;\n"
+    "--attach-column NAME sends each recipient the file its list value NAME names, inside\n"
+    "--attach-dir DIR (default: the working folder).\n"
+    "--dry-run DIR writes each message to DIR as NNNNNN-address.eml, byte for byte what would go\n"
+    "out, and changes nothing else: no list, no log, no network.\n"
+    "With a shared store (--store postgresql://user@host:port/dbname, or BREVORA_STORE) several\n"
+    "runs, on this machine or others, send one list together: each claims a few entries at a time\n"
+    "for --lease SECONDS (default 180), renewed while it works; the entries of a run that dies go\n"
+    "to the others when its lease ends.\n";
+
+int SendCommand(const QStringList& args)
 {
     if (args.contains(QStringLiteral("--help"))) {
         std::fputs(kSendUsage, stdout);
@@ -743,47 +454,4 @@ int runSend(const QStringList& args)
     return kExitOk;
 }
 
-} // namespace
-
-void ApplyDataDir(QStringList& args, const QString& executableDir)
-{
-    QString dir = qEnvironmentVariable("BREVORA_HOME");
-    const qsizetype at = args.indexOf(QStringLiteral("--data-dir"));
-    if (at >= 0) {
-        if (at + 1 >= args.size())
-            throw BrevoraError(ErrorKind::Usage, QStringLiteral("The option --data-dir needs a value."));
-        dir = args[at + 1];
-        args.remove(at, 2);
-    }
-    if (dir.isEmpty())
-        dir = DefaultAppDir(executableDir);
-    QDir().mkpath(dir);
-    SetAppDir(dir);
-}
-
-bool IsCommandLine(const QStringList& args)
-{
-    return !args.isEmpty()
-        && (args.first() == QLatin1String("send") || args.first() == QLatin1String("history")
-            || args.first() == QLatin1String("list") || args.first() == QLatin1String("suppress")
-            || args.first() == QLatin1String("preview"));
-}
-
-int RunCommandLine(const QStringList& args)
-{
-    const QStringList rest = args.mid(1);
-    try {
-        if (args.first() == QLatin1String("send"))
-            return runSend(rest);
-        if (args.first() == QLatin1String("suppress"))
-            return runSuppress(rest);
-        if (args.first() == QLatin1String("preview"))
-            return runPreview(rest);
-        return args.first() == QLatin1String("list") ? runList(rest) : runHistory(rest);
-    } catch (const BrevoraError& e) {
-        err(e.message());
-        if (args.first() == QLatin1String("send"))
-            std::fputs(rest.isEmpty() ? kSendUsage : "", stderr);
-        return kExitUsage;
-    }
-}
+} // namespace cli

@@ -1,0 +1,62 @@
+#pragma once
+
+#include <QHash>
+#include <QString>
+#include <QStringList>
+#include <memory>
+
+#include "core/error.h"
+
+class SendLogStore;
+
+// What the commands share: their exit statuses, their output, their options and the store.
+namespace cli {
+
+constexpr int kExitOk = 0;
+constexpr int kExitRefused = 1;
+constexpr int kExitConnect = 2;
+constexpr int kExitUsage = 3;
+
+// An argument the command does not take, or an option without its value: the message is followed
+// by a one-line usage hint.
+class CommandLineError : public BrevoraError
+{
+public:
+    explicit CommandLineError(const QString& message)
+        : BrevoraError(ErrorKind::Usage, message)
+    {
+    }
+};
+
+// One line on standard output: whatever the text holds, exactly one line, nothing raw.
+void out(const QString& text);
+// One line on standard error.
+void err(const QString& text);
+
+// The options a command was given.
+struct Options
+{
+    QHash<QString, QString> values;       // the last value of each option
+    QHash<QString, QStringList> repeated; // every value, in order
+    QStringList flags;
+};
+// Parses "--name value" (or "--name=value") options and bare flags; throws a CommandLineError for
+// anything else.
+Options parseOptions(const QStringList& args, const QStringList& withValue, const QStringList& bare);
+
+// The chosen store: --store, BREVORA_STORE, the setting, or the file of the data folder (taking
+// over one left under the working directory first).
+std::unique_ptr<SendLogStore> openStore();
+// The entry at the saved position, or the one named by its key.
+QString pick(const QStringList& keys, const QString& positionKey, const QString& named, const char* what);
+
+// The commands, each given the arguments after its name; the exit status.
+int SendCommand(const QStringList& args);
+int ListCommand(const QStringList& args);
+int HistoryCommand(const QStringList& args);
+int SuppressCommand(const QStringList& args);
+int PreviewCommand(const QStringList& args);
+// The full usage of "send", shown when it is given nothing it can use.
+extern const char* const kSendUsage;
+
+} // namespace cli
