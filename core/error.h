@@ -38,7 +38,6 @@ public:
         return e;
     }
     bool isTransientRefusal() const { return m_kind == ErrorKind::Refusal && m_replyCode / 100 == 4; }
-    bool isPermanentRefusal() const { return m_kind == ErrorKind::Refusal && m_replyCode / 100 == 5; }
 
 private:
     ErrorKind m_kind;

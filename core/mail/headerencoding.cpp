@@ -70,11 +70,6 @@ HeaderCharsetInfo HeaderCharset()
     return cached;
 }
 
-QByteArray MessageBytes(const QString& text)
-{
-    return HeaderCharset().jis ? ToJis(text) : CodePage::encode(text);
-}
-
 QByteArray CharsetLabel(const QByteArray& bytes)
 {
     const HeaderCharsetInfo charset = HeaderCharset();

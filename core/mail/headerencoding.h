@@ -18,8 +18,6 @@ struct HeaderCharsetInfo
 HeaderCharsetInfo HeaderCharset();
 HeaderCharsetInfo HeaderCharsetFor(const QByteArray& codePage);
 
-// Text as the bytes the message carries: the code page, or ISO-2022-JP for Japanese.
-QByteArray MessageBytes(const QString& text);
 
 // The charset that truly labels text of the code page: the code page's usual label, or the
 // wider one its bytes need ("windows-1252" for bytes 0x80-0x9F, "GBK" beyond GB2312).

@@ -62,7 +62,6 @@ public:
     // The entry's sending ended without a result to record: it stays pending where it is.
     void release(qint64 id) { m_inFlight.remove(id); }
     bool inFlight(qint64 id) const { return m_inFlight.contains(id); }
-    int inFlightCount() const { return int(m_inFlight.size()); }
     // The entry was delivered: it leaves the list and enters the send log (through the store's
     // delivery journal, so it is never both pending and logged, nor neither). When the store
     // fails, the entry still leaves the list and the error is thrown.

@@ -189,8 +189,3 @@ OutgoingMessage WriteOutgoing(const SmtpClient& session, const EmailMessage& mes
             envelope.recipients.append(a.Address);
     return session.Frame(envelope, std::move(written.data));
 }
-
-void DeliverMessage(SmtpClient& session, const EmailMessage& message)
-{
-    session.Deliver(WriteOutgoing(session, message));
-}

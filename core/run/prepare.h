@@ -48,8 +48,6 @@ QByteArray MessageFileBytes(EmailMessage message, const QString& entry, const QS
 // The message written for what the session's server offers and framed for it, its "X-Mailer" the
 // session's MailAgent.
 OutgoingMessage WriteOutgoing(const SmtpClient& session, const EmailMessage& message);
-// Writes and delivers one message over the session; a refusal is raised as it is.
-void DeliverMessage(SmtpClient& session, const EmailMessage& message);
 // The file read as an attachment, its type from its name; throws when it cannot be read.
 Attachment ReadAttachment(const QString& path);
 // "NNNNNN-address.eml" for the entry numbered `number`: the address with anything unsafe in a file

@@ -28,7 +28,6 @@ public:
     void run(QObject* context, std::function<void()> work, Done done);
     // A job is under way (read on the context's thread).
     bool busy() const { return m_busy; }
-    bool onSessionThread() const { return QThread::currentThread() == &m_thread; }
 
 private:
     QThread m_thread;

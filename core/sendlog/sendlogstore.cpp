@@ -80,16 +80,6 @@ bool SendLogStore::typeIsTrue(const QVariant& type)
         || text == QLatin1String("T") || text == QLatin1String("Y") || text == QLatin1String("YES");
 }
 
-bool SendLogStore::addSendRecord(const QString& address, bool delivered)
-{
-    QSqlQuery q(m_connection->db());
-    q.prepare(QStringLiteral("INSERT INTO sendlog (SENDDATE, MAILADDR, TYPE) VALUES (?, ?, ?)"));
-    q.addBindValue(SendLogTimestamp());
-    q.addBindValue(address);
-    q.addBindValue(delivered);
-    return q.exec() || m_connection->fail(q);
-}
-
 QList<SendLogStore::LogRow> SendLogStore::logRows(const QString& pattern, bool* ok)
 {
     QList<LogRow> rows;

@@ -53,8 +53,6 @@ public:
         std::optional<int> code;
         QString reason;
     };
-    // Inserts one row with the current local time; false (and lastError) on failure.
-    bool addSendRecord(const QString& address, bool delivered);
     // The rows whose SENDDATE matches the LIKE pattern, in table order; *ok false on failure.
     QList<LogRow> logRows(const QString& pattern, bool* ok = nullptr);
     // Whether a stored TYPE means true: 1, and what other programs store for true (-1, 'True',

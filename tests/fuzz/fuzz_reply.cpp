@@ -1,6 +1,6 @@
 // Whole SMTP sessions against a hostile server: the input is everything the server says, fed
 // over a real socket pair. The session must end in a clean error or a delivery, never worse.
-#include "core/run/prepare.h"
+#include "support/deliver.h"
 #include "core/error.h"
 #include "core/smtp/smtpclient.h"
 #include "core/smtp/socketstream.h"

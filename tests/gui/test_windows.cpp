@@ -7,6 +7,7 @@
 #include "core/sendlog/sendlogstore.h"
 #include "gui/historychart.h"
 #include "support/rawsql.h"
+#include "support/teststore.h"
 #include "gui/logform.h"
 #include "gui/addmail.h"
 #include "gui/addserver.h"
@@ -273,7 +274,7 @@ TEST_F(WindowsTest, ReturnReceiptIsSavedOnlyByClose)
 
 TEST_F(WindowsTest, IntakeCapturesTheClipboardAndChecksDuplicates)
 {
-    store->addSendRecord("old@example.com", true);
+    ASSERT_EQ(execAsAnotherProgram(data.path() + "/db/sendlog.db", LogRowStatement("old@example.com", true)), "");
     TAddForm* form = windows->intake;
     form->show();
     QApplication::clipboard()->setText("MAILTO:New@Example.com\r\nmailto:new@example.com\r\nmailto:old@example.com");
@@ -330,7 +331,7 @@ TEST_F(WindowsTest, IntakeTakesLineFeedListsAndStartsCleanEachTime)
 
 TEST_F(WindowsTest, IntakeOkAppendsToThePendingList)
 {
-    store->addSendRecord("old@example.com", true);
+    ASSERT_EQ(execAsAnotherProgram(data.path() + "/db/sendlog.db", LogRowStatement("old@example.com", true)), "");
     windows->main->AppendEntries({"pending@example.com"});
     QTimer::singleShot(0, [this] {
         TAddForm* form = windows->intake;
@@ -408,8 +409,8 @@ TEST_F(WindowsTest, HistoryListsCountsAndExports)
     click(log, "checkoutBt");
     EXPECT_EQ(readAll(file), "");
 
-    store->addSendRecord("a@example.com,Ann", true);
-    store->addSendRecord("b@example.com", false);
+    ASSERT_EQ(execAsAnotherProgram(data.path() + "/db/sendlog.db", LogRowStatement("a@example.com,Ann", true)), "");
+    ASSERT_EQ(execAsAnotherProgram(data.path() + "/db/sendlog.db", LogRowStatement("b@example.com", false)), "");
     click(log, "refurbishBT");
     EXPECT_EQ(in<QLabel>(log, "countLB")->text(), "2");
     // Above the table, the last 30 days: today holds one delivered and one failed row.
@@ -419,7 +420,7 @@ TEST_F(WindowsTest, HistoryListsCountsAndExports)
     EXPECT_EQ(log->chart()->days().last().failed, 1);
     EXPECT_EQ(log->chart()->days().first().delivered + log->chart()->days().first().failed, 0);
     // A delivery recorded meanwhile leaves the shown result alone until Refresh.
-    store->addSendRecord("c@example.com", true);
+    ASSERT_EQ(execAsAnotherProgram(data.path() + "/db/sendlog.db", LogRowStatement("c@example.com", true)), "");
     EXPECT_EQ(log->rowCount(), 2);
     Prompts::queueFileName(data.path() + "/export");
     click(log, "checkoutBt");
@@ -451,7 +452,7 @@ TEST_F(WindowsTest, HistoryFiltersByOutcomeWithCodeAndReason)
     QList<qint64> ids;
     ASSERT_TRUE(store->appendPending({"bad@example.com"}, &ids));
     ASSERT_TRUE(store->recordRefusal(ids.first(), "bad@example.com", 550, "5.1.1 no such user", false));
-    store->addSendRecord("good@example.com", true);
+    ASSERT_EQ(execAsAnotherProgram(data.path() + "/db/sendlog.db", LogRowStatement("good@example.com", true)), "");
     TLogForm* log = windows->log;
     log->show();
     EXPECT_EQ(in<QLabel>(log, "countLB")->text(), "2");

@@ -19,6 +19,15 @@
 #include <string>
 #include <unistd.h>
 
+// A send log row as another program writes it, at the current time.
+inline QString LogRowStatement(const QString& address, bool delivered)
+{
+    QString quoted = address;
+    quoted.replace(QLatin1Char('\''), QStringLiteral("''"));
+    return QStringLiteral("INSERT INTO sendlog (SENDDATE, MAILADDR, TYPE) VALUES ('%1', '%2', %3)")
+        .arg(SendLogTimestamp(), quoted, delivered ? QStringLiteral("TRUE") : QStringLiteral("FALSE"));
+}
+
 // Why the store at the location cannot be opened; empty when it opens.
 inline QString OpenFailure(const StoreLocation& location)
 {

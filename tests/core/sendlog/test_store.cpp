@@ -185,9 +185,9 @@ TEST_P(StoreTest, FieldNamesAndServerNotesAreSeenByEveryConnection)
 
 TEST_P(StoreTest, HistoryCountsEachDayAndAnswersDayPatterns)
 {
-    ASSERT_TRUE(store->addSendRecord("a@x.org", true));
-    ASSERT_TRUE(store->addSendRecord("b@x.org", true));
-    ASSERT_TRUE(store->addSendRecord("c@x.org", false));
+    ASSERT_EQ(test->exec(LogRowStatement("a@x.org", true)), "");
+    ASSERT_EQ(test->exec(LogRowStatement("b@x.org", true)), "");
+    ASSERT_EQ(test->exec(LogRowStatement("c@x.org", false)), "");
     const QDate today = QDate::currentDate();
     auto other = test->open();
     const QList<SendLogStore::DayCount> days = other->countByDay(today.addDays(-2), today);

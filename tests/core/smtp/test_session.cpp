@@ -1,4 +1,4 @@
-#include "core/run/prepare.h"
+#include "support/deliver.h"
 #include "core/text/codepage.h"
 #include "core/error.h"
 #include "support/scriptedserver.h"
