@@ -1,6 +1,5 @@
 // Prints the figures of the message writer, the send log store, the pending list and the windows.
 #include "gui/prompts.h"
-#include <QAbstractItemView>
 #include "gui/mainunit.h"
 #include "core/run/pendinglist.h"
 #include "core/run/prepare.h"
@@ -11,6 +10,7 @@
 #include "core/sendlog/historyexport.h"
 #include "core/settings/settingsfile.h"
 #include "core/mail/messagewriter.h"
+#include "core/run/sendingrun.h"
 
 #include <QAbstractItemView>
 #include <QApplication>
@@ -23,6 +23,10 @@
 #include <QTemporaryDir>
 #include <QVariant>
 #include <cstdio>
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
 
 namespace {
 
@@ -169,6 +173,48 @@ void windowFigures(const QString& folder)
                 windows.main->pending().count());
 }
 
+// How long Stop takes to end a run whose session waits for a server that says nothing (a
+// socket that is listened on and never accepted): the promise is within a second.
+void stopFigure(const QString& folder)
+{
+    const int listener = ::socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    socklen_t length = sizeof address;
+    if (::bind(listener, reinterpret_cast<sockaddr*>(&address), length) != 0 || ::listen(listener, 4) != 0
+        || ::getsockname(listener, reinterpret_cast<sockaddr*>(&address), &length) != 0) {
+        std::printf("stop figure: no socket to listen on\n");
+        return;
+    }
+    SendLogStore store(folder + QStringLiteral("/stop.db"));
+    PendingList list(&store);
+    list.append({QStringLiteral("a@example.org")});
+    SendingRun run(list);
+    run.smtp().ReadTimeout = 60000;
+    bool connecting = false;
+    bool finished = false;
+    QObject::connect(&run, &SendingRun::activity, [&](const QString& line) { connecting = connecting || line.startsWith("Connecting"); });
+    QObject::connect(&run, &SendingRun::finished, [&](RunOutcome) { finished = true; });
+    RunSelection s;
+    s.ServerHost = QStringLiteral("127.0.0.1");
+    s.ServerPort = QString::number(ntohs(address.sin_port));
+    s.ServerSsl = QStringLiteral("0");
+    s.SenderAddress = QStringLiteral("me@example.com");
+    run.StartRun(s);
+    QElapsedTimer t;
+    t.start();
+    while (t.elapsed() < 500) // the session is connected and waits for the greeting by now
+        QCoreApplication::processEvents(QEventLoop::AllEvents, 50);
+    t.restart();
+    run.StopRun();
+    while (!finished && t.elapsed() < 60000)
+        QCoreApplication::processEvents(QEventLoop::AllEvents, 10);
+    std::printf("Stop while the server says nothing: the run ended in %.0f ms (connecting seen: %s)\n",
+                t.nsecsElapsed() / 1e6, connecting ? "yes" : "no");
+    ::close(listener);
+}
+
 } // namespace
 
 int main(int argc, char** argv)
@@ -180,5 +226,6 @@ int main(int argc, char** argv)
     storeFigures(folder.path());
     pendingFigures(folder.path());
     windowFigures(folder.path());
+    stopFigure(folder.path());
     return 0;
 }

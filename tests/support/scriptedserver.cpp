@@ -86,6 +86,12 @@ ScriptedServer& ScriptedServer::pause(int ms)
     return *this;
 }
 
+ScriptedServer& ScriptedServer::mark()
+{
+    m_steps.append(Step{Step::Mark, {}});
+    return *this;
+}
+
 ScriptedServer& ScriptedServer::close()
 {
     m_steps.append(Step{Step::Close, {}});
@@ -125,6 +131,28 @@ bool ScriptedServer::finish(int ms)
     }
     std::lock_guard lock(m_mutex);
     return m_done;
+}
+
+bool ScriptedServer::marked() const
+{
+    std::lock_guard lock(m_mutex);
+    return m_marked;
+}
+
+bool ScriptedServer::waitForMark(int ms)
+{
+    QElapsedTimer timer;
+    timer.start();
+    while (timer.elapsed() < ms) {
+        {
+            std::lock_guard lock(m_mutex);
+            if (m_marked || m_done)
+                break;
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(2));
+    }
+    std::lock_guard lock(m_mutex);
+    return m_marked;
 }
 
 QByteArray ScriptedServer::received() const
@@ -243,6 +271,11 @@ void ScriptedServer::run()
             case Step::Pause:
                 std::this_thread::sleep_for(std::chrono::milliseconds(step.ms));
                 break;
+            case Step::Mark: {
+                std::lock_guard lock(m_mutex);
+                m_marked = true;
+                break;
+            }
             case Step::Close:
                 if (m_ssl)
                     SSL_shutdown(static_cast<SSL*>(m_ssl));

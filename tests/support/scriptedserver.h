@@ -30,6 +30,8 @@ public:
     // Reads a "BDAT <size> LAST" line and the size's bytes after it.
     ScriptedServer& readChunk();
     ScriptedServer& pause(int ms);
+    // Notes that the script got here (see waitForMark).
+    ScriptedServer& mark();
     ScriptedServer& close();
     // TLS on the connection from here on (for implicit TLS put it first).
     ScriptedServer& startTls(const TestCert& cert);
@@ -40,6 +42,10 @@ public:
     int port() const { return m_port; }
     // Waits for the script to end; false on time-out.
     bool finish(int ms = 15000);
+    // Whether the script has played its mark: the client has done everything before it.
+    bool marked() const;
+    // Waits for that, without an event loop; false on time-out.
+    bool waitForMark(int ms = 15000);
     QByteArray received() const;
     QStringList problems() const;
     int acceptedConnections() const { return m_accepted; }
@@ -47,7 +53,7 @@ public:
 private:
     struct Step
     {
-        enum Kind { Send, Expect, ReadLine, ReadData, ReadChunk, Pause, Close, StartTls, Drain } kind;
+        enum Kind { Send, Expect, ReadLine, ReadData, ReadChunk, Pause, Mark, Close, StartTls, Drain } kind;
         QByteArray data;
         int ms = 0;
         const TestCert* cert = nullptr;
@@ -70,4 +76,5 @@ private:
     mutable std::mutex m_mutex;
     std::thread m_thread;
     bool m_done = false;
+    bool m_marked = false;
 };
