@@ -199,7 +199,6 @@ void stopFigure(const QString& folder)
     RunSelection s;
     s.ServerHost = QStringLiteral("127.0.0.1");
     s.ServerPort = QString::number(ntohs(address.sin_port));
-    s.ServerSsl = QStringLiteral("0");
     s.SenderAddress = QStringLiteral("me@example.com");
     run.StartRun(s);
     QElapsedTimer t;

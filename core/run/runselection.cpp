@@ -5,7 +5,15 @@
 void SelectServer(RunSelection& s, const QString& host)
 {
     s.ServerHost = host;
-    LookupServer(s.ServerHost, s.ServerAccount, s.ServerSsl, s.ServerPort, s.ServerPassword);
+    // Only "1" counts as on. What could be read is kept when the rest cannot be.
+    QString ssl;
+    try {
+        LookupServer(s.ServerHost, s.ServerAccount, ssl, s.ServerPort, s.ServerPassword);
+    } catch (...) {
+        s.ImplicitTls = ssl == QLatin1String("1");
+        throw;
+    }
+    s.ImplicitTls = ssl == QLatin1String("1");
     s.AllowPlainLogin = ReadPlainLoginAllowed(s.ServerHost);
     s.Limits = ReadRateLimits(s.ServerHost);
     s.Speed = ReadThroughput(s.ServerHost);

@@ -15,8 +15,8 @@ struct RunSelection
 {
     QString ServerHost;
     QString ServerAccount;
-    QString ServerSsl;
-    QString ServerPort;
+    bool ImplicitTls = false; // TLS from the first byte (the server's SSL setting)
+    QString ServerPort;       // as stored; a run refuses to start when it is not a number
     QString ServerPassword;
     QString SenderAddress;
     QString SenderName;

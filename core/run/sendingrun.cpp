@@ -25,10 +25,10 @@ SendingRun::SendingRun(PendingList& list, QObject* parent)
 {
     m_timer.setInterval(50);
     m_timer.setSingleShot(true);
-    connect(&m_timer, &QTimer::timeout, this, &SendingRun::MainTimerTimer);
+    connect(&m_timer, &QTimer::timeout, this, &SendingRun::tick);
     m_waitTimer.setSingleShot(true);
     m_clock = [] { return QDateTime::currentMSecsSinceEpoch(); };
-    connect(&m_waitTimer, &QTimer::timeout, this, &SendingRun::MainTimerTimer);
+    connect(&m_waitTimer, &QTimer::timeout, this, &SendingRun::tick);
     m_hardStop.setSingleShot(true);
     m_hardStop.setInterval(900);
     connect(&m_hardStop, &QTimer::timeout, this, [this] {
@@ -110,7 +110,7 @@ void SendingRun::StartRun(const RunSelection& s, const QString& testAddress)
     m_smtp.setLoginMechanism(LoginMechanism::None);
     m_login = s.Login.mechanism;
     m_extras = ExtrasFor(s, m_list.store() && testAddress.isEmpty() ? m_list.store()->fieldNames() : QStringList());
-    const bool implicitTls = s.ServerSsl == QLatin1String("1");
+    const bool implicitTls = s.ImplicitTls;
 
     m_shownHost = s.ServerHost;
     m_limiter.start(s.Limits, m_list.store(), m_smtp.Host, m_clock);
@@ -254,7 +254,7 @@ OutgoingMessage SendingRun::outgoingFor(const RunSession& session, const QString
     return WriteOutgoing(session.smtp, m_message);
 }
 
-void SendingRun::MainTimerTimer()
+void SendingRun::tick()
 {
     m_timer.stop();
     if (!m_running || m_stopping)

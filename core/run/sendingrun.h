@@ -70,7 +70,7 @@ public:
     // ends as soon as every session is back.
     void StopRun();
     // One tick: the next message.
-    void MainTimerTimer();
+    void tick();
 
     bool running() const { return m_running; }
     bool isTestRun() const { return !m_testAddress.isEmpty(); }

@@ -50,7 +50,7 @@ protected:
         RunSelection s;
         s.ServerHost = "127.0.0.1";
         s.ServerPort = QString::number(port);
-        s.ServerSsl = ssl;
+        s.ImplicitTls = ssl == "1";
         s.ServerAccount = "user";
         s.ServerPassword = "secret";
         s.SenderAddress = "me@example.com";

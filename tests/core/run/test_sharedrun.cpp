@@ -36,7 +36,6 @@ struct Runner
         RunSelection s;
         s.ServerHost = "127.0.0.1";
         s.ServerPort = QString::number(port);
-        s.ServerSsl = "0";
         s.SenderAddress = "me@example.com";
         s.ContentTitle = "Greetings";
         s.Speed.inFlight = inFlight;
