@@ -12,6 +12,7 @@
 #include "support/scriptedserver.h"
 #include "support/smtpd.h"
 #include "support/tempdir.h"
+#include "support/testrun.h"
 #include "support/wait.h"
 
 #include <QFile>
@@ -33,30 +34,17 @@ protected:
         store = std::make_unique<SendLogStore>(dir.path() + "/db/sendlog.db");
         list = std::make_unique<PendingList>(store.get());
         run = std::make_unique<SendingRun>(*list);
-        run->setInterval(5);
         run->setBodyProvider([this] { return body; });
-        run->smtp().HeloName = "tester";
-        run->smtp().ReadTimeout = 5000;
-        QObject::connect(run.get(), &SendingRun::activity, [this](const QString& l) { lines.append(l); });
-        QObject::connect(run.get(), &SendingRun::errorRaised, [this](const QString& e) { errors.append(e); });
-        QObject::connect(run.get(), &SendingRun::finished, [this](RunOutcome o) {
-            outcome = o;
-            ++finishedCount;
-        });
+        record.follow(*run, 5);
     }
 
     RunSelection selection(int port, const QString& ssl = "0") const
     {
-        RunSelection s;
-        s.ServerHost = "127.0.0.1";
-        s.ServerPort = QString::number(port);
+        RunSelection s = LocalSelection(port);
         s.ImplicitTls = ssl == "1";
         s.ServerAccount = "user";
         s.ServerPassword = "secret";
-        s.SenderAddress = "me@example.com";
         s.SenderName = "Me";
-        s.ContentTitle = "Greetings";
-        s.ReturnReceipt = false;
         return s;
     }
 
@@ -84,10 +72,11 @@ protected:
     std::unique_ptr<PendingList> list;
     std::unique_ptr<SendingRun> run;
     QStringList body{"Dear [= PARAM1 =],", "hello."};
-    QStringList lines;
-    QStringList errors;
-    RunOutcome outcome = RunOutcome::Completed;
-    int finishedCount = 0;
+    RunRecord record;
+    QStringList& lines = record.lines;
+    QStringList& errors = record.errors;
+    RunOutcome& outcome = record.outcome;
+    int& finishedCount = record.finishedCount;
 };
 
 } // namespace

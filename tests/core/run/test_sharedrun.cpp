@@ -2,6 +2,7 @@
 #include "core/run/sendingrun.h"
 #include "core/text/codepage.h"
 #include "support/sink.h"
+#include "support/testrun.h"
 #include "support/teststore.h"
 #include "support/wait.h"
 
@@ -21,36 +22,24 @@ struct Runner
         , list(&store)
         , run(list)
     {
-        run.setInterval(0);
         run.setBodyProvider([] { return QStringList{"Hello"}; });
-        run.smtp().HeloName = "tester";
-        run.smtp().ReadTimeout = 5000;
-        QObject::connect(&run, &SendingRun::activity, [this](const QString& l) { lines.append(l); });
-        QObject::connect(&run, &SendingRun::finished, [this](RunOutcome o) {
-            outcome = o;
-            finished = true;
-        });
+        record.follow(run, 0);
     }
     void start(int port, int inFlight)
     {
-        RunSelection s;
-        s.ServerHost = "127.0.0.1";
-        s.ServerPort = QString::number(port);
-        s.SenderAddress = "me@example.com";
-        s.ContentTitle = "Greetings";
+        RunSelection s = LocalSelection(port);
         s.Speed.inFlight = inFlight;
-        s.Speed.connections = 1;
         run.StartRun(s);
     }
-    bool done() const { return finished && !run.running(); }
-    int delivered() const { return int(lines.filter("Sending is ok: ").size()); }
+    bool done() const { return record.finishedCount > 0 && !run.running(); }
+    int delivered() const { return int(record.lines.filter("Sending is ok: ").size()); }
 
     SendLogStore store;
     PendingList list;
     SendingRun run;
-    QStringList lines;
-    RunOutcome outcome = RunOutcome::Completed;
-    bool finished = false;
+    RunRecord record;
+    QStringList& lines = record.lines;
+    RunOutcome& outcome = record.outcome;
 };
 
 class SharedRunTest : public ::testing::Test
@@ -73,11 +62,7 @@ protected:
     QStringList logged()
     {
         SendLogStore reader(shared.location());
-        QStringList entries;
-        for (const SendLogStore::LogRow& row : reader.logRows("%"))
-            if (row.delivered)
-                entries << row.address;
-        return entries;
+        return DeliveredAddresses(reader);
     }
 
     TestStore shared{StoreLocation::Kind::PostgreSQL};

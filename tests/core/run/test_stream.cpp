@@ -5,6 +5,7 @@
 #include "support/scriptedserver.h"
 #include "support/sink.h"
 #include "support/tempdir.h"
+#include "support/testrun.h"
 #include "support/wait.h"
 
 #include <QRegularExpression>
@@ -37,25 +38,14 @@ protected:
         store = std::make_unique<SendLogStore>(dir.path() + "/" + name + "/db/sendlog.db");
         list = std::make_unique<PendingList>(store.get());
         run = std::make_unique<SendingRun>(*list);
-        run->setInterval(0);
         run->setBodyProvider([this] { return body; });
-        run->smtp().HeloName = "tester";
-        run->smtp().ReadTimeout = 5000;
-        QObject::connect(run.get(), &SendingRun::activity, [this](const QString& l) { lines.append(l); });
-        QObject::connect(run.get(), &SendingRun::finished, [this](RunOutcome o) {
-            outcome = o;
-            ++finishedCount;
-        });
+        record = RunRecord();
+        record.follow(*run, 0);
     }
 
     RunSelection selection(int port, int inFlight = 32, int connections = 1) const
     {
-        RunSelection s;
-        s.ServerHost = "127.0.0.1";
-        s.ServerPort = QString::number(port);
-        s.SenderAddress = "me@example.com";
-        s.ContentTitle = "Greetings";
-        s.ReturnReceipt = false;
+        RunSelection s = LocalSelection(port);
         s.Speed.inFlight = inFlight;
         s.Speed.connections = connections;
         return s;
@@ -72,14 +62,7 @@ protected:
         run->StartRun(s);
         return waitUntil([this] { return finishedCount > 0 && !run->running(); }, 30000);
     }
-    QStringList logged()
-    {
-        QStringList entries;
-        for (const SendLogStore::LogRow& row : store->logRows("%"))
-            if (row.delivered)
-                entries << row.address;
-        return entries;
-    }
+    QStringList logged() { return DeliveredAddresses(*store); }
     QStringList failed()
     {
         QStringList entries;
@@ -100,9 +83,10 @@ protected:
     std::unique_ptr<PendingList> list;
     std::unique_ptr<SendingRun> run;
     QStringList body{"Hello"};
-    QStringList lines;
-    RunOutcome outcome = RunOutcome::Completed;
-    int finishedCount = 0;
+    RunRecord record;
+    QStringList& lines = record.lines;
+    RunOutcome& outcome = record.outcome;
+    int& finishedCount = record.finishedCount;
 };
 
 } // namespace
