@@ -1,4 +1,5 @@
 #include "gui/addunit.h"
+#include <QFileInfo>
 #include <QHeaderView>
 #include <QComboBox>
 #include <QTableWidget>
@@ -257,7 +258,28 @@ void TAddForm::OpenListFile()
         return;
     const QByteArray bytes = ReadFileBytes(path);
     const QString csv = DecodeCsvFile(bytes);
-    MailMo->setPlainText(LooksLikeCsv(csv) ? csv : DecodeListFile(bytes));
+    const bool table = LooksLikeCsv(csv);
+    const QString text = table ? csv : DecodeListFile(bytes);
+    const QString there = MailMo->toPlainText();
+    if (there.trimmed().isEmpty()) {
+        MailMo->setPlainText(text);
+        return;
+    }
+    // A table's header must come first, and other lines are no rows of it: a table takes the
+    // place of what is there, when the user says so. A list joins what is there.
+    if (table || LooksLikeCsv(there)) {
+        const int lines = int(SplitTextLines(there).size());
+        if (Prompts::question(this, ProgramTitle(),
+                              QStringLiteral("%1 is a table. Replace the %2 lines in the list with it?")
+                                  .arg(QFileInfo(path).fileName())
+                                  .arg(lines),
+                              QMessageBox::Yes | QMessageBox::No, QMessageBox::No)
+            != QMessageBox::Yes)
+            return;
+        MailMo->setPlainText(text);
+        return;
+    }
+    MailMo->setPlainText(there + (there.endsWith(QLatin1Char('\n')) ? QString() : QStringLiteral("\n")) + text);
 }
 
 void TAddForm::ShowCsvPreview()

@@ -329,6 +329,30 @@ TEST_F(WindowsTest, IntakeTakesLineFeedListsAndStartsCleanEachTime)
     EXPECT_EQ(windows->main->pending().entries(), (QStringList{"c@example.com", "d@example.com"}));
 }
 
+// Open file... once replaced what was typed, pasted or captured without a word. A list file now
+// joins what is there; a table, which cannot share the text with other lines, replaces it only
+// when the user says so.
+TEST_F(WindowsTest, IntakeOpenFileAddsToWhatIsThere)
+{
+    ScopedWorkDir files;
+    writeAll(files.file("list.txt"), "file1@example.com\r\nfile2@example.com\r\n");
+    writeAll(files.file("table.csv"), "email,name\r\nt@example.com,Tee\r\n");
+    TAddForm* form = windows->intake;
+    form->show();
+    auto* memo = in<QPlainTextEdit>(form, "MailMo");
+    memo->setPlainText("typed@example.com");
+    Prompts::queueFileName(files.file("list.txt"));
+    click(form, "BtnOpenList");
+    EXPECT_EQ(memo->toPlainText(), "typed@example.com\nfile1@example.com\nfile2@example.com\n");
+    for (const auto answer : {QMessageBox::No, QMessageBox::Yes}) {
+        Prompts::queueAnswer(answer);
+        Prompts::queueFileName(files.file("table.csv"));
+        click(form, "BtnOpenList");
+        EXPECT_EQ(memo->toPlainText().startsWith("email,name"), answer == QMessageBox::Yes) << memo->toPlainText().toStdString();
+    }
+    form->reject();
+}
+
 TEST_F(WindowsTest, IntakeOkAppendsToThePendingList)
 {
     ASSERT_EQ(execAsAnotherProgram(data.path() + "/db/sendlog.db", LogRowStatement("old@example.com", true)), "");
