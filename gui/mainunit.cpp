@@ -366,7 +366,7 @@ void TMainForm::FormCreate()
     Guarded([this] { LoadSelections(); });
 }
 
-void TMainForm::LoadSelections()
+void TMainForm::LoadSelections(bool keepChosen)
 {
     const struct
     {
@@ -378,7 +378,9 @@ void TMainForm::LoadSelections()
         {CmbSendAddr, ListSenders(), SettingsKeys::SenderPosition},
         {CmbText, ListContents(), SettingsKeys::ContentPosition},
     };
+    QStringList chosen;
     for (const auto& b : boxes) {
+        chosen.append(keepChosen ? b.box->currentText() : QString());
         b.box->clear();
         b.box->addItems(b.items);
     }
@@ -387,9 +389,11 @@ void TMainForm::LoadSelections()
     m_run.setRefusalChoice(ChkSkipRefused->isChecked() ? RefusalChoice::Skip : RefusalChoice::Stop);
     ChkFullSpeed->setChecked(ReadFullSpeed());
     m_run.setInterval(ChkFullSpeed->isChecked() ? 0 : kTickMs);
-    for (const auto& b : boxes) {
+    for (qsizetype i = 0; i < std::size(boxes); ++i) {
+        const auto& b = boxes[i];
         const int position = ReadBasicInteger(b.key, 0);
-        b.box->setCurrentIndex(position >= 0 && position < b.box->count() ? position : -1);
+        const int kept = chosen[i].isEmpty() ? -1 : int(b.items.indexOf(chosen[i]));
+        b.box->setCurrentIndex(kept >= 0 ? kept : position >= 0 && position < b.box->count() ? position : -1);
     }
     CmbServerChange();
     CmbSendAddrChange();
@@ -553,7 +557,7 @@ void TMainForm::setupBtClick()
         Prompts::report(this, ProgramTitle(),
                         QStringLiteral("Servers, senders and contents are kept in %1.").arg(IniPath()),
                         QMessageBox::Information);
-    LoadSelections();
+    LoadSelections(true);
 }
 
 QStringList TMainForm::fieldNames() const

@@ -31,7 +31,9 @@ public:
     explicit TMainForm(SendLogStore* store, QWidget* parent = nullptr);
     ~TMainForm() override;
 
-    void LoadSelections();
+    // Fills the boxes from the settings at their saved positions; with keepChosen the entries
+    // chosen now stay chosen where they still exist.
+    void LoadSelections(bool keepChosen = false);
     bool IsInMailList(const QString& text) const { return m_pending.contains(text); }
     // Appends entries to the pending list (the address intake's OK).
     bool AppendEntries(const QStringList& entries);

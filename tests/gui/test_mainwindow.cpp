@@ -122,6 +122,33 @@ TEST_F(MainWindowTest, RestoresSavedPositionsAndShowsTheContent)
     EXPECT_EQ(ReadBasicInteger(SettingsKeys::ServerPosition, -1), 7);
 }
 
+// Opening and closing Setting once put the saved positions back, so that the next Start could send
+// another content through another server. The entries chosen stay chosen while they exist.
+TEST_F(MainWindowTest, SettingKeepsTheChosenEntries)
+{
+    configure(25);
+    StoreServer(std::nullopt, {"smtp.example.org", "me", "", "587", "0"});
+    const QString body = CreateBodyFile();
+    SaveBodyText(body, "Second letter");
+    StoreContent(std::nullopt, {"Second", body});
+    open();
+    window->settingsWindow = [](QWidget*) {};
+    for (const char* name : {"CmbServer", "CmbText"}) {
+        auto* box = find<QComboBox>(name);
+        box->setCurrentIndex(1);
+        emit box->activated(1);
+    }
+    const QString server = find<QComboBox>("CmbServer")->currentText();
+    QTest::mouseClick(find<QPushButton>("setupBt"), Qt::LeftButton);
+    EXPECT_EQ(find<QComboBox>("CmbServer")->currentText(), server);
+    EXPECT_EQ(find<QComboBox>("CmbText")->currentText(), "Second");
+    EXPECT_EQ(find<QLabel>("LbText")->text(), "Email Title: Second");
+    // An entry removed in Setting gives way to the saved position.
+    RemoveContent("Second");
+    QTest::mouseClick(find<QPushButton>("setupBt"), Qt::LeftButton);
+    EXPECT_EQ(find<QComboBox>("CmbText")->currentText(), "Greetings");
+}
+
 TEST_F(MainWindowTest, RunsTheListAndShowsCountersAndCaptions)
 {
     Smtpd smtpd;
