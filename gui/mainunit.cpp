@@ -7,6 +7,7 @@
 #include "gui/prompts.h"
 #include "core/intake/csvfile.h"
 #include "core/run/prepare.h"
+#include <algorithm>
 #include <QDir>
 #include <QTextBrowser>
 #include "gui/suppressform.h"
@@ -310,6 +311,7 @@ void TMainForm::buildWidgets()
     connect(MailLB->selectionModel(), &QItemSelectionModel::selectionChanged, this, [this] { Guarded([this] { ShowPreview(); }); });
     connect(CmbPreviewView, &QComboBox::currentIndexChanged, this, [this] { Guarded([this] { ShowPreview(); }); });
     connect(PageControl1, &QTabWidget::currentChanged, this, [this] { Guarded([this] { ShowPreview(); }); });
+    connect(PageControl1, &QTabWidget::currentChanged, this, &TMainForm::MailLBClick);
     // Esc presses Delete while it is enabled.
     auto* esc = new QShortcut(QKeySequence(Qt::Key_Escape), this);
     connect(esc, &QShortcut::activated, this, [this] {
@@ -461,15 +463,27 @@ void TMainForm::AddBtClick()
 
 void TMainForm::DelBtClick()
 {
+    // Only what is selected in the list in sight: on another page the selection is hidden.
+    if (PageControl1->currentWidget() != MailLB)
+        return;
     bool deleted = false;
+    QList<int> rows;
+    for (const QModelIndex& index : MailLB->selectionModel()->selectedIndexes())
+        rows.append(index.row());
+    std::sort(rows.begin(), rows.end());
+    // The question names what it deletes (the first few, and how many more).
+    constexpr qsizetype kNamed = 5;
+    QStringList named;
+    for (qsizetype i = 0; i < rows.size() && i < kNamed; ++i)
+        named.append(m_pending.entry(rows[i]));
+    if (rows.size() > kNamed)
+        named.append(QStringLiteral("... and %1 more (%2 in all)").arg(rows.size() - kNamed).arg(rows.size()));
     const auto answer = Prompts::question(this, QStringLiteral("yes"),
-                                          QStringLiteral("Are you sure you want to delete this email address?"),
+                                          QStringLiteral("Are you sure you want to delete this email address?")
+                                              + (named.isEmpty() ? QString() : QLatin1Char('\n') + named.join(QLatin1Char('\n'))),
                                           QMessageBox::Yes | QMessageBox::No, QMessageBox::No);
     QString failure;
     if (answer == QMessageBox::Yes) {
-        QList<int> rows;
-        for (const QModelIndex& index : MailLB->selectionModel()->selectedIndexes())
-            rows.append(index.row());
         try {
             m_pending.removeRowsAt(rows);
             deleted = !rows.isEmpty();
@@ -486,7 +500,7 @@ void TMainForm::DelBtClick()
 
 void TMainForm::MailLBClick()
 {
-    const bool any = MailLB->selectionModel()->hasSelection();
+    const bool any = PageControl1->currentWidget() == MailLB && MailLB->selectionModel()->hasSelection();
     DelBt->setEnabled(any);
     MemDetele->setEnabled(any);
 }

@@ -217,6 +217,7 @@ TEST_F(MainWindowTest, DeletesSelectedEntriesAfterTheQuestion)
     window->AppendEntries(ten);
     window->run().countListChange();
     auto* list = find<QListView>("MailLB");
+    find<QTabWidget>("PageControl1")->setCurrentIndex(0); // the list in sight
     for (int row : {1, 4, 7})
         list->selectionModel()->select(window->pending().index(row), QItemSelectionModel::Select);
     EXPECT_TRUE(find<QPushButton>("DelBt")->isEnabled());
@@ -227,8 +228,22 @@ TEST_F(MainWindowTest, DeletesSelectedEntriesAfterTheQuestion)
     ASSERT_TRUE(QTest::qWaitForWindowActive(window.get()));
     QTest::keyClick(list, Qt::Key_Escape); // Esc presses Delete while it is enabled
     ASSERT_FALSE(Prompts::reported().isEmpty());
-    EXPECT_EQ(Prompts::reported().last(), "yes: Are you sure you want to delete this email address?");
+    // The question names what it deletes.
+    EXPECT_EQ(Prompts::reported().last(), "yes: Are you sure you want to delete this email address?\n"
+                                          "m1@example.org\nm4@example.org\nm7@example.org");
     EXPECT_EQ(window->pending().count(), 10);
+    EXPECT_TRUE(find<QPushButton>("DelBt")->isEnabled());
+
+    // On another page the list and its selection are out of sight: Delete does nothing there.
+    find<QTabWidget>("PageControl1")->setCurrentIndex(3);
+    EXPECT_FALSE(find<QPushButton>("DelBt")->isEnabled());
+    EXPECT_FALSE(find<QAction>("MemDetele")->isEnabled());
+    const int asked = int(Prompts::reported().size());
+    find<QAction>("MemDetele")->trigger();
+    window->DelBtClick();
+    EXPECT_EQ(int(Prompts::reported().size()), asked);
+    EXPECT_EQ(window->pending().count(), 10);
+    find<QTabWidget>("PageControl1")->setCurrentIndex(0);
     EXPECT_TRUE(find<QPushButton>("DelBt")->isEnabled());
 
     Prompts::queueAnswer(QMessageBox::Yes);
