@@ -694,7 +694,10 @@ void TMainForm::showRunState(bool running)
 {
     StartBt->setText(running ? QStringLiteral("Stop(&S)") : QStringLiteral("Start(&S)"));
     StartBt->setIcon(style()->standardIcon(running ? QStyle::SP_MediaStop : QStyle::SP_MediaPlay));
-    MemStart->setText(running ? QStringLiteral("Stop(&s)") : QStringLiteral("Start(&S)"));
+    // A run that never got under way leaves the menu item's caption as it was before it.
+    if (running)
+        m_memStartIdle = MemStart->text();
+    MemStart->setText(running ? QStringLiteral("Stop(&s)") : m_run.wentUnderWay() ? QStringLiteral("Start(&S)") : m_memStartIdle);
     TestBt->setEnabled(!running);
     RetryBt->setEnabled(!running && FailedLB->rowCount() > 0);
 }

@@ -96,6 +96,7 @@ private:
     void refreshFromStore();
 
     SendLogStore* m_store;
+    QString m_memStartIdle; // the menu item's caption before the run
     QTimer* m_storeWatch = nullptr;
     PendingList m_pending;
     SendingRun m_run;

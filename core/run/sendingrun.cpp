@@ -118,6 +118,7 @@ void SendingRun::StartRun(const RunSelection& s, const QString& testAddress)
     m_inFlight = qBound(1, s.Speed.inFlight, Throughput::kMostInFlight);
     m_connections = paced() || isTestRun() ? 1 : qBound(1, s.Speed.connections, Throughput::kMostConnections);
     m_running = true;
+    m_underWay = false;
     m_stopping = false;
     m_stopRequested = false;
     m_outcome = RunOutcome::Completed;
@@ -192,6 +193,7 @@ void SendingRun::sessionOpened(RunSession& session, RunOutcome opened, bool reco
         return;
     }
     // The session takes messages until its feed is closed.
+    m_underWay = true;
     session.streaming = true;
     const int window = m_inFlight;
     session.thread.run(

@@ -73,6 +73,8 @@ public:
     void tick();
 
     bool running() const { return m_running; }
+    // Whether a session of the last run opened and logged in (the run got under way).
+    bool wentUnderWay() const { return m_underWay; }
     bool isTestRun() const { return !m_testAddress.isEmpty(); }
     int pendingCount() const { return m_pendingCount; }
     int sentCount() const { return m_sentCount; }
@@ -147,6 +149,7 @@ private:
     std::function<QStringList()> m_body;
     QString m_testAddress;
     bool m_running = false;
+    bool m_underWay = false;
     RunOutcome m_outcome = RunOutcome::Completed;
     int m_pendingCount = 0;
     int m_sentCount = 0;

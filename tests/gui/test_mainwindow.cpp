@@ -149,6 +149,24 @@ TEST_F(MainWindowTest, SettingKeepsTheChosenEntries)
     EXPECT_EQ(find<QComboBox>("CmbText")->currentText(), "Greetings");
 }
 
+// A run that never got under way (the server closed at once) leaves the captions as they were:
+// the menu item still reads "&Start sending", not the caption a finished run leaves.
+TEST_F(MainWindowTest, FailedConnectLeavesTheCaptions)
+{
+    ScriptedServer closing;
+    closing.close();
+    closing.start();
+    configure(closing.port());
+    open();
+    window->AppendEntries({"a@example.org"});
+    window->run().countListChange();
+    QTest::mouseClick(find<QPushButton>("StartBt"), Qt::LeftButton);
+    ASSERT_TRUE(waitUntil([&] { return !window->run().running(); }, 10000));
+    EXPECT_TRUE(activity().contains("Connecting Server Failed:127.0.0.1")) << activity().join('|').toStdString();
+    EXPECT_EQ(find<QPushButton>("StartBt")->text(), "Start(&S)");
+    EXPECT_EQ(find<QAction>("MemStart")->text(), "&Start sending");
+}
+
 TEST_F(MainWindowTest, RunsTheListAndShowsCountersAndCaptions)
 {
     Smtpd smtpd;
