@@ -23,6 +23,7 @@ TFrmAddServer::TFrmAddServer(QWidget* parent)
     EdtUser = EntryForm::makeEdit(this, "EdtUser");
     EdtPasswd = EntryForm::makeEdit(this, "EdtPasswd");
     EdtPasswd->setEchoMode(QLineEdit::Password);
+    EdtPasswd->setStyleSheet(QStringLiteral("lineedit-password-character: 42")); // "*", not the style's dot
     ChbSSL = new QCheckBox(QStringLiteral("SSL"), this);
     ChbSSL->setObjectName(QStringLiteral("ChbSSL"));
     EdtPort = EntryForm::makeEdit(this, "EdtPort");

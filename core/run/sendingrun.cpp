@@ -87,7 +87,7 @@ void SendingRun::StartRun(const RunSelection& s, const QString& testAddress)
     // Without a sender the message would go out with an empty envelope and no From line.
     if (s.SenderAddress.trimmed().isEmpty())
         throw BrevoraError(ErrorKind::Usage,
-                           QStringLiteral("No sender address is selected. Add one under Setting, Sender Addresses, "
+                           QStringLiteral("No sender address is selected. Add one under Setting, Your Email Address, "
                                           "and pick it in the main window (or name it with --sender)."));
     const int port = ParseIntegerText(s.ServerPort);
     if (testAddress.isEmpty()) {

@@ -19,6 +19,8 @@
 #include "support/wait.h"
 
 #include <QCheckBox>
+#include <QStyle>
+#include <QStyleOption>
 #include <QClipboard>
 #include <QDateEdit>
 #include <QLabel>
@@ -158,6 +160,13 @@ TEST_F(WindowsTest, AddsAServerThroughItsDialog)
         EXPECT_EQ(d->focusWidget(), in<QLineEdit>(d, "EdtUser"));
         in<QLineEdit>(d, "EdtUser")->setText("me");
         in<QLineEdit>(d, "EdtPasswd")->setText("pw");
+        {
+            // Every character of the password shows as "*".
+            auto* password = in<QLineEdit>(d, "EdtPasswd");
+            QStyleOptionFrame option;
+            option.initFrom(password);
+            EXPECT_EQ(password->style()->styleHint(QStyle::SH_LineEdit_PasswordCharacter, &option, password), int('*'));
+        }
         QTest::mouseClick(in<QCheckBox>(d, "ChbSSL"), Qt::LeftButton);
         EXPECT_EQ(in<QLineEdit>(d, "EdtPort")->text(), "465");
         EXPECT_FALSE(in<QCheckBox>(d, "ChbPlainLogin")->isChecked());

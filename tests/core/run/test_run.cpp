@@ -417,7 +417,7 @@ TEST_F(RunTest, NoSenderStopsBeforeConnecting)
             ADD_FAILURE() << "no error";
         } catch (const BrevoraError& e) {
             EXPECT_EQ(e.kind(), ErrorKind::Usage);
-            EXPECT_TRUE(e.message().contains("Sender Addresses")) << e.message().toStdString();
+            EXPECT_TRUE(e.message().contains("Setting, Your Email Address")) << e.message().toStdString();
         }
     }
     EXPECT_TRUE(lines.isEmpty());
