@@ -628,6 +628,11 @@ void TMainForm::ShowPreview()
 
 void TMainForm::WriteMessagesClick()
 {
+    if (m_pending.count() == 0) {
+        Prompts::report(this, ProgramTitle(), QStringLiteral("The pending list is empty: there are no messages to write."),
+                        QMessageBox::Information);
+        return;
+    }
     const QString dir = Prompts::directoryName(this, QStringLiteral("Write messages to folder"));
     if (dir.isEmpty())
         return;

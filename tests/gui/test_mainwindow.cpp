@@ -516,6 +516,15 @@ TEST_F(MainWindowTest, PreviewAndWriteMessagesToAFolder)
     SaveBodyText(body, "<html><body><p>Hello [= PARAM1 =]</p></body></html>");
     StoreContent(QStringLiteral("Greetings"), {"Greetings", body});
     open();
+    {
+        // With nothing pending there is nothing to write: said before any folder is asked for.
+        QTemporaryDir unused;
+        Prompts::queueFileName(unused.path());
+        find<QAction>("WriteMessages1")->trigger();
+        EXPECT_TRUE(Prompts::reported().last().endsWith(": The pending list is empty: there are no messages to write."))
+            << Prompts::reported().last().toStdString();
+        EXPECT_EQ(Prompts::directoryName(nullptr, QString()), unused.path()); // never asked
+    }
     window->AppendEntries({"a@example.org,Ann", "b@example.org,Bo"});
     auto* tabs = find<QTabWidget>("PageControl1");
     auto* view = find<QTextBrowser>("PreviewView");
