@@ -127,6 +127,7 @@ void TFrmSuppress::BtnAddClick()
         return;
     addAll({address}, EdtSuppressReason->text().trimmed());
     EdtSuppressAddress->clear();
+    EdtSuppressReason->clear(); // the reason was this address's
 }
 
 void TFrmSuppress::BtnImportClick()
