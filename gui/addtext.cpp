@@ -101,6 +101,8 @@ bool TFrmAddText::ExecuteEdit(QString& title, QString& bodyFile)
 bool TFrmAddText::Execute(QString& title, QString& bodyFile)
 {
     MemText->setPlainText(LoadBodyText(bodyFile).replace(QStringLiteral("\r\n"), QStringLiteral("\n")));
+    if (title.isEmpty())
+        MemText->selectAll(); // a new body holds only its path: typing the text replaces it
     EdtMailTitle->setText(title);
     const Unsubscribe links = title.isEmpty() ? Unsubscribe() : ReadUnsubscribe(title);
     EdtUnsubscribeAddress->setText(links.mailto);

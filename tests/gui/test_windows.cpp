@@ -243,6 +243,8 @@ TEST_F(WindowsTest, NewContentShowsItsPathAndCancelLeavesNoFile)
         QDialog* d = windows->contentDialog;
         waitUntil([d] { return d->isVisible(); }, 5000);
         shownPath = in<QPlainTextEdit>(d, "MemText")->toPlainText();
+        // The new body's path line is selected: typing the text replaces it.
+        EXPECT_EQ(in<QPlainTextEdit>(d, "MemText")->textCursor().selectedText().replace(QChar::ParagraphSeparator, u'\n'), shownPath);
         click(d, "BtmCancel");
     });
     click(windows->setup, "BtmTextAdd");
