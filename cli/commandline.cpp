@@ -7,6 +7,8 @@
 
 #include <QCommandLineParser>
 #include <QDir>
+#include <QFile>
+#include <QFileInfo>
 #include <cstdio>
 
 namespace cli {
@@ -118,6 +120,9 @@ void ApplyDataDir(QStringList& args, const QString& executableDir)
     }
     if (dir.isEmpty())
         dir = DefaultAppDir(executableDir);
+    // A folder made here is the user's alone; one that exists keeps its mode (it may be shared).
+    if (!QFileInfo::exists(dir) && QDir().mkpath(dir))
+        QFile::setPermissions(dir, QFileDevice::ReadOwner | QFileDevice::WriteOwner | QFileDevice::ExeOwner);
     QDir().mkpath(dir);
     SetAppDir(dir);
 }

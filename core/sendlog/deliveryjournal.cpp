@@ -157,7 +157,7 @@ bool DeliveryJournal::open()
     // ever finds it unlocked and takes it for the journal of a process that ended.
     const QByteArray temporary = QFile::encodeName(folder + QStringLiteral("/.journal-") + unique);
     const QByteArray path = QFile::encodeName(folder + '/' + m_name);
-    m_fd = ::open(temporary.constData(), O_WRONLY | O_CREAT | O_EXCL | O_APPEND | O_CLOEXEC, 0644);
+    m_fd = ::open(temporary.constData(), O_WRONLY | O_CREAT | O_EXCL | O_APPEND | O_CLOEXEC, 0600);
     if (m_fd < 0 || ::flock(m_fd, LOCK_EX | LOCK_NB) != 0 || ::rename(temporary.constData(), path.constData()) != 0) {
         const int error = errno;
         if (m_fd >= 0) {

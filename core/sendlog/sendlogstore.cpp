@@ -401,7 +401,7 @@ bool SendLogStore::lockRun()
     if (m_claims || m_runLockFd >= 0)
         return true; // runs share a shared store's list through their claims
     const QByteArray path = QFile::encodeName(m_runLockPath);
-    const int fd = ::open(path.constData(), O_RDWR | O_CREAT | O_CLOEXEC, 0644);
+    const int fd = ::open(path.constData(), O_RDWR | O_CREAT | O_CLOEXEC, 0600);
     if (fd < 0)
         return m_connection->fail(QStringLiteral("Cannot open %1: %2").arg(m_runLockPath, QString::fromLocal8Bit(std::strerror(errno))));
     if (::flock(fd, LOCK_EX | LOCK_NB) != 0) {

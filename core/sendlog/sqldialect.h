@@ -44,6 +44,8 @@ public:
     virtual bool changedByOthers(QSqlDatabase& db) = 0;
     // The folder and file name stem of this machine's delivery journals.
     virtual QString journalBase() const = 0;
+    // Makes the store's own files (if it has any) the user's alone, once it is open.
+    virtual void restrictFiles() const {}
     // Claims, where runs share the list; nullptr where a run holds the whole list.
     virtual std::unique_ptr<Claims> makeClaims(StoreConnection& connection) const = 0;
 };

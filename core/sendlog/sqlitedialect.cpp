@@ -2,6 +2,7 @@
 
 #include "core/sendlog/claims.h"
 
+#include <QFile>
 #include <QVariant>
 
 namespace {
@@ -112,6 +113,14 @@ bool SqliteDialect::changedByOthers(QSqlDatabase& db)
     const bool changed = version != m_dataVersion;
     m_dataVersion = version;
     return changed;
+}
+
+void SqliteDialect::restrictFiles() const
+{
+    // SQLite gives its write-ahead log and index the database file's mode.
+    for (const char* suffix : {"", "-wal", "-shm"})
+        if (const QString file = m_databasePath + QLatin1String(suffix); QFile::exists(file))
+            QFile::setPermissions(file, QFileDevice::ReadOwner | QFileDevice::WriteOwner);
 }
 
 std::unique_ptr<Claims> SqliteDialect::makeClaims(StoreConnection&) const

@@ -20,6 +20,7 @@ public:
                          const QString& pattern) const override;
     bool changedByOthers(QSqlDatabase& db) override;
     QString journalBase() const override { return m_databasePath; }
+    void restrictFiles() const override;
     std::unique_ptr<Claims> makeClaims(StoreConnection& connection) const override;
 
 private:

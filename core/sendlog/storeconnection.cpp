@@ -4,6 +4,7 @@
 
 #include <QDateTime>
 #include <QDir>
+#include <QFile>
 #include <QFileInfo>
 #include <QSqlError>
 #include <QVariant>
@@ -23,6 +24,8 @@ StoreConnection::StoreConnection(std::unique_ptr<SqlDialect> dialect, const QStr
         throw BrevoraError(ErrorKind::Store,
                            folder.exists() ? QStringLiteral("%1 is a file, not a folder.").arg(folder.absoluteFilePath())
                                            : QStringLiteral("The folder %1 cannot be created.").arg(folder.absoluteFilePath()));
+    // The store and the journals say who was mailed: the folder is the user's alone.
+    QFile::setPermissions(folder.absoluteFilePath(), QFileDevice::ReadOwner | QFileDevice::WriteOwner | QFileDevice::ExeOwner);
     m_db = QSqlDatabase::addDatabase(m_dialect->driver(), m_connectionName);
     try {
         if (!m_db.isValid())
@@ -31,6 +34,7 @@ StoreConnection::StoreConnection(std::unique_ptr<SqlDialect> dialect, const QStr
         if (!m_db.open())
             throw BrevoraError(ErrorKind::Store, m_db.lastError().text());
         createTables();
+        m_dialect->restrictFiles();
     } catch (...) {
         m_db.close();
         m_db = QSqlDatabase();

@@ -82,8 +82,10 @@ void IniFile::save(const QList<Line>& lines) const
     QByteArray data;
     for (const Line& line : lines)
         data += line.text + line.end;
+    // The file holds passwords: the user's alone, before it takes the old one's place.
     QSaveFile file(m_path);
-    if (!file.open(QIODevice::WriteOnly) || file.write(data) != data.size() || !file.commit())
+    if (!file.open(QIODevice::WriteOnly) || !file.setPermissions(QFileDevice::ReadOwner | QFileDevice::WriteOwner)
+        || file.write(data) != data.size() || !file.commit())
         throw BrevoraError(ErrorKind::Usage, QStringLiteral("Unable to write to %1").arg(m_path));
 }
 

@@ -107,6 +107,9 @@ void SetAppDir(const QString& dir)
     g_appDir = QDir::fromNativeSeparators(dir);
     if (!g_appDir.endsWith('/'))
         g_appDir += '/';
+    // A settings file left readable by others (an earlier version wrote it so) is tightened.
+    if (QFileInfo::exists(IniPath()))
+        QFile::setPermissions(IniPath(), QFileDevice::ReadOwner | QFileDevice::WriteOwner);
 }
 
 QString DefaultAppDir(const QString& executableDir)
@@ -121,6 +124,7 @@ QString DefaultAppDir(const QString& executableDir)
         dataHome = QDir::homePath() + QStringLiteral("/.local/share");
     const QString dir = dataHome + QStringLiteral("/brevora");
     QDir().mkpath(dir);
+    QFile::setPermissions(dir, QFileDevice::ReadOwner | QFileDevice::WriteOwner | QFileDevice::ExeOwner);
     return dir;
 }
 

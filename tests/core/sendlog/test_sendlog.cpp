@@ -7,6 +7,7 @@
 #include "core/error.h"
 
 #include <QSet>
+#include <sys/stat.h>
 #include <QSqlError>
 #include <QSqlQuery>
 #include <QVariant>
@@ -322,4 +323,26 @@ TEST(SendLog, StoreUnderTheWorkingDirectoryIsTakenOverOnce)
     EXPECT_TRUE(AdoptWorkingDirectoryStore().isEmpty());
     EXPECT_TRUE(QFile::exists(work.file("db/sendlog.db")));
     SetAppDir(oldAppDir);
+}
+
+// The store and its delivery journal hold who was mailed: the user's alone, whatever the umask.
+TEST(SendLog, StoreFilesAreTheUsersOnly)
+{
+    const mode_t oldMask = ::umask(022);
+    QTemporaryDir dir;
+    const QString path = dir.path() + "/db/sendlog.db";
+    {
+        SendLogStore store(path);
+        QList<qint64> ids;
+        ASSERT_TRUE(store.appendPending({"a@x.com"}, &ids));
+        ASSERT_TRUE(store.journal().reserve("a@x.com"));
+        ASSERT_TRUE(store.journal().record(ids[0], "a@x.com"));
+        const auto mode = [](const QString& file) { struct stat st{}; return ::stat(QFile::encodeName(file).constData(), &st) == 0 ? int(st.st_mode & 0777) : -1; };
+        EXPECT_EQ(mode(dir.path() + "/db"), 0700);
+        const QStringList files = QDir(dir.path() + "/db").entryList(QDir::Files);
+        EXPECT_GE(files.size(), 3) << files.join(' ').toStdString(); // the database, its log, the journal
+        for (const QString& f : files)
+            EXPECT_EQ(mode(dir.path() + "/db/" + f), 0600) << f.toStdString();
+    }
+    ::umask(oldMask);
 }

@@ -5,6 +5,7 @@
 #include "support/tempdir.h"
 
 #include <QFileInfo>
+#include <sys/stat.h>
 #include <QRegularExpression>
 #include <gtest/gtest.h>
 
@@ -218,4 +219,18 @@ TEST_F(SettingsTest, ServerAndContentExtrasKeepTheirValuesApart)
     EXPECT_EQ(ReadLoginChoice("smtp.example.com").mechanism, LoginMechanism::Automatic);
     EXPECT_FALSE(ReadUnsubscribe("Letter").any());
     EXPECT_TRUE(readAll(IniPath()).startsWith(before.left(before.size() - 2))) << readAll(IniPath()).toStdString();
+}
+
+// The settings file holds the passwords: it is the user's alone, whatever the umask, and one
+// left readable by others is tightened when the data folder is taken into use.
+TEST_F(SettingsTest, SettingsFileIsTheUsersOnly)
+{
+    const auto mode = [] { struct stat st{}; return ::stat(QFile::encodeName(IniPath()).constData(), &st) == 0 ? int(st.st_mode & 0777) : -1; };
+    const mode_t oldMask = ::umask(022);
+    StoreServer(std::nullopt, {"smtp.example.com", "me", "secret", "25", "0"});
+    EXPECT_EQ(mode(), 0600);
+    ASSERT_EQ(::chmod(QFile::encodeName(IniPath()).constData(), 0644), 0);
+    SetAppDir(AppDir());
+    EXPECT_EQ(mode(), 0600);
+    ::umask(oldMask);
 }
