@@ -79,7 +79,14 @@ TMainForm::TMainForm(SendLogStore* store, QWidget* parent)
     connect(&m_run, &SendingRun::activity, this, &TMainForm::AppendActivity);
     connect(&m_run, &SendingRun::countersChanged, this, &TMainForm::ShowCounters);
     connect(&m_run, &SendingRun::stateChanged, this, &TMainForm::showRunState);
-    connect(&m_run, &SendingRun::runStarting, this, [this] { PageControl1->setCurrentIndex(2); });
+    connect(&m_run, &SendingRun::runStarting, this, [this] {
+        m_lastFailure.clear();
+        PageControl1->setCurrentIndex(2);
+    });
+    connect(&m_run, &SendingRun::activity, this, [this](const QString& line) {
+        if (line.startsWith(QLatin1String("Sending failed: ")))
+            m_lastFailure = line.mid(16);
+    });
     connect(&m_run, &SendingRun::errorRaised, this, [](const QString& text) { ShowDefaultError(text); });
     connect(&m_run, &SendingRun::progress, this, [this](int done, int total) {
         // The bar follows runs over the list; a test send leaves it as it is.
@@ -744,6 +751,13 @@ void TMainForm::showRunEnd(RunOutcome outcome)
         return;
     case RunOutcome::Refused:
         RunProgress->setFormat(counted + QStringLiteral(", refused"));
+        if (!ChkSkipRefused->isChecked() && !m_lastFailure.isEmpty()) {
+            // Why the run ended at that entry, and what can be done: Start alone meets it again.
+            const qsizetype dashes = m_lastFailure.indexOf(QLatin1String("--"));
+            AppendActivity(QStringLiteral("The run stopped at %1: %2. It stays in the list: check Skip refused to go "
+                                          "on past refused addresses, Delete it, or try again later.")
+                               .arg(m_lastFailure.left(dashes), PrintableText(m_lastFailure.mid(dashes + 2).trimmed(), true)));
+        }
         return;
     case RunOutcome::RecordFailed:
         RunProgress->setFormat(counted + QStringLiteral(", not recorded"));

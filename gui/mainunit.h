@@ -97,6 +97,7 @@ private:
 
     SendLogStore* m_store;
     QString m_memStartIdle; // the menu item's caption before the run
+    QString m_lastFailure;  // "entry--reason" of the run's last failed message
     QTimer* m_storeWatch = nullptr;
     PendingList m_pending;
     SendingRun m_run;

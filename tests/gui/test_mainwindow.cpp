@@ -432,6 +432,27 @@ TEST_F(MainWindowTest, FirstRunHintLeadsThroughTheSetup)
     EXPECT_TRUE(hint->isHidden());
 }
 
+// A refusal in the default mode ended the run without a word on why it stopped there or what to
+// do; Start then met the same address at once. After the seed's closing line, the window says.
+TEST_F(MainWindowTest, ARefusalThatEndsTheRunIsExplained)
+{
+    Smtpd smtpd;
+    ASSERT_GT(smtpd.port(), 0);
+    configure(smtpd.port());
+    open();
+    window->AppendEntries({"a@example.org", "refuse@example.org", "b@example.org"});
+    window->run().countListChange();
+    QTest::mouseClick(find<QPushButton>("StartBt"), Qt::LeftButton);
+    ASSERT_TRUE(waitUntil([&] { return !window->run().running(); }));
+    const QStringList lines = activity();
+    const qsizetype closing = lines.indexOf("All emails have been sent");
+    ASSERT_GE(closing, 0) << lines.join('|').toStdString();
+    ASSERT_EQ(lines.size(), closing + 2) << lines.join('|').toStdString();
+    EXPECT_TRUE(lines.last().startsWith("The run stopped at refuse@example.org: 5.1.1 Mailbox unavailable")) << lines.last().toStdString();
+    EXPECT_TRUE(lines.last().contains("Skip refused")) << lines.last().toStdString();
+    EXPECT_EQ(window->pending().entries(), (QStringList{"refuse@example.org", "b@example.org"}));
+}
+
 // Skip refused, chosen in the window and remembered: the run goes on, the Failed page lists the
 // refused address with its code and reason, and Retry failed brings it back to the list.
 TEST_F(MainWindowTest, SkippedRefusalsShowOnTheFailedPageAndCanBeRetried)
