@@ -83,8 +83,11 @@ RunOutcome OpenAndLogIn(SmtpClient& smtp, LoginMechanism login, bool plainLoginA
             return RunOutcome::ConnectFailed; // stopped: the stop says what happened
         say(QStringLiteral("Connecting Server Failed:") + shownHost);
         // The line above is the same for every cause; this one tells them apart.
-        say(QStringLiteral("Reason: ") + PrintableText(e.message(), true)
-            + (e.detail().isEmpty() ? QString() : QStringLiteral(" (%1)").arg(e.detail())));
+        // A network failure names where it could not reach.
+        const QString where = !e.detail().isEmpty()            ? e.detail()
+            : e.kind() == ErrorKind::Network ? QStringLiteral("%1, port %2").arg(smtp.Host).arg(smtp.Port)
+                                             : QString();
+        say(QStringLiteral("Reason: ") + PrintableText(e.message(), true) + (where.isEmpty() ? QString() : QStringLiteral(" (%1)").arg(where)));
         return RunOutcome::ConnectFailed;
     }
 
@@ -111,9 +114,14 @@ RunOutcome OpenAndLogIn(SmtpClient& smtp, LoginMechanism login, bool plainLoginA
         smtp.CloseSession();
         if (!smtp.interrupted()) {
             say(QStringLiteral("Authentication failed"));
-            // A token command that failed says why; a server's refusal reads as it always has.
+            // A token command that failed says why; a server's refusal is quoted, with where the
+            // password is changed.
             if (e.kind() == ErrorKind::Usage)
                 say(QStringLiteral("Reason: ") + e.message());
+            else if (e.kind() == ErrorKind::Refusal)
+                say(QStringLiteral("Reason: the server answered \"%1 %2\". Check the account and password under Setting, SMTP Server.")
+                        .arg(e.replyCode())
+                        .arg(PrintableText(e.message().trimmed(), true)));
         }
         return RunOutcome::AuthFailed;
     }
