@@ -247,6 +247,7 @@ void TMainForm::buildWidgets()
     FailedLB->setHorizontalHeaderLabels({QStringLiteral("Entry"), QStringLiteral("Code"), QStringLiteral("Reason"),
                                          QStringLiteral("Time")});
     FailedLB->setEditTriggers(QAbstractItemView::NoEditTriggers);
+    FailedLB->setTabKeyNavigation(false); // Tab goes on to Retry failed, not from cell to cell
     FailedLB->verticalHeader()->hide();
     FailedLB->horizontalHeader()->setStretchLastSection(true);
     RetryBt = makeButton(failedPage, "RetryBt", QStringLiteral("Retry failed"),
@@ -721,8 +722,11 @@ void TMainForm::ShowFailed()
     for (int i = 0; i < rows.size(); ++i) {
         const SendLogStore::FailedRow& r = rows[i];
         const QStringList cells{r.entry, QString::number(r.code), r.reason, r.at};
-        for (int c = 0; c < cells.size(); ++c)
-            FailedLB->setItem(i, c, new QTableWidgetItem(cells[c]));
+        for (int c = 0; c < cells.size(); ++c) {
+            auto* item = new QTableWidgetItem(cells[c]);
+            item->setToolTip(cells[c]); // a long reason, read whole
+            FailedLB->setItem(i, c, item);
+        }
     }
     FailedLB->resizeColumnToContents(0);
     RetryBt->setEnabled(!rows.isEmpty() && !m_run.running());

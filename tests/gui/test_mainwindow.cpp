@@ -473,6 +473,9 @@ TEST_F(MainWindowTest, SkippedRefusalsShowOnTheFailedPageAndCanBeRetried)
     EXPECT_EQ(failed->item(0, 0)->text(), "refuse@example.org");
     EXPECT_EQ(failed->item(0, 1)->text(), "550");
     EXPECT_EQ(failed->item(0, 2)->text(), "5.1.1 Mailbox unavailable");
+    // A long reason is read whole in its tooltip; Tab moves on from the table.
+    EXPECT_EQ(failed->item(0, 2)->toolTip(), "5.1.1 Mailbox unavailable");
+    EXPECT_FALSE(failed->tabKeyNavigation());
     EXPECT_EQ(find<QTabWidget>("PageControl1")->tabText(3), "Failed (1)");
     EXPECT_TRUE(window->pending().entries().isEmpty());
     // Exported with its outcome, then the list the same way.
