@@ -84,3 +84,21 @@ MessageExtras ExtrasFor(const RunSelection& s, const QStringList& fieldNames)
     extras.fileFolder = s.AttachFolder;
     return extras;
 }
+
+void CheckSelection(const RunSelection& s)
+{
+    // Without a sender the message would go out with an empty envelope and no From line.
+    if (s.SenderAddress.trimmed().isEmpty())
+        throw BrevoraError(ErrorKind::Usage,
+                           QStringLiteral("No sender address is selected. Add one under Setting, Your Email Address, "
+                                          "and pick it in the main window (or name it with --sender)."));
+    // Nor without a server to connect to or a content to send: said before anything else.
+    if (s.ServerHost.trimmed().isEmpty())
+        throw BrevoraError(ErrorKind::Usage,
+                           QStringLiteral("No SMTP server is selected. Add one under Setting, SMTP Server, and pick it in the "
+                                          "main window (or name it with --server)."));
+    if (s.ContentTitle.trimmed().isEmpty())
+        throw BrevoraError(ErrorKind::Usage,
+                           QStringLiteral("No content is selected. Add one under Setting, Email Content, and pick it in the "
+                                          "main window (or name it with --content)."));
+}

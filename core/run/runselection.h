@@ -58,6 +58,10 @@ struct RunOverrides
 };
 void ApplyOverrides(RunSelection& selection, const RunOverrides& overrides);
 
+// Throws a usage error that says what is missing and where to set it up, for a selection without
+// a sender, a server or a content.
+void CheckSelection(const RunSelection& selection);
+
 // The message every entry's message starts from: sender, subject and receipt request.
 EmailMessage BaseMessage(const RunSelection& selection);
 // What the selection adds to each message, for a list whose values have these names.

@@ -84,11 +84,7 @@ void SendingRun::StartRun(const RunSelection& s, const QString& testAddress)
 {
     if (m_running)
         throw BrevoraError(ErrorKind::Usage, QStringLiteral("A sending run is under way already."));
-    // Without a sender the message would go out with an empty envelope and no From line.
-    if (s.SenderAddress.trimmed().isEmpty())
-        throw BrevoraError(ErrorKind::Usage,
-                           QStringLiteral("No sender address is selected. Add one under Setting, Your Email Address, "
-                                          "and pick it in the main window (or name it with --sender)."));
+    CheckSelection(s);
     const int port = ParseIntegerText(s.ServerPort);
     if (testAddress.isEmpty()) {
         // Another process may be sending this list: one run at a time, over the list as the

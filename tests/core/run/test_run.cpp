@@ -409,20 +409,33 @@ TEST_F(RunTest, EveryReadAndWriteThatFailsLeavesAClosedSessionAndAnIntactList)
     }
 }
 
+// A run (or a test send) without a sender, a server or a content stops before connecting and
+// says what is missing and where to set it up.
 TEST_F(RunTest, NoSenderStopsBeforeConnecting)
 {
     ScriptedServer server; // nothing may reach it
     server.start();
     add({"a@example.org"});
-    RunSelection s = selection(server.port());
-    s.SenderAddress = "  ";
-    for (const QString& test : {QString(), QStringLiteral("probe@example.org")}) {
-        try {
-            run->StartRun(s, test);
-            ADD_FAILURE() << "no error";
-        } catch (const BrevoraError& e) {
-            EXPECT_EQ(e.kind(), ErrorKind::Usage);
-            EXPECT_TRUE(e.message().contains("Setting, Your Email Address")) << e.message().toStdString();
+    const struct
+    {
+        std::function<void(RunSelection&)> unset;
+        const char* says;
+    } cases[] = {
+        {[](RunSelection& s) { s.SenderAddress = "  "; }, "Setting, Your Email Address"},
+        {[](RunSelection& s) { s.ServerHost = ""; }, "No SMTP server is selected. Add one under Setting, SMTP Server"},
+        {[](RunSelection& s) { s.ContentTitle = ""; }, "No content is selected. Add one under Setting, Email Content"},
+    };
+    for (const auto& c : cases) {
+        RunSelection s = selection(server.port());
+        c.unset(s);
+        for (const QString& test : {QString(), QStringLiteral("probe@example.org")}) {
+            try {
+                run->StartRun(s, test);
+                ADD_FAILURE() << "no error";
+            } catch (const BrevoraError& e) {
+                EXPECT_EQ(e.kind(), ErrorKind::Usage);
+                EXPECT_TRUE(e.message().contains(c.says)) << e.message().toStdString();
+            }
         }
     }
     EXPECT_TRUE(lines.isEmpty());
