@@ -4,6 +4,9 @@
 #include "gui/prompts.h"
 
 #include <QApplication>
+#include <QDesktopServices>
+#include <QFile>
+#include <QTextBrowser>
 #include <QFrame>
 #include <QHBoxLayout>
 #include <QLabel>
@@ -80,5 +83,28 @@ void OpenManual(QWidget* parent)
                         QMessageBox::Information);
         return;
     }
-    OpenWithShell(QUrl::fromLocalFile(manual).toString());
+    ShowManual(parent, manual, [](const QUrl& url) { return QDesktopServices::openUrl(url); });
+}
+
+void ShowManual(QWidget* parent, const QString& path, const std::function<bool(const QUrl&)>& open)
+{
+    if (open(QUrl::fromLocalFile(path)))
+        return;
+    QFile file(path);
+    if (!file.open(QIODevice::ReadOnly)) {
+        Prompts::report(parent, ProgramTitle(), QStringLiteral("The manual %1 cannot be read.").arg(path), QMessageBox::Warning);
+        return;
+    }
+    auto* window = new QDialog(parent);
+    window->setObjectName(QStringLiteral("ManualWindow"));
+    window->setWindowTitle(QStringLiteral("Brevora manual"));
+    window->setAttribute(Qt::WA_DeleteOnClose);
+    auto* view = new QTextBrowser(window);
+    view->setObjectName(QStringLiteral("ManualView"));
+    view->setOpenExternalLinks(true);
+    view->setMarkdown(QString::fromUtf8(file.readAll()));
+    auto* layout = new QVBoxLayout(window);
+    layout->addWidget(view);
+    window->resize(760, 640);
+    window->show();
 }

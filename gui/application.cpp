@@ -57,8 +57,3 @@ QString LocalManualPath()
     return {};
 }
 
-bool OpenWithShell(const QString& target)
-{
-    QDesktopServices::openUrl(QUrl::fromUserInput(target));
-    return true;
-}

@@ -20,8 +20,6 @@ QString ProgramTitle();
 // the program's title as caption, OK, error icon.
 void ShowDefaultError(const QString& text);
 QString DefaultErrorText(const QString& text);
-// Opens a document or web address with the desktop's default program; always true.
-bool OpenWithShell(const QString& target);
 // The manual that comes with the program (installed, or the README of the source tree it was
 // built from); empty when none is found.
 QString LocalManualPath();

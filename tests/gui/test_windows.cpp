@@ -9,6 +9,7 @@
 #include "support/rawsql.h"
 #include "support/teststore.h"
 #include "gui/logform.h"
+#include "gui/about.h"
 #include "gui/addmail.h"
 #include "gui/addserver.h"
 #include "gui/addtext.h"
@@ -19,6 +20,7 @@
 #include "support/wait.h"
 
 #include <QCheckBox>
+#include <QTextBrowser>
 #include <QStyle>
 #include <QStyleOption>
 #include <QClipboard>
@@ -588,4 +590,26 @@ TEST_F(WindowsTest, IntakeTakesASpreadsheetTable)
     ASSERT_EQ(Prompts::reported().size(), 1);
     EXPECT_TRUE(Prompts::reported().first().contains("Line 3: \"not-an-address\" is not an address.")) << Prompts::reported().first().toStdString();
     EXPECT_TRUE(Prompts::reported().first().contains("Line 4: the value \"Oslo, Norway\" of City holds a comma"));
+}
+
+// Help once asked the desktop to open the manual and said nothing when no program was there to
+// open it. Without one the manual opens in a window of its own, rendered from its Markdown.
+TEST_F(WindowsTest, HelpShowsTheManualWhenNothingElseCanOpenIt)
+{
+    const QString readme = QStringLiteral(BREVORA_TEST_SOURCE_DIR) + "/../README.md";
+    ASSERT_TRUE(QFile::exists(readme));
+    ShowManual(windows->main.get(), readme, [](const QUrl&) { return false; });
+    QWidget* shown = nullptr;
+    for (QWidget* w : QApplication::topLevelWidgets())
+        if (w->objectName() == "ManualWindow" && w->isVisible())
+            shown = w;
+    ASSERT_NE(shown, nullptr);
+    auto* view = in<QTextBrowser>(shown, "ManualView");
+    EXPECT_TRUE(view->toPlainText().startsWith("Brevora")) << view->toPlainText().left(80).toStdString();
+    EXPECT_FALSE(view->toPlainText().contains("## ")); // rendered, not the Markdown source
+    shown->close();
+    // A program that opens it leaves no window of ours.
+    bool asked = false;
+    ShowManual(windows->main.get(), readme, [&](const QUrl& url) { asked = url.isLocalFile(); return true; });
+    EXPECT_TRUE(asked);
 }
