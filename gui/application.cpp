@@ -6,7 +6,6 @@
 
 #include "gui/prompts.h"
 
-#include <QDesktopServices>
 #include <QFileInfo>
 #include <QUrl>
 

@@ -8,6 +8,7 @@
 #include "core/intake/csvfile.h"
 #include "core/run/prepare.h"
 #include <algorithm>
+#include <QRegularExpression>
 #include <QDir>
 #include <QTextBrowser>
 #include "gui/suppressform.h"
@@ -616,7 +617,20 @@ void TMainForm::ShowPreview()
     const QString source = CodePage::decode(bytes);
     EmailMessage message = BaseMessage(m_selection);
     ComposeMessage(message, entry, SplitTextLines(projectMM->toPlainText()), ExtrasFor(m_selection, fieldNames()));
-    const QString headers = source.left(source.indexOf(QStringLiteral("\r\n\r\n"))).replace(QStringLiteral("\r\n"), QStringLiteral("\n"));
+    const QString raw = source.left(source.indexOf(QStringLiteral("\r\n\r\n"))).replace(QStringLiteral("\r\n"), QStringLiteral("\n"));
+    // What a mail program shows of the headers: names and subject as written, not encoded.
+    const auto who = [](const EmailAddress& a) { return a.Name.isEmpty() ? a.Address : a.Name + QStringLiteral(" <") + a.Address + '>'; };
+    const auto all = [&who](const EmailAddressList& list) {
+        QStringList shown;
+        for (const EmailAddress& a : list)
+            shown.append(who(a));
+        return shown.join(QStringLiteral(", "));
+    };
+    const QRegularExpressionMatch date = QRegularExpression(QStringLiteral("(?m)^Date: (.*)$")).match(raw);
+    QString headers = QStringLiteral("From: ") + who(message.From) + QStringLiteral("\nTo: ") + all(message.Recipients);
+    if (!message.CCList.isEmpty())
+        headers += QStringLiteral("\nCc: ") + all(message.CCList);
+    headers += QStringLiteral("\nSubject: ") + message.Subject + QStringLiteral("\nDate: ") + date.captured(1);
     const bool html = message.ContentType == QLatin1String("text/html");
     switch (CmbPreviewView->currentIndex()) {
     case 1:

@@ -539,6 +539,7 @@ TEST_F(MainWindowTest, PreviewAndWriteMessagesToAFolder)
     const QString body = CreateBodyFile();
     SaveBodyText(body, "<html><body><p>Hello [= PARAM1 =]</p></body></html>");
     StoreContent(QStringLiteral("Greetings"), {"Greetings", body});
+    StoreSender(QStringLiteral("me@example.com"), {"me@example.com", QStringLiteral("Zo\u00eb")});
     open();
     {
         // With nothing pending there is nothing to write: said before any folder is asked for.
@@ -555,6 +556,9 @@ TEST_F(MainWindowTest, PreviewAndWriteMessagesToAFolder)
     tabs->setCurrentIndex(tabs->count() - 1);
     EXPECT_TRUE(view->toPlainText().contains("To: a@example.org")) << view->toPlainText().toStdString();
     EXPECT_TRUE(view->toPlainText().contains("Hello Ann"));
+    // As the recipient sees it: the headers decoded, not as encoded words.
+    EXPECT_TRUE(view->toPlainText().contains(QStringLiteral("From: Zo\u00eb <me@example.com>"))) << view->toPlainText().toStdString();
+    EXPECT_FALSE(view->toPlainText().contains("=?"));
     auto* list = find<QListView>("MailLB");
     list->selectionModel()->select(list->model()->index(1, 0), QItemSelectionModel::ClearAndSelect);
     EXPECT_TRUE(view->toPlainText().contains("To: b@example.org"));
