@@ -179,6 +179,26 @@ TEST_F(EndToEnd, UnknownCommandsAndOptionsAreUsageErrors)
     }
 }
 
+// The manual page covers every command and every option that --help lists.
+TEST_F(EndToEnd, ManualPageCoversEveryCommandAndOption)
+{
+    QFile page(QStringLiteral(BREVORA_TEST_SOURCE_DIR) + "/../desktop/brevora.1");
+    ASSERT_TRUE(page.open(QIODevice::ReadOnly));
+    const QString manual = QString::fromUtf8(page.readAll()).replace("\\-", "-");
+    ScopedWorkDir work;
+    static const QRegularExpression option("--[a-z][a-z-]*[a-z]");
+    for (const QString& command : {"", "send", "list", "history", "suppress", "preview"}) {
+        const Result help = brevora(command.isEmpty() ? QStringList{"--help"} : QStringList{command, "--help"}, work.path());
+        ASSERT_EQ(help.status, 0) << command.toStdString();
+        if (!command.isEmpty())
+            EXPECT_TRUE(manual.contains(".B brevora " + command)) << command.toStdString();
+        for (auto it = option.globalMatch(help.out); it.hasNext();) {
+            const QString name = it.next().captured();
+            EXPECT_TRUE(manual.contains(name)) << command.toStdString() << " " << name.toStdString();
+        }
+    }
+}
+
 TEST_F(EndToEnd, AKilledRunLosesNothingAndSendsNothingTwice)
 {
     Smtpd server;
