@@ -569,7 +569,10 @@ void TMainForm::TestBtClick()
     const QString address = TestEd->text();
     if (m_run.running() || address.size() < 5)
         return;
-    m_run.StartRun(m_selection, address);
+    // With an entry selected in the list, the test message takes its values.
+    const QModelIndexList selected = MailLB->selectionModel()->selectedIndexes();
+    const QString values = selected.isEmpty() ? QString() : m_pending.entry(selected.first().row()).section(QLatin1Char(','), 1);
+    m_run.StartRun(m_selection, address, values);
 }
 
 void TMainForm::setupBtClick()

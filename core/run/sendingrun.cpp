@@ -80,7 +80,7 @@ void SendingRun::notePendingInStore(int count)
     emit countersChanged();
 }
 
-void SendingRun::StartRun(const RunSelection& s, const QString& testAddress)
+void SendingRun::StartRun(const RunSelection& s, const QString& testAddress, const QString& testValues)
 {
     if (m_running)
         throw BrevoraError(ErrorKind::Usage, QStringLiteral("A sending run is under way already."));
@@ -96,6 +96,7 @@ void SendingRun::StartRun(const RunSelection& s, const QString& testAddress)
     emit runStarting();
     ++m_generation;
     m_testAddress = testAddress;
+    m_testValues = testValues;
     m_flushError.clear();
     m_message = BaseMessage(s);
     m_smtp.Host = s.ServerHost.trimmed();
@@ -196,7 +197,8 @@ void SendingRun::sessionOpened(RunSession& session, RunOutcome opened, bool reco
         this, [&session, window] { session.smtp.DeliverStream(session.feed, window); },
         [this, &session](const std::optional<BrevoraError>& failure) { guarded([&] { sessionEnded(session, failure); }); });
     if (isTestRun()) {
-        OutgoingMessage message = outgoingFor(session, m_testAddress);
+        OutgoingMessage message =
+            outgoingFor(session, m_testValues.isEmpty() ? m_testAddress : m_testAddress + QLatin1Char(',') + m_testValues);
         message.tag = kTestTag;
         session.handed.append(kTestTag);
         std::vector<OutgoingMessage> one;

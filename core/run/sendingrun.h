@@ -64,7 +64,9 @@ public:
     // neither the list nor the send log. Throws before anything else for a missing sender, a port
     // that is not a number, a list another run is using, or deliveries the store could not apply
     // yet; every other failure is reported as activity.
-    void StartRun(const RunSelection& selection, const QString& testAddress = {});
+    // A test message may take the values of an entry (its text after the address), so that its
+    // placeholders are filled as that recipient's would be.
+    void StartRun(const RunSelection& selection, const QString& testAddress = {}, const QString& testValues = {});
     // Ends the run. Messages on their way are finished and recorded; a session waiting for
     // anything else has its wait cut short (within a second, whatever it waits for), and the run
     // ends as soon as every session is back.
@@ -148,6 +150,7 @@ private:
     QTimer m_timer;
     std::function<QStringList()> m_body;
     QString m_testAddress;
+    QString m_testValues;
     bool m_running = false;
     bool m_underWay = false;
     RunOutcome m_outcome = RunOutcome::Completed;

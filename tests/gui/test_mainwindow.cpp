@@ -408,6 +408,21 @@ TEST_F(MainWindowTest, TestSendNeedsAnAddressAndNoRunUnderWay)
     EXPECT_FALSE(window->run().isTestRun());
     window->StartBtClick();
     ASSERT_TRUE(waitUntil([&] { return !window->run().running(); }));
+
+    // The test message takes the values of the entry selected in the list: its placeholders are
+    // filled as that recipient's would be. The list and the log stay as they are.
+    const int received = int(smtpd.messages().size());
+    find<QTabWidget>("PageControl1")->setCurrentIndex(0);
+    window->AppendEntries({"c@example.org,Cecile"});
+    auto* list = find<QListView>("MailLB");
+    list->selectionModel()->select(window->pending().index(window->pending().count() - 1), QItemSelectionModel::ClearAndSelect);
+    QTest::mouseClick(find<QPushButton>("TestBt"), Qt::LeftButton);
+    ASSERT_TRUE(waitUntil([&] { return !window->run().running(); }));
+    ASSERT_EQ(smtpd.messages(received + 1).size(), received + 1);
+    EXPECT_TRUE(smtpd.messages(received + 1).last().contains("Hello Cecile")) << smtpd.messages().last().constData();
+    EXPECT_TRUE(smtpd.envelope(received).contains("probe@example.org")) << smtpd.envelope(received).constData();
+    EXPECT_TRUE(activity().contains("Sending is ok: probe@example.org")) << activity().join('|').toStdString();
+    EXPECT_TRUE(window->pending().contains("c@example.org,Cecile"));
 }
 
 // A newcomer is told what to set up next, step by step, until a server, a sender and a content
