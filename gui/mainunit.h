@@ -28,6 +28,8 @@ class TMainForm : public QMainWindow
 {
     Q_OBJECT
 public:
+    // The pace of a run that is not at full speed: a message a tick.
+    static constexpr int kTickMs = 50;
     explicit TMainForm(SendLogStore* store, QWidget* parent = nullptr);
     ~TMainForm() override;
 

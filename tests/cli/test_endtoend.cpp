@@ -24,18 +24,6 @@
 
 namespace {
 
-EmailMessage sample()
-{
-    EmailMessage m;
-    m.From = {"me@example.com", QStringLiteral("Caf\u00e9 Owner")};
-    m.Subject = QStringLiteral("Menu, caf\u00e9 cr\u00e8me and more");
-    SetRecipientsText(m.Recipients, "ann@example.org");
-    m.ContentType = "text/html";
-    m.Body = {"<html><body>", ".leading dot", QStringLiteral("Gr\u00fc\u00dfe"), QString(1200, 'w'), "</body></html>"};
-    m.Date = QDateTime(QDate(2026, 12, 8), QTime(9, 30, 0), Qt::OffsetFromUTC, 3600);
-    return m;
-}
-
 class EndToEnd : public ::testing::Test
 {
 protected:
@@ -506,7 +494,7 @@ TEST_F(EndToEnd, StrictParserReadsWhatWasSent)
         SmtpClient client;
         prepare(client, server.port());
         client.OpenSession();
-        EmailMessage m = sample();
+        EmailMessage m = SampleMessage();
         m.Subject = c.subject;
         m.From.Name = c.name;
         m.ContentType = "text/plain";

@@ -1,5 +1,6 @@
 #pragma once
 
+#include "core/mail/emailmessage.h"
 #include "core/run/prepare.h"
 #include "core/smtp/smtpclient.h"
 
@@ -8,4 +9,18 @@
 inline void DeliverMessage(SmtpClient& session, const EmailMessage& message)
 {
     session.Deliver(WriteOutgoing(session, message));
+}
+
+// A message that tries the writer: a name and subject outside ASCII, HTML, a line that starts
+// with a dot and one too long for a line of its own.
+inline EmailMessage SampleMessage()
+{
+    EmailMessage m;
+    m.From = {"me@example.com", QStringLiteral("Caf\u00e9 Owner")};
+    m.Subject = QStringLiteral("Menu, caf\u00e9 cr\u00e8me and more");
+    SetRecipientsText(m.Recipients, "ann@example.org");
+    m.ContentType = "text/html";
+    m.Body = {"<html><body>", ".leading dot", QStringLiteral("Gr\u00fc\u00dfe"), QString(1200, 'w'), "</body></html>"};
+    m.Date = QDateTime(QDate(2026, 12, 8), QTime(9, 30, 0), Qt::OffsetFromUTC, 3600);
+    return m;
 }

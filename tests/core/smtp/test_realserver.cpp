@@ -14,18 +14,6 @@
 
 namespace {
 
-EmailMessage sample()
-{
-    EmailMessage m;
-    m.From = {"me@example.com", QStringLiteral("Caf\u00e9 Owner")};
-    m.Subject = QStringLiteral("Menu, caf\u00e9 cr\u00e8me and more");
-    SetRecipientsText(m.Recipients, "ann@example.org");
-    m.ContentType = "text/html";
-    m.Body = {"<html><body>", ".leading dot", QStringLiteral("Gr\u00fc\u00dfe"), QString(1200, 'w'), "</body></html>"};
-    m.Date = QDateTime(QDate(2026, 12, 8), QTime(9, 30, 0), Qt::OffsetFromUTC, 3600);
-    return m;
-}
-
 // The writer's bytes as the server stores them: dots unstuffed, the Message-ID masked.
 QByteArray normalized(const QByteArray& data)
 {
@@ -56,7 +44,7 @@ protected:
     }
     void deliverAndCompare(SmtpClient& c, Smtpd& server, bool eightBit)
     {
-        const EmailMessage m = sample();
+        const EmailMessage m = SampleMessage();
         DeliverMessage(c, m);
         const QList<QByteArray> received = server.messages(1);
         ASSERT_EQ(received.size(), 1);
@@ -75,7 +63,7 @@ TEST_F(RealServer, PlainSessionDeliversExactlyWhatTheWriterProduced)
     deliverAndCompare(c, server, true);
     // The long line made that body quoted-printable; a short 8-bit body goes out as 8bit.
     EXPECT_FALSE(server.envelope(0).contains("BODY=8BITMIME"));
-    EmailMessage m = sample();
+    EmailMessage m = SampleMessage();
     m.Body = {QStringLiteral("Gr\u00fc\u00dfe")};
     DeliverMessage(c, m);
     ASSERT_EQ(server.messages(2).size(), 2);
