@@ -49,6 +49,7 @@ int main(int argc, char** argv)
                   "       brevora list --help\n"
                   "       brevora suppress --help\n"
                   "       brevora preview --help\n"
+                  "       brevora server|sender|content add|edit|remove|list (--help tells more)\n"
                   "--store postgresql://user@host:port/dbname keeps the lists and the send log in a PostgreSQL\n"
                   "database that several Brevora processes share (also BREVORA_STORE, or URL under [Store] in\n"
                   "the settings file); the password comes from ~/.pgpass or PGPASSWORD. Every command takes it.");
@@ -82,7 +83,7 @@ int main(int argc, char** argv)
     if (qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM") && qEnvironmentVariableIsEmpty("DISPLAY")
         && qEnvironmentVariableIsEmpty("WAYLAND_DISPLAY")) {
         std::fputs("The windows need a desktop session, and none was found (DISPLAY is not set). Without one, "
-                   "brevora send, history, list, suppress and preview work: see brevora --help.\n",
+                   "brevora send, history, list, suppress, preview, server, sender and content work: see brevora --help.\n",
                    stderr);
         return 3;
     }

@@ -6,6 +6,7 @@
 #include <memory>
 
 #include "core/error.h"
+#include "core/run/runselection.h"
 
 class SendLogStore;
 
@@ -50,12 +51,19 @@ std::unique_ptr<SendLogStore> openStore();
 // The entry at the saved position, or the one named by its key.
 QString pick(const QStringList& keys, const QString& positionKey, const QString& named, const char* what);
 
+// What the run options (limits, login, unsubscribe, attachments) given say; a usage error for a
+// value that cannot be used.
+RunOverrides runOverrides(const Options& options);
+
 // The commands, each given the arguments after its name; the exit status.
 int SendCommand(const QStringList& args);
 int ListCommand(const QStringList& args);
 int HistoryCommand(const QStringList& args);
 int SuppressCommand(const QStringList& args);
 int PreviewCommand(const QStringList& args);
+int ServerCommand(const QStringList& args);
+int SenderCommand(const QStringList& args);
+int ContentCommand(const QStringList& args);
 // The full usage of "send", shown when it is given nothing it can use.
 extern const char* const kSendUsage;
 

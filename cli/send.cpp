@@ -158,9 +158,11 @@ int writeDryRun(const QString& dir, const QStringList& entries, SendLogStore& st
     return kExitOk;
 }
 
+} // namespace
+
 // What the options of "send" change in the selection the settings make; a usage error for a
 // value that cannot be used.
-RunOverrides sendOverrides(const Options& o)
+RunOverrides runOverrides(const Options& o)
 {
     RunOverrides v;
     v.allowPlainLogin = o.flags.contains(QStringLiteral("--allow-plain-login"));
@@ -210,8 +212,6 @@ RunOverrides sendOverrides(const Options& o)
         v.attachFolder = o.values.value(QStringLiteral("--attach-dir"));
     return v;
 }
-
-} // namespace
 
 const char* const kSendUsage =
     "Usage: brevora send [--data-dir DIR] [--list FILE [--resend] | --test ADDRESS] [--server HOST]\n"
@@ -300,7 +300,7 @@ int SendCommand(const QStringList& args)
     SelectSender(s, pick(ListSenders(), SettingsKeys::SenderPosition, o.values.value(QStringLiteral("--sender"), QString()), "sender"));
     SelectContent(s, pick(ListContents(), SettingsKeys::ContentPosition, o.values.value(QStringLiteral("--content"), QString()), "content"));
     s.ReturnReceipt = ReadReturnReceipt();
-    ApplyOverrides(s, sendOverrides(o));
+    ApplyOverrides(s, runOverrides(o));
     if (s.Login.mechanism == LoginMechanism::XOAuth2 && s.Login.tokenCommand.trimmed().isEmpty())
         throw BrevoraError(ErrorKind::Usage, QStringLiteral("Logging in with xoauth2 needs a token command (--token-command)."));
     if (s.AttachFolder.isEmpty())

@@ -1,5 +1,7 @@
 #include "gui/addmail.h"
 
+#include "core/settings/entries.h"
+
 #include "gui/entryform.h"
 #include "core/error.h"
 #include "core/settings/settingsfile.h"
@@ -26,27 +28,28 @@ TFrmAddMail::TFrmAddMail(QWidget* parent)
     setFixedSize(minimumSizeHint().expandedTo(QSize(281, 178))); // room for every label, at any font size
 }
 
-bool TFrmAddMail::ExecuteAdd(QString& address, QString& name)
+bool TFrmAddMail::ExecuteAdd(SenderEntry& entry)
 {
     setWindowTitle(QStringLiteral("Add email address"));
-    return Execute(address, name);
+    m_editedKey.reset();
+    return Execute(entry);
 }
 
-bool TFrmAddMail::ExecuteEdit(QString& address, QString& name)
+bool TFrmAddMail::ExecuteEdit(SenderEntry& entry)
 {
     setWindowTitle(QStringLiteral("Edit email address"));
-    return Execute(address, name);
+    m_editedKey = entry.address;
+    return Execute(entry);
 }
 
-bool TFrmAddMail::Execute(QString& address, QString& name)
+bool TFrmAddMail::Execute(SenderEntry& entry)
 {
-    EdtSendAddr->setText(address);
-    EdtViewName->setText(name);
+    EdtSendAddr->setText(entry.address);
+    EdtViewName->setText(entry.name);
     EdtSendAddr->setFocus();
     if (!EntryForm::runModal(this))
         return false;
-    address = EdtSendAddr->text();
-    name = EdtViewName->text();
+    entry = {EdtSendAddr->text(), EdtViewName->text()};
     return true;
 }
 
@@ -58,6 +61,7 @@ void TFrmAddMail::BtmOkClick()
     }
     try {
         CheckSenderEntry({EdtSendAddr->text(), EdtViewName->text()});
+        CheckSenderFree(m_editedKey, EdtSendAddr->text());
     } catch (const BrevoraError& e) {
         EntryForm::refuse(e.message(), EntryForm::fieldToBlame(e.message(), {EdtSendAddr, EdtViewName}));
         return;

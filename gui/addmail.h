@@ -2,6 +2,9 @@
 
 #include <QDialog>
 
+#include "core/settings/settingsfile.h"
+#include <optional>
+
 class QLineEdit;
 
 // The sender dialog of the settings window. ExecuteAdd and ExecuteEdit fill every field, show the
@@ -11,12 +14,13 @@ class TFrmAddMail : public QDialog
     Q_OBJECT
 public:
     explicit TFrmAddMail(QWidget* parent = nullptr);
-    bool ExecuteAdd(QString& address, QString& name);
-    bool ExecuteEdit(QString& address, QString& name);
+    bool ExecuteAdd(SenderEntry& entry);
+    bool ExecuteEdit(SenderEntry& entry);
     void BtmOkClick();
 
 private:
-    bool Execute(QString& address, QString& name);
+    bool Execute(SenderEntry& entry);
+    std::optional<QString> m_editedKey;
     QLineEdit* EdtSendAddr;
     QLineEdit* EdtViewName;
 };

@@ -105,69 +105,53 @@ TFrmAddServer::TFrmAddServer(QWidget* parent)
     setFixedSize(minimumSizeHint().expandedTo(QSize(306, 236)));
 }
 
-bool TFrmAddServer::ExecuteAdd(QString& host, QString& account, QString& ssl, QString& port, QString& password)
+bool TFrmAddServer::ExecuteAdd(ServerSetup& setup)
 {
     setWindowTitle(QStringLiteral("Add An SMTP Server"));
-    return Execute(host, account, ssl, port, password);
+    m_editedKey.reset();
+    return Execute(setup);
 }
 
-bool TFrmAddServer::ExecuteEdit(QString& host, QString& account, QString& ssl, QString& port, QString& password)
+bool TFrmAddServer::ExecuteEdit(ServerSetup& setup, const QString& key)
 {
     setWindowTitle(QStringLiteral("Edit SMTP Server"));
-    return Execute(host, account, ssl, port, password);
+    m_editedKey = key;
+    return Execute(setup);
 }
 
-bool TFrmAddServer::Execute(QString& host, QString& account, QString& ssl, QString& port, QString& password)
+bool TFrmAddServer::Execute(ServerSetup& setup)
 {
-    EdtServerName->setText(host);
-    EdtUser->setText(account);
-    EdtPasswd->setText(password);
-    EdtPort->setText(port.isEmpty() ? QStringLiteral("25") : port);
-    ChbSSL->setChecked(ssl == QLatin1String("1"));
-    ChbPlainLogin->setChecked(!host.isEmpty() && ReadPlainLoginAllowed(host));
-    const RateLimits limits = host.isEmpty() ? RateLimits() : ReadRateLimits(host);
-    SpnPerSecond->setValue(limits.perSecond);
-    SpnPerMinute->setValue(limits.perMinute);
-    SpnPerHour->setValue(limits.perHour);
-    SpnPerDay->setValue(limits.perDay);
-    const Throughput speed = host.isEmpty() ? Throughput() : ReadThroughput(host);
-    SpnInFlight->setValue(speed.inFlight);
-    SpnConnections->setValue(speed.connections);
-    const LoginChoice login = host.isEmpty() ? LoginChoice() : ReadLoginChoice(host);
-    CmbLogin->setCurrentIndex(CmbLogin->findData(int(login.mechanism)));
-    EdtTokenCommand->setText(login.tokenCommand);
+    const SmtpServerEntry& e = setup.entry;
+    EdtServerName->setText(e.host);
+    EdtUser->setText(e.account);
+    EdtPasswd->setText(e.password);
+    EdtPort->setText(e.port.isEmpty() ? QStringLiteral("25") : e.port);
+    ChbSSL->setChecked(e.ssl == QLatin1String("1"));
+    ChbPlainLogin->setChecked(setup.allowPlainLogin);
+    SpnPerSecond->setValue(setup.limits.perSecond);
+    SpnPerMinute->setValue(setup.limits.perMinute);
+    SpnPerHour->setValue(setup.limits.perHour);
+    SpnPerDay->setValue(setup.limits.perDay);
+    SpnInFlight->setValue(setup.throughput.inFlight);
+    SpnConnections->setValue(setup.throughput.connections);
+    CmbLogin->setCurrentIndex(CmbLogin->findData(int(setup.login.mechanism)));
+    EdtTokenCommand->setText(setup.login.tokenCommand);
     EdtServerName->setFocus();
     if (!EntryForm::runModal(this))
         return false;
-    host = EdtServerName->text();
-    account = EdtUser->text();
-    password = EdtPasswd->text();
-    port = EdtPort->text();
-    ssl = ChbSSL->isChecked() ? QStringLiteral("1") : QStringLiteral("0");
+    setup.entry = shownEntry();
+    setup.allowPlainLogin = ChbPlainLogin->isChecked();
+    setup.limits = {SpnPerSecond->value(), SpnPerMinute->value(), SpnPerHour->value(), SpnPerDay->value()};
+    setup.throughput = {SpnInFlight->value(), SpnConnections->value()};
+    setup.login.mechanism = LoginMechanism(CmbLogin->currentData().toInt());
+    setup.login.tokenCommand = EdtTokenCommand->text().trimmed();
     return true;
 }
 
-RateLimits TFrmAddServer::rateLimits() const
+SmtpServerEntry TFrmAddServer::shownEntry() const
 {
-    return {SpnPerSecond->value(), SpnPerMinute->value(), SpnPerHour->value(), SpnPerDay->value()};
-}
-
-LoginChoice TFrmAddServer::loginChoice() const
-{
-    LoginChoice choice;
-    choice.mechanism = LoginMechanism(CmbLogin->currentData().toInt());
-    choice.tokenCommand = EdtTokenCommand->text().trimmed();
-    return choice;
-}
-
-Throughput TFrmAddServer::throughput() const
-{
-    return {SpnInFlight->value(), SpnConnections->value()};
-}
-
-bool TFrmAddServer::allowPlainLogin() const
-{
-    return ChbPlainLogin->isChecked();
+    return {EdtServerName->text(), EdtUser->text(), EdtPasswd->text(), EdtPort->text(),
+            ChbSSL->isChecked() ? QStringLiteral("1") : QStringLiteral("0")};
 }
 
 void TFrmAddServer::ChbSSLClick()
@@ -182,8 +166,7 @@ void TFrmAddServer::BtmOkClick()
         return;
     }
     try {
-        CheckServerEntry({EdtServerName->text(), EdtUser->text(), EdtPasswd->text(), EdtPort->text(),
-                          ChbSSL->isChecked() ? QStringLiteral("1") : QStringLiteral("0")});
+        CheckServerFree(m_editedKey, shownEntry()); // the same host and account twice is refused here
     } catch (const BrevoraError& e) {
         EntryForm::refuse(e.message(), EntryForm::fieldToBlame(e.message(), {EdtServerName, EdtUser, EdtPasswd, EdtPort}));
         return;

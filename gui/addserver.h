@@ -2,7 +2,9 @@
 
 #include <QDialog>
 
-#include "core/settings/settingsfile.h"
+#include "core/settings/entries.h"
+
+#include <optional>
 
 class QCheckBox;
 class QLineEdit;
@@ -16,21 +18,16 @@ class TFrmAddServer : public QDialog
     Q_OBJECT
 public:
     explicit TFrmAddServer(QWidget* parent = nullptr);
-    bool ExecuteAdd(QString& host, QString& account, QString& ssl, QString& port, QString& password);
-    bool ExecuteEdit(QString& host, QString& account, QString& ssl, QString& port, QString& password);
+    bool ExecuteAdd(ServerSetup& setup);
+    // The entry's key tells it apart from the others of its host.
+    bool ExecuteEdit(ServerSetup& setup, const QString& key);
     void ChbSSLClick();
-    // Whether the user allowed login without TLS for the server, as the dialog was left.
-    bool allowPlainLogin() const;
-    // The server's rate limits as the dialog was left.
-    RateLimits rateLimits() const;
-    // Messages in flight and connections at full speed, as the dialog was left.
-    Throughput throughput() const;
-    // How to log in, as the dialog was left.
-    LoginChoice loginChoice() const;
     void BtmOkClick();
 
 private:
-    bool Execute(QString& host, QString& account, QString& ssl, QString& port, QString& password);
+    bool Execute(ServerSetup& setup);
+    SmtpServerEntry shownEntry() const;
+    std::optional<QString> m_editedKey;
     QLineEdit* EdtServerName;
     QLineEdit* EdtUser;
     QLineEdit* EdtPasswd;

@@ -79,50 +79,47 @@ TFrmAddText::TFrmAddText(QWidget* parent)
     setFixedSize(minimumSizeHint().expandedTo(QSize(565, 479)));
 }
 
-bool TFrmAddText::ExecuteAdd(QString& title, QString& bodyFile)
+bool TFrmAddText::ExecuteAdd(ContentSetup& setup)
 {
     setWindowTitle(QStringLiteral("Add New Email Content"));
-    QString created = CreateBodyFile();
-    if (!Execute(title, created)) {
+    m_editedKey.reset();
+    setup.entry.bodyFile = CreateBodyFile();
+    if (!Execute(setup)) {
         // No entry will name this file: it must not be left behind.
-        QFile::remove(AppDir() + created);
+        QFile::remove(AppDir() + setup.entry.bodyFile);
         return false;
     }
-    bodyFile = created;
     return true;
 }
 
-bool TFrmAddText::ExecuteEdit(QString& title, QString& bodyFile)
+bool TFrmAddText::ExecuteEdit(ContentSetup& setup)
 {
     setWindowTitle(QStringLiteral("Edit Email Content"));
-    return Execute(title, bodyFile);
+    m_editedKey = setup.entry.title;
+    return Execute(setup);
 }
 
-bool TFrmAddText::Execute(QString& title, QString& bodyFile)
+bool TFrmAddText::Execute(ContentSetup& setup)
 {
-    MemText->setPlainText(LoadBodyText(bodyFile).replace(QStringLiteral("\r\n"), QStringLiteral("\n")));
+    const QString& title = setup.entry.title;
+    MemText->setPlainText(LoadBodyText(setup.entry.bodyFile).replace(QStringLiteral("\r\n"), QStringLiteral("\n")));
     if (title.isEmpty())
         MemText->selectAll(); // a new body holds only its path: typing the text replaces it
     EdtMailTitle->setText(title);
-    const Unsubscribe links = title.isEmpty() ? Unsubscribe() : ReadUnsubscribe(title);
-    EdtUnsubscribeAddress->setText(links.mailto);
-    EdtUnsubscribeUrl->setText(links.url);
-    EdtAttachments->setText(title.isEmpty() ? QString() : ReadAttachments(title).join(QStringLiteral(" | ")));
-    const RecipientFiles own = title.isEmpty() ? RecipientFiles() : ReadRecipientFiles(title);
-    EdtAttachColumn->setText(own.column);
-    EdtAttachFolder->setText(own.folder);
-    BodyFileName = bodyFile;
+    EdtUnsubscribeAddress->setText(setup.links.mailto);
+    EdtUnsubscribeUrl->setText(setup.links.url);
+    EdtAttachments->setText(setup.attachments.join(QStringLiteral(" | ")));
+    EdtAttachColumn->setText(setup.recipientFiles.column);
+    EdtAttachFolder->setText(setup.recipientFiles.folder);
+    BodyFileName = setup.entry.bodyFile;
     EdtMailTitle->setFocus();
     if (!EntryForm::runModal(this))
         return false;
-    title = EdtMailTitle->text();
-    bodyFile = BodyFileName;
+    setup.entry.title = EdtMailTitle->text();
+    setup.links = unsubscribe();
+    setup.attachments = attachments();
+    setup.recipientFiles = {EdtAttachColumn->text().trimmed(), EdtAttachFolder->text().trimmed()};
     return true;
-}
-
-RecipientFiles TFrmAddText::recipientFiles() const
-{
-    return {EdtAttachColumn->text().trimmed(), EdtAttachFolder->text().trimmed()};
 }
 
 QStringList TFrmAddText::attachments() const
@@ -143,6 +140,7 @@ void TFrmAddText::BtmOkClick()
 {
     try {
         CheckContentEntry({EdtMailTitle->text(), BodyFileName});
+        CheckContentFree(m_editedKey, EdtMailTitle->text());
     } catch (const BrevoraError& e) {
         EntryForm::refuse(e.message(), EdtMailTitle);
         return;

@@ -2,7 +2,9 @@
 
 #include <QDialog>
 
-#include "core/settings/settingsfile.h"
+#include "core/settings/entries.h"
+
+#include <optional>
 
 class QLineEdit;
 class QPlainTextEdit;
@@ -15,17 +17,15 @@ class TFrmAddText : public QDialog
 public:
     explicit TFrmAddText(QWidget* parent = nullptr);
     // A new content gets its body file when the dialog opens; cancelling deletes it again.
-    bool ExecuteAdd(QString& title, QString& bodyFile);
-    bool ExecuteEdit(QString& title, QString& bodyFile);
+    bool ExecuteAdd(ContentSetup& setup);
+    bool ExecuteEdit(ContentSetup& setup);
     void BtmOkClick();
-    // The unsubscribe links as the dialog was left.
-    Unsubscribe unsubscribe() const;
-    // The files sent with every message, as the dialog was left.
-    QStringList attachments() const;
-    RecipientFiles recipientFiles() const;
 
 private:
-    bool Execute(QString& title, QString& bodyFile);
+    bool Execute(ContentSetup& setup);
+    Unsubscribe unsubscribe() const;
+    QStringList attachments() const;
+    std::optional<QString> m_editedKey;
     QLineEdit* EdtMailTitle;
     QPlainTextEdit* MemText;
     QLineEdit* EdtUnsubscribeAddress;

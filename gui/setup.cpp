@@ -6,7 +6,7 @@
 #include "gui/addserver.h"
 #include "gui/addtext.h"
 #include "core/sendlog/storelocation.h"
-#include "core/settings/settingsfile.h"
+#include "core/settings/entries.h"
 
 #include <QCheckBox>
 #include <QGridLayout>
@@ -155,12 +155,12 @@ void TFrmSetup::LstServerClick()
     m_servers.edit->setEnabled(true);
     m_servers.del->setEnabled(true);
     MemCaption->clear();
-    const QString host = selected(m_servers);
+    const QString key = selected(m_servers);
     QString account, ssl, port, password;
-    LookupServer(host, account, ssl, port, password);
+    LookupServer(key, account, ssl, port, password);
     MemCaption->setPlainText(QStringLiteral("Outgoing Mail Server (SMTP): %1\nAccount Name: %2\nSSL: %3\nPort: %4\n"
                                             "Password: **********")
-                                 .arg(host, account, ssl, port));
+                                 .arg(ServerHostOf(key), account, ssl, port));
 }
 
 void TFrmSetup::LstViewClick()
@@ -183,69 +183,41 @@ void TFrmSetup::LstTextClick()
 
 void TFrmSetup::BtmServerAddClick()
 {
-    SmtpServerEntry e;
-    if (!m_serverDialog->ExecuteAdd(e.host, e.account, e.ssl, e.port, e.password))
-        return;
-    StoreServer(std::nullopt, e);
-    WritePlainLoginAllowed(e.host, m_serverDialog->allowPlainLogin());
-    WriteRateLimits(e.host, m_serverDialog->rateLimits());
-    WriteThroughput(e.host, m_serverDialog->throughput());
-    WriteLoginChoice(e.host, m_serverDialog->loginChoice());
-    m_servers.list->addItem(e.host);
+    ServerSetup setup;
+    if (m_serverDialog->ExecuteAdd(setup))
+        m_servers.list->addItem(SaveServer(std::nullopt, setup));
 }
 
 void TFrmSetup::BtmServerEditClick()
 {
-    SmtpServerEntry e;
     const QString old = selected(m_servers);
-    e.host = old;
-    LookupServer(old, e.account, e.ssl, e.port, e.password);
-    if (!m_serverDialog->ExecuteEdit(e.host, e.account, e.ssl, e.port, e.password))
-        return;
-    StoreServer(old, e);
-    if (old.trimmed().compare(e.host.trimmed(), Qt::CaseInsensitive) != 0) {
-        WritePlainLoginAllowed(old, false);
-        WriteRateLimits(old, {});
-        WriteThroughput(old, {});
-        WriteLoginChoice(old, {});
-    }
-    WritePlainLoginAllowed(e.host, m_serverDialog->allowPlainLogin());
-    WriteRateLimits(e.host, m_serverDialog->rateLimits());
-    WriteThroughput(e.host, m_serverDialog->throughput());
-    WriteLoginChoice(e.host, m_serverDialog->loginChoice());
-    m_servers.list->currentItem()->setText(e.host);
+    ServerSetup setup = ReadServerSetup(old);
+    if (m_serverDialog->ExecuteEdit(setup, old))
+        m_servers.list->currentItem()->setText(SaveServer(old, setup));
 }
 
 void TFrmSetup::BtmServerDelClick()
 {
-    const QString host = selected(m_servers);
-    if (!askDelete(QStringLiteral("Are you sure you want to delete this server account?(%1)").arg(host)))
+    const QString key = selected(m_servers);
+    if (!askDelete(QStringLiteral("Are you sure you want to delete this server account?(%1)").arg(key)))
         return;
-    RemoveServer(host);
-    WritePlainLoginAllowed(host, false);
-    WriteRateLimits(host, {});
-    WriteThroughput(host, {});
-    WriteLoginChoice(host, {});
+    DeleteServer(key);
     afterDelete(m_servers);
 }
 
 void TFrmSetup::BtmViewAddClick()
 {
     SenderEntry e;
-    if (!m_senderDialog->ExecuteAdd(e.address, e.name))
-        return;
-    StoreSender(std::nullopt, e);
-    m_senders.list->addItem(e.address);
+    if (m_senderDialog->ExecuteAdd(e))
+        m_senders.list->addItem(SaveSender(std::nullopt, e));
 }
 
 void TFrmSetup::BtmViewEditClick()
 {
     const QString old = selected(m_senders);
-    SenderEntry e{old, LookupSender(old)};
-    if (!m_senderDialog->ExecuteEdit(e.address, e.name))
-        return;
-    StoreSender(old, e);
-    m_senders.list->currentItem()->setText(e.address);
+    SenderEntry e = ReadSender(old);
+    if (m_senderDialog->ExecuteEdit(e))
+        m_senders.list->currentItem()->setText(SaveSender(old, e));
 }
 
 void TFrmSetup::BtmViewDelClick()
@@ -253,38 +225,23 @@ void TFrmSetup::BtmViewDelClick()
     const QString address = selected(m_senders);
     if (!askDelete(QStringLiteral("Are you sure you want to delete this email address?(%1)").arg(address)))
         return;
-    RemoveSender(address);
+    DeleteSender(address);
     afterDelete(m_senders);
 }
 
 void TFrmSetup::BtmTextAddClick()
 {
-    ContentEntry e;
-    if (!m_contentDialog->ExecuteAdd(e.title, e.bodyFile))
-        return;
-    StoreContent(std::nullopt, e);
-    WriteUnsubscribe(e.title, m_contentDialog->unsubscribe());
-    WriteAttachments(e.title, m_contentDialog->attachments());
-    WriteRecipientFiles(e.title, m_contentDialog->recipientFiles());
-    m_contents.list->addItem(e.title);
+    ContentSetup setup;
+    if (m_contentDialog->ExecuteAdd(setup))
+        m_contents.list->addItem(SaveContent(std::nullopt, setup));
 }
 
 void TFrmSetup::BtmTextEditClick()
 {
     const QString old = selected(m_contents);
-    ContentEntry e{old, LookupContent(old)};
-    if (!m_contentDialog->ExecuteEdit(e.title, e.bodyFile))
-        return;
-    StoreContent(old, e);
-    if (old.trimmed() != e.title.trimmed()) {
-        WriteUnsubscribe(old, {});
-        WriteAttachments(old, {});
-        WriteRecipientFiles(old, {});
-    }
-    WriteUnsubscribe(e.title, m_contentDialog->unsubscribe());
-    WriteAttachments(e.title, m_contentDialog->attachments());
-    WriteRecipientFiles(e.title, m_contentDialog->recipientFiles());
-    m_contents.list->currentItem()->setText(e.title);
+    ContentSetup setup = ReadContentSetup(old);
+    if (m_contentDialog->ExecuteEdit(setup))
+        m_contents.list->currentItem()->setText(SaveContent(old, setup));
 }
 
 void TFrmSetup::BtmTextDelClick()
@@ -292,10 +249,7 @@ void TFrmSetup::BtmTextDelClick()
     const QString title = selected(m_contents);
     if (!askDelete(QStringLiteral("Are you sure you want to delete this email content?(%1)").arg(title)))
         return;
-    RemoveContent(title);
-    WriteUnsubscribe(title, {});
-    WriteAttachments(title, {});
-    WriteRecipientFiles(title, {});
+    DeleteContent(title);
     afterDelete(m_contents);
 }
 

@@ -2,22 +2,22 @@
 
 #include "core/error.h"
 
-void SelectServer(RunSelection& s, const QString& host)
+void SelectServer(RunSelection& s, const QString& key)
 {
-    s.ServerHost = host;
+    s.ServerHost = ServerHostOf(key);
     // Only "1" counts as on. What could be read is kept when the rest cannot be.
     QString ssl;
     try {
-        LookupServer(s.ServerHost, s.ServerAccount, ssl, s.ServerPort, s.ServerPassword);
+        LookupServer(key, s.ServerAccount, ssl, s.ServerPort, s.ServerPassword);
     } catch (...) {
         s.ImplicitTls = ssl == QLatin1String("1");
         throw;
     }
     s.ImplicitTls = ssl == QLatin1String("1");
-    s.AllowPlainLogin = ReadPlainLoginAllowed(s.ServerHost);
-    s.Limits = ReadRateLimits(s.ServerHost);
-    s.Speed = ReadThroughput(s.ServerHost);
-    s.Login = ReadLoginChoice(s.ServerHost);
+    s.AllowPlainLogin = ReadPlainLoginAllowed(key);
+    s.Limits = ReadRateLimits(key);
+    s.Speed = ReadThroughput(key);
+    s.Login = ReadLoginChoice(key);
 }
 
 void SelectSender(RunSelection& s, const QString& address)

@@ -39,8 +39,9 @@ struct RunSelection
 };
 
 // The parts of the selection that come with a server, a sender and a content, from the settings.
-// A server whose stored value cannot be read throws, its host and what could be read set.
-void SelectServer(RunSelection& selection, const QString& host);
+// A server whose stored value cannot be read throws, its host and what could be read set. A server
+// is chosen by its entry's key (its host, or "host (account)").
+void SelectServer(RunSelection& selection, const QString& key);
 void SelectSender(RunSelection& selection, const QString& address);
 void SelectContent(RunSelection& selection, const QString& title);
 

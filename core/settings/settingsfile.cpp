@@ -48,15 +48,6 @@ IniFile ini()
     return IniFile(IniPath());
 }
 
-QStringList decodeAll(const QList<QByteArray>& keys)
-{
-    QStringList result;
-    result.reserve(keys.size());
-    for (const QByteArray& key : keys)
-        result.append(CodePage::decode(key));
-    return result;
-}
-
 QByteArray userKey(const QString& key)
 {
     const QByteArray bytes = CodePage::encode(key);
@@ -71,23 +62,145 @@ QByteArray userValue(const QString& value)
     return bytes;
 }
 
-void storeEntry(const QString& section, const std::optional<QString>& oldKey, const QString& key, const QByteArray& value)
+// A name the file syntax cannot hold as a key ("=" anywhere, a leading "[" or ";": a title such as
+// "[Club] Spring news") is kept under a stand-in key, with the name itself in a section of its
+// own. Files without that section read exactly as they always did.
+QByteArray namesSection(const QString& section)
 {
-    const QByteArray k = userKey(key);
-    if (oldKey && *oldKey != key)
-        ini().deleteKey(fixed(section), CodePage::encode(*oldKey));
-    ini().writeValue(fixed(section), k, value);
+    return fixed(section) + " names";
 }
 
-QString lookup(const QString& section, const QString& key)
+bool holdsAsKey(const QByteArray& bytes)
 {
-    QByteArray k;
+    const QByteArray t = bytes.trimmed();
+    return !t.contains('=') && !t.startsWith('[') && !t.startsWith(';');
+}
+
+bool hasKey(const IniFile& file, const QByteArray& section, const QByteArray& key)
+{
+    for (const QByteArray& k : file.listKeys(section))
+        if (k.compare(key, Qt::CaseInsensitive) == 0)
+            return true;
+    return false;
+}
+
+// The key an existing entry is stored under, or nothing.
+std::optional<QByteArray> storedKey(const QString& section, const QString& name)
+{
+    QByteArray bytes;
     try {
-        k = CodePage::encode(key);
+        bytes = CodePage::encode(name.trimmed());
     } catch (const BrevoraError&) {
-        return {};
+        return std::nullopt;
     }
-    return CodePage::decode(ini().readValue(fixed(section), k));
+    const IniFile file = ini();
+    const QByteArray names = namesSection(section);
+    for (const QByteArray& key : file.listKeys(names))
+        if (file.readValue(names, key) == bytes)
+            return key;
+    // A key that stands in for another name is not this name.
+    if (!holdsAsKey(bytes) || hasKey(file, names, bytes))
+        return std::nullopt;
+    for (const QByteArray& key : file.listKeys(fixed(section)))
+        if (key.compare(bytes, Qt::CaseInsensitive) == 0)
+            return key;
+    return std::nullopt;
+}
+
+// The key to store a name under: its existing one, else the name itself where the syntax allows
+// and it is free, else a stand-in recorded in the names section.
+QByteArray keyToStore(const QString& section, const QString& name)
+{
+    if (const auto existing = storedKey(section, name))
+        return *existing;
+    const QByteArray bytes = CodePage::encode(name.trimmed());
+    if (bytes.isEmpty() || bytes.contains('\r') || bytes.contains('\n'))
+        IniFile::checkKey(bytes, name);
+    const IniFile file = ini();
+    const QByteArray names = namesSection(section);
+    const auto taken = [&](const QByteArray& key) { return hasKey(file, fixed(section), key) || hasKey(file, names, key); };
+    if (holdsAsKey(bytes) && !taken(bytes))
+        return bytes;
+    QByteArray standIn = bytes;
+    standIn.replace('%', "%25").replace('=', "%3D");
+    if (standIn.startsWith('['))
+        standIn = "%5B" + standIn.mid(1);
+    else if (standIn.startsWith(';'))
+        standIn = "%3B" + standIn.mid(1);
+    QByteArray key = standIn;
+    for (int n = 2; taken(key); ++n)
+        key = standIn + " ~" + QByteArray::number(n);
+    // Quoted, so that quotes around the name itself are kept.
+    file.writeValue(names, key, '"' + bytes + '"');
+    return key;
+}
+
+QString shownName(const QString& section, const QByteArray& key)
+{
+    const QByteArray name = ini().readValue(namesSection(section), key);
+    return CodePage::decode(name.isEmpty() ? key : name);
+}
+
+QStringList listNames(const QString& section)
+{
+    QStringList result;
+    for (const QByteArray& key : ini().listKeys(fixed(section)))
+        result.append(shownName(section, key));
+    return result;
+}
+
+void removeEntry(const QString& section, const QString& name)
+{
+    if (const auto key = storedKey(section, name)) {
+        ini().deleteKey(fixed(section), *key);
+        ini().deleteKey(namesSection(section), *key);
+    }
+}
+
+void storeEntry(const QString& section, const std::optional<QString>& oldKey, const QString& name, const QByteArray& value)
+{
+    if (oldKey && *oldKey != name)
+        removeEntry(section, *oldKey);
+    QByteArray key = keyToStore(section, name);
+    // A change of letter case only is written as the name now has it.
+    if (const QByteArray bytes = CodePage::encode(name.trimmed()); holdsAsKey(bytes) && key.compare(bytes, Qt::CaseInsensitive) == 0)
+        key = bytes;
+    ini().writeValue(fixed(section), key, value);
+}
+
+QString lookup(const QString& section, const QString& name)
+{
+    const auto key = storedKey(section, name);
+    return key ? CodePage::decode(ini().readValue(fixed(section), *key)) : QString();
+}
+
+// A name the file can store: not empty, no line break, every character in the code page.
+void checkName(const QString& name)
+{
+    const QByteArray bytes = CodePage::encode(name.trimmed());
+    if (bytes.isEmpty())
+        IniFile::checkKey(bytes, name);
+    if (bytes.contains('\r') || bytes.contains('\n'))
+        throw BrevoraError(ErrorKind::Usage, QStringLiteral("The name \"%1\" cannot be stored: it holds a line break.").arg(PrintableText(name, true)));
+}
+
+// The key of a content's options in the sections kept by title.
+QByteArray contentKey(const QString& title)
+{
+    return storedKey(SettingsKeys::ContentSection, title).value_or(CodePage::encode(title.trimmed()));
+}
+
+// The key of a server's options in the sections kept by server, in lower case as they always were.
+QByteArray serverKey(const QString& server)
+{
+    return storedKey(SettingsKeys::ServerSection, server).value_or(CodePage::encode(server.trimmed())).toLower();
+}
+
+// A key to write under: one the syntax cannot hold is refused (its entry does not exist).
+QByteArray writable(const QByteArray& key, const QString& name)
+{
+    IniFile::checkKey(key, name);
+    return key;
 }
 
 } // namespace
@@ -130,17 +243,17 @@ QString DefaultAppDir(const QString& executableDir)
 
 QStringList ListServers()
 {
-    return decodeAll(ini().listKeys(fixed(SettingsKeys::ServerSection)));
+    return listNames(SettingsKeys::ServerSection);
 }
 
 QStringList ListSenders()
 {
-    return decodeAll(ini().listKeys(fixed(SettingsKeys::SenderSection)));
+    return listNames(SettingsKeys::SenderSection);
 }
 
 QStringList ListContents()
 {
-    return decodeAll(ini().listKeys(fixed(SettingsKeys::ContentSection)));
+    return listNames(SettingsKeys::ContentSection);
 }
 
 bool ReadReturnReceipt()
@@ -195,26 +308,62 @@ void CheckServerEntry(const SmtpServerEntry& entry)
 {
     if (entry.account.contains(',') || entry.port.contains(','))
         throw BrevoraError(ErrorKind::Usage, QStringLiteral("The account name and the port must not contain a comma."));
-    userKey(entry.host);
+    for (const QChar c : entry.host.trimmed())
+        if (c.isSpace() || QStringLiteral("=,;/@()\"'<>").contains(c))
+            throw BrevoraError(ErrorKind::Usage, QStringLiteral("The server name \"%1\" holds \"%2\", which no host name has.")
+                                                     .arg(PrintableText(entry.host.trimmed(), true), c.isSpace() ? QStringLiteral(" ") : QString(c)));
+    checkName(entry.host);
     ServerValue(entry);
 }
 
 void CheckSenderEntry(const SenderEntry& entry)
 {
-    userKey(entry.address);
+    checkName(entry.address);
     userValue(entry.name);
 }
 
 void CheckContentEntry(const ContentEntry& entry)
 {
-    userKey(entry.title);
+    checkName(entry.title);
     userValue(entry.bodyFile);
 }
 
-void StoreServer(const std::optional<QString>& oldKey, const SmtpServerEntry& entry)
+QString ServerHostOf(const QString& key)
+{
+    return key.trimmed().section(QLatin1Char(' '), 0, 0);
+}
+
+QString ServerKeyFor(const SmtpServerEntry& entry, const std::optional<QString>& oldKey)
+{
+    const QString host = entry.host.trimmed();
+    bool hostTaken = false;
+    for (const QString& key : ListServers()) {
+        if (oldKey && key == *oldKey)
+            continue;
+        if (ServerHostOf(key).compare(host, Qt::CaseInsensitive) != 0)
+            continue;
+        QString account, ssl, port, password;
+        try {
+            LookupServer(key, account, ssl, port, password);
+        } catch (const BrevoraError&) {
+        }
+        if (account.trimmed() == entry.account.trimmed())
+            return key; // this account's entry: storing replaces it
+        hostTaken = true;
+    }
+    // The host alone while it is the only entry of its host, as files have always had it; a
+    // second account on the same host is told apart by its account.
+    if (!hostTaken && (!oldKey || ServerHostOf(*oldKey) == *oldKey || ServerHostOf(*oldKey).compare(host, Qt::CaseInsensitive) != 0))
+        return host;
+    return QStringLiteral("%1 (%2)").arg(host, entry.account.trimmed());
+}
+
+QString StoreServer(const std::optional<QString>& oldKey, const SmtpServerEntry& entry)
 {
     CheckServerEntry(entry);
-    storeEntry(SettingsKeys::ServerSection, oldKey, entry.host, ServerValue(entry));
+    const QString key = ServerKeyFor(entry, oldKey);
+    storeEntry(SettingsKeys::ServerSection, oldKey, key, ServerValue(entry));
+    return key;
 }
 
 void StoreSender(const std::optional<QString>& oldKey, const SenderEntry& entry)
@@ -229,18 +378,18 @@ void StoreContent(const std::optional<QString>& oldKey, const ContentEntry& entr
 
 void RemoveServer(const QString& host)
 {
-    ini().deleteKey(fixed(SettingsKeys::ServerSection), CodePage::encode(host));
+    removeEntry(SettingsKeys::ServerSection, host);
 }
 
 void RemoveSender(const QString& address)
 {
-    ini().deleteKey(fixed(SettingsKeys::SenderSection), CodePage::encode(address));
+    removeEntry(SettingsKeys::SenderSection, address);
 }
 
 void RemoveContent(const QString& title)
 {
     const QString name = LookupContent(title);
-    ini().deleteKey(fixed(SettingsKeys::ContentSection), CodePage::encode(title));
+    removeEntry(SettingsKeys::ContentSection, title);
     if (!name.trimmed().isEmpty())
         QFile::remove(AppDir() + name);
 }
@@ -264,14 +413,14 @@ void WriteTrustedFingerprint(const QString& host, const QString& sha256)
 
 RateLimits ReadRateLimits(const QString& host)
 {
-    const QList<QByteArray> fields = ini().readValue(kRateSection, CodePage::encode(host.trimmed().toLower())).split(',');
+    const QList<QByteArray> fields = ini().readValue(kRateSection, serverKey(host)).split(',');
     const auto field = [&fields](int i) { return i < fields.size() ? qMax(0, fields[i].trimmed().toInt()) : 0; };
     return {field(0), field(1), field(2), field(3)};
 }
 
 void WriteRateLimits(const QString& host, const RateLimits& limits)
 {
-    const QByteArray key = userKey(host.trimmed().toLower());
+    const QByteArray key = writable(serverKey(host), host);
     if (!limits.any()) {
         ini().deleteKey(kRateSection, key);
         return;
@@ -284,7 +433,7 @@ void WriteRateLimits(const QString& host, const RateLimits& limits)
 Throughput ReadThroughput(const QString& host)
 {
     const QList<QByteArray> fields
-        = ini().readValue(kThroughputSection, CodePage::encode(host.trimmed().toLower())).split(',');
+        = ini().readValue(kThroughputSection, serverKey(host)).split(',');
     Throughput t;
     bool ok = false;
     if (const int n = fields.value(0).trimmed().toInt(&ok); ok)
@@ -296,7 +445,7 @@ Throughput ReadThroughput(const QString& host)
 
 void WriteThroughput(const QString& host, const Throughput& throughput)
 {
-    const QByteArray key = userKey(host.trimmed().toLower());
+    const QByteArray key = writable(serverKey(host), host);
     const Throughput defaults;
     if (throughput.inFlight == defaults.inFlight && throughput.connections == defaults.connections) {
         ini().deleteKey(kThroughputSection, key);
@@ -309,7 +458,7 @@ void WriteThroughput(const QString& host, const Throughput& throughput)
 LoginChoice ReadLoginChoice(const QString& host)
 {
     // "mechanism" or "xoauth2 command words"
-    const QString value = CodePage::decode(ini().readValue(kLoginSection, CodePage::encode(host.trimmed().toLower()))).trimmed();
+    const QString value = CodePage::decode(ini().readValue(kLoginSection, serverKey(host))).trimmed();
     const qsizetype space = value.indexOf(QLatin1Char(' '));
     LoginChoice choice;
     choice.mechanism = LoginMechanismNamed(value.left(space < 0 ? value.size() : space)).value_or(LoginMechanism::Automatic);
@@ -320,7 +469,7 @@ LoginChoice ReadLoginChoice(const QString& host)
 
 void WriteLoginChoice(const QString& host, const LoginChoice& choice)
 {
-    const QByteArray key = userKey(host.trimmed().toLower());
+    const QByteArray key = writable(serverKey(host), host);
     if (choice.mechanism == LoginMechanism::Automatic) {
         ini().deleteKey(kLoginSection, key);
         return;
@@ -333,14 +482,14 @@ void WriteLoginChoice(const QString& host, const LoginChoice& choice)
 
 Unsubscribe ReadUnsubscribe(const QString& contentTitle)
 {
-    const QByteArray key = CodePage::encode(contentTitle.trimmed());
+    const QByteArray key = contentKey(contentTitle);
     return {CodePage::decode(ini().readValue(kUnsubscribeAddressSection, key)).trimmed(),
             CodePage::decode(ini().readValue(kUnsubscribeUrlSection, key)).trimmed()};
 }
 
 void WriteUnsubscribe(const QString& contentTitle, const Unsubscribe& unsubscribe)
 {
-    const QByteArray key = userKey(contentTitle.trimmed());
+    const QByteArray key = writable(contentKey(contentTitle), contentTitle);
     const auto write = [&key](const QByteArray& section, const QString& value) {
         if (value.trimmed().isEmpty())
             ini().deleteKey(section, key);
@@ -371,7 +520,7 @@ void CheckUnsubscribe(const Unsubscribe& unsubscribe)
 // Paths are kept one value, "|" between them (a character file names on every system avoid).
 QStringList ReadAttachments(const QString& contentTitle)
 {
-    const QString value = CodePage::decode(ini().readValue(kAttachmentsSection, CodePage::encode(contentTitle.trimmed())));
+    const QString value = CodePage::decode(ini().readValue(kAttachmentsSection, contentKey(contentTitle)));
     QStringList paths;
     for (const QString& p : value.split(u'|', Qt::SkipEmptyParts))
         if (!p.trimmed().isEmpty())
@@ -381,7 +530,7 @@ QStringList ReadAttachments(const QString& contentTitle)
 
 void WriteAttachments(const QString& contentTitle, const QStringList& paths)
 {
-    const QByteArray key = userKey(contentTitle.trimmed());
+    const QByteArray key = writable(contentKey(contentTitle), contentTitle);
     if (paths.isEmpty())
         ini().deleteKey(kAttachmentsSection, key);
     else
@@ -391,13 +540,13 @@ void WriteAttachments(const QString& contentTitle, const QStringList& paths)
 RecipientFiles ReadRecipientFiles(const QString& contentTitle)
 {
     // "column|folder"
-    const QString value = CodePage::decode(ini().readValue(kRecipientFilesSection, CodePage::encode(contentTitle.trimmed())));
+    const QString value = CodePage::decode(ini().readValue(kRecipientFilesSection, contentKey(contentTitle)));
     return {value.section(u'|', 0, 0).trimmed(), value.section(u'|', 1).trimmed()};
 }
 
 void WriteRecipientFiles(const QString& contentTitle, const RecipientFiles& files)
 {
-    const QByteArray key = userKey(contentTitle.trimmed());
+    const QByteArray key = writable(contentKey(contentTitle), contentTitle);
     if (files.column.trimmed().isEmpty())
         ini().deleteKey(kRecipientFilesSection, key);
     else
@@ -436,12 +585,12 @@ void WriteFullSpeed(bool full)
 
 bool ReadPlainLoginAllowed(const QString& host)
 {
-    return ini().readValue(kPlainLoginSection, CodePage::encode(host.trimmed().toLower())) == "1";
+    return ini().readValue(kPlainLoginSection, serverKey(host)) == "1";
 }
 
 void WritePlainLoginAllowed(const QString& host, bool allowed)
 {
-    const QByteArray key = userKey(host.trimmed().toLower());
+    const QByteArray key = writable(serverKey(host), host);
     if (allowed)
         ini().writeValue(kPlainLoginSection, key, "1");
     else

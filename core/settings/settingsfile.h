@@ -13,7 +13,7 @@
 
 struct SmtpServerEntry
 {
-    QString host; // the key
+    QString host;
     QString account;
     QString password; // in clear
     QString port;
@@ -78,8 +78,16 @@ void CheckServerEntry(const SmtpServerEntry& entry);
 void CheckSenderEntry(const SenderEntry& entry);
 void CheckContentEntry(const ContentEntry& entry);
 
-// An edit passes the old key: when it differs (case-sensitively) it is removed first.
-void StoreServer(const std::optional<QString>& oldKey, const SmtpServerEntry& entry);
+// A server entry's key is its host, or "host (account)" for a second account on the same host.
+QString ServerHostOf(const QString& key);
+// The key the entry is stored under (an edit passes its old key): that of the entry with the same
+// host and account where there is one.
+QString ServerKeyFor(const SmtpServerEntry& entry, const std::optional<QString>& oldKey);
+
+// An edit passes the old key: when it differs (case-sensitively) it is removed first. A name that
+// the file syntax cannot hold as a key ("=", a leading "[" or ";") is stored so that it reads back
+// exactly. StoreServer answers the key it stored under.
+QString StoreServer(const std::optional<QString>& oldKey, const SmtpServerEntry& entry);
 void StoreSender(const std::optional<QString>& oldKey, const SenderEntry& entry);
 void StoreContent(const std::optional<QString>& oldKey, const ContentEntry& entry);
 void RemoveServer(const QString& host);

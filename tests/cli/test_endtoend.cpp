@@ -175,7 +175,7 @@ TEST_F(EndToEnd, ManualPageCoversEveryCommandAndOption)
     const QString manual = QString::fromUtf8(page.readAll()).replace("\\-", "-");
     ScopedWorkDir work;
     static const QRegularExpression option("--[a-z][a-z-]*[a-z]");
-    for (const QString& command : {"", "send", "list", "history", "suppress", "preview"}) {
+    for (const QString& command : {"", "send", "list", "history", "suppress", "preview", "server", "sender", "content"}) {
         const Result help = brevora(command.isEmpty() ? QStringList{"--help"} : QStringList{command, "--help"}, work.path());
         ASSERT_EQ(help.status, 0) << command.toStdString();
         if (!command.isEmpty())
@@ -185,6 +185,54 @@ TEST_F(EndToEnd, ManualPageCoversEveryCommandAndOption)
             EXPECT_TRUE(manual.contains(name)) << command.toStdString() << " " << name.toStdString();
         }
     }
+}
+
+// A data folder set up from nothing by the setup commands alone sends through a real server; two
+// accounts on one host stay apart, and a title the settings file syntax has no room for arrives.
+TEST_F(EndToEnd, AScriptSetsUpADataFolderAndSends)
+{
+    Smtpd server;
+    ASSERT_GT(server.port(), 0);
+    ScopedWorkDir work;
+    const QString data = work.file("data");
+    const QString port = QString::number(server.port());
+    writeAll(work.file("body.txt"), "Hello [= PARAM1 =],\nspring is here.\n");
+    writeAll(work.file("list.txt"), "x@example.org,Xavier\n");
+    const QString title = "[Club] Spring = news";
+    const struct
+    {
+        QStringList args;
+        int status;
+        QString out;
+    } steps[] = {
+        {{"server", "add", "127.0.0.1", "--account", "ann", "--port", "1"}, 0, "Added the server 127.0.0.1\n"},
+        {{"server", "add", "127.0.0.1", "--account", "bob", "--port", port, "--per-minute", "600"}, 0, "Added the server 127.0.0.1 (bob)\n"},
+        {{"server", "add", "127.0.0.1", "--account", "bob"}, 3, ""},
+        {{"server", "edit", "127.0.0.1", "--account", "bob"}, 3, ""},
+        {{"server", "remove", "127.0.0.1"}, 0, "Removed the server 127.0.0.1\n"},
+        {{"server", "list"}, 0, "127.0.0.1 (bob)\taccount bob\tport " + port + "\tSTARTTLS when offered\n"},
+        {{"sender", "add", "me@example.org", "--name", "Club Desk"}, 0, "Added the sender me@example.org\n"},
+        {{"content", "add", title, "--body", work.file("body.txt")}, 0, "Added the content " + title + "\n"},
+        {{"content", "add", title, "--body", work.file("body.txt")}, 3, ""},
+        {{"content", "list"}, 0, title + "\n"},
+        {{"send", "--list", work.file("list.txt"), "--interval", "0"}, 0, ""},
+    };
+    for (const auto& step : steps) {
+        SCOPED_TRACE(step.args.join(' ').toStdString());
+        const Result r = brevora(step.args + QStringList{"--data-dir", data}, work.path());
+        EXPECT_EQ(r.status, step.status) << r.err.toStdString();
+        if (!step.out.isEmpty())
+            EXPECT_EQ(r.out, step.out);
+        if (step.status != 0)
+            EXPECT_FALSE(r.err.isEmpty());
+    }
+    const QList<QByteArray> received = server.messages(1);
+    ASSERT_EQ(received.size(), 1);
+    EXPECT_TRUE(received[0].contains("Subject: " + title.toUtf8() + "\r\n"));
+    EXPECT_TRUE(received[0].contains("From: \"Club Desk\" <me@example.org>\r\n"));
+    EXPECT_TRUE(received[0].contains("\r\n\r\nHello Xavier,\r\nspring is here.\r\n"));
+    EXPECT_EQ(brevora({"content", "remove", title, "--data-dir", data}, work.path()).status, 0);
+    EXPECT_EQ(QDir(data).entryList({"*.txt"}), QStringList{}); // the body file went with it
 }
 
 TEST_F(EndToEnd, AKilledRunLosesNothingAndSendsNothingTwice)

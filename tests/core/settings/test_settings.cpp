@@ -1,6 +1,7 @@
 #include "core/text/codepage.h"
 #include "core/error.h"
 #include "core/settings/inifile.h"
+#include "core/settings/entries.h"
 #include "core/settings/settingsfile.h"
 #include "support/tempdir.h"
 
@@ -116,13 +117,54 @@ TEST_F(SettingsTest, StoringOverAnExistingKeyReplacesIt)
 
 TEST_F(SettingsTest, RefusesWhatTheFileCannotHold)
 {
-    for (const char* key : {"", "a=b", "[x", ";x", "a\nb", "a\rb"})
+    for (const char* key : {"", " ", "a\nb", "a\rb"})
         EXPECT_THROW(StoreSender(std::nullopt, {QString::fromLatin1(key), "n"}), BrevoraError) << key;
     EXPECT_THROW(StoreSender(std::nullopt, {"a@b.com", "line\nbreak"}), BrevoraError);
     EXPECT_THROW(StoreServer(std::nullopt, {"h", "acc,ount", "", "25", "0"}), BrevoraError);
     EXPECT_THROW(StoreServer(std::nullopt, {"h", "a", "", "2,5", "0"}), BrevoraError);
     EXPECT_THROW(StoreSender(std::nullopt, {QStringLiteral("\u4e2d@b.com"), ""}), BrevoraError);
     EXPECT_FALSE(QFile::exists(IniPath()));
+}
+
+// Names the file syntax cannot hold as keys read back exactly, next to keys written by hand that
+// look like their stand-ins; edits and removals leave nothing behind.
+TEST_F(SettingsTest, AnyNameReadsBackExactly)
+{
+    writeAll(IniPath(), "[" + gbk("邮件内容") + "]\r\n%5BClub] old=old.txt\r\n");
+    const QStringList titles{"[Club] Spring news", ";note", "a = b", "[Club] old", "\"Quoted\" = yes", "50%3D off"};
+    for (const QString& t : titles)
+        StoreContent(std::nullopt, {t, t.size() > 3 ? t.left(3) + ".txt" : "x.txt"});
+    EXPECT_EQ(ListContents(), QStringList{"%5BClub] old"} + titles);
+    EXPECT_EQ(LookupContent("%5BClub] old"), "old.txt");
+    for (const QString& t : titles) {
+        EXPECT_EQ(LookupContent(t), t.left(3) + ".txt") << t.toStdString();
+        WriteAttachments(t, {"/tmp/" + t});
+        EXPECT_EQ(ReadAttachments(t), QStringList{"/tmp/" + t});
+    }
+    StoreContent(QString("a = b"), {"a = c", "ac.txt"});
+    EXPECT_EQ(LookupContent("a = b"), "");
+    EXPECT_EQ(LookupContent("a = c"), "ac.txt");
+    for (const QString& t : ListContents())
+        DeleteContent(t);
+    EXPECT_TRUE(ListContents().isEmpty());
+    EXPECT_FALSE(ini().contains("%3D off=")) << ini().constData();
+    EXPECT_FALSE(ini().contains("Spring")) << ini().constData();
+}
+
+// Two accounts on one host live side by side; removing one leaves the other whole.
+TEST_F(SettingsTest, TwoAccountsOnOneHost)
+{
+    EXPECT_EQ(StoreServer(std::nullopt, {"smtp.a.com", "ann", "pw1", "25", "0"}), "smtp.a.com");
+    EXPECT_EQ(StoreServer(std::nullopt, {"SMTP.A.com", "bob", "pw2", "465", "1"}), "SMTP.A.com (bob)");
+    EXPECT_THROW(CheckServerFree(std::nullopt, {"smtp.a.com", "bob", "", "25", "0"}), BrevoraError);
+    EXPECT_NO_THROW(CheckServerFree(QString("SMTP.A.com (bob)"), {"smtp.a.com", "bob", "", "25", "0"}));
+    EXPECT_EQ(ListServers(), (QStringList{"smtp.a.com", "SMTP.A.com (bob)"}));
+    EXPECT_EQ(ServerHostOf("SMTP.A.com (bob)"), "SMTP.A.com");
+    RemoveServer("smtp.a.com");
+    QString account, ssl, port, password;
+    LookupServer("SMTP.A.com (bob)", account, ssl, port, password);
+    EXPECT_EQ(account + "|" + ssl + "|" + port + "|" + password, "bob|1|465|pw2");
+    EXPECT_EQ(ListServers(), QStringList{"SMTP.A.com (bob)"});
 }
 
 TEST_F(SettingsTest, WriteFailureNamesTheFile)
