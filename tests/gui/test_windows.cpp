@@ -370,17 +370,27 @@ TEST_F(WindowsTest, IntakeOkAppendsToThePendingList)
 {
     ASSERT_EQ(execAsAnotherProgram(data.path() + "/db/sendlog.db", LogRowStatement("old@example.com", true)), "");
     windows->main->AppendEntries({"pending@example.com"});
-    QTimer::singleShot(0, [this] {
+    Prompts::reported().clear();
+    QString left;
+    QTimer::singleShot(0, [&] {
         TAddForm* form = windows->intake;
         waitUntil([form] { return form->isVisible(); }, 5000);
-        in<QPlainTextEdit>(form, "MailMo")->setPlainText(
-            "  Mixed@Example.com \nmixed@example.com\nnot-an-address\nMixed@Example.com\n\npending@example.com\nold@example.com");
+        in<QPlainTextEdit>(form, "MailMo")->setPlainText("  Mixed@Example.com \nmixed@example.com\nnot-an-address\n"
+                                                         "vic@example.org;Vic;Tartu\nMixed@Example.com\n\npending@example.com\n"
+                                                         "old@example.com\n\"a b\"@example.org");
         click(form, "BitBtn1");
+        left = in<QPlainTextEdit>(form, "MailMo")->toPlainText();
+        form->reject();
     });
     windows->main->AddBtClick();
+    // Lines that are not addresses stay in the window with their reasons; the rest are added.
+    EXPECT_EQ(left, "not-an-address\nvic@example.org;Vic;Tartu");
+    ASSERT_FALSE(Prompts::reported().isEmpty());
+    EXPECT_TRUE(Prompts::reported().last().contains("Line 3: The address \"not-an-address\" is not a mailbox (it has no \"@\")"))
+        << Prompts::reported().last().toStdString();
+    EXPECT_TRUE(Prompts::reported().last().contains("Line 4: The address \"Vic\" is not a mailbox")) << Prompts::reported().last().toStdString();
     EXPECT_EQ(windows->main->pending().entries(),
-              (QStringList{"pending@example.com", "Mixed@Example.com", "mixed@example.com", "not-an-address"}));
-    EXPECT_EQ(windows->intake->status(), "Email address added successfully.");
+              (QStringList{"pending@example.com", "Mixed@Example.com", "mixed@example.com", "\"a b\"@example.org"}));
     EXPECT_EQ(windows->main->run().allCount(), 4);
 }
 
