@@ -100,12 +100,23 @@ void TMainForm::refreshFromStore()
         return;
     }
     Guarded([this] {
-        const int before = m_pending.count();
+        const QStringList before = m_pending.entries();
         m_pending.reload();
-        if (m_pending.count() != before) {
-            m_run.countListChange();
-            ShowFailed();
-        }
+        const QStringList now = m_pending.entries();
+        if (now == before)
+            return;
+        // Counted as another process did it: what it sent is sent, what it added is added.
+        const QSet<QString> was(before.cbegin(), before.cend());
+        const QSet<QString> is(now.cbegin(), now.cend());
+        QStringList gone;
+        for (const QString& e : was)
+            if (!is.contains(e))
+                gone.append(e);
+        int added = 0;
+        for (const QString& e : is)
+            added += was.contains(e) ? 0 : 1;
+        m_run.countChangedElsewhere(added, int(m_store->sentAmong(gone).size()));
+        ShowFailed();
     });
 }
 
@@ -497,7 +508,7 @@ void TMainForm::RetryBtClick()
     if (m_run.running() || !m_store)
         return;
     m_pending.retryFailed();
-    m_run.countListChange();
+    m_run.countRetried();
     ShowFailed();
     PageControl1->setCurrentIndex(0);
 }
@@ -510,7 +521,7 @@ void TMainForm::showRunEnd(RunOutcome outcome)
     const QString counted = QStringLiteral("%1 / %2").arg(RunProgress->value()).arg(RunProgress->maximum());
     switch (outcome) {
     case RunOutcome::Completed:
-        RunProgress->setFormat(RunProgress->value() < RunProgress->maximum() ? counted + QStringLiteral(", stopped") : counted);
+        RunProgress->setFormat(m_run.stoppedByUser() ? counted + QStringLiteral(", stopped") : counted);
         return;
     case RunOutcome::Refused:
         RunProgress->setFormat(counted + QStringLiteral(", refused"));

@@ -72,6 +72,20 @@ void SendingRun::countListChange()
     emit countersChanged();
 }
 
+void SendingRun::countRetried()
+{
+    m_pendingCount = m_list.count();
+    emit countersChanged();
+}
+
+void SendingRun::countChangedElsewhere(int added, int sentElsewhere)
+{
+    m_allCount += added;
+    m_sentCount += sentElsewhere;
+    m_pendingCount = m_list.count();
+    emit countersChanged();
+}
+
 void SendingRun::notePendingInStore(int count)
 {
     if (m_pendingCount == count)
@@ -120,6 +134,9 @@ void SendingRun::StartRun(const RunSelection& s, const QString& testAddress, con
     m_stopRequested = false;
     m_outcome = RunOutcome::Completed;
     m_refusedCount = 0;
+    m_suppressedInRun = 0;
+    m_sessionsLost = 0;
+    m_stoppedByUser = false;
     m_retries.clear();
     m_runDelivered = 0;
     m_waitingForOthers = false;
@@ -324,6 +341,7 @@ void SendingRun::dispatch(int budget)
             // Never mailed, whatever the refusal choice: it goes to the failed list.
             emit activity(QStringLiteral("Sending skipped: ") + entry + QStringLiteral("--suppressed"));
             m_list.recordRefused(id, 0, QStringLiteral("suppressed"), false);
+            ++m_suppressedInRun;
             --m_pendingCount;
             emit countersChanged();
             continue;
@@ -462,6 +480,7 @@ void SendingRun::sessionEnded(RunSession& session, const std::optional<BrevoraEr
             return;
         if (m_outcome == RunOutcome::Completed) {
             m_refusedCount += isTestRun() ? 0 : 1;
+            m_sessionsLost += isTestRun() ? 0 : 1;
             m_outcome = RunOutcome::Refused;
         }
         beginStop();
@@ -516,6 +535,7 @@ void SendingRun::beginStop()
 
 void SendingRun::StopRun()
 {
+    m_stoppedByUser = m_running;
     if (m_running && anySessionBusy()) {
         // Messages on their way are finished; every other wait is cut short, and the run ends
         // when the sessions are back.
@@ -563,6 +583,11 @@ void SendingRun::endRun()
     m_running = false;
     emit stateChanged(false);
     emit activity(QStringLiteral("All emails have been sent"));
+    // A run that leaves anything behind says what became of the list.
+    const int left = wasRunning && !isTestRun() ? m_list.count() : 0;
+    if (wasRunning && !isTestRun() && (left > 0 || m_refusedCount > m_sessionsLost || m_suppressedInRun > 0))
+        emit activity(QStringLiteral("This run: %1 sent, %2 refused, %3 suppressed, %4 still pending.")
+                          .arg(m_runDelivered).arg(m_refusedCount - m_sessionsLost).arg(m_suppressedInRun).arg(left));
     m_timer.stop();
     m_waitTimer.stop();
     if (wasRunning)

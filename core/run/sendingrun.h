@@ -85,6 +85,12 @@ public:
     int refusedCount() const { return m_refusedCount; }
     // The pending list grew or shrank outside a run (intake, delete): the counters follow it.
     void countListChange();
+    // Failed entries came back to the list: pending again, not added again.
+    void countRetried();
+    // Another process changed the list: it added entries, and sent some of those that are gone.
+    void countChangedElsewhere(int added, int sentElsewhere);
+    // Whether the last run ended because the user stopped it.
+    bool stoppedByUser() const { return m_stoppedByUser; }
     // While this run drains a shared store with others: how many entries the store still holds.
     void notePendingInStore(int count);
 
@@ -173,6 +179,9 @@ private:
     int m_inFlight = 32;
     int m_connections = 1;
     int m_refusedCount = 0;
+    int m_suppressedInRun = 0;
+    int m_sessionsLost = 0; // counted with the refused, though no recipient was refused
+    bool m_stoppedByUser = false;
     QString m_flushError; // a batch that could not be applied
     bool m_stopping = false;      // no more messages: the run ends when the sessions are back
     bool m_stopRequested = false; // the user asked to stop

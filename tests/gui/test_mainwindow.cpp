@@ -7,6 +7,7 @@
 #include "support/smtpd.h"
 #include "support/tempdir.h"
 #include "support/testcert.h"
+#include "support/rawsql.h"
 #include "support/teststore.h"
 #include "support/wait.h"
 
@@ -208,7 +209,9 @@ TEST_F(MainWindowTest, StopBetweenMessagesLeavesTheRestPending)
     ASSERT_TRUE(waitUntil([&] { return window->run().sentCount() == 1; }));
     find<QAction>("MemStart")->trigger(); // the menu item mirrors the button
     ASSERT_TRUE(waitUntil([&] { return !window->run().running(); }));
-    EXPECT_EQ(activity().last(), "All emails have been sent");
+    // After the seed's closing line, one line says what became of the list.
+    EXPECT_EQ(activity().mid(activity().size() - 2),
+              (QStringList{"All emails have been sent", "This run: 1 sent, 0 refused, 0 suppressed, 2 still pending."}));
     EXPECT_EQ(find<QPushButton>("StartBt")->text(), "Start(&S)");
     EXPECT_EQ(window->pending().entries(), (QStringList{"b@example.org", "c@example.org"}));
     EXPECT_EQ(counters(), "2/1/3");
@@ -386,6 +389,20 @@ TEST_F(MainWindowTest, StartRefusesWhileAnotherRunUsesTheListAndThenSendsTheStor
     EXPECT_EQ(counters(), "0/2/2");
 }
 
+// Another process sent the list: the window's counts follow, as sent, not as entries taken away.
+TEST_F(MainWindowTest, CountsFollowAListSentByAnotherProcess)
+{
+    open();
+    window->AppendEntries({"a@example.org", "b@example.org"});
+    window->run().countListChange();
+    EXPECT_EQ(counters(), "2/0/2");
+    const QString db = data.path() + "/db/sendlog.db";
+    ASSERT_EQ(execAsAnotherProgram(db, "DELETE FROM pending"), "");
+    ASSERT_EQ(execAsAnotherProgram(db, LogRowStatement("a@example.org", true)), "");
+    ASSERT_EQ(execAsAnotherProgram(db, LogRowStatement("b@example.org", true)), "");
+    EXPECT_TRUE(waitUntil([&] { return counters() == "0/2/2"; }, 5000)) << counters().toStdString();
+}
+
 // The test send needs an address of five characters or more and no run under way.
 TEST_F(MainWindowTest, TestSendNeedsAnAddressAndNoRunUnderWay)
 {
@@ -462,7 +479,8 @@ TEST_F(MainWindowTest, ARefusalThatEndsTheRunIsExplained)
     const QStringList lines = activity();
     const qsizetype closing = lines.indexOf("All emails have been sent");
     ASSERT_GE(closing, 0) << lines.join('|').toStdString();
-    ASSERT_EQ(lines.size(), closing + 2) << lines.join('|').toStdString();
+    ASSERT_EQ(lines.size(), closing + 3) << lines.join('|').toStdString();
+    EXPECT_EQ(lines[closing + 1], "This run: 1 sent, 1 refused, 0 suppressed, 2 still pending.");
     EXPECT_TRUE(lines.last().startsWith("The run stopped at refuse@example.org: 5.1.1 Mailbox unavailable")) << lines.last().toStdString();
     EXPECT_TRUE(lines.last().contains("Skip refused")) << lines.last().toStdString();
     EXPECT_EQ(window->pending().entries(), (QStringList{"refuse@example.org", "b@example.org"}));
@@ -481,7 +499,10 @@ TEST_F(MainWindowTest, SkippedRefusalsShowOnTheFailedPageAndCanBeRetried)
     QTest::mouseClick(find<QCheckBox>("ChkSkipRefused"), Qt::LeftButton);
     EXPECT_TRUE(ReadSkipRefused());
     QTest::mouseClick(find<QPushButton>("StartBt"), Qt::LeftButton);
-    ASSERT_TRUE(waitUntil([&] { return !window->run().running() && activity().last() == "All emails have been sent"; }));
+    ASSERT_TRUE(waitUntil([&] { return !window->run().running() && activity().last().startsWith("This run:"); }));
+    EXPECT_EQ(activity().last(), "This run: 2 sent, 1 refused, 0 suppressed, 0 still pending.");
+    EXPECT_EQ(find<QProgressBar>("RunProgress")->format(), "2 / 3"); // not stopped: the refused one failed
+    EXPECT_EQ(counters(), "0/2/3");
     EXPECT_TRUE(activity().contains("Sending is ok: b@example.org"));
     auto* failed = find<QTableWidget>("FailedLB");
     ASSERT_EQ(failed->rowCount(), 1);
@@ -503,6 +524,7 @@ TEST_F(MainWindowTest, SkippedRefusalsShowOnTheFailedPageAndCanBeRetried)
     EXPECT_TRUE(rows[1].startsWith("refuse@example.org,550,5.1.1 Mailbox unavailable,")) << rows[1].toStdString();
     QTest::mouseClick(find<QPushButton>("RetryBt"), Qt::LeftButton);
     EXPECT_EQ(window->pending().entries(), QStringList{"refuse@example.org"});
+    EXPECT_EQ(counters(), "1/2/3"); // pending again, not added twice
     Prompts::queueFileName(out.filePath("list.csv"));
     find<QAction>("NOutCsv")->trigger();
     EXPECT_EQ(readAll(out.filePath("list.csv")), "\xEF\xBB\xBF" "email\r\nrefuse@example.org\r\n");
@@ -542,7 +564,7 @@ TEST_F(MainWindowTest, WindowStaysResponsiveWhileTheServerIsSilent)
     QTest::mouseClick(find<QPushButton>("StartBt"), Qt::LeftButton);
     ASSERT_TRUE(waitUntil([&] { return !window->run().running(); }, 5000));
     EXPECT_EQ(find<QPushButton>("StartBt")->text(), "Start(&S)");
-    EXPECT_EQ(activity().last(), "All emails have been sent");
+    EXPECT_EQ(activity().last(), "This run: 0 sent, 0 refused, 0 suppressed, 1 still pending.");
     EXPECT_EQ(counters(), "1/0/1");
 }
 

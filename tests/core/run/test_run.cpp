@@ -114,10 +114,11 @@ TEST_F(RunTest, FirstRefusalEndsTheRunAndKeepsTheRest)
     add({"a@example.org", "refuse@example.org", "c@example.org"});
     run->StartRun(selection(smtpd.port()));
     ASSERT_TRUE(waitForEnd());
-    ASSERT_EQ(lines.size(), 6);
+    ASSERT_EQ(lines.size(), 7);
     EXPECT_EQ(lines[3], "Sending is ok: a@example.org");
     EXPECT_TRUE(lines[4].startsWith("Sending failed: refuse@example.org--5.1.1 Mailbox unavailable\r\n")) << lines[4].toStdString();
     EXPECT_EQ(lines[5], "All emails have been sent");
+    EXPECT_EQ(lines[6], "This run: 1 sent, 1 refused, 0 suppressed, 2 still pending.");
     EXPECT_EQ(outcome, RunOutcome::Refused);
     EXPECT_EQ(list->entries(), (QStringList{"refuse@example.org", "c@example.org"}));
     EXPECT_EQ(run->sentCount(), 1);
@@ -196,7 +197,7 @@ TEST_F(RunTest, StopBetweenMessages)
     ASSERT_TRUE(waitUntil([this] { return run->sentCount() == 1; }));
     run->StopRun();
     ASSERT_TRUE(waitForEnd());
-    EXPECT_EQ(lines.last(), "All emails have been sent");
+    EXPECT_EQ(lines.last(), "This run: 1 sent, 0 refused, 0 suppressed, 2 still pending.");
     EXPECT_EQ(list->count(), 2);
     EXPECT_EQ(outcome, RunOutcome::Completed);
 }
@@ -258,7 +259,7 @@ TEST_F(RunTest, UnpreparableMessageEndsTheRunCleanly)
     run->StartRun(selection(smtpd.port()));
     ASSERT_TRUE(waitForEnd());
     EXPECT_EQ(errors, QStringList{"List index out of bounds (0)"});
-    EXPECT_EQ(lines.last(), "All emails have been sent");
+    EXPECT_EQ(lines.last(), "This run: 0 sent, 0 refused, 0 suppressed, 1 still pending.");
     EXPECT_FALSE(run->running());
     EXPECT_FALSE(run->connected());
     EXPECT_EQ(list->entries(), QStringList{"a@example.org"});
@@ -325,8 +326,9 @@ TEST_F(RunTest, BatchThatCannotBeAppliedMidRunStopsTheRunAndLosesNothing)
     ASSERT_TRUE(waitForEnd());
     EXPECT_EQ(outcome, RunOutcome::RecordFailed);
     // The batch fell due during the run (by count or by age), long before the list's end.
-    ASSERT_GE(lines.size(), 2);
-    const QString failed = lines[lines.size() - 2];
+    ASSERT_GE(lines.size(), 3);
+    EXPECT_TRUE(lines.last().startsWith("This run: ")) << lines.last().toStdString();
+    const QString failed = lines[lines.size() - 3];
     EXPECT_TRUE(failed.startsWith("Recording failed: r")) << failed.toStdString();
     EXPECT_TRUE(failed.contains("@example.org--")) << failed.toStdString();
     EXPECT_GT(list->count(), 0);
@@ -394,8 +396,12 @@ TEST_F(RunTest, EveryReadAndWriteThatFailsLeavesAClosedSessionAndAnIntactList)
             break;
         case RunOutcome::Refused:
             ASSERT_GE(lines.size(), 2);
-            EXPECT_EQ(lines[lines.size() - 2], "Sending failed: " + entries[delivered.size()] + "--" + reset);
-            EXPECT_EQ(lines.last(), "All emails have been sent");
+            ASSERT_GE(lines.size(), 3);
+            EXPECT_EQ(lines[lines.size() - 3], "Sending failed: " + entries[delivered.size()] + "--" + reset);
+            EXPECT_EQ(lines[lines.size() - 2], "All emails have been sent");
+            // A lost connection refused nobody: what is left is pending.
+            EXPECT_EQ(lines.last(), QStringLiteral("This run: %1 sent, 0 refused, 0 suppressed, %2 still pending.")
+                                        .arg(delivered.size()).arg(entries.size() - delivered.size()));
             break;
         case RunOutcome::Completed:
             // Only the QUIT at the end may fail unseen (or, with replies arriving in fewer pieces
@@ -765,7 +771,9 @@ TEST_F(RunTest, StopCutsEveryWaitShort)
         // The read limit is 30 s: ending within 5 s, the wait was cut short.
         ASSERT_TRUE(waitUntil([this] { return finishedCount > 0; }, 5000));
         EXPECT_EQ(outcome, RunOutcome::Completed);
-        EXPECT_EQ(lines.last(), "All emails have been sent");
+        EXPECT_EQ(lines.mid(lines.size() - 2),
+                  (QStringList{"All emails have been sent", "This run: 0 sent, 0 refused, 0 suppressed, 1 still pending."}));
+        EXPECT_TRUE(run->stoppedByUser());
         EXPECT_TRUE(lines.filter("failed", Qt::CaseInsensitive).isEmpty()) << lines.join(" | ").toStdString();
         EXPECT_EQ(list->entries(), QStringList{"a@example.org"});
         EXPECT_FALSE(run->connected());
@@ -784,7 +792,8 @@ TEST_F(RunTest, StopCutsEveryWaitShort)
     ASSERT_TRUE(run->running());
     run->StopRun();
     ASSERT_TRUE(waitUntil([this] { return finishedCount > 0; }, 5000));
-    EXPECT_EQ(lines, (QStringList{"Connecting Server:" + host.unusedAddress(), "All emails have been sent"}));
+    EXPECT_EQ(lines, (QStringList{"Connecting Server:" + host.unusedAddress(), "All emails have been sent",
+                                  "This run: 0 sent, 0 refused, 0 suppressed, 1 still pending."}));
     list->lockForRun(); // the run let go of the list
     list->unlockRun();
 }
