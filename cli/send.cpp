@@ -366,10 +366,20 @@ int SendCommand(const QStringList& args)
             intake.saveFieldNames(csvFieldNames);
         ListIntake::Handlers handlers;
         handlers.resend = [resend](const QString&) { return resend; };
-        handlers.leftOut = [&](qsizetype i, IntakeRule::Verdict, const QString& reason) {
-            err(QStringLiteral("%1 line %2 is not added: %3.").arg(listFile).arg(lineNumbers[i]).arg(reason));
+        int duplicates = 0;
+        int sentBefore = 0;
+        handlers.leftOut = [&](qsizetype i, IntakeRule::Verdict verdict, const QString& reason) {
+            // A list given again is mostly in the list already: those are counted, not listed.
+            if (verdict == IntakeRule::Verdict::Duplicate || verdict == IntakeRule::Verdict::SentBefore)
+                ++(verdict == IntakeRule::Verdict::Duplicate ? duplicates : sentBefore);
+            else
+                err(QStringLiteral("%1 line %2 is not added: %3.").arg(listFile).arg(lineNumbers[i]).arg(reason));
         };
         const QStringList adding = intake.add(lines, handlers);
+        if (sentBefore > 0)
+            err(QStringLiteral("%1: %2 lines are not added: they were sent to before (--resend sends them again).").arg(listFile).arg(sentBefore));
+        if (duplicates > 0 && !adding.isEmpty())
+            err(QStringLiteral("%1: %2 lines are in the list already or repeat an earlier line.").arg(listFile).arg(duplicates));
         if (dryRun)
             dryRunEntries = adding;
     }

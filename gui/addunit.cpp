@@ -32,6 +32,7 @@
 #include <QTextCursor>
 #include <QThread>
 #include <QVBoxLayout>
+#include <tuple>
 
 namespace {
 const QString kExists = QStringLiteral("This email address already exists.");
@@ -155,15 +156,15 @@ void TAddForm::FormClose()
 void TAddForm::ClipboardChanged()
 {
     const QMimeData* data = QApplication::clipboard()->mimeData();
-    if (!data || !data->hasText())
+    if (!data || (!data->hasText() && !data->hasHtml()))
         return;
-    CaptureText(data->text());
+    CaptureText(data->text(), data->hasHtml() ? data->html() : QString());
 }
 
-void TAddForm::CaptureText(const QString& text)
+void TAddForm::CaptureText(const QString& text, const QString& html)
 {
-    for (const QString& line : ClipboardLines(text))
-        AddCapturedAddress(ExtractMailto(line));
+    for (const QString& address : ClipboardMailtos(text, html))
+        AddCapturedAddress(address);
 }
 
 QString TAddForm::status() const
@@ -340,7 +341,9 @@ void TAddForm::BitBtn1Click()
     const int count = int(lines.size());
     QStringList refused;
     QStringList refusedLines;
-    QStringList skipped; // suppressed: left out, not to be corrected
+    QStringList leftOut; // every line that did not join, with why
+    int duplicates = 0, sentBefore = 0, suppressed = 0;
+    QStringList taken;
     try {
         ListIntake intake(m_store, m_pending.isInMailList, m_pending.append);
         if (tableFields)
@@ -351,9 +354,18 @@ void TAddForm::BitBtn1Click()
         handlers.resend = [this](const QString& entry) { return ConfirmResend(ResendQuestion(entry)); };
         handlers.leftOut = [&](qsizetype i, IntakeRule::Verdict verdict, const QString& reason) {
             const QString line = QStringLiteral("Line %1: %2.").arg(lineNumbers[i]).arg(reason);
-            if (verdict == IntakeRule::Verdict::Suppressed) {
-                skipped.append(line);
-            } else {
+            leftOut.append(line);
+            switch (verdict) {
+            case IntakeRule::Verdict::Duplicate:
+                ++duplicates;
+                break;
+            case IntakeRule::Verdict::SentBefore:
+                ++sentBefore;
+                break;
+            case IntakeRule::Verdict::Suppressed:
+                ++suppressed;
+                break;
+            default:
                 refused.append(line);
                 refusedLines.append(lines[i]);
             }
@@ -362,35 +374,38 @@ void TAddForm::BitBtn1Click()
             setStatus(QStringLiteral("%1/%2 add\uFF1A%3").arg(i).arg(count).arg(entry));
             QCoreApplication::processEvents();
         };
-        intake.add(lines, handlers);
+        taken = intake.add(lines, handlers);
     } catch (const BrevoraError& e) {
         // What was added stays added; the text stays for another try.
         setStatus(QStringLiteral("Adding failed: ") + e.message());
         throw;
     }
-    if (table) {
-        // The rows of a table that could not join are reported; the table is not kept to edit.
-        skipped = csvRefusals + refused + skipped;
-        refused.clear();
-    }
-    if (!refused.isEmpty()) {
+    // Nothing is left out without a word: how many and why, and each line one click away.
+    const int notAddresses = int(refused.size() + csvRefusals.size());
+    QStringList why;
+    for (const auto& [n, one, many] : {std::tuple{duplicates, "duplicate", "duplicates"},
+                                       std::tuple{sentBefore, "already delivered", "already delivered"},
+                                       std::tuple{suppressed, "suppressed", "suppressed"},
+                                       std::tuple{notAddresses, "not an address", "not addresses"}})
+        if (n > 0)
+            why.append(QStringLiteral("%1 %2").arg(n).arg(QLatin1String(n == 1 ? one : many)));
+    const int left = duplicates + sentBefore + suppressed + notAddresses;
+    const QString summary = QStringLiteral("%1 added, %2 left out: %3.").arg(taken.size()).arg(left).arg(why.join(QStringLiteral(", ")));
+    const QString details = (csvRefusals + leftOut).join(QLatin1Char('\n'));
+    if (!table && !refused.isEmpty()) {
         // Only the refused lines stay in the memo, to be corrected.
         MailMo->setPlainText(refusedLines.join(QLatin1Char('\n')));
         setStatus(refused.size() == 1 ? QStringLiteral("1 line was not added.")
                                       : QStringLiteral("%1 lines were not added.").arg(refused.size()));
         Prompts::report(this, ProgramTitle(),
-                        QStringLiteral("These lines were not added:\n") + (refused + skipped).mid(0, 20).join(QLatin1Char('\n'))
-                            + (refused.size() + skipped.size() > 20
-                                   ? QStringLiteral("\n... and %1 more.").arg(refused.size() + skipped.size() - 20)
-                                   : QString()),
-                        QMessageBox::Warning);
+                        QStringLiteral("These lines were not added:\n") + refused.mid(0, 20).join(QLatin1Char('\n'))
+                            + (refused.size() > 20 ? QStringLiteral("\n... and %1 more.").arg(refused.size() - 20) : QString())
+                            + QStringLiteral("\n\n") + summary,
+                        QMessageBox::Warning, details);
         return;
     }
-    if (!skipped.isEmpty())
-        Prompts::report(this, ProgramTitle(),
-                        QStringLiteral("These lines were left out:\n") + skipped.mid(0, 20).join(QLatin1Char('\n'))
-                            + (skipped.size() > 20 ? QStringLiteral("\n... and %1 more.").arg(skipped.size() - 20) : QString()),
-                        QMessageBox::Information);
+    if (left > 0)
+        Prompts::report(this, ProgramTitle(), summary, QMessageBox::Information, details);
     setStatus(kAdded);
     accept();
 }

@@ -28,7 +28,8 @@ public:
     void FormClose();
     // The clipboard changed: capture the "mailto:" links of its text.
     void ClipboardChanged();
-    void CaptureText(const QString& text);
+    // The links of a clipboard's text and, where it holds HTML, of its anchors.
+    void CaptureText(const QString& text, const QString& html = {});
     void AddCapturedAddress(const QString& address);
     bool ConfirmResend(const QString& question);
     void chkTipClick();

@@ -46,13 +46,14 @@ QMessageBox::StandardButton question(QWidget* parent, const QString& caption, co
     return QMessageBox::StandardButton(box.exec());
 }
 
-void report(QWidget* parent, const QString& caption, const QString& text, QMessageBox::Icon icon)
+void report(QWidget* parent, const QString& caption, const QString& text, QMessageBox::Icon icon, const QString& details)
 {
     if (g_testMode) {
-        g_reported.append(caption + QStringLiteral(": ") + text);
+        g_reported.append(caption + QStringLiteral(": ") + text + (details.isEmpty() ? QString() : QLatin1Char('\n') + details));
         return;
     }
     QMessageBox box(icon, caption, text, QMessageBox::Ok, parent);
+    box.setDetailedText(details);
     box.setWindowModality(Qt::ApplicationModal);
     box.exec();
 }

@@ -19,7 +19,8 @@ QStringList& reported();
 QMessageBox::StandardButton question(QWidget* parent, const QString& caption, const QString& text,
                                      QMessageBox::StandardButtons buttons, QMessageBox::StandardButton defaultButton,
                                      QMessageBox::Icon icon = QMessageBox::Warning);
-void report(QWidget* parent, const QString& caption, const QString& text, QMessageBox::Icon icon);
+// Details, when given, are one click away ("Show Details...").
+void report(QWidget* parent, const QString& caption, const QString& text, QMessageBox::Icon icon, const QString& details = {});
 QString saveFileName(QWidget* parent, const QString& caption, const QString& proposed, const QString& filter);
 QString openFileName(QWidget* parent, const QString& caption, const QString& filter);
 QString directoryName(QWidget* parent, const QString& caption);

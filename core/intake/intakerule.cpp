@@ -68,8 +68,10 @@ QString IntakeRule::refusalOf(const QString& entry)
 IntakeRule::Verdict IntakeRule::judge(const QString& line, QString* entry, QString* reason) const
 {
     *entry = trimEntry(line);
-    if (entry->isEmpty() || m_taken.contains(*entry) || (m_isPending && m_isPending(*entry)))
+    if (entry->isEmpty())
         return Verdict::Skip;
+    if (m_taken.contains(*entry) || (m_isPending && m_isPending(*entry)))
+        return Verdict::Duplicate;
     const QString refusal = refusalOf(*entry);
     if (!refusal.isEmpty()) {
         if (reason)

@@ -16,7 +16,8 @@
 class IntakeRule
 {
 public:
-    enum class Verdict { Take, Skip, Refused, Suppressed, SentBefore };
+    // Skip: an empty line; Duplicate: an entry pending already, or taken earlier from the same text.
+    enum class Verdict { Take, Skip, Duplicate, Refused, Suppressed, SentBefore };
 
     // isSuppressed answers why an entry's address is suppressed, or nullopt when it is not.
     using SuppressedCheck = std::function<std::optional<QString>(const QString&)>;

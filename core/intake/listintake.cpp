@@ -63,6 +63,11 @@ QStringList ListIntake::add(const QStringList& lines, const Handlers& handlers)
         const IntakeRule::Verdict verdict = rule.judge(lines[i], &entry, &reason);
         if (verdict == IntakeRule::Verdict::Skip)
             continue;
+        if (verdict == IntakeRule::Verdict::Duplicate) {
+            if (handlers.leftOut)
+                handlers.leftOut(i, verdict, QStringLiteral("%1 is in the list already").arg(entry));
+            continue;
+        }
         if (verdict == IntakeRule::Verdict::Refused || verdict == IntakeRule::Verdict::Suppressed) {
             if (handlers.leftOut)
                 handlers.leftOut(i, verdict, reason);
@@ -70,8 +75,11 @@ QStringList ListIntake::add(const QStringList& lines, const Handlers& handlers)
         }
         if (verdict == IntakeRule::Verdict::SentBefore) {
             flush(); // what comes before the question is in the list while it is asked
-            if (!handlers.resend || !handlers.resend(entry))
+            if (!handlers.resend || !handlers.resend(entry)) {
+                if (handlers.leftOut)
+                    handlers.leftOut(i, verdict, QStringLiteral("%1 was sent to before").arg(entry));
                 continue;
+            }
         }
         rule.take(entry);
         batch.append(entry);

@@ -21,7 +21,8 @@ public:
     {
         // An entry already in the send log: whether it joins all the same.
         std::function<bool(const QString& entry)> resend;
-        // A line that does not join (refused or suppressed): its index among the lines, and why.
+        // A line that does not join (a duplicate, sent to before and not to be sent again, refused
+        // or suppressed): its index among the lines, the verdict, and why.
         std::function<void(qsizetype index, IntakeRule::Verdict verdict, const QString& reason)> leftOut;
         // After a batch reached the list: the index of its last line and that line's entry.
         std::function<void(qsizetype index, const QString& entry)> progress;

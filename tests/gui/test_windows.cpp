@@ -34,6 +34,7 @@
 #include <QTableWidget>
 #include <QTest>
 #include <QTimer>
+#include <QMimeData>
 #include <QComboBox>
 #include <QSqlDatabase>
 #include <QTableView>
@@ -314,6 +315,42 @@ TEST_F(WindowsTest, IntakeCapturesTheClipboardAndChecksDuplicates)
     QCoreApplication::processEvents();
     EXPECT_FALSE(in<QPlainTextEdit>(form, "MailMo")->toPlainText().contains("after@"));
     QTest::mouseClick(in<QCheckBox>(form, "chkTip"), Qt::LeftButton);
+}
+
+// A browser's copied link, a link to several, HTML with links: all captured. After OK the window
+// says how many lines were left out and why, each of them one click away.
+TEST_F(WindowsTest, IntakeCapturesEveryKindOfLinkAndSaysWhatWasLeftOut)
+{
+    ASSERT_EQ(execAsAnotherProgram(data.path() + "/db/sendlog.db", LogRowStatement("old@example.com", true)), "");
+    ASSERT_TRUE(store->suppression().add({"gone@example.org"}, "asked"));
+    windows->main->AppendEntries({"pending@example.com"});
+    Prompts::reported().clear();
+    QString memo;
+    QTimer::singleShot(0, [&] {
+        TAddForm* form = windows->intake;
+        waitUntil([form] { return form->isVisible(); }, 5000);
+        auto* mimeData = new QMimeData;
+        mimeData->setText("Wendy and Vic");
+        mimeData->setHtml("<p><a href=\"mailto:wendy@example.org\">Wendy</a> and <a href='mailto:vic@example.org'>Vic</a></p>");
+        QApplication::clipboard()->setMimeData(mimeData);
+        waitUntil([form] { return form->status().contains("vic@example.org"); }, 5000);
+        form->CaptureText("mailto:ann@example.org?subject=Hello\r\nmailto:bob@example.org,cy@example.org");
+        auto* text = in<QPlainTextEdit>(form, "MailMo");
+        text->appendPlainText("bob@example.org\npending@example.com\nold@example.com\ngone@example.org");
+        memo = text->toPlainText();
+        click(form, "BitBtn1");
+    });
+    windows->main->AddBtClick();
+    EXPECT_EQ(memo.split('\n').mid(0, 5), (QStringList{"wendy@example.org", "vic@example.org", "ann@example.org",
+                                                        "bob@example.org", "cy@example.org"}));
+    EXPECT_EQ(windows->main->pending().entries(), (QStringList{"pending@example.com", "wendy@example.org", "vic@example.org",
+                                                              "ann@example.org", "bob@example.org", "cy@example.org"}));
+    ASSERT_FALSE(Prompts::reported().isEmpty());
+    const QStringList report = Prompts::reported().last().split('\n');
+    EXPECT_TRUE(report.first().endsWith("5 added, 4 left out: 2 duplicates, 1 already delivered, 1 suppressed.")) << report.first().toStdString();
+    EXPECT_TRUE(report.contains("Line 6: bob@example.org is in the list already.")) << report.join('|').toStdString();
+    EXPECT_TRUE(report.contains("Line 8: old@example.com was sent to before.")) << report.join('|').toStdString();
+    EXPECT_TRUE(report.contains("Line 9: gone@example.org is on the suppression list (asked).")) << report.join('|').toStdString();
 }
 
 // Lists copied with plain line feeds are captured; an address follows pasted text without a blank

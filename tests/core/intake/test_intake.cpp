@@ -14,17 +14,24 @@
 
 TEST(Intake, ExtractsMailtoLinks)
 {
-    EXPECT_EQ(ExtractMailto("MAILTO:John.Doe@Example.COM"), "john.doe@example.com");
-    EXPECT_EQ(ExtractMailto("mailto: a b@c. de"), "ab@c.de");
-    EXPECT_EQ(ExtractMailto("mailto:a@b.com?subject=hi"), "");
-    EXPECT_EQ(ExtractMailto("a@b.com"), "");
-    EXPECT_EQ(ExtractMailto("mailto:not-an-address"), "");
+    EXPECT_EQ(ExtractMailto("MAILTO:John.Doe@Example.COM"), QStringList{"john.doe@example.com"});
+    EXPECT_EQ(ExtractMailto("mailto: a b@c. de"), QStringList{"ab@c.de"});
+    // A browser's copy of a link with headers, several addresses, percent-encoding.
+    EXPECT_EQ(ExtractMailto("mailto:wendy@example.org?subject=Hello"), QStringList{"wendy@example.org"});
+    EXPECT_EQ(ExtractMailto("mailto:a@x.org,b@x.org?cc=c@x.org"), (QStringList{"a@x.org", "b@x.org"}));
+    EXPECT_EQ(ExtractMailto("mailto:a%40x.org"), QStringList{"a@x.org"});
+    EXPECT_EQ(ExtractMailto("mailto:a%3E%0D%0ARSET@x.org"), QStringList{});
+    EXPECT_EQ(ClipboardMailtos("Write to Wendy", "<p><a href=\"mailto:wendy@example.org?subject=Hi&amp;body=x\">Wendy</a>, "
+                                                 "<A HREF='MAILTO:vic@example.org'>Vic</A> <a href=mailto:wendy@example.org>again</a>"),
+              (QStringList{"wendy@example.org", "vic@example.org"}));
+    EXPECT_EQ(ExtractMailto("a@b.com"), QStringList{});
+    EXPECT_EQ(ExtractMailto("mailto:not-an-address"), QStringList{});
     // The address ends where a character that cannot be in one on the wire begins.
-    EXPECT_EQ(ExtractMailto("mailto:a@b.com>x"), "a@b.com");
-    EXPECT_EQ(ExtractMailto("mailto:a@b.com<x"), "a@b.com");
-    EXPECT_EQ(ExtractMailto("mailto:a@b.com\tNOTIFY"), "a@b.com");
-    EXPECT_EQ(ExtractMailto(QStringLiteral("mailto:a@b.com") + QChar(0) + "x"), "a@b.com");
-    EXPECT_EQ(ExtractMailto("mailto:a@b.com\rmailto:c@d.com"), "a@b.com");
+    EXPECT_EQ(ExtractMailto("mailto:a@b.com>x"), QStringList{"a@b.com"});
+    EXPECT_EQ(ExtractMailto("mailto:a@b.com<x"), QStringList{"a@b.com"});
+    EXPECT_EQ(ExtractMailto("mailto:a@b.com\tNOTIFY"), QStringList{"a@b.com"});
+    EXPECT_EQ(ExtractMailto(QStringLiteral("mailto:a@b.com") + QChar(0) + "x"), QStringList{"a@b.com"});
+    EXPECT_EQ(ExtractMailto("mailto:a@b.com\rmailto:c@d.com"), QStringList{"a@b.com"});
     EXPECT_EQ(ClipboardLines("mailto:a@b.com\r\nmailto:c@d.com"), (QStringList{"mailto:a@b.com", "mailto:c@d.com"}));
     EXPECT_TRUE(ClipboardLines("abcd\r\nmailto:a@b.com").isEmpty());
     EXPECT_TRUE(ClipboardLines("\r\nmailto:a@b.com").isEmpty());
@@ -44,10 +51,10 @@ TEST(IntakeRule, TrimsSkipsAndRefusesLinesThatCouldNeverBeSent)
     EXPECT_EQ(rule.judge("  c@example.org \t", &entry), IntakeRule::Verdict::Take);
     EXPECT_EQ(entry, "c@example.org");
     rule.take(entry);
-    EXPECT_EQ(rule.judge("c@example.org", &entry), IntakeRule::Verdict::Skip); // taken earlier
+    EXPECT_EQ(rule.judge("c@example.org", &entry), IntakeRule::Verdict::Duplicate); // taken earlier
     EXPECT_EQ(rule.judge("\t", &entry), IntakeRule::Verdict::Skip);
     EXPECT_EQ(rule.judge(QString(QChar(0)) + " ", &entry), IntakeRule::Verdict::Skip);
-    EXPECT_EQ(rule.judge("p@example.org", &entry), IntakeRule::Verdict::Skip);
+    EXPECT_EQ(rule.judge("p@example.org", &entry), IntakeRule::Verdict::Duplicate);
     EXPECT_EQ(rule.judge(" s@example.org", &entry), IntakeRule::Verdict::SentBefore);
     EXPECT_EQ(entry, "s@example.org");
 
