@@ -2,6 +2,7 @@
 #include "cli/cli.h"
 
 #include "core/sendlog/sendlogstore.h"
+#include "core/settings/folderencoding.h"
 #include "core/settings/settingsfile.h"
 #include "core/text/textutil.h"
 
@@ -125,7 +126,10 @@ void ApplyDataDir(QStringList& args, const QString& executableDir)
     if (!QFileInfo::exists(dir) && QDir().mkpath(dir))
         QFile::setPermissions(dir, QFileDevice::ReadOwner | QFileDevice::WriteOwner | QFileDevice::ExeOwner);
     QDir().mkpath(dir);
+    // Nothing written yet: the folder is new, and takes the code page of a new folder.
+    const bool folderIsNew = QDir(dir).isEmpty();
     SetAppDir(dir);
+    FolderEncoding::apply(folderIsNew);
 }
 
 bool IsCommandLine(const QStringList& args)

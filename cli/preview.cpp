@@ -1,6 +1,7 @@
 #include "cli/command.h"
 
 #include "core/error.h"
+#include "core/text/codepage.h"
 #include "core/sendlog/sendlogstore.h"
 #include "core/settings/settingsfile.h"
 #include "core/run/pendinglist.h"
@@ -8,6 +9,7 @@
 #include "core/run/runselection.h"
 
 #include <cstdio>
+#include <unistd.h>
 
 namespace cli {
 namespace {
@@ -55,7 +57,11 @@ int PreviewCommand(const QStringList& args)
                                                                    : QStringLiteral("--entry takes a number from 1 to %1.").arg(list.count()));
         entry = list.entry(n - 1);
     }
-    const QByteArray bytes = MessageFileBytes(BaseMessage(s), entry, body, ExtrasFor(s, store->fieldNames()));
+    QByteArray bytes = MessageFileBytes(BaseMessage(s), entry, body, ExtrasFor(s, store->fieldNames()));
+    // Redirected, it is the message as it goes out; on a terminal, its text in the terminal's
+    // encoding, as the code page's bytes would show there as something else.
+    if (::isatty(STDOUT_FILENO))
+        bytes = CodePage::decode(bytes).toLocal8Bit();
     std::fwrite(bytes.constData(), 1, size_t(bytes.size()), stdout);
     return kExitOk;
 }

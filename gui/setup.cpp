@@ -7,8 +7,11 @@
 #include "gui/addtext.h"
 #include "core/sendlog/storelocation.h"
 #include "core/settings/entries.h"
+#include "core/settings/folderencoding.h"
+#include "core/text/codepage.h"
 
 #include <QCheckBox>
+#include <QComboBox>
 #include <QGridLayout>
 #include <QGroupBox>
 #include <QHBoxLayout>
@@ -65,8 +68,22 @@ TFrmSetup::TFrmSetup(QWidget* parent)
     storeRow->addWidget(storeLabel);
     storeRow->addWidget(EdtStore, 1);
     grid->addLayout(storeRow, 3, 0, 1, 2);
-    grid->addWidget(ChkRe, 4, 0);
-    grid->addWidget(ok, 4, 1, Qt::AlignRight);
+    // The code page the data folder keeps its texts in and sends them in.
+    auto* codePageRow = new QHBoxLayout;
+    auto* codePageLabel = new QLabel(QStringLiteral("Code page:"), this);
+    CmbCodePage = new QComboBox(this);
+    CmbCodePage->setObjectName(QStringLiteral("CmbCodePage"));
+    for (const QByteArray& name : FolderEncoding::choices())
+        CmbCodePage->addItem(QString::fromLatin1(name));
+    CmbCodePage->setToolTip(QStringLiteral("The encoding of this data folder's texts and of the messages it sends. UTF-8 "
+                                           "holds every language; changing it converts the stored texts."));
+    codePageLabel->setBuddy(CmbCodePage);
+    codePageRow->addWidget(codePageLabel);
+    codePageRow->addWidget(CmbCodePage);
+    codePageRow->addStretch();
+    grid->addLayout(codePageRow, 4, 0, 1, 2);
+    grid->addWidget(ChkRe, 5, 0);
+    grid->addWidget(ok, 5, 1, Qt::AlignRight);
     grid->setColumnStretch(1, 1);
     // The Info memo is wide enough for its lines (a server line is some 40 characters).
     MemCaption->setMinimumWidth(MemCaption->fontMetrics().horizontalAdvance(QLatin1Char('x')) * 42);
@@ -132,6 +149,10 @@ void TFrmSetup::FormShow()
     for (const Group* g : {&m_servers, &m_senders, &m_contents})
         g->list->setCurrentRow(-1);
     ChkRe->setChecked(ReadReturnReceipt());
+    const QString codePage = QString::fromLatin1(CodePage::name());
+    if (CmbCodePage->findText(codePage) < 0)
+        CmbCodePage->addItem(codePage); // one given by BREVORA_CODEPAGE
+    CmbCodePage->setCurrentText(codePage);
     EdtStore->setText(ReadStoreUrl());
     // A store given by --store or BREVORA_STORE is in use whatever the setting says: shown here.
     QString inUse;
@@ -277,6 +298,13 @@ void TFrmSetup::BtmOkClick()
     const QString store = EdtStore->text().trimmed();
     if (!store.isEmpty())
         ParseStoreUrl(store); // a URL that cannot be used is said now, and the window stays
+    if (const QByteArray codePage = CmbCodePage->currentText().toLatin1(); codePage != CodePage::name()) {
+        FolderEncoding::change(codePage); // a text it cannot hold is said now, and the window stays
+        Prompts::report(this, QStringLiteral("Setting"),
+                        QStringLiteral("This data folder's texts are now kept in %1, and messages go out in it.")
+                            .arg(QString::fromLatin1(codePage)),
+                        QMessageBox::Information);
+    }
     WriteReturnReceipt(ChkRe->isChecked());
     if (store != ReadStoreUrl()) {
         WriteStoreUrl(store);

@@ -3,6 +3,7 @@
 #include <QDialog>
 
 class QCheckBox;
+class QComboBox;
 class QLineEdit;
 class QListWidget;
 class QPlainTextEdit;
@@ -62,4 +63,5 @@ private:
     QPlainTextEdit* MemCaption = nullptr;
     QCheckBox* ChkRe = nullptr;
     QLineEdit* EdtStore = nullptr;
+    QComboBox* CmbCodePage = nullptr;
 };

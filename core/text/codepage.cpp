@@ -217,7 +217,15 @@ QString decodeAs(const QByteArray& source, const QByteArray& bytes)
 
 QByteArray encode(const QString& text)
 {
-    return encodeAs(name(), text);
+    try {
+        return encodeAs(name(), text);
+    } catch (const BrevoraError& e) {
+        if (name() == "UTF-8")
+            throw;
+        // The code page is the data folder's: say where it changes.
+        throw BrevoraError(e.kind(), e.message() + QStringLiteral(" The code page is a setting of the data folder: choose UTF-8 "
+                                                                  "under Setting, Code page, to write any text."));
+    }
 }
 
 bool canEncode(const QString& text, QChar* firstBad)

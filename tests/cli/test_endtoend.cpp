@@ -59,10 +59,18 @@ struct Result
     QString err;
 };
 
-Result brevora(const QStringList& args, const QString& workDir)
+Result brevora(const QStringList& args, const QString& workDir, const QString& locale = {})
 {
     QProcess p;
     p.setWorkingDirectory(workDir);
+    if (!locale.isEmpty()) {
+        QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+        env.remove("LC_ALL");
+        env.remove("LC_CTYPE");
+        env.remove("BREVORA_CODEPAGE");
+        env.insert("LANG", locale);
+        p.setProcessEnvironment(env);
+    }
     p.start(brevoraBinary(), args);
     p.waitForFinished(60000);
     return {p.exitCode(), QString::fromLocal8Bit(p.readAllStandardOutput()), QString::fromLocal8Bit(p.readAllStandardError())};
@@ -234,6 +242,55 @@ TEST_F(EndToEnd, AScriptSetsUpADataFolderAndSends)
     EXPECT_TRUE(received[0].contains("\r\n\r\nHello Xavier,\r\nspring is here.\r\n"));
     EXPECT_EQ(brevora({"content", "remove", title, "--data-dir", data}, work.path()).status, 0);
     EXPECT_EQ(QDir(data).entryList({"*.txt"}), QStringList{}); // the body file went with it
+}
+
+// A data folder made under a UTF-8 locale keeps and sends UTF-8: Japanese, Greek and emoji arrive
+// as written. One made before (no code page recorded) sends, under the same locale, the bytes it
+// always sent.
+TEST_F(EndToEnd, ANewFolderSpeaksUtf8AndAnOldOneSendsAsBefore)
+{
+    Smtpd server;
+    ASSERT_GT(server.port(), 0);
+    ScopedWorkDir work;
+    const QString fresh = work.file("fresh");
+    const QString subject = QString::fromUtf8("日本語とΕλληνικά 🎉");
+    const QString name = QString::fromUtf8("Ελένη 🙂");
+    writeAll(work.file("body.txt"), QString::fromUtf8("こんにちは [= PARAM1 =] 🎉\nΚαλημέρα\n").toUtf8());
+    writeAll(work.file("list.txt"), QString::fromUtf8("x@example.org,Ξένια\n").toUtf8());
+    for (const QStringList& step : {QStringList{"server", "add", "127.0.0.1", "--account", "a", "--port", QString::number(server.port())},
+                                    QStringList{"sender", "add", "me@example.org", "--name", name},
+                                    QStringList{"content", "add", subject, "--body", work.file("body.txt")},
+                                    QStringList{"send", "--list", work.file("list.txt"), "--interval", "0"}}) {
+        const Result r = brevora(step + QStringList{"--data-dir", fresh}, work.path(), "C.UTF-8");
+        ASSERT_EQ(r.status, 0) << step.join(' ').toStdString() << ": " << r.err.toStdString();
+    }
+    const QList<QByteArray> received = server.messages(1);
+    ASSERT_EQ(received.size(), 1);
+    const QString read = pythonOnMessage(received[0], "import email, email.policy, json, sys\n"
+                                                      "m = email.message_from_bytes(open(sys.argv[1], 'rb').read(), policy=email.policy.strict)\n"
+                                                      "print(json.dumps([str(m['subject']), m['from'].addresses[0].display_name,\n"
+                                                      "                  m.get_content(), m.get_content_charset()]))");
+    const QJsonArray fields = QJsonDocument::fromJson(read.toUtf8()).array();
+    ASSERT_EQ(fields.size(), 4) << read.toStdString();
+    EXPECT_EQ(fields[0].toString(), subject);
+    EXPECT_EQ(fields[1].toString(), name);
+    EXPECT_EQ(fields[2].toString().remove('\r'), QString::fromUtf8("こんにちは Ξένια 🎉\nΚαλημέρα\n"));
+    EXPECT_EQ(fields[3].toString(), "utf-8");
+
+    // A folder as an earlier version left it: the same locale changes nothing in what it sends.
+    QTemporaryDir old;
+    SetAppDir(old.path());
+    configureSettings(server.port(), QString::fromUtf8("Caf\u00e9 [= PARAM1 =], 5 \u20ac"));
+    StoreSender(QString("me@example.com"), {"me@example.com", QString::fromUtf8("Z\u00f6e")});
+    writeAll(work.file("list.txt"), "y@example.org,Ren\xe9\r\n");
+    const Result r = brevora({"send", "--list", work.file("list.txt"), "--interval", "0", "--data-dir", old.path()}, work.path(), "C.UTF-8");
+    ASSERT_EQ(r.status, 0) << r.err.toStdString();
+    const QList<QByteArray> both = server.messages(2);
+    ASSERT_EQ(both.size(), 2);
+    EXPECT_TRUE(both[1].contains("From: =?ISO-8859-1?Q?Z=F6e?= <me@example.com>\r\n")) << both[1].constData();
+    EXPECT_TRUE(both[1].contains("Content-Type: text/plain; charset=\"windows-1252\"\r\n")) << both[1].constData();
+    EXPECT_TRUE(both[1].contains("\r\n\r\nCaf\xe9 Ren\xe9, 5 \x80\r\n")) << both[1].constData();
+    EXPECT_FALSE(readAll(old.path() + "/dispatra.ini").contains("Code page"));
 }
 
 TEST_F(EndToEnd, AKilledRunLosesNothingAndSendsNothingTwice)

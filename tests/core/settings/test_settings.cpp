@@ -2,6 +2,7 @@
 #include "core/error.h"
 #include "core/settings/inifile.h"
 #include "core/settings/entries.h"
+#include "core/settings/folderencoding.h"
 #include "core/settings/settingsfile.h"
 #include "support/tempdir.h"
 
@@ -165,6 +166,41 @@ TEST_F(SettingsTest, TwoAccountsOnOneHost)
     LookupServer("SMTP.A.com (bob)", account, ssl, port, password);
     EXPECT_EQ(account + "|" + ssl + "|" + port + "|" + password, "bob|1|465|pw2");
     EXPECT_EQ(ListServers(), QStringList{"SMTP.A.com (bob)"});
+}
+
+// The code page of a data folder changes with everything stored converted: names, passwords,
+// titles, paths and body texts read back the same. A text the new one cannot hold changes nothing.
+TEST_F(SettingsTest, ChangingTheCodePageConvertsWhatIsStored)
+{
+    const QString title = QStringLiteral("[Caf\u00e9] = news");
+    StoreServer(std::nullopt, {"smtp.a.com", QStringLiteral("zo\u00eb"), QStringLiteral("p\u00e4ss"), "25", "0"});
+    StoreSender(std::nullopt, {"me@a.com", QStringLiteral("Zo\u00eb")});
+    const QString body = CreateBodyFile();
+    SaveBodyText(body, QStringLiteral("5 \u20ac caf\u00e9"));
+    StoreContent(std::nullopt, {title, body});
+    WriteAttachments(title, {QStringLiteral("/tmp/\u00e9.pdf")});
+    WriteBasicInteger(SettingsKeys::ServerPosition, 0);
+
+    FolderEncoding::change("UTF-8");
+    EXPECT_EQ(CodePage::name(), "UTF-8");
+    EXPECT_EQ(FolderEncoding::recorded(), "UTF-8");
+    QString account, ssl, port, password;
+    LookupServer("smtp.a.com", account, ssl, port, password);
+    EXPECT_EQ(account + "|" + password, QStringLiteral("zo\u00eb|p\u00e4ss"));
+    EXPECT_EQ(LookupSender("me@a.com"), QStringLiteral("Zo\u00eb"));
+    EXPECT_EQ(ListContents(), QStringList{title});
+    EXPECT_EQ(LoadBodyText(body), QStringLiteral("5 \u20ac caf\u00e9"));
+    EXPECT_EQ(ReadAttachments(title), QStringList{QStringLiteral("/tmp/\u00e9.pdf")});
+    EXPECT_EQ(ReadBasicInteger(SettingsKeys::ServerPosition, 9), 0); // the file's own names are kept
+    EXPECT_TRUE(ini().contains("Zo\xc3\xab"));
+    EXPECT_EQ(QFileInfo(IniPath()).permissions() & (QFileDevice::ReadOther | QFileDevice::ReadGroup), 0);
+
+    StoreContent(std::nullopt, {QStringLiteral("\u65e5\u672c"), body});
+    const QByteArray before = ini();
+    EXPECT_THROW(FolderEncoding::change("CP1252"), BrevoraError);
+    EXPECT_EQ(ini(), before);
+    EXPECT_EQ(CodePage::name(), "UTF-8");
+    EXPECT_EQ(LoadBodyText(body), QStringLiteral("5 \u20ac caf\u00e9"));
 }
 
 TEST_F(SettingsTest, WriteFailureNamesTheFile)
