@@ -18,7 +18,8 @@ const char* kSuppressUsage =
     "                        --export FILE] [--reason TEXT]\n"
     "Prints the suppression list (address, date added, reason): addresses that are never mailed.\n"
     "--add and --import (one address per line) add to it, with the reason; --remove takes one off;\n"
-    "--export writes the addresses one per line. The case of a domain does not matter.\n";
+    "--export writes the addresses one per line. Letter case, display names and angle brackets do not\n"
+    "matter: an address is one entry however it is written.\n";
 
 } // namespace
 

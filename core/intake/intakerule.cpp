@@ -3,6 +3,7 @@
 #include "core/smtp/envelope.h"
 
 #include "core/error.h"
+#include "core/mail/addresskey.h"
 #include "core/mail/emailmessage.h"
 #include "core/text/codepage.h"
 
@@ -65,12 +66,17 @@ QString IntakeRule::refusalOf(const QString& entry)
     return {};
 }
 
+void IntakeRule::take(const QString& entry)
+{
+    m_taken.insert(AddressKey(entry));
+}
+
 IntakeRule::Verdict IntakeRule::judge(const QString& line, QString* entry, QString* reason) const
 {
     *entry = trimEntry(line);
     if (entry->isEmpty())
         return Verdict::Skip;
-    if (m_taken.contains(*entry) || (m_isPending && m_isPending(*entry)))
+    if (m_taken.contains(AddressKey(*entry)) || (m_isPending && m_isPending(*entry)))
         return Verdict::Duplicate;
     const QString refusal = refusalOf(*entry);
     if (!refusal.isEmpty()) {

@@ -28,7 +28,7 @@ public:
     // why it is refused.
     Verdict judge(const QString& line, QString* entry, QString* reason = nullptr) const;
     // The entry joins the list: later repeats of it are skipped.
-    void take(const QString& entry) { m_taken.insert(entry); }
+    void take(const QString& entry);
 
     // The line without spaces and control characters at either end.
     static QString trimEntry(const QString& line);
@@ -39,5 +39,5 @@ private:
     std::function<bool(const QString&)> m_isPending;
     std::function<bool(const QString&)> m_hasBeenSent;
     SuppressedCheck m_isSuppressed;
-    QSet<QString> m_taken;
+    QSet<QString> m_taken; // address keys
 };

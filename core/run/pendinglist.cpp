@@ -1,5 +1,7 @@
 #include "core/run/pendinglist.h"
 
+#include "core/mail/addresskey.h"
+
 #include "core/error.h"
 #include "core/sendlog/sendlogstore.h"
 
@@ -201,14 +203,19 @@ QVariant PendingList::data(const QModelIndex& index, int role) const
     return {};
 }
 
+bool PendingList::contains(const QString& entry) const
+{
+    return m_index.contains(AddressKey(entry));
+}
+
 void PendingList::indexAdd(const QString& entry)
 {
-    ++m_index[entry];
+    ++m_index[AddressKey(entry)];
 }
 
 void PendingList::indexRemove(const QString& entry)
 {
-    auto it = m_index.find(entry);
+    auto it = m_index.find(AddressKey(entry));
     if (it != m_index.end() && --*it <= 0)
         m_index.erase(it);
 }

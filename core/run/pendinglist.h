@@ -27,8 +27,8 @@ public:
     SendLogStore* store() const { return m_store; }
     const QString& entry(int row) const { return m_entries[row]; }
     const QStringList& entries() const { return m_entries; }
-    // True when some entry equals the text exactly (case-sensitive, whole text).
-    bool contains(const QString& text) const { return m_index.contains(text); }
+    // True when an entry for the same address is pending (compared by AddressKey).
+    bool contains(const QString& entry) const;
 
     // Every change goes to the store first; when the store refuses it, the list stays as it was
     // and a store error is thrown.
@@ -104,7 +104,7 @@ private:
     SendLogStore* m_store;
     QStringList m_entries;
     QList<qint64> m_ids;
-    QHash<QString, int> m_index; // entry -> number of occurrences
+    QHash<QString, int> m_index; // address key -> number of entries
     QSet<qint64> m_inFlight; // ids of entries whose message is on its way
     QList<qint64> m_claimed; // shared stores: ids this run has claimed and not finished, in order
     int m_front = 0; // shared stores: the rows before this are claimed ones, the rest in id order

@@ -1,6 +1,7 @@
 #include "core/sendlog/deliveryjournal.h"
 
 #include "core/sendlog/storeconnection.h"
+#include "core/mail/addresskey.h"
 
 #include <QDateTime>
 #include <QDir>
@@ -79,10 +80,14 @@ DeliveryJournal::DeliveryJournal(StoreConnection& connection, const QString& bas
     for (size_t k = 0; k < std::size(kChunkSizes); ++k) {
         QString insertChunk = QStringLiteral("INSERT INTO sendlog (SENDDATE, MAILADDR, TYPE) VALUES (?, ?, TRUE)");
         QString deleteChunk = QStringLiteral("DELETE FROM pending WHERE id IN (?");
+        QString keyChunk = QStringLiteral("INSERT INTO delivered_address (address) VALUES (?)");
         for (qsizetype i = 1; i < kChunkSizes[k]; ++i) {
             insertChunk += QStringLiteral(", (?, ?, TRUE)");
             deleteChunk += QStringLiteral(", ?");
+            keyChunk += QStringLiteral(", (?)");
         }
+        m_keyChunks[k] = std::make_unique<QSqlQuery>(m_connection.db());
+        m_keyChunks[k]->prepare(keyChunk + QStringLiteral(" ON CONFLICT DO NOTHING"));
         m_insertChunks[k] = std::make_unique<QSqlQuery>(m_connection.db());
         m_insertChunks[k]->prepare(insertChunk);
         m_deleteChunks[k] = std::make_unique<QSqlQuery>(m_connection.db());
@@ -127,13 +132,20 @@ bool DeliveryJournal::parseLine(const QByteArray& line, qint64* pendingId, QStri
     return ok;
 }
 
+bool DeliveryJournal::holds(const QString& entry) const
+{
+    const QString key = AddressKey(entry);
+    return m_unapplied.contains(key) || m_blockedEntries.contains(key);
+}
+
 QSet<QString> DeliveryJournal::heldAmong(const QSet<QString>& wanted) const
 {
     QSet<QString> held;
-    for (const QSet<QString>* journalled : {&m_unapplied, &m_blockedEntries})
-        for (const QString& e : *journalled)
-            if (wanted.contains(e))
-                held.insert(e);
+    if (m_unapplied.isEmpty() && m_blockedEntries.isEmpty())
+        return held;
+    for (const QString& e : wanted)
+        if (holds(e))
+            held.insert(e);
     return held;
 }
 
@@ -230,7 +242,7 @@ bool DeliveryJournal::record(qint64 pendingId, const QString& entry)
     m_bytes += written;
     if (m_unappliedRows.isEmpty())
         m_oldestUnapplied.start();
-    m_unapplied.insert(entry);
+    m_unapplied.insert(AddressKey(entry));
     m_unappliedRows.append({pendingId, timestamp, entry});
     if (m_unappliedRows.size() >= 4 * m_policy.batchDeliveries || m_oldestUnapplied.elapsed() >= 4 * m_policy.batchAgeMs)
         return flush();
@@ -284,7 +296,9 @@ bool DeliveryJournal::applyChunk(const Delivery* rows, size_t sizeIndex)
     const qsizetype count = kChunkSizes[sizeIndex];
     QSqlQuery& insert = *m_insertChunks[sizeIndex];
     QSqlQuery& remove = *m_deleteChunks[sizeIndex];
+    QSqlQuery& keys = *m_keyChunks[sizeIndex];
     for (qsizetype i = 0; i < count; ++i) {
+        keys.bindValue(int(i), AddressKey(rows[i].entry));
         remove.bindValue(int(i), rows[i].pendingId);
         insert.bindValue(int(2 * i), rows[i].timestamp);
         insert.bindValue(int(2 * i + 1), rows[i].entry);
@@ -295,7 +309,7 @@ bool DeliveryJournal::applyChunk(const Delivery* rows, size_t sizeIndex)
     // the same, and the run hears of it.
     if (m_policy.vanishedIsError)
         m_vanished += int(count) - qMax(0, remove.numRowsAffected());
-    return insert.exec() || m_connection.fail(insert);
+    return (insert.exec() || m_connection.fail(insert)) && (keys.exec() || m_connection.fail(keys));
 }
 
 bool DeliveryJournal::apply(const QList<Delivery>& rows, const QString& journalName, qint64 appliedTo)
@@ -366,7 +380,7 @@ void DeliveryJournal::recover()
             // and are not pending, and no run starts.
             for (const Delivery& row : rows) {
                 m_blockedIds.insert(row.pendingId);
-                m_blockedEntries.insert(row.entry);
+                m_blockedEntries.insert(AddressKey(row.entry));
             }
             waiting += int(rows.size());
             waitingFiles.append(QDir::toNativeSeparators(folder.filePath(name)));

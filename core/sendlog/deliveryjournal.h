@@ -58,8 +58,9 @@ public:
     void recover();
 
     // Whether a delivery of exactly this entry waits in a journal.
-    bool holds(const QString& entry) const { return m_unapplied.contains(entry) || m_blockedEntries.contains(entry); }
-    // The entries among `wanted` whose delivery waits in a journal.
+    // Whether a delivery to the entry's address (compared by AddressKey) waits in a journal.
+    bool holds(const QString& entry) const;
+    // The entries among `wanted` whose address's delivery waits in a journal.
     QSet<QString> heldAmong(const QSet<QString>& wanted) const;
     // The pending ids whose delivery waits in a journal: no longer pending, whatever the table says.
     QSet<qint64> heldIds() const;
@@ -99,12 +100,13 @@ private:
     static constexpr qsizetype kChunkSizes[] = {64, 16, 4, 1};
     std::unique_ptr<QSqlQuery> m_insertChunks[std::size(kChunkSizes)];
     std::unique_ptr<QSqlQuery> m_deleteChunks[std::size(kChunkSizes)];
+    std::unique_ptr<QSqlQuery> m_keyChunks[std::size(kChunkSizes)];
 
     int m_fd = -1;
     QString m_name;
     qint64 m_bytes = 0;
     qint64 m_reserved = 0; // bytes the file system has set aside for the journal
-    QSet<QString> m_unapplied; // journalled entries not yet in the send log table
+    QSet<QString> m_unapplied; // address keys of journalled entries not yet in the send log table
     QList<Delivery> m_unappliedRows; // the same, as written to this process's journal
     QElapsedTimer m_oldestUnapplied;
     int m_vanished = 0; // delivered entries of the batch being applied that were no longer pending

@@ -65,6 +65,10 @@ QStringList PostgresDialect::schema() const
                        "added TEXT, reason TEXT)"),
         QStringLiteral("CREATE INDEX IF NOT EXISTS sent_by_server_at ON sent_by_server (server, at)"),
         QStringLiteral("CREATE TABLE IF NOT EXISTS store_version (version INTEGER NOT NULL)"),
+        // The addresses delivered to, by key, and how far the send log has been read for them (its
+        // rows keep their three columns; other programs' rows are read for keys afterwards).
+        QStringLiteral("CREATE TABLE IF NOT EXISTS delivered_address (address TEXT PRIMARY KEY)"),
+        QStringLiteral("CREATE TABLE IF NOT EXISTS delivered_read (last_row BIGINT NOT NULL)"),
     };
 }
 

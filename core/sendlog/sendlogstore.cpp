@@ -1,5 +1,7 @@
 #include "core/sendlog/sendlogstore.h"
 
+#include "core/mail/addresskey.h"
+
 #include "core/error.h"
 #include "core/sendlog/sqldialect.h"
 #include "core/sendlog/storeconnection.h"
@@ -50,8 +52,7 @@ SendLogStore::SendLogStore(const StoreLocation& location)
     m_suppression = std::make_unique<SuppressionList>(*m_connection);
     m_runLockPath = base + QStringLiteral(".run-lock");
     m_hasBeenSent = std::make_unique<QSqlQuery>(m_connection->db());
-    m_hasBeenSent->prepare(QStringLiteral("SELECT 1 FROM sendlog WHERE MAILADDR = ? AND %1 LIMIT 1")
-                               .arg(m_connection->dialect().deliveredCondition()));
+    m_hasBeenSent->prepare(QStringLiteral("SELECT 1 FROM delivered_address WHERE address = ?"));
     m_journal->recover();
     m_sinceRecovery.start();
 }
@@ -251,11 +252,52 @@ QList<SendLogStore::DayCount> SendLogStore::countByDay(const QDate& first, const
     return days;
 }
 
+bool SendLogStore::keyNewLogRows()
+{
+    // Rows written by this program come with their key; the others (written before keys were
+    // kept, or by other programs) are read once, from where the last reading ended.
+    QSqlQuery q(m_connection->db());
+    q.setForwardOnly(true);
+    if (!q.exec(QStringLiteral("SELECT coalesce(max(last_row), 0) FROM delivered_read")) || !q.next())
+        return m_connection->fail(q);
+    const qint64 from = q.value(0).toLongLong();
+    q.finish();
+    q.prepare(QStringLiteral("SELECT rowid, MAILADDR, CASE WHEN %1 THEN 1 ELSE 0 END FROM sendlog WHERE rowid > ? ORDER BY rowid")
+                  .arg(m_connection->dialect().deliveredCondition()));
+    q.addBindValue(from);
+    if (!q.exec())
+        return m_connection->fail(q);
+    qint64 last = from;
+    QVariantList keys;
+    while (q.next()) {
+        last = q.value(0).toLongLong();
+        if (q.value(2).toInt() == 1)
+            keys.append(AddressKey(q.value(1).toString()));
+    }
+    if (last == from)
+        return true;
+    return m_connection->transaction([&] {
+        QSqlQuery write(m_connection->db());
+        if (!keys.isEmpty()) {
+            write.prepare(QStringLiteral("INSERT INTO delivered_address (address) VALUES (?) ON CONFLICT DO NOTHING"));
+            write.addBindValue(keys);
+            if (!write.execBatch())
+                return m_connection->fail(write);
+        }
+        if (!write.exec(QStringLiteral("DELETE FROM delivered_read")))
+            return m_connection->fail(write);
+        write.prepare(QStringLiteral("INSERT INTO delivered_read (last_row) VALUES (?)"));
+        write.addBindValue(last);
+        return write.exec() || m_connection->fail(write);
+    });
+}
+
 bool SendLogStore::hasBeenSent(const QString& address)
 {
     if (m_journal->holds(address))
         return true;
-    m_hasBeenSent->bindValue(0, address);
+    keyNewLogRows();
+    m_hasBeenSent->bindValue(0, AddressKey(address));
     if (!m_hasBeenSent->exec())
         return false;
     const bool found = m_hasBeenSent->next();
@@ -265,42 +307,47 @@ bool SendLogStore::hasBeenSent(const QString& address)
 
 QSet<QString> SendLogStore::sentAmong(const QStringList& entries)
 {
+    QHash<QString, QStringList> byKey; // address key -> the entries with it
+    byKey.reserve(entries.size());
     QSet<QString> wanted;
     wanted.reserve(entries.size());
-    for (const QString& e : entries)
+    for (const QString& e : entries) {
         wanted.insert(e);
+        byKey[AddressKey(e)].append(e);
+    }
     QSet<QString> sent = m_journal->heldAmong(wanted);
-    const QString isTrue = m_connection->dialect().deliveredCondition();
+    keyNewLogRows(); // a failure answers from what was read before, as a failed look-up answers "not sent"
+    const auto found = [&](const QString& key) {
+        for (const QString& e : byKey.value(key))
+            sent.insert(e);
+    };
     QSqlQuery q(m_connection->db());
     q.setForwardOnly(true);
-    // A log not much longer than the list is read whole, faster than asking for each entry.
-    if (q.exec(QStringLiteral("SELECT count(*) FROM sendlog")) && q.next() && q.value(0).toLongLong() <= 4 * wanted.size()) {
-        if (q.exec(QStringLiteral("SELECT MAILADDR FROM sendlog WHERE ") + isTrue)) {
-            while (q.next()) {
-                const QString address = q.value(0).toString();
-                if (wanted.contains(address))
-                    sent.insert(address);
-            }
+    // A set of addresses not much larger than the list is read whole, faster than asking for each.
+    if (q.exec(QStringLiteral("SELECT count(*) FROM delivered_address")) && q.next() && q.value(0).toLongLong() <= 4 * byKey.size()) {
+        if (q.exec(QStringLiteral("SELECT address FROM delivered_address"))) {
+            while (q.next())
+                found(q.value(0).toString());
             return sent;
         }
     }
     // Asked a chunk at a time: one statement per entry costs far more than the look-up itself.
     constexpr qsizetype kAsk = 500;
-    const QStringList unique(wanted.cbegin(), wanted.cend());
-    for (qsizetype at = 0; at < unique.size(); at += kAsk) {
-        const qsizetype count = qMin(kAsk, unique.size() - at);
-        QString text = QStringLiteral("SELECT DISTINCT MAILADDR FROM sendlog WHERE MAILADDR IN (?");
+    const QStringList keys = byKey.keys();
+    for (qsizetype at = 0; at < keys.size(); at += kAsk) {
+        const qsizetype count = qMin(kAsk, keys.size() - at);
+        QString text = QStringLiteral("SELECT address FROM delivered_address WHERE address IN (?");
         for (qsizetype k = 1; k < count; ++k)
             text += QStringLiteral(", ?");
-        text += QStringLiteral(") AND ") + isTrue;
+        text += QLatin1Char(')');
         if (q.lastQuery() != text)
             q.prepare(text);
         for (qsizetype k = 0; k < count; ++k)
-            q.bindValue(int(k), unique[at + k]);
+            q.bindValue(int(k), keys[at + k]);
         if (!q.exec())
             continue; // a failed look-up answers "not sent", as hasBeenSent does
         while (q.next())
-            sent.insert(q.value(0).toString());
+            found(q.value(0).toString());
     }
     return sent;
 }

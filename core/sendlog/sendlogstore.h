@@ -95,7 +95,8 @@ public:
     bool saveFieldNames(const QStringList& names);
     QStringList fieldNames();
 
-    // True when a row with TYPE true holds exactly this address; false on any failure.
+    // True when a delivery to the address (compared by AddressKey) is in the send log or waits in
+    // a journal; false on any failure.
     bool hasBeenSent(const QString& address);
     // Which of the entries hasBeenSent would answer true for, asked many at a time (for a whole
     // list file or intake text at once).
@@ -130,6 +131,8 @@ public:
     void unlockIntake();
 
 private:
+    // Keys the delivered rows of the send log that came without one.
+    bool keyNewLogRows();
     std::unique_ptr<StoreConnection> m_connection;
     std::unique_ptr<Claims> m_claims;
     std::unique_ptr<DeliveryJournal> m_journal;

@@ -1,5 +1,9 @@
 #include "core/sendlog/storeconnection.h"
 
+#include "core/mail/addresskey.h"
+
+#include <QSet>
+
 #include "core/error.h"
 
 #include <QDateTime>
@@ -74,12 +78,44 @@ void StoreConnection::createTables()
         if (version == kSchemaVersion)
             return true;
         // Migrations from earlier layouts go here, one step at a time.
+        if (version == 1 && !rekeySuppressed())
+            return false;
         q.prepare(QStringLiteral("INSERT INTO store_version (version) VALUES (?)"));
         q.addBindValue(kSchemaVersion);
         return q.exec() || fail(q);
     });
     if (!created)
         throw BrevoraError(ErrorKind::Store, m_lastError);
+}
+
+bool StoreConnection::rekeySuppressed()
+{
+    // Layout 1 kept the local part's case in the key; every address is now compared by one key.
+    QSqlQuery read(m_db);
+    if (!read.exec(QStringLiteral("SELECT address FROM suppressed")))
+        return fail(read);
+    QStringList keys;
+    while (read.next())
+        keys.append(read.value(0).toString());
+    QSet<QString> seen;
+    for (const QString& key : keys)
+        if (key == AddressKey(key))
+            seen.insert(key);
+    QSqlQuery change(m_db);
+    for (const QString& key : keys) {
+        const QString now = AddressKey(key);
+        if (now == key)
+            continue;
+        change.prepare(seen.contains(now) ? QStringLiteral("DELETE FROM suppressed WHERE address = ?")
+                                          : QStringLiteral("UPDATE suppressed SET address = ? WHERE address = ?"));
+        if (!seen.contains(now))
+            change.addBindValue(now);
+        change.addBindValue(key);
+        if (!change.exec())
+            return fail(change);
+        seen.insert(now);
+    }
+    return true;
 }
 
 bool StoreConnection::fail(const QString& text)

@@ -15,7 +15,7 @@ class StoreConnection
 {
 public:
     // The layout of the tables, kept in store_version; a store of a later layout is not opened.
-    static constexpr int kSchemaVersion = 1;
+    static constexpr int kSchemaVersion = 2;
 
     // Opens the connection and creates what is missing; throws a store error.
     StoreConnection(std::unique_ptr<SqlDialect> dialect, const QString& shownName);
@@ -37,6 +37,7 @@ public:
 
 private:
     void createTables();
+    bool rekeySuppressed();
 
     std::unique_ptr<SqlDialect> m_dialect;
     QString m_connectionName;

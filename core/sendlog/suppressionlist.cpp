@@ -1,6 +1,7 @@
 #include "core/sendlog/suppressionlist.h"
 
 #include "core/sendlog/storeconnection.h"
+#include "core/mail/addresskey.h"
 
 #include <QVariant>
 
@@ -16,9 +17,7 @@ SuppressionList::SuppressionList(StoreConnection& connection)
 
 QString SuppressionList::key(const QString& entryOrAddress)
 {
-    const QString address = entryOrAddress.section(QLatin1Char(','), 0, 0).trimmed();
-    const qsizetype at = address.lastIndexOf(QLatin1Char('@'));
-    return at < 0 ? address : address.left(at + 1) + address.mid(at + 1).toLower();
+    return AddressKey(entryOrAddress);
 }
 
 bool SuppressionList::add(const QStringList& addresses, const QString& reason, int* added)

@@ -426,9 +426,9 @@ TEST_F(WindowsTest, IntakeOkAppendsToThePendingList)
     EXPECT_TRUE(Prompts::reported().last().contains("Line 3: The address \"not-an-address\" is not a mailbox (it has no \"@\")"))
         << Prompts::reported().last().toStdString();
     EXPECT_TRUE(Prompts::reported().last().contains("Line 4: The address \"Vic\" is not a mailbox")) << Prompts::reported().last().toStdString();
-    EXPECT_EQ(windows->main->pending().entries(),
-              (QStringList{"pending@example.com", "Mixed@Example.com", "mixed@example.com", "\"a b\"@example.org"}));
-    EXPECT_EQ(windows->main->run().allCount(), 4);
+    // One address in any letter case is one entry.
+    EXPECT_EQ(windows->main->pending().entries(), (QStringList{"pending@example.com", "Mixed@Example.com", "\"a b\"@example.org"}));
+    EXPECT_EQ(windows->main->run().allCount(), 3);
 }
 
 // A line that could never be sent is not added: the others are, the refused one stays in the

@@ -898,13 +898,12 @@ TEST_F(RunTest, UnsubscribeLinksReachEachRecipient)
 }
 
 // A suppressed address is never mailed, whichever the refusal choice: the run moves it to the
-// failed list with the reason "suppressed" and goes on. The domain's case does not matter; the
-// local part's does.
+// failed list with the reason "suppressed" and goes on. Letter case does not matter.
 TEST_F(RunTest, SuppressedAddressesNeverReachTheServer)
 {
     ASSERT_TRUE(store->suppression().add({"Left@Example.ORG"}, "unsubscribed"));
     EXPECT_TRUE(store->suppression().reasonFor("Left@example.org,Lee").has_value());
-    EXPECT_FALSE(store->suppression().reasonFor("left@example.org").has_value());
+    EXPECT_TRUE(store->suppression().reasonFor("left@example.org").has_value());
     for (const RefusalChoice choice : {RefusalChoice::Stop, RefusalChoice::Skip}) {
         SCOPED_TRACE(choice == RefusalChoice::Stop ? "stop" : "skip");
         Smtpd smtpd;
@@ -933,8 +932,6 @@ TEST_F(RunTest, SuppressedAddressesNeverReachTheServer)
     }
     bool found = false;
     ASSERT_TRUE(store->suppression().remove("left@example.org", &found));
-    EXPECT_FALSE(found);
-    ASSERT_TRUE(store->suppression().remove("Left@EXAMPLE.org", &found));
     EXPECT_TRUE(found);
     EXPECT_TRUE(store->suppression().rows().isEmpty());
 }
