@@ -525,7 +525,10 @@ void TMainForm::showRunEnd(RunOutcome outcome)
         return;
     case RunOutcome::Refused:
         RunProgress->setFormat(counted + QStringLiteral(", refused"));
-        if (!ChkSkipRefused->isChecked() && !m_lastFailure.isEmpty()) {
+        if (m_run.lostItsConnection()) {
+            AppendActivity(QStringLiteral("The connection to the server was lost and could not be opened again. What was not "
+                                          "sent stays in the list: Start goes on with it."));
+        } else if (!ChkSkipRefused->isChecked() && !m_lastFailure.isEmpty()) {
             // Why the run ended at that entry, and what can be done: Start alone meets it again.
             const qsizetype dashes = m_lastFailure.indexOf(QLatin1String("--"));
             AppendActivity(QStringLiteral("The run stopped at %1: %2. It stays in the list: check Skip refused to go "

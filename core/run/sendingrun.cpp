@@ -476,7 +476,8 @@ void SendingRun::sessionEnded(RunSession& session, const std::optional<BrevoraEr
     if (failure && !m_stopRequested) {
         const QString entry = unfinished.isEmpty() ? QString() : entryOf(unfinished.first());
         emit activity(QStringLiteral("Sending failed: ") + entry + QStringLiteral("--") + failure->message());
-        if (!isTestRun() && !m_stopping && m_refusalChoice == RefusalChoice::Skip && scheduleReconnect(session))
+        // A lost connection is no refusal: whatever the refusal choice, the run connects again.
+        if (!isTestRun() && !m_stopping && scheduleReconnect(session))
             return;
         if (m_outcome == RunOutcome::Completed) {
             m_refusedCount += isTestRun() ? 0 : 1;

@@ -91,6 +91,8 @@ public:
     void countChangedElsewhere(int added, int sentElsewhere);
     // Whether the last run ended because the user stopped it.
     bool stoppedByUser() const { return m_stoppedByUser; }
+    // Whether the last run ended because its connection was lost and could not be opened again.
+    bool lostItsConnection() const { return m_sessionsLost > 0; }
     // While this run drains a shared store with others: how many entries the store still holds.
     void notePendingInStore(int count);
 

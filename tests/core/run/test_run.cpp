@@ -360,6 +360,7 @@ TEST_F(RunTest, EveryReadAndWriteThatFailsLeavesAClosedSessionAndAnIntactList)
         run->StartRun(selection(smtpd.port()));
         return waitForEnd();
     };
+    run->setReconnectDelays({}); // what one lost session leaves, without connecting again
     ASSERT_TRUE(runOnce(0));
     ASSERT_EQ(outcome, RunOutcome::Completed);
     const int operations = counter->operations;
@@ -668,9 +669,9 @@ TEST_F(RunTest, SkipTriesATransientRefusalAgainLater)
     EXPECT_TRUE(list->entries().isEmpty());
 }
 
-// With skip, a connection lost between messages is opened again after a wait, and the run goes
-// on with the message that had not gone out.
-TEST_F(RunTest, SkipConnectsAgainAfterALostConnection)
+// A connection lost between messages is opened again after a wait, whatever the refusal choice
+// (a lost connection is no refusal), and the run goes on with the message that had not gone out.
+TEST_F(RunTest, ALostConnectionIsOpenedAgainInBothModes)
 {
     Smtpd smtpd;
     ASSERT_GT(smtpd.port(), 0);
@@ -682,27 +683,31 @@ TEST_F(RunTest, SkipConnectsAgainAfterALostConnection)
     const int writesForOne = counter->writes; // greeting to QUIT, one message
     ASSERT_EQ(smtpd.messages(1).size(), 1);
 
-    *counter = FaultyStream::Counter{};
-    counter->failWriteAt = writesForOne; // the first write of the second message
-    finishedCount = 0;
-    lines.clear();
-    add({"a@example.org", "b@example.org", "c@example.org"});
-    run->setRefusalChoice(RefusalChoice::Skip);
     run->setReconnectDelays({50});
-    run->StartRun(selection(smtpd.port()));
-    ASSERT_TRUE(waitForEnd());
-    EXPECT_TRUE(counter->failed);
-    EXPECT_EQ(outcome, RunOutcome::Completed) << lines.join("|").toStdString();
-    EXPECT_TRUE(lines.contains("Connection lost; connecting again in 0.05 s (try 1 of 5)")) << lines.join("|").toStdString();
-    EXPECT_EQ(lines.count("Connecting Server:127.0.0.1"), 2);
-    EXPECT_TRUE(list->entries().isEmpty());
-    // Each recipient exactly once: the lost message had not gone out.
-    const QList<QByteArray> received = smtpd.messages(4);
-    EXPECT_EQ(received.size(), 4);
-    QStringList to;
-    for (int i = 1; i < received.size(); ++i)
-        to << QString::fromLatin1(smtpd.envelope(i)).section('\n', 1, 1);
-    EXPECT_EQ(to, (QStringList{"a@example.org", "b@example.org", "c@example.org"}));
+    int received = 1;
+    for (const RefusalChoice choice : {RefusalChoice::Stop, RefusalChoice::Skip}) {
+        SCOPED_TRACE(choice == RefusalChoice::Stop ? "stop" : "skip");
+        *counter = FaultyStream::Counter{};
+        counter->failWriteAt = writesForOne; // the first write of the second message
+        finishedCount = 0;
+        lines.clear();
+        add({"a@example.org", "b@example.org", "c@example.org"});
+        run->setRefusalChoice(choice);
+        run->StartRun(selection(smtpd.port()));
+        ASSERT_TRUE(waitForEnd());
+        EXPECT_TRUE(counter->failed);
+        EXPECT_EQ(outcome, RunOutcome::Completed) << lines.join("|").toStdString();
+        EXPECT_TRUE(lines.contains("Connection lost; connecting again in 0.05 s (try 1 of 5)")) << lines.join("|").toStdString();
+        EXPECT_EQ(lines.count("Connecting Server:127.0.0.1"), 2);
+        EXPECT_TRUE(list->entries().isEmpty());
+        // Each recipient exactly once: the lost message had not gone out.
+        received += 3;
+        ASSERT_EQ(smtpd.messages(received).size(), received);
+        QStringList to;
+        for (int i = received - 3; i < received; ++i)
+            to << QString::fromLatin1(smtpd.envelope(i)).section('\n', 1, 1);
+        EXPECT_EQ(to, (QStringList{"a@example.org", "b@example.org", "c@example.org"}));
+    }
 }
 
 // A per-minute limit, counted from the store, holds the run until the minute has passed; the
