@@ -2,6 +2,10 @@
 
 #include "core/mail/addresskey.h"
 
+#include <cerrno>
+#include <cstring>
+#include <unistd.h>
+
 #include "core/error.h"
 #include "core/sendlog/sqldialect.h"
 #include "core/sendlog/storeconnection.h"
@@ -29,6 +33,23 @@ StoreLocation fileLocation(const QString& databasePath)
 }
 } // namespace
 
+QString UnwritableReason(const StoreLocation& location)
+{
+    if (location.shared())
+        return {};
+    // The file and the folder beside it (where the journals and SQLite's own files go) must be
+    // writable; a read-only disk says so even to root.
+    const QString folder = QFileInfo(location.path).absolutePath();
+    for (const QString& path : {location.path, folder}) {
+        if (!QFileInfo::exists(path))
+            continue;
+        if (::access(QFile::encodeName(path).constData(), W_OK) != 0)
+            return QStringLiteral(". %1 cannot be written (%2): the send log needs to write there.")
+                .arg(path, QString::fromLocal8Bit(std::strerror(errno)));
+    }
+    return {};
+}
+
 SendLogStore::SendLogStore(const QString& databasePath)
     : SendLogStore(fileLocation(databasePath))
 {
@@ -41,8 +62,8 @@ SendLogStore::SendLogStore(const StoreLocation& location)
     try {
         m_connection = std::make_unique<StoreConnection>(std::move(dialect), location.shown());
     } catch (const BrevoraError& e) {
-        throw BrevoraError(ErrorKind::Store,
-                           QStringLiteral("Cannot open the send log %1: %2").arg(location.shown(), e.message()));
+        throw BrevoraError(ErrorKind::Store, QStringLiteral("Cannot open the send log %1: %2%3")
+                                                 .arg(location.shown(), e.message(), UnwritableReason(location)));
     }
     // How runs share the list is decided here, once: claims on a shared store, the run lock
     // elsewhere.

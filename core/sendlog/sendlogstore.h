@@ -21,6 +21,10 @@ class StoreConnection;
 // embedded SQLite file (db/sendlog.db in the data folder), or in a PostgreSQL database that several
 // processes share. The folder, the file and the tables are created when missing. Deliveries reach
 // the tables through the journal (see DeliveryJournal).
+// Why a store in a file cannot be written (the file or its folder read-only), for an error
+// message; empty when nothing says so.
+QString UnwritableReason(const StoreLocation& location);
+
 class SendLogStore
 {
 public:

@@ -126,7 +126,12 @@ bool StoreConnection::fail(const QString& text)
 
 bool StoreConnection::fail(const QSqlQuery& query)
 {
-    return fail(query.lastError().text());
+    QString text = query.lastError().text();
+    // SQLite's own words name neither the file nor the cause a user can act on.
+    if (text.contains(QLatin1String("readonly"), Qt::CaseInsensitive))
+        text += QStringLiteral(" (%1 or its folder cannot be written: check their permissions and that the disk is not "
+                               "read-only)").arg(m_shownName);
+    return fail(text);
 }
 
 bool StoreConnection::transaction(const std::function<bool()>& work)

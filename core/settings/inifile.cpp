@@ -86,7 +86,7 @@ void IniFile::save(const QList<Line>& lines) const
     QSaveFile file(m_path);
     if (!file.open(QIODevice::WriteOnly) || !file.setPermissions(QFileDevice::ReadOwner | QFileDevice::WriteOwner)
         || file.write(data) != data.size() || !file.commit())
-        throw BrevoraError(ErrorKind::Usage, QStringLiteral("Unable to write to %1").arg(m_path));
+        throw BrevoraError(ErrorKind::Usage, QStringLiteral("Unable to write to %1 (%2)").arg(m_path, file.errorString()));
 }
 
 QByteArray IniFile::readValue(const QByteArray& section, const QByteArray& key, const QByteArray& fallback) const

@@ -511,6 +511,26 @@ struct SmallDisk
 };
 } // namespace
 
+// A data folder on a read-only disk: every error names the file that cannot be written and why,
+// after the line it always had.
+TEST_F(EndToEnd, AReadOnlyDataFolderIsNamedInTheError)
+{
+    SmallDisk disk("1m");
+    if (!disk.mounted)
+        GTEST_SKIP() << "a tmpfs cannot be mounted here (root is needed)";
+    ScopedWorkDir work;
+    const QString data = disk.folder.path() + "/data";
+    ASSERT_EQ(brevora({"suppress", "--add", "a@example.org", "--data-dir", data}, work.path()).status, 0);
+    ASSERT_EQ(QProcess::execute("mount", {"-o", "remount,ro", disk.folder.path()}), 0);
+    const Result store = brevora({"suppress", "--add", "b@example.org", "--data-dir", data}, work.path());
+    EXPECT_EQ(store.status, 3);
+    EXPECT_TRUE(store.err.startsWith("Cannot open the send log " + data + "/db/sendlog.db: ")) << store.err.toStdString();
+    EXPECT_TRUE(store.err.contains("cannot be written (Read-only file system)")) << store.err.toStdString();
+    const Result settings = brevora({"sender", "add", "me@example.org", "--data-dir", data}, work.path());
+    EXPECT_EQ(settings.status, 3);
+    EXPECT_TRUE(settings.err.startsWith("Unable to write to " + data + "/dispatra.ini (")) << settings.err.toStdString();
+}
+
 // The disk of the data folder fills up at the start of a run (where the delivery journal needs
 // room) and in its middle (where the send log does): the run stops, nothing that went out is
 // forgotten, and once there is room again every recipient has had exactly one message.
