@@ -182,7 +182,10 @@ void TMainForm::buildWidgets()
     FailedLB->setEditTriggers(QAbstractItemView::NoEditTriggers);
     FailedLB->setTabKeyNavigation(false); // Tab goes on to Retry failed, not from cell to cell
     FailedLB->verticalHeader()->hide();
-    FailedLB->horizontalHeader()->setStretchLastSection(true);
+    // The reason takes the room that is left; the code and the time need little.
+    FailedLB->horizontalHeader()->setSectionResizeMode(1, QHeaderView::ResizeToContents);
+    FailedLB->horizontalHeader()->setSectionResizeMode(2, QHeaderView::Stretch);
+    FailedLB->horizontalHeader()->setSectionResizeMode(3, QHeaderView::ResizeToContents);
     RetryBt = makeButton(failedPage, "RetryBt", QStringLiteral("Retry failed"),
                          QStringLiteral("Put the failed addresses back into the Email List"));
     failedLayout->addWidget(FailedLB, 1);
