@@ -18,13 +18,15 @@ namespace cli {
 namespace {
 
 const char* kServerUsage =
-    "Usage: brevora server add HOST --account NAME [--port N] [--ssl] [--password-stdin] [options]\n"
+    "Usage: brevora server add HOST --account NAME [--port N] [--ssl] [--password-stdin] [--keyring]\n"
+    "                              [options]\n"
     "       brevora server edit KEY [--host HOST] [--account NAME] [--port N] [--ssl | --no-ssl]\n"
-    "                               [--password-stdin] [options]\n"
+    "                               [--password-stdin] [--keyring | --no-keyring] [options]\n"
     "       brevora server remove KEY\n"
     "       brevora server list\n"
     "An entry's key is its host, or \"HOST (ACCOUNT)\" for a second account on the same host.\n"
-    "--password-stdin reads the password from the first line of standard input. The port is 25,\n"
+    "--password-stdin reads the password from the first line of standard input; --keyring keeps it\n"
+    "in the desktop's keyring (the Secret Service) instead of the settings file. The port is 25,\n"
     "or 465 with --ssl (TLS from the first byte). Options: --allow-plain-login (--no-plain-login),\n"
     "--login auto|login|plain|xoauth2, --token-command CMD, --rate N (a second), --per-minute N,\n"
     "--per-hour N, --per-day N (0: no limit), --window N, --connections N.\n";
@@ -82,8 +84,12 @@ int serverCommand(const Verb& v)
     if (v.name == QLatin1String("list")) {
         for (const QString& key : ListServers()) {
             const ServerSetup s = ReadServerSetup(key);
-            out(QStringLiteral("%1\taccount %2\tport %3\t%4").arg(key, s.entry.account, s.entry.port,
-                                                                  s.entry.ssl == QLatin1String("1") ? QStringLiteral("SSL") : QStringLiteral("STARTTLS when offered")));
+            // Listing reads no password: a locked keyring asks nothing here.
+            QString account, ssl, port, password;
+            LookupServer(key, account, ssl, port, password);
+            out(QStringLiteral("%1\taccount %2\tport %3\t%4%5").arg(key, account, port,
+                                                                    ssl == QLatin1String("1") ? QStringLiteral("SSL") : QStringLiteral("STARTTLS when offered"),
+                                                                    ReadPasswordInKeyring(key) ? QStringLiteral("\tpassword in the keyring") : QString()));
         }
         return kExitOk;
     }
@@ -99,7 +105,8 @@ int serverCommand(const Verb& v)
                                     QStringLiteral("--per-day"), QStringLiteral("--window"), QStringLiteral("--connections"),
                                     QStringLiteral("--login"), QStringLiteral("--token-command")},
                                    {QStringLiteral("--ssl"), QStringLiteral("--no-ssl"), QStringLiteral("--password-stdin"),
-                                    QStringLiteral("--allow-plain-login"), QStringLiteral("--no-plain-login")});
+                                    QStringLiteral("--allow-plain-login"), QStringLiteral("--no-plain-login"),
+                                    QStringLiteral("--keyring"), QStringLiteral("--no-keyring")});
     const bool adding = v.name == QLatin1String("add");
     ServerSetup s;
     if (adding) {
@@ -124,6 +131,8 @@ int serverCommand(const Verb& v)
         throw BrevoraError(ErrorKind::Usage, QStringLiteral("--port takes a number."));
     if (o.flags.contains(QStringLiteral("--password-stdin")))
         s.entry.password = readPasswordLine();
+    if (o.flags.contains(QStringLiteral("--keyring")) || o.flags.contains(QStringLiteral("--no-keyring")))
+        s.passwordInKeyring = o.flags.contains(QStringLiteral("--keyring"));
     const RunOverrides given = runOverrides(o);
     RunSelection options;
     options.Limits = s.limits;

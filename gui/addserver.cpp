@@ -31,6 +31,11 @@ TFrmAddServer::TFrmAddServer(QWidget* parent)
     form->addRow(QString(), EntryForm::exampleLabel(this, QStringLiteral("smtp.example.com")));
     form->addRow(QStringLiteral("Account:"), EdtUser);
     form->addRow(QStringLiteral("Password:"), EdtPasswd);
+    ChbKeyring = new QCheckBox(QStringLiteral("Keep the password in the desktop's keyring, not in the settings file"), this);
+    ChbKeyring->setObjectName(QStringLiteral("ChbKeyring"));
+    ChbKeyring->setToolTip(QStringLiteral("The keyring (GNOME Keyring, KWallet: the Secret Service) holds it, locked with your "
+                                          "login; the settings file keeps an empty field."));
+    form->addRow(QString(), ChbKeyring);
     auto* portRow = new QHBoxLayout;
     portRow->addWidget(ChbSSL);
     portRow->addWidget(new QLabel(QStringLiteral("Port:"), this));
@@ -128,6 +133,7 @@ bool TFrmAddServer::Execute(ServerSetup& setup)
     EdtPort->setText(e.port.isEmpty() ? QStringLiteral("25") : e.port);
     ChbSSL->setChecked(e.ssl == QLatin1String("1"));
     ChbPlainLogin->setChecked(setup.allowPlainLogin);
+    ChbKeyring->setChecked(setup.passwordInKeyring);
     SpnPerSecond->setValue(setup.limits.perSecond);
     SpnPerMinute->setValue(setup.limits.perMinute);
     SpnPerHour->setValue(setup.limits.perHour);
@@ -141,6 +147,7 @@ bool TFrmAddServer::Execute(ServerSetup& setup)
         return false;
     setup.entry = shownEntry();
     setup.allowPlainLogin = ChbPlainLogin->isChecked();
+    setup.passwordInKeyring = ChbKeyring->isChecked();
     setup.limits = {SpnPerSecond->value(), SpnPerMinute->value(), SpnPerHour->value(), SpnPerDay->value()};
     setup.throughput = {SpnInFlight->value(), SpnConnections->value()};
     setup.login.mechanism = LoginMechanism(CmbLogin->currentData().toInt());

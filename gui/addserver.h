@@ -33,6 +33,7 @@ private:
     QLineEdit* EdtPasswd;
     QCheckBox* ChbSSL;
     QCheckBox* ChbPlainLogin;
+    QCheckBox* ChbKeyring;
     QSpinBox* SpnPerSecond;
     QSpinBox* SpnPerMinute;
     QSpinBox* SpnPerHour;

@@ -1,6 +1,7 @@
 #include "core/run/runselection.h"
 
 #include "core/error.h"
+#include "core/settings/keyring.h"
 
 void SelectServer(RunSelection& s, const QString& key)
 {
@@ -18,6 +19,8 @@ void SelectServer(RunSelection& s, const QString& key)
     s.Limits = ReadRateLimits(key);
     s.Speed = ReadThroughput(key);
     s.Login = ReadLoginChoice(key);
+    if (ReadPasswordInKeyring(key))
+        s.ServerPassword = Keyring::read(key);
 }
 
 void SelectSender(RunSelection& s, const QString& address)

@@ -1,6 +1,7 @@
 #include "core/settings/entries.h"
 
 #include "core/error.h"
+#include "core/settings/keyring.h"
 
 namespace {
 
@@ -31,6 +32,7 @@ void writeServerOptions(const QString& key, const ServerSetup& setup)
     WriteRateLimits(key, setup.limits);
     WriteThroughput(key, setup.throughput);
     WriteLoginChoice(key, setup.login);
+    WritePasswordInKeyring(key, setup.passwordInKeyring);
 }
 
 void writeContentOptions(const QString& title, const ContentSetup& setup)
@@ -73,6 +75,9 @@ ServerSetup ReadServerSetup(const QString& key)
     setup.limits = ReadRateLimits(key);
     setup.throughput = ReadThroughput(key);
     setup.login = ReadLoginChoice(key);
+    setup.passwordInKeyring = ReadPasswordInKeyring(key);
+    if (setup.passwordInKeyring)
+        setup.entry.password = Keyring::read(key);
     return setup;
 }
 
@@ -96,10 +101,19 @@ QString SaveServer(const std::optional<QString>& oldKey, const ServerSetup& setu
         throw missing("server", *oldKey);
     CheckServerFree(oldKey, setup.entry);
     const QString key = ServerKeyFor(setup.entry, oldKey);
+    // The keyring first: when it cannot take the password, nothing has changed.
+    if (setup.passwordInKeyring)
+        Keyring::write(key, setup.entry.password);
+    const bool keptInKeyring = oldKey && ReadPasswordInKeyring(*oldKey);
     if (oldKey && oldKey->trimmed().compare(key, Qt::CaseInsensitive) != 0)
         writeServerOptions(*oldKey, {});
-    StoreServer(oldKey, setup.entry);
+    SmtpServerEntry stored = setup.entry;
+    if (setup.passwordInKeyring)
+        stored.password.clear();
+    StoreServer(oldKey, stored);
     writeServerOptions(key, setup);
+    if (keptInKeyring && (!setup.passwordInKeyring || oldKey->trimmed() != key))
+        Keyring::remove(*oldKey);
     return key;
 }
 
@@ -131,6 +145,8 @@ void DeleteServer(const QString& key)
 {
     if (!listed(ListServers(), key))
         throw missing("server", key);
+    if (ReadPasswordInKeyring(key))
+        Keyring::remove(key);
     writeServerOptions(key, {});
     RemoveServer(key);
 }

@@ -16,6 +16,8 @@ struct ServerSetup
     RateLimits limits;
     Throughput throughput;
     LoginChoice login;
+    // The password goes to the desktop's keyring, not the settings file.
+    bool passwordInKeyring = false;
 };
 
 struct ContentSetup

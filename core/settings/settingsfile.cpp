@@ -29,6 +29,7 @@ namespace {
 QString g_appDir;
 const QByteArray kTrustSection("Trusted certificates");
 const QByteArray kPlainLoginSection("Login without TLS");
+const QByteArray kKeyringSection("Password in keyring");
 const QByteArray kRunSection("Run");
 const QByteArray kRateSection("Rate limits");
 const QByteArray kThroughputSection("Throughput");
@@ -581,6 +582,20 @@ bool ReadFullSpeed()
 void WriteFullSpeed(bool full)
 {
     ini().writeValue(kRunSection, "Pace", full ? "full" : "tick");
+}
+
+bool ReadPasswordInKeyring(const QString& server)
+{
+    return ini().readValue(kKeyringSection, serverKey(server)) == "1";
+}
+
+void WritePasswordInKeyring(const QString& server, bool inKeyring)
+{
+    const QByteArray key = writable(serverKey(server), server);
+    if (inKeyring)
+        ini().writeValue(kKeyringSection, key, "1");
+    else
+        ini().deleteKey(kKeyringSection, key);
 }
 
 bool ReadPlainLoginAllowed(const QString& host)

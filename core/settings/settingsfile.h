@@ -177,6 +177,9 @@ void WriteSkipRefused(bool skip);
 // Whether the user allowed logging in to a host over a connection without TLS (kept in a section
 // of its own, so that the server's value keeps its fields).
 bool ReadPlainLoginAllowed(const QString& host);
+// Whether the server's password is kept in the desktop's keyring (the file's field then empty).
+bool ReadPasswordInKeyring(const QString& server);
+void WritePasswordInKeyring(const QString& server, bool inKeyring);
 void WritePlainLoginAllowed(const QString& host, bool allowed);
 
 // Body files: CreateBodyFile returns the new bare name; the file holds its own full path.

@@ -293,6 +293,52 @@ TEST_F(EndToEnd, ANewFolderSpeaksUtf8AndAnOldOneSendsAsBefore)
     EXPECT_FALSE(readAll(old.path() + "/dispatra.ini").contains("Code page"));
 }
 
+// A password kept in the desktop's keyring (a Secret Service of its own, GNOME Keyring on a
+// session bus of its own) logs in; the settings file holds none, and taking it back puts it there.
+TEST_F(EndToEnd, APasswordInTheKeyringLogsIn)
+{
+    Smtpd server({"--auth", "ann:s3cret pass"});
+    ASSERT_GT(server.port(), 0);
+    ScopedWorkDir work;
+    const QString data = work.file("data");
+    QDir().mkpath(work.file("home"));
+    writeAll(work.file("body.txt"), "Hello.\n");
+    writeAll(work.file("list.txt"), "x@example.org\n");
+    const QString b = brevoraBinary();
+    const QString d = " --data-dir '" + data + "'";
+    const QString script =
+        "echo -n unlock | gnome-keyring-daemon --unlock --components=secrets >/dev/null || exit 10\n"
+        "echo 's3cret pass' | '" + b + "' server add 127.0.0.1 --account ann --port " + QString::number(server.port())
+        + " --password-stdin --keyring" + d + " || exit 11\n"
+        "'" + b + "' sender add me@example.org" + d + " || exit 12\n"
+        "'" + b + "' content add Hello --body '" + work.file("body.txt") + "'" + d + " || exit 13\n"
+        "'" + b + "' send --list '" + work.file("list.txt") + "' --interval 0" + d + " || exit 14\n"
+        "cp '" + data + "/dispatra.ini' '" + work.file("kept.ini") + "'\n"
+        "'" + b + "' server edit 127.0.0.1 --no-keyring" + d + " || exit 15\n"
+        "secret-tool search --all service Brevora 2>&1 | grep -c '^secret' || true\n";
+    QProcess session;
+    QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+    env.insert("HOME", work.file("home"));
+    env.remove("DBUS_SESSION_BUS_ADDRESS");
+    session.setProcessEnvironment(env);
+    session.start("dbus-run-session", {"--", "bash", "-c", script});
+    ASSERT_TRUE(session.waitForFinished(60000));
+    const QString out = QString::fromLocal8Bit(session.readAllStandardOutput());
+    ASSERT_EQ(session.exitCode(), 0) << out.toStdString() << session.readAllStandardError().constData();
+    EXPECT_TRUE(out.contains("Authentication is ok")) << out.toStdString();
+    EXPECT_EQ(server.messages(1).size(), 1);
+    const QByteArray kept = readAll(work.file("kept.ini"));
+    EXPECT_TRUE(kept.contains("127.0.0.1=ann,0," + QByteArray::number(server.port()) + ",\r\n")) << kept.constData();
+    EXPECT_TRUE(kept.contains("[Password in keyring]\r\n127.0.0.1=1")) << kept.constData();
+    // Back in the file, scrambled as it always was; the keyring no longer holds it.
+    SetAppDir(data);
+    QString account, ssl, port, password;
+    LookupServer("127.0.0.1", account, ssl, port, password);
+    EXPECT_EQ(password, "s3cret pass");
+    EXPECT_FALSE(readAll(data + "/dispatra.ini").contains("[Password in keyring]\r\n127.0.0.1=1"));
+    EXPECT_TRUE(out.trimmed().endsWith("0")) << out.toStdString();
+}
+
 TEST_F(EndToEnd, AKilledRunLosesNothingAndSendsNothingTwice)
 {
     Smtpd server;
