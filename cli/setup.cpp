@@ -70,6 +70,11 @@ Verb parseVerb(const QStringList& args, const char* usage)
     return v;
 }
 
+void saidSaved(bool added, const char* what, const QString& key)
+{
+    out(QStringLiteral("%1 the %2 %3").arg(added ? QStringLiteral("Added") : QStringLiteral("Changed"), QLatin1String(what), key));
+}
+
 QString readPasswordLine()
 {
     std::string line;
@@ -91,12 +96,6 @@ int serverCommand(const Verb& v)
                                                                     ssl == QLatin1String("1") ? QStringLiteral("SSL") : QStringLiteral("STARTTLS when offered"),
                                                                     ReadPasswordInKeyring(key) ? QStringLiteral("\tpassword in the keyring") : QString()));
         }
-        return kExitOk;
-    }
-    if (v.name == QLatin1String("remove")) {
-        parseOptions(v.rest, {}, {});
-        DeleteServer(v.key);
-        out(QStringLiteral("Removed the server %1").arg(v.key));
         return kExitOk;
     }
     const Options o = parseOptions(v.rest,
@@ -145,7 +144,7 @@ int serverCommand(const Verb& v)
     if (o.flags.contains(QStringLiteral("--allow-plain-login")) || o.flags.contains(QStringLiteral("--no-plain-login")))
         s.allowPlainLogin = o.flags.contains(QStringLiteral("--allow-plain-login"));
     const QString key = SaveServer(adding ? std::nullopt : std::optional<QString>(v.key), s);
-    out(QStringLiteral("%1 the server %2").arg(adding ? QStringLiteral("Added") : QStringLiteral("Changed"), key));
+    saidSaved(adding, "server", key);
     return kExitOk;
 }
 
@@ -154,12 +153,6 @@ int senderCommand(const Verb& v)
     if (v.name == QLatin1String("list")) {
         for (const QString& address : ListSenders())
             out(address + u'\t' + LookupSender(address));
-        return kExitOk;
-    }
-    if (v.name == QLatin1String("remove")) {
-        parseOptions(v.rest, {}, {});
-        DeleteSender(v.key);
-        out(QStringLiteral("Removed the sender %1").arg(v.key));
         return kExitOk;
     }
     const Options o = parseOptions(v.rest, {QStringLiteral("--name"), QStringLiteral("--address")}, {});
@@ -172,7 +165,7 @@ int senderCommand(const Verb& v)
     if (!IsValidEmail(e.address.trimmed()))
         throw BrevoraError(ErrorKind::Usage, QStringLiteral("\"%1\" is not an email address.").arg(e.address));
     const QString key = SaveSender(adding ? std::nullopt : std::optional<QString>(v.key), e);
-    out(QStringLiteral("%1 the sender %2").arg(adding ? QStringLiteral("Added") : QStringLiteral("Changed"), key));
+    saidSaved(adding, "sender", key);
     return kExitOk;
 }
 
@@ -197,12 +190,6 @@ int contentCommand(const Verb& v)
     if (v.name == QLatin1String("list")) {
         for (const QString& title : ListContents())
             out(title);
-        return kExitOk;
-    }
-    if (v.name == QLatin1String("remove")) {
-        parseOptions(v.rest, {}, {});
-        DeleteContent(v.key);
-        out(QStringLiteral("Removed the content %1").arg(v.key));
         return kExitOk;
     }
     const Options o = parseOptions(v.rest,
@@ -245,34 +232,40 @@ int contentCommand(const Verb& v)
             QFile::remove(AppDir() + s.entry.bodyFile); // no entry names it
         throw;
     }
-    out(QStringLiteral("%1 the content %2").arg(adding ? QStringLiteral("Added") : QStringLiteral("Changed"), s.entry.title.trimmed()));
+    saidSaved(adding, "content", s.entry.title.trimmed());
     return kExitOk;
 }
 
-int run(const QStringList& args, const char* usage, int (*command)(const Verb&))
+int run(const QStringList& args, const char* usage, const char* what, void (*remove)(const QString&), int (*command)(const Verb&))
 {
     if (args.contains(QStringLiteral("--help"))) {
         std::fputs(usage, stdout);
         return kExitOk;
     }
-    return command(parseVerb(args, usage));
+    const Verb v = parseVerb(args, usage);
+    if (v.name != QLatin1String("remove"))
+        return command(v);
+    parseOptions(v.rest, {}, {});
+    remove(v.key);
+    out(QStringLiteral("Removed the %1 %2").arg(QLatin1String(what), v.key));
+    return kExitOk;
 }
 
 } // namespace
 
 int ServerCommand(const QStringList& args)
 {
-    return run(args, kServerUsage, serverCommand);
+    return run(args, kServerUsage, "server", DeleteServer, serverCommand);
 }
 
 int SenderCommand(const QStringList& args)
 {
-    return run(args, kSenderUsage, senderCommand);
+    return run(args, kSenderUsage, "sender", DeleteSender, senderCommand);
 }
 
 int ContentCommand(const QStringList& args)
 {
-    return run(args, kContentUsage, contentCommand);
+    return run(args, kContentUsage, "content", DeleteContent, contentCommand);
 }
 
 } // namespace cli

@@ -20,8 +20,7 @@ constexpr qint64 kTestTag = -1;
 SendingRun::SendingRun(PendingList& list, QObject* parent)
     : QObject(parent)
     , m_list(list)
-    , m_pendingCount(list.count())
-    , m_allCount(list.count()) // a list kept from before counts as added at this start
+    , m_counts(list.count())
 {
     m_timer.setInterval(50);
     m_timer.setSingleShot(true);
@@ -65,35 +64,6 @@ bool SendingRun::askCertificate(const CertificateInfo& info)
     });
 }
 
-void SendingRun::countListChange()
-{
-    m_allCount += m_list.count() - m_pendingCount;
-    m_pendingCount = m_list.count();
-    emit countersChanged();
-}
-
-void SendingRun::countRetried()
-{
-    m_pendingCount = m_list.count();
-    emit countersChanged();
-}
-
-void SendingRun::countChangedElsewhere(int added, int sentElsewhere)
-{
-    m_allCount += added;
-    m_sentCount += sentElsewhere;
-    m_pendingCount = m_list.count();
-    emit countersChanged();
-}
-
-void SendingRun::notePendingInStore(int count)
-{
-    if (m_pendingCount == count)
-        return;
-    m_pendingCount = count;
-    emit countersChanged();
-}
-
 void SendingRun::StartRun(const RunSelection& s, const QString& testAddress, const QString& testValues)
 {
     if (m_running)
@@ -133,12 +103,9 @@ void SendingRun::StartRun(const RunSelection& s, const QString& testAddress, con
     m_stopping = false;
     m_stopRequested = false;
     m_outcome = RunOutcome::Completed;
-    m_refusedCount = 0;
-    m_suppressedInRun = 0;
-    m_sessionsLost = 0;
+    m_counts.startRun();
     m_stoppedByUser = false;
     m_retries.clear();
-    m_runDelivered = 0;
     m_waitingForOthers = false;
     m_runTotal = isTestRun() ? 1 : m_list.count();
 
@@ -341,8 +308,7 @@ void SendingRun::dispatch(int budget)
             // Never mailed, whatever the refusal choice: it goes to the failed list.
             emit activity(QStringLiteral("Sending skipped: ") + entry + QStringLiteral("--suppressed"));
             m_list.recordRefused(id, 0, QStringLiteral("suppressed"), false);
-            ++m_suppressedInRun;
-            --m_pendingCount;
+            m_counts.leftSuppressed();
             emit countersChanged();
             continue;
         }
@@ -366,8 +332,7 @@ void SendingRun::dispatch(int budget)
                 // read) fails with the reason, and the run goes on.
                 emit activity(QStringLiteral("Sending skipped: ") + entry + QStringLiteral("--") + e.message());
                 m_list.recordRefused(id, 0, e.message(), false);
-                ++m_refusedCount;
-                --m_pendingCount;
+                m_counts.leftRefused();
                 emit countersChanged();
                 continue;
             }
@@ -383,7 +348,7 @@ void SendingRun::dispatch(int budget)
     }
     handOver();
     if (!waiting && messagesOnTheirWay() == 0
-        && (listDone || (!m_list.claiming() && (m_list.firstIdleRow() < 0 || m_pendingCount <= 0))))
+        && (listDone || (!m_list.claiming() && (m_list.firstIdleRow() < 0 || m_counts.pending <= 0))))
         beginStop(); // the list is done
 }
 
@@ -404,7 +369,7 @@ void SendingRun::messageFinished(RunSession& session, qint64 tag, const std::opt
         delivered(tag, entry);
     } else if (m_refusalChoice != RefusalChoice::Skip || !skipRefused(tag, entry, *refusal)) {
         m_list.release(tag);
-        ++m_refusedCount;
+        ++m_counts.refused;
         m_outcome = RunOutcome::Refused;
         beginStop();
     }
@@ -428,11 +393,9 @@ void SendingRun::delivered(qint64 id, const QString& entry)
     }
     emit activity(QStringLiteral("Sending is ok: ") + entry);
     m_limiter.noteSent();
-    ++m_sentCount;
-    --m_pendingCount;
-    ++m_runDelivered;
+    m_counts.delivered();
     emit countersChanged();
-    emit progress(m_runDelivered, m_runTotal);
+    emit progress(m_counts.runDelivered, m_runTotal);
     if (!error.isEmpty()) {
         // A store that failed once will fail again, and the duplicate check would miss them.
         emit activity(QStringLiteral("Recording failed: ") + entry + QStringLiteral("--") + error);
@@ -458,8 +421,7 @@ bool SendingRun::skipRefused(qint64 id, const QString& entry, const BrevoraError
     if (again) {
         emit activity(QStringLiteral("Trying %1 again at %2").arg(entry, QDateTime::fromMSecsSinceEpoch(*again).toString(QStringLiteral("HH:mm:ss"))));
     } else {
-        ++m_refusedCount;
-        --m_pendingCount;
+        m_counts.leftRefused();
         emit countersChanged();
     }
     return true;
@@ -480,8 +442,8 @@ void SendingRun::sessionEnded(RunSession& session, const std::optional<BrevoraEr
         if (!isTestRun() && !m_stopping && scheduleReconnect(session))
             return;
         if (m_outcome == RunOutcome::Completed) {
-            m_refusedCount += isTestRun() ? 0 : 1;
-            m_sessionsLost += isTestRun() ? 0 : 1;
+            if (!isTestRun())
+                m_counts.sessionLost();
             m_outcome = RunOutcome::Refused;
         }
         beginStop();
@@ -585,10 +547,8 @@ void SendingRun::endRun()
     emit stateChanged(false);
     emit activity(QStringLiteral("All emails have been sent"));
     // A run that leaves anything behind says what became of the list.
-    const int left = wasRunning && !isTestRun() ? m_list.count() : 0;
-    if (wasRunning && !isTestRun() && (left > 0 || m_refusedCount > m_sessionsLost || m_suppressedInRun > 0))
-        emit activity(QStringLiteral("This run: %1 sent, %2 refused, %3 suppressed, %4 still pending.")
-                          .arg(m_runDelivered).arg(m_refusedCount - m_sessionsLost).arg(m_suppressedInRun).arg(left));
+    if (const QString summary = m_counts.summary(m_list.count()); wasRunning && !isTestRun() && !summary.isEmpty())
+        emit activity(summary);
     m_timer.stop();
     m_waitTimer.stop();
     if (wasRunning)

@@ -8,20 +8,22 @@
 #include <functional>
 #include <memory>
 #include <optional>
+#include <utility>
 #include <vector>
 
 #include "core/error.h"
 #include "core/mail/emailmessage.h"
 #include "core/settings/settingsfile.h"
+#include "core/run/pendinglist.h"
 #include "core/run/prepare.h"
 #include "core/run/ratelimiter.h"
+#include "core/run/runcounters.h"
 #include "core/run/retryschedule.h"
 #include "core/run/runsession.h"
 #include "core/run/runselection.h"
 #include "core/smtp/securetransport.h"
 #include "core/smtp/smtpclient.h"
 
-class PendingList;
 
 // What a run does when the server refuses a recipient: stop (as it always has), or skip it. With
 // skip a permanent refusal (5xx) moves the entry to the failed list and the run goes on; a
@@ -78,23 +80,40 @@ public:
     // Whether a session of the last run opened and logged in (the run got under way).
     bool wentUnderWay() const { return m_underWay; }
     bool isTestRun() const { return !m_testAddress.isEmpty(); }
-    int pendingCount() const { return m_pendingCount; }
-    int sentCount() const { return m_sentCount; }
-    int allCount() const { return m_allCount; }
+    int pendingCount() const { return m_counts.pending; }
+    int sentCount() const { return m_counts.sent; }
+    int allCount() const { return m_counts.all; }
     // Entries of this run that ended refused (with the skip choice the run goes on after them).
-    int refusedCount() const { return m_refusedCount; }
+    int refusedCount() const { return m_counts.refused; }
     // The pending list grew or shrank outside a run (intake, delete): the counters follow it.
-    void countListChange();
+    void countListChange()
+    {
+        m_counts.listChanged(m_list.count());
+        emit countersChanged();
+    }
     // Failed entries came back to the list: pending again, not added again.
-    void countRetried();
+    void countRetried()
+    {
+        m_counts.pending = m_list.count();
+        emit countersChanged();
+    }
     // Another process changed the list: it added entries, and sent some of those that are gone.
-    void countChangedElsewhere(int added, int sentElsewhere);
+    void countChangedElsewhere(int added, int sentElsewhere)
+    {
+        m_counts.all += added;
+        m_counts.sent += sentElsewhere;
+        countRetried();
+    }
     // Whether the last run ended because the user stopped it.
     bool stoppedByUser() const { return m_stoppedByUser; }
     // Whether the last run ended because its connection was lost and could not be opened again.
-    bool lostItsConnection() const { return m_sessionsLost > 0; }
+    bool lostItsConnection() const { return m_counts.sessionsLost > 0; }
     // While this run drains a shared store with others: how many entries the store still holds.
-    void notePendingInStore(int count);
+    void notePendingInStore(int count)
+    {
+        if (std::exchange(m_counts.pending, count) != count)
+            emit countersChanged();
+    }
 
     // The settings every session's client is made with (how to connect and speak); never connected.
     SmtpClient& smtp() { return m_smtp; }
@@ -162,11 +181,8 @@ private:
     bool m_running = false;
     bool m_underWay = false;
     RunOutcome m_outcome = RunOutcome::Completed;
-    int m_pendingCount = 0;
-    int m_sentCount = 0;
-    int m_allCount = 0;
+    RunCounters m_counts;
     bool m_waitingForOthers = false; // said once that the run waits for entries of other runs
-    int m_runDelivered = 0;
     int m_runTotal = 0;
     RefusalChoice m_refusalChoice = RefusalChoice::Stop;
     RetrySchedule m_retries;
@@ -180,9 +196,6 @@ private:
     MessageExtras m_extras;
     int m_inFlight = 32;
     int m_connections = 1;
-    int m_refusedCount = 0;
-    int m_suppressedInRun = 0;
-    int m_sessionsLost = 0; // counted with the refused, though no recipient was refused
     bool m_stoppedByUser = false;
     QString m_flushError; // a batch that could not be applied
     bool m_stopping = false;      // no more messages: the run ends when the sessions are back

@@ -44,7 +44,7 @@ void writeContentOptions(const QString& title, const ContentSetup& setup)
 
 } // namespace
 
-void CheckServerFree(const std::optional<QString>& oldKey, const SmtpServerEntry& entry)
+QString CheckServerFree(const std::optional<QString>& oldKey, const SmtpServerEntry& entry)
 {
     CheckServerEntry(entry);
     const QString key = ServerKeyFor(entry, oldKey);
@@ -52,6 +52,7 @@ void CheckServerFree(const std::optional<QString>& oldKey, const SmtpServerEntry
     if (!sameEntry && listed(ListServers(), key))
         throw BrevoraError(ErrorKind::Usage, QStringLiteral("The server %1 with the account \"%2\" is set up already (as \"%3\"); edit it instead.")
                                                  .arg(entry.host.trimmed(), entry.account.trimmed(), key));
+    return key;
 }
 
 void CheckSenderFree(const std::optional<QString>& oldKey, const QString& address)
@@ -99,8 +100,7 @@ QString SaveServer(const std::optional<QString>& oldKey, const ServerSetup& setu
 {
     if (oldKey && !listed(ListServers(), *oldKey))
         throw missing("server", *oldKey);
-    CheckServerFree(oldKey, setup.entry);
-    const QString key = ServerKeyFor(setup.entry, oldKey);
+    const QString key = CheckServerFree(oldKey, setup.entry);
     // The keyring first: when it cannot take the password, nothing has changed.
     if (setup.passwordInKeyring)
         Keyring::write(key, setup.entry.password);

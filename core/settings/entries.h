@@ -40,7 +40,8 @@ QString SaveSender(const std::optional<QString>& oldKey, const SenderEntry& entr
 QString SaveContent(const std::optional<QString>& oldKey, const ContentSetup& setup);
 
 // Throws when saving under the name would take another entry's place.
-void CheckServerFree(const std::optional<QString>& oldKey, const SmtpServerEntry& entry);
+// The server's check answers the key the entry would be stored under.
+QString CheckServerFree(const std::optional<QString>& oldKey, const SmtpServerEntry& entry);
 void CheckSenderFree(const std::optional<QString>& oldKey, const QString& address);
 void CheckContentFree(const std::optional<QString>& oldKey, const QString& title);
 

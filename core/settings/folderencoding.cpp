@@ -1,6 +1,7 @@
 #include "core/settings/folderencoding.h"
 
 #include "core/error.h"
+#include "core/settings/entrykeys.h"
 #include "core/settings/inifile.h"
 #include "core/settings/settingsfile.h"
 #include "core/text/codepage.h"
@@ -47,11 +48,11 @@ QByteArray convertSettings(const QByteArray& data, const QByteArray& from, const
     QList<QByteArray> fixedSections;
     for (const QString& name : {SettingsKeys::BasicSection, SettingsKeys::ServerSection, SettingsKeys::SenderSection,
                                 SettingsKeys::ContentSection}) {
-        fixedSections.append(CodePage::encodeAs("GBK", name));
-        fixedSections.append(CodePage::encodeAs("GBK", name) + " names");
+        fixedSections.append(EntryKeys::fixed(name));
+        fixedSections.append(EntryKeys::fixed(name) + " names");
     }
-    const QByteArray basic = CodePage::encodeAs("GBK", SettingsKeys::BasicSection);
-    const QByteArray servers = CodePage::encodeAs("GBK", SettingsKeys::ServerSection);
+    const QByteArray basic = EntryKeys::fixed(SettingsKeys::BasicSection);
+    const QByteArray servers = EntryKeys::fixed(SettingsKeys::ServerSection);
     QByteArray section;
     QByteArray out;
     const QList<QByteArray> lines = data.split('\n');

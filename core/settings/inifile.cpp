@@ -104,6 +104,21 @@ QByteArray IniFile::readValue(const QByteArray& section, const QByteArray& key, 
     return fallback.left(kMaxValueLength);
 }
 
+QList<std::pair<QByteArray, QByteArray>> IniFile::readSection(const QByteArray& section) const
+{
+    QList<std::pair<QByteArray, QByteArray>> entries;
+    bool inSection = false;
+    for (const Line& line : load()) {
+        if (isSection(line.text)) {
+            inSection = sameName(sectionName(line.text), section);
+            continue;
+        }
+        if (const QByteArray key = inSection ? keyOf(line.text) : QByteArray(); !key.isEmpty())
+            entries.append({key, valueOf(line.text).left(kMaxValueLength)});
+    }
+    return entries;
+}
+
 QList<QByteArray> IniFile::listKeys(const QByteArray& section) const
 {
     QList<QByteArray> keys;

@@ -3,6 +3,7 @@
 #include <QByteArray>
 #include <QList>
 #include <QString>
+#include <utility>
 
 // An INI file read and written as raw bytes: names match without regard to ASCII case, a new key
 // goes to the end of its section, a new section to the end of the file, and every write replaces
@@ -18,6 +19,8 @@ public:
     QByteArray readValue(const QByteArray& section, const QByteArray& key, const QByteArray& fallback = {}) const;
     // Key names of the section in file order, as many as fit the key list capacity.
     QList<QByteArray> listKeys(const QByteArray& section) const;
+    // Every key of the section with its value (as readValue gives it), in file order, read at once.
+    QList<std::pair<QByteArray, QByteArray>> readSection(const QByteArray& section) const;
     // Throws "Unable to write to <path>" when the file cannot be replaced.
     void writeValue(const QByteArray& section, const QByteArray& key, const QByteArray& value) const;
     // Removes the key's line; a failure is not reported.

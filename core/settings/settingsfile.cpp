@@ -3,6 +3,7 @@
 #include "core/text/codepage.h"
 #include "core/error.h"
 #include "core/text/textutil.h"
+#include "core/settings/entrykeys.h"
 #include "core/settings/inifile.h"
 
 #include <QDateTime>
@@ -39,14 +40,12 @@ const QByteArray kUnsubscribeUrlSection("Unsubscribe URL");
 const QByteArray kAttachmentsSection("Attachments");
 const QByteArray kRecipientFilesSection("Recipient files");
 
-QByteArray fixed(const QString& name)
-{
-    return CodePage::encodeAs("GBK", name);
-}
+using EntryKeys::fixed;
+using EntryKeys::writable;
 
 IniFile ini()
 {
-    return IniFile(IniPath());
+    return EntryKeys::file();
 }
 
 QByteArray userKey(const QString& key)
@@ -63,145 +62,29 @@ QByteArray userValue(const QString& value)
     return bytes;
 }
 
-// A name the file syntax cannot hold as a key ("=" anywhere, a leading "[" or ";": a title such as
-// "[Club] Spring news") is kept under a stand-in key, with the name itself in a section of its
-// own. Files without that section read exactly as they always did.
-QByteArray namesSection(const QString& section)
-{
-    return fixed(section) + " names";
-}
-
-bool holdsAsKey(const QByteArray& bytes)
-{
-    const QByteArray t = bytes.trimmed();
-    return !t.contains('=') && !t.startsWith('[') && !t.startsWith(';');
-}
-
-bool hasKey(const IniFile& file, const QByteArray& section, const QByteArray& key)
-{
-    for (const QByteArray& k : file.listKeys(section))
-        if (k.compare(key, Qt::CaseInsensitive) == 0)
-            return true;
-    return false;
-}
-
-// The key an existing entry is stored under, or nothing.
-std::optional<QByteArray> storedKey(const QString& section, const QString& name)
-{
-    QByteArray bytes;
-    try {
-        bytes = CodePage::encode(name.trimmed());
-    } catch (const BrevoraError&) {
-        return std::nullopt;
-    }
-    const IniFile file = ini();
-    const QByteArray names = namesSection(section);
-    for (const QByteArray& key : file.listKeys(names))
-        if (file.readValue(names, key) == bytes)
-            return key;
-    // A key that stands in for another name is not this name.
-    if (!holdsAsKey(bytes) || hasKey(file, names, bytes))
-        return std::nullopt;
-    for (const QByteArray& key : file.listKeys(fixed(section)))
-        if (key.compare(bytes, Qt::CaseInsensitive) == 0)
-            return key;
-    return std::nullopt;
-}
-
-// The key to store a name under: its existing one, else the name itself where the syntax allows
-// and it is free, else a stand-in recorded in the names section.
-QByteArray keyToStore(const QString& section, const QString& name)
-{
-    if (const auto existing = storedKey(section, name))
-        return *existing;
-    const QByteArray bytes = CodePage::encode(name.trimmed());
-    if (bytes.isEmpty() || bytes.contains('\r') || bytes.contains('\n'))
-        IniFile::checkKey(bytes, name);
-    const IniFile file = ini();
-    const QByteArray names = namesSection(section);
-    const auto taken = [&](const QByteArray& key) { return hasKey(file, fixed(section), key) || hasKey(file, names, key); };
-    if (holdsAsKey(bytes) && !taken(bytes))
-        return bytes;
-    QByteArray standIn = bytes;
-    standIn.replace('%', "%25").replace('=', "%3D");
-    if (standIn.startsWith('['))
-        standIn = "%5B" + standIn.mid(1);
-    else if (standIn.startsWith(';'))
-        standIn = "%3B" + standIn.mid(1);
-    QByteArray key = standIn;
-    for (int n = 2; taken(key); ++n)
-        key = standIn + " ~" + QByteArray::number(n);
-    // Quoted, so that quotes around the name itself are kept.
-    file.writeValue(names, key, '"' + bytes + '"');
-    return key;
-}
-
-QString shownName(const QString& section, const QByteArray& key)
-{
-    const QByteArray name = ini().readValue(namesSection(section), key);
-    return CodePage::decode(name.isEmpty() ? key : name);
-}
-
-QStringList listNames(const QString& section)
-{
-    QStringList result;
-    for (const QByteArray& key : ini().listKeys(fixed(section)))
-        result.append(shownName(section, key));
-    return result;
-}
-
-void removeEntry(const QString& section, const QString& name)
-{
-    if (const auto key = storedKey(section, name)) {
-        ini().deleteKey(fixed(section), *key);
-        ini().deleteKey(namesSection(section), *key);
-    }
-}
-
-void storeEntry(const QString& section, const std::optional<QString>& oldKey, const QString& name, const QByteArray& value)
-{
-    if (oldKey && *oldKey != name)
-        removeEntry(section, *oldKey);
-    QByteArray key = keyToStore(section, name);
-    // A change of letter case only is written as the name now has it.
-    if (const QByteArray bytes = CodePage::encode(name.trimmed()); holdsAsKey(bytes) && key.compare(bytes, Qt::CaseInsensitive) == 0)
-        key = bytes;
-    ini().writeValue(fixed(section), key, value);
-}
-
-QString lookup(const QString& section, const QString& name)
-{
-    const auto key = storedKey(section, name);
-    return key ? CodePage::decode(ini().readValue(fixed(section), *key)) : QString();
-}
-
-// A name the file can store: not empty, no line break, every character in the code page.
-void checkName(const QString& name)
-{
-    const QByteArray bytes = CodePage::encode(name.trimmed());
-    if (bytes.isEmpty())
-        IniFile::checkKey(bytes, name);
-    if (bytes.contains('\r') || bytes.contains('\n'))
-        throw BrevoraError(ErrorKind::Usage, QStringLiteral("The name \"%1\" cannot be stored: it holds a line break.").arg(PrintableText(name, true)));
-}
-
-// The key of a content's options in the sections kept by title.
-QByteArray contentKey(const QString& title)
-{
-    return storedKey(SettingsKeys::ContentSection, title).value_or(CodePage::encode(title.trimmed()));
-}
-
-// The key of a server's options in the sections kept by server, in lower case as they always were.
 QByteArray serverKey(const QString& server)
 {
-    return storedKey(SettingsKeys::ServerSection, server).value_or(CodePage::encode(server.trimmed())).toLower();
+    return EntryKeys::ofServer(server);
 }
 
-// A key to write under: one the syntax cannot hold is refused (its entry does not exist).
-QByteArray writable(const QByteArray& key, const QString& name)
+QByteArray contentKey(const QString& title)
 {
-    IniFile::checkKey(key, name);
-    return key;
+    return EntryKeys::ofContent(title);
+}
+
+// A yes-or-no option of a server, kept in a section of its own as "1" or nothing.
+bool readServerFlag(const QByteArray& section, const QString& server)
+{
+    return ini().readValue(section, serverKey(server)) == "1";
+}
+
+void writeServerFlag(const QByteArray& section, const QString& server, bool on)
+{
+    const QByteArray key = writable(serverKey(server), server);
+    if (on)
+        ini().writeValue(section, key, "1");
+    else
+        ini().deleteKey(section, key);
 }
 
 } // namespace
@@ -244,17 +127,17 @@ QString DefaultAppDir(const QString& executableDir)
 
 QStringList ListServers()
 {
-    return listNames(SettingsKeys::ServerSection);
+    return EntryKeys::list(SettingsKeys::ServerSection);
 }
 
 QStringList ListSenders()
 {
-    return listNames(SettingsKeys::SenderSection);
+    return EntryKeys::list(SettingsKeys::SenderSection);
 }
 
 QStringList ListContents()
 {
-    return listNames(SettingsKeys::ContentSection);
+    return EntryKeys::list(SettingsKeys::ContentSection);
 }
 
 bool ReadReturnReceipt()
@@ -280,7 +163,7 @@ void WriteBasicInteger(const QString& key, int value)
 
 void LookupServer(const QString& host, QString& account, QString& ssl, QString& port, QString& password)
 {
-    const QStringList fields = SplitString(lookup(SettingsKeys::ServerSection, host), QStringLiteral(","));
+    const QStringList fields = SplitString(EntryKeys::lookup(SettingsKeys::ServerSection, host), QStringLiteral(","));
     if (fields.size() < 4)
         return;
     account = fields[0];
@@ -291,12 +174,12 @@ void LookupServer(const QString& host, QString& account, QString& ssl, QString& 
 
 QString LookupSender(const QString& address)
 {
-    return lookup(SettingsKeys::SenderSection, address);
+    return EntryKeys::lookup(SettingsKeys::SenderSection, address);
 }
 
 QString LookupContent(const QString& title)
 {
-    return lookup(SettingsKeys::ContentSection, title);
+    return EntryKeys::lookup(SettingsKeys::ContentSection, title);
 }
 
 QByteArray ServerValue(const SmtpServerEntry& entry)
@@ -313,19 +196,19 @@ void CheckServerEntry(const SmtpServerEntry& entry)
         if (c.isSpace() || QStringLiteral("=,;/@()\"'<>").contains(c))
             throw BrevoraError(ErrorKind::Usage, QStringLiteral("The server name \"%1\" holds \"%2\", which no host name has.")
                                                      .arg(PrintableText(entry.host.trimmed(), true), c.isSpace() ? QStringLiteral(" ") : QString(c)));
-    checkName(entry.host);
+    EntryKeys::checkName(entry.host);
     ServerValue(entry);
 }
 
 void CheckSenderEntry(const SenderEntry& entry)
 {
-    checkName(entry.address);
+    EntryKeys::checkName(entry.address);
     userValue(entry.name);
 }
 
 void CheckContentEntry(const ContentEntry& entry)
 {
-    checkName(entry.title);
+    EntryKeys::checkName(entry.title);
     userValue(entry.bodyFile);
 }
 
@@ -363,34 +246,34 @@ QString StoreServer(const std::optional<QString>& oldKey, const SmtpServerEntry&
 {
     CheckServerEntry(entry);
     const QString key = ServerKeyFor(entry, oldKey);
-    storeEntry(SettingsKeys::ServerSection, oldKey, key, ServerValue(entry));
+    EntryKeys::store(SettingsKeys::ServerSection, oldKey, key, ServerValue(entry));
     return key;
 }
 
 void StoreSender(const std::optional<QString>& oldKey, const SenderEntry& entry)
 {
-    storeEntry(SettingsKeys::SenderSection, oldKey, entry.address, userValue(entry.name));
+    EntryKeys::store(SettingsKeys::SenderSection, oldKey, entry.address, userValue(entry.name));
 }
 
 void StoreContent(const std::optional<QString>& oldKey, const ContentEntry& entry)
 {
-    storeEntry(SettingsKeys::ContentSection, oldKey, entry.title, userValue(entry.bodyFile));
+    EntryKeys::store(SettingsKeys::ContentSection, oldKey, entry.title, userValue(entry.bodyFile));
 }
 
 void RemoveServer(const QString& host)
 {
-    removeEntry(SettingsKeys::ServerSection, host);
+    EntryKeys::remove(SettingsKeys::ServerSection, host);
 }
 
 void RemoveSender(const QString& address)
 {
-    removeEntry(SettingsKeys::SenderSection, address);
+    EntryKeys::remove(SettingsKeys::SenderSection, address);
 }
 
 void RemoveContent(const QString& title)
 {
     const QString name = LookupContent(title);
-    removeEntry(SettingsKeys::ContentSection, title);
+    EntryKeys::remove(SettingsKeys::ContentSection, title);
     if (!name.trimmed().isEmpty())
         QFile::remove(AppDir() + name);
 }
@@ -586,30 +469,22 @@ void WriteFullSpeed(bool full)
 
 bool ReadPasswordInKeyring(const QString& server)
 {
-    return ini().readValue(kKeyringSection, serverKey(server)) == "1";
+    return readServerFlag(kKeyringSection, server);
 }
 
 void WritePasswordInKeyring(const QString& server, bool inKeyring)
 {
-    const QByteArray key = writable(serverKey(server), server);
-    if (inKeyring)
-        ini().writeValue(kKeyringSection, key, "1");
-    else
-        ini().deleteKey(kKeyringSection, key);
+    writeServerFlag(kKeyringSection, server, inKeyring);
 }
 
 bool ReadPlainLoginAllowed(const QString& host)
 {
-    return ini().readValue(kPlainLoginSection, serverKey(host)) == "1";
+    return readServerFlag(kPlainLoginSection, host);
 }
 
 void WritePlainLoginAllowed(const QString& host, bool allowed)
 {
-    const QByteArray key = writable(serverKey(host), host);
-    if (allowed)
-        ini().writeValue(kPlainLoginSection, key, "1");
-    else
-        ini().deleteKey(kPlainLoginSection, key);
+    writeServerFlag(kPlainLoginSection, host, allowed);
 }
 
 QString CreateBodyFile()
