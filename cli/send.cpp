@@ -29,12 +29,15 @@ namespace cli {
 namespace {
 
 // Ctrl-C or a TERM signal stops a run as the window's Stop does: the session ends cleanly and
-// nothing delivered goes unrecorded. A second one ends the process at once.
+// nothing delivered goes unrecorded. A second one ends the process at once, saying so when it cuts
+// short the wait for the reply to a message whose data went out.
 class StopOnSignal
 {
 public:
     explicit StopOnSignal(std::function<void()> stop)
     {
+        s_stopping = 0;
+        s_awaitingReply = 0;
         if (::pipe(s_pipe) != 0)
             return;
         m_notifier = std::make_unique<QSocketNotifier>(s_pipe[0], QSocketNotifier::Read);
@@ -47,14 +50,25 @@ public:
         });
         struct sigaction action{};
         action.sa_handler = [](int number) {
+            if (s_stopping) {
+                if (s_awaitingReply) {
+                    static const char line[] = "Stopped before the server answered: a message on its way may arrive twice.\n";
+                    [[maybe_unused]] const ssize_t n = ::write(STDERR_FILENO, line, sizeof line - 1);
+                }
+                std::signal(number, SIG_DFL);
+                std::raise(number);
+                return;
+            }
+            s_stopping = 1;
             const char byte = char(number);
             [[maybe_unused]] const ssize_t n = ::write(s_pipe[1], &byte, 1);
-            std::signal(number, SIG_DFL); // a second one ends the process
         };
         sigemptyset(&action.sa_mask);
         sigaction(SIGINT, &action, nullptr);
         sigaction(SIGTERM, &action, nullptr);
     }
+    // The stop waits for replies to data already written: a second signal would cut them short.
+    static void noteAwaitingReply(bool awaiting) { s_awaitingReply = awaiting ? 1 : 0; }
     ~StopOnSignal()
     {
         std::signal(SIGINT, SIG_DFL);
@@ -73,6 +87,8 @@ public:
 
 private:
     static inline int s_pipe[2] = {-1, -1};
+    static inline volatile std::sig_atomic_t s_stopping = 0;
+    static inline volatile std::sig_atomic_t s_awaitingReply = 0;
     std::unique_ptr<QSocketNotifier> m_notifier;
     int m_signal = 0;
 };
@@ -412,7 +428,10 @@ int SendCommand(const QStringList& args)
         QCoreApplication::exit(0);
     });
 
-    StopOnSignal stopOnSignal([&run] { run.StopRun(); });
+    StopOnSignal stopOnSignal([&run] {
+        run.StopRun();
+        StopOnSignal::noteAwaitingReply(run.awaitingReplies());
+    });
     const QString testAddress = o.values.value(QStringLiteral("--test"));
     if (test) {
         if (testAddress.size() < 5)

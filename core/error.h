@@ -6,6 +6,9 @@
 // What kind of failure an error is: the run and the command line decide from it what to do.
 enum class ErrorKind {
     Refusal,     // the server answered with a code it does not accept here
+    // The server ended the session (a 421, or a per-session limit answered to MAIL FROM after it
+    // took messages): the message under way was not refused and goes again on a new session.
+    SessionEnded,
     Network,     // connecting, a socket read or write, a timeout, a closed or broken connection
     Tls,         // the TLS library or handshake
     Certificate, // a server certificate that was not trusted

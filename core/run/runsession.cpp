@@ -118,7 +118,7 @@ RunOutcome OpenAndLogIn(SmtpClient& smtp, LoginMechanism login, bool plainLoginA
             // password is changed.
             if (e.kind() == ErrorKind::Usage)
                 say(QStringLiteral("Reason: ") + e.message());
-            else if (e.kind() == ErrorKind::Refusal)
+            else if (e.kind() == ErrorKind::Refusal || e.kind() == ErrorKind::SessionEnded)
                 say(QStringLiteral("Reason: the server answered \"%1 %2\". Check the account and password under Setting, SMTP Server.")
                         .arg(e.replyCode())
                         .arg(PrintableText(e.message().trimmed(), true)));

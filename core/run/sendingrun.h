@@ -69,10 +69,12 @@ public:
     // A test message may take the values of an entry (its text after the address), so that its
     // placeholders are filled as that recipient's would be.
     void StartRun(const RunSelection& selection, const QString& testAddress = {}, const QString& testValues = {});
-    // Ends the run. Messages on their way are finished and recorded; a session waiting for
-    // anything else has its wait cut short (within a second, whatever it waits for), and the run
-    // ends as soon as every session is back.
+    // Ends the run. Every wait is cut short at once except for the server's reply to data already
+    // written, which tells whether that message was delivered: it is read (within the reply
+    // time limit) and recorded, and the run ends as soon as every session is back.
     void StopRun();
+    // Whether a stop waits for the server's reply to messages whose data went out.
+    bool awaitingReplies() const;
     // One tick: the next message.
     void tick();
 
@@ -159,9 +161,9 @@ private:
     void endRun();
     // Runs a step of the run; a message that cannot be prepared, or a store that fails, ends it.
     void guarded(const std::function<void()>& step);
-    // With the skip choice, a lost connection is opened again after a growing wait (five tries);
-    // false when the tries are used up.
-    bool scheduleReconnect(RunSession& session);
+    // A session whose connection was lost (or which the server ended) is opened again after a
+    // growing wait (five tries); false when the tries are used up.
+    bool scheduleReconnect(RunSession& session, bool lost = true);
     // At a rate limit: says so once, waits (Stop still acts) and answers true.
     bool waitForLimit();
     bool paced() const { return m_timer.interval() > 0; }
@@ -201,6 +203,5 @@ private:
     bool m_stopping = false;      // no more messages: the run ends when the sessions are back
     bool m_stopRequested = false; // the user asked to stop
     quint64 m_generation = 0;     // tells a late timer of an earlier run from this run's
-    QTimer m_hardStop; // a stop that the replies of messages on their way have held up long enough
     std::vector<std::unique_ptr<RunSession>> m_sessions;
 };

@@ -18,6 +18,8 @@ namespace {
 
 constexpr qsizetype kMaxLineLength = 16384;
 constexpr qint64 kReceiveChunk = 32768;
+// After a write failed: how long replies already on their way are still waited for.
+constexpr int kDrainMs = 2000;
 
 QByteArray crlf(const QByteArray& line)
 {
@@ -53,6 +55,7 @@ void SmtpClient::copySettingsFrom(const SmtpClient& other)
     Username = other.Username;
     Password = other.Password;
     HeloName = other.HeloName;
+    LargestMessage = other.LargestMessage;
     MailAgent = other.MailAgent;
     ReadTimeout = other.ReadTimeout;
     UseStartTls = other.UseStartTls;
@@ -80,12 +83,19 @@ void SmtpClient::dropConnection()
     m_buffer.clear();
     m_bufferPos = 0;
     m_authenticated = false;
+    m_writeFailure.reset();
+    m_accepted = 0;
 }
 
 void SmtpClient::abortSession(const BrevoraError& error)
 {
+    // Reading on after a failed write ends in a closed or reset connection: the write said first
+    // what went wrong.
+    const BrevoraError shown = m_writeFailure && error.kind() == ErrorKind::Network && !m_interrupter.interrupted()
+        ? *m_writeFailure
+        : error;
     dropConnection();
-    throw error;
+    throw shown;
 }
 
 void SmtpClient::stopped()
@@ -111,19 +121,31 @@ void SmtpClient::startTls(SecureTransport* engine)
 
 void SmtpClient::writeBytes(const QByteArray& bytes)
 {
-    if (m_peerClosed)
-        abortSession(ErrorKind::Network, QStringLiteral("Connection Closed Gracefully."));
+    if (m_writeFailure)
+        return; // nothing more goes out; the reads that follow end the session
     if (!m_stream)
-        abortSession(ErrorKind::Network, QStringLiteral("Not Connected"));
+        abortSession(ErrorKind::Network, m_peerClosed ? QStringLiteral("Connection Closed Gracefully.") : QStringLiteral("Not Connected"));
     if (m_interrupter.stopsWrites())
         stopped();
+    const auto failed = [this](const QString& text) {
+        // What the server sent before the connection broke is read before the session fails:
+        // among it may be the replies that say messages were delivered.
+        m_writeFailure.emplace(ErrorKind::Network, text);
+        m_drainDeadline = QDeadlineTimer(ReadTimeout > 0 ? qMin(ReadTimeout, kDrainMs) : kDrainMs);
+    };
+    if (m_peerClosed) {
+        failed(QStringLiteral("Connection Closed Gracefully."));
+        return;
+    }
     qint64 done = 0;
     while (done < bytes.size()) {
         const qint64 n = m_stream->write(bytes.constData() + done, bytes.size() - done);
         if (n <= 0 && m_interrupter.interrupted())
             abortSession(ErrorKind::Network, QStringLiteral("Stopped."));
-        if (n <= 0)
-            abortSession(ErrorKind::Network, SocketErrorFromErrno(n == 0 ? EPIPE : errno));
+        if (n <= 0) {
+            failed(SocketErrorFromErrno(n == 0 ? EPIPE : errno));
+            return;
+        }
         done += n;
     }
 }
@@ -137,7 +159,7 @@ void SmtpClient::receiveMore()
         m_buffer.remove(0, m_bufferPos);
         m_bufferPos = 0;
     }
-    if (ReadTimeout > 0) {
+    if (!m_replyDeadline.isForever()) {
         // The whole reply must arrive in time, however slowly its bytes come.
         const qint64 remaining = m_replyDeadline.remainingTime();
         if (remaining <= 0)
@@ -192,6 +214,8 @@ QByteArray SmtpClient::readLine()
 SmtpReply SmtpClient::readReply()
 {
     m_replyDeadline = QDeadlineTimer(ReadTimeout > 0 ? ReadTimeout : -1);
+    if (m_writeFailure && (m_replyDeadline.isForever() || m_drainDeadline < m_replyDeadline))
+        m_replyDeadline = m_drainDeadline;
     ReplyAssembler assembler;
     try {
         while (assembler.addLine(readLine()) == ReplyAssembler::Step::NeedMore) {
@@ -209,7 +233,7 @@ void SmtpClient::check(const SmtpReply& reply, const QList<int>& accepted)
 {
     // 421: the server is closing the transmission channel; nothing more can go over it.
     if (reply.NumericCode == 421)
-        abortSession(BrevoraError(ErrorKind::Refusal, reply.text(), reply.NumericCode));
+        abortSession(sessionEnd(reply));
     if (!accepted.isEmpty() && !accepted.contains(reply.NumericCode))
         throw BrevoraError(ErrorKind::Refusal, reply.text(), reply.NumericCode);
 }
@@ -222,9 +246,14 @@ int SmtpClient::sendCommand(const QByteArray& command, const QList<int>& accepte
     return reply.NumericCode;
 }
 
+BrevoraError SmtpClient::sessionEnd(const SmtpReply& reply) const
+{
+    return BrevoraError(ErrorKind::SessionEnded, reply.text(), reply.NumericCode);
+}
+
 void SmtpClient::identify()
 {
-    const QString name = HeloName.isEmpty() ? LocalHostName() : HeloName;
+    const QString name = HeloName.isEmpty() ? DefaultGreetingName(m_stream->socketDescriptor()) : HeloName;
     CheckCommandArgument(QStringLiteral("greeting name"), name);
     m_caps = ServerCapabilities();
     if (sendCommand("EHLO " + CodePage::encode(name), {}) == 250) {
@@ -310,10 +339,19 @@ OutgoingMessage SmtpClient::Frame(const Envelope& envelope, QByteArray data) con
     CheckEnvelopeAddress(QStringLiteral("sender address"), envelope.from);
     for (const QString& to : envelope.recipients)
         CheckEnvelopeAddress(QStringLiteral("recipient address"), to);
+    // A message larger than the server takes is refused before it crosses the wire.
+    const qint64 limit = m_caps.sizeLimit > 0 ? m_caps.sizeLimit : LargestMessage;
+    if (limit > 0 && data.size() > limit)
+        throw BrevoraError(ErrorKind::Usage, (m_caps.sizeLimit > 0 ? QStringLiteral("The message is %1 bytes; the server takes at most %2.")
+                                                                    : QStringLiteral("The message is %1 bytes; the largest set for this server is %2."))
+                                                 .arg(data.size())
+                                                 .arg(limit));
     OutgoingMessage out;
     // BDAT only where it can be pipelined: that is what it is for.
     out.chunked = sendsChunks();
     out.mailFrom = "MAIL FROM:<" + CodePage::encode(envelope.from) + '>';
+    if (m_caps.size)
+        out.mailFrom += " SIZE=" + QByteArray::number(data.size());
     if (envelope.eightBit)
         out.mailFrom += " BODY=8BITMIME";
     for (const QString& to : envelope.recipients)
@@ -394,7 +432,12 @@ void SmtpClient::deliverLockstep(const OutgoingMessage& message)
     check(readReply(), {});
     if (needsLogin())
         LogIn();
-    sendCommand(message.mailFrom, {250});
+    writeBytes(crlf(message.mailFrom));
+    const SmtpReply mailReply = readReply();
+    check(mailReply, {});
+    if (endsSession(mailReply))
+        endSession(mailReply);
+    check(mailReply, {250});
     for (const QByteArray& rcpt : message.rcpts)
         sendCommand(rcpt, {250, 251});
     if (!message.chunked)
@@ -402,6 +445,7 @@ void SmtpClient::deliverLockstep(const OutgoingMessage& message)
     const FinalReplyWait wait(m_interrupter);
     writeBytes(message.chunked ? bdatCommand(message) + message.data : message.data);
     check(readReply(), {250});
+    ++m_accepted;
 }
 
 void SmtpClient::streamLockstep(DeliveryFeed& feed)
@@ -421,17 +465,21 @@ void SmtpClient::streamLockstep(DeliveryFeed& feed)
 
 std::optional<OutgoingMessage> SmtpClient::waitForNext(DeliveryFeed& feed)
 {
+    if (m_writeFailure)
+        abortSession(*m_writeFailure); // every reply that could come has been read
     std::optional<OutgoingMessage> message = feed.next(true);
     if (message && m_interrupter.stopsWrites())
         stopped(); // the message goes back unsent
     return message;
 }
 
-int SmtpClient::readEnvelopeReplies(const OutgoingMessage& message, std::optional<BrevoraError>& refusal)
+int SmtpClient::readEnvelopeReplies(const OutgoingMessage& message, std::optional<BrevoraError>& refusal, SmtpReply* mailReply)
 {
     check(readReply(), {}); // RSET
     SmtpReply reply = readReply();
     check(reply, {});
+    if (mailReply)
+        *mailReply = reply;
     if (reply.NumericCode != 250)
         refuseOnce(refusal, reply);
     int acceptedRecipients = 0;
@@ -454,7 +502,8 @@ void SmtpClient::streamPipelined(DeliveryFeed& feed)
     while (current) {
         // Every reply of the group is read, so the session stays in step.
         std::optional<BrevoraError> refusal;
-        const int accepted = readEnvelopeReplies(*current, refusal);
+        SmtpReply mailReply;
+        const int accepted = readEnvelopeReplies(*current, refusal, &mailReply);
         SmtpReply reply = readReply();
         check(reply, {});
         std::optional<OutgoingMessage> next;
@@ -476,7 +525,11 @@ void SmtpClient::streamPipelined(DeliveryFeed& feed)
             check(reply, {});
             if (reply.NumericCode != 250)
                 refuseOnce(refusal, reply);
+            else
+                ++m_accepted;
         }
+        if (endsSession(mailReply))
+            endSession(mailReply); // nothing else is on its way: the next envelope goes with data
         feed.finished(*current, refusal);
         if (!next) {
             next = waitForNext(feed);
@@ -492,9 +545,16 @@ void SmtpClient::streamChunked(DeliveryFeed& feed, int window)
     // Transactions written whose replies are still to be read, oldest first. A BDAT's data
     // follows it at once, so the server reads it whatever it answers: nothing gets out of step.
     std::deque<OutgoingMessage> flight;
+    // The server's limit of messages a session was reached: the replies on their way are read,
+    // nothing more goes out, and the session ends.
+    std::optional<SmtpReply> ending;
     for (;;) {
+        if (flight.empty() && m_writeFailure)
+            abortSession(*m_writeFailure);
+        if (flight.empty() && ending)
+            endSession(*ending);
         QByteArray out;
-        while (qsizetype(flight.size()) < qMax(1, window) && !m_interrupter.interrupted()) {
+        while (qsizetype(flight.size()) < qMax(1, window) && !m_interrupter.interrupted() && !m_writeFailure && !ending) {
             std::optional<OutgoingMessage> message = flight.empty() && out.isEmpty() ? waitForNext(feed) : feed.next(false);
             if (!message)
                 break;
@@ -509,7 +569,8 @@ void SmtpClient::streamChunked(DeliveryFeed& feed, int window)
         if (!out.isEmpty())
             writeBytes(out);
         std::optional<BrevoraError> refusal;
-        readEnvelopeReplies(flight.front(), refusal);
+        SmtpReply mailReply;
+        readEnvelopeReplies(flight.front(), refusal, &mailReply);
         const SmtpReply reply = readReply();
         check(reply, {});
         if (reply.NumericCode != 250)
@@ -518,6 +579,12 @@ void SmtpClient::streamChunked(DeliveryFeed& feed, int window)
         flight.pop_front();
         if (flight.empty())
             m_interrupter.setAwaitingFinalReply(false);
+        if (endsSession(mailReply)) {
+            ending = mailReply; // no result: the message goes again on the next session
+            continue;
+        }
+        if (reply.NumericCode == 250)
+            ++m_accepted;
         feed.finished(done, refusal);
     }
 }
@@ -538,6 +605,12 @@ bool SmtpClient::peerIsLoopback() const
             || (IN6_IS_ADDR_V4MAPPED(&a) && a.s6_addr[12] == 127);
     }
     return false;
+}
+
+void SmtpClient::endSession(const SmtpReply& reply)
+{
+    CloseSession();
+    throw sessionEnd(reply);
 }
 
 void SmtpClient::CloseSession()

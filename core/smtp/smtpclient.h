@@ -61,7 +61,7 @@ public:
     int Port = 25;
     QString Username;
     QString Password;
-    QString HeloName;  // empty: the local host name
+    QString HeloName;  // empty: DefaultGreetingName
     QString MailAgent; // "X-Mailer" of the messages written for this session; empty: none
     // Milliseconds for connecting, for each whole reply from when the client starts waiting for
     // it, and for every write; 0: none.
@@ -69,6 +69,8 @@ public:
     bool UseStartTls = true;  // upgrade a plain session when the server offers STARTTLS
     QString TokenCommand;     // prints the access token for XOAUTH2, run at each login
     int TokenTimeout = 30000; // milliseconds the token command may take
+    // The largest message framed for a server that names no SIZE limit; 0: none.
+    qint64 LargestMessage = 0;
 
     // Automatic is resolved against the server's offer when the session logs in.
     void setLoginMechanism(LoginMechanism mechanism) { m_login = mechanism; }
@@ -111,6 +113,8 @@ public:
     void interrupt(bool hard) { m_interrupter.interrupt(hard); }
     bool interrupted() const { return m_interrupter.interrupted(); }
     void clearInterrupt() { m_interrupter.reset(); }
+    // From any thread: the session waits for the reply to a message's data.
+    bool awaitingFinalReply() { return m_interrupter.awaitingFinalReply(); }
 
     const SmtpReply& lastReply() const { return m_lastReply; }
     // Whether the session runs inside TLS now (implicit or after STARTTLS).
@@ -133,6 +137,11 @@ private:
     [[noreturn]] void stopped();
     // Checks a reply against the accepted codes: a refusal is raised, a 421 also ends the session.
     void check(const SmtpReply& reply, const QList<int>& accepted);
+    // A temporary refusal of MAIL FROM once the session has taken messages is the server's limit
+    // of messages a session: the session ends, and the message goes again on a new one.
+    bool endsSession(const SmtpReply& mailReply) const { return mailReply.NumericCode / 100 == 4 && m_accepted > 0; }
+    BrevoraError sessionEnd(const SmtpReply& reply) const;
+    [[noreturn]] void endSession(const SmtpReply& reply); // says QUIT, closes and raises sessionEnd
     void receiveMore();
     // A LOGIN exchange still owed before the next transaction.
     bool needsLogin() const;
@@ -142,7 +151,7 @@ private:
     std::optional<OutgoingMessage> waitForNext(DeliveryFeed& feed);
     // Reads the replies to a transaction's RSET, MAIL and RCPTs, keeping the first refusal; the
     // number of recipients accepted.
-    int readEnvelopeReplies(const OutgoingMessage& message, std::optional<BrevoraError>& refusal);
+    int readEnvelopeReplies(const OutgoingMessage& message, std::optional<BrevoraError>& refusal, SmtpReply* mailReply = nullptr);
     void streamPipelined(DeliveryFeed& feed);
     void streamChunked(DeliveryFeed& feed, int window);
 
@@ -159,6 +168,11 @@ private:
     QByteArray m_buffer;
     qsizetype m_bufferPos = 0;
     QDeadlineTimer m_replyDeadline;
+    // A write that failed: the replies that came before it are still read (a message the server
+    // answered must not be sent again), within m_drainDeadline; then the session fails with it.
+    std::optional<BrevoraError> m_writeFailure;
+    QDeadlineTimer m_drainDeadline;
+    int m_accepted = 0; // messages the server took in this session
     int m_readTimeoutSet = -1; // the longest wait a read of the stream may take now; -1: not set
     SmtpReply m_lastReply;
     ServerCapabilities m_caps;

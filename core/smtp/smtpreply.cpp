@@ -90,6 +90,10 @@ ServerCapabilities ServerCapabilities::fromEhlo(const SmtpReply& reply)
             caps.eightBitMime = true;
         else if (keyword == QLatin1String("STARTTLS"))
             caps.startTls = true;
+        else if (keyword == QLatin1String("SIZE")) {
+            caps.size = true;
+            caps.sizeLimit = qMax<qint64>(0, entry.section(' ', 1, 1).toLongLong());
+        }
     }
     return caps;
 }

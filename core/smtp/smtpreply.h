@@ -48,6 +48,8 @@ struct ServerCapabilities
     bool chunking = false; // BDAT (RFC 3030)
     bool eightBitMime = false;
     bool startTls = false;
+    bool size = false;     // SIZE (RFC 1870): MAIL FROM declares the message's size
+    qint64 sizeLimit = 0;  // the largest message the server takes; 0: it names none
 
     static ServerCapabilities fromEhlo(const SmtpReply& reply);
 };

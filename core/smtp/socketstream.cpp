@@ -3,6 +3,8 @@
 #include "core/error.h"
 
 #include <QHash>
+#include <arpa/inet.h>
+#include <climits>
 #include <cerrno>
 #include <csignal>
 #include <fcntl.h>
@@ -179,6 +181,12 @@ void SocketInterrupter::setAwaitingFinalReply(bool awaiting)
     }
 }
 
+bool SocketInterrupter::awaitingFinalReply()
+{
+    std::lock_guard<std::mutex> hold(m_lock);
+    return m_finalReply;
+}
+
 namespace {
 
 [[noreturn]] void failNetwork(const QString& text)
@@ -269,4 +277,38 @@ std::unique_ptr<ByteStream> ConnectSocket(const QString& hostName, int port, int
     }
     freeaddrinfo(found);
     failNetwork(SocketErrorFromErrno(lastError));
+}
+
+QString DefaultGreetingName(int fd)
+{
+    char host[HOST_NAME_MAX + 1] = {};
+    if (gethostname(host, sizeof host - 1) == 0) {
+        addrinfo hints{};
+        hints.ai_flags = AI_CANONNAME;
+        hints.ai_socktype = SOCK_STREAM;
+        addrinfo* found = nullptr;
+        if (getaddrinfo(host, nullptr, &hints, &found) == 0 && found) {
+            const QString name = QString::fromLatin1(found->ai_canonname ? found->ai_canonname : "").toLower();
+            freeaddrinfo(found);
+            // "localhost.localdomain" and the like name no machine a server could look up.
+            if (name.contains('.') && !name.startsWith(QLatin1String("localhost")) && !name.endsWith('.'))
+                return name;
+        }
+    }
+    sockaddr_storage local{};
+    socklen_t length = sizeof local;
+    char text[INET6_ADDRSTRLEN] = {};
+    if (fd >= 0 && getsockname(fd, reinterpret_cast<sockaddr*>(&local), &length) == 0) {
+        if (local.ss_family == AF_INET
+            && inet_ntop(AF_INET, &reinterpret_cast<const sockaddr_in&>(local).sin_addr, text, sizeof text))
+            return '[' + QString::fromLatin1(text) + ']';
+        if (local.ss_family == AF_INET6) {
+            const in6_addr& a = reinterpret_cast<const sockaddr_in6&>(local).sin6_addr;
+            if (IN6_IS_ADDR_V4MAPPED(&a) && inet_ntop(AF_INET, &a.s6_addr[12], text, sizeof text))
+                return '[' + QString::fromLatin1(text) + ']';
+            if (inet_ntop(AF_INET6, &a, text, sizeof text))
+                return QStringLiteral("[IPv6:") + QString::fromLatin1(text) + ']';
+        }
+    }
+    return QStringLiteral("[127.0.0.1]");
 }

@@ -50,6 +50,7 @@ public:
     bool stopsWrites();
     void reset();
     void setAwaitingFinalReply(bool awaiting);
+    bool awaitingFinalReply();
 
 private:
     std::mutex m_lock;
@@ -58,6 +59,11 @@ private:
     bool m_readShut = false; // the reading side of the watched socket is shut
     std::atomic<bool> m_interrupted{false};
 };
+
+// The name a session greets the server with when none is set: this machine's fully qualified
+// name when it has one, else the address literal of the connection's local end ("[192.0.2.1]",
+// "[IPv6:2001:db8::1]"), which a server that wants a qualified name accepts too.
+QString DefaultGreetingName(int fd);
 
 // Connects to the host ("localhost" in any case means 127.0.0.1) within the time limit (0: none),
 // which then also bounds every read and write. Throws the socket error texts.

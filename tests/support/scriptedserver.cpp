@@ -98,6 +98,12 @@ ScriptedServer& ScriptedServer::close()
     return *this;
 }
 
+ScriptedServer& ScriptedServer::reset()
+{
+    m_steps.append(Step{Step::Reset, {}});
+    return *this;
+}
+
 ScriptedServer& ScriptedServer::startTls(const TestCert& cert)
 {
     Step s{Step::StartTls, {}};
@@ -281,6 +287,13 @@ void ScriptedServer::run()
                     SSL_shutdown(static_cast<SSL*>(m_ssl));
                 ::shutdown(m_fd, SHUT_RDWR);
                 break;
+            case Step::Reset: {
+                const linger abrupt{1, 0};
+                ::setsockopt(m_fd, SOL_SOCKET, SO_LINGER, &abrupt, sizeof abrupt);
+                ::close(m_fd);
+                m_fd = -1;
+                break;
+            }
             case Step::StartTls: {
                 SSL_CTX* ctx = SSL_CTX_new(TLS_server_method());
                 SSL_CTX_use_certificate(ctx, step.cert->cert);

@@ -33,6 +33,9 @@ public:
     // Notes that the script got here (see waitForMark).
     ScriptedServer& mark();
     ScriptedServer& close();
+    // Closes with a reset (RST): the client's next write fails, while what was sent before can
+    // still be read.
+    ScriptedServer& reset();
     // TLS on the connection from here on (for implicit TLS put it first).
     ScriptedServer& startTls(const TestCert& cert);
     // Reads until the client closes, recording what arrives.
@@ -53,7 +56,7 @@ public:
 private:
     struct Step
     {
-        enum Kind { Send, Expect, ReadLine, ReadData, ReadChunk, Pause, Mark, Close, StartTls, Drain } kind;
+        enum Kind { Send, Expect, ReadLine, ReadData, ReadChunk, Pause, Mark, Close, Reset, StartTls, Drain } kind;
         QByteArray data;
         int ms = 0;
         const TestCert* cert = nullptr;

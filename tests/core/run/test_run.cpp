@@ -18,6 +18,7 @@
 #include <QFile>
 #include <QProcess>
 #include <QTemporaryDir>
+#include <QThread>
 #include <QElapsedTimer>
 #include <QSqlQuery>
 #include <QVariant>
@@ -972,4 +973,28 @@ TEST_F(RunTest, HtmlArrivesWithATextAlternative)
     EXPECT_TRUE(received[1].contains("\r\nContent-Type: text/plain; charset=\"ISO-8859-1\"\r\n"));
     EXPECT_TRUE(received[1].endsWith("\r\n\r\nDear Bo,\r\nplain words.\r\n"));
     EXPECT_FALSE(received[1].contains("multipart"));
+}
+
+// Once a message's data is out, its reply is what tells whether it was delivered: Stop cuts every
+// other wait at once, but waits for that reply (a server that answers in 1.5 s once lost it: the
+// message arrived, and the next run sent it again).
+TEST_F(RunTest, StopWaitsForTheReplyToDataAlreadyWritten)
+{
+    ScriptedServer server;
+    server.send("220 test ESMTP\r\n").expect("EHLO tester").send("250 test\r\n").expect("RSET").send("250 ok\r\n")
+        .expect("MAIL FROM:<me@example.com>").send("250 ok\r\n").expect("RCPT TO:<a@example.org>").send("250 ok\r\n")
+        .expect("DATA").send("354 go\r\n").readData().mark().pause(1500).send("250 queued\r\n").expect("QUIT");
+    server.start();
+    add({"a@example.org", "b@example.org"});
+    run->StartRun(selection(server.port()));
+    ASSERT_TRUE(waitUntil([&] { return server.marked(); }, 5000));
+    QThread::msleep(100); // the whole message is out: the session waits for its reply
+    run->StopRun();
+    EXPECT_EQ(lines.last(), "Stopping: waiting for the server's reply to the messages on their way");
+    ASSERT_TRUE(waitForEnd());
+    EXPECT_TRUE(server.finish());
+    EXPECT_TRUE(server.problems().isEmpty()) << server.problems().join("; ").toStdString();
+    EXPECT_TRUE(lines.contains("Sending is ok: a@example.org")) << lines.join(" | ").toStdString();
+    EXPECT_EQ(list->entries(), QStringList{"b@example.org"});
+    EXPECT_EQ(logRows(), 1);
 }

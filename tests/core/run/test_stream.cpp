@@ -264,3 +264,75 @@ TEST_F(StreamTest, SeveralConnectionsDeliverEachEntryOnce)
         sessionsThatSent += s["msgs"].toInt() > 0 ? 1 : 0;
     EXPECT_GE(sessionsThatSent, 2);
 }
+
+// The server answers a whole window and resets the connection: the next write fails, but the
+// replies that came before it say the messages were delivered, and they are recorded, not sent
+// again (they once were, by the next session or run).
+TEST_F(StreamTest, RepliesReadBeforeABrokenWriteCount)
+{
+    ScriptedServer server;
+    server.send(kGreeting).expect("EHLO tester").send(kEhloChunking);
+    readThreeTransactions(server);
+    server.send(kOk + kOk + kOk + "250 queued a\r\n" + kOk + kOk + kOk + "250 queued b\r\n" + kOk + kOk + kOk
+                + "250 queued c\r\n")
+        .reset();
+    server.start();
+    add({"a@example.org", "b@example.org", "c@example.org", "d@example.org"});
+    run->setReconnectDelays({});
+    ASSERT_TRUE(runToTheEnd(selection(server.port(), 3)));
+    EXPECT_TRUE(server.finish());
+    EXPECT_EQ(logged(), (QStringList{"a@example.org", "b@example.org", "c@example.org"})) << lines.join(" | ").toStdString();
+    EXPECT_EQ(list->entries(), QStringList{"d@example.org"});
+}
+
+// Mail servers limit the messages of a session (100 is a common default) and answer the next
+// MAIL FROM with 452: that ends the session, not the run, and refuses nobody. Each message goes
+// once, with DATA and with BDAT, in the default mode where a refusal would end the run.
+TEST_F(StreamTest, ServerLimitOfMessagesASessionEndsOnlyTheSession)
+{
+    for (const bool chunking : {false, true}) {
+        SCOPED_TRACE(chunking ? "BDAT" : "DATA");
+        open(chunking ? "bdat" : "data");
+        Sink sink(chunking ? QStringList{"-m", "100"} : QStringList{"-m", "100", "-C"});
+        ASSERT_GT(sink.port(), 0);
+        QStringList entries;
+        for (int i = 0; i < 250; ++i)
+            entries << QStringLiteral("r%1@example.org").arg(i);
+        add(entries);
+        run->setReconnectDelays({10, 10, 10, 10, 10});
+        ASSERT_TRUE(runToTheEnd(selection(sink.port())));
+        EXPECT_EQ(outcome, RunOutcome::Completed) << lines.join(" | ").toStdString();
+        EXPECT_EQ(sink.messages(250).size(), 250);
+        QStringList sent = logged();
+        sent.sort();
+        entries.sort();
+        EXPECT_EQ(sent, entries);
+        EXPECT_TRUE(list->entries().isEmpty());
+        EXPECT_TRUE(failed().isEmpty());
+        EXPECT_TRUE(lines.filter("Sending failed").isEmpty()) << lines.join(" | ").toStdString();
+        EXPECT_EQ(lines.filter("The server ended the session: 452 4.5.3").size(), 2);
+    }
+}
+
+// A server that names its largest message (SIZE) hears each message's size with MAIL FROM, and a
+// message larger than that is refused before a byte of it goes out, saying both sizes.
+TEST_F(StreamTest, MessageLargerThanTheServerTakesNeverGoesOut)
+{
+    ScriptedServer server;
+    server.send(kGreeting).expect("EHLO tester").send("250-test\r\n250-PIPELINING\r\n250-CHUNKING\r\n250 SIZE 2000\r\n")
+        .expect("RSET").readLine().expect("RCPT TO:<a@example.org>").readChunk().send(kOk + kOk + kOk + kOk)
+        .expect("RSET").readLine().expect("RCPT TO:<c@example.org>").readChunk().send(kOk + kOk + kOk + kOk)
+        .expect("QUIT");
+    server.start();
+    body = {"[= PARAM1 =]"};
+    add({"a@example.org,small", "b@example.org," + QString(3000, 'x'), "c@example.org,small"});
+    run->setRefusalChoice(RefusalChoice::Skip);
+    ASSERT_TRUE(runToTheEnd(selection(server.port(), 1)));
+    EXPECT_TRUE(server.finish());
+    EXPECT_TRUE(server.problems().isEmpty()) << server.problems().join("; ").toStdString();
+    EXPECT_EQ(logged(), (QStringList{"a@example.org,small", "c@example.org,small"}));
+    ASSERT_EQ(store->failedRows().size(), 1);
+    EXPECT_TRUE(store->failedRows()[0].reason.contains(QRegularExpression("^The message is \\d+ bytes; the server takes at most 2000\\.$")))
+        << store->failedRows()[0].reason.toStdString();
+    EXPECT_TRUE(QRegularExpression("MAIL FROM:<me@example.com> SIZE=\\d+\r\n").match(QString::fromLatin1(server.received())).hasMatch());
+}

@@ -7,6 +7,7 @@
 #include "core/smtp/socketstream.h"
 
 #include <QElapsedTimer>
+#include <QRegularExpression>
 #include <gtest/gtest.h>
 #include <sys/socket.h>
 #include <unistd.h>
@@ -625,4 +626,20 @@ TEST(SocketInterrupter, DataGoesOutOnlyWhileItsReplyCanBeRead)
     }
     ::close(fds[0]);
     ::close(fds[1]);
+}
+
+// Without a name set, the greeting carries one a server that wants a qualified name accepts: the
+// machine's fully qualified name, else the address literal of the local end (a short host name
+// was refused with 504 by such servers).
+TEST_F(SessionTest, GreetsWithAQualifiedNameOrAnAddressLiteral)
+{
+    ScriptedServer server;
+    server.send(kGreeting).readLine().send(kEhloPlain).expect("QUIT");
+    connectTo(server);
+    client.HeloName.clear();
+    client.OpenSession();
+    client.CloseSession();
+    expectClean(server);
+    const QString ehlo = QString::fromLatin1(server.received()).section("\r\n", 0, 0);
+    EXPECT_TRUE(QRegularExpression("^EHLO (\\[127\\.0\\.0\\.1\\]|[a-z0-9-]+(\\.[a-z0-9-]+)+)$").match(ehlo).hasMatch()) << ehlo.toStdString();
 }
