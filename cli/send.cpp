@@ -210,6 +210,14 @@ RunOverrides runOverrides(const Options& o)
         if (!ok || **value < 1 || **value > most)
             throw BrevoraError(ErrorKind::Usage, QStringLiteral("%1 takes a number from 1 to %2.").arg(option).arg(most));
     }
+    if (o.values.contains(QStringLiteral("--helo")))
+        v.greetingName = o.values.value(QStringLiteral("--helo")).trimmed();
+    if (o.values.contains(QStringLiteral("--largest-message"))) {
+        bool ok = false;
+        v.largestMessageMb = o.values.value(QStringLiteral("--largest-message")).toInt(&ok);
+        if (!ok || *v.largestMessageMb < 1 || *v.largestMessageMb > ServerSession::kMostLargestMb)
+            throw BrevoraError(ErrorKind::Usage, QStringLiteral("--largest-message takes a number of MB from 1 to %1.").arg(ServerSession::kMostLargestMb));
+    }
     if (o.repeated.contains(QStringLiteral("--unsubscribe"))) {
         Unsubscribe links;
         for (const QString& uri : o.repeated.value(QStringLiteral("--unsubscribe"))) {
@@ -236,8 +244,8 @@ const char* const kSendUsage =
     "                    [--rate N] [--per-minute N] [--per-hour N] [--per-day N]\n"
     "                    [--window N] [--connections N] [--store URL [--lease SECONDS]]\n"
     "                    [--login auto|login|plain|xoauth2 [--token-command CMD]] [--unsubscribe URI]...\n"
-    "                    [--dry-run DIR] [--address-column NAME]\n"
-                    "                    [--attach FILE]... [--attach-column NAME [--attach-dir DIR]]\n"
+    "                    [--dry-run DIR] [--address-column NAME] [--helo NAME] [--largest-message MB]\n"
+    "                    [--attach FILE]... [--attach-column NAME [--attach-dir DIR]]\n"
     "Sends the pending list (after adding the lines of FILE) through one SMTP session.\n"
     "Exit status: 0 list emptied or test accepted, 1 a message refused, 2 connecting or\n"
     "authentication failed, 3 usage, settings or message preparation error, 128 + N stopped by\n"
@@ -249,6 +257,10 @@ const char* const kSendUsage =
     "With --interval 0 the run goes as fast as the server allows: --window sets the messages in\n"
     "flight on one connection (BDAT; default 32), --connections the sessions sharing the list\n"
     "(default 1); both default to the server's settings.\n"
+    "--helo NAME is the name the session greets the server with (default: this machine's fully\n"
+    "qualified name, else the address literal of the connection, such as [192.0.2.1]).\n"
+    "--largest-message MB refuses a larger message before it goes out, where the server names no\n"
+    "limit (SIZE) of its own (default 50).\n"
     "--login picks how to log in (auto: LOGIN where offered, else PLAIN); xoauth2 takes its access\n"
     "token from what --token-command prints (run without a shell at each login).\n"
     "--unsubscribe (a mailto: address, an https: URL, or one of each) sets the List-Unsubscribe\n"
@@ -283,7 +295,7 @@ int SendCommand(const QStringList& args)
                                     QStringLiteral("--unsubscribe"), QStringLiteral("--dry-run"),
                                     QStringLiteral("--address-column"), QStringLiteral("--attach"),
                                     QStringLiteral("--attach-column"), QStringLiteral("--attach-dir"),
-                                    QStringLiteral("--lease")},
+                                    QStringLiteral("--lease"), QStringLiteral("--helo"), QStringLiteral("--largest-message")},
                                    {QStringLiteral("--resend"), QStringLiteral("--allow-plain-login"),
                                     QStringLiteral("--retry-failed")});
     const QString listFile = o.values.value(QStringLiteral("--list"));

@@ -29,7 +29,8 @@ const char* kServerUsage =
     "in the desktop's keyring (the Secret Service) instead of the settings file. The port is 25,\n"
     "or 465 with --ssl (TLS from the first byte). Options: --allow-plain-login (--no-plain-login),\n"
     "--login auto|login|plain|xoauth2, --token-command CMD, --rate N (a second), --per-minute N,\n"
-    "--per-hour N, --per-day N (0: no limit), --window N, --connections N.\n";
+    "--per-hour N, --per-day N (0: no limit), --window N, --connections N, --helo NAME (the\n"
+    "greeting name; empty: this machine's qualified name or address), --largest-message MB.\n";
 
 const char* kSenderUsage =
     "Usage: brevora sender add ADDRESS [--name TEXT]\n"
@@ -102,7 +103,8 @@ int serverCommand(const Verb& v)
                                    {QStringLiteral("--host"), QStringLiteral("--account"), QStringLiteral("--port"),
                                     QStringLiteral("--rate"), QStringLiteral("--per-minute"), QStringLiteral("--per-hour"),
                                     QStringLiteral("--per-day"), QStringLiteral("--window"), QStringLiteral("--connections"),
-                                    QStringLiteral("--login"), QStringLiteral("--token-command")},
+                                    QStringLiteral("--login"), QStringLiteral("--token-command"), QStringLiteral("--helo"),
+                                    QStringLiteral("--largest-message")},
                                    {QStringLiteral("--ssl"), QStringLiteral("--no-ssl"), QStringLiteral("--password-stdin"),
                                     QStringLiteral("--allow-plain-login"), QStringLiteral("--no-plain-login"),
                                     QStringLiteral("--keyring"), QStringLiteral("--no-keyring")});
@@ -137,10 +139,12 @@ int serverCommand(const Verb& v)
     options.Limits = s.limits;
     options.Speed = s.throughput;
     options.Login = s.login;
+    options.Session = s.session;
     ApplyOverrides(options, given);
     s.limits = options.Limits;
     s.throughput = options.Speed;
     s.login = options.Login;
+    s.session = options.Session;
     if (o.flags.contains(QStringLiteral("--allow-plain-login")) || o.flags.contains(QStringLiteral("--no-plain-login")))
         s.allowPlainLogin = o.flags.contains(QStringLiteral("--allow-plain-login"));
     const QString key = SaveServer(adding ? std::nullopt : std::optional<QString>(v.key), s);

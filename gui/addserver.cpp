@@ -3,6 +3,7 @@
 #include "gui/entryform.h"
 #include "core/error.h"
 #include "core/settings/settingsfile.h"
+#include "core/smtp/envelope.h"
 
 #include <QCheckBox>
 #include <QComboBox>
@@ -103,6 +104,23 @@ TFrmAddServer::TFrmAddServer(QWidget* parent)
     };
     connect(CmbLogin, &QComboBox::currentIndexChanged, this, tokenWanted);
     tokenWanted();
+    // How the session introduces itself, and the largest message where the server names none.
+    EdtHeloName = new QLineEdit(this);
+    EdtHeloName->setObjectName(QStringLiteral("EdtHeloName"));
+    EdtHeloName->setPlaceholderText(QStringLiteral("this machine's full name, else its address"));
+    EdtHeloName->setToolTip(QStringLiteral("The name said with EHLO. A server that wants a fully qualified name refuses a short "
+                                           "one; leave it empty unless the server asks for a particular name."));
+    SpnLargestMessage = new QSpinBox(this);
+    SpnLargestMessage->setObjectName(QStringLiteral("SpnLargestMessage"));
+    SpnLargestMessage->setRange(1, ServerSession::kMostLargestMb);
+    SpnLargestMessage->setSuffix(QStringLiteral(" MB"));
+    SpnLargestMessage->setToolTip(QStringLiteral("A larger message is refused before it goes out, where the server does not "
+                                                 "name its own limit (SIZE)."));
+    auto* sessionRow = new QHBoxLayout;
+    sessionRow->addWidget(EdtHeloName, 1);
+    sessionRow->addWidget(new QLabel(QStringLiteral("Largest message:"), this));
+    sessionRow->addWidget(SpnLargestMessage);
+    form->addRow(QStringLiteral("Greeting name:"), sessionRow);
     layout->addLayout(form);
     EntryForm::addButtons(this, layout, QStringLiteral("Cancel"), [this] { BtmOkClick(); });
     // Only a toggle by the user switches the port, not the filling of the box.
@@ -142,6 +160,8 @@ bool TFrmAddServer::Execute(ServerSetup& setup)
     SpnConnections->setValue(setup.throughput.connections);
     CmbLogin->setCurrentIndex(CmbLogin->findData(int(setup.login.mechanism)));
     EdtTokenCommand->setText(setup.login.tokenCommand);
+    EdtHeloName->setText(setup.session.greetingName);
+    SpnLargestMessage->setValue(setup.session.largestMessageMb);
     EdtServerName->setFocus();
     if (!EntryForm::runModal(this))
         return false;
@@ -152,6 +172,7 @@ bool TFrmAddServer::Execute(ServerSetup& setup)
     setup.throughput = {SpnInFlight->value(), SpnConnections->value()};
     setup.login.mechanism = LoginMechanism(CmbLogin->currentData().toInt());
     setup.login.tokenCommand = EdtTokenCommand->text().trimmed();
+    setup.session = {EdtHeloName->text().trimmed(), SpnLargestMessage->value()};
     return true;
 }
 
@@ -170,6 +191,11 @@ void TFrmAddServer::BtmOkClick()
 {
     if (EdtServerName->text().trimmed().isEmpty() || EdtUser->text().trimmed().isEmpty()) {
         EntryForm::refuse(QStringLiteral("SMTP server and account can NOT be blank"), EdtServerName);
+        return;
+    }
+    if (const QString name = EdtHeloName->text().trimmed(); !name.isEmpty() && !MailboxFault("x@" + name).isEmpty()) {
+        EntryForm::refuse(QStringLiteral("The greeting name is a domain name (mail.example.com) or an address literal ([192.0.2.1])."),
+                          EdtHeloName);
         return;
     }
     try {

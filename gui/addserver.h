@@ -42,5 +42,7 @@ private:
     QSpinBox* SpnConnections;
     QComboBox* CmbLogin;
     QLineEdit* EdtTokenCommand;
+    QLineEdit* EdtHeloName;
+    QSpinBox* SpnLargestMessage;
     QLineEdit* EdtPort;
 };

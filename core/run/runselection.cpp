@@ -19,6 +19,7 @@ void SelectServer(RunSelection& s, const QString& key)
     s.Limits = ReadRateLimits(key);
     s.Speed = ReadThroughput(key);
     s.Login = ReadLoginChoice(key);
+    s.Session = ReadServerSession(key);
     if (ReadPasswordInKeyring(key))
         s.ServerPassword = Keyring::read(key);
 }
@@ -47,6 +48,10 @@ void ApplyOverrides(RunSelection& s, const RunOverrides& o)
                                        std::pair{&o.inFlight, &s.Speed.inFlight}, std::pair{&o.connections, &s.Speed.connections}})
         if (*value)
             *limit = **value;
+    if (o.greetingName)
+        s.Session.greetingName = *o.greetingName;
+    if (o.largestMessageMb)
+        s.Session.largestMessageMb = *o.largestMessageMb;
     if (o.login)
         s.Login.mechanism = *o.login;
     if (o.tokenCommand)

@@ -30,6 +30,8 @@ struct RunSelection
     Throughput Speed;
     // How to log in.
     LoginChoice Login;
+    // The greeting name and the largest message.
+    ServerSession Session;
     // Where recipients unsubscribe (the content's, or the command line's).
     Unsubscribe UnsubscribeLinks;
     // Files sent with every message, and the column and folder of each recipient's own file.
@@ -51,6 +53,8 @@ struct RunOverrides
     bool allowPlainLogin = false; // allowed as well as where the settings allow it
     std::optional<int> perSecond, perMinute, perHour, perDay;
     std::optional<int> inFlight, connections;
+    std::optional<QString> greetingName;
+    std::optional<int> largestMessageMb;
     std::optional<LoginMechanism> login;
     std::optional<QString> tokenCommand;
     std::optional<Unsubscribe> unsubscribe; // instead of the content's

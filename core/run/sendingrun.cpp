@@ -107,6 +107,9 @@ void SendingRun::StartRun(const RunSelection& s, const QString& testAddress, con
     m_sessions.clear(); // idle: their threads end with them
     for (int i = 0; i < m_connections; ++i) {
         auto session = std::make_unique<RunSession>(m_smtp);
+        if (!s.Session.greetingName.isEmpty())
+            session->smtp.HeloName = s.Session.greetingName;
+        session->smtp.LargestMessage = qint64(s.Session.largestMessageMb) * 1024 * 1024;
         RunSession* target = session.get();
         session->feed.onFinished([this, target](qint64 tag, const std::optional<BrevoraError>& refusal) {
             QMetaObject::invokeMethod(

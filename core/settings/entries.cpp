@@ -32,6 +32,7 @@ void writeServerOptions(const QString& key, const ServerSetup& setup)
     WriteRateLimits(key, setup.limits);
     WriteThroughput(key, setup.throughput);
     WriteLoginChoice(key, setup.login);
+    WriteServerSession(key, setup.session);
     WritePasswordInKeyring(key, setup.passwordInKeyring);
 }
 
@@ -76,6 +77,7 @@ ServerSetup ReadServerSetup(const QString& key)
     setup.limits = ReadRateLimits(key);
     setup.throughput = ReadThroughput(key);
     setup.login = ReadLoginChoice(key);
+    setup.session = ReadServerSession(key);
     setup.passwordInKeyring = ReadPasswordInKeyring(key);
     if (setup.passwordInKeyring)
         setup.entry.password = Keyring::read(key);

@@ -16,6 +16,7 @@ struct ServerSetup
     RateLimits limits;
     Throughput throughput;
     LoginChoice login;
+    ServerSession session;
     // The password goes to the desktop's keyring, not the settings file.
     bool passwordInKeyring = false;
 };

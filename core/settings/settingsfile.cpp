@@ -5,6 +5,7 @@
 #include "core/text/textutil.h"
 #include "core/settings/entrykeys.h"
 #include "core/settings/inifile.h"
+#include "core/smtp/envelope.h"
 
 #include <QDateTime>
 #include <QRegularExpression>
@@ -35,6 +36,8 @@ const QByteArray kRunSection("Run");
 const QByteArray kRateSection("Rate limits");
 const QByteArray kThroughputSection("Throughput");
 const QByteArray kLoginSection("Login");
+const QByteArray kGreetingSection("Greeting name");
+const QByteArray kLargestMessageSection("Largest message MB");
 const QByteArray kUnsubscribeAddressSection("Unsubscribe address");
 const QByteArray kUnsubscribeUrlSection("Unsubscribe URL");
 const QByteArray kAttachmentsSection("Attachments");
@@ -337,6 +340,33 @@ void WriteThroughput(const QString& host, const Throughput& throughput)
     }
     ini().writeValue(kThroughputSection, key,
                      QByteArray::number(throughput.inFlight) + ',' + QByteArray::number(throughput.connections));
+}
+
+ServerSession ReadServerSession(const QString& host)
+{
+    ServerSession session;
+    session.greetingName = QString::fromLatin1(ini().readValue(kGreetingSection, serverKey(host))).trimmed();
+    bool ok = false;
+    if (const int mb = ini().readValue(kLargestMessageSection, serverKey(host)).trimmed().toInt(&ok); ok && mb > 0)
+        session.largestMessageMb = qMin(mb, ServerSession::kMostLargestMb);
+    return session;
+}
+
+void WriteServerSession(const QString& host, const ServerSession& session)
+{
+    const QByteArray key = writable(serverKey(host), host);
+    const QString name = session.greetingName.trimmed();
+    if (!name.isEmpty() && MailboxFault(QStringLiteral("x@") + name).size() > 0)
+        throw BrevoraError(ErrorKind::Usage, QStringLiteral("The greeting name \"%1\" is neither a domain name nor an address literal "
+                                                            "such as [192.0.2.1].").arg(PrintableText(name, true)));
+    if (name.isEmpty())
+        ini().deleteKey(kGreetingSection, key);
+    else
+        ini().writeValue(kGreetingSection, key, name.toLatin1());
+    if (session.largestMessageMb == ServerSession::kDefaultLargestMb)
+        ini().deleteKey(kLargestMessageSection, key);
+    else
+        ini().writeValue(kLargestMessageSection, key, QByteArray::number(qBound(1, session.largestMessageMb, ServerSession::kMostLargestMb)));
 }
 
 LoginChoice ReadLoginChoice(const QString& host)

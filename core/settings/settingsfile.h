@@ -137,6 +137,20 @@ struct LoginChoice
 LoginChoice ReadLoginChoice(const QString& host);
 void WriteLoginChoice(const QString& host, const LoginChoice& choice);
 
+// How a session with a server introduces itself and how large a message may be: the name said
+// with EHLO (empty: this machine's qualified name, else the address literal) and the largest
+// message in MB where the server names no limit of its own (SIZE). Kept in sections of their own
+// so that the server's value keeps its fields.
+struct ServerSession
+{
+    static constexpr int kDefaultLargestMb = 50;
+    static constexpr int kMostLargestMb = 2048;
+    QString greetingName;
+    int largestMessageMb = kDefaultLargestMb;
+};
+ServerSession ReadServerSession(const QString& host);
+void WriteServerSession(const QString& host, const ServerSession& session);
+
 // Where a recipient of a content unsubscribes (RFC 2369, RFC 8058): an address (mailto:) and a
 // URL (https:), either may be empty; the merge placeholders and "[= EMAIL =]" are filled per
 // recipient. Kept in sections of their own, by content title, so the content's value stays.

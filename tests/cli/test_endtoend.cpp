@@ -215,7 +215,9 @@ TEST_F(EndToEnd, AScriptSetsUpADataFolderAndSends)
         QString out;
     } steps[] = {
         {{"server", "add", "127.0.0.1", "--account", "ann", "--port", "1"}, 0, "Added the server 127.0.0.1\n"},
-        {{"server", "add", "127.0.0.1", "--account", "bob", "--port", port, "--per-minute", "600"}, 0, "Added the server 127.0.0.1 (bob)\n"},
+        {{"server", "add", "127.0.0.1", "--account", "bob", "--port", port, "--per-minute", "600", "--helo", "mail.example.org"},
+         0, "Added the server 127.0.0.1 (bob)\n"},
+        {{"server", "edit", "127.0.0.1 (bob)", "--helo", "not a name"}, 3, ""},
         {{"server", "add", "127.0.0.1", "--account", "bob"}, 3, ""},
         {{"server", "edit", "127.0.0.1", "--account", "bob"}, 3, ""},
         {{"server", "remove", "127.0.0.1"}, 0, "Removed the server 127.0.0.1\n"},
@@ -240,6 +242,7 @@ TEST_F(EndToEnd, AScriptSetsUpADataFolderAndSends)
     EXPECT_TRUE(received[0].contains("Subject: " + title.toUtf8() + "\r\n"));
     EXPECT_TRUE(received[0].contains("From: \"Club Desk\" <me@example.org>\r\n"));
     EXPECT_TRUE(received[0].contains("\r\n\r\nHello Xavier,\r\nspring is here.\r\n"));
+    EXPECT_TRUE(server.envelope(0).endsWith("\nmail.example.org\n")) << server.envelope(0).toStdString();
     EXPECT_EQ(brevora({"content", "remove", title, "--data-dir", data}, work.path()).status, 0);
     EXPECT_EQ(QDir(data).entryList({"*.txt"}), QStringList{}); // the body file went with it
 }

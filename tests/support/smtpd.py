@@ -45,8 +45,8 @@ class Handler:
         with open(path + ".tmp", "wb") as f:
             f.write(envelope.original_content)
         with open(path + ".env", "w") as f:
-            f.write("%s\n%s\n%s\n" % (envelope.mail_from, ",".join(envelope.rcpt_tos),
-                                      " ".join(envelope.mail_options)))
+            f.write("%s\n%s\n%s\n%s\n" % (envelope.mail_from, ",".join(envelope.rcpt_tos),
+                                          " ".join(envelope.mail_options), session.host_name))
         os.rename(path + ".tmp", path)
         return "250 Message accepted"
 
