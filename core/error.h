@@ -13,6 +13,7 @@ enum class ErrorKind {
     Tls,         // the TLS library or handshake
     Certificate, // a server certificate that was not trusted
     Usage,       // a setting, an option or a message that cannot be used as it stands
+    Oversized,   // a message larger than the server (or the setting) takes: its entry fails alone
     Store,       // the send log and pending list store
 };
 

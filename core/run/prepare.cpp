@@ -12,6 +12,7 @@
 #include <QFileInfo>
 #include <QMimeDatabase>
 #include <QUrl>
+#include <optional>
 
 QString ParamPlaceholder(int number)
 {
@@ -24,6 +25,43 @@ QString ParamPlaceholder(int number)
     return number >= 0 && number <= 15 ? common[number] : QStringLiteral("[= PARAM%1 =]").arg(number);
 }
 
+QString MergeLine(const QString& line, const QStringList& fields, const QStringList& fieldNames)
+{
+    // "[= first_name =]" is the value under that column's name, "[= PARAMn =]" the n-th value;
+    // a placeholder up to PARAM15 without a value becomes a space. One pass from left to right:
+    // a value goes in as it is and is never read again for placeholders, so a value that names
+    // one cannot make the message grow beyond its own size.
+    const auto valueOf = [&](QStringView name) -> std::optional<QString> {
+        for (qsizetype n = 0; n < fieldNames.size(); ++n)
+            if (!fieldNames[n].isEmpty() && name.compare(fieldNames[n], Qt::CaseInsensitive) == 0)
+                return n + 1 < fields.size() ? fields[n + 1] : QStringLiteral(" ");
+        if (!name.startsWith(QLatin1String("PARAM"), Qt::CaseInsensitive))
+            return std::nullopt;
+        const QStringView digits = name.mid(5);
+        bool ok = false;
+        const int number = digits.toInt(&ok);
+        if (!ok || number < 1 || digits != QString::number(number))
+            return std::nullopt;
+        if (number < fields.size())
+            return fields[number];
+        return number <= 15 ? std::optional<QString>(QStringLiteral(" ")) : std::nullopt;
+    };
+    QString merged;
+    qsizetype from = 0;
+    for (qsizetype at = line.indexOf(u"[= "); at >= 0; at = line.indexOf(u"[= ", from)) {
+        const qsizetype end = line.indexOf(u" =]", at + 3);
+        if (end < 0)
+            break;
+        const std::optional<QString> value = valueOf(QStringView(line).mid(at + 3, end - at - 3));
+        merged += QStringView(line).mid(from, (value ? at : at + 1) - from);
+        if (value)
+            merged += *value;
+        from = value ? end + 3 : at + 1;
+    }
+    merged += QStringView(line).mid(from);
+    return merged;
+}
+
 PreparedMessage PrepareMessage(const QString& entry, const QStringList& contentLines, EmailMessage& message,
                                const QStringList& fieldNames)
 {
@@ -32,41 +70,12 @@ PreparedMessage PrepareMessage(const QString& entry, const QStringList& contentL
 
     PreparedMessage prepared;
     prepared.body = contentLines;
-    // Named placeholders first: "[= first_name =]" is the value under that column's name.
-    if (!fieldNames.isEmpty())
-        for (QString& line : prepared.body)
-            if (line.contains(u"[="))
-                for (qsizetype n = 0; n < fieldNames.size(); ++n)
-                    if (!fieldNames[n].isEmpty())
-                        line.replace(QStringLiteral("[= %1 =]").arg(fieldNames[n]), n + 1 < fields.size() ? fields[n + 1] : QStringLiteral(" "),
-                                     Qt::CaseInsensitive);
-    // Only lines holding "[" can hold a placeholder, and replacing never adds one to another
-    // line: each pass runs over the lines that may still match, and a line leaves as soon as it
-    // holds no "[" any more.
-    QList<qsizetype> positions;
-    QStringList lines;
-    for (qsizetype i = 0; i < prepared.body.size(); ++i)
-        if (prepared.body[i].contains(u"[=")) {
-            positions.append(i);
-            lines.append(prepared.body[i]);
-        }
-    const int flags = int(ReplaceFlag::All) | int(ReplaceFlag::IgnoreCase);
-    const int passes = int(fields.size() - 1) + 15;
-    for (int pass = 0; pass < passes && !lines.isEmpty(); ++pass) {
-        const bool valuePass = pass < fields.size() - 1;
-        const int number = valuePass ? pass + 1 : pass - int(fields.size() - 1) + 1;
-        ReplaceInLines(lines, ParamPlaceholder(number), valuePass ? fields[number] : QStringLiteral(" "), flags);
-        for (qsizetype k = lines.size() - 1; k >= 0; --k)
-            if (!lines[k].contains(QLatin1Char('['))) {
-                prepared.body[positions[k]] = lines.takeAt(k);
-                positions.removeAt(k);
-            }
-    }
-    for (qsizetype k = 0; k < lines.size(); ++k)
-        prepared.body[positions[k]] = lines[k];
+    for (QString& line : prepared.body)
+        if (line.contains(u"[="))
+            line = MergeLine(line, fields, fieldNames);
 
     if (prepared.body.isEmpty())
-        throw BrevoraError(ErrorKind::Usage, QStringLiteral("List index out of bounds (0)"));
+        throw BrevoraError(ErrorKind::Usage, QStringLiteral("The content has no text: its body file is empty or cannot be read."));
     prepared.contentType = prepared.body.first().contains(QLatin1String("html"), Qt::CaseSensitive)
         ? QStringLiteral("text/html")
         : QStringLiteral("text/plain");

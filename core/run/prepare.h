@@ -16,13 +16,15 @@ struct PreparedMessage
 // Turns one pending entry ("address[,value1,value2...]") into the recipient of the message and
 // the merged body: placeholder i ("[= PARAMi =]", any case) gets value i, placeholders 1 to 15
 // left without a value become one blank, and the first line decides the content type.
-// Throws "List index out of bounds (0)" for an empty body and the parser's error for a bad address.
+// Throws for an empty body, and the parser's error for a bad address.
 // Placeholders may also name a value: "[= name =]" (any case) is value i when fieldNames[i - 1]
 // is that name (the header of the CSV file the list came from).
 PreparedMessage PrepareMessage(const QString& entry, const QStringList& contentLines, EmailMessage& message,
                                const QStringList& fieldNames = {});
 
 QString ParamPlaceholder(int number);
+// One line of the body with its placeholders filled from the entry's fields (the address first).
+QString MergeLine(const QString& line, const QStringList& fields, const QStringList& fieldNames);
 
 // What a message carries besides the merged body: the content's unsubscribe links and files, the
 // names of the entries' values, and where each recipient's own file is found.

@@ -324,9 +324,10 @@ void SendingRun::dispatch(int budget)
             message = outgoingFor(*target, entry);
         } catch (const BrevoraError& e) {
             m_list.release(id);
-            if (m_refusalChoice == RefusalChoice::Skip && e.kind() == ErrorKind::Usage) {
+            if ((m_refusalChoice == RefusalChoice::Skip && e.kind() == ErrorKind::Usage) || e.kind() == ErrorKind::Oversized) {
                 // With skip, an entry whose message cannot be made (an attachment that cannot be
-                // read) fails with the reason, and the run goes on.
+                // read) fails with the reason, and the run goes on. A message too large to send
+                // fails alone whatever the choice: it would stop every run that reached it.
                 emit activity(QStringLiteral("Sending skipped: ") + entry + QStringLiteral("--") + e.message());
                 m_list.recordRefused(id, 0, e.message(), false);
                 m_counts.leftRefused();

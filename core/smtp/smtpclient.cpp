@@ -342,7 +342,7 @@ OutgoingMessage SmtpClient::Frame(const Envelope& envelope, QByteArray data) con
     // A message larger than the server takes is refused before it crosses the wire.
     const qint64 limit = m_caps.sizeLimit > 0 ? m_caps.sizeLimit : LargestMessage;
     if (limit > 0 && data.size() > limit)
-        throw BrevoraError(ErrorKind::Usage, (m_caps.sizeLimit > 0 ? QStringLiteral("The message is %1 bytes; the server takes at most %2.")
+        throw BrevoraError(ErrorKind::Oversized, (m_caps.sizeLimit > 0 ? QStringLiteral("The message is %1 bytes; the server takes at most %2.")
                                                                     : QStringLiteral("The message is %1 bytes; the largest set for this server is %2."))
                                                  .arg(data.size())
                                                  .arg(limit));

@@ -259,7 +259,7 @@ TEST_F(RunTest, UnpreparableMessageEndsTheRunCleanly)
     body.clear();
     run->StartRun(selection(smtpd.port()));
     ASSERT_TRUE(waitForEnd());
-    EXPECT_EQ(errors, QStringList{"List index out of bounds (0)"});
+    EXPECT_EQ(errors, QStringList{"The content has no text: its body file is empty or cannot be read."});
     EXPECT_EQ(lines.last(), "This run: 0 sent, 0 refused, 0 suppressed, 1 still pending.");
     EXPECT_FALSE(run->running());
     EXPECT_FALSE(run->connected());
