@@ -164,7 +164,11 @@ CsvList ParseCsvList(const QString& text, const QString& addressColumn)
 QByteArray EntriesAsCsv(const QStringList& entries, const QStringList& fieldNames, const QStringList& extraNames,
                         const QList<QStringList>& extraValues)
 {
-    const auto field = [](const QString& v) {
+    const auto field = [](const QString& text) {
+        // A spreadsheet runs a cell that starts like a formula (a hostile server's refusal text,
+        // a list value): an apostrophe makes it text, and the spreadsheet shows it without one.
+        static const QString formulaStarts = QStringLiteral("=+-@\t\r");
+        const QString v = !text.isEmpty() && formulaStarts.contains(text.front()) ? u'\'' + text : text;
         return v.contains(u',') || v.contains(u'"') || v.contains(u'\n') || v.contains(u'\r')
             ? u'"' + QString(v).replace(QStringLiteral("\""), QStringLiteral("\"\"")) + u'"'
             : v;

@@ -5,6 +5,8 @@
 
 #include <QDeadlineTimer>
 #include <QProcess>
+#include <csignal>
+#include <unistd.h>
 
 QString RunTokenCommand(const QString& command, int timeoutMs, const std::function<bool()>& stopped)
 {
@@ -18,6 +20,8 @@ QString RunTokenCommand(const QString& command, int timeoutMs, const std::functi
     process.setProgram(words.first());
     process.setArguments(words.mid(1));
     process.setStandardInputFile(QProcess::nullDevice());
+    // A group of its own, so that what it starts ends with it when it is cut short.
+    process.setChildProcessModifier([] { ::setpgid(0, 0); });
     process.start();
     if (!process.waitForStarted(timeoutMs))
         throw fail(QStringLiteral("could not be started: %1.").arg(process.errorString()));
@@ -27,6 +31,8 @@ QString RunTokenCommand(const QString& command, int timeoutMs, const std::functi
             break;
         const bool stop = stopped && stopped();
         if (stop || deadline.hasExpired()) {
+            if (const qint64 pid = process.processId(); pid > 0)
+                ::kill(-pid_t(pid), SIGKILL);
             process.kill();
             process.waitForFinished(1000);
             throw stop ? fail(QStringLiteral("was stopped.")) : fail(QStringLiteral("took longer than %1 s.").arg(timeoutMs / 1000.0));

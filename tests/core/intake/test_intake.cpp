@@ -155,3 +155,15 @@ TEST(CsvList, NamedAndNumberedPlaceholdersTogether)
                                              m, {"First_Name", "city", "nickname"});
     EXPECT_EQ(p.body, (QStringList{"Dear Ann from Paris (Paris)", " | |"}));
 }
+
+// A cell a spreadsheet would run as a formula (a list value, a hostile server's refusal text) is
+// written as text; every other cell as before.
+TEST(CsvList, ExportWritesFormulaCellsAsText)
+{
+    const QByteArray csv = EntriesAsCsv({"a@example.org,=HYPERLINK(\"http://x\"),+1", "b@example.org,-2,@SUM(A1)", "c@example.org,plain,3-4"},
+                                        {"name", "code"}, {"reason"}, {{"=cmd|' /C calc'!A0"}, {"ok"}, {"\rtab"}});
+    EXPECT_EQ(csv, "\xEF\xBB\xBF" "email,name,code,reason\r\n"
+                   "a@example.org,\"'=HYPERLINK(\"\"http://x\"\")\",'+1,'=cmd|' /C calc'!A0\r\n"
+                   "b@example.org,'-2,'@SUM(A1),ok\r\n"
+                   "c@example.org,plain,3-4,tab\r\n");
+}

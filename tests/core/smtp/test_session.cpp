@@ -7,6 +7,8 @@
 #include "core/smtp/socketstream.h"
 
 #include <QElapsedTimer>
+#include <QFile>
+#include <QTemporaryDir>
 #include <QRegularExpression>
 #include <gtest/gtest.h>
 #include <sys/socket.h>
@@ -194,7 +196,7 @@ TEST_F(SessionTest, PlainAndXOAuth2SendTheDocumentedPayloads)
 
 // The token command runs without a shell and within its time limit. One that fails, prints
 // nothing, hangs, cannot start, or prints two words ends the login with its own reason before
-// anything is sent.
+// anything is sent. One cut short takes what it started with it.
 TEST_F(SessionTest, TokenCommandThatFailsOrHangsEndsTheLogin)
 {
     ScriptedServer server;
@@ -203,11 +205,15 @@ TEST_F(SessionTest, TokenCommandThatFailsOrHangsEndsTheLogin)
     client.OpenSession();
     client.setLoginMechanism(LoginMechanism::XOAuth2);
     client.TokenTimeout = 500;
+    QTemporaryDir work;
+    const QString pidFile = work.filePath("child.pid");
+    const QByteArray spawning = "sh -c \"sleep 30 & echo $! > " + pidFile.toLocal8Bit() + "; wait\"";
     const struct
     {
         const char* command;
         const char* reason;
     } cases[] = {
+        {spawning.constData(), "took longer than 0.5 s."},
         {"sh -c \"echo no such account >&2; exit 3\"", "failed (exit status 3): no such account"},
         {"/bin/true", "printed no token."},
         {"sleep 30", "took longer than 0.5 s."},
@@ -222,6 +228,13 @@ TEST_F(SessionTest, TokenCommandThatFailsOrHangsEndsTheLogin)
         EXPECT_TRUE(failure.contains(c.reason)) << failure.toStdString();
         EXPECT_TRUE(client.Connected());
     }
+    QFile pid(pidFile);
+    ASSERT_TRUE(pid.open(QIODevice::ReadOnly));
+    const pid_t child = pid_t(pid.readAll().trimmed().toInt());
+    ASSERT_GT(child, 0);
+    for (int i = 0; i < 100 && ::kill(child, 0) == 0; ++i)
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    EXPECT_NE(::kill(child, 0), 0) << "the token command's child is still running";
     client.CloseSession();
     expectClean(server);
 }
