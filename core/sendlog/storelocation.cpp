@@ -2,9 +2,12 @@
 
 #include "core/error.h"
 #include "core/settings/settingsfile.h"
+#include "core/text/textutil.h"
 
 #include <QDir>
+#include <QRegularExpression>
 #include <QUrl>
+#include <algorithm>
 #include <QUrlQuery>
 
 namespace {
@@ -35,11 +38,38 @@ QString StoreLocation::shown() const
     return text;
 }
 
+namespace {
+
+// The URL as an error may show it: a password in it is never repeated.
+QString withoutPassword(const QString& text)
+{
+    static const QRegularExpression password(QStringLiteral("^([A-Za-z][A-Za-z0-9+.-]*://[^/@:]*):[^/@]*@"));
+    return QString(text).replace(password, QStringLiteral("\\1:***@"));
+}
+
+bool hasControlCharacter(const QString& text)
+{
+    return std::any_of(text.begin(), text.end(), [](QChar c) { return c.unicode() < 0x20 || c.unicode() == 0x7f; });
+}
+
+// A libpq connection value in single quotes, so that nothing in it is read as another keyword.
+QString quotedValue(const QString& value)
+{
+    return u'\'' + QString(value).replace(u'\\', QStringLiteral("\\\\")).replace(u'\'', QStringLiteral("\\'")) + u'\'';
+}
+
+} // namespace
+
 StoreLocation ParseStoreUrl(const QString& text)
 {
     const auto refuse = [&text](const QString& why) {
-        return BrevoraError(ErrorKind::Usage, QStringLiteral("The store \"%1\" cannot be used: %2").arg(text, why));
+        return BrevoraError(ErrorKind::Usage,
+                            QStringLiteral("The store \"%1\" cannot be used: %2").arg(PrintableText(withoutPassword(text), true), why));
     };
+    // A TAB or line break (written as it is or %-encoded) would pass another keyword to libpq
+    // behind the one the URL shows.
+    if (hasControlCharacter(text.trimmed()) || hasControlCharacter(QUrl::fromPercentEncoding(text.trimmed().toUtf8())))
+        throw refuse(QStringLiteral("it holds a control character (a TAB or a line break)."));
     const QUrl url(text.trimmed(), QUrl::StrictMode);
     if (!url.isValid())
         throw refuse(QStringLiteral("it is not a URL (%1).").arg(url.errorString()));
@@ -56,14 +86,20 @@ StoreLocation ParseStoreUrl(const QString& text)
     if (location.database.isEmpty() || location.database.contains('/'))
         throw refuse(QStringLiteral("it names no database (postgresql://user@host:port/dbname)."));
     QStringList options;
+    bool timeoutGiven = false;
     const QUrlQuery query(url);
     for (const auto& [key, value] : query.queryItems(QUrl::FullyDecoded)) {
         if (!allowedKeywords().contains(key))
             throw refuse(QStringLiteral("\"%1\" is not a connection option Brevora passes on.").arg(key));
-        if (value.contains(';') || value.contains('\'') || value.contains(' '))
+        // The driver reads ";" as the end of an option wherever it stands.
+        if (value.contains(';'))
             throw refuse(QStringLiteral("the value of \"%1\" has a character that is not allowed there.").arg(key));
-        options.append(key + '=' + value);
+        timeoutGiven = timeoutGiven || key == QLatin1String("connect_timeout");
+        options.append(key + '=' + quotedValue(value));
     }
+    // A server that takes the connection and never answers fails the run in time, not minutes later.
+    if (!timeoutGiven)
+        options.append(QStringLiteral("connect_timeout=") + quotedValue(QString::number(StoreLocation::kDefaultConnectTimeout)));
     location.options = options.join(';');
     return location;
 }

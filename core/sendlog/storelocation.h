@@ -7,6 +7,7 @@
 // or a PostgreSQL database that several Brevora processes, on one machine or many, share.
 struct StoreLocation
 {
+    static constexpr int kDefaultConnectTimeout = 10; // seconds, unless the URL sets connect_timeout
     enum class Kind { SQLite, PostgreSQL };
     Kind kind = Kind::SQLite;
     QString path; // SQLite: the database file
@@ -15,7 +16,8 @@ struct StoreLocation
     int port = 5432;
     QString user;
     QString database;
-    QString options; // further libpq keywords from the URL's query ("sslmode=require;...")
+    // Further libpq keywords from the URL's query, each value quoted ("sslmode='require';...").
+    QString options;
 
     bool shared() const { return kind == Kind::PostgreSQL; }
     // The location as the user names it, for messages (never with a password).

@@ -10,6 +10,9 @@
 #include <QSet>
 #include <QTemporaryDir>
 #include <gtest/gtest.h>
+#include <unistd.h>
+#include <sys/socket.h>
+#include <netinet/in.h>
 #include <mutex>
 #include <thread>
 
@@ -356,7 +359,7 @@ TEST(StoreUrl, ReadsWhatLibpqReadsAndRefusesWhatItMustNotKeep)
     EXPECT_EQ(full.host, "db.example.org");
     EXPECT_EQ(full.port, 6543);
     EXPECT_EQ(full.database, "campaigns");
-    EXPECT_EQ(full.options, "sslmode=require");
+    EXPECT_EQ(full.options, "sslmode='require';connect_timeout='10'");
     EXPECT_EQ(full.shown(), "postgresql://mailer@db.example.org:6543/campaigns");
     const StoreLocation brief = ParseStoreUrl("postgres://localhost/list");
     EXPECT_EQ(brief.port, 5432);
@@ -376,6 +379,36 @@ TEST(StoreUrl, ReadsWhatLibpqReadsAndRefusesWhatItMustNotKeep)
     EXPECT_NE(refusal("mysql://u@h/db").indexOf("postgresql://"), -1);
     EXPECT_NE(refusal("postgresql://u@h/db?host=elsewhere").indexOf("host"), -1);
     EXPECT_NE(refusal("postgresql://u@h/db?sslmode=require%3Bhost%3Dx").indexOf("not allowed"), -1);
+    // A TAB or line break inside an allowed value once passed host, port or options to libpq
+    // while the URL shown stayed the same; a quoted value keeps spaces and quotes as text.
+    for (const QString& hostile : {QStringLiteral("postgresql://u@h/db?application_name=x%09host%3Devil"),
+                                   QStringLiteral("postgresql://u@h/db?application_name=x%0Aport%3D1"),
+                                   QStringLiteral("postgresql://u@h/db?sslmode=require\thost=evil")})
+        EXPECT_NE(refusal(hostile).indexOf("control character"), -1) << hostile.toStdString();
+    EXPECT_EQ(ParseStoreUrl("postgresql://u@h/db?application_name=it's%20me%20host%3Devil&connect_timeout=3").options,
+              "application_name='it\\'s me host=evil';connect_timeout='3'");
+    // A password given in the URL is refused without being repeated.
+    EXPECT_EQ(refusal("postgresql://u:s3cret@h/db").indexOf("s3cret"), -1);
+    EXPECT_EQ(refusal("postgresql://u:s3cret@h/db?x=1").indexOf("s3cret"), -1);
+}
+
+// A server that takes the connection and never answers fails the store within the connect time
+// limit (it once took minutes).
+TEST(StoreUrl, SilentServerFailsWithinTheConnectTimeout)
+{
+    const int listener = ::socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in at{};
+    at.sin_family = AF_INET;
+    at.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    socklen_t length = sizeof at;
+    ASSERT_EQ(::bind(listener, reinterpret_cast<sockaddr*>(&at), sizeof at), 0);
+    ASSERT_EQ(::listen(listener, 4), 0);
+    ASSERT_EQ(::getsockname(listener, reinterpret_cast<sockaddr*>(&at), &length), 0);
+    QTemporaryDir data;
+    SetAppDir(data.path());
+    const StoreLocation silent = ParseStoreUrl(QStringLiteral("postgresql://u@127.0.0.1:%1/db?connect_timeout=2").arg(ntohs(at.sin_port)));
+    EXPECT_THROW(SendLogStore store(silent), BrevoraError);
+    ::close(listener);
 }
 
 TEST(StoreUrl, OptionBeforeEnvironmentBeforeSettingBeforeTheFile)
