@@ -78,3 +78,23 @@ for kind in clean dirty sheet; do
   end=$(date +%s.%N)
   python3 -c "print('%-6s %.1f s' % ('$kind', $end - $start))"
 done
+
+echo
+echo "== Peak memory: 40 messages with a 10 MB attachment, --interval 0 --window 32, local sink =="
+head -c $((10 * 1024 * 1024)) /dev/urandom > "$out/attachment.bin"
+setup_data "$out/attach" $port_plain 0 40
+(cd "$out/attach" && /usr/bin/time -f "brevora   %M KB peak, %e s" "$root/build/brevora" send --data-dir "$out/attach" \
+    --list "$out/attach/list.txt" --interval 0 --window 32 --attach "$out/attachment.bin" > activity.txt 2> time.txt) || true
+tail -1 "$out/attach/time.txt"
+python3 - "$out" <<'PY'
+import email.message, sys
+out = sys.argv[1]
+m = email.message.EmailMessage()
+m["From"], m["To"], m["Subject"] = "sender@example.com", "r@example.org", "Monthly letter"
+m.set_content("Hello,\nthe file is attached.\n")
+m.add_attachment(open(out + "/attachment.bin", "rb").read(), maintype="application", subtype="octet-stream",
+                 filename="attachment.bin")
+open(out + "/attach-message.eml", "wb").write(m.as_bytes())
+PY
+/usr/bin/time -f "smtplib   %M KB peak, %e s (the message composed once, sent 40 times)" \
+  python3 "$here/smtplib_client.py" 127.0.0.1 $port_plain 40 0 "$out/attach-message.eml" 2>&1 | tail -1

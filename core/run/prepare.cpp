@@ -12,6 +12,9 @@
 #include <QFileInfo>
 #include <QMimeDatabase>
 #include <QUrl>
+#include <cerrno>
+#include <cstring>
+#include <sys/stat.h>
 #include <optional>
 
 QString ParamPlaceholder(int number)
@@ -115,17 +118,34 @@ UnsubscribeHeader UnsubscribeFor(const Unsubscribe& unsubscribe, const QString& 
     return header;
 }
 
-Attachment ReadAttachment(const QString& path)
+Attachment ReadAttachment(const QString& path, qint64 largest)
 {
+    const auto unreadable = [&path](const QString& why) {
+        return BrevoraError(ErrorKind::Usage, QStringLiteral("The attachment \"%1\" cannot be read: %2.").arg(path, why));
+    };
+    // Only a regular file: a FIFO or a device would hold the run up before anything is sent, or
+    // never end.
+    struct stat info{};
+    if (::stat(QFile::encodeName(path).constData(), &info) != 0)
+        throw unreadable(QString::fromLocal8Bit(std::strerror(errno)));
+    if (!S_ISREG(info.st_mode))
+        throw unreadable(QStringLiteral("it is not a regular file"));
+    if (largest > 0 && info.st_size > largest)
+        throw BrevoraError(ErrorKind::Oversized, QStringLiteral("The attachment \"%1\" is %2 bytes; a message may hold at most %3.")
+                                                     .arg(path)
+                                                     .arg(qint64(info.st_size))
+                                                     .arg(largest));
     QFile file(path);
     if (!file.open(QIODevice::ReadOnly))
-        throw BrevoraError(ErrorKind::Usage, QStringLiteral("The attachment \"%1\" cannot be read: %2.").arg(path, file.errorString()));
+        throw unreadable(file.errorString());
     Attachment a;
     a.fileName = QFileInfo(path).fileName();
     a.mimeType = QMimeDatabase().mimeTypeForFile(path, QMimeDatabase::MatchExtension).name().toLatin1();
-    a.data = file.readAll();
+    a.data = file.read(largest > 0 ? largest + 1 : info.st_size + 1); // a file that grew is read no further
     if (file.error() != QFileDevice::NoError)
-        throw BrevoraError(ErrorKind::Usage, QStringLiteral("The attachment \"%1\" cannot be read: %2.").arg(path, file.errorString()));
+        throw unreadable(file.errorString());
+    if (largest > 0 && a.data.size() > largest)
+        throw BrevoraError(ErrorKind::Oversized, QStringLiteral("The attachment \"%1\" is more than %2 bytes.").arg(path).arg(largest));
     return a;
 }
 
@@ -152,7 +172,7 @@ void ComposeMessage(EmailMessage& message, const QString& entry, const QStringLi
         message.Attachments = extras.filesRead;
     else
         for (const QString& path : extras.files)
-            message.Attachments.append(ReadAttachment(path)); // says which file cannot be read
+            message.Attachments.append(ReadAttachment(path, extras.largestFile)); // says which file cannot be read
     if (!extras.fileColumn.isEmpty()) {
         qsizetype column = -1;
         for (qsizetype i = 0; i < fieldNames.size() && column < 0; ++i)
@@ -163,11 +183,17 @@ void ComposeMessage(EmailMessage& message, const QString& entry, const QStringLi
         const QString name = SplitString(entry, QStringLiteral(",")).value(column + 1).trimmed();
         if (!name.isEmpty()) {
             // The name comes from the list: it may only reach files inside the folder.
+            // A link inside the folder is followed to where it leads, which must be inside too.
             const QString folder = QDir::cleanPath(QDir(extras.fileFolder).absolutePath());
             const QString path = QDir::cleanPath(QDir(folder).absoluteFilePath(name));
-            if (QDir::isAbsolutePath(name) || !path.startsWith(folder + u'/'))
+            const QString realFolder = QFileInfo(folder).canonicalFilePath();
+            const QString realPath = QFileInfo(path).canonicalFilePath();
+            if (QDir::isAbsolutePath(name) || !path.startsWith(folder + u'/')
+                || (!realPath.isEmpty() && !realPath.startsWith(realFolder + u'/')))
                 throw BrevoraError(ErrorKind::Usage, QStringLiteral("The attachment \"%1\" is not inside %2.").arg(name, folder));
-            message.Attachments.append(ReadAttachment(path));
+            Attachment own = ReadAttachment(path, extras.largestFile);
+            own.fileName = QFileInfo(path).fileName(); // the name the list gave, not the link's target
+            message.Attachments.append(std::move(own));
         }
     }
 }

@@ -36,6 +36,7 @@ struct MessageExtras
     QList<Attachment> filesRead; // the same read once, when all could be (else each message reads them)
     QString fileColumn; // the value (named by its column) that names a recipient's own file
     QString fileFolder; // the folder those names are relative to
+    qint64 largestFile = 0; // bytes a file may have (the largest message); 0: any
 };
 
 // Makes the message for one entry from the content: the recipient, the merged body and its type,
@@ -51,7 +52,7 @@ QByteArray MessageFileBytes(EmailMessage message, const QString& entry, const QS
 // session's MailAgent.
 OutgoingMessage WriteOutgoing(const SmtpClient& session, const EmailMessage& message);
 // The file read as an attachment, its type from its name; throws when it cannot be read.
-Attachment ReadAttachment(const QString& path);
+Attachment ReadAttachment(const QString& path, qint64 largest = 0);
 // "NNNNNN-address.eml" for the entry numbered `number`: the address with anything unsafe in a file
 // name replaced.
 QString MessageFileName(int number, const QString& entry);

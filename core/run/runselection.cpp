@@ -81,10 +81,11 @@ MessageExtras ExtrasFor(const RunSelection& s, const QStringList& fieldNames)
     extras.links = s.UnsubscribeLinks;
     extras.fieldNames = fieldNames;
     extras.files = s.AttachFiles;
+    extras.largestFile = qint64(s.Session.largestMessageMb) * 1024 * 1024;
     // Read once for all messages; a file that cannot be read is reported with each message.
     try {
         for (const QString& path : extras.files)
-            extras.filesRead.append(ReadAttachment(path));
+            extras.filesRead.append(ReadAttachment(path, extras.largestFile));
     } catch (const BrevoraError&) {
         extras.filesRead.clear();
     }

@@ -64,6 +64,11 @@ void SendingRun::StartRun(const RunSelection& s, const QString& testAddress, con
         throw BrevoraError(ErrorKind::Usage, QStringLiteral("A sending run is under way already."));
     CheckSelection(s);
     const int port = ParseIntegerText(s.ServerPort);
+    MessageExtras extras = ExtrasFor(s, m_list.store() && testAddress.isEmpty() ? m_list.store()->fieldNames() : QStringList());
+    // A file for every message that cannot be read (or is too large) stops the run before it starts.
+    if (extras.filesRead.size() != extras.files.size())
+        for (const QString& path : extras.files)
+            ReadAttachment(path, extras.largestFile);
     if (testAddress.isEmpty()) {
         // Another process may be sending this list: one run at a time, over the list as the
         // store holds it now.
@@ -84,7 +89,7 @@ void SendingRun::StartRun(const RunSelection& s, const QString& testAddress, con
     m_smtp.TokenCommand = s.Login.tokenCommand;
     m_smtp.setLoginMechanism(LoginMechanism::None);
     m_login = s.Login.mechanism;
-    m_extras = ExtrasFor(s, m_list.store() && testAddress.isEmpty() ? m_list.store()->fieldNames() : QStringList());
+    m_extras = std::move(extras);
     const bool implicitTls = s.ImplicitTls;
 
     m_shownHost = s.ServerHost;
@@ -98,6 +103,7 @@ void SendingRun::StartRun(const RunSelection& s, const QString& testAddress, con
     m_stopRequested = false;
     m_outcome = RunOutcome::Completed;
     m_counts.startRun();
+    m_bytes = {};
     m_stoppedByUser = false;
     m_retries.clear();
     m_waitingForOthers = false;
@@ -290,6 +296,10 @@ void SendingRun::dispatch(int budget)
         }
         const QString entry = m_list.entry(row);
         const qint64 id = m_list.idAt(row);
+        // Bytes bound what is on its way as well as messages: large attachments at a wide
+        // window would otherwise hold gigabytes. The results that come back make room.
+        if (m_bytes.total > 0 && m_bytes.total + m_bytes.last > kMostBytesOnTheirWay)
+            break;
         if (waitForLimit()) {
             waiting = true; // the next message comes from the wait
             break;
@@ -338,6 +348,7 @@ void SendingRun::dispatch(int budget)
             throw; // a message that cannot be prepared ends the run; its entry stays where it is
         }
         message.tag = id;
+        m_bytes.add(id, message.data.size());
         target->handed.append(id);
         if (handing.empty() || handing.back().first != target)
             handing.push_back({target, {}});
@@ -397,8 +408,10 @@ void SendingRun::endRun()
 {
     for (const auto& s : m_sessions) {
         s->smtp.CloseSession();
-        for (qint64 tag : std::exchange(s->handed, {}))
+        for (qint64 tag : std::exchange(s->handed, {})) {
             m_list.release(tag);
+            m_bytes.remove(tag);
+        }
         s->streaming = false;
         s->opening = false;
         s->reconnectDue = false;

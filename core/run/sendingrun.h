@@ -64,8 +64,9 @@ public:
     // Starts the run (running from now on) and opens the session; the messages follow once it is
     // open. Over the pending list, or, with a test address, one message to it that touches
     // neither the list nor the send log. Throws before anything else for a missing sender, a port
-    // that is not a number, a list another run is using, or deliveries the store could not apply
-    // yet; every other failure is reported as activity.
+    // that is not a number, a file for every message that cannot be read, a list another run is
+    // using, or deliveries the store could not apply yet; every other failure is reported as
+    // activity.
     // A test message may take the values of an entry (its text after the address), so that its
     // placeholders are filled as that recipient's would be.
     void StartRun(const RunSelection& selection, const QString& testAddress = {}, const QString& testValues = {});
@@ -204,4 +205,19 @@ private:
     bool m_stopRequested = false; // the user asked to stop
     quint64 m_generation = 0;     // tells a late timer of an earlier run from this run's
     std::vector<std::unique_ptr<RunSession>> m_sessions;
+    // The bytes of the messages handed to sessions and not finished, by tag.
+    struct BytesOnTheirWay
+    {
+        QHash<qint64, qint64> of;
+        qint64 total = 0;
+        qint64 last = 0; // the size of the last message made: the next is likely alike
+        void add(qint64 tag, qint64 bytes)
+        {
+            of.insert(tag, bytes);
+            total += bytes;
+            last = bytes;
+        }
+        void remove(qint64 tag) { total -= of.take(tag); }
+    } m_bytes;
+    static constexpr qint64 kMostBytesOnTheirWay = 64LL * 1024 * 1024;
 };

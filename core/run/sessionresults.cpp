@@ -11,6 +11,7 @@
 void SendingRun::messageFinished(RunSession& session, qint64 tag, const std::optional<BrevoraError>& refusal)
 {
     session.handed.removeOne(tag);
+    m_bytes.remove(tag);
     const QString entry = entryOf(tag);
     if (refusal)
         emit activity(QStringLiteral("Sending failed: ") + entry + QStringLiteral("--") + refusal->message());
@@ -88,8 +89,10 @@ void SendingRun::sessionEnded(RunSession& session, const std::optional<BrevoraEr
     session.streaming = false;
     // What the session was given and did not finish stays pending: its final reply was not read.
     const QList<qint64> unfinished = std::exchange(session.handed, {});
-    for (qint64 tag : unfinished)
+    for (qint64 tag : unfinished) {
         m_list.release(tag);
+        m_bytes.remove(tag);
+    }
     session.smtp.CloseSession();
     if (failure && !m_stopRequested) {
         const QString entry = unfinished.isEmpty() ? QString() : entryOf(unfinished.first());

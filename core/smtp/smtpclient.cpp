@@ -20,6 +20,8 @@ constexpr qsizetype kMaxLineLength = 16384;
 constexpr qint64 kReceiveChunk = 32768;
 // After a write failed: how long replies already on their way are still waited for.
 constexpr int kDrainMs = 2000;
+// Message data larger than this is written on its own rather than copied into the window's write.
+constexpr qsizetype kWrittenApart = 65536;
 
 QByteArray crlf(const QByteArray& line)
 {
@@ -553,21 +555,32 @@ void SmtpClient::streamChunked(DeliveryFeed& feed, int window)
             abortSession(*m_writeFailure);
         if (flight.empty() && ending)
             endSession(*ending);
+        // Small transactions go out together in one write; a large message's data is written
+        // from where it is, not copied (with attachments the window would hold it twice).
         QByteArray out;
+        const auto flush = [&] {
+            // Until every reply in flight is read, a stop waits: they tell what was delivered.
+            m_interrupter.setAwaitingFinalReply(true);
+            writeBytes(out);
+            out.clear();
+        };
         while (qsizetype(flight.size()) < qMax(1, window) && !m_interrupter.interrupted() && !m_writeFailure && !ending) {
             std::optional<OutgoingMessage> message = flight.empty() && out.isEmpty() ? waitForNext(feed) : feed.next(false);
             if (!message)
                 break;
             out += envelopeOf(*message);
-            out += message->data;
+            if (message->data.size() > kWrittenApart) {
+                flush();
+                writeBytes(message->data);
+            } else {
+                out += message->data;
+            }
             flight.push_back(std::move(*message));
         }
         if (flight.empty())
             return;
-        // Until every reply in flight is read, a stop waits: they tell what was delivered.
-        m_interrupter.setAwaitingFinalReply(true);
         if (!out.isEmpty())
-            writeBytes(out);
+            flush();
         std::optional<BrevoraError> refusal;
         SmtpReply mailReply;
         readEnvelopeReplies(flight.front(), refusal, &mailReply);

@@ -21,6 +21,7 @@
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 
 namespace {
 
@@ -890,20 +891,31 @@ TEST_F(EndToEnd, AttachmentsPerRecipientArriveIntact)
                                       "Ann,ann@example.org,Rechnung M\xC3\xA4rz.pdf\r\n"
                                       "Bo,bo@example.org,plain.txt\r\n"
                                       "Cy,cy@example.org,missing.pdf\r\n"
-                                      "Di,di@example.org,../terms.txt\r\n");
+                                      "Di,di@example.org,../terms.txt\r\n"
+                                      "Ed,ed@example.org,link.txt\r\n"
+                                      "Fa,fa@example.org,pipe.pdf\r\n"
+                                      "Gu,gu@example.org,big.bin\r\n");
+    // A link inside the folder to a file outside it, a FIFO (it once held the run up for good)
+    // and a file larger than a message may be.
+    ASSERT_TRUE(QFile::link(work.file("terms.txt"), work.file("files/link.txt")));
+    ASSERT_EQ(::mkfifo(QFile::encodeName(work.file("files/pipe.pdf")).constData(), 0600), 0);
+    writeAll(work.file("files/big.bin"), QByteArray(1100 * 1024, 'b'));
     const Result r = brevora({"send", "--data-dir", data.path(), "--list", work.file("people.csv"), "--interval", "0",
                               "--attach", work.file("terms.txt"), "--attach-column", "attachment", "--attach-dir",
-                              work.file("files"), "--on-refusal", "skip"}, work.path());
+                              work.file("files"), "--on-refusal", "skip", "--largest-message", "1"}, work.path());
     EXPECT_EQ(r.status, 1) << r.out.toStdString() << r.err.toStdString();
+    EXPECT_TRUE(r.out.contains("Sending skipped: ed@example.org,Ed,link.txt--The attachment \"link.txt\" is not inside")) << r.out.toStdString();
+    EXPECT_TRUE(r.out.contains("pipe.pdf\" cannot be read: it is not a regular file.")) << r.out.toStdString();
+    EXPECT_TRUE(r.out.contains("big.bin\" is 1126400 bytes; a message may hold at most 1048576.")) << r.out.toStdString();
     EXPECT_TRUE(r.out.contains("Sending skipped: cy@example.org,Cy,missing.pdf--The attachment")) << r.out.toStdString();
     EXPECT_TRUE(r.out.contains("Sending skipped: di@example.org,Di,../terms.txt--The attachment \"../terms.txt\" is not inside"))
         << r.out.toStdString();
     const QList<QByteArray> received = server.messages(2);
     ASSERT_EQ(received.size(), 2);
     // The failed entries export with their outcome.
-    EXPECT_EQ(brevora({"list", "--data-dir", data.path(), "--failed", "--export", work.file("failed.csv")}, work.path()).out, "2 exported\n");
+    EXPECT_EQ(brevora({"list", "--data-dir", data.path(), "--failed", "--export", work.file("failed.csv")}, work.path()).out, "5 exported\n");
     const QList<QByteArray> failedRows = readAll(work.file("failed.csv")).split('\n');
-    ASSERT_EQ(failedRows.size(), 4);
+    ASSERT_EQ(failedRows.size(), 7);
     EXPECT_EQ(failedRows[0], "\xEF\xBB\xBF" "email,name,attachment,code,reason,time\r");
     EXPECT_TRUE(failedRows[1].startsWith("cy@example.org,Cy,missing.pdf,0,\"The attachment")) << failedRows[1].toStdString();
     QStringList described;
