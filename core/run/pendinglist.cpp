@@ -1,5 +1,7 @@
 #include "core/run/pendinglist.h"
 
+#include "core/sendlog/claims.h"
+
 #include "core/mail/addresskey.h"
 
 #include "core/error.h"
@@ -76,7 +78,7 @@ int PendingList::nextRowToSend()
         return firstIdleRow();
     // Renewed at a third of the lease: a claim is never used near the end of its lease, and a
     // run that was held up (a rate limit) learns which of its claims went to other runs.
-    if (!m_claimed.isEmpty() && m_claimsRenewed.elapsed() >= m_store->claims()->leaseSeconds() * 1000LL / 3)
+    if (!m_claimed.isEmpty() && Claims::clockMs() - m_claimsRenewedAt >= m_store->claims()->leaseSeconds() * 1000LL / 3)
         renewClaims();
     int row = firstIdleClaimedRow();
     if (row < 0) {
@@ -104,10 +106,11 @@ void PendingList::claimMore()
     // little, and other runs find work too.
     constexpr int kClaimBatch = 256;
     bool ok = false;
+    const qint64 asked = Claims::clockMs(); // the lease began no earlier
     const QList<PendingRow> rows = m_store->claimPending(kClaimBatch, &ok);
     check(ok);
     if (m_claimed.isEmpty())
-        m_claimsRenewed.start();
+        m_claimsRenewedAt = asked;
     if (rows.isEmpty())
         return;
     for (const PendingRow& r : rows)
@@ -120,6 +123,12 @@ void PendingList::claimMore()
     for (const PendingRow& r : rows)
         if (const auto it = suppressed.constFind(r.entry); it != suppressed.constEnd())
             m_claimedSuppressed.insert(r.id, *it);
+}
+
+qint64 PendingList::claimsSafeUntil() const
+{
+    // Half the lease: the other half is room for the message to go out and its reply to come.
+    return claiming() && !m_claimed.isEmpty() ? m_claimsRenewedAt + m_store->claims()->leaseSeconds() * 1000LL / 2 : 0;
 }
 
 std::optional<QString> PendingList::suppressionOf(qint64 id, const QString& entry)
@@ -136,8 +145,9 @@ std::optional<QString> PendingList::suppressionOf(qint64 id, const QString& entr
 void PendingList::renewClaims()
 {
     QSet<qint64> held;
+    const qint64 asked = Claims::clockMs();
     check(m_store->claims()->renew(&held));
-    m_claimsRenewed.start();
+    m_claimsRenewedAt = asked;
     // A claim that ran out and went elsewhere is another run's entry now; one on its way here
     // ends as it ends.
     m_claimed.removeIf([&](qint64 id) { return !held.contains(id) && !m_inFlight.contains(id); });

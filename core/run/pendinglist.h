@@ -4,7 +4,6 @@
 #include <QHash>
 #include <QList>
 #include <QSet>
-#include <QElapsedTimer>
 #include <QStringList>
 #include <optional>
 
@@ -52,6 +51,10 @@ public:
     int heldByOthers();
     // True over a shared store, where runs claim entries instead of locking the list.
     bool claiming() const { return m_store && m_store->claims(); }
+    // On a shared store: until when (Claims::clockMs) the claims are surely still this run's, so
+    // that a message may go out for one; a run held up past it (a pause, a suspended machine, a
+    // slow store) renews them first. 0 elsewhere: no limit.
+    qint64 claimsSafeUntil() const;
     // Why the entry must not be mailed (its address is suppressed), or nullopt. On a shared store
     // the answer comes from when the entry was claimed, asked for the whole claim at once.
     std::optional<QString> suppressionOf(qint64 id, const QString& entry);
@@ -108,6 +111,6 @@ private:
     QSet<qint64> m_inFlight; // ids of entries whose message is on its way
     QList<qint64> m_claimed; // shared stores: ids this run has claimed and not finished, in order
     int m_front = 0; // shared stores: the rows before this are claimed ones, the rest in id order
-    QElapsedTimer m_claimsRenewed; // since the oldest lease of m_claimed began
+    qint64 m_claimsRenewedAt = 0; // Claims::clockMs() when the oldest lease of m_claimed began
     QHash<qint64, QString> m_claimedSuppressed; // claimed entries that are suppressed, with why
 };

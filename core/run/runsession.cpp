@@ -1,5 +1,6 @@
 #include "core/run/runsession.h"
 
+#include "core/sendlog/claims.h"
 #include "core/text/textutil.h"
 
 #include <QMetaObject>
@@ -44,14 +45,23 @@ void SessionFeed::reopen()
 std::optional<OutgoingMessage> SessionFeed::next(bool wait)
 {
     std::unique_lock<std::mutex> hold(m_lock);
-    // A stop wakes the wait within a tenth of a second.
-    while (wait && m_queue.empty() && !m_closed && !m_client.interrupted())
-        m_ready.wait_for(hold, std::chrono::milliseconds(100));
-    if (m_queue.empty())
-        return std::nullopt;
-    OutgoingMessage message = std::move(m_queue.front());
-    m_queue.pop_front();
-    return message;
+    for (;;) {
+        // A stop wakes the wait within a tenth of a second.
+        while (wait && m_queue.empty() && !m_closed && !m_client.interrupted())
+            m_ready.wait_for(hold, std::chrono::milliseconds(100));
+        if (m_queue.empty())
+            return std::nullopt;
+        OutgoingMessage message = std::move(m_queue.front());
+        m_queue.pop_front();
+        // Handed over while its claim was safe, taken after (the process was stopped, the
+        // machine slept): it goes back unsent.
+        if (message.notAfter == 0 || Claims::clockMs() <= message.notAfter)
+            return message;
+        hold.unlock();
+        if (m_stale)
+            m_stale(message.tag);
+        hold.lock();
+    }
 }
 
 void SessionFeed::finished(const OutgoingMessage& message, const std::optional<BrevoraError>& refusal)

@@ -22,6 +22,9 @@ public:
     explicit SessionFeed(const SmtpClient& client);
     // Called on the session's thread as each message's final reply is read.
     void onFinished(Finished finished) { m_finished = std::move(finished); }
+    // Called on the session's thread for a message taken past its notAfter (on the claims'
+    // clock): it never goes out, and the run decides again whether it may.
+    void onStale(std::function<void(qint64 tag)> stale) { m_stale = std::move(stale); }
     // Messages handed together are taken together: they can go out in one write.
     void push(std::vector<OutgoingMessage> messages);
     // No more messages: those not taken yet stay unsent, and the session ends once what it took
@@ -37,6 +40,7 @@ public:
 private:
     const SmtpClient& m_client;
     Finished m_finished;
+    std::function<void(qint64)> m_stale;
     std::mutex m_lock;
     std::condition_variable m_ready;
     std::deque<OutgoingMessage> m_queue;

@@ -107,6 +107,7 @@ void SendingRun::StartRun(const RunSelection& s, const QString& testAddress, con
     m_stoppedByUser = false;
     m_retries.clear();
     m_waitingForOthers = false;
+    m_claimsChecked = false;
     m_runTotal = isTestRun() ? 1 : m_list.count();
 
     // The sessions, each with a client of its own made from the run's settings.
@@ -121,6 +122,9 @@ void SendingRun::StartRun(const RunSelection& s, const QString& testAddress, con
             QMetaObject::invokeMethod(
                 this, [this, target, tag, refusal] { guarded([&] { messageFinished(*target, tag, refusal); }); },
                 Qt::QueuedConnection);
+        });
+        session->feed.onStale([this, target](qint64 tag) {
+            QMetaObject::invokeMethod(this, [this, target, tag] { guarded([&] { messageStale(*target, tag); }); }, Qt::QueuedConnection);
         });
         if (implicitTls)
             session->smtp.attachSecureTransport(&session->tls);
@@ -348,6 +352,7 @@ void SendingRun::dispatch(int budget)
             throw; // a message that cannot be prepared ends the run; its entry stays where it is
         }
         message.tag = id;
+        message.notAfter = m_list.claimsSafeUntil();
         m_bytes.add(id, message.data.size());
         target->handed.append(id);
         if (handing.empty() || handing.back().first != target)

@@ -150,6 +150,10 @@ private:
     // cannot be prepared.
     OutgoingMessage outgoingFor(const RunSession& session, const QString& entry);
     void messageFinished(RunSession& session, qint64 tag, const std::optional<BrevoraError>& refusal);
+    // A message the session took too late to send for its claim: it goes back to the list.
+    void messageStale(RunSession& session, qint64 tag);
+    // After a result: the next messages, or the end of a run that is stopping.
+    void goOnAfterResult();
     void delivered(qint64 id, const QString& entry);
     // With the skip choice: records the refusal of the entry and says whether the run goes on.
     bool skipRefused(qint64 id, const QString& entry, const BrevoraError& refusal);
@@ -186,6 +190,7 @@ private:
     RunOutcome m_outcome = RunOutcome::Completed;
     RunCounters m_counts;
     bool m_waitingForOthers = false; // said once that the run waits for entries of other runs
+    bool m_claimsChecked = false;    // said once that the claims are renewed before sending more
     int m_runTotal = 0;
     RefusalChoice m_refusalChoice = RefusalChoice::Stop;
     RetrySchedule m_retries;

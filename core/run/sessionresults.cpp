@@ -30,12 +30,30 @@ void SendingRun::messageFinished(RunSession& session, qint64 tag, const std::opt
         m_outcome = RunOutcome::Refused;
         beginStop();
     }
+    goOnAfterResult();
+}
+
+void SendingRun::goOnAfterResult()
+{
     if (m_stopping)
         endWhenIdle();
     else if (!paced() && !m_timer.isActive())
         m_timer.start(); // after the other results that came together: the next ones go together too
     else if (paced() && messagesOnTheirWay() == 0)
         m_timer.start();
+}
+
+void SendingRun::messageStale(RunSession& session, qint64 tag)
+{
+    // Its claim may have gone to another run while this one was held up: the next dispatch
+    // renews the claims and drops those that went, and sends it only if it is still this run's.
+    session.handed.removeOne(tag);
+    m_bytes.remove(tag);
+    m_list.release(tag);
+    if (!std::exchange(m_claimsChecked, true))
+        emit activity(QStringLiteral("The run was held up past the safe part of its claims' lease: they are renewed before "
+                                     "anything more goes out"));
+    goOnAfterResult();
 }
 
 void SendingRun::delivered(qint64 id, const QString& entry)

@@ -6,7 +6,26 @@
 #include <QSysInfo>
 #include <QVariant>
 #include <algorithm>
+#include <ctime>
 #include <unistd.h>
+
+namespace {
+std::function<qint64()> g_clock; // set by tests
+} // namespace
+
+qint64 Claims::clockMs()
+{
+    if (g_clock)
+        return g_clock();
+    timespec now{};
+    clock_gettime(CLOCK_BOOTTIME, &now);
+    return qint64(now.tv_sec) * 1000 + now.tv_nsec / 1000000;
+}
+
+void Claims::setClock(std::function<qint64()> clock)
+{
+    g_clock = std::move(clock);
+}
 
 Claims::Claims(StoreConnection& connection)
     : m_connection(connection)

@@ -23,6 +23,11 @@ public:
 
     explicit Claims(StoreConnection& connection);
 
+    // Milliseconds on a clock that goes on while the machine sleeps and the process is stopped,
+    // as a lease does on the server; tests may set their own.
+    static qint64 clockMs();
+    static void setClock(std::function<qint64()> clock);
+
     void setLeaseSeconds(int seconds) { m_leaseSeconds = qMax(kShortestLease, seconds); }
     int leaseSeconds() const { return m_leaseSeconds; }
     // Claims up to `count` entries that no live claim holds, oldest first, leaving out those in

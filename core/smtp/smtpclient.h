@@ -27,6 +27,7 @@ struct OutgoingMessage
     QByteArray data;
     bool chunked = false; // goes with BDAT
     qint64 tag = 0;       // the caller's mark, given back with the message's result
+    qint64 notAfter = 0;  // the caller's clock past which it must not go out; 0: none (see DeliveryFeed)
 };
 
 // Where a stream of deliveries takes its messages and reports their results.

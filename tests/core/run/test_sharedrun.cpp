@@ -1,13 +1,18 @@
 #include "core/run/pendinglist.h"
 #include "core/run/sendingrun.h"
 #include "core/text/codepage.h"
+#include "core/sendlog/claims.h"
+#include "support/scriptedserver.h"
 #include "support/sink.h"
 #include "support/testrun.h"
 #include "support/teststore.h"
 #include "support/wait.h"
 
 #include <QRegularExpression>
+#include <QElapsedTimer>
+#include <QScopeGuard>
 #include <QSet>
+#include <atomic>
 #include <gtest/gtest.h>
 
 // Runs over a shared PostgreSQL store: each claims entries as it goes, so that several drain one
@@ -155,6 +160,40 @@ TEST_F(SharedRunTest, ClaimedEntriesComeFirstAndLeaveFromThere)
     list.unlockRun();
     list.reload(true);
     EXPECT_EQ(list.entries(), entries.mid(0, 6) + entries.mid(7));
+}
+
+} // namespace
+
+namespace {
+
+// A run held up past the safe part of its lease (the process stopped, the machine asleep) while a
+// message waited to go out: another run took its claims meanwhile. That message never goes out
+// from the run that woke (each stop once gave some thirty such second copies).
+TEST_F(SharedRunTest, ARunHeldUpPastItsLeaseSendsNothingItLost)
+{
+    std::atomic<qint64> asleep{0};
+    QElapsedTimer clock;
+    clock.start();
+    Claims::setClock([&] { return clock.elapsed() + asleep.load(); });
+    const auto restore = qScopeGuard([] { Claims::setClock({}); });
+    fill(10);
+    ScriptedServer server;
+    server.send("220 test ESMTP\r\n").expect("EHLO tester").send("250-test\r\n250-PIPELINING\r\n250 CHUNKING\r\n")
+        .expect("RSET").readLine().readLine().readChunk().mark().pause(1500).send("250 ok\r\n250 ok\r\n250 ok\r\n250 ok\r\n")
+        .drain();
+    server.start();
+    Runner runner(shared.location());
+    runner.start(server.port(), 1); // one message on its way, the next one waiting ready
+    ASSERT_TRUE(waitUntil([&] { return server.marked(); }, 10000));
+    asleep = 3600 * 1000;
+    EXPECT_EQ(shared.exec("UPDATE pending SET claimed_by = 'another run', lease_until = now() + interval '1 hour'"), "");
+    ASSERT_TRUE(waitUntil([&] { return !runner.lines.filter("held up past the safe part").isEmpty(); }, 10000))
+        << runner.lines.join(" | ").toStdString();
+    runner.run.StopRun();
+    ASSERT_TRUE(waitUntil([&] { return runner.done(); }, 10000));
+    EXPECT_TRUE(server.finish());
+    EXPECT_EQ(server.received().count("RCPT TO:"), 1) << server.received().toStdString();
+    EXPECT_EQ(logged(), QStringList{"r0@example.org"});
 }
 
 } // namespace
