@@ -14,11 +14,13 @@ namespace cli {
 namespace {
 
 const char* kListUsage =
-    "Usage: brevora list [--data-dir DIR] [--remove ENTRY | --clear | --failed] [--export FILE]\n"
+    "Usage: brevora list [--data-dir DIR] [--remove ENTRY | --clear | --failed | --uncertain] [--export FILE]\n"
     "Prints the pending list, one entry per line; --remove takes an entry off it, --clear empties it;\n"
     "--failed prints the failed list (entry, code, reason, time). --export writes the list (or with\n"
     "--failed the failed list) as CSV in UTF-8: a header row, the address, the values under their\n"
-    "names, and for failed entries the code, the reason and the time.\n";
+    "names, and for failed entries the code, the reason and the time.\n"
+    "--uncertain prints the pending entries whose message a run that was killed wrote without\n"
+    "reading the server's reply: they may have arrived (see \"brevora send --uncertain\").\n";
 
 } // namespace
 
@@ -29,7 +31,7 @@ int ListCommand(const QStringList& args)
         return kExitOk;
     }
     const Options o = parseOptions(args, {QStringLiteral("--remove"), QStringLiteral("--export")},
-                                   {QStringLiteral("--clear"), QStringLiteral("--failed")});
+                                   {QStringLiteral("--clear"), QStringLiteral("--failed"), QStringLiteral("--uncertain")});
     if (o.values.contains(QStringLiteral("--export"))) {
         // As CSV with a header row: the address, the values under their names, and for failed
         // entries the code and the reason.
@@ -52,6 +54,16 @@ int ListCommand(const QStringList& args)
                                               outcome);
         WriteFileBytes(o.values.value(QStringLiteral("--export")), bytes);
         out(QStringLiteral("%1 exported").arg(entries.size()));
+        return kExitOk;
+    }
+    if (o.flags.contains(QStringLiteral("--uncertain"))) {
+        std::unique_ptr<SendLogStore> store = openStore();
+        bool ok = false;
+        const QList<PendingRow> rows = store->uncertainRows(&ok);
+        if (!ok)
+            throw BrevoraError(ErrorKind::Store, store->lastError());
+        for (const PendingRow& row : rows)
+            out(row.entry);
         return kExitOk;
     }
     if (o.flags.contains(QStringLiteral("--failed"))) {

@@ -210,6 +210,12 @@ RunOverrides runOverrides(const Options& o)
         if (!ok || **value < 1 || **value > most)
             throw BrevoraError(ErrorKind::Usage, QStringLiteral("%1 takes a number from 1 to %2.").arg(option).arg(most));
     }
+    if (o.values.contains(QStringLiteral("--uncertain"))) {
+        const QString choice = o.values.value(QStringLiteral("--uncertain"));
+        if (choice != QLatin1String("resend") && choice != QLatin1String("skip"))
+            throw BrevoraError(ErrorKind::Usage, QStringLiteral("--uncertain takes resend or skip."));
+        v.recordUncertain = choice == QLatin1String("skip");
+    }
     if (o.values.contains(QStringLiteral("--helo")))
         v.greetingName = o.values.value(QStringLiteral("--helo")).trimmed();
     if (o.values.contains(QStringLiteral("--largest-message"))) {
@@ -245,6 +251,7 @@ const char* const kSendUsage =
     "                    [--window N] [--connections N] [--store URL [--lease SECONDS]]\n"
     "                    [--login auto|login|plain|xoauth2 [--token-command CMD]] [--unsubscribe URI]...\n"
     "                    [--dry-run DIR] [--address-column NAME] [--helo NAME] [--largest-message MB]\n"
+    "                    [--uncertain resend|skip]\n"
     "                    [--attach FILE]... [--attach-column NAME [--attach-dir DIR]]\n"
     "Sends the pending list (after adding the lines of FILE) through one SMTP session.\n"
     "Exit status: 0 list emptied or test accepted, 1 a message refused, 2 connecting or\n"
@@ -257,6 +264,9 @@ const char* const kSendUsage =
     "With --interval 0 the run goes as fast as the server allows: --window sets the messages in\n"
     "flight on one connection (BDAT; default 32), --connections the sessions sharing the list\n"
     "(default 1); both default to the server's settings.\n"
+    "--uncertain skip records as delivered (unconfirmed) the entries whose message a run that was\n"
+    "killed wrote without reading the server's reply, instead of sending them again (resend, the\n"
+    "default, or the window's Never twice); \"brevora list --uncertain\" shows them.\n"
     "--helo NAME is the name the session greets the server with (default: this machine's fully\n"
     "qualified name, else the address literal of the connection, such as [192.0.2.1]).\n"
     "--largest-message MB refuses a larger message before it goes out, where the server names no\n"
@@ -295,7 +305,8 @@ int SendCommand(const QStringList& args)
                                     QStringLiteral("--unsubscribe"), QStringLiteral("--dry-run"),
                                     QStringLiteral("--address-column"), QStringLiteral("--attach"),
                                     QStringLiteral("--attach-column"), QStringLiteral("--attach-dir"),
-                                    QStringLiteral("--lease"), QStringLiteral("--helo"), QStringLiteral("--largest-message")},
+                                    QStringLiteral("--lease"), QStringLiteral("--helo"), QStringLiteral("--largest-message"),
+                                    QStringLiteral("--uncertain")},
                                    {QStringLiteral("--resend"), QStringLiteral("--allow-plain-login"),
                                     QStringLiteral("--retry-failed")});
     const QString listFile = o.values.value(QStringLiteral("--list"));
@@ -328,6 +339,7 @@ int SendCommand(const QStringList& args)
     SelectSender(s, pick(ListSenders(), SettingsKeys::SenderPosition, o.values.value(QStringLiteral("--sender"), QString()), "sender"));
     SelectContent(s, pick(ListContents(), SettingsKeys::ContentPosition, o.values.value(QStringLiteral("--content"), QString()), "content"));
     s.ReturnReceipt = ReadReturnReceipt();
+    s.RecordUncertain = ReadRecordUncertain();
     ApplyOverrides(s, runOverrides(o));
     if (s.Login.mechanism == LoginMechanism::XOAuth2 && s.Login.tokenCommand.trimmed().isEmpty())
         throw BrevoraError(ErrorKind::Usage, QStringLiteral("Logging in with xoauth2 needs a token command (--token-command)."));

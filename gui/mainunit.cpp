@@ -153,6 +153,8 @@ void TMainForm::LoadSelections(bool keepChosen)
     m_run.setRefusalChoice(ChkSkipRefused->isChecked() ? RefusalChoice::Skip : RefusalChoice::Stop);
     ChkFullSpeed->setChecked(ReadFullSpeed());
     m_run.setInterval(ChkFullSpeed->isChecked() ? 0 : kTickMs);
+    ChkNeverTwice->setChecked(ReadRecordUncertain());
+    m_selection.RecordUncertain = ChkNeverTwice->isChecked();
     for (qsizetype i = 0; i < std::size(boxes); ++i) {
         const auto& b = boxes[i];
         const int position = ReadBasicInteger(b.key, 0);

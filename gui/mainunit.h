@@ -130,6 +130,7 @@ private:
     QPushButton* RetryBt = nullptr;
     QCheckBox* ChkSkipRefused = nullptr;
     QCheckBox* ChkFullSpeed = nullptr;
+    QCheckBox* ChkNeverTwice = nullptr;
     QComboBox* CmbPreviewView = nullptr;
     QTextBrowser* PreviewView = nullptr;
     QLabel* m_panels[6] = {};

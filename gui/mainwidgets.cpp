@@ -150,6 +150,12 @@ void TMainForm::buildWidgets()
     ChkFullSpeed->setToolTip(QStringLiteral("Send as fast as the server and its limits allow, with the messages in flight and "
                                             "the connections set for the server. Unchecked, one message goes every 50 ms."));
     choices->addWidget(ChkFullSpeed);
+    ChkNeverTwice = new QCheckBox(QStringLiteral("Never twice"), central);
+    ChkNeverTwice->setObjectName(QStringLiteral("ChkNeverTwice"));
+    ChkNeverTwice->setToolTip(QStringLiteral("After a run that ended without warning (a crash, a kill, a power cut), record the "
+                                             "messages it wrote but never heard the server's reply to as delivered, unconfirmed, "
+                                             "instead of sending them again: someone may miss one, nobody gets two."));
+    choices->addWidget(ChkNeverTwice);
     layout->addLayout(startRow);
 
     PageControl1 = new QTabWidget(central);
@@ -246,6 +252,10 @@ void TMainForm::buildWidgets()
     connect(ChkSkipRefused, &QCheckBox::clicked, this, [this](bool on) {
         Guarded([on] { WriteSkipRefused(on); });
         m_run.setRefusalChoice(on ? RefusalChoice::Skip : RefusalChoice::Stop);
+    });
+    connect(ChkNeverTwice, &QCheckBox::clicked, this, [this](bool on) {
+        Guarded([on] { WriteRecordUncertain(on); });
+        m_selection.RecordUncertain = on;
     });
     connect(ChkFullSpeed, &QCheckBox::clicked, this, [this](bool on) {
         Guarded([on] { WriteFullSpeed(on); });

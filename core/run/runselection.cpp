@@ -48,6 +48,8 @@ void ApplyOverrides(RunSelection& s, const RunOverrides& o)
                                        std::pair{&o.inFlight, &s.Speed.inFlight}, std::pair{&o.connections, &s.Speed.connections}})
         if (*value)
             *limit = **value;
+    if (o.recordUncertain)
+        s.RecordUncertain = *o.recordUncertain;
     if (o.greetingName)
         s.Session.greetingName = *o.greetingName;
     if (o.largestMessageMb)

@@ -32,6 +32,9 @@ struct RunSelection
     LoginChoice Login;
     // The greeting name and the largest message.
     ServerSession Session;
+    // Entries whose message a run that died wrote without reading the reply: recorded as
+    // delivered without confirmation, rather than sent again.
+    bool RecordUncertain = false;
     // Where recipients unsubscribe (the content's, or the command line's).
     Unsubscribe UnsubscribeLinks;
     // Files sent with every message, and the column and folder of each recipient's own file.
@@ -55,6 +58,7 @@ struct RunOverrides
     std::optional<int> inFlight, connections;
     std::optional<QString> greetingName;
     std::optional<int> largestMessageMb;
+    std::optional<bool> recordUncertain;
     std::optional<LoginMechanism> login;
     std::optional<QString> tokenCommand;
     std::optional<Unsubscribe> unsubscribe; // instead of the content's

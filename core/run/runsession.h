@@ -25,6 +25,8 @@ public:
     // Called on the session's thread for a message taken past its notAfter (on the claims'
     // clock): it never goes out, and the run decides again whether it may.
     void onStale(std::function<void(qint64 tag)> stale) { m_stale = std::move(stale); }
+    // Called on the session's thread before the data of messages is written.
+    void onWriting(std::function<void(const QList<qint64>& tags)> writing) { m_writing = std::move(writing); }
     // Messages handed together are taken together: they can go out in one write.
     void push(std::vector<OutgoingMessage> messages);
     // No more messages: those not taken yet stay unsent, and the session ends once what it took
@@ -36,11 +38,17 @@ public:
 
     std::optional<OutgoingMessage> next(bool wait) override;
     void finished(const OutgoingMessage& message, const std::optional<BrevoraError>& refusal) override;
+    void writing(const QList<qint64>& tags) override
+    {
+        if (m_writing)
+            m_writing(tags);
+    }
 
 private:
     const SmtpClient& m_client;
     Finished m_finished;
     std::function<void(qint64)> m_stale;
+    std::function<void(const QList<qint64>&)> m_writing;
     std::mutex m_lock;
     std::condition_variable m_ready;
     std::deque<OutgoingMessage> m_queue;

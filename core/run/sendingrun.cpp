@@ -74,6 +74,7 @@ void SendingRun::StartRun(const RunSelection& s, const QString& testAddress, con
         // store holds it now.
         m_list.lockForRun();
         m_list.reload();
+        settleUncertain(s.RecordUncertain);
         countListChange();
     }
     emit runStarting();
@@ -123,6 +124,8 @@ void SendingRun::StartRun(const RunSelection& s, const QString& testAddress, con
                 this, [this, target, tag, refusal] { guarded([&] { messageFinished(*target, tag, refusal); }); },
                 Qt::QueuedConnection);
         });
+        if (WrittenMarks* marks = m_list.store() && !isTestRun() ? &m_list.store()->writtenMarks() : nullptr)
+            session->feed.onWriting([marks](const QList<qint64>& tags) { marks->written(tags); });
         session->feed.onStale([this, target](qint64 tag) {
             QMetaObject::invokeMethod(this, [this, target, tag] { guarded([&] { messageStale(*target, tag); }); }, Qt::QueuedConnection);
         });

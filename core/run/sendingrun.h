@@ -154,6 +154,9 @@ private:
     void messageStale(RunSession& session, qint64 tag);
     // After a result: the next messages, or the end of a run that is stopping.
     void goOnAfterResult();
+    // Entries a run that died may have sent (see WrittenMarks): sent again, or recorded as
+    // delivered without confirmation. Says which, when there are any.
+    void settleUncertain(bool record);
     void delivered(qint64 id, const QString& entry);
     // With the skip choice: records the refusal of the entry and says whether the run goes on.
     bool skipRefused(qint64 id, const QString& entry, const BrevoraError& refusal);

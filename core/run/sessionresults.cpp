@@ -1,6 +1,7 @@
 #include "core/run/sendingrun.h"
 
 #include "core/error.h"
+#include "core/sendlog/sendlogstore.h"
 #include "core/text/textutil.h"
 
 #include <QDateTime>
@@ -21,6 +22,8 @@ void SendingRun::messageFinished(RunSession& session, qint64 tag, const std::opt
             emit activity(QStringLiteral("Sending is ok: ") + m_testAddress);
         return; // the session ends with its feed, and the run with it
     }
+    if (refusal && m_list.store())
+        m_list.store()->writtenMarks().refused(tag); // its data went, and the server said no
     if (!refusal) {
         session.reconnects = 0;
         delivered(tag, entry);
@@ -172,4 +175,24 @@ bool SendingRun::scheduleReconnect(RunSession& session, bool lost)
             openSession(*target, true);
     });
     return true;
+}
+
+void SendingRun::settleUncertain(bool record)
+{
+    SendLogStore* store = m_list.store();
+    bool ok = false;
+    const int uncertain = store ? int(store->uncertainRows(&ok).size()) : 0;
+    if (!ok || uncertain == 0)
+        return;
+    if (!record) {
+        emit activity(QStringLiteral("%1 uncertain entries are sent again: a run that ended without warning wrote their messages "
+                                     "but never read the server's reply, so some may get a second copy").arg(uncertain));
+        return;
+    }
+    const int recorded = store->recordUncertainAsDelivered();
+    if (recorded < 0)
+        throw BrevoraError(ErrorKind::Store, store->lastError());
+    m_list.reload(true);
+    emit activity(QStringLiteral("%1 uncertain entries recorded as delivered without confirmation: a run that ended without "
+                                 "warning wrote their messages but never read the server's reply").arg(recorded));
 }

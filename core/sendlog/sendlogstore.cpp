@@ -75,7 +75,21 @@ SendLogStore::SendLogStore(const StoreLocation& location)
     m_hasBeenSent = std::make_unique<QSqlQuery>(m_connection->db());
     m_hasBeenSent->prepare(QStringLiteral("SELECT 1 FROM delivered_address WHERE address = ?"));
     m_journal->recover();
+    m_marks = std::make_unique<WrittenMarks>(base);
+    // After the journals: a message they hold as delivered is not pending, so not uncertain.
+    if (m_journal->unappliedReason().isEmpty())
+        WrittenMarks::recover(*m_connection, base);
     m_sinceRecovery.start();
+}
+
+QList<PendingRow> SendLogStore::uncertainRows(bool* ok)
+{
+    return UncertainRows(*m_connection, ok);
+}
+
+int SendLogStore::recordUncertainAsDelivered()
+{
+    return RecordUncertainAsDelivered(*m_connection);
 }
 
 SendLogStore::~SendLogStore()

@@ -11,7 +11,9 @@
 
 #include "core/sendlog/claims.h"
 #include "core/sendlog/deliveryjournal.h"
+#include "core/sendlog/uncertain.h"
 #include "core/sendlog/pendingrow.h"
+#include "core/sendlog/uncertain.h"
 #include "core/sendlog/storelocation.h"
 #include "core/sendlog/suppressionlist.h"
 
@@ -45,6 +47,12 @@ public:
     // How runs share the list of a shared store; nullptr where a run holds the whole list.
     Claims* claims() { return m_claims.get(); }
     DeliveryJournal& journal() { return *m_journal; }
+    // Thread-safe: the sessions note there which messages' data they write.
+    WrittenMarks& writtenMarks() { return *m_marks; }
+    // The pending entries whose message may have arrived (see WrittenMarks), and recording them
+    // as delivered without confirmation (their number, -1 on failure).
+    QList<PendingRow> uncertainRows(bool* ok = nullptr);
+    int recordUncertainAsDelivered();
     SuppressionList& suppression() { return *m_suppression; }
 
     // A send log row: a delivery or a refusal, with the refusal's code and reason where the run
@@ -140,6 +148,7 @@ private:
     std::unique_ptr<StoreConnection> m_connection;
     std::unique_ptr<Claims> m_claims;
     std::unique_ptr<DeliveryJournal> m_journal;
+    std::unique_ptr<WrittenMarks> m_marks;
     std::unique_ptr<SuppressionList> m_suppression;
     QString m_runLockPath;
     int m_runLockFd = -1;

@@ -68,6 +68,8 @@ QStringList SqliteDialect::schema() const
         // rows keep their three columns; other programs' rows are read for keys afterwards).
         QStringLiteral("CREATE TABLE IF NOT EXISTS delivered_address (address TEXT PRIMARY KEY)"),
         QStringLiteral("CREATE TABLE IF NOT EXISTS delivered_read (last_row INTEGER NOT NULL)"),
+        // Pending entries whose message was written by a process that ended before its reply.
+        QStringLiteral("CREATE TABLE IF NOT EXISTS uncertain (id INTEGER PRIMARY KEY)"),
     };
 }
 

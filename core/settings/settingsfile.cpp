@@ -477,6 +477,16 @@ void WriteSkipRefused(bool skip)
     ini().writeValue(kRunSection, "On refusal", skip ? "skip" : "stop");
 }
 
+bool ReadRecordUncertain()
+{
+    return ini().readValue(kRunSection, "Uncertain") == "record";
+}
+
+void WriteRecordUncertain(bool record)
+{
+    ini().writeValue(kRunSection, "Uncertain", record ? "record" : "resend");
+}
+
 QString ReadStoreUrl()
 {
     return CodePage::decode(ini().readValue("Store", "URL")).trimmed();

@@ -184,6 +184,10 @@ bool ReadSkipRefused();
 // empty for the file. Kept in [Store] URL.
 QString ReadStoreUrl();
 void WriteStoreUrl(const QString& url);
+// Entries a run that died wrote without reading the reply: recorded as delivered ("record") or
+// sent again ("resend", the default).
+bool ReadRecordUncertain();
+void WriteRecordUncertain(bool record);
 bool ReadFullSpeed();
 void WriteFullSpeed(bool full);
 void WriteSkipRefused(bool skip);

@@ -428,7 +428,7 @@ bool SmtpClient::needsLogin() const
     return m_login != LoginMechanism::None && !m_caps.authSchemes.isEmpty() && !m_authenticated;
 }
 
-void SmtpClient::deliverLockstep(const OutgoingMessage& message)
+void SmtpClient::deliverLockstep(const OutgoingMessage& message, DeliveryFeed& feed)
 {
     writeBytes("RSET\r\n");
     check(readReply(), {});
@@ -445,6 +445,7 @@ void SmtpClient::deliverLockstep(const OutgoingMessage& message)
     if (!message.chunked)
         sendCommand("DATA", {354});
     const FinalReplyWait wait(m_interrupter);
+    feed.writing({message.tag});
     writeBytes(message.chunked ? bdatCommand(message) + message.data : message.data);
     check(readReply(), {250});
     ++m_accepted;
@@ -455,7 +456,7 @@ void SmtpClient::streamLockstep(DeliveryFeed& feed)
     while (std::optional<OutgoingMessage> message = waitForNext(feed)) {
         std::optional<BrevoraError> refusal;
         try {
-            deliverLockstep(*message);
+            deliverLockstep(*message, feed);
         } catch (const BrevoraError& e) {
             if (e.kind() != ErrorKind::Refusal || !Connected())
                 throw;
@@ -522,6 +523,7 @@ void SmtpClient::streamPipelined(DeliveryFeed& feed)
             if (!m_interrupter.interrupted())
                 next = feed.next(false);
             const FinalReplyWait wait(m_interrupter);
+            feed.writing({current->tag});
             writeBytes(next ? current->data + envelopeOf(*next) : current->data);
             reply = readReply();
             check(reply, {});
@@ -558,17 +560,21 @@ void SmtpClient::streamChunked(DeliveryFeed& feed, int window)
         // Small transactions go out together in one write; a large message's data is written
         // from where it is, not copied (with attachments the window would hold it twice).
         QByteArray out;
+        QList<qint64> tags; // the messages whose data is in `out`
         const auto flush = [&] {
             // Until every reply in flight is read, a stop waits: they tell what was delivered.
             m_interrupter.setAwaitingFinalReply(true);
+            feed.writing(tags);
             writeBytes(out);
             out.clear();
+            tags.clear();
         };
         while (qsizetype(flight.size()) < qMax(1, window) && !m_interrupter.interrupted() && !m_writeFailure && !ending) {
             std::optional<OutgoingMessage> message = flight.empty() && out.isEmpty() ? waitForNext(feed) : feed.next(false);
             if (!message)
                 break;
             out += envelopeOf(*message);
+            tags.append(message->tag);
             if (message->data.size() > kWrittenApart) {
                 flush();
                 writeBytes(message->data);

@@ -40,6 +40,8 @@ public:
     virtual std::optional<OutgoingMessage> next(bool wait) = 0;
     // The final reply of the message was read: the server took it, or refused it for the reason.
     virtual void finished(const OutgoingMessage& message, const std::optional<BrevoraError>& refusal) = 0;
+    // The data of these messages is about to be written: from now on the server may take them.
+    virtual void writing(const QList<qint64>& tags) { Q_UNUSED(tags); }
 };
 
 // Opens the connection a session runs over (a plain TCP socket unless a test puts another in).
@@ -146,7 +148,7 @@ private:
     void receiveMore();
     // A LOGIN exchange still owed before the next transaction.
     bool needsLogin() const;
-    void deliverLockstep(const OutgoingMessage& message);
+    void deliverLockstep(const OutgoingMessage& message, DeliveryFeed& feed);
     void streamLockstep(DeliveryFeed& feed);
     // The feed's next message when nothing is in flight; after a stop it ends the session.
     std::optional<OutgoingMessage> waitForNext(DeliveryFeed& feed);

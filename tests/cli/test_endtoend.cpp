@@ -13,6 +13,8 @@
 #include "core/smtp/smtpclient.h"
 
 #include <QProcess>
+#include <QSet>
+#include <cstdio>
 #include <QSqlQuery>
 #include <QVariant>
 #include <csignal>
@@ -378,6 +380,61 @@ TEST_F(EndToEnd, AKilledRunLosesNothingAndSendsNothingTwice)
     EXPECT_LE(logged.size(), received);
     EXPECT_GE(logged.size(), received - 1);
     EXPECT_EQ(pending.first(), all[logged.size()]);
+}
+
+// Killed at full speed with 32 messages in flight: every message whose data went out without its
+// reply being read is uncertain, listed as such; with --uncertain skip the next run records them
+// as delivered instead of sending them again, and nobody gets a second copy.
+TEST_F(EndToEnd, AKilledRunLeavesUncertainEntriesThatNeedNotGoTwice)
+{
+    Sink sink;
+    ASSERT_GT(sink.port(), 0);
+    QTemporaryDir data;
+    ScopedWorkDir work;
+    SetAppDir(data.path());
+    configureSettings(sink.port(), "Hello");
+    QStringList all;
+    for (int i = 0; i < 3000; ++i)
+        all << QStringLiteral("r%1@example.org").arg(i);
+    QProcess run;
+    ASSERT_TRUE(startFullSpeedRun(run, all, data.path(), work));
+    ASSERT_GE(sink.messages(500, 30000).size(), 500);
+    ::kill(run.processId(), SIGKILL);
+    run.waitForFinished(10000);
+    QThread::msleep(300); // what the sink still had to store
+    QSet<QString> received;
+    for (const QByteArray& m : sink.messages(0))
+        received.insert(RecipientOf(m));
+    ASSERT_LT(received.size(), 3000) << "the run ended before it could be killed";
+
+    const Result uncertain = brevora({"list", "--data-dir", data.path(), "--uncertain"}, work.path());
+    ASSERT_EQ(uncertain.status, 0) << uncertain.err.toStdString();
+    const QStringList uncertainEntries = uncertain.out.split('\n', Qt::SkipEmptyParts);
+    QSet<QString> logged;
+    {
+        SendLogStore store(data.path() + "/db/sendlog.db");
+        const QStringList rows = LoggedAddresses(store.logRows("%"));
+        logged = QSet<QString>(rows.begin(), rows.end());
+    }
+    // What the server took without the run hearing it is among the uncertain entries.
+    for (const QString& r : received)
+        if (!logged.contains(r))
+            EXPECT_TRUE(uncertainEntries.contains(r)) << r.toStdString();
+    std::printf("[ killed  ] %lld received, %lld logged, %lld uncertain\n", qint64(received.size()), qint64(logged.size()),
+                qint64(uncertainEntries.size()));
+
+    const Result rest = brevora({"send", "--data-dir", data.path(), "--interval", "0", "--uncertain", "skip"}, work.path());
+    ASSERT_EQ(rest.status, 0) << rest.err.toStdString();
+    if (!uncertainEntries.isEmpty())
+        EXPECT_TRUE(rest.out.contains(QStringLiteral("%1 uncertain entries recorded as delivered").arg(uncertainEntries.size())))
+            << rest.out.toStdString();
+    const QList<QByteArray> messages = sink.messages(3000 - int(uncertainEntries.size()) + int(received.size() - logged.size()));
+    QStringList recipients;
+    for (const QByteArray& m : messages)
+        recipients << RecipientOf(m);
+    EXPECT_EQ(QSet<QString>(recipients.begin(), recipients.end()).size(), recipients.size()) << "a recipient got two copies";
+    EXPECT_EQ(brevora({"list", "--data-dir", data.path()}, work.path()).out, "");
+    EXPECT_EQ(brevora({"list", "--data-dir", data.path(), "--uncertain"}, work.path()).out, "");
 }
 
 // Ctrl-C in the middle of a run stops it as the window's Stop does: the message under way is
