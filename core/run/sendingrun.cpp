@@ -77,6 +77,19 @@ void SendingRun::StartRun(const RunSelection& s, const QString& testAddress, con
         settleUncertain(s.RecordUncertain);
         countListChange();
     }
+    // The first message is written in full before connecting: text the code page cannot hold,
+    // an empty body or a bad attachment is told now, not after the login.
+    if (const QString first = !testAddress.isEmpty() ? testAddress : m_list.count() > 0 ? m_list.entry(0) : QString(); !first.isEmpty()) {
+        try {
+            MessageFileBytes(BaseMessage(s), first, m_body ? m_body() : QStringList(), extras);
+        } catch (const BrevoraError& e) {
+            if (e.kind() != ErrorKind::Oversized) { // a message too large fails its entry alone, in the run
+                if (testAddress.isEmpty())
+                    m_list.unlockRun();
+                throw;
+            }
+        }
+    }
     emit runStarting();
     ++m_generation;
     m_testAddress = testAddress;

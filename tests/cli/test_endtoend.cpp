@@ -12,6 +12,7 @@
 #include "core/mail/messagewriter.h"
 #include "core/smtp/smtpclient.h"
 
+#include <QDirIterator>
 #include <QProcess>
 #include <QSet>
 #include <cstdio>
@@ -197,6 +198,27 @@ TEST_F(EndToEnd, ManualPageCoversEveryCommandAndOption)
             EXPECT_TRUE(manual.contains(name)) << command.toStdString() << " " << name.toStdString();
         }
     }
+}
+
+// A container's own words ("List index out of bounds (0)") once reached the user for an empty
+// body; every error the program shows says what is wrong in its own terms.
+TEST_F(EndToEnd, NoContainerErrorReachesTheUser)
+{
+    const QDir root(QStringLiteral(BREVORA_TEST_SOURCE_DIR) + "/..");
+    static const QRegularExpression raw("index out of|out of bounds|out of range", QRegularExpression::CaseInsensitiveOption);
+    int files = 0;
+    for (const QString& folder : {"core", "cli", "gui", "app"}) {
+        QDirIterator it(root.filePath(folder), {"*.cpp", "*.h"}, QDir::Files, QDirIterator::Subdirectories);
+        while (it.hasNext()) {
+            QFile source(it.next());
+            ASSERT_TRUE(source.open(QIODevice::ReadOnly));
+            ++files;
+            for (const QByteArray& line : source.readAll().split('\n'))
+                if (line.contains("QStringLiteral(") || line.contains("tr("))
+                    EXPECT_FALSE(raw.match(QString::fromUtf8(line)).hasMatch()) << source.fileName().toStdString() << ": " << line.toStdString();
+        }
+    }
+    EXPECT_GT(files, 50);
 }
 
 // A data folder set up from nothing by the setup commands alone sends through a real server; two

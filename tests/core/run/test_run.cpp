@@ -252,19 +252,25 @@ TEST_F(RunTest, ConnectionFailureLeavesTheWindowIdle)
     EXPECT_FALSE(run->running());
 }
 
-TEST_F(RunTest, UnpreparableMessageEndsTheRunCleanly)
+// The first message is written in full before connecting: a message that cannot be prepared is
+// told at Start, not after the login, and nothing changes.
+TEST_F(RunTest, UnpreparableMessageStopsTheRunBeforeItConnects)
 {
-    Smtpd smtpd;
+    ScriptedServer server; // nothing may connect
+    server.start();
     add({"a@example.org"});
     body.clear();
-    run->StartRun(selection(smtpd.port()));
-    ASSERT_TRUE(waitForEnd());
-    EXPECT_EQ(errors, QStringList{"The content has no text: its body file is empty or cannot be read."});
-    EXPECT_EQ(lines.last(), "This run: 0 sent, 0 refused, 0 suppressed, 1 still pending.");
+    try {
+        run->StartRun(selection(server.port()));
+        FAIL() << "the run started";
+    } catch (const BrevoraError& e) {
+        EXPECT_EQ(e.message(), "The content has no text: its body file is empty or cannot be read.");
+    }
     EXPECT_FALSE(run->running());
-    EXPECT_FALSE(run->connected());
+    EXPECT_EQ(server.acceptedConnections(), 0);
     EXPECT_EQ(list->entries(), QStringList{"a@example.org"});
-    EXPECT_EQ(outcome, RunOutcome::PrepareFailed);
+    list->lockForRun(); // the run let go of the list
+    list->unlockRun();
 }
 
 TEST_F(RunTest, UnrecordableDeliveryIsReportedAndKeptForLater)
@@ -557,18 +563,17 @@ TEST_F(RunTest, DeliveryWhosePendingRowIsGoneStopsTheRun)
 TEST_F(RunTest, HostileAddressEndsTheRunBeforeItsMessageGoesOut)
 {
     ScriptedServer server;
-    server.send("220 hi\r\n").expect("EHLO tester").send("250 x\r\n").expect("QUIT");
     server.start();
     add({"victim@example.org", "next@example.org"});
     RunSelection s = selection(server.port());
     s.SenderAddress = "me@example.com>\rRCPT TO:<other@example.org";
-    run->StartRun(s);
-    ASSERT_TRUE(waitForEnd());
-    EXPECT_TRUE(server.finish());
-    EXPECT_TRUE(server.problems().isEmpty()) << server.problems().join(";").toStdString();
-    EXPECT_EQ(outcome, RunOutcome::PrepareFailed);
-    ASSERT_EQ(errors.size(), 1);
-    EXPECT_TRUE(errors.first().contains("control character")) << errors.first().toStdString();
+    try {
+        run->StartRun(s);
+        FAIL() << "the run started";
+    } catch (const BrevoraError& e) {
+        EXPECT_TRUE(e.message().contains("control character")) << e.message().toStdString();
+    }
+    EXPECT_EQ(server.acceptedConnections(), 0);
     EXPECT_EQ(list->count(), 2);
 }
 
