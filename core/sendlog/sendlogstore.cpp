@@ -254,11 +254,35 @@ QList<SendLogStore::FailedRow> SendLogStore::failedRows()
 
 bool SendLogStore::retryFailed()
 {
+    // One entry for an address: a failed entry whose address is pending again, or was mailed
+    // since (under another spelling), is not added a second time.
+    m_journal->flush();
     return m_connection->transaction([&] {
         QSqlQuery q(m_connection->db());
-        return (q.exec(QStringLiteral("INSERT INTO pending (entry) SELECT entry FROM failed ORDER BY id"))
-                && q.exec(QStringLiteral("DELETE FROM failed")))
-            || m_connection->fail(q);
+        QSet<QString> taken;
+        if (!q.exec(QStringLiteral("SELECT entry FROM pending")))
+            return m_connection->fail(q);
+        while (q.next())
+            taken.insert(AddressKey(q.value(0).toString()));
+        QStringList again;
+        if (!q.exec(QStringLiteral("SELECT entry FROM failed ORDER BY id")))
+            return m_connection->fail(q);
+        while (q.next())
+            again.append(q.value(0).toString());
+        q.finish();
+        const QSet<QString> sent = sentAmong(again);
+        QSqlQuery add(m_connection->db());
+        add.prepare(QStringLiteral("INSERT INTO pending (entry) VALUES (?)"));
+        for (const QString& entry : std::as_const(again)) {
+            const QString key = AddressKey(entry);
+            if (sent.contains(entry) || taken.contains(key))
+                continue;
+            taken.insert(key);
+            add.addBindValue(entry);
+            if (!add.exec())
+                return m_connection->fail(add);
+        }
+        return q.exec(QStringLiteral("DELETE FROM failed")) || m_connection->fail(q);
     });
 }
 

@@ -9,6 +9,7 @@
 #include <QDir>
 #include <QSet>
 #include <QTemporaryDir>
+#include "core/run/pendinglist.h"
 #include <gtest/gtest.h>
 #include <unistd.h>
 #include <sys/socket.h>
@@ -138,6 +139,18 @@ TEST_P(StoreTest, RefusalGoesToTheFailedListWithItsReplyAndComesBackOnRetry)
     }
     EXPECT_EQ(seen, (QStringList{"gone@x.org 550 5.1.1 no such user", "later@x.org 451 try again"}));
 
+    // Failed again under other spellings: one entry for an address comes back, none for an
+    // address that is pending, or was mailed since.
+    const QList<qint64> more = append({"Gone <GONE@x.org>", "x <later@X.org>", "sent@x.org", "Sent Too <sent@x.org>,1"});
+    ASSERT_TRUE(store->recordRefusal(more[0], "Gone <GONE@x.org>", 550, "no", false));
+    ASSERT_TRUE(store->recordRefusal(more[1], "x <later@X.org>", 550, "no", false));
+    ASSERT_TRUE(store->recordRefusal(more[3], "Sent Too <sent@x.org>,1", 550, "no", false));
+    store->lockRun();
+    PendingList list(store.get());
+    list.lockForRun();
+    list.reserveDelivery(more[2]);
+    list.recordDelivered(more[2]);
+    list.unlockRun();
     ASSERT_TRUE(other->retryFailed());
     EXPECT_TRUE(store->failedRows().isEmpty());
     EXPECT_EQ(entries(store->pendingRows()), (QStringList{"later@x.org", "next@x.org", "gone@x.org"}));
