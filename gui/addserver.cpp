@@ -107,9 +107,9 @@ TFrmAddServer::TFrmAddServer(QWidget* parent)
     // How the session introduces itself, and the largest message where the server names none.
     EdtHeloName = new QLineEdit(this);
     EdtHeloName->setObjectName(QStringLiteral("EdtHeloName"));
-    EdtHeloName->setPlaceholderText(QStringLiteral("this machine's full name, else its address"));
+    EdtHeloName->setPlaceholderText(QStringLiteral("automatic"));
     EdtHeloName->setToolTip(QStringLiteral("The name said with EHLO. A server that wants a fully qualified name refuses a short "
-                                           "one; leave it empty unless the server asks for a particular name."));
+                                           "one. Empty: this machine's fully qualified name, else the address of the connection ([192.0.2.1])."));
     SpnLargestMessage = new QSpinBox(this);
     SpnLargestMessage->setObjectName(QStringLiteral("SpnLargestMessage"));
     SpnLargestMessage->setRange(1, ServerSession::kMostLargestMb);
