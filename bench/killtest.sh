@@ -40,6 +40,10 @@ for i in $(seq "$kills"); do
   args=()
   [ "$i" -eq 1 ] && args=(--list "$out/data/list.txt")
   send "${args[@]}" & pid=$!
+  # The first run reads the list in before anything goes: the kills count from its first message.
+  if [ "$i" -eq 1 ]; then
+    for _ in $(seq 600); do [ -n "$(ls "$out/mail" | head -1)" ] && break; sleep 0.1; done
+  fi
   sleep "$(python3 -c 'import random; print(round(random.uniform(0.05, 0.6), 3))')"
   if kill -9 "$pid" 2>/dev/null; then killed=$((killed + 1)); fi
   wait "$pid" 2>/dev/null || true
