@@ -272,7 +272,27 @@ QByteArray attachmentPart(const Attachment& a)
 
 } // namespace
 
+namespace {
+WrittenMessage writeIn(const EmailMessage& message, const WriterOptions& options);
+} // namespace
+
 WrittenMessage WriteMessage(const EmailMessage& message, const WriterOptions& options)
+{
+    try {
+        return writeIn(message, options);
+    } catch (const BrevoraError& e) {
+        // Text the folder's code page cannot hold (a name with 髙, ① or an emoji where the
+        // code page is ISO-2022-JP or CP1252) goes as UTF-8 for this message, not as a failure.
+        if (!CodePage::isUnwritableText(e.message()) || HeaderCharset().name == "UTF-8")
+            throw;
+        const CodePage::ThreadOverride utf8("UTF-8");
+        return writeIn(message, options);
+    }
+}
+
+namespace {
+
+WrittenMessage writeIn(const EmailMessage& message, const WriterOptions& options)
 {
     CheckMessageAddresses(message);
     WrittenMessage written;
@@ -317,3 +337,4 @@ WrittenMessage WriteMessage(const EmailMessage& message, const WriterOptions& op
     out += "--" + boundary + "--\r\n";
     return written;
 }
+} // namespace

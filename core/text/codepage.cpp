@@ -141,8 +141,29 @@ QByteArray forLocale(const QByteArray& locale)
     return "CP1252";
 }
 
+namespace {
+thread_local QByteArray t_override; // see ThreadOverride
+} // namespace
+
+ThreadOverride::ThreadOverride(const QByteArray& iconvName)
+    : m_previous(std::exchange(t_override, iconvName.toUpper()))
+{
+}
+
+ThreadOverride::~ThreadOverride()
+{
+    t_override = m_previous;
+}
+
+bool isUnwritableText(const QString& errorMessage)
+{
+    return errorMessage.startsWith(QLatin1String("The character \"")) && errorMessage.contains(QLatin1String("cannot be written in the code page"));
+}
+
 QByteArray name()
 {
+    if (!t_override.isEmpty())
+        return t_override;
     std::lock_guard lock(g_nameMutex);
     if (g_name.isEmpty()) {
         const QByteArray override = qgetenv("BREVORA_CODEPAGE").trimmed();
@@ -256,7 +277,7 @@ QString decode(const QByteArray& bytes)
 bool isLeadByte(unsigned char byte)
 {
     name(); // settles the code page on first use
-    switch (g_leadBytes.load(std::memory_order_relaxed)) {
+    switch (t_override.isEmpty() ? g_leadBytes.load(std::memory_order_relaxed) : leadBytesOf(t_override)) {
     case LeadBytes::Range81FE:
         return byte >= 0x81 && byte <= 0xFE;
     case LeadBytes::ShiftJis:

@@ -30,4 +30,21 @@ QString decodeAs(const QByteArray& iconvName, const QByteArray& bytes);
 // Whether the byte starts a two-byte character in the code page in force.
 bool isLeadByte(unsigned char byte);
 
+// Whether the error says that a text has a character a code page lacks.
+bool isUnwritableText(const QString& errorMessage);
+
+// Another code page in force on this thread while it lives: one message written in UTF-8 where
+// the folder's code page cannot hold its text.
+class ThreadOverride
+{
+public:
+    explicit ThreadOverride(const QByteArray& iconvName);
+    ~ThreadOverride();
+    ThreadOverride(const ThreadOverride&) = delete;
+    ThreadOverride& operator=(const ThreadOverride&) = delete;
+
+private:
+    QByteArray m_previous;
+};
+
 } // namespace CodePage

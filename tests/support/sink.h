@@ -69,15 +69,24 @@ public:
     }
     // The figures of the sessions that have ended and said EHLO (not the probe that found the
     // sink listening), one object each.
-    QList<QJsonObject> sessions() const
+    // The sink writes a session's figures once it has seen the client go: at least `atLeast` of
+    // them are waited for (a bounded wait).
+    QList<QJsonObject> sessions(int atLeast = 1, int ms = 5000) const
     {
-        QFile f(m_out.filePath("stats.jsonl"));
+        QElapsedTimer timer;
+        timer.start();
         QList<QJsonObject> result;
-        if (!f.open(QIODevice::ReadOnly))
-            return result;
-        for (const QByteArray& line : f.readAll().split('\n'))
-            if (const QJsonObject o = QJsonDocument::fromJson(line).object(); o["ehlo"].toInt() + o["helo"].toInt() > 0)
-                result.append(o);
+        do {
+            result.clear();
+            QFile f(m_out.filePath("stats.jsonl"));
+            if (f.open(QIODevice::ReadOnly))
+                for (const QByteArray& line : f.readAll().split('\n'))
+                    if (const QJsonObject o = QJsonDocument::fromJson(line).object(); o["ehlo"].toInt() + o["helo"].toInt() > 0)
+                        result.append(o);
+            if (result.size() >= atLeast)
+                break;
+            QThread::msleep(20);
+        } while (timer.elapsed() < ms);
         return result;
     }
 

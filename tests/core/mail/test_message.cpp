@@ -263,6 +263,15 @@ TEST_F(MessageTest, WritesJapaneseAsIso2022Jp)
             EXPECT_TRUE(e.message().contains(text.left(1))) << e.message().toStdString();
         }
     }
+    // A message with such text goes as UTF-8, that message alone; the next one is JIS again.
+    m.Subject = QStringLiteral("①髙橋様");
+    m.Body = {QStringLiteral("㈱テスト")};
+    const QByteArray utf8 = written(m);
+    EXPECT_TRUE(utf8.contains("Subject: =?UTF-8?B?" + QStringLiteral("①髙橋様").toUtf8().toBase64() + "?=")) << utf8.toStdString();
+    EXPECT_TRUE(utf8.contains("charset=\"UTF-8\"")) << utf8.toStdString();
+    m.Subject = QStringLiteral("日本語");
+    m.Body = {QStringLiteral("こんにちは")};
+    EXPECT_TRUE(written(m).contains("Subject: =?ISO-2022-JP?B?"));
 }
 
 TEST_F(MessageTest, Utf8CodePageUsesUtf8Words)
