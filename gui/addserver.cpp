@@ -114,6 +114,7 @@ TFrmAddServer::TFrmAddServer(QWidget* parent)
     SpnLargestMessage->setObjectName(QStringLiteral("SpnLargestMessage"));
     SpnLargestMessage->setRange(1, ServerSession::kMostLargestMb);
     SpnLargestMessage->setSuffix(QStringLiteral(" MB"));
+    SpnLargestMessage->setValue(ServerSession::kDefaultLargestMb);
     SpnLargestMessage->setToolTip(QStringLiteral("A larger message is refused before it goes out, where the server does not "
                                                  "name its own limit (SIZE)."));
     auto* sessionRow = new QHBoxLayout;
