@@ -77,11 +77,14 @@ void SendingRun::StartRun(const RunSelection& s, const QString& testAddress, con
         settleUncertain(s.RecordUncertain);
         countListChange();
     }
-    // The first message is written in full before connecting: text the code page cannot hold,
-    // an empty body or a bad attachment is told now, not after the login.
+    // The first message is written before connecting, without what belongs to its recipient
+    // alone (their own file, which with Skip refused fails that entry only): an empty body, a
+    // hostile sender or a file for everyone that cannot be read is told now, not after the login.
     if (const QString first = !testAddress.isEmpty() ? testAddress : m_list.count() > 0 ? m_list.entry(0) : QString(); !first.isEmpty()) {
+        MessageExtras forEveryone = extras;
+        forEveryone.fileColumn.clear();
         try {
-            MessageFileBytes(BaseMessage(s), first, m_body ? m_body() : QStringList(), extras);
+            MessageFileBytes(BaseMessage(s), first, m_body ? m_body() : QStringList(), forEveryone);
         } catch (const BrevoraError& e) {
             if (e.kind() != ErrorKind::Oversized) { // a message too large fails its entry alone, in the run
                 if (testAddress.isEmpty())
