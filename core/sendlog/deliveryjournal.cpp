@@ -62,6 +62,21 @@ QString systemError(int error)
 }
 } // namespace
 
+int OpenLeftBehind(const QString& path, QByteArray* contents)
+{
+    const int fd = ::open(QFile::encodeName(path).constData(), O_RDONLY | O_CLOEXEC);
+    if (fd < 0)
+        return -1;
+    if (::flock(fd, LOCK_EX | LOCK_NB) != 0) {
+        ::close(fd);
+        return -1;
+    }
+    QFile file;
+    if (file.open(fd, QIODevice::ReadOnly, QFileDevice::DontCloseHandle))
+        *contents = file.readAll();
+    return fd;
+}
+
 JournalPolicy JournalPolicy::ownList()
 {
     return {256, 200, 0, true};
@@ -343,20 +358,11 @@ void DeliveryJournal::recover()
     const QDir folder = QFileInfo(m_base).absoluteDir();
     const QStringList names = folder.entryList({prefix() + '*'}, QDir::Files);
     for (const QString& name : names) {
-        const QByteArray path = QFile::encodeName(folder.filePath(name));
-        const int fd = ::open(path.constData(), O_RDONLY | O_CLOEXEC);
+        // A journal whose owner still holds its lock is that process's business.
+        QByteArray data;
+        const int fd = OpenLeftBehind(folder.filePath(name), &data);
         if (fd < 0)
             continue;
-        // A journal whose owner still holds its lock is that process's business.
-        if (::flock(fd, LOCK_EX | LOCK_NB) != 0) {
-            ::close(fd);
-            continue;
-        }
-        QFile file;
-        QByteArray data;
-        if (file.open(fd, QIODevice::ReadOnly))
-            data = file.readAll();
-        file.close();
         QSqlQuery state(m_connection.db());
         state.prepare(QStringLiteral("SELECT applied FROM journal_state WHERE name = ?"));
         state.addBindValue(name);

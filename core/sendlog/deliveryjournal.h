@@ -11,6 +11,11 @@
 class StoreConnection;
 class QSqlQuery;
 
+// A file a process keeps locked while it lives (a journal, its marks): opened, locked and read
+// when that process has ended; the locked descriptor (close it when done), or -1 while the
+// process lives or the file cannot be opened.
+int OpenLeftBehind(const QString& path, QByteArray* contents);
+
 // How often the journal's deliveries reach the tables, and what a delivery of an entry that is no
 // longer pending means.
 struct JournalPolicy

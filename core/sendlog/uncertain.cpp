@@ -1,6 +1,7 @@
 #include "core/sendlog/uncertain.h"
 
 #include "core/mail/addresskey.h"
+#include "core/sendlog/deliveryjournal.h"
 #include "core/sendlog/storeconnection.h"
 
 #include <QDateTime>
@@ -76,18 +77,10 @@ bool WrittenMarks::recover(StoreConnection& connection, const QString& base)
     QStringList files;
     QList<int> locks;
     for (const QString& name : folder.entryList({marksPrefix(base) + u'*'}, QDir::Files)) {
-        const int fd = ::open(QFile::encodeName(folder.filePath(name)).constData(), O_RDONLY | O_CLOEXEC);
-        if (fd < 0)
-            continue;
-        if (::flock(fd, LOCK_EX | LOCK_NB) != 0) { // its process is alive
-            ::close(fd);
-            continue;
-        }
-        QFile file;
         QByteArray data;
-        if (file.open(fd, QIODevice::ReadOnly))
-            data = file.readAll();
-        file.close();
+        const int fd = OpenLeftBehind(folder.filePath(name), &data);
+        if (fd < 0)
+            continue; // its process is alive
         for (const QByteArray& line : data.split('\n')) {
             bool ok = false;
             const qint64 id = line.mid(2).toLongLong(&ok);
