@@ -62,6 +62,11 @@ struct EmailMessage
     QDateTime Date; // null: the time of writing
     Priority MessagePriority = Priority::Normal;
     HeaderList ExtraHeaders;
+    // The envelope's sender when bounces go elsewhere than From (a return path with the
+    // recipient's tag); empty: From's address.
+    QString ReturnPath;
+    // Put at the front of the Message-ID, so that a bounce quoting it can be traced back.
+    QByteArray MessageIdTag;
     QStringList Body;
     // With an HTML body: its plain-text alternative; the message is then multipart/alternative,
     // this text first and the HTML after it.

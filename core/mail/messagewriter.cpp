@@ -69,7 +69,7 @@ void appendLine(QByteArray& out, const QByteArray& line)
 
 } // namespace
 
-QByteArray NewMessageId(const QString& senderAddress)
+QByteArray NewMessageId(const QString& senderAddress, const QByteArray& tag)
 {
     static std::atomic<quint32> counter{0};
     static const QByteArray processTag = QByteArray::number(qint64(getpid()), 16);
@@ -85,7 +85,7 @@ QByteArray NewMessageId(const QString& senderAddress)
     bool ascii = true;
     for (QChar c : domain)
         ascii = ascii && c.unicode() < 0x80;
-    return '<' + QByteArray(id) + '@' + (ascii ? domain.toLatin1() : QUrl::toAce(domain)) + '>';
+    return '<' + (tag.isEmpty() ? QByteArray() : tag + '.') + QByteArray(id) + '@' + (ascii ? domain.toLatin1() : QUrl::toAce(domain)) + '>';
 }
 
 HeaderList BuildHeaders(const EmailMessage& m, const QByteArray& transferEncoding, const QByteArray& bodyCharset,
@@ -112,7 +112,7 @@ HeaderList BuildHeaders(const EmailMessage& m, const QByteArray& transferEncodin
         h.add("Date", InternetDate(m.Date, m.Date.offsetFromUtc()));
     else
         h.add("Date", InternetDateNow());
-    h.add("Message-ID", NewMessageId(m.From.Address));
+    h.add("Message-ID", NewMessageId(m.From.Address, m.MessageIdTag));
     h.add("X-Priority", priorityText(m.MessagePriority));
     h.add("X-Library", "Brevora 1.0.5");
     h.append(m.ExtraHeaders);

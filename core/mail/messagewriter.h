@@ -17,7 +17,7 @@ struct WrittenMessage
 };
 
 // The "Message-ID" value for a sender address: unique per message.
-QByteArray NewMessageId(const QString& senderAddress);
+QByteArray NewMessageId(const QString& senderAddress, const QByteArray& tag = {});
 
 // Builds the header block afresh, in its fixed order; the body is labelled bodyCharset (empty:
 // the code page's usual label), or, with a boundary, is multipart with that boundary.

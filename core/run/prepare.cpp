@@ -218,7 +218,7 @@ OutgoingMessage WriteOutgoing(const SmtpClient& session, const EmailMessage& mes
     EmailMessage toWrite = message;
     toWrite.ExtraHeaders.set("X-Mailer", CodePage::encode(session.MailAgent));
     WrittenMessage written = WriteMessage(toWrite, {session.capabilities().eightBitMime});
-    Envelope envelope{message.From.Address, {}, written.eightBit};
+    Envelope envelope{message.ReturnPath.isEmpty() ? message.From.Address : message.ReturnPath, {}, written.eightBit};
     for (const EmailAddressList* list : {&message.Recipients, &message.CCList, &message.BccList})
         for (const EmailAddress& a : *list)
             envelope.recipients.append(a.Address);

@@ -1,5 +1,7 @@
 #include "core/run/runselection.h"
 
+#include "core/settings/bouncesettings.h"
+
 #include "core/error.h"
 #include "core/settings/keyring.h"
 
@@ -28,6 +30,7 @@ void SelectSender(RunSelection& s, const QString& address)
 {
     s.SenderAddress = address;
     s.SenderName = LookupSender(s.SenderAddress);
+    s.BounceAddress = ReadBounceSetup(address).address;
 }
 
 void SelectContent(RunSelection& s, const QString& title)

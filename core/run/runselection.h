@@ -20,6 +20,8 @@ struct RunSelection
     QString ServerPassword;
     QString SenderAddress;
     QString SenderName;
+    // Where the sender's bounces go (each message's return path names its recipient); empty: From.
+    QString BounceAddress;
     QString ContentTitle;
     bool ReturnReceipt = true;
     // The user allowed logging in to this server without TLS (it is not needed for this machine).

@@ -1,5 +1,7 @@
 #include "core/run/sendingrun.h"
 
+#include "core/mail/returnpath.h"
+
 #include "core/error.h"
 #include "core/run/pendinglist.h"
 #include "core/run/prepare.h"
@@ -91,6 +93,20 @@ void SendingRun::StartRun(const RunSelection& s, const QString& testAddress, con
                     m_list.unlockRun();
                 throw;
             }
+        }
+    }
+    m_bounceAddress = s.BounceAddress.trimmed();
+    m_bounceRun = 0;
+    m_bounceSecret.clear();
+    if (!m_bounceAddress.isEmpty() && m_list.store()) {
+        SendLogStore& store = *m_list.store();
+        m_bounceSecret = store.bounces().secret();
+        if (!m_bounceSecret.isEmpty() && testAddress.isEmpty())
+            m_bounceRun = store.bounces().beginRun(s.SenderAddress.trimmed());
+        if (m_bounceSecret.isEmpty() || (testAddress.isEmpty() && m_bounceRun == 0)) {
+            if (testAddress.isEmpty())
+                m_list.unlockRun();
+            throw BrevoraError(ErrorKind::Store, QStringLiteral("Cannot note the run in %1: %2").arg(store.shownName(), store.lastError()));
         }
     }
     emit runStarting();
@@ -260,6 +276,11 @@ QString SendingRun::entryOf(qint64 tag) const
 OutgoingMessage SendingRun::outgoingFor(const RunSession& session, const QString& entry)
 {
     ComposeMessage(m_message, entry, m_body ? m_body() : QStringList(), m_extras);
+    if (!m_bounceSecret.isEmpty() && !m_message.Recipients.isEmpty()) {
+        const QByteArray tag = ReturnPath::tagFor(m_bounceSecret, m_bounceRun, m_message.Recipients.first().Address);
+        m_message.ReturnPath = ReturnPath::verpAddress(m_bounceAddress, tag);
+        m_message.MessageIdTag = tag;
+    }
     // Written for what this session's server offers (BDAT or DATA).
     return WriteOutgoing(session.smtp, m_message);
 }
@@ -449,6 +470,8 @@ void SendingRun::endRun()
             m_outcome = RunOutcome::RecordFailed;
         }
     }
+    if (m_bounceRun > 0)
+        m_list.store()->bounces().noteRunSent(m_bounceRun, m_counts.runDelivered); // its bounce rates are shares of this
     m_list.unlockRun();
     const bool wasRunning = m_running;
     m_running = false;

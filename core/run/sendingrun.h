@@ -205,6 +205,11 @@ private:
     bool m_allowPlainLogin = false;
     LoginMechanism m_login = LoginMechanism::Automatic;
     MessageExtras m_extras;
+    // Bounces come back to a return path that names the recipient: the sender's bounce address,
+    // the store's secret and this run's id in the store.
+    QString m_bounceAddress;
+    QByteArray m_bounceSecret;
+    qint64 m_bounceRun = 0;
     int m_inFlight = 32;
     int m_connections = 1;
     bool m_stoppedByUser = false;

@@ -71,6 +71,7 @@ SendLogStore::SendLogStore(const StoreLocation& location)
     m_journal = std::make_unique<DeliveryJournal>(*m_connection, base,
                                                   m_claims ? JournalPolicy::sharedList() : JournalPolicy::ownList());
     m_suppression = std::make_unique<SuppressionList>(*m_connection);
+    m_bounces = std::make_unique<BounceLog>(*m_connection);
     m_runLockPath = base + QStringLiteral(".run-lock");
     m_hasBeenSent = std::make_unique<QSqlQuery>(m_connection->db());
     m_hasBeenSent->prepare(QStringLiteral("SELECT 1 FROM delivered_address WHERE address = ?"));

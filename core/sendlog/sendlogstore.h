@@ -11,9 +11,9 @@
 
 #include "core/sendlog/claims.h"
 #include "core/sendlog/deliveryjournal.h"
-#include "core/sendlog/uncertain.h"
 #include "core/sendlog/pendingrow.h"
 #include "core/sendlog/uncertain.h"
+#include "core/sendlog/bouncelog.h"
 #include "core/sendlog/storelocation.h"
 #include "core/sendlog/suppressionlist.h"
 
@@ -54,6 +54,7 @@ public:
     QList<PendingRow> uncertainRows(bool* ok = nullptr);
     int recordUncertainAsDelivered();
     SuppressionList& suppression() { return *m_suppression; }
+    BounceLog& bounces() { return *m_bounces; }
 
     // A send log row: a delivery or a refusal, with the refusal's code and reason where the run
     // recorded them.
@@ -150,6 +151,7 @@ private:
     std::unique_ptr<DeliveryJournal> m_journal;
     std::unique_ptr<WrittenMarks> m_marks;
     std::unique_ptr<SuppressionList> m_suppression;
+    std::unique_ptr<BounceLog> m_bounces;
     QString m_runLockPath;
     int m_runLockFd = -1;
     QElapsedTimer m_sinceRecovery; // shared stores: when journals left behind were last looked for

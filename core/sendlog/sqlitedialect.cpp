@@ -70,6 +70,18 @@ QStringList SqliteDialect::schema() const
         QStringLiteral("CREATE TABLE IF NOT EXISTS delivered_read (last_row INTEGER NOT NULL)"),
         // Pending entries whose message was written by a process that ended before its reply.
         QStringLiteral("CREATE TABLE IF NOT EXISTS uncertain (id INTEGER PRIMARY KEY)"),
+        // Runs that may hear of bounces: when each began, from which sender, how many it sent, and
+        // why its brake stopped every run of the list (empty while it has not).
+        QStringLiteral("CREATE TABLE IF NOT EXISTS runs (id INTEGER PRIMARY KEY, started TEXT NOT NULL, sender TEXT NOT NULL, "
+                       "sent INTEGER NOT NULL DEFAULT 0, brake TEXT, braked TEXT)"),
+        // The secret the return-path tags are signed with, made once per store.
+        QStringLiteral("CREATE TABLE IF NOT EXISTS bounce_key (id INTEGER PRIMARY KEY, secret TEXT NOT NULL)"),
+        // What bounce and complaint messages said, once per message and address.
+        QStringLiteral("CREATE TABLE IF NOT EXISTS bounces (message TEXT NOT NULL, address TEXT NOT NULL, shown TEXT NOT NULL, "
+                       "class TEXT NOT NULL, status TEXT, reason TEXT, run INTEGER, received TEXT NOT NULL, "
+                       "PRIMARY KEY (message, address))"),
+        QStringLiteral("CREATE INDEX IF NOT EXISTS bounces_by_address ON bounces (address, class, received)"),
+        QStringLiteral("CREATE INDEX IF NOT EXISTS bounces_by_run ON bounces (run, class)"),
     };
 }
 

@@ -1,5 +1,7 @@
 #include "core/settings/entries.h"
 
+#include "core/settings/bouncesettings.h"
+
 #include "core/error.h"
 #include "core/settings/keyring.h"
 
@@ -126,6 +128,12 @@ QString SaveSender(const std::optional<QString>& oldKey, const SenderEntry& entr
     CheckSenderEntry(entry);
     checkFree(ListSenders(), oldKey, entry.address, "sender");
     StoreSender(oldKey, entry);
+    // The sender's bounce settings go with it to its new address.
+    if (oldKey && oldKey->trimmed().toLower() != entry.address.trimmed().toLower()) {
+        const BounceSetup bounce = ReadBounceSetup(*oldKey);
+        RemoveBounceSetup(*oldKey);
+        WriteBounceSetup(entry.address, bounce);
+    }
     return entry.address.trimmed();
 }
 
@@ -157,6 +165,7 @@ void DeleteSender(const QString& address)
 {
     if (!listed(ListSenders(), address))
         throw missing("sender", address);
+    RemoveBounceSetup(address);
     RemoveSender(address);
 }
 

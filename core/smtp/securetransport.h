@@ -8,6 +8,7 @@
 
 typedef struct ssl_st SSL;
 typedef struct ssl_ctx_st SSL_CTX;
+typedef struct x509_store_ctx_st X509_STORE_CTX;
 
 // A server certificate that did not verify, handed to the caller's decision.
 struct CertificateInfo
@@ -24,6 +25,11 @@ using CertificateDecision = std::function<bool(const CertificateInfo&)>;
 // Normalises a fingerprint as typed (pairs with or without colons, any case) to the form of
 // CertificateInfo::sha256; empty when the text is not 64 hexadecimal digits.
 QString NormalizeFingerprint(const QString& text);
+
+// For TLS run by another library (the bounce mailbox's): checks the server's chain and name as
+// our own handshake does, and puts a certificate that fails to the decision. Answers whether to
+// go on; the chain's error is cleared when the decision accepts it.
+bool AcceptServerChain(X509_STORE_CTX* chain, const QString& host, const CertificateDecision& decision);
 
 // TLS over a connected socket: TLS 1.2 or later, the system's trust store, host name checked,
 // SNI sent. Reads and writes report like recv/send: >0 data, 0 closed, <0 error (errno set).

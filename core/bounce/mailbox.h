@@ -1,0 +1,32 @@
+#pragma once
+
+#include <QByteArray>
+#include <QString>
+#include <functional>
+
+#include "core/settings/bouncesettings.h"
+#include "core/smtp/securetransport.h"
+
+// The bounce mailbox, read over IMAP or POP3 through libcurl, with the TLS rules of the SMTP side
+// (TLS required, the certificate verified or accepted by the same decision). Messages are read
+// without marking them seen; each goes to the caller, whose answer says what becomes of it.
+class BounceMailbox
+{
+public:
+    enum class Outcome {
+        Processed, // IMAP: moved to the processed folder; POP3: deleted when the setup says so
+        LeftAlone, // left where it was, unread as it was
+    };
+    using Handler = std::function<Outcome(const QByteArray& message)>;
+
+    BounceMailbox(BounceSetup setup, CertificateDecision decision);
+    // Reads every message in the mailbox; throws with the server's or the library's reason when
+    // it cannot log in or read. Answers how many messages it read.
+    int readAll(const Handler& handle);
+    // Logs in and selects the mailbox, nothing more (for a check of the settings).
+    void probe();
+
+private:
+    BounceSetup m_setup;
+    CertificateDecision m_decision;
+};
