@@ -64,6 +64,7 @@ int PreviewCommand(const QStringList& args);
 int ServerCommand(const QStringList& args);
 int SenderCommand(const QStringList& args);
 int ContentCommand(const QStringList& args);
+int BouncesCommand(const QStringList& args);
 // The full usage of "send", shown when it is given nothing it can use.
 extern const char* const kSendUsage;
 

@@ -4,6 +4,8 @@
 #include "core/intake/listfile.h"
 #include "core/run/prepare.h"
 #include "core/settings/entries.h"
+#include "core/settings/bouncesettings.h"
+#include "core/mail/returnpath.h"
 #include "core/text/codepage.h"
 #include "core/text/textutil.h"
 
@@ -33,10 +35,14 @@ const char* kServerUsage =
     "greeting name; empty: this machine's qualified name or address), --largest-message MB.\n";
 
 const char* kSenderUsage =
-    "Usage: brevora sender add ADDRESS [--name TEXT]\n"
-    "       brevora sender edit ADDRESS [--address NEW] [--name TEXT]\n"
+    "Usage: brevora sender add ADDRESS [--name TEXT] [bounce options]\n"
+    "       brevora sender edit ADDRESS [--address NEW] [--name TEXT] [bounce options]\n"
     "       brevora sender remove ADDRESS\n"
-    "       brevora sender list\n";
+    "       brevora sender list\n"
+    "Bounce options: --bounce-address ADDRESS (the return path: each message's names its recipient,\n"
+    "ADDRESS+TAG; empty: none), --bounce-mailbox URL (imaps://user@host/INBOX, imap:// with STARTTLS,\n"
+    "pop3s://user@host), --bounce-password-stdin, --bounce-folder NAME (IMAP: where processed mail\n"
+    "goes; Brevora/Processed), --bounce-delete | --bounce-keep (POP3: processed mail deleted or kept).\n";
 
 const char* kContentUsage =
     "Usage: brevora content add TITLE --body FILE [--html] [options]\n"
@@ -155,11 +161,17 @@ int serverCommand(const Verb& v)
 int senderCommand(const Verb& v)
 {
     if (v.name == QLatin1String("list")) {
-        for (const QString& address : ListSenders())
-            out(address + u'\t' + LookupSender(address));
+        for (const QString& address : ListSenders()) {
+            const BounceSetup b = ReadBounceSetup(address);
+            out(address + u'\t' + LookupSender(address) + (b.address.isEmpty() ? QString() : QStringLiteral("\tbounces to ") + b.address)
+                + (b.mailbox.isEmpty() ? QString() : QStringLiteral("\tread from ") + b.mailbox));
+        }
         return kExitOk;
     }
-    const Options o = parseOptions(v.rest, {QStringLiteral("--name"), QStringLiteral("--address")}, {});
+    const Options o = parseOptions(v.rest,
+                                   {QStringLiteral("--name"), QStringLiteral("--address"), QStringLiteral("--bounce-address"),
+                                    QStringLiteral("--bounce-mailbox"), QStringLiteral("--bounce-folder")},
+                                   {QStringLiteral("--bounce-password-stdin"), QStringLiteral("--bounce-delete"), QStringLiteral("--bounce-keep")});
     const bool adding = v.name == QLatin1String("add");
     if (adding && o.values.contains(QStringLiteral("--address")))
         throw CommandLineError(QStringLiteral("Unknown argument: --address (the address follows \"add\")"));
@@ -168,7 +180,21 @@ int senderCommand(const Verb& v)
     e.name = o.values.value(QStringLiteral("--name"), e.name);
     if (!IsValidEmail(e.address.trimmed()))
         throw BrevoraError(ErrorKind::Usage, QStringLiteral("\"%1\" is not an email address.").arg(e.address));
+    BounceSetup bounce = adding ? BounceSetup() : ReadBounceSetup(v.key);
+    bounce.address = o.values.value(QStringLiteral("--bounce-address"), bounce.address).trimmed();
+    bounce.mailbox = o.values.value(QStringLiteral("--bounce-mailbox"), bounce.mailbox).trimmed();
+    bounce.processedFolder = o.values.value(QStringLiteral("--bounce-folder"), bounce.processedFolder);
+    if (o.flags.contains(QStringLiteral("--bounce-delete")) || o.flags.contains(QStringLiteral("--bounce-keep")))
+        bounce.deleteProcessed = o.flags.contains(QStringLiteral("--bounce-delete"));
+    if (o.flags.contains(QStringLiteral("--bounce-password-stdin")))
+        bounce.password = readPasswordLine();
+    // Checked before anything is saved: a bad bounce setting leaves the sender as it was.
+    if (const QString fault = bounce.address.isEmpty() ? QString() : ReturnPath::addressFault(bounce.address); !fault.isEmpty())
+        throw BrevoraError(ErrorKind::Usage, fault);
+    if (!bounce.mailbox.isEmpty())
+        CheckMailboxUrl(bounce.mailbox);
     const QString key = SaveSender(adding ? std::nullopt : std::optional<QString>(v.key), e);
+    WriteBounceSetup(key, bounce);
     saidSaved(adding, "sender", key);
     return kExitOk;
 }

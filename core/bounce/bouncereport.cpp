@@ -252,8 +252,11 @@ BounceReport ReadBounceReport(const QByteArray& message)
         return report;
     GMimeObject* top = GMIME_OBJECT(parsed.p);
     const char* id = g_mime_message_get_message_id(parsed.p);
+    // Without a Message-ID the hash is of the text with its line ends and final blank lines made
+    // alike, which a mailbox or an mbox file may change.
     report.key = id && *id ? '<' + QByteArray(id) + '>'
-                           : "sha256:" + QCryptographicHash::hash(message, QCryptographicHash::Sha256).toHex();
+                           : "sha256:" + QCryptographicHash::hash(QByteArray(message).replace("\r\n", "\n").trimmed(),
+                                                                   QCryptographicHash::Sha256).toHex();
     const QString subject = QString::fromUtf8(g_mime_message_get_subject(parsed.p) ? g_mime_message_get_subject(parsed.p) : "");
 
     for (const char* name : {"X-Original-To", "Delivered-To", "Envelope-To", "X-Envelope-To", "To", "Cc"})

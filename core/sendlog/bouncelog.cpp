@@ -115,7 +115,7 @@ QList<BounceLog::Row> BounceLog::rows(const QString& since, bool* ok)
     q.setForwardOnly(true);
     q.prepare(QStringLiteral("SELECT received, shown, class, status, reason, run FROM bounces WHERE received >= ? "
                              "ORDER BY received, shown"));
-    q.addBindValue(since);
+    q.addBindValue(since.isEmpty() ? QStringLiteral("0") : since); // an empty QString binds as NULL
     const bool read = q.exec() || m_connection.fail(q);
     if (ok)
         *ok = read;

@@ -1,0 +1,253 @@
+#include "core/bounce/bounceprocessor.h"
+#include "core/error.h"
+#include "core/mail/returnpath.h"
+#include "core/sendlog/sendlogstore.h"
+#include "support/rawsql.h"
+#include "support/tempdir.h"
+
+#include <QDir>
+#include <QDirIterator>
+#include <QRegularExpression>
+#include <gtest/gtest.h>
+
+namespace {
+
+const QString kCorpus = QStringLiteral(BREVORA_TEST_SOURCE_DIR "/core/bounce/corpus/");
+constexpr qint64 kRun = 7;
+
+struct Expected
+{
+    QString file, kind, kindOfRow, address, status;
+    qint64 run = 0;
+};
+
+QList<Expected> manifest()
+{
+    QList<Expected> out;
+    for (const QString& line : QString::fromUtf8(readAll(kCorpus + "expected.tsv")).split('\n')) {
+        if (line.startsWith('#') || line.trimmed().isEmpty())
+            continue;
+        const QStringList f = line.split('\t');
+        out.append({f[0], f[1], f[2], f[3], f[4], f[5].toLongLong()});
+    }
+    return out;
+}
+
+// The corpus message with the tags a run of this store would have given its recipients.
+QByteArray corpusMessage(const QString& file, const QByteArray& secret)
+{
+    QString text = QString::fromUtf8(readAll(kCorpus + file));
+    static const QRegularExpression tag("\\{\\{TAG:([^}]+)\\}\\}");
+    for (QRegularExpressionMatch m = tag.match(text); m.hasMatch(); m = tag.match(text))
+        text.replace(m.capturedStart(), m.capturedLength(), QString::fromLatin1(ReturnPath::tagFor(secret, kRun, m.captured(1))));
+    return text.toUtf8();
+}
+
+// A store whose send log holds a delivery to every recipient the corpus names.
+struct CorpusStore
+{
+    QTemporaryDir dir;
+    std::unique_ptr<SendLogStore> store;
+    QByteArray secret;
+    CorpusStore()
+    {
+        store = std::make_unique<SendLogStore>(dir.filePath("sendlog.db"));
+        secret = store->bounces().secret();
+        for (const QString a : {"alice", "bob", "carol", "dave", "erin", "frank", "grace", "heidi", "ivy", "ivan", "judy", "kim"})
+            execAsAnotherProgram(dir.filePath("sendlog.db"), QStringLiteral("INSERT INTO delivered_address VALUES ('%1@example.org')").arg(a));
+    }
+};
+
+BounceRules rules()
+{
+    return BounceRules{};
+}
+
+} // namespace
+
+// Every message of the corpus (bounces as common servers write them, a complaint, automatic
+// replies and mail of another kind) gives its class, its recipient and its run, once: read again,
+// from a Maildir or an mbox file, it changes nothing. Hard bounces and complaints are suppressed,
+// policy blocks are not, and soft bounces only once they come often.
+TEST(Bounces, TheCorpusGivesClassAddressAndRunOnce)
+{
+    CorpusStore c;
+    BounceProcessor processor(*c.store, rules());
+    QStringList suppressedNow;
+    QTemporaryDir maildir;
+    QDir().mkpath(maildir.filePath("new"));
+    QByteArray mbox;
+    int n = 0;
+    for (const Expected& e : manifest()) {
+        SCOPED_TRACE(e.file.toStdString());
+        const QByteArray message = corpusMessage(e.file, c.secret);
+        writeAll(maildir.filePath(QStringLiteral("new/%1.eml").arg(++n)), message);
+        mbox += "From MAILER-DAEMON Wed Dec  9 10:00:00 2026\n" + QByteArray(message).replace("\nFrom ", "\n>From ") + "\n";
+        const int before = c.store->bounces().rows({}).size();
+        const BounceSummary was = processor.summary();
+        EXPECT_EQ(processor.process(message), e.kind != "unrelated");
+        processor.flush();
+        const QList<BounceLog::Row> rows = c.store->bounces().rows({});
+        if (e.kind == "bounce" || e.kind == "complaint") {
+            ASSERT_EQ(rows.size(), before + 1);
+            const auto added = std::find_if(rows.begin(), rows.end(), [&](const BounceLog::Row& r) { return r.address == e.address; });
+            ASSERT_NE(added, rows.end());
+            EXPECT_EQ(added->kind, e.kindOfRow);
+            EXPECT_EQ(added->status, e.status == "-" ? QString() : e.status);
+            EXPECT_EQ(added->run, e.run);
+            if (e.kindOfRow == "hard" || e.kindOfRow == "complaint")
+                suppressedNow.append(e.address);
+        } else {
+            EXPECT_EQ(rows.size(), before);
+            EXPECT_EQ(processor.summary().autoReplies - was.autoReplies, e.kind == "auto" ? 1 : 0);
+        }
+    }
+    QStringList suppressed;
+    for (const SuppressionList::Row& r : c.store->suppression().rows())
+        suppressed.append(r.address);
+    EXPECT_EQ(suppressed, suppressedNow);
+    EXPECT_TRUE(c.store->suppression().reasonFor("alice@example.org")->startsWith("bounced: 5.1.1 550 5.1.1"));
+    EXPECT_EQ(*c.store->suppression().reasonFor("frank@example.org"), "complaint");
+    EXPECT_EQ(processor.summary().text(), "9 bounces, 1 complaints, 8 addresses suppressed");
+
+    // Read again, as a Maildir and as an mbox file: nothing new.
+    writeAll(maildir.filePath("bounces.mbox"), mbox);
+    for (const QString& source : {maildir.path(), maildir.filePath("bounces.mbox")}) {
+        BounceProcessor again(*c.store, rules());
+        ImportBounceFiles({source}, again);
+        EXPECT_EQ(again.summary().messages, n) << source.toStdString();
+        EXPECT_EQ(again.summary().known, 10);
+        EXPECT_EQ(again.summary().bounces + again.summary().complaints + again.summary().suppressed, 0);
+    }
+
+    // The third soft bounce within the days set suppresses the address.
+    const QByteArray full = corpusMessage("gmail-full.eml", c.secret);
+    for (int i = 2; i <= 3; ++i) {
+        EXPECT_FALSE(c.store->suppression().reasonFor("dave@example.org").has_value());
+        processor.process(QByteArray(full).replace("5f1c.gmail-full", "5f1c.gmail-full-" + QByteArray::number(i)));
+        processor.flush();
+    }
+    EXPECT_EQ(*c.store->suppression().reasonFor("dave@example.org"), "bounced: 3 soft bounces in 30 days (last 5.2.2)");
+    EXPECT_FALSE(c.store->suppression().reasonFor("heidi@example.org").has_value());
+}
+
+// Tags: lower case, per run and address, and no use without the store's secret.
+TEST(Bounces, ReturnPathTagsNameTheirRecipientAndRun)
+{
+    const QByteArray secret = "s3cret", other = "another";
+    const QByteArray tag = ReturnPath::tagFor(secret, 4242, "Jo@Example.ORG");
+    EXPECT_EQ(tag, tag.toLower());
+    const QString verp = ReturnPath::verpAddress("bounces@example.com", tag);
+    EXPECT_EQ(verp, "bounces+" + tag + "@example.com");
+    const auto found = ReturnPath::findTag(verp.toUpper().toLatin1()); // a relay that folds case
+    ASSERT_TRUE(found.has_value());
+    EXPECT_EQ(found->run, 4242);
+    EXPECT_TRUE(ReturnPath::matches(secret, *found, "jo@example.org"));
+    EXPECT_FALSE(ReturnPath::matches(secret, *found, "other@example.org"));
+    EXPECT_FALSE(ReturnPath::matches(other, *found, "jo@example.org"));
+    EXPECT_FALSE(ReturnPath::matches(secret, {4243, found->mac}, "jo@example.org"));
+    EXPECT_FALSE(ReturnPath::findTag("bounces@example.com").has_value());
+    EXPECT_TRUE(ReturnPath::addressFault("bounces@example.com").isEmpty());
+    EXPECT_FALSE(ReturnPath::addressFault(QString(40, 'b') + "@example.com").isEmpty());
+    EXPECT_FALSE(ReturnPath::addressFault("not an address").isEmpty());
+}
+
+namespace {
+
+// The throw-away Dovecot the test command started, and its user's Maildir.
+struct Dovecot
+{
+    QString state = QStringLiteral(BREVORA_TEST_DOVECOT);
+    QString value(const char* name) const { return QString::fromUtf8(readAll(state + '/' + name)).trimmed(); }
+    QString maildir() const { return value("maildir"); }
+    BounceSetup setup(const QString& scheme, const char* port) const
+    {
+        BounceSetup s;
+        s.mailbox = QStringLiteral("%1://bounces@127.0.0.1:%2/INBOX").arg(scheme, value(port));
+        s.password = value("password");
+        return s;
+    }
+    CertificateDecision trustItsCertificate() const
+    {
+        const QString fingerprint = value("fingerprint");
+        return [fingerprint](const CertificateInfo& info) { return info.sha256 == fingerprint; };
+    }
+    // The messages of a folder ("" for the inbox), with the Maildir flags of each.
+    QStringList files(const QString& folder = {}) const
+    {
+        QStringList out;
+        const QString base = folder.isEmpty() ? maildir() : maildir() + "/." + folder;
+        for (const char* sub : {"/new", "/cur"})
+            for (const QString& name : QDir(base + sub).entryList(QDir::Files))
+                out.append(name);
+        return out;
+    }
+    void empty() const
+    {
+        for (const QString& folder : {QString(), QStringLiteral("Brevora.Processed")})
+            for (const char* sub : {"/new", "/cur"}) {
+                const QString base = (folder.isEmpty() ? maildir() : maildir() + "/." + folder) + sub;
+                for (const QString& name : QDir(base).entryList(QDir::Files))
+                    QFile::remove(base + '/' + name);
+            }
+    }
+};
+
+} // namespace
+
+// Over IMAP (TLS, and STARTTLS) the bounce mail is recorded and moved to the processed folder,
+// which is made when missing; other mail stays in the inbox, unread. Over POP3 processed mail is
+// deleted when the setup says so. A second fetch changes nothing.
+TEST(Bounces, TheMailboxIsReadOverImapAndPop3)
+{
+    const Dovecot dovecot;
+    ASSERT_FALSE(dovecot.value("imaps").isEmpty()) << "no Dovecot";
+    dovecot.empty();
+    CorpusStore c;
+    int n = 0;
+    for (const Expected& e : manifest())
+        writeAll(dovecot.maildir() + QStringLiteral("/new/%1.eml").arg(++n), corpusMessage(e.file, c.secret));
+
+    BounceProcessor first(*c.store, rules());
+    FetchBounces(dovecot.setup("imaps", "imaps"), dovecot.trustItsCertificate(), first);
+    EXPECT_EQ(first.summary().messages, n);
+    EXPECT_EQ(first.summary().text(), "9 bounces, 1 complaints, 8 addresses suppressed");
+    const QStringList left = dovecot.files();
+    ASSERT_EQ(left.size(), 1) << left.join(' ').toStdString();
+    EXPECT_FALSE(left.first().section(":2,", 1).contains('S')) << "the unrelated message was marked read";
+    EXPECT_EQ(dovecot.files("Brevora.Processed").size(), n - 1);
+
+    BounceProcessor second(*c.store, rules());
+    FetchBounces(dovecot.setup("imap", "imap"), dovecot.trustItsCertificate(), second); // STARTTLS
+    EXPECT_EQ(second.summary().messages, 1);
+    EXPECT_EQ(second.summary().unrelated, 1);
+    EXPECT_EQ(dovecot.files().size(), 1);
+
+    // POP3: a bounce read twice counts once; deleted when asked, the other mail kept.
+    writeAll(dovecot.maildir() + "/new/again.eml", corpusMessage("postfix-dsn.eml", c.secret));
+    BounceSetup pop = dovecot.setup("pop3s", "pop3s");
+    pop.deleteProcessed = true;
+    BounceProcessor third(*c.store, rules());
+    FetchBounces(pop, dovecot.trustItsCertificate(), third);
+    EXPECT_EQ(third.summary().messages, 2);
+    EXPECT_EQ(third.summary().known, 1);
+    EXPECT_EQ(dovecot.files().size(), 1);
+    EXPECT_EQ(c.store->bounces().rows({}).size(), 10);
+
+    // A wrong password and a certificate nobody trusts stop the fetch with the reason.
+    BounceSetup wrong = dovecot.setup("imaps", "imaps");
+    wrong.password = "wrong";
+    try {
+        FetchBounces(wrong, dovecot.trustItsCertificate(), third);
+        ADD_FAILURE() << "logged in with a wrong password";
+    } catch (const BrevoraError& e) {
+        EXPECT_TRUE(e.message().startsWith("The bounce mailbox imaps://127.0.0.1:")) << e.message().toStdString();
+    }
+    try {
+        FetchBounces(dovecot.setup("imaps", "imaps"), [](const CertificateInfo&) { return false; }, third);
+        ADD_FAILURE() << "an untrusted certificate was accepted";
+    } catch (const BrevoraError& e) {
+        EXPECT_EQ(e.kind(), ErrorKind::Certificate) << e.message().toStdString();
+    }
+    dovecot.empty();
+}
