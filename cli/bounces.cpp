@@ -65,7 +65,7 @@ int fetch(const Options& o)
                                                                 "--bounce-mailbox imaps://user@host/INBOX --bounce-password-stdin"));
     }
     std::unique_ptr<SendLogStore> store = openStore();
-    BounceProcessor processor(*store, ReadBounceRules());
+    BounceProcessor processor(store->bounces(), ReadBounceRules());
     const CertificateDecision decision = [trusted](const CertificateInfo& info) {
         if (IsTrustedCertificate(info, trusted))
             return true;
@@ -83,7 +83,7 @@ int import(const QStringList& files)
     if (files.isEmpty())
         throw CommandLineError(QStringLiteral("\"import\" needs the files to read."));
     std::unique_ptr<SendLogStore> store = openStore();
-    BounceProcessor processor(*store, ReadBounceRules());
+    BounceProcessor processor(store->bounces(), ReadBounceRules());
     ImportBounceFiles(files, processor);
     summarize(processor.summary());
     return kExitOk;

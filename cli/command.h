@@ -17,6 +17,8 @@ constexpr int kExitOk = 0;
 constexpr int kExitRefused = 1;
 constexpr int kExitConnect = 2;
 constexpr int kExitUsage = 3;
+// The bounce brake paused the run: bounces or complaints passed their threshold.
+constexpr int kExitBraked = 4;
 
 // An argument the command does not take, or an option without its value: the message is followed
 // by a one-line usage hint.

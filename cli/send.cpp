@@ -503,6 +503,8 @@ int SendCommand(const QStringList& args)
         return kExitConnect;
     case RunOutcome::PrepareFailed:
         return kExitUsage;
+    case RunOutcome::Braked:
+        return kExitBraked;
     }
     return kExitOk;
 }

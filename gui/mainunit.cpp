@@ -544,6 +544,9 @@ void TMainForm::showRunEnd(RunOutcome outcome)
     case RunOutcome::PrepareFailed:
         RunProgress->setFormat(counted + QStringLiteral(", message error"));
         return;
+    case RunOutcome::Braked:
+        RunProgress->setFormat(counted + QStringLiteral(", paused: bounces"));
+        return;
     case RunOutcome::ConnectFailed:
     case RunOutcome::AuthFailed:
         RunProgress->setMaximum(1);

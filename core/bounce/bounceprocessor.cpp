@@ -3,7 +3,6 @@
 #include "core/bounce/mailbox.h"
 #include "core/error.h"
 #include "core/mail/returnpath.h"
-#include "core/sendlog/sendlogstore.h"
 
 #include <QDateTime>
 #include <QDir>
@@ -16,9 +15,9 @@ namespace {
 constexpr int kBatch = 1000; // results recorded in one transaction
 constexpr qint64 kLargestMessage = 64LL * 1024 * 1024;
 
-[[noreturn]] void storeFailed(SendLogStore& store)
+[[noreturn]] void storeFailed(BounceLog& log)
 {
-    throw BrevoraError(ErrorKind::Store, QStringLiteral("The bounces could not be recorded in %1: %2").arg(store.shownName(), store.lastError()));
+    throw BrevoraError(ErrorKind::Store, QStringLiteral("The bounces could not be recorded in %1: %2").arg(log.shownName(), log.lastError()));
 }
 
 QString daysAgo(int days)
@@ -70,13 +69,13 @@ QString BounceSummary::text() const
     return QStringLiteral("%1 bounces, %2 complaints, %3 addresses suppressed").arg(bounces).arg(complaints).arg(suppressed);
 }
 
-BounceProcessor::BounceProcessor(SendLogStore& store, const BounceRules& rules)
-    : m_store(store)
+BounceProcessor::BounceProcessor(BounceLog& log, const BounceRules& rules)
+    : m_log(log)
     , m_rules(rules)
 {
-    m_secret = store.bounces().secret();
+    m_secret = log.secret();
     if (m_secret.isEmpty())
-        storeFailed(store);
+        storeFailed(log);
 }
 
 BounceProcessor::~BounceProcessor() = default;
@@ -86,8 +85,8 @@ QString BounceProcessor::addressOfTag(qint64 run, const QByteArray& mac)
     auto it = m_tagsOfRun.find(run);
     if (it == m_tagsOfRun.end()) {
         QHash<QByteArray, QString> tags;
-        if (!m_store.bounces().forEachDeliveredKey([&](const QString& key) { tags.insert(ReturnPath::macFor(m_secret, run, key), key); }))
-            storeFailed(m_store);
+        if (!m_log.forEachDeliveredKey([&](const QString& key) { tags.insert(ReturnPath::macFor(m_secret, run, key), key); }))
+            storeFailed(m_log);
         it = m_tagsOfRun.insert(run, std::move(tags));
     }
     return it->value(mac);
@@ -146,8 +145,8 @@ void BounceProcessor::flush()
 {
     if (m_waiting.isEmpty())
         return;
-    if (!m_store.bounces().record(m_waiting, m_rules.softLimit, daysAgo(m_rules.softDays), m_rules.softDays))
-        storeFailed(m_store);
+    if (!m_log.record(m_waiting, m_rules.softLimit, daysAgo(m_rules.softDays), m_rules.softDays))
+        storeFailed(m_log);
     for (const BounceLog::Incoming& in : m_waiting) {
         if (!in.isNew) {
             ++m_summary.known;
@@ -195,9 +194,11 @@ void ImportBounceFiles(const QStringList& paths, BounceProcessor& processor, con
     processor.flush();
 }
 
-void FetchBounces(const BounceSetup& setup, const CertificateDecision& decision, BounceProcessor& processor)
+void FetchBounces(const BounceSetup& setup, const CertificateDecision& decision, BounceProcessor& processor,
+                  const std::atomic<bool>* abort)
 {
     BounceMailbox mailbox(setup, decision);
+    mailbox.setAbortFlag(abort);
     mailbox.readAll([&](const QByteArray& message) {
         if (!processor.process(message))
             return BounceMailbox::Outcome::LeftAlone;

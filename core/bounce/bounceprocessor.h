@@ -4,14 +4,13 @@
 #include <QHash>
 #include <QString>
 #include <QStringList>
+#include <atomic>
 #include <functional>
 
 #include "core/bounce/bouncereport.h"
 #include "core/sendlog/bouncelog.h"
 #include "core/settings/bouncesettings.h"
 #include "core/smtp/securetransport.h"
-
-class SendLogStore;
 
 // What reading bounce mail came to.
 struct BounceSummary
@@ -34,7 +33,7 @@ struct BounceSummary
 class BounceProcessor
 {
 public:
-    BounceProcessor(SendLogStore& store, const BounceRules& rules);
+    BounceProcessor(BounceLog& log, const BounceRules& rules);
     ~BounceProcessor();
     // Reads one message; answers whether it was bounce mail (a bounce, a complaint, an automatic
     // reply), which may be put aside, or mail of another kind, to be left alone.
@@ -47,7 +46,7 @@ private:
     // The recipient a tag was made for, among the delivered addresses; empty when none.
     QString addressOfTag(qint64 run, const QByteArray& mac);
 
-    SendLogStore& m_store;
+    BounceLog& m_log;
     BounceRules m_rules;
     QByteArray m_secret;
     QHash<qint64, QHash<QByteArray, QString>> m_tagsOfRun;
@@ -60,4 +59,6 @@ private:
 void ImportBounceFiles(const QStringList& paths, BounceProcessor& processor, const std::function<void(int)>& progress = {});
 // Reads the sender's bounce mailbox, moving (or on POP3 deleting, when chosen) what was bounce
 // mail and leaving the rest unread where it was.
-void FetchBounces(const BounceSetup& setup, const CertificateDecision& decision, BounceProcessor& processor);
+// A set abort flag ends the reading soon after.
+void FetchBounces(const BounceSetup& setup, const CertificateDecision& decision, BounceProcessor& processor,
+                  const std::atomic<bool>* abort = nullptr);

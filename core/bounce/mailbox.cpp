@@ -27,6 +27,11 @@ size_t collect(char* data, size_t size, size_t count, void* out)
     return size * count;
 }
 
+int abortWhenSet(void* flag, curl_off_t, curl_off_t, curl_off_t, curl_off_t)
+{
+    return static_cast<const std::atomic<bool>*>(flag)->load() ? 1 : 0;
+}
+
 struct TlsCheck
 {
     QString host;
@@ -51,7 +56,8 @@ CURLcode setUpTls(CURL*, void* sslCtx, void* arg)
 class Connection
 {
 public:
-    Connection(const BounceSetup& setup, const CertificateDecision& decision)
+    Connection(const BounceSetup& setup, const CertificateDecision& decision, const std::atomic<bool>* abort)
+        : m_abort(abort)
     {
         initCurl();
         const QUrl url(setup.mailbox.trimmed());
@@ -110,6 +116,13 @@ public:
             curl_easy_setopt(m_curl, CURLOPT_CUSTOMREQUEST, command.constData());
         if (noBody)
             curl_easy_setopt(m_curl, CURLOPT_NOBODY, 1L);
+        if (m_abort) {
+            curl_easy_setopt(m_curl, CURLOPT_NOPROGRESS, 0L);
+            curl_easy_setopt(m_curl, CURLOPT_XFERINFOFUNCTION, abortWhenSet);
+            curl_easy_setopt(m_curl, CURLOPT_XFERINFODATA, m_abort);
+            if (m_abort->load())
+                throw BrevoraError(ErrorKind::Network, QStringLiteral("Reading the bounce mailbox was stopped."));
+        }
         const CURLcode code = curl_easy_perform(m_curl);
         if (code == CURLE_OK)
             return out;
@@ -127,6 +140,7 @@ private:
     QByteArray m_base, m_user, m_password;
     bool m_imap = true;
     TlsCheck m_check;
+    const std::atomic<bool>* m_abort = nullptr;
     char m_error[CURL_ERROR_SIZE] = {};
 };
 
@@ -228,12 +242,12 @@ BounceMailbox::BounceMailbox(BounceSetup setup, CertificateDecision decision)
 
 int BounceMailbox::readAll(const Handler& handle)
 {
-    Connection c(m_setup, m_decision);
+    Connection c(m_setup, m_decision, m_abort);
     return c.imap() ? readImap(c, m_setup, handle) : readPop3(c, m_setup, handle);
 }
 
 void BounceMailbox::probe()
 {
-    Connection c(m_setup, m_decision);
+    Connection c(m_setup, m_decision, m_abort);
     c.request(c.base(), "NOOP", !c.imap());
 }

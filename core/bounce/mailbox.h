@@ -2,6 +2,7 @@
 
 #include <QByteArray>
 #include <QString>
+#include <atomic>
 #include <functional>
 
 #include "core/settings/bouncesettings.h"
@@ -25,8 +26,11 @@ public:
     int readAll(const Handler& handle);
     // Logs in and selects the mailbox, nothing more (for a check of the settings).
     void probe();
+    // Once the flag is set, the transfer under way ends (as a failure) and no other begins.
+    void setAbortFlag(const std::atomic<bool>* abort) { m_abort = abort; }
 
 private:
     BounceSetup m_setup;
     CertificateDecision m_decision;
+    const std::atomic<bool>* m_abort = nullptr;
 };

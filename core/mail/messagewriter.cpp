@@ -85,7 +85,12 @@ QByteArray NewMessageId(const QString& senderAddress, const QByteArray& tag)
     bool ascii = true;
     for (QChar c : domain)
         ascii = ascii && c.unicode() < 0x80;
-    return '<' + (tag.isEmpty() ? QByteArray() : tag + '.') + QByteArray(id) + '@' + (ascii ? domain.toLatin1() : QUrl::toAce(domain)) + '>';
+    // With a tag (which names the run and recipient) a random part keeps it unique, and short
+    // enough not to be folded.
+    if (!tag.isEmpty())
+        std::snprintf(id, sizeof id, "%s.%016llx", tag.left(60).constData(),
+                      static_cast<unsigned long long>(QRandomGenerator::global()->generate64()));
+    return '<' + QByteArray(id) + '@' + (ascii ? domain.toLatin1() : QUrl::toAce(domain)) + '>';
 }
 
 HeaderList BuildHeaders(const EmailMessage& m, const QByteArray& transferEncoding, const QByteArray& bodyCharset,

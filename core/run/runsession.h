@@ -78,7 +78,8 @@ struct RunSession
 };
 
 // How a run ended. A run the user stopped ends Completed, as one that emptied the list.
-enum class RunOutcome { Completed, Refused, ConnectFailed, AuthFailed, PrepareFailed, RecordFailed };
+// Braked: the run's bounces or complaints passed their threshold (see BounceBrake).
+enum class RunOutcome { Completed, Refused, ConnectFailed, AuthFailed, PrepareFailed, RecordFailed, Braked };
 
 // Connects the session and logs in as the plan for the server's offer says, telling each step in
 // activity lines; Completed, ConnectFailed or AuthFailed. Runs on the session's thread.

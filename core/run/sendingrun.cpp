@@ -1,6 +1,8 @@
 #include "core/run/sendingrun.h"
 
 #include "core/mail/returnpath.h"
+#include "core/sendlog/storeconnection.h"
+#include "core/settings/bouncesettings.h"
 
 #include "core/error.h"
 #include "core/run/pendinglist.h"
@@ -31,6 +33,8 @@ SendingRun::SendingRun(PendingList& list, QObject* parent)
     m_clock = [] { return QDateTime::currentMSecsSinceEpoch(); };
     connect(&m_waitTimer, &QTimer::timeout, this, &SendingRun::tick);
     m_smtp.setCertificateDecision([this](const CertificateInfo& info) { return askCertificate(info); });
+    connect(&m_brake, &BounceBrake::tripped, this, [this](const QString& reason) { guarded([&] { pauseForBrake(reason); }); });
+    connect(&m_brake, &BounceBrake::checkFailed, this, [this](const QString& why) { say(QStringLiteral("Bounces not checked: ") + why); });
 }
 
 SendingRun::~SendingRun()
@@ -108,6 +112,11 @@ void SendingRun::StartRun(const RunSelection& s, const QString& testAddress, con
                 m_list.unlockRun();
             throw BrevoraError(ErrorKind::Store, QStringLiteral("Cannot note the run in %1: %2").arg(store.shownName(), store.lastError()));
         }
+    }
+    if (m_bounceRun > 0) {
+        BounceBrake::Plan plan{m_list.store()->location(), m_bounceRun, SendLogTimestamp(), ReadBounceSetup(s.SenderAddress),
+                               ReadBounceRules(), m_brakeInterval};
+        m_brake.start(plan, [this] { m_list.store()->bounces().noteRunSent(m_bounceRun, m_counts.runDelivered); });
     }
     emit runStarting();
     ++m_generation;
@@ -418,9 +427,20 @@ void SendingRun::beginStop()
     endWhenIdle();
 }
 
+void SendingRun::pauseForBrake(const QString& reason)
+{
+    if (!m_running || m_stopping)
+        return;
+    m_list.store()->bounces().applyBrake(m_bounceRun, reason); // every other run of the list stops too
+    m_outcome = RunOutcome::Braked;
+    say(QStringLiteral("The run is paused: %1. The entries not sent stay on the list: look at the bounces in History "
+                       "before starting it again.").arg(reason));
+    StopRun();
+}
+
 void SendingRun::StopRun()
 {
-    m_stoppedByUser = m_running;
+    m_stoppedByUser = m_running && m_outcome != RunOutcome::Braked;
     if (m_running && anySessionBusy()) {
         // Messages on their way are finished; every other wait is cut short, and the run ends
         // when the sessions are back.
@@ -470,6 +490,7 @@ void SendingRun::endRun()
             m_outcome = RunOutcome::RecordFailed;
         }
     }
+    m_brake.stop();
     if (m_bounceRun > 0)
         m_list.store()->bounces().noteRunSent(m_bounceRun, m_counts.runDelivered); // its bounce rates are shares of this
     m_list.unlockRun();

@@ -14,6 +14,7 @@
 #include "core/error.h"
 #include "core/mail/emailmessage.h"
 #include "core/settings/settingsfile.h"
+#include "core/run/bouncebrake.h"
 #include "core/run/pendinglist.h"
 #include "core/run/prepare.h"
 #include "core/run/ratelimiter.h"
@@ -58,6 +59,8 @@ public:
     void setRetryDelays(QList<int> ms) { m_retries.setDelays(std::move(ms)); }
     // The waits before each new connection after the connection was lost (with the skip choice).
     void setReconnectDelays(QList<int> ms) { m_backoff.setDelays(std::move(ms)); }
+    // How often the bounce brake checks (tests check often); 0: the bounce rules' minutes.
+    void setBrakeInterval(int ms) { m_brakeInterval = ms; }
     // The clock the rate limits read (milliseconds since the epoch); tests set their own.
     void setClock(std::function<qint64()> clock) { m_clock = std::move(clock); }
 
@@ -210,6 +213,10 @@ private:
     QString m_bounceAddress;
     QByteArray m_bounceSecret;
     qint64 m_bounceRun = 0;
+    BounceBrake m_brake;
+    int m_brakeInterval = 0;
+    // The brake tripped: the run stops as if stopped, and says why.
+    void pauseForBrake(const QString& reason);
     int m_inFlight = 32;
     int m_connections = 1;
     bool m_stoppedByUser = false;

@@ -11,6 +11,16 @@ BounceLog::BounceLog(StoreConnection& connection)
 {
 }
 
+const QString& BounceLog::shownName() const
+{
+    return m_connection.shownName();
+}
+
+const QString& BounceLog::lastError() const
+{
+    return m_connection.lastError();
+}
+
 QByteArray BounceLog::secret()
 {
     QSqlQuery q(m_connection.db());

@@ -14,6 +14,9 @@ class BounceLog
 {
 public:
     explicit BounceLog(StoreConnection& connection);
+    // The store's name and its last failure, for messages.
+    const QString& shownName() const;
+    const QString& lastError() const;
 
     // The store's secret for return-path tags, made the first time it is asked for; empty when
     // the store fails.

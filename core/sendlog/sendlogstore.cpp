@@ -56,6 +56,7 @@ SendLogStore::SendLogStore(const QString& databasePath)
 }
 
 SendLogStore::SendLogStore(const StoreLocation& location)
+    : m_location(location)
 {
     std::unique_ptr<SqlDialect> dialect = SqlDialect::forLocation(location);
     const QString base = dialect->journalBase();

@@ -41,6 +41,8 @@ public:
 
     // The store's file or URL, for messages.
     const QString& shownName() const;
+    // Where it is, for a connection of another thread's own.
+    const StoreLocation& location() const { return m_location; }
     // The text of the last failure, for a caller that reports it.
     const QString& lastError() const;
 
@@ -146,6 +148,7 @@ public:
 private:
     // Keys the delivered rows of the send log that came without one.
     bool keyNewLogRows();
+    StoreLocation m_location;
     std::unique_ptr<StoreConnection> m_connection;
     std::unique_ptr<Claims> m_claims;
     std::unique_ptr<DeliveryJournal> m_journal;

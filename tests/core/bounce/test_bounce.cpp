@@ -2,8 +2,13 @@
 #include "core/error.h"
 #include "core/mail/returnpath.h"
 #include "core/sendlog/sendlogstore.h"
+#include "core/run/sendingrun.h"
+#include "core/text/codepage.h"
 #include "support/rawsql.h"
+#include "support/sink.h"
 #include "support/tempdir.h"
+#include "support/testrun.h"
+#include "support/wait.h"
 
 #include <QDir>
 #include <QDirIterator>
@@ -72,7 +77,7 @@ BounceRules rules()
 TEST(Bounces, TheCorpusGivesClassAddressAndRunOnce)
 {
     CorpusStore c;
-    BounceProcessor processor(*c.store, rules());
+    BounceProcessor processor(c.store->bounces(), rules());
     QStringList suppressedNow;
     QTemporaryDir maildir;
     QDir().mkpath(maildir.filePath("new"));
@@ -113,7 +118,7 @@ TEST(Bounces, TheCorpusGivesClassAddressAndRunOnce)
     // Read again, as a Maildir and as an mbox file: nothing new.
     writeAll(maildir.filePath("bounces.mbox"), mbox);
     for (const QString& source : {maildir.path(), maildir.filePath("bounces.mbox")}) {
-        BounceProcessor again(*c.store, rules());
+        BounceProcessor again(c.store->bounces(), rules());
         ImportBounceFiles({source}, again);
         EXPECT_EQ(again.summary().messages, n) << source.toStdString();
         EXPECT_EQ(again.summary().known, 10);
@@ -208,7 +213,7 @@ TEST(Bounces, TheMailboxIsReadOverImapAndPop3)
     for (const Expected& e : manifest())
         writeAll(dovecot.maildir() + QStringLiteral("/new/%1.eml").arg(++n), corpusMessage(e.file, c.secret));
 
-    BounceProcessor first(*c.store, rules());
+    BounceProcessor first(c.store->bounces(), rules());
     FetchBounces(dovecot.setup("imaps", "imaps"), dovecot.trustItsCertificate(), first);
     EXPECT_EQ(first.summary().messages, n);
     EXPECT_EQ(first.summary().text(), "9 bounces, 1 complaints, 8 addresses suppressed");
@@ -217,7 +222,7 @@ TEST(Bounces, TheMailboxIsReadOverImapAndPop3)
     EXPECT_FALSE(left.first().section(":2,", 1).contains('S')) << "the unrelated message was marked read";
     EXPECT_EQ(dovecot.files("Brevora.Processed").size(), n - 1);
 
-    BounceProcessor second(*c.store, rules());
+    BounceProcessor second(c.store->bounces(), rules());
     FetchBounces(dovecot.setup("imap", "imap"), dovecot.trustItsCertificate(), second); // STARTTLS
     EXPECT_EQ(second.summary().messages, 1);
     EXPECT_EQ(second.summary().unrelated, 1);
@@ -227,7 +232,7 @@ TEST(Bounces, TheMailboxIsReadOverImapAndPop3)
     writeAll(dovecot.maildir() + "/new/again.eml", corpusMessage("postfix-dsn.eml", c.secret));
     BounceSetup pop = dovecot.setup("pop3s", "pop3s");
     pop.deleteProcessed = true;
-    BounceProcessor third(*c.store, rules());
+    BounceProcessor third(c.store->bounces(), rules());
     FetchBounces(pop, dovecot.trustItsCertificate(), third);
     EXPECT_EQ(third.summary().messages, 2);
     EXPECT_EQ(third.summary().known, 1);
@@ -249,5 +254,75 @@ TEST(Bounces, TheMailboxIsReadOverImapAndPop3)
     } catch (const BrevoraError& e) {
         EXPECT_EQ(e.kind(), ErrorKind::Certificate) << e.message().toStdString();
     }
+    dovecot.empty();
+}
+
+// A run whose sender has a bounce address sends each message with a return path and a
+// Message-ID that name its recipient. Its brake reads the mailbox while it runs: once 100 are
+// sent and the hard bounces there pass the threshold (2 % here; 30 of 1000 bounce, whenever the
+// mailbox is read), the run pauses, says why and keeps the rest pending.
+TEST(Bounces, ARunPausesWhenItsBouncesPassTheBrake)
+{
+    const Dovecot dovecot;
+    ASSERT_FALSE(dovecot.value("imaps").isEmpty()) << "no Dovecot";
+    dovecot.empty();
+    CodePage::setName("CP1252");
+    QTemporaryDir data;
+    SetAppDir(data.path() + '/');
+    WriteTrustedFingerprint("127.0.0.1", dovecot.value("fingerprint"));
+    BounceSetup bounce = dovecot.setup("imaps", "imaps");
+    bounce.address = "bounces@example.com";
+    WriteBounceSetup("me@example.com", bounce);
+    BounceRules strict;
+    strict.hardPercent = 2;
+    WriteBounceRules(strict);
+
+    SendLogStore store(data.filePath("db/sendlog.db"));
+    const QByteArray secret = store.bounces().secret();
+    PendingList list(&store);
+    QStringList entries;
+    for (int i = 0; i < 1000; ++i)
+        entries.append(QStringLiteral("r%1@example.org").arg(i));
+    list.append(entries);
+    // What the mailbox will hold: the first run's messages to 30 of them bounced.
+    const QByteArray dsn = readAll(kCorpus + "untagged-dsn.eml");
+    for (int i = 0; i < 30; ++i) {
+        const QByteArray address = QByteArray("r") + QByteArray::number(i) + "@example.org";
+        writeAll(dovecot.maildir() + QStringLiteral("/new/b%1.eml").arg(i),
+                 QByteArray(dsn)
+                     .replace("kim@example.org", address)
+                     .replace("To: bounces@example.com", "To: bounces+" + ReturnPath::tagFor(secret, 1, address) + "@example.com")
+                     .replace("UNT1", "UNT1-" + QByteArray::number(i)));
+    }
+
+    Sink sink({"-e", data.filePath("envelopes.txt")});
+    ASSERT_GT(sink.port(), 0);
+    SendingRun run(list);
+    run.setBodyProvider([] { return QStringList{"Hello"}; });
+    run.setBrakeInterval(100);
+    RunRecord record;
+    record.follow(run, 5);
+    RunSelection s = LocalSelection(sink.port());
+    SelectSender(s, "me@example.com");
+    ASSERT_EQ(s.BounceAddress, "bounces@example.com");
+    run.StartRun(s);
+    ASSERT_TRUE(waitUntil([&] { return record.finishedCount > 0; }, 60000)) << record.lines.join('\n').toStdString();
+    ASSERT_EQ(record.outcome, RunOutcome::Braked) << record.lines.join('\n').toStdString();
+    EXPECT_GT(list.count(), 0);
+    EXPECT_LT(run.sentCount(), 1000);
+    EXPECT_TRUE(record.lines.join('\n').contains("The run is paused: hard bounces are")) << record.lines.join('\n').toStdString();
+    const QList<BounceLog::RunSummary> runs = store.bounces().runs();
+    ASSERT_EQ(runs.size(), 1);
+    EXPECT_EQ(runs[0].hard, 30);
+    EXPECT_GE(runs[0].sent, 100);
+    EXPECT_FALSE(runs[0].brake.isEmpty());
+    EXPECT_TRUE(store.suppression().reasonFor("r29@example.org").has_value());
+
+    const QByteArray tag = ReturnPath::tagFor(secret, 1, "r0@example.org");
+    EXPECT_TRUE(readAll(data.filePath("envelopes.txt")).contains("MAIL FROM:<bounces+" + tag + "@example.com>"));
+    const QList<QByteArray> messages = sink.messages(1);
+    ASSERT_FALSE(messages.isEmpty());
+    EXPECT_TRUE(messages.first().contains("\r\nMessage-ID: <" + tag + '.')) << messages.first().left(600).toStdString();
+    EXPECT_TRUE(messages.first().startsWith("From: me@example.com\r\n")) << messages.first().left(600).toStdString();
     dovecot.empty();
 }
