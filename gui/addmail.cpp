@@ -1,6 +1,7 @@
 #include "gui/addmail.h"
 
 #include "core/settings/entries.h"
+#include "core/mail/returnpath.h"
 
 #include "gui/entryform.h"
 #include "core/error.h"
@@ -23,33 +24,51 @@ TFrmAddMail::TFrmAddMail(QWidget* parent)
     form->addRow(QString(), EntryForm::exampleLabel(this, QStringLiteral("jane.doe@example.com")));
     form->addRow(QStringLiteral("Display Name:"), EdtViewName);
     form->addRow(QString(), EntryForm::exampleLabel(this, QStringLiteral("Jane Doe")));
+    // Optional: bounces come back to an address of their own, each naming its recipient, and are
+    // read from a mailbox (Mail, Check bounces; and while a run goes).
+    EdtBounceAddr = EntryForm::makeEdit(this, "EdtBounceAddr");
+    EdtBounceAddr->setPlaceholderText(QStringLiteral("none: bounces go to the address above"));
+    EdtBounceMailbox = EntryForm::makeEdit(this, "EdtBounceMailbox");
+    EdtBouncePassword = EntryForm::makeEdit(this, "EdtBouncePassword");
+    EdtBouncePassword->setEchoMode(QLineEdit::Password);
+    form->addRow(QStringLiteral("Bounce address:"), EdtBounceAddr);
+    form->addRow(QString(), EntryForm::exampleLabel(this, QStringLiteral("bounces@example.com")));
+    form->addRow(QStringLiteral("Bounce mailbox:"), EdtBounceMailbox);
+    form->addRow(QString(), EntryForm::exampleLabel(this, QStringLiteral("imaps://bounces@mail.example.com/INBOX, pop3s://...")));
+    form->addRow(QStringLiteral("Mailbox password:"), EdtBouncePassword);
     layout->addLayout(form);
     EntryForm::addButtons(this, layout, QStringLiteral("Calcel"), [this] { BtmOkClick(); });
-    setFixedSize(minimumSizeHint().expandedTo(QSize(281, 178))); // room for every label, at any font size
+    setFixedSize(minimumSizeHint().expandedTo(QSize(420, 178))); // room for every label, at any font size
 }
 
-bool TFrmAddMail::ExecuteAdd(SenderEntry& entry)
+bool TFrmAddMail::ExecuteAdd(SenderEntry& entry, BounceSetup& bounce)
 {
     setWindowTitle(QStringLiteral("Add email address"));
     m_editedKey.reset();
-    return Execute(entry);
+    return Execute(entry, bounce);
 }
 
-bool TFrmAddMail::ExecuteEdit(SenderEntry& entry)
+bool TFrmAddMail::ExecuteEdit(SenderEntry& entry, BounceSetup& bounce)
 {
     setWindowTitle(QStringLiteral("Edit email address"));
     m_editedKey = entry.address;
-    return Execute(entry);
+    return Execute(entry, bounce);
 }
 
-bool TFrmAddMail::Execute(SenderEntry& entry)
+bool TFrmAddMail::Execute(SenderEntry& entry, BounceSetup& bounce)
 {
     EdtSendAddr->setText(entry.address);
     EdtViewName->setText(entry.name);
+    EdtBounceAddr->setText(bounce.address);
+    EdtBounceMailbox->setText(bounce.mailbox);
+    EdtBouncePassword->setText(bounce.password);
     EdtSendAddr->setFocus();
     if (!EntryForm::runModal(this))
         return false;
     entry = {EdtSendAddr->text(), EdtViewName->text()};
+    bounce.address = EdtBounceAddr->text().trimmed();
+    bounce.mailbox = EdtBounceMailbox->text().trimmed();
+    bounce.password = EdtBouncePassword->text();
     return true;
 }
 
@@ -65,6 +84,19 @@ void TFrmAddMail::BtmOkClick()
     } catch (const BrevoraError& e) {
         EntryForm::refuse(e.message(), EntryForm::fieldToBlame(e.message(), {EdtSendAddr, EdtViewName}));
         return;
+    }
+    if (const QString bounce = EdtBounceAddr->text().trimmed(); !bounce.isEmpty())
+        if (const QString fault = ReturnPath::addressFault(bounce); !fault.isEmpty()) {
+            EntryForm::refuse(fault, EdtBounceAddr);
+            return;
+        }
+    if (const QString mailbox = EdtBounceMailbox->text().trimmed(); !mailbox.isEmpty()) {
+        try {
+            CheckMailboxUrl(mailbox);
+        } catch (const BrevoraError& e) {
+            EntryForm::refuse(e.message(), EdtBounceMailbox);
+            return;
+        }
     }
     accept();
 }

@@ -13,9 +13,12 @@ void HistoryChart::setDays(const QList<SendLogStore::DayCount>& days)
 {
     m_days = days;
     int total = 0;
-    for (const SendLogStore::DayCount& d : m_days)
+    int bounced = 0;
+    for (const SendLogStore::DayCount& d : m_days) {
         total += d.delivered + d.failed;
-    setToolTip(QStringLiteral("Deliveries a day over the last %1 days: %2 in all").arg(m_days.size()).arg(total));
+        bounced += d.bounced;
+    }
+    setToolTip(QStringLiteral("Deliveries a day over the last %1 days: %2 in all, %3 bounces and complaints").arg(m_days.size()).arg(total).arg(bounced));
     update();
 }
 
@@ -31,7 +34,7 @@ void HistoryChart::paintEvent(QPaintEvent*)
         return;
     int highest = 1;
     for (const SendLogStore::DayCount& d : m_days)
-        highest = qMax(highest, d.delivered + d.failed);
+        highest = qMax(highest, qMax(d.delivered + d.failed, d.bounced));
     const double slot = double(area.width()) / m_days.size();
     for (qsizetype i = 0; i < m_days.size(); ++i) {
         const SendLogStore::DayCount& d = m_days[i];
@@ -42,9 +45,21 @@ void HistoryChart::paintEvent(QPaintEvent*)
         p.fillRect(x, area.bottom() - delivered, w, delivered, QColor(0x3c, 0x9a, 0x5f));
         p.fillRect(x, area.bottom() - delivered - failed, w, failed, QColor(0xc8, 0x3c, 0x3c));
     }
+    // Bounces received each day: an orange line over the bars.
+    bool anyBounce = false;
+    QPolygon bounces;
+    for (qsizetype i = 0; i < m_days.size(); ++i) {
+        anyBounce = anyBounce || m_days[i].bounced > 0;
+        bounces << QPoint(area.left() + int((i + 0.5) * slot), area.bottom() - int(double(m_days[i].bounced) / highest * area.height()));
+    }
+    if (anyBounce) {
+        p.setPen(QPen(QColor(0xe0, 0x8a, 0x1e), 2));
+        p.drawPolyline(bounces);
+    }
     p.setPen(palette().text().color());
     p.drawText(QRect(4, 1, width() - 8, metrics.height()), Qt::AlignLeft,
-               QStringLiteral("Deliveries a day, last %1 days (most: %2)").arg(m_days.size()).arg(highest));
+               QStringLiteral("Deliveries a day, last %1 days (most: %2)%3").arg(m_days.size()).arg(highest)
+                   .arg(anyBounce ? QStringLiteral("; bounces in orange") : QString()));
     p.drawText(QRect(4, height() - metrics.height() - 1, width() - 8, metrics.height()), Qt::AlignLeft,
                m_days.first().day.toString(QStringLiteral("yyyy-MM-dd")));
     p.drawText(QRect(4, height() - metrics.height() - 1, width() - 8, metrics.height()), Qt::AlignRight,

@@ -41,9 +41,9 @@ QVariant SendLogModel::data(const QModelIndex& index, int role) const
     switch (index.column()) {
     case 0: return row.sentAt;
     case 1: return row.address;
-    case 2: return row.delivered ? QStringLiteral("True") : QStringLiteral("False");
+    case 2: return !row.bounce.isEmpty() ? row.bounce : row.delivered ? QStringLiteral("True") : QStringLiteral("False");
     case 3: return row.code ? QVariant(*row.code) : QVariant();
-    case 4: return row.code ? QVariant(row.reason) : QVariant();
+    case 4: return row.code || !row.bounce.isEmpty() ? QVariant(row.reason) : QVariant();
     default: return {};
     }
 }
@@ -86,7 +86,7 @@ TLogForm::TLogForm(SendLogStore* store, QWidget* parent)
     top->addWidget(exportButton);
     FilterCB = new QComboBox(this);
     FilterCB->setObjectName(QStringLiteral("FilterCB"));
-    FilterCB->addItems({QStringLiteral("All"), QStringLiteral("Delivered"), QStringLiteral("Failed")});
+    FilterCB->addItems({QStringLiteral("All"), QStringLiteral("Delivered"), QStringLiteral("Failed"), QStringLiteral("Bounces")});
     FilterCB->setToolTip(QStringLiteral("Which rows to show, count and export"));
     top->addWidget(FilterCB);
     top->addStretch();
@@ -96,6 +96,11 @@ TLogForm::TLogForm(SendLogStore* store, QWidget* parent)
 
     m_chart = new HistoryChart(this);
     layout->addWidget(m_chart);
+    // The latest runs whose bounces come back, with their rates.
+    RunRatesLB = new QLabel(this);
+    RunRatesLB->setObjectName(QStringLiteral("RunRatesLB"));
+    RunRatesLB->setWordWrap(true);
+    layout->addWidget(RunRatesLB);
 
     DBGrid = new QTableView(this);
     DBGrid->setObjectName(QStringLiteral("DBGrid"));
@@ -109,8 +114,9 @@ TLogForm::TLogForm(SendLogStore* store, QWidget* parent)
     connect(refresh, &QPushButton::clicked, this, [this] { Guarded([this] { refurbishBTClick(); }); });
     connect(exportButton, &QPushButton::clicked, this, [this] { Guarded([this] { checkoutBtClick(); }); });
     connect(FilterCB, &QComboBox::currentIndexChanged, this, [this](int choice) {
-        static const QString patterns[] = {QString(), QStringLiteral("^True$"), QStringLiteral("^False$")};
-        m_shown.setFilterRegularExpression(patterns[qBound(0, choice, 2)]);
+        static const QString patterns[] = {QString(), QStringLiteral("^True$"), QStringLiteral("^False$"),
+                                           QStringLiteral("bounce|complaint")};
+        m_shown.setFilterRegularExpression(patterns[qBound(0, choice, 3)]);
         countLB->setText(QString::number(m_shown.rowCount()));
     });
     setFixedSize(560, 520);
@@ -135,13 +141,43 @@ void TLogForm::refurbishBTClick()
 
 void TLogForm::QueryDay()
 {
-    // The window keeps its own result: deliveries recorded meanwhile do not take it away.
-    m_model.setRows(m_store ? m_store->logRows(DayPattern(QueryDT->date())) : QList<SendLogStore::LogRow>());
+    // The window keeps its own result: deliveries recorded meanwhile do not take it away. The
+    // bounces received that day come after the day's rows.
+    QList<SendLogStore::LogRow> rows = m_store ? m_store->logRows(DayPattern(QueryDT->date())) : QList<SendLogStore::LogRow>();
+    if (m_store)
+        for (const BounceLog::Row& b : m_store->bounces().rowsOf(QueryDT->date()))
+            rows.append({b.received, b.address, false, std::nullopt, (b.status + u' ' + b.reason).trimmed(),
+                         b.kind == QLatin1String("complaint") ? b.kind : b.kind + QStringLiteral(" bounce")});
+    m_model.setRows(rows);
     DBGrid->resizeColumnToContents(0); // the whole date and time
     DBGrid->setColumnWidth(1, 300);
     countLB->setText(QString::number(m_shown.rowCount()));
     const QDate today = QDate::currentDate();
-    m_chart->setDays(m_store ? m_store->countByDay(today.addDays(-29), today) : QList<SendLogStore::DayCount>());
+    QList<SendLogStore::DayCount> days = m_store ? m_store->countByDay(today.addDays(-29), today) : QList<SendLogStore::DayCount>();
+    if (m_store) {
+        const QHash<QDate, int> bounced = m_store->bounces().countByDay(today.addDays(-29), today);
+        for (SendLogStore::DayCount& d : days)
+            d.bounced = bounced.value(d.day);
+    }
+    m_chart->setDays(days);
+    RunRatesLB->setText(m_store ? RunRatesText(m_store->bounces().runs()) : QString());
+    RunRatesLB->setVisible(!RunRatesLB->text().isEmpty());
+}
+
+QString RunRatesText(const QList<BounceLog::RunSummary>& runs)
+{
+    QStringList lines;
+    for (qsizetype i = runs.size() - 1; i >= 0 && lines.size() < 3; --i) {
+        const BounceLog::RunSummary& r = runs[i];
+        const auto share = [&r](int n) { return r.sent > 0 ? QString::number(100.0 * n / double(r.sent), 'f', 2) + u'%' : QStringLiteral("-"); };
+        lines.append(QStringLiteral("Run %1 (%2, %3): %4 sent, hard bounces %5, complaints %6%7")
+                         .arg(r.run)
+                         .arg(r.started.left(16), r.sender)
+                         .arg(r.sent)
+                         .arg(share(r.hard), share(r.complaints))
+                         .arg(r.brake.isEmpty() ? QString() : QStringLiteral(", paused: ") + r.brake));
+    }
+    return lines.join(u'\n');
 }
 
 void TLogForm::checkoutBtClick()

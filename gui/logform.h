@@ -30,6 +30,9 @@ private:
 };
 
 // The history window: the deliveries of one day, their count, and their export.
+// The latest runs' bounce and complaint rates, newest first, one line each.
+QString RunRatesText(const QList<BounceLog::RunSummary>& runs);
+
 class TLogForm : public QDialog
 {
     Q_OBJECT
@@ -58,4 +61,5 @@ private:
     QLabel* countLB;
     QTableView* DBGrid;
     HistoryChart* m_chart;
+    QLabel* RunRatesLB;
 };

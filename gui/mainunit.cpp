@@ -1,5 +1,7 @@
 #include "gui/mainunit.h"
 
+#include "gui/bouncecheck.h"
+
 #include "core/text/textutil.h"
 
 #include "gui/about.h"
@@ -440,6 +442,14 @@ void TMainForm::SuppressClick()
     window.exec();
 }
 
+void TMainForm::CheckBouncesClick()
+{
+    if (!m_store)
+        return;
+    CheckBounces(this, *m_store, [this](const CertificateInfo& info) { return askCertificate(info); });
+    ShowFailed();
+}
+
 void TMainForm::reportBtClick()
 {
     if (historyWindow)
@@ -489,19 +499,17 @@ void TMainForm::showRunState(bool running)
 
 void TMainForm::ShowFailed()
 {
-    const QList<SendLogStore::FailedRow> rows = m_store ? m_store->failedRows() : QList<SendLogStore::FailedRow>();
+    int failed = 0;
+    const QList<QStringList> rows = m_store ? FailedPageRows(*m_store, &failed) : QList<QStringList>();
     FailedLB->setRowCount(int(rows.size()));
-    for (int i = 0; i < rows.size(); ++i) {
-        const SendLogStore::FailedRow& r = rows[i];
-        const QStringList cells{r.entry, QString::number(r.code), r.reason, r.at};
-        for (int c = 0; c < cells.size(); ++c) {
-            auto* item = new QTableWidgetItem(cells[c]);
-            item->setToolTip(cells[c]); // a long reason, read whole
+    for (int i = 0; i < rows.size(); ++i)
+        for (int c = 0; c < rows[i].size(); ++c) {
+            auto* item = new QTableWidgetItem(rows[i][c]);
+            item->setToolTip(rows[i][c]); // a long reason, read whole
             FailedLB->setItem(i, c, item);
         }
-    }
     FailedLB->resizeColumnToContents(0);
-    RetryBt->setEnabled(!rows.isEmpty() && !m_run.running());
+    RetryBt->setEnabled(failed > 0 && !m_run.running()); // bounced addresses are not tried again
     PageControl1->setTabText(3, rows.isEmpty() ? QStringLiteral("Failed") : QStringLiteral("Failed (%1)").arg(rows.size()));
 }
 

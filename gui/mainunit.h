@@ -57,6 +57,7 @@ public:
     void reportBtClick();
     // The suppression list, in a window of its own.
     void SuppressClick();
+    void CheckBouncesClick();
     // The Preview page: the selected entry's message (the first entry's when none is selected).
     void ShowPreview();
     // Every pending entry's message to files in a folder, as it would go out; nothing is sent.

@@ -229,16 +229,24 @@ void TFrmSetup::BtmServerDelClick()
 void TFrmSetup::BtmViewAddClick()
 {
     SenderEntry e;
-    if (m_senderDialog->ExecuteAdd(e))
-        m_senders.list->addItem(SaveSender(std::nullopt, e));
+    BounceSetup bounce;
+    if (m_senderDialog->ExecuteAdd(e, bounce)) {
+        const QString key = SaveSender(std::nullopt, e);
+        WriteBounceSetup(key, bounce);
+        m_senders.list->addItem(key);
+    }
 }
 
 void TFrmSetup::BtmViewEditClick()
 {
     const QString old = selected(m_senders);
     SenderEntry e = ReadSender(old);
-    if (m_senderDialog->ExecuteEdit(e))
-        m_senders.list->currentItem()->setText(SaveSender(old, e));
+    BounceSetup bounce = ReadBounceSetup(old);
+    if (m_senderDialog->ExecuteEdit(e, bounce)) {
+        const QString key = SaveSender(old, e);
+        WriteBounceSetup(key, bounce); // SaveSender moved the old one with the address
+        m_senders.list->currentItem()->setText(key);
+    }
 }
 
 void TFrmSetup::BtmViewDelClick()

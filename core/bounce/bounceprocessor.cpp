@@ -3,6 +3,8 @@
 #include "core/bounce/mailbox.h"
 #include "core/error.h"
 #include "core/mail/returnpath.h"
+#include "core/sendlog/sqldialect.h"
+#include "core/sendlog/storeconnection.h"
 
 #include <QDateTime>
 #include <QDir>
@@ -207,4 +209,15 @@ void FetchBounces(const BounceSetup& setup, const CertificateDecision& decision,
         return BounceMailbox::Outcome::Processed;
     });
     processor.flush();
+}
+
+BounceSummary FetchIntoStore(const StoreLocation& store, const QList<BounceSetup>& mailboxes, const CertificateDecision& decision,
+                             const BounceRules& rules, const std::atomic<bool>* abort)
+{
+    StoreConnection connection(SqlDialect::forLocation(store), store.shown());
+    BounceLog log(connection);
+    BounceProcessor processor(log, rules);
+    for (const BounceSetup& mailbox : mailboxes)
+        FetchBounces(mailbox, decision, processor, abort);
+    return processor.summary();
 }

@@ -9,6 +9,7 @@
 
 #include "core/bounce/bouncereport.h"
 #include "core/sendlog/bouncelog.h"
+#include "core/sendlog/storelocation.h"
 #include "core/settings/bouncesettings.h"
 #include "core/smtp/securetransport.h"
 
@@ -59,6 +60,10 @@ private:
 void ImportBounceFiles(const QStringList& paths, BounceProcessor& processor, const std::function<void(int)>& progress = {});
 // Reads the sender's bounce mailbox, moving (or on POP3 deleting, when chosen) what was bounce
 // mail and leaving the rest unread where it was.
+// Reads the mailboxes into the store at the location over a connection of the calling thread's
+// own (for a thread beside a window); throws the first failure.
+BounceSummary FetchIntoStore(const StoreLocation& store, const QList<BounceSetup>& mailboxes, const CertificateDecision& decision,
+                             const BounceRules& rules, const std::atomic<bool>* abort = nullptr);
 // A set abort flag ends the reading soon after.
 void FetchBounces(const BounceSetup& setup, const CertificateDecision& decision, BounceProcessor& processor,
                   const std::atomic<bool>* abort = nullptr);

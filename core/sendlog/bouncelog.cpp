@@ -135,6 +135,34 @@ QList<BounceLog::Row> BounceLog::rows(const QString& since, bool* ok)
     return rows;
 }
 
+QList<BounceLog::Row> BounceLog::rowsOf(const QDate& day)
+{
+    QList<Row> out;
+    const QString until = day.addDays(1).toString(Qt::ISODate);
+    for (const Row& r : rows(day.toString(Qt::ISODate)))
+        if (r.received < until)
+            out.append(r);
+    return out;
+}
+
+QHash<QDate, int> BounceLog::countByDay(const QDate& first, const QDate& last)
+{
+    QHash<QDate, int> out;
+    QSqlQuery q(m_connection.db());
+    q.setForwardOnly(true);
+    q.prepare(QStringLiteral("SELECT substr(received, 1, 10), COUNT(*) FROM bounces WHERE received >= ? AND received < ? "
+                             "GROUP BY substr(received, 1, 10)"));
+    q.addBindValue(first.toString(Qt::ISODate));
+    q.addBindValue(last.addDays(1).toString(Qt::ISODate));
+    if (!q.exec()) {
+        m_connection.fail(q);
+        return out;
+    }
+    while (q.next())
+        out.insert(QDate::fromString(q.value(0).toString(), Qt::ISODate), q.value(1).toInt());
+    return out;
+}
+
 QList<BounceLog::RunSummary> BounceLog::runs(bool* ok)
 {
     QList<RunSummary> out;

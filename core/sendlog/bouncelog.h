@@ -1,6 +1,8 @@
 #pragma once
 
 #include <QByteArray>
+#include <QDate>
+#include <QHash>
 #include <QList>
 #include <QString>
 #include <functional>
@@ -49,6 +51,9 @@ public:
     bool record(QList<Incoming>& rows, int softLimit, const QString& softSince, int softDays);
     // The rows received at or after the time (all with an empty one), oldest first.
     QList<Row> rows(const QString& since, bool* ok = nullptr);
+    // The rows received on the day, and how many were received each day from first to last.
+    QList<Row> rowsOf(const QDate& day);
+    QHash<QDate, int> countByDay(const QDate& first, const QDate& last);
 
     struct RunSummary
     {

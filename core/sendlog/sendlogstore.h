@@ -67,6 +67,7 @@ public:
         bool delivered = false;
         std::optional<int> code;
         QString reason;
+        QString bounce; // for a bounce result shown beside the log: its class ("hard", ...)
     };
     // The rows whose SENDDATE matches the LIKE pattern, in table order; *ok false on failure.
     QList<LogRow> logRows(const QString& pattern, bool* ok = nullptr);
@@ -100,6 +101,7 @@ public:
         QDate day;
         int delivered = 0;
         int failed = 0;
+        int bounced = 0; // bounce and complaint results received that day (see BounceLog)
     };
     // The rows of each day from `first` to `last`, delivered and failed apart; every day is
     // there, those without rows with zeros. Empty on failure.

@@ -4,6 +4,7 @@
 #include "core/sendlog/sendlogstore.h"
 #include "core/run/sendingrun.h"
 #include "core/text/codepage.h"
+#include "support/bouncecorpus.h"
 #include "support/rawsql.h"
 #include "support/sink.h"
 #include "support/tempdir.h"
@@ -17,8 +18,6 @@
 
 namespace {
 
-const QString kCorpus = QStringLiteral(BREVORA_TEST_SOURCE_DIR "/core/bounce/corpus/");
-constexpr qint64 kRun = 7;
 
 struct Expected
 {
@@ -36,16 +35,6 @@ QList<Expected> manifest()
         out.append({f[0], f[1], f[2], f[3], f[4], f[5].toLongLong()});
     }
     return out;
-}
-
-// The corpus message with the tags a run of this store would have given its recipients.
-QByteArray corpusMessage(const QString& file, const QByteArray& secret)
-{
-    QString text = QString::fromUtf8(readAll(kCorpus + file));
-    static const QRegularExpression tag("\\{\\{TAG:([^}]+)\\}\\}");
-    for (QRegularExpressionMatch m = tag.match(text); m.hasMatch(); m = tag.match(text))
-        text.replace(m.capturedStart(), m.capturedLength(), QString::fromLatin1(ReturnPath::tagFor(secret, kRun, m.captured(1))));
-    return text.toUtf8();
 }
 
 // A store whose send log holds a delivery to every recipient the corpus names.
@@ -157,48 +146,6 @@ TEST(Bounces, ReturnPathTagsNameTheirRecipientAndRun)
     EXPECT_FALSE(ReturnPath::addressFault("not an address").isEmpty());
 }
 
-namespace {
-
-// The throw-away Dovecot the test command started, and its user's Maildir.
-struct Dovecot
-{
-    QString state = QStringLiteral(BREVORA_TEST_DOVECOT);
-    QString value(const char* name) const { return QString::fromUtf8(readAll(state + '/' + name)).trimmed(); }
-    QString maildir() const { return value("maildir"); }
-    BounceSetup setup(const QString& scheme, const char* port) const
-    {
-        BounceSetup s;
-        s.mailbox = QStringLiteral("%1://bounces@127.0.0.1:%2/INBOX").arg(scheme, value(port));
-        s.password = value("password");
-        return s;
-    }
-    CertificateDecision trustItsCertificate() const
-    {
-        const QString fingerprint = value("fingerprint");
-        return [fingerprint](const CertificateInfo& info) { return info.sha256 == fingerprint; };
-    }
-    // The messages of a folder ("" for the inbox), with the Maildir flags of each.
-    QStringList files(const QString& folder = {}) const
-    {
-        QStringList out;
-        const QString base = folder.isEmpty() ? maildir() : maildir() + "/." + folder;
-        for (const char* sub : {"/new", "/cur"})
-            for (const QString& name : QDir(base + sub).entryList(QDir::Files))
-                out.append(name);
-        return out;
-    }
-    void empty() const
-    {
-        for (const QString& folder : {QString(), QStringLiteral("Brevora.Processed")})
-            for (const char* sub : {"/new", "/cur"}) {
-                const QString base = (folder.isEmpty() ? maildir() : maildir() + "/." + folder) + sub;
-                for (const QString& name : QDir(base).entryList(QDir::Files))
-                    QFile::remove(base + '/' + name);
-            }
-    }
-};
-
-} // namespace
 
 // Over IMAP (TLS, and STARTTLS) the bounce mail is recorded and moved to the processed folder,
 // which is made when missing; other mail stays in the inbox, unread. Over POP3 processed mail is
