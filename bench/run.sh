@@ -98,3 +98,5 @@ open(out + "/attach-message.eml", "wb").write(m.as_bytes())
 PY
 /usr/bin/time -f "smtplib   %M KB peak, %e s (the message composed once, sent 40 times)" \
   python3 "$here/smtplib_client.py" 127.0.0.1 $port_plain 40 0 "$out/attach-message.eml" 2>&1 | tail -1
+
+"$here/bounces.sh"
