@@ -110,26 +110,31 @@ const QRegularExpression& statusPattern()
     return p;
 }
 
-// Wordings of servers that say which of the two it is without a status.
-BounceFinding guessFromText(const QString& text)
+bool saysUnknownUser(const QString& text)
 {
-    BounceFinding f;
-    if (const auto m = statusPattern().match(text); m.hasMatch())
-        f.status = m.captured(0);
     static const QRegularExpression unknown(QStringLiteral("user unknown|unknown user|no such (user|mailbox|recipient)|does not exist|"
                                                            "doesn't exist|no mailbox here|mailbox unavailable|invalid recipient|"
                                                            "recipient address rejected|address rejected|not found"),
                                             QRegularExpression::CaseInsensitiveOption);
+    return unknown.match(text).hasMatch();
+}
+
+// The status a text names, or the one its wording means (servers that give none).
+QString guessStatus(const QString& text)
+{
+    if (const auto m = statusPattern().match(text); m.hasMatch())
+        return m.captured(0);
     static const QRegularExpression full(QStringLiteral("mailbox (is )?full|over ?quota|quota exceeded|insufficient storage"),
                                          QRegularExpression::CaseInsensitiveOption);
-    if (f.status.isEmpty()) {
-        if (full.match(text).hasMatch())
-            f.status = QStringLiteral("5.2.2");
-        else if (unknown.match(text).hasMatch())
-            f.status = QStringLiteral("5.1.1");
-        else
-            f.status = QStringLiteral("5.0.0");
-    }
+    if (full.match(text).hasMatch())
+        return QStringLiteral("5.2.2");
+    return saysUnknownUser(text) ? QStringLiteral("5.1.1") : QStringLiteral("5.0.0");
+}
+
+BounceFinding guessFromText(const QString& text)
+{
+    BounceFinding f;
+    f.status = guessStatus(text);
     f.kind = ClassifyStatus(f.status, text);
     return f;
 }
@@ -236,7 +241,7 @@ BounceClass ClassifyStatus(const QString& status, const QString& diagnostic)
         return BounceClass::Policy;
     if (subject == 1 || (subject == 2 && detail == 1) || (subject == 4 && (detail == 1 || detail == 4)))
         return BounceClass::Hard;
-    if (subject == 0 && guessFromText(diagnostic).status == QLatin1String("5.1.1"))
+    if (subject == 0 && saysUnknownUser(diagnostic))
         return BounceClass::Hard;
     return BounceClass::Soft; // mailbox full, message too large, the system's trouble
 }
@@ -310,7 +315,7 @@ BounceReport ReadBounceReport(const QByteArray& message)
             f.reason = field(r, QStringLiteral("diagnostic-code"));
             f.reason = f.reason.contains(QLatin1Char(';')) ? f.reason.section(QLatin1Char(';'), 1).trimmed() : f.reason;
             if (f.status.isEmpty())
-                f.status = guessFromText(f.reason).status;
+                f.status = guessStatus(f.reason);
             f.kind = ClassifyStatus(f.status, f.reason);
             if (action.startsWith(QLatin1String("failed"))) {
                 failed = true;
