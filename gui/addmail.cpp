@@ -34,7 +34,7 @@ TFrmAddMail::TFrmAddMail(QWidget* parent)
     form->addRow(QStringLiteral("Bounce address:"), EdtBounceAddr);
     form->addRow(QString(), EntryForm::exampleLabel(this, QStringLiteral("bounces@example.com")));
     form->addRow(QStringLiteral("Bounce mailbox:"), EdtBounceMailbox);
-    form->addRow(QString(), EntryForm::exampleLabel(this, QStringLiteral("imaps://bounces@mail.example.com/INBOX, pop3s://...")));
+    form->addRow(QString(), EntryForm::exampleLabel(this, QStringLiteral("imaps://bounces@mail.example.com/INBOX")));
     form->addRow(QStringLiteral("Mailbox password:"), EdtBouncePassword);
     layout->addLayout(form);
     EntryForm::addButtons(this, layout, QStringLiteral("Calcel"), [this] { BtmOkClick(); });

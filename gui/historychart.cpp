@@ -45,16 +45,16 @@ void HistoryChart::paintEvent(QPaintEvent*)
         p.fillRect(x, area.bottom() - delivered, w, delivered, QColor(0x3c, 0x9a, 0x5f));
         p.fillRect(x, area.bottom() - delivered - failed, w, failed, QColor(0xc8, 0x3c, 0x3c));
     }
-    // Bounces received each day: an orange line over the bars.
+    // Bounces received each day: an orange mark over the bars, at its height.
     bool anyBounce = false;
-    QPolygon bounces;
+    p.setPen(Qt::NoPen);
+    p.setBrush(QColor(0xe0, 0x8a, 0x1e));
     for (qsizetype i = 0; i < m_days.size(); ++i) {
-        anyBounce = anyBounce || m_days[i].bounced > 0;
-        bounces << QPoint(area.left() + int((i + 0.5) * slot), area.bottom() - int(double(m_days[i].bounced) / highest * area.height()));
-    }
-    if (anyBounce) {
-        p.setPen(QPen(QColor(0xe0, 0x8a, 0x1e), 2));
-        p.drawPolyline(bounces);
+        if (m_days[i].bounced <= 0)
+            continue;
+        anyBounce = true;
+        const QPoint at(area.left() + int((i + 0.5) * slot), area.bottom() - int(double(m_days[i].bounced) / highest * area.height()));
+        p.drawEllipse(at, 4, 4);
     }
     p.setPen(palette().text().color());
     p.drawText(QRect(4, 1, width() - 8, metrics.height()), Qt::AlignLeft,
