@@ -201,13 +201,12 @@ void FetchBounces(const BounceSetup& setup, const CertificateDecision& decision,
 {
     BounceMailbox mailbox(setup, decision);
     mailbox.setAbortFlag(abort);
-    mailbox.readAll([&](const QByteArray& message) {
-        if (!processor.process(message))
-            return BounceMailbox::Outcome::LeftAlone;
+    mailbox.readAll(
+        [&](const QByteArray& message) {
+            return processor.process(message) ? BounceMailbox::Outcome::Processed : BounceMailbox::Outcome::LeftAlone;
+        },
         // Recorded before it is moved: a fetch cut short reads it again, and it counts once.
-        processor.flush();
-        return BounceMailbox::Outcome::Processed;
-    });
+        [&] { processor.flush(); });
     processor.flush();
 }
 

@@ -168,7 +168,16 @@ QByteArray quoted(const QString& mailbox)
     return '"' + q + '"';
 }
 
-int readImap(Connection& c, const BounceSetup& setup, const BounceMailbox::Handler& handle)
+// "1,5,9": a set of UIDs for one command.
+QByteArray uidSet(const QList<qint64>& uids)
+{
+    QByteArray set;
+    for (const qint64 uid : uids)
+        set += (set.isEmpty() ? "" : ",") + QByteArray::number(uid);
+    return set;
+}
+
+int readImap(Connection& c, const BounceSetup& setup, const BounceMailbox::Handler& handle, const std::function<void()>& recorded)
 {
     // Which messages there are, and then which of them are unread: one that comes between the
     // two is left for the next time.
@@ -179,18 +188,17 @@ int readImap(Connection& c, const BounceSetup& setup, const BounceMailbox::Handl
     bool folderReady = false;
     const QByteArray caps = *c.request(c.base(), "CAPABILITY");
     const bool canMove = caps.toUpper().contains(" MOVE");
-    int read = 0;
-    for (const qint64 uid : all) {
-        const QByteArray uidText = QByteArray::number(uid);
-        const std::optional<QByteArray> message = c.request(c.base() + "/;UID=" + uidText, {}, false, true);
-        if (!message)
-            continue; // gone meanwhile
-        ++read;
-        if (handle(*message) == BounceMailbox::Outcome::LeftAlone) {
-            if (unseen.contains(uid))
-                c.request(c.base(), "UID STORE " + uidText + " -FLAGS.SILENT (\\Seen)");
-            continue;
-        }
+    // Reading a message marks it seen: what is left alone is marked unseen again, and what was
+    // processed is moved, a batch at a time, once it is recorded.
+    QList<qint64> toMove, toUnsee;
+    const auto settle = [&] {
+        if (!toUnsee.isEmpty())
+            c.request(c.base(), "UID STORE " + uidSet(toUnsee) + " -FLAGS.SILENT (\\Seen)");
+        toUnsee.clear();
+        if (toMove.isEmpty())
+            return;
+        if (recorded)
+            recorded();
         if (!folderReady) {
             // The server's hierarchy separator stands for "/".
             const QByteArray list = *c.request(c.base(), "LIST \"\" \"\"");
@@ -200,16 +208,33 @@ int readImap(Connection& c, const BounceSetup& setup, const BounceMailbox::Handl
             c.request(c.base(), "CREATE " + quoted(folder), false, true); // there already: no matter
             folderReady = true;
         }
-        if (canMove && c.request(c.base(), "UID MOVE " + uidText + ' ' + quoted(folder), false, true))
-            continue;
-        c.request(c.base(), "UID COPY " + uidText + ' ' + quoted(folder));
-        c.request(c.base(), "UID STORE " + uidText + " +FLAGS.SILENT (\\Deleted)");
-        c.request(c.base(), "UID EXPUNGE " + uidText, false, true);
+        const QByteArray set = uidSet(toMove);
+        toMove.clear();
+        if (canMove && c.request(c.base(), "UID MOVE " + set + ' ' + quoted(folder), false, true))
+            return;
+        c.request(c.base(), "UID COPY " + set + ' ' + quoted(folder));
+        c.request(c.base(), "UID STORE " + set + " +FLAGS.SILENT (\\Deleted)");
+        c.request(c.base(), "UID EXPUNGE " + set, false, true);
+    };
+    constexpr qsizetype kBatch = 100;
+    int read = 0;
+    for (const qint64 uid : all) {
+        const std::optional<QByteArray> message = c.request(c.base() + "/;UID=" + QByteArray::number(uid), {}, false, true);
+        if (!message)
+            continue; // gone meanwhile
+        ++read;
+        if (handle(*message) == BounceMailbox::Outcome::Processed)
+            toMove.append(uid);
+        else if (unseen.contains(uid))
+            toUnsee.append(uid);
+        if (toMove.size() + toUnsee.size() >= kBatch)
+            settle();
     }
+    settle();
     return read;
 }
 
-int readPop3(Connection& c, const BounceSetup& setup, const BounceMailbox::Handler& handle)
+int readPop3(Connection& c, const BounceSetup& setup, const BounceMailbox::Handler& handle, const std::function<void()>& recorded)
 {
     QList<qint64> numbers;
     for (const QByteArray& line : c.request(c.base())->split('\n')) {
@@ -228,6 +253,9 @@ int readPop3(Connection& c, const BounceSetup& setup, const BounceMailbox::Handl
         if (handle(*message) == BounceMailbox::Outcome::Processed && setup.deleteProcessed)
             c.request(c.base(), "DELE " + number, true);
     }
+    // Deletions take effect when the session ends, after this.
+    if (recorded)
+        recorded();
     return read;
 }
 
@@ -240,10 +268,10 @@ BounceMailbox::BounceMailbox(BounceSetup setup, CertificateDecision decision)
     CheckMailboxUrl(m_setup.mailbox);
 }
 
-int BounceMailbox::readAll(const Handler& handle)
+int BounceMailbox::readAll(const Handler& handle, const std::function<void()>& recorded)
 {
     Connection c(m_setup, m_decision, m_abort);
-    return c.imap() ? readImap(c, m_setup, handle) : readPop3(c, m_setup, handle);
+    return c.imap() ? readImap(c, m_setup, handle, recorded) : readPop3(c, m_setup, handle, recorded);
 }
 
 void BounceMailbox::probe()

@@ -22,8 +22,9 @@ public:
 
     BounceMailbox(BounceSetup setup, CertificateDecision decision);
     // Reads every message in the mailbox; throws with the server's or the library's reason when
-    // it cannot log in or read. Answers how many messages it read.
-    int readAll(const Handler& handle);
+    // it cannot log in or read. Answers how many messages it read. `recorded` is called before
+    // processed messages are moved or deleted (a batch at a time): what it records is then safe.
+    int readAll(const Handler& handle, const std::function<void()>& recorded = {});
     // Logs in and selects the mailbox, nothing more (for a check of the settings).
     void probe();
     // Once the flag is set, the transfer under way ends (as a failure) and no other begins.
