@@ -47,7 +47,8 @@ echo "$first"
 [[ $first == "2 messages read: 2 bounces, 0 complaints, 2 addresses suppressed;"* ]] || fail "first fetch: $first"
 suppressed=$("$brevora" suppress --data-dir "$data" | cut -f1 | sort | tr '\n' ' ')
 [ "$suppressed" = "nobody1@example.test nobody2@example.test " ] || fail "suppressed: $suppressed"
-"$brevora" bounces list --data-dir "$data" | grep -q $'nobody1@example.test\thard\t5.1.1\t.*\trun 1$' || fail "list: $("$brevora" bounces list --data-dir "$data")"
+listed=$("$brevora" bounces list --data-dir "$data")
+grep -q $'nobody1@example.test\thard\t5.1.1\t.*\trun 1$' <<<"$listed" || fail "list: $listed"
 second=$("$brevora" bounces fetch --trust-certificate "$fingerprint" --data-dir "$data")
 [[ $second == "0 messages read: 0 bounces, 0 complaints, 0 addresses suppressed;"* ]] || fail "second fetch: $second"
 [ "$("$brevora" suppress --data-dir "$data" | wc -l)" -eq 2 ] || fail "the second fetch changed the suppression list"
