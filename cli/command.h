@@ -67,6 +67,7 @@ int ServerCommand(const QStringList& args);
 int SenderCommand(const QStringList& args);
 int ContentCommand(const QStringList& args);
 int BouncesCommand(const QStringList& args);
+int DkimCommand(const QStringList& args);
 // The full usage of "send", shown when it is given nothing it can use.
 extern const char* const kSendUsage;
 

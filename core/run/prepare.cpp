@@ -1,5 +1,7 @@
 #include "core/run/prepare.h"
 
+#include <QDateTime>
+
 #include "core/error.h"
 #include "core/text/codepage.h"
 #include "core/text/textutil.h"
@@ -201,7 +203,7 @@ void ComposeMessage(EmailMessage& message, const QString& entry, const QStringLi
 QByteArray MessageFileBytes(EmailMessage message, const QString& entry, const QStringList& contentLines, const MessageExtras& extras)
 {
     ComposeMessage(message, entry, contentLines, extras);
-    return WriteMessage(message, {true}).data;
+    return Dkim::Sign(WriteMessage(message, {true}).data, extras.dkimKeys, QDateTime::currentSecsSinceEpoch());
 }
 
 QString MessageFileName(int number, const QString& entry)
@@ -213,11 +215,14 @@ QString MessageFileName(int number, const QString& entry)
     return QStringLiteral("%1-%2.eml").arg(number, 6, 10, QLatin1Char('0')).arg(address.left(100));
 }
 
-OutgoingMessage WriteOutgoing(const SmtpClient& session, const EmailMessage& message)
+OutgoingMessage WriteOutgoing(const SmtpClient& session, const EmailMessage& message, const QList<Dkim::Key>& dkimKeys)
 {
     EmailMessage toWrite = message;
     toWrite.ExtraHeaders.set("X-Mailer", CodePage::encode(session.MailAgent));
     WrittenMessage written = WriteMessage(toWrite, {session.capabilities().eightBitMime});
+    // Signed over the bytes the server stores, before any dot-stuffing or chunking.
+    if (!dkimKeys.isEmpty())
+        written.data = Dkim::Sign(written.data, dkimKeys, QDateTime::currentSecsSinceEpoch());
     Envelope envelope{message.ReturnPath.isEmpty() ? message.From.Address : message.ReturnPath, {}, written.eightBit};
     for (const EmailAddressList* list : {&message.Recipients, &message.CCList, &message.BccList})
         for (const EmailAddress& a : *list)

@@ -3,6 +3,7 @@
 #include <QString>
 #include <QStringList>
 
+#include "core/mail/dkim.h"
 #include "core/mail/emailmessage.h"
 #include "core/settings/settingsfile.h"
 #include "core/smtp/smtpclient.h"
@@ -37,6 +38,7 @@ struct MessageExtras
     QString fileColumn; // the value (named by its column) that names a recipient's own file
     QString fileFolder; // the folder those names are relative to
     qint64 largestFile = 0; // bytes a file may have (the largest message); 0: any
+    QList<Dkim::Key> dkimKeys; // each message is signed with each (none: unsigned, as ever)
 };
 
 // Makes the message for one entry from the content: the recipient, the merged body and its type,
@@ -50,7 +52,8 @@ void ComposeMessage(EmailMessage& message, const QString& entry, const QStringLi
 QByteArray MessageFileBytes(EmailMessage message, const QString& entry, const QStringList& contentLines, const MessageExtras& extras);
 // The message written for what the session's server offers and framed for it, its "X-Mailer" the
 // session's MailAgent.
-OutgoingMessage WriteOutgoing(const SmtpClient& session, const EmailMessage& message);
+// Signed with the keys, when there are any.
+OutgoingMessage WriteOutgoing(const SmtpClient& session, const EmailMessage& message, const QList<Dkim::Key>& dkimKeys = {});
 // The file read as an attachment, its type from its name; throws when it cannot be read.
 Attachment ReadAttachment(const QString& path, qint64 largest = 0);
 // "NNNNNN-address.eml" for the entry numbered `number`: the address with anything unsafe in a file

@@ -1,6 +1,9 @@
 #include "core/run/runselection.h"
 
 #include "core/settings/bouncesettings.h"
+#include "core/settings/dkimsettings.h"
+
+#include <QFileInfo>
 
 #include "core/error.h"
 #include "core/settings/keyring.h"
@@ -96,6 +99,13 @@ MessageExtras ExtrasFor(const RunSelection& s, const QStringList& fieldNames)
     }
     extras.fileColumn = s.AttachColumn;
     extras.fileFolder = s.AttachFolder;
+    // A key that cannot be read, or is too weak, stops here: before anything is sent.
+    const QString domain = s.SenderAddress.contains(QLatin1Char('@')) ? s.SenderAddress.trimmed().section(QLatin1Char('@'), -1).toLower()
+                                                                       : QString();
+    for (const DkimEntry& e : domain.isEmpty() ? QList<DkimEntry>() : ReadDkimEntries(domain)) {
+        const QString path = QFileInfo(e.keyFile).isRelative() ? AppDir() + e.keyFile : e.keyFile;
+        extras.dkimKeys.append(Dkim::LoadKey(path, e.domain, e.selector));
+    }
     return extras;
 }
 

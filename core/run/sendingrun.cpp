@@ -291,7 +291,7 @@ OutgoingMessage SendingRun::outgoingFor(const RunSession& session, const QString
         m_message.MessageIdTag = tag;
     }
     // Written for what this session's server offers (BDAT or DATA).
-    return WriteOutgoing(session.smtp, m_message);
+    return WriteOutgoing(session.smtp, m_message, m_extras.dkimKeys);
 }
 
 void SendingRun::tick()

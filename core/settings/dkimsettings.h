@@ -1,0 +1,20 @@
+#pragma once
+
+#include <QList>
+#include <QString>
+
+// The DKIM keys messages are signed with, by the From address's domain: a selector and the file of
+// its private key each (a domain may have two, an RSA key and an Ed25519 key, and messages then
+// carry both signatures). Kept in the settings file under [DKIM keys] as "domain selector=file".
+struct DkimEntry
+{
+    QString domain;   // lower case
+    QString selector;
+    QString keyFile;
+};
+// Every entry, or those of one domain.
+QList<DkimEntry> ReadDkimEntries(const QString& domain = {});
+// Throws for a domain or selector that is not a DNS label sequence.
+void WriteDkimEntry(const DkimEntry& entry);
+// Removes the domain's entries (of that selector only, when given); answers how many went.
+int RemoveDkimEntries(const QString& domain, const QString& selector = {});
