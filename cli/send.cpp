@@ -240,6 +240,11 @@ RunOverrides runOverrides(const Options& o)
         v.attachColumn = o.values.value(QStringLiteral("--attach-column"));
     if (o.values.contains(QStringLiteral("--attach-dir")))
         v.attachFolder = o.values.value(QStringLiteral("--attach-dir"));
+    for (const QString& header : o.repeated.value(QStringLiteral("--header")))
+        v.headers.append(ParseHeaderText(header));
+    ContentHeaders given;
+    given.custom = v.headers;
+    CheckContentHeaders(given);
     return v;
 }
 
@@ -253,6 +258,7 @@ const char* const kSendUsage =
     "                    [--dry-run DIR] [--address-column NAME] [--helo NAME] [--largest-message MB]\n"
     "                    [--uncertain resend|skip]\n"
     "                    [--attach FILE]... [--attach-column NAME [--attach-dir DIR]]\n"
+    "                    [--header NAME:VALUE]...\n"
     "Sends the pending list (after adding the lines of FILE) through one SMTP session.\n"
     "Exit status: 0 list emptied or test accepted, 1 a message refused, 2 connecting or\n"
     "authentication failed, 3 usage, settings or message preparation error, 128 + N stopped by\n"
@@ -282,6 +288,8 @@ const char* const kSendUsage =
     "--attach FILE (again for more) sends a file with every message, besides the content's own;\n"
     "--attach-column NAME sends each recipient the file its list value NAME names, inside\n"
     "--attach-dir DIR (default: the working folder).\n"
+    "--header NAME:VALUE (again for more) adds a header of your own to every message, besides the\n"
+    "content's; placeholders in VALUE are filled for each recipient.\n"
     "--dry-run DIR writes each message to DIR as NNNNNN-address.eml, byte for byte what would go\n"
     "out, and changes nothing else: no list, no log, no network.\n"
     "With a shared store (--store postgresql://user@host:port/dbname, or BREVORA_STORE) several\n"
@@ -304,7 +312,7 @@ int SendCommand(const QStringList& args)
                                     QStringLiteral("--login"), QStringLiteral("--token-command"),
                                     QStringLiteral("--unsubscribe"), QStringLiteral("--dry-run"),
                                     QStringLiteral("--address-column"), QStringLiteral("--attach"),
-                                    QStringLiteral("--attach-column"), QStringLiteral("--attach-dir"),
+                                    QStringLiteral("--attach-column"), QStringLiteral("--attach-dir"), QStringLiteral("--header"),
                                     QStringLiteral("--lease"), QStringLiteral("--helo"), QStringLiteral("--largest-message"),
                                     QStringLiteral("--uncertain")},
                                    {QStringLiteral("--resend"), QStringLiteral("--allow-plain-login"),

@@ -52,7 +52,9 @@ const char* kContentUsage =
     "The title is the Subject. --body takes the text from FILE (UTF-8, or the code page when it is\n"
     "not UTF-8); with --html it is HTML and goes with a text part. Options: --unsubscribe URI\n"
     "(mailto: and https:, each once), --attach FILE (repeatable; replaces the content's files),\n"
-    "--attach-column NAME, --attach-dir DIR.\n";
+    "--attach-column NAME, --attach-dir DIR, --feedback-id TEXT (Gmail's feedback loop: a:b:c:sender),\n"
+    "--list-id TEXT (\"Club news <news.example.org>\"), --header NAME:VALUE (repeatable; replaces the\n"
+    "content's own headers; placeholders are filled for each recipient).\n";
 
 struct Verb
 {
@@ -224,7 +226,8 @@ int contentCommand(const Verb& v)
     }
     const Options o = parseOptions(v.rest,
                                    {QStringLiteral("--title"), QStringLiteral("--body"), QStringLiteral("--unsubscribe"),
-                                    QStringLiteral("--attach"), QStringLiteral("--attach-column"), QStringLiteral("--attach-dir")},
+                                    QStringLiteral("--attach"), QStringLiteral("--attach-column"), QStringLiteral("--attach-dir"),
+                                    QStringLiteral("--feedback-id"), QStringLiteral("--list-id"), QStringLiteral("--header")},
                                    {QStringLiteral("--html")});
     const bool adding = v.name == QLatin1String("add");
     if (adding && o.values.contains(QStringLiteral("--title")))
@@ -243,6 +246,11 @@ int contentCommand(const Verb& v)
         ReadAttachment(file);
     s.recipientFiles.column = given.attachColumn.value_or(s.recipientFiles.column);
     s.recipientFiles.folder = given.attachFolder.value_or(s.recipientFiles.folder);
+    s.headers.feedbackId = o.values.value(QStringLiteral("--feedback-id"), s.headers.feedbackId);
+    s.headers.listId = o.values.value(QStringLiteral("--list-id"), s.headers.listId);
+    if (o.repeated.contains(QStringLiteral("--header")))
+        s.headers.custom = given.headers;
+    CheckContentHeaders(s.headers);
     CheckContentEntry({s.entry.title, QStringLiteral("x")});
     CheckContentFree(oldKey, s.entry.title);
     CheckUnsubscribe(s.links);

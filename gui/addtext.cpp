@@ -74,9 +74,20 @@ TFrmAddText::TFrmAddText(QWidget* parent)
     ownRow->addWidget(EdtAttachFolder, 2);
     ownRow->addWidget(pickFolder);
     links->addRow(QStringLiteral("Recipient's file:"), ownRow);
+    // Headers a bulk sender sets: a provider's feedback loop, the list's name, and the user's own.
+    EdtFeedbackId = EntryForm::makeEdit(this, "EdtFeedbackId");
+    EdtFeedbackId->setPlaceholderText(QStringLiteral("campaign:customer:mailtype:sender (Gmail's feedback loop)"));
+    EdtListId = EntryForm::makeEdit(this, "EdtListId");
+    EdtListId->setPlaceholderText(QStringLiteral("Club news <news.example.org>"));
+    EdtHeaders = EntryForm::makeEdit(this, "EdtHeaders");
+    EdtHeaders->setPlaceholderText(QStringLiteral("X-Campaign: spring | X-Member: [= PARAM1 =]"));
+    EdtHeaders->setToolTip(QStringLiteral("Headers of your own, Name: value, | between them; placeholders are filled for each recipient."));
+    links->addRow(QStringLiteral("Feedback-ID:"), EdtFeedbackId);
+    links->addRow(QStringLiteral("List-Id:"), EdtListId);
+    links->addRow(QStringLiteral("Other headers:"), EdtHeaders);
     layout->addLayout(links);
     EntryForm::addButtons(this, layout, QStringLiteral("Cancel"), [this] { BtmOkClick(); });
-    setFixedSize(minimumSizeHint().expandedTo(QSize(565, 479)));
+    setFixedSize(minimumSizeHint().expandedTo(QSize(565, 560)));
 }
 
 bool TFrmAddText::ExecuteAdd(ContentSetup& setup)
@@ -111,6 +122,12 @@ bool TFrmAddText::Execute(ContentSetup& setup)
     EdtAttachments->setText(setup.attachments.join(QStringLiteral(" | ")));
     EdtAttachColumn->setText(setup.recipientFiles.column);
     EdtAttachFolder->setText(setup.recipientFiles.folder);
+    EdtFeedbackId->setText(setup.headers.feedbackId);
+    EdtListId->setText(setup.headers.listId);
+    QStringList own;
+    for (const auto& [name, value] : setup.headers.custom)
+        own.append(name + QStringLiteral(": ") + value);
+    EdtHeaders->setText(own.join(QStringLiteral(" | ")));
     BodyFileName = setup.entry.bodyFile;
     EdtMailTitle->setFocus();
     if (!EntryForm::runModal(this))
@@ -119,7 +136,17 @@ bool TFrmAddText::Execute(ContentSetup& setup)
     setup.links = unsubscribe();
     setup.attachments = attachments();
     setup.recipientFiles = {EdtAttachColumn->text().trimmed(), EdtAttachFolder->text().trimmed()};
+    setup.headers = headers();
     return true;
+}
+
+ContentHeaders TFrmAddText::headers() const
+{
+    ContentHeaders h{EdtFeedbackId->text().trimmed(), EdtListId->text().trimmed(), {}};
+    for (const QString& part : EdtHeaders->text().split(u'|', Qt::SkipEmptyParts))
+        if (!part.trimmed().isEmpty())
+            h.custom.append(ParseHeaderText(part.trimmed()));
+    return h;
 }
 
 QStringList TFrmAddText::attachments() const
@@ -156,6 +183,14 @@ void TFrmAddText::BtmOkClick()
         CheckUnsubscribe(unsubscribe());
     } catch (const BrevoraError& e) {
         EntryForm::refuse(e.message(), e.message().contains(QLatin1String("URL")) ? EdtUnsubscribeUrl : EdtUnsubscribeAddress);
+        return;
+    }
+    try {
+        CheckContentHeaders(headers());
+    } catch (const BrevoraError& e) {
+        EntryForm::refuse(e.message(), e.message().contains(QLatin1String("Feedback-ID")) ? EdtFeedbackId
+                                       : e.message().contains(QLatin1String("List-Id"))   ? EdtListId
+                                                                                          : EdtHeaders);
         return;
     }
     QString text = MemText->toPlainText();

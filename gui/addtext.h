@@ -24,6 +24,8 @@ public:
 private:
     bool Execute(ContentSetup& setup);
     Unsubscribe unsubscribe() const;
+    // The headers as the fields hold them; throws for a line that is no header.
+    ContentHeaders headers() const;
     QStringList attachments() const;
     std::optional<QString> m_editedKey;
     QLineEdit* EdtMailTitle;
@@ -33,5 +35,8 @@ private:
     QLineEdit* EdtAttachments;
     QLineEdit* EdtAttachColumn;
     QLineEdit* EdtAttachFolder;
+    QLineEdit* EdtFeedbackId;
+    QLineEdit* EdtListId;
+    QLineEdit* EdtHeaders;
     QString BodyFileName;
 };

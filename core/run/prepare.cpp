@@ -6,6 +6,7 @@
 #include "core/text/codepage.h"
 #include "core/text/textutil.h"
 
+#include "core/mail/headerencoding.h"
 #include "core/mail/htmltext.h"
 #include "core/mail/messagewriter.h"
 
@@ -151,6 +152,29 @@ Attachment ReadAttachment(const QString& path, qint64 largest)
     return a;
 }
 
+namespace {
+
+// Feedback-ID, List-Id and the user's own headers, their placeholders filled from the entry. A
+// value the list makes too long fails this message alone; text outside ASCII is encoded.
+void setContentHeaders(EmailMessage& message, const QString& entry, const MessageExtras& extras)
+{
+    const ContentHeaders& h = extras.headers;
+    if (h.feedbackId.isEmpty() && h.listId.isEmpty() && h.custom.isEmpty())
+        return;
+    const QStringList fields = SplitString(entry, QStringLiteral(","));
+    QList<std::pair<QString, QString>> all{{QStringLiteral("Feedback-ID"), h.feedbackId}, {QStringLiteral("List-Id"), h.listId}};
+    all += h.custom;
+    for (const auto& [name, value] : all) {
+        const QString merged = MergeLine(value, fields, extras.fieldNames).trimmed();
+        if (merged.toUtf8().size() > 900 || merged.contains(QLatin1Char('\r')) || merged.contains(QLatin1Char('\n')))
+            throw BrevoraError(ErrorKind::Usage, QStringLiteral("The header %1 filled for %2 is longer than a header line may be.")
+                                                     .arg(name, fields.value(0)));
+        message.ExtraHeaders.set(name.toLatin1(), EncodeHeaderText(merged, {}, name.size() + 2));
+    }
+}
+
+} // namespace
+
 void ComposeMessage(EmailMessage& message, const QString& entry, const QStringList& contentLines, const MessageExtras& extras)
 {
     const QStringList& fieldNames = extras.fieldNames;
@@ -168,6 +192,7 @@ void ComposeMessage(EmailMessage& message, const QString& entry, const QStringLi
     const UnsubscribeHeader unsubscribe = UnsubscribeFor(links, entry);
     message.ExtraHeaders.set("List-Unsubscribe", unsubscribe.value);
     message.ExtraHeaders.set("List-Unsubscribe-Post", unsubscribe.oneClick ? "List-Unsubscribe=One-Click" : QByteArray());
+    setContentHeaders(message, entry, extras);
 
     message.Attachments.clear();
     if (extras.filesRead.size() == extras.files.size())

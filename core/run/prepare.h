@@ -5,6 +5,7 @@
 
 #include "core/mail/dkim.h"
 #include "core/mail/emailmessage.h"
+#include "core/settings/contentheaders.h"
 #include "core/settings/settingsfile.h"
 #include "core/smtp/smtpclient.h"
 
@@ -39,6 +40,7 @@ struct MessageExtras
     QString fileFolder; // the folder those names are relative to
     qint64 largestFile = 0; // bytes a file may have (the largest message); 0: any
     QList<Dkim::Key> dkimKeys; // each message is signed with each (none: unsigned, as ever)
+    ContentHeaders headers;    // their values' placeholders filled per recipient
 };
 
 // Makes the message for one entry from the content: the recipient, the merged body and its type,

@@ -44,6 +44,7 @@ void SelectContent(RunSelection& s, const QString& title)
     const RecipientFiles own = ReadRecipientFiles(s.ContentTitle);
     s.AttachColumn = own.column;
     s.AttachFolder = own.folder;
+    s.Headers = ReadContentHeaders(s.ContentTitle);
 }
 
 void ApplyOverrides(RunSelection& s, const RunOverrides& o)
@@ -71,6 +72,8 @@ void ApplyOverrides(RunSelection& s, const RunOverrides& o)
         s.AttachColumn = *o.attachColumn;
     if (o.attachFolder)
         s.AttachFolder = *o.attachFolder;
+    s.Headers.custom += o.headers;
+    CheckContentHeaders(s.Headers);
 }
 
 EmailMessage BaseMessage(const RunSelection& s)
@@ -99,6 +102,7 @@ MessageExtras ExtrasFor(const RunSelection& s, const QStringList& fieldNames)
     }
     extras.fileColumn = s.AttachColumn;
     extras.fileFolder = s.AttachFolder;
+    extras.headers = s.Headers;
     // A key that cannot be read, or is too weak, stops here: before anything is sent.
     const QString domain = s.SenderAddress.contains(QLatin1Char('@')) ? s.SenderAddress.trimmed().section(QLatin1Char('@'), -1).toLower()
                                                                        : QString();

@@ -6,6 +6,7 @@
 
 #include "core/mail/emailmessage.h"
 #include "core/run/prepare.h"
+#include "core/settings/contentheaders.h"
 #include "core/settings/settingsfile.h"
 
 // What a run sends, through which server and from whom: the server, sender and content the user
@@ -43,6 +44,8 @@ struct RunSelection
     QStringList AttachFiles;
     QString AttachColumn;
     QString AttachFolder;
+    // Feedback-ID, List-Id and the user's own headers.
+    ContentHeaders Headers;
 };
 
 // The parts of the selection that come with a server, a sender and a content, from the settings.
@@ -66,6 +69,7 @@ struct RunOverrides
     std::optional<Unsubscribe> unsubscribe; // instead of the content's
     QStringList attachFiles;                // besides the content's
     std::optional<QString> attachColumn, attachFolder;
+    QList<std::pair<QString, QString>> headers; // besides the content's
 };
 void ApplyOverrides(RunSelection& selection, const RunOverrides& overrides);
 

@@ -43,6 +43,7 @@ void writeContentOptions(const QString& title, const ContentSetup& setup)
     WriteUnsubscribe(title, setup.links);
     WriteAttachments(title, setup.attachments);
     WriteRecipientFiles(title, setup.recipientFiles);
+    WriteContentHeaders(title, setup.headers);
 }
 
 } // namespace
@@ -97,7 +98,8 @@ ContentSetup ReadContentSetup(const QString& title)
 {
     if (!listed(ListContents(), title))
         throw missing("content", title);
-    return {{title, LookupContent(title)}, ReadUnsubscribe(title), ReadAttachments(title), ReadRecipientFiles(title)};
+    return {{title, LookupContent(title)}, ReadUnsubscribe(title), ReadAttachments(title), ReadRecipientFiles(title),
+            ReadContentHeaders(title)};
 }
 
 QString SaveServer(const std::optional<QString>& oldKey, const ServerSetup& setup)
@@ -143,6 +145,7 @@ QString SaveContent(const std::optional<QString>& oldKey, const ContentSetup& se
         throw missing("content", *oldKey);
     CheckContentEntry(setup.entry);
     CheckUnsubscribe(setup.links);
+    CheckContentHeaders(setup.headers);
     checkFree(ListContents(), oldKey, setup.entry.title, "content");
     if (oldKey && oldKey->trimmed() != setup.entry.title.trimmed())
         writeContentOptions(*oldKey, {});

@@ -4,6 +4,7 @@
 #include <QStringList>
 #include <optional>
 
+#include "core/settings/contentheaders.h"
 #include "core/settings/settingsfile.h"
 
 // The entries of the settings window with everything that belongs to each: what the window and
@@ -27,6 +28,7 @@ struct ContentSetup
     Unsubscribe links;
     QStringList attachments;
     RecipientFiles recipientFiles;
+    ContentHeaders headers;
 };
 
 // What is stored under a key; throws "No server ..." (and so on) when nothing is.

@@ -83,10 +83,17 @@ TEST(Dkim, SignedMessagesOfEveryShapePassAVerifierWeDidNotWrite)
             extras.files = {dir.filePath("report.pdf")};
         if (shape.unsubscribe)
             extras.links = {"mailto:leave@example.com", "https://example.com/leave?u=[= EMAIL =]"};
+        if (shape.attachment && shape.unsubscribe)
+            extras.headers = {"spring:news:example", "Club news <news.example.com>", {{"X-Campaign", "spring [= PARAM1 =]"}}};
         const QByteArray message = MessageFileBytes(base, "ann@example.org,Ann", shape.body, extras);
         EXPECT_EQ(keys.verify(message), "pass\npass");
         if (shape.unsubscribe)
             EXPECT_TRUE(message.left(message.indexOf("\r\n\r\n")).contains("list-unsubscribe:list-unsubscribe-post"));
+        if (!extras.headers.custom.isEmpty()) {
+            EXPECT_TRUE(message.contains("list-unsubscribe-post:feedback-id:list-id;")) << message.left(800).toStdString();
+            EXPECT_TRUE(message.contains("\r\nX-Campaign: spring Ann\r\n"));
+            EXPECT_TRUE(message.contains("\r\nFeedback-ID: spring:news:example\r\n"));
+        }
         QByteArray header = message;
         header.replace("To: ann@example.org", "To: ann@example.net");
         EXPECT_EQ(keys.verify(header).count("fail"), 2);
@@ -95,6 +102,20 @@ TEST(Dkim, SignedMessagesOfEveryShapePassAVerifierWeDidNotWrite)
         EXPECT_EQ(keys.verify(body).count("fail"), 2);
     }
     CodePage::setName("CP1252");
+
+    // Headers of the user's own are checked like every header.
+    for (const auto& [name, value, reason] : QList<std::tuple<QString, QString, QString>>{
+             {"X-Ok", "fine", ""}, {"Subject", "x", "written by Brevora"}, {"Content-Type", "x", "written by Brevora"},
+             {"X Bad", "x", "not a header name"}, {"X-Long", QString(901, 'a'), "longer than"}, {"X-Break", "a\nb", "line break"}}) {
+        ContentHeaders h;
+        h.custom = {{name, value}};
+        try {
+            CheckContentHeaders(h);
+            EXPECT_TRUE(reason.isEmpty()) << name.toStdString();
+        } catch (const BrevoraError& e) {
+            EXPECT_TRUE(!reason.isEmpty() && e.message().contains(reason)) << e.message().toStdString();
+        }
+    }
 
     writeAll(dir.filePath("none.pem"), "no key here");
     QProcess::execute("openssl", {"genrsa", "-out", dir.filePath("weak.pem"), "1024"});
