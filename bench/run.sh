@@ -100,3 +100,4 @@ PY
   python3 "$here/smtplib_client.py" 127.0.0.1 $port_plain 40 0 "$out/attach-message.eml" 2>&1 | tail -1
 
 "$here/bounces.sh"
+"$here/signing.sh"
