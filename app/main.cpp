@@ -50,6 +50,7 @@ int main(int argc, char** argv)
                   "       brevora suppress --help\n"
                   "       brevora bounces fetch|import|list (--help tells more)\n"
                   "       brevora dkim generate|set|list|remove (--help tells more)\n"
+                  "       brevora check --help\n"
                   "       brevora preview --help\n"
                   "       brevora server|sender|content add|edit|remove|list (--help tells more)\n"
                   "--store postgresql://user@host:port/dbname keeps the lists and the send log in a PostgreSQL\n"
@@ -85,7 +86,7 @@ int main(int argc, char** argv)
     if (qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM") && qEnvironmentVariableIsEmpty("DISPLAY")
         && qEnvironmentVariableIsEmpty("WAYLAND_DISPLAY")) {
         std::fputs("The windows need a desktop session, and none was found (DISPLAY is not set). Without one, "
-                   "brevora send, history, list, suppress, bounces, dkim, preview, server, sender and content work: see brevora --help.\n",
+                   "brevora send, history, list, suppress, bounces, dkim, check, preview, server, sender and content work: see brevora --help.\n",
                    stderr);
         return 3;
     }

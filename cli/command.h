@@ -19,6 +19,8 @@ constexpr int kExitConnect = 2;
 constexpr int kExitUsage = 3;
 // The bounce brake paused the run: bounces or complaints passed their threshold.
 constexpr int kExitBraked = 4;
+// "brevora check" found a failure.
+constexpr int kExitCheckFailed = 5;
 
 // An argument the command does not take, or an option without its value: the message is followed
 // by a one-line usage hint.
@@ -68,6 +70,7 @@ int SenderCommand(const QStringList& args);
 int ContentCommand(const QStringList& args);
 int BouncesCommand(const QStringList& args);
 int DkimCommand(const QStringList& args);
+int CheckCommand(const QStringList& args);
 // The full usage of "send", shown when it is given nothing it can use.
 extern const char* const kSendUsage;
 

@@ -98,14 +98,14 @@ struct Command
 const Command kCommands[] = {
     {"send", SendCommand}, {"history", HistoryCommand}, {"list", ListCommand},
     {"suppress", SuppressCommand}, {"preview", PreviewCommand}, {"server", ServerCommand},
-    {"sender", SenderCommand}, {"content", ContentCommand}, {"bounces", BouncesCommand}, {"dkim", DkimCommand},
+    {"sender", SenderCommand}, {"content", ContentCommand}, {"bounces", BouncesCommand}, {"dkim", DkimCommand}, {"check", CheckCommand},
 };
 } // namespace
 
 QString CommandUsageHint(const QString& command)
 {
     if (command.isEmpty())
-        return QStringLiteral("Usage: brevora [send | list | history | suppress | bounces | dkim | preview | server | sender | content] [options]; "
+        return QStringLiteral("Usage: brevora [send | list | history | suppress | bounces | dkim | check | preview | server | sender | content] [options]; "
                               "\"brevora --help\" tells more.");
     return QStringLiteral("Usage: brevora %1 [options]; \"brevora %1 --help\" lists them.").arg(command);
 }

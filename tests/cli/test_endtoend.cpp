@@ -188,7 +188,7 @@ TEST_F(EndToEnd, ManualPageCoversEveryCommandAndOption)
     const QString manual = QString::fromUtf8(page.readAll()).replace("\\-", "-");
     ScopedWorkDir work;
     static const QRegularExpression option("--[a-z][a-z-]*[a-z]");
-    for (const QString& command : {"", "send", "list", "history", "suppress", "bounces", "dkim", "preview", "server", "sender", "content"}) {
+    for (const QString& command : {"", "send", "list", "history", "suppress", "bounces", "dkim", "check", "preview", "server", "sender", "content"}) {
         const Result help = brevora(command.isEmpty() ? QStringList{"--help"} : QStringList{command, "--help"}, work.path());
         ASSERT_EQ(help.status, 0) << command.toStdString();
         if (!command.isEmpty())

@@ -1,0 +1,241 @@
+#include "core/run/preflight.h"
+
+#include "core/error.h"
+#include "core/mail/dkim.h"
+#include "core/settings/dkimsettings.h"
+#include "core/settings/settingsfile.h"
+
+#include <QDnsLookup>
+#include <QEventLoop>
+#include <QFileInfo>
+#include <QRegularExpression>
+#include <QTimer>
+#include <libpsl.h>
+
+namespace {
+
+using Level = PreflightResult::Level;
+constexpr int kMostSpfLookups = 10; // RFC 7208, 4.6.4
+
+QString domainOf(const QString& address)
+{
+    return address.contains(QLatin1Char('@')) ? address.trimmed().section(QLatin1Char('@'), -1).toLower() : QString();
+}
+
+QString organisational(const QString& domain)
+{
+    static psl_ctx_t* psl = psl_latest(nullptr);
+    const QByteArray d = domain.toUtf8();
+    const char* registrable = psl ? psl_registrable_domain(psl, d.constData()) : nullptr;
+    return registrable ? QString::fromUtf8(registrable) : domain;
+}
+
+QStringList recordsStartingWith(const QStringList& txt, const QString& prefix)
+{
+    QStringList out;
+    for (const QString& r : txt)
+        if (r.trimmed().startsWith(prefix, Qt::CaseInsensitive))
+            out.append(r.trimmed());
+    return out;
+}
+
+// The DNS look-ups an SPF record costs, those of its includes and redirect counted in.
+int spfLookups(const QString& record, const DnsLookups& dns, int depth)
+{
+    int count = 0;
+    for (const QString& term : record.split(QLatin1Char(' '), Qt::SkipEmptyParts)) {
+        QString t = term.toLower();
+        if (!t.isEmpty() && QStringLiteral("+-~?").contains(t.front()))
+            t.remove(0, 1);
+        const QString mechanism = t.section(QRegularExpression(QStringLiteral("[:=/]")), 0, 0);
+        if (QStringList{QStringLiteral("a"), QStringLiteral("mx"), QStringLiteral("ptr"), QStringLiteral("exists")}.contains(mechanism)) {
+            ++count;
+        } else if (mechanism == QLatin1String("include") || mechanism == QLatin1String("redirect")) {
+            ++count;
+            if (depth < kMostSpfLookups) {
+                const QStringList inner = recordsStartingWith(dns.txt(t.section(QRegularExpression(QStringLiteral("[:=]")), 1)),
+                                                              QStringLiteral("v=spf1"));
+                if (!inner.isEmpty())
+                    count += spfLookups(inner.first(), dns, depth + 1);
+            }
+        }
+    }
+    return count;
+}
+
+PreflightResult checkSpf(const QString& domain, const QString& role, const DnsLookups& dns)
+{
+    PreflightResult r{QStringLiteral("SPF %1 (%2)").arg(domain, role)};
+    const QStringList spf = recordsStartingWith(dns.txt(domain), QStringLiteral("v=spf1"));
+    if (spf.isEmpty()) {
+        r.level = Level::Failure;
+        r.detail = QStringLiteral("no SPF record");
+        r.advice = QStringLiteral("Publish a TXT record for %1 such as \"v=spf1 include:<your provider's domain> ~all\".").arg(domain);
+        return r;
+    }
+    if (spf.size() > 1) {
+        r.level = Level::Failure;
+        r.detail = QStringLiteral("%1 SPF records; receivers treat that as an error").arg(spf.size());
+        r.advice = QStringLiteral("Merge them into one TXT record.");
+        return r;
+    }
+    const QString record = spf.first();
+    r.detail = record;
+    const QStringList terms = record.toLower().split(QLatin1Char(' '), Qt::SkipEmptyParts);
+    if (terms.contains(QLatin1String("+all")) || terms.contains(QLatin1String("all"))) {
+        r.level = Level::Failure;
+        r.advice = QStringLiteral("\"+all\" lets anyone send as %1: end the record with ~all or -all.").arg(domain);
+        return r;
+    }
+    if (const int lookups = spfLookups(record, dns, 0); lookups > kMostSpfLookups) {
+        r.level = Level::Failure;
+        r.detail += QStringLiteral(" (%1 DNS look-ups)").arg(lookups);
+        r.advice = QStringLiteral("An SPF record may cost at most 10 DNS look-ups: replace includes by the addresses they name.");
+        return r;
+    }
+    if (!terms.contains(QLatin1String("-all")) && !terms.contains(QLatin1String("~all")) && !record.contains(QLatin1String("redirect="))) {
+        r.level = Level::Warning;
+        r.advice = QStringLiteral("End the record with ~all or -all, so that receivers know what to do with other senders.");
+    }
+    return r;
+}
+
+} // namespace
+
+QString LevelName(PreflightResult::Level level)
+{
+    switch (level) {
+    case Level::Pass: return QStringLiteral("pass");
+    case Level::Warning: return QStringLiteral("warning");
+    case Level::Failure: return QStringLiteral("failure");
+    }
+    return {};
+}
+
+DnsLookups SystemDns(int timeoutMs)
+{
+    const auto lookup = [timeoutMs](QDnsLookup::Type type, const QString& name) {
+        QDnsLookup dns(type, name);
+        QEventLoop loop;
+        QTimer::singleShot(timeoutMs, &loop, &QEventLoop::quit);
+        QObject::connect(&dns, &QDnsLookup::finished, &loop, &QEventLoop::quit);
+        dns.lookup();
+        if (!dns.isFinished())
+            loop.exec();
+        QStringList out;
+        if (!dns.isFinished()) {
+            dns.abort();
+            return out;
+        }
+        for (const QDnsTextRecord& r : dns.textRecords()) {
+            QByteArray joined;
+            for (const QByteArray& part : r.values())
+                joined += part;
+            out.append(QString::fromUtf8(joined));
+        }
+        for (const QDnsMailExchangeRecord& r : dns.mailExchangeRecords())
+            out.append(r.exchange());
+        return out;
+    };
+    return {[lookup](const QString& name) { return lookup(QDnsLookup::TXT, name); },
+            [lookup](const QString& name) { return lookup(QDnsLookup::MX, name); }};
+}
+
+QList<PreflightResult> CheckSenderDomain(const RunSelection& s, const DnsLookups& dns)
+{
+    QList<PreflightResult> results;
+    const QString from = domainOf(s.SenderAddress);
+    if (from.isEmpty())
+        throw BrevoraError(ErrorKind::Usage, QStringLiteral("No sender address is selected."));
+    const QString returnPath = s.BounceAddress.isEmpty() ? from : domainOf(s.BounceAddress);
+    results.append(checkSpf(from, QStringLiteral("From"), dns));
+    if (returnPath != from)
+        results.append(checkSpf(returnPath, QStringLiteral("return path"), dns));
+
+    // DKIM: each key's record is published and holds the key's public half.
+    QStringList signingDomains;
+    const QList<DkimEntry> entries = ReadDkimEntries(from);
+    for (const DkimEntry& e : entries) {
+        PreflightResult r{QStringLiteral("DKIM %1._domainkey.%2").arg(e.selector, e.domain)};
+        try {
+            const Dkim::Key key = Dkim::LoadKey(QFileInfo(e.keyFile).isRelative() ? AppDir() + e.keyFile : e.keyFile, e.domain, e.selector);
+            const QString expected = QString::fromLatin1(Dkim::DnsRecord(key)).section(QStringLiteral("p="), 1).trimmed();
+            const QStringList published = recordsStartingWith(dns.txt(Dkim::RecordName(key)), QStringLiteral("v=DKIM1"));
+            bool matches = false;
+            for (const QString& p : published)
+                matches = matches || p.section(QStringLiteral("p="), 1).section(QLatin1Char(';'), 0, 0).remove(QLatin1Char(' ')) == expected;
+            if (published.isEmpty()) {
+                r.level = Level::Failure;
+                r.detail = QStringLiteral("no record");
+                r.advice = QStringLiteral("Publish the record \"brevora dkim list\" names (brevora dkim set prints it).");
+            } else if (!matches) {
+                r.level = Level::Failure;
+                r.detail = QStringLiteral("the published key is not this key's");
+                r.advice = QStringLiteral("Publish the record of the key in use, or set the key the record is for.");
+            } else {
+                r.detail = QStringLiteral("published, matches the key");
+                signingDomains.append(e.domain);
+            }
+        } catch (const BrevoraError& error) {
+            r.level = Level::Failure;
+            r.detail = error.message();
+            r.advice = QStringLiteral("Set a key that can be read: brevora dkim set or generate.");
+        }
+        results.append(r);
+    }
+    if (entries.isEmpty())
+        results.append({QStringLiteral("DKIM %1").arg(from), Level::Warning, QStringLiteral("Brevora does not sign for this domain"),
+                        QStringLiteral("Make sure the relay signs as %1, or let Brevora sign: brevora dkim generate --domain %1 "
+                                       "--selector NAME.").arg(from)});
+
+    // DMARC: the organisational domain's policy, and a domain that aligns with From.
+    const QString org = organisational(from);
+    PreflightResult dmarc{QStringLiteral("DMARC %1").arg(org)};
+    QStringList policy = recordsStartingWith(dns.txt(QStringLiteral("_dmarc.") + from), QStringLiteral("v=DMARC1"));
+    if (policy.isEmpty() && org != from)
+        policy = recordsStartingWith(dns.txt(QStringLiteral("_dmarc.") + org), QStringLiteral("v=DMARC1"));
+    QString p;
+    if (policy.isEmpty()) {
+        dmarc.level = Level::Failure;
+        dmarc.detail = QStringLiteral("no DMARC record");
+        dmarc.advice = QStringLiteral("Bulk senders need one: publish _dmarc.%1 TXT \"v=DMARC1; p=none; rua=mailto:...\" to begin with.").arg(org);
+    } else {
+        dmarc.detail = policy.first();
+        for (const QString& tag : policy.first().split(QLatin1Char(';')))
+            if (tag.trimmed().startsWith(QLatin1String("p="), Qt::CaseInsensitive))
+                p = tag.trimmed().mid(2).toLower();
+        const bool dkimAligned = std::any_of(signingDomains.begin(), signingDomains.end(),
+                                             [&](const QString& d) { return organisational(d) == org; });
+        const bool spfAligned = organisational(returnPath) == org;
+        if (!dkimAligned && !spfAligned) {
+            dmarc.level = Level::Failure;
+            dmarc.advice = QStringLiteral("Neither the DKIM domain nor the return path is %1: sign for it, or send bounces to an "
+                                          "address of it.").arg(org);
+        } else if (p == QLatin1String("none")) {
+            dmarc.level = Level::Warning;
+            dmarc.advice = QStringLiteral("The policy is none: receivers are told nothing; move to quarantine once reports are clean.");
+        }
+    }
+    results.append(dmarc);
+
+    // Free mail providers refuse bulk mail that claims to be from their users.
+    static const QStringList freeMail{"gmail.com", "googlemail.com", "yahoo.com", "ymail.com", "hotmail.com", "outlook.com",
+                                      "live.com", "aol.com", "icloud.com", "me.com", "gmx.com", "gmx.de", "web.de", "yandex.ru",
+                                      "mail.ru", "qq.com", "163.com"};
+    if (freeMail.contains(org) && (p == QLatin1String("reject") || p == QLatin1String("quarantine") || policy.isEmpty()))
+        results.append({QStringLiteral("From %1").arg(from), Level::Failure, QStringLiteral("a free-mail address"),
+                        QStringLiteral("%1 tells receivers to refuse mail from others: send from a domain of your own.").arg(org)});
+
+    // MX: bounces and replies can arrive.
+    PreflightResult mx{QStringLiteral("MX %1").arg(returnPath)};
+    const QStringList exchanges = dns.mx(returnPath);
+    if (exchanges.isEmpty()) {
+        mx.level = Level::Warning;
+        mx.detail = QStringLiteral("no MX record");
+        mx.advice = QStringLiteral("Replies and bounces to %1 cannot arrive: publish an MX record.").arg(returnPath);
+    } else {
+        mx.detail = exchanges.join(QStringLiteral(", "));
+    }
+    results.append(mx);
+    return results;
+}

@@ -1,0 +1,33 @@
+#pragma once
+
+#include <QList>
+#include <QString>
+#include <QStringList>
+#include <functional>
+
+#include "core/run/runselection.h"
+
+// The check before a campaign: whether the sender's domain is set up so that receivers accept
+// its mail (SPF, DKIM, DMARC and its alignment, MX, a free-mail From), each a pass, a warning or a
+// failure with what to do.
+struct PreflightResult
+{
+    enum class Level { Pass, Warning, Failure };
+    QString check;  // "SPF example.org"
+    Level level = Level::Pass;
+    QString detail; // what was found
+    QString advice; // what to do; empty for a pass
+};
+QString LevelName(PreflightResult::Level level); // "pass", "warning", "failure"
+
+// DNS look-ups, each bounded in time: the TXT strings of each record (joined), the MX hosts.
+struct DnsLookups
+{
+    std::function<QStringList(const QString& name)> txt;
+    std::function<QStringList(const QString& name)> mx;
+};
+// Through the system's resolver (QDnsLookup), each waiting at most timeoutMs.
+DnsLookups SystemDns(int timeoutMs = 5000);
+
+// The checks of the selection's sender (its From and bounce domains and its DKIM keys).
+QList<PreflightResult> CheckSenderDomain(const RunSelection& selection, const DnsLookups& dns);

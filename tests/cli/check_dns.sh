@@ -1,0 +1,93 @@
+#!/usr/bin/env bash
+# "brevora check" against a real DNS server: dnsmasq serving the test's records in a network
+# namespace of the test's own (whose resolv.conf names it), for a domain set up right and for
+# domains set up wrong in each way: SPF missing, "+all" or over 10 look-ups, a DKIM record of
+# another key, no DMARC, no MX, a free-mail From whose domain rejects others. Needs root (exits
+# 77, skipped, without it).
+#   check_dns.sh BREVORA
+set -euo pipefail
+brevora=${1:?the brevora program}
+[ "$(id -u)" -eq 0 ] || { echo "skipped: a network namespace needs root"; exit 77; }
+command -v dnsmasq >/dev/null || { echo "dnsmasq is missing (Debian: dnsmasq-base)"; exit 1; }
+work=$(mktemp -d)
+ns="brevora-check-$$"
+cleanup() {
+  [ -f "$work/dnsmasq.pid" ] && kill "$(cat "$work/dnsmasq.pid")" 2>/dev/null || true
+  ip netns del "$ns" 2>/dev/null || true
+  rm -rf "/etc/netns/$ns" "$work"
+}
+trap cleanup EXIT
+fail() { echo "FAILED: $*"; exit 1; }
+
+data="$work/data"
+for sender in news@good.test news@bad.test news@many.test news@yahoo.com; do
+  "$brevora" sender add "$sender" --data-dir "$data" >/dev/null
+done
+"$brevora" sender edit news@good.test --bounce-address bounces@good.test --data-dir "$data" >/dev/null
+"$brevora" dkim generate --domain good.test --selector s1 --data-dir "$data" >"$work/good.txt"
+"$brevora" dkim generate --domain bad.test --selector s1 --type ed25519 --data-dir "$data" >/dev/null
+"$brevora" dkim generate --domain other.test --selector s1 --type ed25519 --data-dir "$data" >"$work/other.txt"
+
+txt() { # name value: a TXT record, in strings of at most 250 bytes (dnsmasq keeps quotes as text)
+  python3 -c 'import sys; n,v=sys.argv[1:]; print("--txt-record=%s,%s" % (n, ",".join(v[i:i+250] for i in range(0, len(v), 250))))' "$1" "$2"
+}
+value() { sed -E 's/^[^"]*"(.*)"$/\1/' "$1"; }
+records=(
+  "$(txt good.test "v=spf1 ip4:192.0.2.1 -all")"
+  "$(txt s1._domainkey.good.test "$(value "$work/good.txt")")"
+  "$(txt _dmarc.good.test "v=DMARC1; p=reject; rua=mailto:dmarc@good.test")"
+  --mx-host=good.test,mx.good.test,10
+  "$(txt bad.test "v=spf1 +all")"
+  "$(txt s1._domainkey.bad.test "$(value "$work/other.txt")")"
+  "$(txt many.test "v=spf1 $(for i in $(seq 11); do printf 'include:i%d.many.test ' $i; done)-all")"
+  "$(txt _dmarc.many.test "v=DMARC1; p=none")"
+  --mx-host=many.test,mx.many.test,10
+  "$(txt yahoo.com "v=spf1 -all")"
+  "$(txt _dmarc.yahoo.com "v=DMARC1; p=reject;")"
+  --mx-host=yahoo.com,mx.yahoo.com,10
+)
+for i in $(seq 11); do records+=("$(txt "i$i.many.test" "v=spf1 -all")"); done
+ip netns add "$ns"
+ip -n "$ns" link set lo up
+mkdir -p "/etc/netns/$ns"
+echo "nameserver 127.0.0.1" >"/etc/netns/$ns/resolv.conf"
+ip netns exec "$ns" dnsmasq --no-resolv --no-hosts --listen-address=127.0.0.1 --bind-interfaces --port=53 \
+  --pid-file="$work/dnsmasq.pid" "${records[@]}"
+
+check() { # sender: the result lines, then "exit N"
+  local status=0
+  ip netns exec "$ns" "$brevora" check --sender "$1" --data-dir "$data" >"$work/out.txt" || status=$?
+  cat "$work/out.txt"
+  echo "exit $status"
+}
+expect() { # output level check-prefix
+  grep -qP "^$2\t\Q$3\E" <<<"$1" || fail "no \"$2\" for \"$3\" in:
+$1"
+}
+
+out=$(check news@good.test)
+[[ $out == *"exit 0" ]] || fail "good.test: $out"
+[ "$(grep -c $'^pass\t' <<<"$out")" -eq 4 ] || fail "good.test should pass all four: $out"
+expect "$out" pass "SPF good.test (From)"
+expect "$out" pass "DKIM s1._domainkey.good.test"
+expect "$out" pass "DMARC good.test"
+expect "$out" pass "MX good.test"
+
+out=$(check news@bad.test)
+[[ $out == *"exit 5" ]] || fail "bad.test: $out"
+expect "$out" failure "SPF bad.test (From)"
+expect "$out" failure "DKIM s1._domainkey.bad.test"
+expect "$out" failure "DMARC bad.test"
+expect "$out" warning "MX bad.test"
+grep -q '+all' <<<"$out" || fail "the +all failure does not say why: $out"
+
+out=$(check news@many.test)
+expect "$out" failure "SPF many.test (From)"
+grep -q "11 DNS look-ups" <<<"$out" || fail "the look-ups are not counted: $out"
+expect "$out" warning "DKIM many.test"
+expect "$out" warning "DMARC many.test" # p=none, aligned by its own return path
+
+out=$(check news@yahoo.com)
+[[ $out == *"exit 5" ]] || fail "yahoo.com: $out"
+expect "$out" failure "From yahoo.com"
+echo "brevora check gave the expected result for each domain"
