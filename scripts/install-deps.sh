@@ -6,7 +6,7 @@ packages=(g++ cmake ninja-build qt6-base-dev libqt6sql6-sqlite libssl-dev openss
           clang libclang-rt-14-dev shared-mime-info libqt6sql6-psql postgresql
           qtkeychain-qt6-dev gnome-keyring dbus-daemon libsecret-tools
           libcurl4-openssl-dev libgmime-3.0-dev pkg-config dovecot-imapd dovecot-pop3d postfix python3-dkim
-          libpsl-dev dnsmasq-base)
+          libpsl-dev dnsmasq-base opendkim-tools)
 missing=()
 for p in "${packages[@]}"; do
   dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")
