@@ -125,8 +125,11 @@ DnsLookups SystemDns(int timeoutMs)
         QStringList out;
         if (!dns.isFinished()) {
             dns.abort();
-            return out;
+            throw BrevoraError(ErrorKind::Network, QStringLiteral("the DNS look-up of %1 took more than %2 s").arg(name).arg(timeoutMs / 1000));
         }
+        // A name without records is an answer; a server that cannot answer is not.
+        if (dns.error() != QDnsLookup::NoError && dns.error() != QDnsLookup::NotFoundError)
+            throw BrevoraError(ErrorKind::Network, QStringLiteral("the DNS look-up of %1 failed: %2").arg(name, dns.errorString()));
         for (const QDnsTextRecord& r : dns.textRecords()) {
             QByteArray joined;
             for (const QByteArray& part : r.values())
@@ -144,13 +147,26 @@ DnsLookups SystemDns(int timeoutMs)
 QList<PreflightResult> CheckSenderDomain(const RunSelection& s, const DnsLookups& dns)
 {
     QList<PreflightResult> results;
+    // A look-up that gets no answer leaves its check undecided: a warning that says why, never a
+    // "missing" record.
+    const auto attempt = [&results](const QString& check, const std::function<void()>& work) {
+        try {
+            work();
+        } catch (const BrevoraError& e) {
+            if (e.kind() != ErrorKind::Network)
+                throw;
+            results.append({check, Level::Warning, QStringLiteral("not checked: ") + e.message(),
+                            QStringLiteral("Check again when the DNS answers.")});
+        }
+    };
     const QString from = domainOf(s.SenderAddress);
     if (from.isEmpty())
         throw BrevoraError(ErrorKind::Usage, QStringLiteral("No sender address is selected."));
     const QString returnPath = s.BounceAddress.isEmpty() ? from : domainOf(s.BounceAddress);
-    results.append(checkSpf(from, QStringLiteral("From"), dns));
+    attempt(QStringLiteral("SPF %1 (From)").arg(from), [&] { results.append(checkSpf(from, QStringLiteral("From"), dns)); });
     if (returnPath != from)
-        results.append(checkSpf(returnPath, QStringLiteral("return path"), dns));
+        attempt(QStringLiteral("SPF %1 (return path)").arg(returnPath),
+                [&] { results.append(checkSpf(returnPath, QStringLiteral("return path"), dns)); });
 
     // DKIM: each key's record is published and holds the key's public half.
     QStringList signingDomains;
@@ -177,9 +193,11 @@ QList<PreflightResult> CheckSenderDomain(const RunSelection& s, const DnsLookups
                 signingDomains.append(e.domain);
             }
         } catch (const BrevoraError& error) {
-            r.level = Level::Failure;
-            r.detail = error.message();
-            r.advice = QStringLiteral("Set a key that can be read: brevora dkim set or generate.");
+            const bool unanswered = error.kind() == ErrorKind::Network;
+            r.level = unanswered ? Level::Warning : Level::Failure;
+            r.detail = unanswered ? QStringLiteral("not checked: ") + error.message() : error.message();
+            r.advice = unanswered ? QStringLiteral("Check again when the DNS answers.")
+                                  : QStringLiteral("Set a key that can be read: brevora dkim set or generate.");
         }
         results.append(r);
     }
@@ -188,54 +206,59 @@ QList<PreflightResult> CheckSenderDomain(const RunSelection& s, const DnsLookups
                         QStringLiteral("Make sure the relay signs as %1, or let Brevora sign: brevora dkim generate --domain %1 "
                                        "--selector NAME.").arg(from)});
 
-    // DMARC: the organisational domain's policy, and a domain that aligns with From.
     const QString org = organisational(from);
-    PreflightResult dmarc{QStringLiteral("DMARC %1").arg(org)};
-    QStringList policy = recordsStartingWith(dns.txt(QStringLiteral("_dmarc.") + from), QStringLiteral("v=DMARC1"));
-    if (policy.isEmpty() && org != from)
-        policy = recordsStartingWith(dns.txt(QStringLiteral("_dmarc.") + org), QStringLiteral("v=DMARC1"));
-    QString p;
-    if (policy.isEmpty()) {
-        dmarc.level = Level::Failure;
-        dmarc.detail = QStringLiteral("no DMARC record");
-        dmarc.advice = QStringLiteral("Bulk senders need one: publish _dmarc.%1 TXT \"v=DMARC1; p=none; rua=mailto:...\" to begin with.").arg(org);
-    } else {
-        dmarc.detail = policy.first();
-        for (const QString& tag : policy.first().split(QLatin1Char(';')))
-            if (tag.trimmed().startsWith(QLatin1String("p="), Qt::CaseInsensitive))
-                p = tag.trimmed().mid(2).toLower();
-        const bool dkimAligned = std::any_of(signingDomains.begin(), signingDomains.end(),
-                                             [&](const QString& d) { return organisational(d) == org; });
-        const bool spfAligned = organisational(returnPath) == org;
-        if (!dkimAligned && !spfAligned) {
+    attempt(QStringLiteral("DMARC %1").arg(org), [&] {
+        // DMARC: the organisational domain's policy, and a domain that aligns with From.
+        PreflightResult dmarc{QStringLiteral("DMARC %1").arg(org)};
+        QStringList policy = recordsStartingWith(dns.txt(QStringLiteral("_dmarc.") + from), QStringLiteral("v=DMARC1"));
+        if (policy.isEmpty() && org != from)
+            policy = recordsStartingWith(dns.txt(QStringLiteral("_dmarc.") + org), QStringLiteral("v=DMARC1"));
+        QString p;
+        if (policy.isEmpty()) {
             dmarc.level = Level::Failure;
-            dmarc.advice = QStringLiteral("Neither the DKIM domain nor the return path is %1: sign for it, or send bounces to an "
-                                          "address of it.").arg(org);
-        } else if (p == QLatin1String("none")) {
-            dmarc.level = Level::Warning;
-            dmarc.advice = QStringLiteral("The policy is none: receivers are told nothing; move to quarantine once reports are clean.");
+            dmarc.detail = QStringLiteral("no DMARC record");
+            dmarc.advice = QStringLiteral("Bulk senders need one: publish _dmarc.%1 TXT \"v=DMARC1; p=none; rua=mailto:...\" to begin with.").arg(org);
+        } else {
+            dmarc.detail = policy.first();
+            for (const QString& tag : policy.first().split(QLatin1Char(';')))
+                if (tag.trimmed().startsWith(QLatin1String("p="), Qt::CaseInsensitive))
+                    p = tag.trimmed().mid(2).toLower();
+            const bool dkimAligned = std::any_of(signingDomains.begin(), signingDomains.end(),
+                                                 [&](const QString& d) { return organisational(d) == org; });
+            const bool spfAligned = organisational(returnPath) == org;
+            if (!dkimAligned && !spfAligned) {
+                dmarc.level = Level::Failure;
+                dmarc.advice = QStringLiteral("Neither the DKIM domain nor the return path is %1: sign for it, or send bounces to an "
+                                              "address of it.").arg(org);
+            } else if (p == QLatin1String("none")) {
+                dmarc.level = Level::Warning;
+                dmarc.advice = QStringLiteral("The policy is none: receivers are told nothing; move to quarantine once reports are clean.");
+            }
         }
-    }
-    results.append(dmarc);
+        results.append(dmarc);
 
-    // Free mail providers refuse bulk mail that claims to be from their users.
-    static const QStringList freeMail{"gmail.com", "googlemail.com", "yahoo.com", "ymail.com", "hotmail.com", "outlook.com",
-                                      "live.com", "aol.com", "icloud.com", "me.com", "gmx.com", "gmx.de", "web.de", "yandex.ru",
-                                      "mail.ru", "qq.com", "163.com"};
-    if (freeMail.contains(org) && (p == QLatin1String("reject") || p == QLatin1String("quarantine") || policy.isEmpty()))
-        results.append({QStringLiteral("From %1").arg(from), Level::Failure, QStringLiteral("a free-mail address"),
-                        QStringLiteral("%1 tells receivers to refuse mail from others: send from a domain of your own.").arg(org)});
+        // Free mail providers refuse bulk mail that claims to be from their users.
+        static const QStringList freeMail{"gmail.com", "googlemail.com", "yahoo.com", "ymail.com", "hotmail.com", "outlook.com",
+                                          "live.com", "aol.com", "icloud.com", "me.com", "gmx.com", "gmx.de", "web.de", "yandex.ru",
+                                          "mail.ru", "qq.com", "163.com"};
+        if (freeMail.contains(org) && (p == QLatin1String("reject") || p == QLatin1String("quarantine") || policy.isEmpty()))
+            results.append({QStringLiteral("From %1").arg(from), Level::Failure, QStringLiteral("a free-mail address"),
+                            QStringLiteral("%1 tells receivers to refuse mail from others: send from a domain of your own.").arg(org)});
+
+    });
 
     // MX: bounces and replies can arrive.
-    PreflightResult mx{QStringLiteral("MX %1").arg(returnPath)};
-    const QStringList exchanges = dns.mx(returnPath);
-    if (exchanges.isEmpty()) {
-        mx.level = Level::Warning;
-        mx.detail = QStringLiteral("no MX record");
-        mx.advice = QStringLiteral("Replies and bounces to %1 cannot arrive: publish an MX record.").arg(returnPath);
-    } else {
-        mx.detail = exchanges.join(QStringLiteral(", "));
-    }
-    results.append(mx);
+    attempt(QStringLiteral("MX %1").arg(returnPath), [&] {
+        PreflightResult mx{QStringLiteral("MX %1").arg(returnPath)};
+        const QStringList exchanges = dns.mx(returnPath);
+        if (exchanges.isEmpty()) {
+            mx.level = Level::Warning;
+            mx.detail = QStringLiteral("no MX record");
+            mx.advice = QStringLiteral("Replies and bounces to %1 cannot arrive: publish an MX record.").arg(returnPath);
+        } else {
+            mx.detail = exchanges.join(QStringLiteral(", "));
+        }
+        results.append(mx);
+    });
     return results;
 }

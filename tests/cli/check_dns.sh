@@ -2,7 +2,8 @@
 # "brevora check" against a real DNS server: dnsmasq serving the test's records in a network
 # namespace of the test's own (whose resolv.conf names it), for a domain set up right and for
 # domains set up wrong in each way: SPF missing, "+all" or over 10 look-ups, a DKIM record of
-# another key, no DMARC, no MX, a free-mail From whose domain rejects others. Needs root (exits
+# another key, no DMARC, no MX, a free-mail From whose domain rejects others; and a DNS server that
+# does not answer, which leaves the checks undecided rather than failed. Needs root (exits
 # 77, skipped, without it).
 #   check_dns.sh BREVORA
 set -euo pipefail
@@ -20,7 +21,7 @@ trap cleanup EXIT
 fail() { echo "FAILED: $*"; exit 1; }
 
 data="$work/data"
-for sender in news@good.test news@bad.test news@many.test news@yahoo.com; do
+for sender in news@good.test news@bad.test news@many.test news@yahoo.com news@broken.test; do
   "$brevora" sender add "$sender" --data-dir "$data" >/dev/null
 done
 "$brevora" sender edit news@good.test --bounce-address bounces@good.test --data-dir "$data" >/dev/null
@@ -45,6 +46,8 @@ records=(
   "$(txt yahoo.com "v=spf1 -all")"
   "$(txt _dmarc.yahoo.com "v=DMARC1; p=reject;")"
   --mx-host=yahoo.com,mx.yahoo.com,10
+  --local=/test/ --local=/yahoo.com/ # names without records are answered "no such name", as a zone's server does
+  --server=/broken.test/127.0.0.9     # a server that never answers
 )
 for i in $(seq 11); do records+=("$(txt "i$i.many.test" "v=spf1 -all")"); done
 ip netns add "$ns"
@@ -90,4 +93,10 @@ expect "$out" warning "DMARC many.test" # p=none, aligned by its own return path
 out=$(check news@yahoo.com)
 [[ $out == *"exit 5" ]] || fail "yahoo.com: $out"
 expect "$out" failure "From yahoo.com"
+# A DNS that does not answer leaves the checks undecided: said so, not taken for missing records.
+out=$(check news@broken.test)
+[[ $out == *"exit 0" ]] || fail "broken.test: $out"
+expect "$out" warning "SPF broken.test (From)"
+grep -q $'^warning\tSPF broken.test (From)\tnot checked: the DNS look-up of broken.test' <<<"$out" || fail "broken.test: $out"
+grep -q "no SPF record" <<<"$out" && fail "an unanswered look-up was taken for a missing record: $out"
 echo "brevora check gave the expected result for each domain"
