@@ -4,6 +4,7 @@
 #include "core/mail/dkim.h"
 #include "core/settings/dkimsettings.h"
 #include "core/settings/settingsfile.h"
+#include "core/smtp/smtpclient.h"
 
 #include <QDnsLookup>
 #include <QEventLoop>
@@ -261,4 +262,68 @@ QList<PreflightResult> CheckSenderDomain(const RunSelection& s, const DnsLookups
         results.append(mx);
     });
     return results;
+}
+
+QList<PreflightResult> CheckMessage(const QByteArray& message, const Unsubscribe& links)
+{
+    QList<PreflightResult> results;
+    const qsizetype end = message.indexOf("\r\n\r\n");
+    const QByteArray head = "\r\n" + message.left(end < 0 ? message.size() : end).toLower();
+    const QByteArray body = end < 0 ? QByteArray() : message.mid(end + 4);
+    const auto has = [&head](const char* name) { return head.contains(QByteArray("\r\n") + name + ':'); };
+    const auto add = [&results](const QString& check, bool ok, Level otherwise, const QString& detail, const QString& advice) {
+        results.append({check, ok ? Level::Pass : otherwise, detail, ok ? QString() : advice});
+    };
+    add(QStringLiteral("Message-ID and Date"), has("message-id") && has("date"), Level::Failure, QStringLiteral("in the headers"),
+        QStringLiteral("Receivers refuse messages without them."));
+    if (links.any()) {
+        const bool oneClick = !links.url.trimmed().isEmpty();
+        add(QStringLiteral("List-Unsubscribe"), has("list-unsubscribe") && (!oneClick || has("list-unsubscribe-post")), Level::Failure,
+            oneClick ? QStringLiteral("with List-Unsubscribe-Post (one click)") : QStringLiteral("a mailto: link"),
+            QStringLiteral("Set the content's unsubscribe links again."));
+        const QByteArray text = body.toLower();
+        const bool linkInBody = text.contains("unsubscribe") || (oneClick && text.contains(links.url.trimmed().section(u'?', 0, 0).toLower().toUtf8()));
+        add(QStringLiteral("Unsubscribe link in the body"), linkInBody, Level::Warning, QStringLiteral("found"),
+            QStringLiteral("Receivers want a visible way out too: put the unsubscribe link in the text (a placeholder fills it)."));
+    } else {
+        results.append({QStringLiteral("List-Unsubscribe"), Level::Failure, QStringLiteral("none"),
+                        QStringLiteral("Bulk mail must offer one-click unsubscribe (RFC 8058): set an https: unsubscribe URL in the content.")});
+    }
+    if (head.contains("content-type: multipart/") || head.contains("content-type: text/html"))
+        add(QStringLiteral("Text part"), !head.contains("content-type: text/html"), Level::Warning, QStringLiteral("HTML goes with text"),
+            QStringLiteral("An HTML message without a text part looks like spam to some filters."));
+    constexpr qsizetype kClipped = 102 * 1024; // where Gmail cuts a message short
+    add(QStringLiteral("Size"), message.size() <= kClipped, Level::Warning, QStringLiteral("%1 KB").arg((message.size() + 1023) / 1024),
+        QStringLiteral("Gmail shows only the first 102 KB of a message: move large parts to attachments or links."));
+    return results;
+}
+
+PreflightResult CheckServerTls(const RunSelection& s, const CertificateDecision& decision)
+{
+    PreflightResult r{QStringLiteral("TLS %1").arg(s.ServerHost)};
+    SmtpClient client;
+    client.Host = s.ServerHost.trimmed();
+    client.Port = s.ServerPort.trimmed().toInt();
+    client.ReadTimeout = 15000;
+    if (!s.Session.greetingName.isEmpty())
+        client.HeloName = s.Session.greetingName;
+    client.setCertificateDecision(decision);
+    SecureTransport implicitTls;
+    if (s.ImplicitTls)
+        client.attachSecureTransport(&implicitTls);
+    try {
+        client.OpenSession();
+        const bool secure = client.secure();
+        client.CloseSession();
+        r.level = secure ? Level::Pass : Level::Failure;
+        r.detail = secure ? (s.ImplicitTls ? QStringLiteral("TLS from the first byte") : QStringLiteral("STARTTLS"))
+                          : QStringLiteral("no STARTTLS offered");
+        if (!secure)
+            r.advice = QStringLiteral("The password and every message would cross the network in clear: use the server's TLS port.");
+    } catch (const BrevoraError& e) {
+        r.level = Level::Failure;
+        r.detail = e.message();
+        r.advice = QStringLiteral("Check the server's name and port, and its certificate.");
+    }
+    return r;
 }

@@ -31,3 +31,8 @@ DnsLookups SystemDns(int timeoutMs = 5000);
 
 // The checks of the selection's sender (its From and bounce domains and its DKIM keys).
 QList<PreflightResult> CheckSenderDomain(const RunSelection& selection, const DnsLookups& dns);
+// The message as it would go to the entry: Message-ID and Date, List-Unsubscribe (with the
+// one-click header for an https link, and a link in the body), a text part for HTML, its size.
+QList<PreflightResult> CheckMessage(const QByteArray& message, const Unsubscribe& links);
+// Whether the server speaks TLS (from the first byte, or after STARTTLS); connects and says QUIT.
+PreflightResult CheckServerTls(const RunSelection& selection, const CertificateDecision& decision);

@@ -1,4 +1,5 @@
 #include "core/mail/dkim.h"
+#include "core/run/preflight.h"
 #include "core/run/prepare.h"
 #include "core/run/sendingrun.h"
 #include "core/sendlog/sendlogstore.h"
@@ -8,6 +9,7 @@
 #include "support/sink.h"
 #include "support/smtpd.h"
 #include "support/tempdir.h"
+#include "support/testcert.h"
 #include "support/testrun.h"
 #include "support/wait.h"
 
@@ -178,5 +180,54 @@ TEST(Dkim, WhatTheServerStoresVerifiesThroughDataAndBdat)
             EXPECT_TRUE(m.contains("\r\n.a line that starts with a dot\r\n"));
             EXPECT_EQ(keys.verify(m), "pass\npass");
         }
+    }
+}
+
+// The parts of the check that need no DNS: the server's TLS (none on a plain server, implicit TLS
+// trusted by its fingerprint) and the message written for the first entry.
+TEST(Preflight, TheServerAndTheMessageAreChecked)
+{
+    CodePage::setName("CP1252");
+    QTemporaryDir dir;
+    TestCert cert;
+    cert.writePem(dir.path());
+    Sink plain;
+    Sink tls({"-c", dir.filePath("cert.pem"), "-k", dir.filePath("key.pem")});
+    ASSERT_GT(plain.port(), 0);
+    ASSERT_GT(tls.port(), 0);
+    RunSelection s = LocalSelection(plain.port());
+    const auto trust = [&cert](const CertificateInfo& info) { return info.sha256 == cert.sha256; };
+    EXPECT_EQ(CheckServerTls(s, trust).level, PreflightResult::Level::Failure);
+    s.ServerPort = QString::number(tls.port());
+    s.ImplicitTls = true;
+    const PreflightResult secure = CheckServerTls(s, trust);
+    EXPECT_EQ(secure.level, PreflightResult::Level::Pass) << secure.detail.toStdString();
+    EXPECT_EQ(CheckServerTls(s, [](const CertificateInfo&) { return false; }).level, PreflightResult::Level::Failure);
+
+    // One row a case: the content's links and body, and the levels the checks give, in order.
+    EmailMessage base;
+    base.From = {"news@example.com", "News"};
+    base.Subject = "Spring news";
+    struct Case
+    {
+        Unsubscribe links;
+        QStringList body;
+        QStringList levels;
+    };
+    const QList<Case> cases{
+        {{}, {"Hello"}, {"pass", "failure", "pass"}},
+        {{"", "https://example.com/leave"}, {"Hello", "Leave: https://example.com/leave?u=[= EMAIL =]"}, {"pass", "pass", "pass", "pass"}},
+        {{"mailto:leave@example.com", ""}, {"Hello"}, {"pass", "pass", "warning", "pass"}},
+        {{"", "https://example.com/leave"}, {"<html><body><p>Hi</p><a href=\"https://example.com/leave\">unsubscribe</a></body></html>"},
+         {"pass", "pass", "pass", "pass", "pass"}},
+        {{"", "https://example.com/leave"}, {QString(120 * 1024, 'x'), "unsubscribe"}, {"pass", "pass", "pass", "warning"}},
+    };
+    for (const Case& c : cases) {
+        MessageExtras extras;
+        extras.links = c.links;
+        QStringList levels;
+        for (const PreflightResult& r : CheckMessage(MessageFileBytes(base, "ann@example.org", c.body, extras), c.links))
+            levels.append(LevelName(r.level));
+        EXPECT_EQ(levels, c.levels) << c.body.first().left(40).toStdString();
     }
 }
