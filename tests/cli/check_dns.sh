@@ -12,10 +12,10 @@ brevora=${1:?the brevora program}
 command -v dnsmasq >/dev/null || { echo "dnsmasq is missing (Debian: dnsmasq-base)"; exit 1; }
 work=$(mktemp -d)
 ns="brevora-check-$$"
+. "$(dirname "$0")/../support/dnsns.sh"
 cleanup() {
-  [ -f "$work/dnsmasq.pid" ] && kill "$(cat "$work/dnsmasq.pid")" 2>/dev/null || true
-  ip netns del "$ns" 2>/dev/null || true
-  rm -rf "/etc/netns/$ns" "$work"
+  dns_stop "$ns" "$work/dnsmasq.pid"
+  rm -rf "$work"
 }
 trap cleanup EXIT
 fail() { echo "FAILED: $*"; exit 1; }
@@ -29,9 +29,7 @@ done
 "$brevora" dkim generate --domain bad.test --selector s1 --type ed25519 --data-dir "$data" >/dev/null
 "$brevora" dkim generate --domain other.test --selector s1 --type ed25519 --data-dir "$data" >"$work/other.txt"
 
-txt() { # name value: a TXT record, in strings of at most 250 bytes (dnsmasq keeps quotes as text)
-  python3 -c 'import sys; n,v=sys.argv[1:]; print("--txt-record=%s,%s" % (n, ",".join(v[i:i+250] for i in range(0, len(v), 250))))' "$1" "$2"
-}
+txt() { dns_txt "$@"; }
 value() { sed -E 's/^[^"]*"(.*)"$/\1/' "$1"; }
 records=(
   "$(txt good.test "v=spf1 ip4:192.0.2.1 -all")"
@@ -50,12 +48,7 @@ records=(
   --server=/broken.test/127.0.0.9     # a server that never answers
 )
 for i in $(seq 11); do records+=("$(txt "i$i.many.test" "v=spf1 -all")"); done
-ip netns add "$ns"
-ip -n "$ns" link set lo up
-mkdir -p "/etc/netns/$ns"
-echo "nameserver 127.0.0.1" >"/etc/netns/$ns/resolv.conf"
-ip netns exec "$ns" dnsmasq --no-resolv --no-hosts --listen-address=127.0.0.1 --bind-interfaces --port=53 \
-  --pid-file="$work/dnsmasq.pid" "${records[@]}"
+dns_start "$ns" "$work/dnsmasq.pid" "${records[@]}"
 
 check() { # sender: the result lines, then "exit N"
   local status=0

@@ -13,10 +13,10 @@ for tool in opendkim-testmsg dnsmasq ip; do
 done
 work=$(mktemp -d)
 ns="brevora-dkim-$$"
+. "$(dirname "$0")/../../support/dnsns.sh"
 cleanup() {
-  [ -f "$work/dnsmasq.pid" ] && kill "$(cat "$work/dnsmasq.pid")" 2>/dev/null || true
-  ip netns del "$ns" 2>/dev/null || true
-  rm -rf "/etc/netns/$ns"; [ -n "${KEEP:-}" ] || rm -rf "$work"
+  dns_stop "$ns" "$work/dnsmasq.pid"
+  rm -rf "$work"
 }
 trap cleanup EXIT
 fail() { echo "FAILED: $*"; exit 1; }
@@ -41,17 +41,9 @@ done
 # The records, as dnsmasq serves them: a TXT value longer than 255 bytes goes in several strings.
 records=()
 for f in "$work/rsa.txt" "$work/ed.txt"; do
-  name=$(cut -d' ' -f1 "$f")
-  value=$(sed -E 's/^[^"]*"(.*)"$/\1/' "$f")
-  parts=$(python3 -c 'import sys; v=sys.argv[1]; print(",".join(v[i:i+250] for i in range(0, len(v), 250)))' "$value")
-  records+=("--txt-record=$name,$parts")
+  records+=("$(dns_txt "$(cut -d' ' -f1 "$f")" "$(sed -E 's/^[^"]*"(.*)"$/\1/' "$f")")")
 done
-ip netns add "$ns"
-ip -n "$ns" link set lo up
-mkdir -p "/etc/netns/$ns"
-echo "nameserver 127.0.0.1" >"/etc/netns/$ns/resolv.conf"
-ip netns exec "$ns" dnsmasq --no-resolv --no-hosts --listen-address=127.0.0.1 --bind-interfaces --port=53 \
-  --pid-file="$work/dnsmasq.pid" "${records[@]}"
+dns_start "$ns" "$work/dnsmasq.pid" "${records[@]}"
 
 verify() { ip netns exec "$ns" opendkim-testmsg <"$1" 2>&1; }
 checked=0
