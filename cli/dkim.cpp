@@ -24,11 +24,6 @@ const char* kDkimUsage =
     "name, then its value, on one line. set uses a key you have (PEM; RSA of 2048 bits or more, or\n"
     "Ed25519). A key that cannot be read stops a run before it connects.\n";
 
-QString keyPath(const DkimEntry& e)
-{
-    return QFileInfo(e.keyFile).isRelative() ? AppDir() + e.keyFile : e.keyFile;
-}
-
 void printRecord(const Dkim::Key& key)
 {
     out(Dkim::RecordName(key) + QStringLiteral(" TXT \"") + QString::fromLatin1(Dkim::DnsRecord(key)) + u'"');
@@ -57,7 +52,7 @@ int DkimCommand(const QStringList& args)
         for (const DkimEntry& e : ReadDkimEntries()) {
             QString state;
             try {
-                const Dkim::Key key = Dkim::LoadKey(keyPath(e), e.domain, e.selector);
+                const Dkim::Key key = Dkim::LoadKey(DkimKeyPath(e), e.domain, e.selector);
                 state = key.type == Dkim::KeyType::Rsa ? QStringLiteral("rsa") : QStringLiteral("ed25519");
             } catch (const BrevoraError& error) {
                 state = QStringLiteral("unusable: ") + error.message();

@@ -8,7 +8,6 @@
 
 #include <QDnsLookup>
 #include <QEventLoop>
-#include <QFileInfo>
 #include <QRegularExpression>
 #include <QTimer>
 #include <libpsl.h>
@@ -175,7 +174,7 @@ QList<PreflightResult> CheckSenderDomain(const RunSelection& s, const DnsLookups
     for (const DkimEntry& e : entries) {
         PreflightResult r{QStringLiteral("DKIM %1._domainkey.%2").arg(e.selector, e.domain)};
         try {
-            const Dkim::Key key = Dkim::LoadKey(QFileInfo(e.keyFile).isRelative() ? AppDir() + e.keyFile : e.keyFile, e.domain, e.selector);
+            const Dkim::Key key = Dkim::LoadKey(DkimKeyPath(e), e.domain, e.selector);
             const QString expected = QString::fromLatin1(Dkim::DnsRecord(key)).section(QStringLiteral("p="), 1).trimmed();
             const QStringList published = recordsStartingWith(dns.txt(Dkim::RecordName(key)), QStringLiteral("v=DKIM1"));
             bool matches = false;

@@ -3,7 +3,6 @@
 #include "core/settings/bouncesettings.h"
 #include "core/settings/dkimsettings.h"
 
-#include <QFileInfo>
 
 #include "core/error.h"
 #include "core/settings/keyring.h"
@@ -107,8 +106,7 @@ MessageExtras ExtrasFor(const RunSelection& s, const QStringList& fieldNames)
     const QString domain = s.SenderAddress.contains(QLatin1Char('@')) ? s.SenderAddress.trimmed().section(QLatin1Char('@'), -1).toLower()
                                                                        : QString();
     for (const DkimEntry& e : domain.isEmpty() ? QList<DkimEntry>() : ReadDkimEntries(domain)) {
-        const QString path = QFileInfo(e.keyFile).isRelative() ? AppDir() + e.keyFile : e.keyFile;
-        extras.dkimKeys.append(Dkim::LoadKey(path, e.domain, e.selector));
+        extras.dkimKeys.append(Dkim::LoadKey(DkimKeyPath(e), e.domain, e.selector));
     }
     return extras;
 }

@@ -2,6 +2,9 @@
 
 #include "core/error.h"
 #include "core/settings/entrykeys.h"
+#include "core/settings/settingsfile.h"
+
+#include <QFileInfo>
 
 #include <QRegularExpression>
 
@@ -18,6 +21,11 @@ void checkName(const QString& name, const char* what)
 }
 
 } // namespace
+
+QString DkimKeyPath(const DkimEntry& e)
+{
+    return QFileInfo(e.keyFile).isRelative() ? AppDir() + e.keyFile : e.keyFile;
+}
 
 QList<DkimEntry> ReadDkimEntries(const QString& domain)
 {

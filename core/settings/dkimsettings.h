@@ -12,6 +12,8 @@ struct DkimEntry
     QString selector;
     QString keyFile;
 };
+// Where the entry's key file is: a relative name is in the data folder (where generate puts keys).
+QString DkimKeyPath(const DkimEntry& entry);
 // Every entry, or those of one domain.
 QList<DkimEntry> ReadDkimEntries(const QString& domain = {});
 // Throws for a domain or selector that is not a DNS label sequence.
