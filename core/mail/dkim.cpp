@@ -49,6 +49,7 @@ struct HeaderField
 {
     QByteArray name;  // as written
     QByteArray value; // after the colon, folding kept
+    QByteArray key;   // the name trimmed, in lower case
 };
 
 // The header fields of a message, and where its body begins.
@@ -69,7 +70,8 @@ QList<HeaderField> headerFields(const QByteArray& message, qsizetype* bodyStart)
             fields.last().value += "\r\n" + line;
         } else {
             const qsizetype colon = line.indexOf(':');
-            fields.append({colon > 0 ? line.left(colon) : line, colon > 0 ? line.mid(colon + 1) : QByteArray()});
+            const QByteArray name = colon > 0 ? line.left(colon) : line;
+            fields.append({name, colon > 0 ? line.mid(colon + 1) : QByteArray(), name.trimmed().toLower()});
         }
         at = end + 2;
     }
@@ -112,6 +114,35 @@ void appendFolded(QByteArray& header, qsizetype& column, const QByteArray& piece
     }
     header += piece;
     column += piece.size();
+}
+
+// The signature header up to its empty "b=" tag, folded; column is where its last line ends.
+QByteArray headerBeforeSignature(const Key& key, qint64 now, const QByteArray& names, const QByteArray& bodyHash, qsizetype& column)
+{
+    QByteArray header = "DKIM-Signature:";
+    column = header.size();
+    for (const QByteArray& tag :
+         {QByteArray("v=1;"), "a=" + QByteArray(key.type == KeyType::Rsa ? "rsa-sha256;" : "ed25519-sha256;"), QByteArray("c=relaxed/relaxed;"),
+          "d=" + key.domain.toUtf8() + ';', "s=" + key.selector.toUtf8() + ';', "t=" + QByteArray::number(now) + ';',
+          "h=" + names + ';', "bh=" + bodyHash + ';', QByteArray("b=")})
+        appendFolded(header, column, tag);
+    return header;
+}
+
+// The signature's text may be folded anywhere: verifiers drop its blanks.
+void appendSignature(QByteArray& header, qsizetype column, const QByteArray& signature)
+{
+    for (qsizetype i = 0; i < signature.size();) {
+        const qsizetype room = qMax<qsizetype>(8, kLine - column);
+        const QByteArray piece = signature.mid(i, room);
+        header += piece;
+        column += piece.size();
+        i += piece.size();
+        if (i < signature.size()) {
+            header += "\r\n\t";
+            column = 1;
+        }
+    }
 }
 
 } // namespace
@@ -244,7 +275,7 @@ QByteArray Sign(const QByteArray& message, const QList<Key>& keys, qint64 now)
         const qsizetype skip = used.value(name);
         bool found = false;
         for (qsizetype i = fields.size() - 1; i >= 0; --i)
-            if (fields[i].name.trimmed().toLower() == name && seen++ == skip) {
+            if (fields[i].key == name && seen++ == skip) {
                 signedData += RelaxedHeader(fields[i].name, fields[i].value);
                 found = true;
                 break;
@@ -256,30 +287,27 @@ QByteArray Sign(const QByteArray& message, const QList<Key>& keys, qint64 now)
 
     QByteArray out;
     for (const Key& key : keys) {
-        QByteArray header = "DKIM-Signature:";
-        qsizetype column = header.size();
-        for (const QByteArray& tag :
-             {QByteArray("v=1;"), "a=" + QByteArray(key.type == KeyType::Rsa ? "rsa-sha256;" : "ed25519-sha256;"), QByteArray("c=relaxed/relaxed;"),
-              "d=" + key.domain.toUtf8() + ';', "s=" + key.selector.toUtf8() + ';', "t=" + QByteArray::number(now) + ';',
-              "h=" + names.join(':') + ';', "bh=" + bodyHash + ';', QByteArray("b=")})
-            appendFolded(header, column, tag);
+        qsizetype column = 0;
+        QByteArray header = headerBeforeSignature(key, now, names.join(':'), bodyHash, column);
         const QByteArray unsignedHeader = RelaxedHeader("DKIM-Signature", header.mid(header.indexOf(':') + 1));
-        const QByteArray signature = base64(signBytes(key, signedData + unsignedHeader.left(unsignedHeader.size() - 2)));
-        // The signature's text may be folded anywhere: verifiers drop its blanks.
-        for (qsizetype i = 0; i < signature.size();) {
-            const qsizetype room = qMax<qsizetype>(8, kLine - column);
-            const QByteArray piece = signature.mid(i, room);
-            header += piece;
-            column += piece.size();
-            i += piece.size();
-            if (i < signature.size()) {
-                header += "\r\n\t";
-                column = 1;
-            }
-        }
+        appendSignature(header, column, base64(signBytes(key, signedData + unsignedHeader.left(unsignedHeader.size() - 2))));
         out += header + "\r\n";
     }
     return out + message;
+}
+
+qsizetype SignatureRoom(const QList<Key>& keys, qint64 now)
+{
+    // The longest header the signatures can have: every listed header signed, a body hash and a
+    // signature of the key's full length. A shorter h= list can move a fold, hence the margin.
+    qsizetype room = 0;
+    for (const Key& key : keys) {
+        qsizetype column = 0;
+        QByteArray header = headerBeforeSignature(key, now, SignedHeaders().join(':'), QByteArray(44, 'x'), column);
+        appendSignature(header, column, QByteArray((EVP_PKEY_get_size(key.key.get()) + 2) / 3 * 4, 'x'));
+        room += header.size() + 2 + 3 * SignedHeaders().size();
+    }
+    return room;
 }
 
 } // namespace Dkim

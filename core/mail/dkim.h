@@ -39,6 +39,8 @@ const QList<QByteArray>& SignedHeaders();
 // The message with a DKIM-Signature header for each key put first. `message` is the header block,
 // an empty line and the body, lines ending in CRLF; `now` is the signature's t= (seconds).
 QByteArray Sign(const QByteArray& message, const QList<Key>& keys, qint64 now);
+// Bytes Sign adds at most with these keys: a size limit is checked before signing with it.
+qsizetype SignatureRoom(const QList<Key>& keys, qint64 now);
 
 // Canonical forms (relaxed), for the tests and the verifier in the pre-flight check.
 QByteArray RelaxedHeader(const QByteArray& name, const QByteArray& value);

@@ -70,6 +70,7 @@ void PendingList::unlockRun()
         m_store->unlockRun();
     m_claimed.clear();
     m_claimedSuppressed.clear();
+    m_suppressionAhead = {};
 }
 
 int PendingList::nextRowToSend()
@@ -139,7 +140,28 @@ std::optional<QString> PendingList::suppressionOf(qint64 id, const QString& entr
         const auto it = m_claimedSuppressed.constFind(id);
         return it == m_claimedSuppressed.constEnd() ? std::nullopt : std::optional<QString>(*it);
     }
-    return m_store->suppression().reasonFor(entry);
+    // One query for the next entries: a query a message would cost more than writing it.
+    SuppressionAhead& ahead = m_suppressionAhead;
+    const qint64 now = Claims::clockMs();
+    const int row = rowOf(id);
+    if (row < 0)
+        return m_store->suppression().reasonFor(entry);
+    if (!ahead.asked.contains(id) || now - ahead.at >= 1000) {
+        constexpr int kAhead = 64;
+        ahead = {};
+        ahead.at = now;
+        QStringList entries;
+        for (int r = row; r < m_entries.size() && entries.size() < kAhead; ++r) {
+            ahead.asked.insert(m_ids[r]);
+            entries.append(m_entries[r]);
+        }
+        const QHash<QString, QString> found = m_store->suppression().among(entries);
+        for (int r = row; r < row + entries.size(); ++r)
+            if (const auto it = found.constFind(m_entries[r]); it != found.constEnd())
+                ahead.found.insert(m_ids[r], *it);
+    }
+    const auto it = ahead.found.constFind(id);
+    return it == ahead.found.constEnd() ? std::nullopt : std::optional<QString>(*it);
 }
 
 void PendingList::renewClaims()

@@ -56,7 +56,8 @@ public:
     // slow store) renews them first. 0 elsewhere: no limit.
     qint64 claimsSafeUntil() const;
     // Why the entry must not be mailed (its address is suppressed), or nullopt. On a shared store
-    // the answer comes from when the entry was claimed, asked for the whole claim at once.
+    // the answer comes from when the entry was claimed, asked for the whole claim at once; on a
+    // store of one run it is asked for the next entries together, and is at most a second old.
     std::optional<QString> suppressionOf(qint64 id, const QString& entry);
 
     // Makes sure the delivery of the entry can be recorded, before its message goes out. From
@@ -113,4 +114,11 @@ private:
     int m_front = 0; // shared stores: the rows before this are claimed ones, the rest in id order
     qint64 m_claimsRenewedAt = 0; // Claims::clockMs() when the oldest lease of m_claimed began
     QHash<qint64, QString> m_claimedSuppressed; // claimed entries that are suppressed, with why
+    // Store of one run: the entries whose suppression was last asked for, and what was found.
+    struct SuppressionAhead
+    {
+        QSet<qint64> asked;
+        QHash<qint64, QString> found;
+        qint64 at = 0; // Claims::clockMs() when asked
+    } m_suppressionAhead;
 };

@@ -240,17 +240,23 @@ QString MessageFileName(int number, const QString& entry)
     return QStringLiteral("%1-%2.eml").arg(number, 6, 10, QLatin1Char('0')).arg(address.left(100));
 }
 
-OutgoingMessage WriteOutgoing(const SmtpClient& session, const EmailMessage& message, const QList<Dkim::Key>& dkimKeys)
+WrittenForSession WriteForSession(const SmtpClient& session, const EmailMessage& message)
 {
     EmailMessage toWrite = message;
     toWrite.ExtraHeaders.set("X-Mailer", CodePage::encode(session.MailAgent));
     WrittenMessage written = WriteMessage(toWrite, {session.capabilities().eightBitMime});
-    // Signed over the bytes the server stores, before any dot-stuffing or chunking.
-    if (!dkimKeys.isEmpty())
-        written.data = Dkim::Sign(written.data, dkimKeys, QDateTime::currentSecsSinceEpoch());
     Envelope envelope{message.ReturnPath.isEmpty() ? message.From.Address : message.ReturnPath, {}, written.eightBit};
     for (const EmailAddressList* list : {&message.Recipients, &message.CCList, &message.BccList})
         for (const EmailAddress& a : *list)
             envelope.recipients.append(a.Address);
-    return session.Frame(envelope, std::move(written.data));
+    return {std::move(envelope), std::move(written.data)};
+}
+
+OutgoingMessage WriteOutgoing(const SmtpClient& session, const EmailMessage& message, const QList<Dkim::Key>& dkimKeys)
+{
+    WrittenForSession written = WriteForSession(session, message);
+    // Signed over the bytes the server stores, before any dot-stuffing or chunking.
+    if (!dkimKeys.isEmpty())
+        written.data = Dkim::Sign(written.data, dkimKeys, QDateTime::currentSecsSinceEpoch());
+    return session.Frame(written.envelope, std::move(written.data));
 }

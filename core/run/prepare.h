@@ -52,9 +52,15 @@ void ComposeMessage(EmailMessage& message, const QString& entry, const QStringLi
 // The message for one entry as a file would hold it (or BDAT would carry it): no dot-stuffing,
 // written for a server that takes 8-bit text.
 QByteArray MessageFileBytes(EmailMessage message, const QString& entry, const QStringList& contentLines, const MessageExtras& extras);
-// The message written for what the session's server offers and framed for it, its "X-Mailer" the
-// session's MailAgent.
-// Signed with the keys, when there are any.
+// The message written for what the session's server offers (not framed, not signed), its
+// "X-Mailer" the session's MailAgent, and its envelope.
+struct WrittenForSession
+{
+    Envelope envelope;
+    QByteArray data;
+};
+WrittenForSession WriteForSession(const SmtpClient& session, const EmailMessage& message);
+// The same signed with the keys, when there are any, and framed for the session.
 OutgoingMessage WriteOutgoing(const SmtpClient& session, const EmailMessage& message, const QList<Dkim::Key>& dkimKeys = {});
 // The file read as an attachment, its type from its name; throws when it cannot be read.
 Attachment ReadAttachment(const QString& path, qint64 largest = 0);

@@ -12,10 +12,10 @@ SessionFeed::SessionFeed(const SmtpClient& client)
 {
 }
 
-void SessionFeed::push(std::vector<OutgoingMessage> messages)
+void SessionFeed::push(std::vector<FeedMessage> messages)
 {
     std::lock_guard<std::mutex> hold(m_lock);
-    for (OutgoingMessage& m : messages)
+    for (FeedMessage& m : messages)
         m_queue.push_back(std::move(m));
     m_ready.notify_one();
 }
@@ -51,7 +51,24 @@ std::optional<OutgoingMessage> SessionFeed::next(bool wait)
             m_ready.wait_for(hold, std::chrono::milliseconds(100));
         if (m_queue.empty())
             return std::nullopt;
-        OutgoingMessage message = std::move(m_queue.front());
+        if (const std::shared_future<QByteArray> signing = m_queue.front().signedData; signing.valid()) {
+            // Its signatures are still being made: without waiting, what is ready goes first.
+            if (signing.wait_for(std::chrono::seconds(0)) != std::future_status::ready) {
+                if (!wait || m_client.interrupted())
+                    return std::nullopt;
+                hold.unlock();
+                signing.wait_for(std::chrono::milliseconds(100));
+                hold.lock();
+                continue; // the queue may have been cleared meanwhile
+            }
+            FeedMessage& front = m_queue.front();
+            const OutgoingMessage marks = front.message;
+            front.message = m_client.Frame(front.envelope, signing.get());
+            front.message.tag = marks.tag;
+            front.message.notAfter = marks.notAfter;
+            front.signedData = {};
+        }
+        OutgoingMessage message = std::move(m_queue.front().message);
         m_queue.pop_front();
         // Handed over while its claim was safe, taken after (the process was stopped, the
         // machine slept): it goes back unsent.

@@ -5,6 +5,7 @@
 #include <condition_variable>
 #include <deque>
 #include <functional>
+#include <future>
 #include <mutex>
 #include <optional>
 #include <vector>
@@ -12,6 +13,15 @@
 #include "core/run/sessionthread.h"
 #include "core/smtp/securetransport.h"
 #include "core/smtp/smtpclient.h"
+
+// A message handed to a session: framed, or still being signed; then the session frames it once
+// its signatures are done.
+struct FeedMessage
+{
+    OutgoingMessage message; // while being signed, only its tag and notAfter
+    Envelope envelope;
+    std::shared_future<QByteArray> signedData;
+};
 
 // The messages handed to a session, passed from the run's thread to the session's.
 class SessionFeed : public DeliveryFeed
@@ -28,7 +38,7 @@ public:
     // Called on the session's thread before the data of messages is written.
     void onWriting(std::function<void(const QList<qint64>& tags)> writing) { m_writing = std::move(writing); }
     // Messages handed together are taken together: they can go out in one write.
-    void push(std::vector<OutgoingMessage> messages);
+    void push(std::vector<FeedMessage> messages);
     // No more messages: those not taken yet stay unsent, and the session ends once what it took
     // is done.
     void close();
@@ -51,7 +61,7 @@ private:
     std::function<void(const QList<qint64>&)> m_writing;
     std::mutex m_lock;
     std::condition_variable m_ready;
-    std::deque<OutgoingMessage> m_queue;
+    std::deque<FeedMessage> m_queue;
     bool m_closed = false;
 };
 

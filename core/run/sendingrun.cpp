@@ -132,6 +132,7 @@ void SendingRun::StartRun(const RunSelection& s, const QString& testAddress, con
     m_smtp.setLoginMechanism(LoginMechanism::None);
     m_login = s.Login.mechanism;
     m_extras = std::move(extras);
+    m_signer = m_extras.dkimKeys.isEmpty() ? nullptr : std::make_unique<MessageSigner>(m_extras.dkimKeys);
     const bool implicitTls = s.ImplicitTls;
 
     m_shownHost = s.ServerHost;
@@ -232,11 +233,12 @@ void SendingRun::sessionOpened(RunSession& session, RunOutcome opened, bool reco
         this, [&session, window] { session.smtp.DeliverStream(session.feed, window); },
         [this, &session](const std::optional<BrevoraError>& failure) { guarded([&] { sessionEnded(session, failure); }); });
     if (isTestRun()) {
-        OutgoingMessage message =
-            outgoingFor(session, m_testValues.isEmpty() ? m_testAddress : m_testAddress + QLatin1Char(',') + m_testValues);
-        message.tag = kTestTag;
+        qint64 bytes = 0;
+        FeedMessage message =
+            outgoingFor(session, m_testValues.isEmpty() ? m_testAddress : m_testAddress + QLatin1Char(',') + m_testValues, &bytes);
+        message.message.tag = kTestTag;
         session.handed.append(kTestTag);
-        std::vector<OutgoingMessage> one;
+        std::vector<FeedMessage> one;
         one.push_back(std::move(message));
         session.feed.push(std::move(one));
         session.feed.closeAfterQueued();
@@ -282,7 +284,7 @@ QString SendingRun::entryOf(qint64 tag) const
     return row >= 0 ? m_list.entry(row) : QString();
 }
 
-OutgoingMessage SendingRun::outgoingFor(const RunSession& session, const QString& entry)
+FeedMessage SendingRun::outgoingFor(const RunSession& session, const QString& entry, qint64* bytes)
 {
     ComposeMessage(m_message, entry, m_body ? m_body() : QStringList(), m_extras);
     if (!m_bounceSecret.isEmpty() && !m_message.Recipients.isEmpty()) {
@@ -291,7 +293,20 @@ OutgoingMessage SendingRun::outgoingFor(const RunSession& session, const QString
         m_message.MessageIdTag = tag;
     }
     // Written for what this session's server offers (BDAT or DATA).
-    return WriteOutgoing(session.smtp, m_message, m_extras.dkimKeys);
+    WrittenForSession written = WriteForSession(session.smtp, m_message);
+    *bytes = written.data.size();
+    FeedMessage out;
+    if (!m_signer) {
+        out.message = session.smtp.Frame(written.envelope, std::move(written.data));
+        return out;
+    }
+    // Signed on the signing threads while the run writes the next; what can be refused is
+    // checked now, with room for the signatures.
+    const qint64 now = QDateTime::currentSecsSinceEpoch();
+    session.smtp.CheckFits(written.envelope, written.data.size() + m_signer->room(now));
+    out.envelope = std::move(written.envelope);
+    out.signedData = m_signer->sign(std::move(written.data), now);
+    return out;
 }
 
 void SendingRun::tick()
@@ -307,7 +322,7 @@ void SendingRun::dispatch(int budget)
     if (!m_running || m_stopping || isTestRun())
         return;
     bool waiting = false;
-    std::vector<std::pair<RunSession*, std::vector<OutgoingMessage>>> handing;
+    std::vector<std::pair<RunSession*, std::vector<FeedMessage>>> handing;
     const auto handOver = [&handing] {
         for (auto& [session, messages] : handing)
             session->feed.push(std::move(messages));
@@ -382,9 +397,10 @@ void SendingRun::dispatch(int budget)
             beginStop();
             return;
         }
-        OutgoingMessage message;
+        FeedMessage message;
+        qint64 bytes = 0;
         try {
-            message = outgoingFor(*target, entry);
+            message = outgoingFor(*target, entry, &bytes);
         } catch (const BrevoraError& e) {
             m_list.release(id);
             if ((m_refusalChoice == RefusalChoice::Skip && e.kind() == ErrorKind::Usage) || e.kind() == ErrorKind::Oversized) {
@@ -400,9 +416,9 @@ void SendingRun::dispatch(int budget)
             handOver();
             throw; // a message that cannot be prepared ends the run; its entry stays where it is
         }
-        message.tag = id;
-        message.notAfter = m_list.claimsSafeUntil();
-        m_bytes.add(id, message.data.size());
+        message.message.tag = id;
+        message.message.notAfter = m_list.claimsSafeUntil();
+        m_bytes.add(id, bytes);
         target->handed.append(id);
         if (handing.empty() || handing.back().first != target)
             handing.push_back({target, {}});

@@ -15,6 +15,7 @@
 #include "core/mail/emailmessage.h"
 #include "core/settings/settingsfile.h"
 #include "core/run/bouncebrake.h"
+#include "core/run/messagesigner.h"
 #include "core/run/pendinglist.h"
 #include "core/run/prepare.h"
 #include "core/run/ratelimiter.h"
@@ -151,7 +152,7 @@ private:
     void dispatch(int budget);
     // The message of the entry (or the test address) for a session's server; throws when it
     // cannot be prepared.
-    OutgoingMessage outgoingFor(const RunSession& session, const QString& entry);
+    FeedMessage outgoingFor(const RunSession& session, const QString& entry, qint64* bytes);
     void messageFinished(RunSession& session, qint64 tag, const std::optional<BrevoraError>& refusal);
     // A message the session took too late to send for its claim: it goes back to the list.
     void messageStale(RunSession& session, qint64 tag);
@@ -224,6 +225,7 @@ private:
     bool m_stopping = false;      // no more messages: the run ends when the sessions are back
     bool m_stopRequested = false; // the user asked to stop
     quint64 m_generation = 0;     // tells a late timer of an earlier run from this run's
+    std::unique_ptr<MessageSigner> m_signer; // with DKIM keys; outlives the sessions waiting on it
     std::vector<std::unique_ptr<RunSession>> m_sessions;
     // The bytes of the messages handed to sessions and not finished, by tag.
     struct BytesOnTheirWay

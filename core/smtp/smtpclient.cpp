@@ -312,20 +312,25 @@ bool SmtpClient::LogIn()
     return mechanism != LoginMechanism::None;
 }
 
-OutgoingMessage SmtpClient::Frame(const Envelope& envelope, QByteArray data) const
+void SmtpClient::CheckFits(const Envelope& envelope, qint64 size) const
 {
-    // Everything that can be refused is checked and built before the first byte goes out, so a
-    // failure never leaves the server inside the data phase.
     CheckEnvelopeAddress(QStringLiteral("sender address"), envelope.from);
     for (const QString& to : envelope.recipients)
         CheckEnvelopeAddress(QStringLiteral("recipient address"), to);
     // A message larger than the server takes is refused before it crosses the wire.
     const qint64 limit = m_caps.sizeLimit > 0 ? m_caps.sizeLimit : LargestMessage;
-    if (limit > 0 && data.size() > limit)
+    if (limit > 0 && size > limit)
         throw BrevoraError(ErrorKind::Oversized, (m_caps.sizeLimit > 0 ? QStringLiteral("The message is %1 bytes; the server takes at most %2.")
                                                                     : QStringLiteral("The message is %1 bytes; the largest set for this server is %2."))
-                                                 .arg(data.size())
+                                                 .arg(size)
                                                  .arg(limit));
+}
+
+OutgoingMessage SmtpClient::Frame(const Envelope& envelope, QByteArray data) const
+{
+    // Everything that can be refused is checked and built before the first byte goes out, so a
+    // failure never leaves the server inside the data phase.
+    CheckFits(envelope, data.size());
     OutgoingMessage out;
     // BDAT only where it can be pipelined: that is what it is for.
     out.chunked = sendsChunks();

@@ -96,6 +96,9 @@ public:
     // OpenSession. It reads only what the session learned when it opened, so another thread may
     // frame the next message while a delivery is under way.
     OutgoingMessage Frame(const Envelope& envelope, QByteArray data) const;
+    // What Frame checks: the envelope's addresses, and a message of `size` bytes against the
+    // server's limit; throws as Frame would.
+    void CheckFits(const Envelope& envelope, qint64 size) const;
     // Whether messages go with BDAT, as they are, rather than with DATA.
     bool sendsChunks() const { return m_caps.chunking && m_caps.pipelining; }
     void Deliver(const OutgoingMessage& message);
