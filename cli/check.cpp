@@ -20,7 +20,8 @@ const char* kCheckUsage =
     "domains (present, one record, not +all, at most 10 look-ups), each DKIM key's published record\n"
     "against the key, DMARC of the organisational domain (its policy, and a DKIM domain or return\n"
     "path that aligns with From), a free-mail From, and MX for bounces and replies; whether the\n"
-    "server speaks TLS; and the message the first pending entry would get (Message-ID and Date,\n"
+    "server speaks TLS (and whether SPF names its addresses), whether the bounce mailbox takes its\n"
+    "login; and the message the first pending entry would get (Message-ID and Date,\n"
     "one-click unsubscribe with a link in the body, a text part for HTML, its size). Prints a table\n"
     "(a line a check, tab-separated, when not on a terminal): pass, warning or failure, what was\n"
     "found and what to do. Exit status 0 when nothing fails, 5 when something does.\n";
@@ -37,22 +38,19 @@ int CheckCommand(const QStringList& args)
                                           QStringLiteral("--trust-certificate")}, {});
     RunSelection s;
     SelectSender(s, pick(ListSenders(), SettingsKeys::SenderPosition, o.values.value(QStringLiteral("--sender"), QString()), "sender"));
-    QList<PreflightResult> results = CheckSenderDomain(s, SystemDns());
     // The server and the message, where there is one to check.
-    if (o.values.contains(QStringLiteral("--server")) || !ListServers().isEmpty()) {
+    if (o.values.contains(QStringLiteral("--server")) || !ListServers().isEmpty())
         SelectServer(s, pick(ListServers(), SettingsKeys::ServerPosition, o.values.value(QStringLiteral("--server"), QString()), "server"));
-        const QString trusted = NormalizeFingerprint(o.values.value(QStringLiteral("--trust-certificate")));
-        results.append(CheckServerTls(s, [trusted](const CertificateInfo& info) { return IsTrustedCertificate(info, trusted); }));
-    }
+    QByteArray message;
     if (o.values.contains(QStringLiteral("--content")) || !ListContents().isEmpty()) {
         SelectContent(s, pick(ListContents(), SettingsKeys::ContentPosition, o.values.value(QStringLiteral("--content"), QString()), "content"));
         std::unique_ptr<SendLogStore> store = openStore();
         PendingList list(store.get());
-        const QString entry = list.count() > 0 ? list.entry(0) : QStringLiteral("someone@example.com");
-        const QString bodyFile = LookupContent(s.ContentTitle);
-        const QStringList body = bodyFile.trimmed().isEmpty() ? QStringList() : LoadBodyLines(bodyFile);
-        results += CheckMessage(MessageFileBytes(BaseMessage(s), entry, body, ExtrasFor(s, store->fieldNames())), s.UnsubscribeLinks);
+        message = FirstMessageFor(s, list.count() > 0 ? list.entry(0) : QString(), store->fieldNames());
     }
+    const QString trusted = NormalizeFingerprint(o.values.value(QStringLiteral("--trust-certificate")));
+    const QList<PreflightResult> results =
+        CheckBeforeRun(s, message, SystemDns(), [trusted](const CertificateInfo& info) { return IsTrustedCertificate(info, trusted); });
     bool failed = false;
     const bool terminal = ::isatty(STDOUT_FILENO) == 1;
     int width = 0;

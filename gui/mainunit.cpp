@@ -300,8 +300,28 @@ void TMainForm::StartBtClick()
     }
     m_pending.reload();
     m_run.countListChange();
-    if (m_pending.count() > 0)
+    if (m_pending.count() > 0 && preflightWindow().confirmRun())
         m_run.StartRun(m_selection);
+}
+
+PreflightWindow TMainForm::preflightWindow()
+{
+    QByteArray message;
+    try {
+        message = FirstMessageFor(m_selection, m_pending.count() > 0 ? m_pending.entry(0) : QString(), fieldNames());
+    } catch (const BrevoraError&) {
+        // A message that cannot be made is the run's to report, with its reason.
+    }
+    return PreflightWindow(this, m_selection, message, [this](const CertificateInfo& info) { return askCertificate(info); });
+}
+
+void TMainForm::CheckSendingClick()
+{
+    if (m_selection.SenderAddress.isEmpty()) {
+        Prompts::report(this, QStringLiteral("Check before sending"), QStringLiteral("Choose a sender address first."), QMessageBox::Information);
+        return;
+    }
+    preflightWindow().show();
 }
 
 void TMainForm::TestBtClick()

@@ -6,6 +6,7 @@
 
 #include "core/run/pendinglist.h"
 #include "core/run/sendingrun.h"
+#include "gui/preflightdialog.h"
 
 class QAction;
 class QCheckBox;
@@ -58,6 +59,9 @@ public:
     // The suppression list, in a window of its own.
     void SuppressClick();
     void CheckBouncesClick();
+    // Mail, Check before sending; Start runs the same before a pair's first run.
+    void CheckSendingClick();
+    PreflightWindow preflightWindow();
     // The Preview page: the selected entry's message (the first entry's when none is selected).
     void ShowPreview();
     // Every pending entry's message to files in a folder, as it would go out; nothing is sent.

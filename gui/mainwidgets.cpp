@@ -308,6 +308,7 @@ void TMainForm::buildMenus()
     MemStart = add(mail, "MemStart", QStringLiteral("&Start sending"), [this] { StartBtClick(); });
     add(mail, "History1", QStringLiteral("&History"), [this] { reportBtClick(); });
     add(mail, "Suppressed1", QStringLiteral("Su&ppression list..."), [this] { SuppressClick(); });
+    add(mail, "CheckSending1", QStringLiteral("&Check before sending..."), [this] { CheckSendingClick(); });
     add(mail, "CheckBounces1", QStringLiteral("Check &bounces"), [this] { CheckBouncesClick(); });
     add(mail, "WriteMessages1", QStringLiteral("&Write messages to folder..."), [this] { WriteMessagesClick(); });
     QMenu* help = bar->addMenu(QStringLiteral("&Help"));

@@ -1,16 +1,20 @@
 #include "core/run/preflight.h"
 
+#include "core/bounce/mailbox.h"
 #include "core/error.h"
 #include "core/mail/dkim.h"
+#include "core/settings/bouncesettings.h"
 #include "core/settings/dkimsettings.h"
 #include "core/settings/settingsfile.h"
 #include "core/smtp/smtpclient.h"
 
 #include <QDnsLookup>
 #include <QEventLoop>
+#include <QHostAddress>
 #include <QRegularExpression>
 #include <QTimer>
 #include <libpsl.h>
+#include <optional>
 
 namespace {
 
@@ -61,6 +65,102 @@ int spfLookups(const QString& record, const DnsLookups& dns, int depth)
         }
     }
     return count;
+}
+
+// What an SPF record lets send, through its includes and redirect: the networks of its ip4, ip6,
+// a and mx terms that pass (a term without "+" passes). Terms this check cannot judge (ptr,
+// exists, macros) set `undecided`.
+struct SpfNetworks
+{
+    QList<QPair<QHostAddress, int>> networks;
+    bool undecided = false;
+};
+
+void collectSpf(const QString& record, const QString& domain, const DnsLookups& dns, int depth, SpfNetworks& out)
+{
+    for (const QString& term : record.split(QLatin1Char(' '), Qt::SkipEmptyParts)) {
+        QString t = term;
+        QChar qualifier = u'+';
+        if (!t.isEmpty() && QStringLiteral("+-~?").contains(t.front())) {
+            qualifier = t.front();
+            t.remove(0, 1);
+        }
+        const QString mechanism = t.section(QRegularExpression(QStringLiteral("[:=/]")), 0, 0).toLower();
+        QString target = t.section(QRegularExpression(QStringLiteral("[:=]")), 1).section(QLatin1Char('/'), 0, 0);
+        const QString cidr = t.mid(mechanism.size()).section(QLatin1Char('/'), 1, 1);
+        if (target.contains(QLatin1Char('%'))) {
+            out.undecided = true;
+            continue;
+        }
+        if (target.isEmpty())
+            target = domain;
+        if (mechanism == QLatin1String("include") || mechanism == QLatin1String("redirect")) {
+            if (depth >= kMostSpfLookups || (mechanism == QLatin1String("include") && qualifier != u'+'))
+                continue;
+            const QStringList inner = recordsStartingWith(dns.txt(target), QStringLiteral("v=spf1"));
+            if (!inner.isEmpty())
+                collectSpf(inner.first(), target, dns, depth + 1, out);
+        } else if (qualifier != u'+') {
+            continue;
+        } else if (mechanism == QLatin1String("ip4") || mechanism == QLatin1String("ip6")) {
+            const QPair<QHostAddress, int> net = QHostAddress::parseSubnet(t.mid(4));
+            if (!net.first.isNull())
+                out.networks.append(net);
+        } else if (mechanism == QLatin1String("a") || mechanism == QLatin1String("mx")) {
+            QStringList hosts{target};
+            if (mechanism == QLatin1String("mx"))
+                hosts = dns.mx(target);
+            for (const QString& host : hosts)
+                for (const QString& a : dns.addresses(host)) {
+                    const QHostAddress address(a);
+                    const int whole = address.protocol() == QAbstractSocket::IPv6Protocol ? 128 : 32;
+                    const int bits = cidr.isEmpty() ? whole : qMin(whole, cidr.toInt());
+                    out.networks.append({address, bits});
+                }
+        } else if (mechanism == QLatin1String("ptr") || mechanism == QLatin1String("exists")) {
+            out.undecided = true;
+        }
+    }
+}
+
+// Whether the domain's SPF lets the server's addresses send: a hint, since a relay may hand the
+// mail to machines of other addresses.
+PreflightResult checkServerInSpf(const QString& domain, const QString& server, const DnsLookups& dns)
+{
+    PreflightResult r{QStringLiteral("SPF %1 (server %2)").arg(domain, server)};
+    QStringList addresses;
+    if (const QHostAddress literal(server); !literal.isNull())
+        addresses.append(literal.toString());
+    else
+        addresses = dns.addresses(server);
+    const QStringList spf = recordsStartingWith(dns.txt(domain), QStringLiteral("v=spf1"));
+    if (spf.size() != 1 || addresses.isEmpty()) {
+        r.level = Level::Warning;
+        r.detail = addresses.isEmpty() ? QStringLiteral("the server's name has no address") : QStringLiteral("no SPF record to judge by");
+        r.advice = addresses.isEmpty() ? QStringLiteral("Check the server's name under Setting, SMTP Server.")
+                                       : QStringLiteral("Publish the SPF record first (see above).");
+        return r;
+    }
+    SpfNetworks allowed;
+    collectSpf(spf.first(), domain, dns, 0, allowed);
+    QStringList outside;
+    for (const QString& a : addresses) {
+        const QHostAddress address(a);
+        if (std::none_of(allowed.networks.begin(), allowed.networks.end(),
+                         [&](const QPair<QHostAddress, int>& net) { return address.isInSubnet(net); }))
+            outside.append(a);
+    }
+    if (outside.isEmpty()) {
+        r.detail = QStringLiteral("lets %1 send").arg(addresses.join(QStringLiteral(", ")));
+        return r;
+    }
+    r.level = Level::Warning;
+    r.detail = QStringLiteral("%1 not named%2 (a hint: a relay may send from other addresses)")
+                   .arg(outside.join(QStringLiteral(", ")), allowed.undecided ? QStringLiteral(", or named by terms not checked here") : QString());
+    r.advice = QStringLiteral("If %1 hands the mail to receivers itself, add ip%2:%3 to the SPF record of %4.")
+                   .arg(server, QHostAddress(outside.first()).protocol() == QAbstractSocket::IPv6Protocol ? QStringLiteral("6") : QStringLiteral("4"),
+                        outside.first(), domain);
+    return r;
 }
 
 PreflightResult checkSpf(const QString& domain, const QString& role, const DnsLookups& dns)
@@ -138,10 +238,28 @@ DnsLookups SystemDns(int timeoutMs)
         }
         for (const QDnsMailExchangeRecord& r : dns.mailExchangeRecords())
             out.append(r.exchange());
+        for (const QDnsHostAddressRecord& r : dns.hostAddressRecords())
+            out.append(r.value().toString());
         return out;
     };
     return {[lookup](const QString& name) { return lookup(QDnsLookup::TXT, name); },
-            [lookup](const QString& name) { return lookup(QDnsLookup::MX, name); }};
+            [lookup](const QString& name) { return lookup(QDnsLookup::MX, name); },
+            [lookup](const QString& name) {
+                // A name with IPv4 addresses only is common, and some servers answer its AAAA
+                // question in a form QDnsLookup does not take: one family answering is enough.
+                QStringList out;
+                std::optional<BrevoraError> failure;
+                for (const QDnsLookup::Type type : {QDnsLookup::A, QDnsLookup::AAAA}) {
+                    try {
+                        out += lookup(type, name);
+                    } catch (const BrevoraError& e) {
+                        failure = e;
+                    }
+                }
+                if (out.isEmpty() && failure)
+                    throw *failure;
+                return out;
+            }};
 }
 
 QList<PreflightResult> CheckSenderDomain(const RunSelection& s, const DnsLookups& dns)
@@ -167,6 +285,10 @@ QList<PreflightResult> CheckSenderDomain(const RunSelection& s, const DnsLookups
     if (returnPath != from)
         attempt(QStringLiteral("SPF %1 (return path)").arg(returnPath),
                 [&] { results.append(checkSpf(returnPath, QStringLiteral("return path"), dns)); });
+    // A server on this machine hands the mail on: its address says nothing.
+    if (const QString server = s.ServerHost.trimmed(); !server.isEmpty() && !QHostAddress(server).isLoopback()
+        && server.compare(QLatin1String("localhost"), Qt::CaseInsensitive) != 0)
+        attempt(QStringLiteral("SPF %1 (server %2)").arg(returnPath, server), [&] { results.append(checkServerInSpf(returnPath, server, dns)); });
 
     // DKIM: each key's record is published and holds the key's public half.
     QStringList signingDomains;
@@ -325,4 +447,33 @@ PreflightResult CheckServerTls(const RunSelection& s, const CertificateDecision&
         r.advice = QStringLiteral("Check the server's name and port, and its certificate.");
     }
     return r;
+}
+
+QList<PreflightResult> CheckBounceMailbox(const QString& sender, const CertificateDecision& decision)
+{
+    const BounceSetup setup = ReadBounceSetup(sender);
+    if (setup.mailbox.isEmpty())
+        return {};
+    PreflightResult r{QStringLiteral("Bounce mailbox %1").arg(setup.mailbox.section(u'@', -1))};
+    try {
+        BounceMailbox(setup, decision).probe();
+        r.detail = QStringLiteral("logged in");
+    } catch (const BrevoraError& e) {
+        r.level = Level::Failure;
+        r.detail = e.message();
+        r.advice = QStringLiteral("Bounces would pile up unread: check the mailbox and its password in the sender's settings.");
+    }
+    return {r};
+}
+
+QList<PreflightResult> CheckBeforeRun(const RunSelection& s, const QByteArray& message, const DnsLookups& dns,
+                                      const CertificateDecision& decision)
+{
+    QList<PreflightResult> results = CheckSenderDomain(s, dns);
+    results += CheckBounceMailbox(s.SenderAddress, decision);
+    if (!s.ServerHost.trimmed().isEmpty())
+        results.append(CheckServerTls(s, decision));
+    if (!message.isEmpty())
+        results += CheckMessage(message, s.UnsubscribeLinks);
+    return results;
 }

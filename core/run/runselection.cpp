@@ -128,3 +128,10 @@ void CheckSelection(const RunSelection& s)
                            QStringLiteral("No content is selected. Add one under Setting, Email Content, and pick it in the "
                                           "main window (or name it with --content)."));
 }
+
+QByteArray FirstMessageFor(const RunSelection& s, const QString& entry, const QStringList& fieldNames)
+{
+    const QString bodyFile = LookupContent(s.ContentTitle);
+    const QStringList body = bodyFile.trimmed().isEmpty() ? QStringList() : LoadBodyLines(bodyFile);
+    return MessageFileBytes(BaseMessage(s), entry.isEmpty() ? QStringLiteral("someone@example.com") : entry, body, ExtrasFor(s, fieldNames));
+}

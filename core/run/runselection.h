@@ -81,3 +81,6 @@ void CheckSelection(const RunSelection& selection);
 EmailMessage BaseMessage(const RunSelection& selection);
 // What the selection adds to each message, for a list whose values have these names.
 MessageExtras ExtrasFor(const RunSelection& selection, const QStringList& fieldNames);
+// The message the entry would get from the selection's content, as a file holds it (for the
+// check before a run); a stand-in address when the list is empty.
+QByteArray FirstMessageFor(const RunSelection& selection, const QString& entry, const QStringList& fieldNames);

@@ -2,7 +2,8 @@
 # "brevora check" against a real DNS server: dnsmasq serving the test's records in a network
 # namespace of the test's own (whose resolv.conf names it), for a domain set up right and for
 # domains set up wrong in each way: SPF missing, "+all" or over 10 look-ups, a DKIM record of
-# another key, no DMARC, no MX, a free-mail From whose domain rejects others; and a DNS server that
+# another key, no DMARC, no MX, a free-mail From whose domain rejects others, a server whose address
+# the SPF record does not name; and a DNS server that
 # does not answer, which leaves the checks undecided rather than failed. Needs root (exits
 # 77, skipped, without it).
 #   check_dns.sh BREVORA
@@ -48,11 +49,14 @@ records=(
   --server=/broken.test/127.0.0.9     # a server that never answers
 )
 for i in $(seq 11); do records+=("$(txt "i$i.many.test" "v=spf1 -all")"); done
+records[${#records[@]}-1]=$(txt i11.many.test "v=spf1 ip4:192.0.2.48/29 -all")
+records+=(--host-record=smtp.good.test,192.0.2.1 --host-record=smtp.many.test,192.0.2.99 --host-record=relay.many.test,192.0.2.50)
 dns_start "$ns" "$work/dnsmasq.pid" "${records[@]}"
 
-check() { # sender: the result lines, then "exit N"
-  local status=0
-  ip netns exec "$ns" "$brevora" check --sender "$1" --data-dir "$data" >"$work/out.txt" || status=$?
+check() { # sender [option...]: the result lines, then "exit N"
+  local status=0 sender=$1
+  shift
+  ip netns exec "$ns" "$brevora" check --sender "$sender" "$@" --data-dir "$data" >"$work/out.txt" || status=$?
   cat "$work/out.txt"
   echo "exit $status"
 }
@@ -92,4 +96,18 @@ out=$(check news@broken.test)
 expect "$out" warning "SPF broken.test (From)"
 grep -q $'^warning\tSPF broken.test (From)\tnot checked: the DNS look-up of broken.test' <<<"$out" || fail "broken.test: $out"
 grep -q "no SPF record" <<<"$out" && fail "an unanswered look-up was taken for a missing record: $out"
+
+# With a server: whether the return path's SPF names the server's addresses (through an include
+# too). The server cannot be reached from the namespace, so its TLS check fails, as it should.
+for host in smtp.good.test smtp.many.test relay.many.test; do
+  "$brevora" server add "$host" --account a --data-dir "$data" >/dev/null
+done
+out=$(check news@good.test --server smtp.good.test)
+expect "$out" pass "SPF good.test (server smtp.good.test)"
+expect "$out" failure "TLS smtp.good.test"
+out=$(check news@many.test --server smtp.many.test)
+expect "$out" warning "SPF many.test (server smtp.many.test)"
+grep -q "add ip4:192.0.2.99 to the SPF record of many.test" <<<"$out" || fail "no advice for the server's address: $out"
+out=$(check news@many.test --server relay.many.test)
+expect "$out" pass "SPF many.test (server relay.many.test)"
 echo "brevora check gave the expected result for each domain"

@@ -2,6 +2,7 @@
 #include "gui/mainunit.h"
 #include "core/text/codepage.h"
 #include "core/sendlog/sendlogstore.h"
+#include "core/settings/preflightsettings.h"
 #include "core/settings/settingsfile.h"
 #include "support/scriptedserver.h"
 #include "support/smtpd.h"
@@ -12,6 +13,7 @@
 #include "support/wait.h"
 
 #include <QAction>
+#include <QApplication>
 #include <QComboBox>
 #include <QLabel>
 #include <QLineEdit>
@@ -43,6 +45,7 @@ protected:
         Prompts::setTestMode(true);
         Prompts::reported().clear();
         SetAppDir(data.path());
+        WriteCheckBeforeFirstRun(false); // on by default; its own test turns it on
         store = std::make_unique<SendLogStore>(data.path() + "/db/sendlog.db");
     }
     void TearDown() override { window.reset(); }
@@ -644,4 +647,83 @@ TEST_F(MainWindowTest, WindowFollowsTheListWhileAnotherProcessChangesTheStore)
         window.reset();
         store.reset();
     }
+}
+
+// Start checks a sender and content pair before its first run: the table of results, Cancel that
+// keeps the run from starting, "Send anyway" past a failure, nothing asked once the pair went,
+// and the box that turns the check off. Run by preflight_window.sh inside a network namespace
+// whose DNS (dnsmasq) holds good.test's records.
+TEST_F(MainWindowTest, ChecksBeforeTheFirstRunOfAPair)
+{
+    if (qEnvironmentVariable("BREVORA_TEST_DNS") != "good.test")
+        GTEST_SKIP() << "needs the DNS of preflight_window.sh";
+    Smtpd smtpd; // offers no STARTTLS: a failure
+    ASSERT_GT(smtpd.port(), 0);
+    StoreServer(std::nullopt, {"127.0.0.1", "", "", QString::number(smtpd.port()), "0"});
+    StoreSender(std::nullopt, {"news@good.test", "News"});
+    const QString body = CreateBodyFile();
+    SaveBodyText(body, "Hello [= PARAM1 =]");
+    StoreContent(std::nullopt, {"Greetings", body});
+    StoreContent(std::nullopt, {"Other", body});
+    WriteCheckBeforeFirstRun(true);
+    open();
+    window->AppendEntries({"a@example.org,Ann"});
+    window->run().countListChange();
+
+    // Presses Start, waits for the table and answers it with the button named; the table's rows.
+    const auto startAndAnswer = [&](const char* button, bool uncheck) {
+        QStringList rows;
+        // Looked for between events: the checks run in an event loop of their own first.
+        QTimer poll;
+        QObject::connect(&poll, &QTimer::timeout, [&] {
+            QWidget* dialog = QApplication::activeModalWidget();
+            if (!dialog || dialog->objectName() != "PreflightDlg")
+                return;
+            poll.stop();
+            auto* table = dialog->findChild<QTableWidget*>("PreflightTable");
+            for (int r = 0; table && r < table->rowCount(); ++r)
+                rows.append(table->item(r, 0)->text() + " " + table->item(r, 1)->text());
+            if (uncheck)
+                dialog->findChild<QCheckBox*>("ChkPreflight")->setChecked(false);
+            QTest::mouseClick(dialog->findChild<QPushButton*>(button), Qt::LeftButton);
+        });
+        poll.start(50);
+        QTimer giveUp; // a dialog that never comes fails the test rather than hanging it
+        giveUp.setSingleShot(true);
+        QObject::connect(&giveUp, &QTimer::timeout, [] {
+            if (QWidget* w = QApplication::activeModalWidget())
+                w->close();
+        });
+        giveUp.start(60000);
+        QTest::mouseClick(find<QPushButton>("StartBt"), Qt::LeftButton);
+        return rows;
+    };
+    QStringList rows = startAndAnswer("BtnPreflightCancel", false);
+    EXPECT_TRUE(rows.contains("pass SPF good.test (From)")) << rows.join('|').toStdString();
+    EXPECT_TRUE(rows.contains("pass DMARC good.test")) << rows.join('|').toStdString();
+    EXPECT_TRUE(rows.contains("failure TLS 127.0.0.1")) << rows.join('|').toStdString();
+    EXPECT_TRUE(rows.contains("pass Message-ID and Date")) << rows.join('|').toStdString();
+    EXPECT_FALSE(window->run().running());
+    EXPECT_EQ(window->pending().count(), 1) << "Cancel started the run";
+
+    rows = startAndAnswer("BtnPreflightSend", false); // "Send anyway"
+    ASSERT_FALSE(rows.isEmpty()) << "a cancelled check was not asked again";
+    ASSERT_TRUE(waitUntil([&] { return !window->run().running(); }));
+    EXPECT_EQ(window->pending().count(), 0);
+    EXPECT_EQ(smtpd.messages(1).size(), 1);
+
+    // The pair went once: no check. A new pair is checked; its box turns checking off.
+    window->AppendEntries({"b@example.org"});
+    window->run().countListChange();
+    QTest::mouseClick(find<QPushButton>("StartBt"), Qt::LeftButton);
+    ASSERT_TRUE(waitUntil([&] { return !window->run().running(); }));
+    EXPECT_EQ(smtpd.messages(2).size(), 2);
+    find<QComboBox>("CmbText")->setCurrentIndex(1);
+    emit find<QComboBox>("CmbText")->activated(1);
+    window->AppendEntries({"c@example.org"});
+    window->run().countListChange();
+    rows = startAndAnswer("BtnPreflightSend", true);
+    EXPECT_FALSE(rows.isEmpty());
+    ASSERT_TRUE(waitUntil([&] { return !window->run().running(); }));
+    EXPECT_FALSE(ReadCheckBeforeFirstRun());
 }

@@ -2,7 +2,10 @@
 #include "core/error.h"
 #include "core/mail/returnpath.h"
 #include "core/sendlog/sendlogstore.h"
+#include "core/run/preflight.h"
 #include "core/run/sendingrun.h"
+#include "core/settings/bouncesettings.h"
+#include "core/settings/settingsfile.h"
 #include "core/text/codepage.h"
 #include "support/bouncecorpus.h"
 #include "support/rawsql.h"
@@ -186,9 +189,22 @@ TEST(Bounces, TheMailboxIsReadOverImapAndPop3)
     EXPECT_EQ(dovecot.files().size(), 1);
     EXPECT_EQ(c.store->bounces().rows({}).size(), 10);
 
-    // A wrong password and a certificate nobody trusts stop the fetch with the reason.
+    // A wrong password and a certificate nobody trusts stop the fetch with the reason; the check
+    // before a run finds the first as a failure with the same reason.
     BounceSetup wrong = dovecot.setup("imaps", "imaps");
     wrong.password = "wrong";
+    const QTemporaryDir data;
+    SetAppDir(data.path() + '/');
+    WriteBounceSetup("me@example.com", dovecot.setup("imaps", "imaps"));
+    WriteBounceSetup("other@example.com", wrong);
+    const QList<PreflightResult> good = CheckBounceMailbox("me@example.com", dovecot.trustItsCertificate());
+    ASSERT_EQ(good.size(), 1);
+    EXPECT_EQ(good[0].level, PreflightResult::Level::Pass) << good[0].detail.toStdString();
+    const QList<PreflightResult> bad = CheckBounceMailbox("other@example.com", dovecot.trustItsCertificate());
+    ASSERT_EQ(bad.size(), 1);
+    EXPECT_EQ(bad[0].level, PreflightResult::Level::Failure);
+    EXPECT_TRUE(bad[0].detail.startsWith("The bounce mailbox imaps://127.0.0.1:")) << bad[0].detail.toStdString();
+    EXPECT_TRUE(CheckBounceMailbox("nobody@example.com", dovecot.trustItsCertificate()).isEmpty());
     try {
         FetchBounces(wrong, dovecot.trustItsCertificate(), third);
         ADD_FAILURE() << "logged in with a wrong password";
