@@ -5,8 +5,6 @@
 #include "core/settings/dkimsettings.h"
 #include "core/settings/settingsfile.h"
 
-#include <QDir>
-#include <QFileInfo>
 #include <cstdio>
 
 // "brevora dkim generate|set|list|remove": the keys messages are signed with.
@@ -49,16 +47,8 @@ int DkimCommand(const QStringList& args)
     const Options o = parseOptions(args.mid(1),
                                    {QStringLiteral("--domain"), QStringLiteral("--selector"), QStringLiteral("--type"), QStringLiteral("--key")}, {});
     if (verb == QLatin1String("list")) {
-        for (const DkimEntry& e : ReadDkimEntries()) {
-            QString state;
-            try {
-                const Dkim::Key key = Dkim::LoadKey(DkimKeyPath(e), e.domain, e.selector);
-                state = key.type == Dkim::KeyType::Rsa ? QStringLiteral("rsa") : QStringLiteral("ed25519");
-            } catch (const BrevoraError& error) {
-                state = QStringLiteral("unusable: ") + error.message();
-            }
-            out(QStringLiteral("%1\t%2\t%3\t%4").arg(e.domain, e.selector, e.keyFile, state));
-        }
+        for (const DkimEntry& e : ReadDkimEntries())
+            out(QStringLiteral("%1\t%2\t%3\t%4").arg(e.domain, e.selector, e.keyFile, DkimKeyState(e)));
         return kExitOk;
     }
     if (verb == QLatin1String("remove")) {
@@ -73,20 +63,12 @@ int DkimCommand(const QStringList& args)
         const QString type = o.values.value(QStringLiteral("--type"), QStringLiteral("rsa")).toLower();
         if (type != QLatin1String("rsa") && type != QLatin1String("ed25519"))
             throw CommandLineError(QStringLiteral("--type takes rsa or ed25519."));
-        WriteDkimEntry({entry.domain, entry.selector, QStringLiteral("x")}); // checks the names before a key is made
-        QDir().mkpath(AppDir() + QStringLiteral("dkim"));
-        const QString file = QStringLiteral("dkim/%1.%2.%3.pem").arg(entry.domain, entry.selector, type);
-        const Dkim::Key key = Dkim::GenerateKey(AppDir() + file, entry.domain, entry.selector,
-                                                type == QLatin1String("rsa") ? Dkim::KeyType::Rsa : Dkim::KeyType::Ed25519);
-        WriteDkimEntry({entry.domain, entry.selector, file});
+        const Dkim::Key key = GenerateDkimKey(entry.domain, entry.selector, type == QLatin1String("rsa") ? Dkim::KeyType::Rsa : Dkim::KeyType::Ed25519);
         printRecord(key);
         return kExitOk;
     }
     if (verb == QLatin1String("set")) {
-        const QString file = QFileInfo(required(o, "--key")).absoluteFilePath();
-        const Dkim::Key key = Dkim::LoadKey(file, entry.domain, entry.selector);
-        WriteDkimEntry({entry.domain, entry.selector, file});
-        printRecord(key);
+        printRecord(SetDkimKey(entry.domain, entry.selector, required(o, "--key")));
         return kExitOk;
     }
     throw CommandLineError(QStringLiteral("Unknown argument: %1 (say generate, set, list or remove)").arg(verb));

@@ -3,11 +3,14 @@
 #include "core/settings/entries.h"
 #include "core/mail/returnpath.h"
 
+#include "gui/dkimkeys.h"
 #include "gui/entryform.h"
 #include "core/error.h"
 #include "core/settings/settingsfile.h"
 
 #include <QFormLayout>
+#include <QHBoxLayout>
+#include <QPushButton>
 #include <QLabel>
 #include <QLineEdit>
 #include <QVBoxLayout>
@@ -36,6 +39,26 @@ TFrmAddMail::TFrmAddMail(QWidget* parent)
     form->addRow(QStringLiteral("Bounce mailbox:"), EdtBounceMailbox);
     form->addRow(QString(), EntryForm::exampleLabel(this, QStringLiteral("imaps://bounces@mail.example.com/INBOX")));
     form->addRow(QStringLiteral("Mailbox password:"), EdtBouncePassword);
+    // Signing is the domain's: every address of it shares the keys.
+    auto* dkim = new QHBoxLayout;
+    LbDkim = new QLabel(this);
+    LbDkim->setObjectName(QStringLiteral("LbDkim"));
+    dkim->addWidget(LbDkim, 1);
+    auto* keys = new QPushButton(QStringLiteral("Keys..."), this);
+    keys->setObjectName(QStringLiteral("BtnDkimKeys"));
+    keys->setAutoDefault(false);
+    dkim->addWidget(keys);
+    form->addRow(QStringLiteral("DKIM signing:"), dkim);
+    connect(EdtSendAddr, &QLineEdit::textChanged, this, &TFrmAddMail::showDkim);
+    connect(keys, &QPushButton::clicked, this, [this] {
+        const QString domain = EdtSendAddr->text().trimmed().section(u'@', 1);
+        if (domain.isEmpty()) {
+            EntryForm::refuse(QStringLiteral("Fill in the email address first: its domain's keys sign its messages."), EdtSendAddr);
+            return;
+        }
+        TFrmDkimKeys(domain, this).exec();
+        showDkim();
+    });
     layout->addLayout(form);
     EntryForm::addButtons(this, layout, QStringLiteral("Calcel"), [this] { BtmOkClick(); });
     setFixedSize(minimumSizeHint().expandedTo(QSize(420, 178))); // room for every label, at any font size
@@ -62,6 +85,7 @@ bool TFrmAddMail::Execute(SenderEntry& entry, BounceSetup& bounce)
     EdtBounceAddr->setText(bounce.address);
     EdtBounceMailbox->setText(bounce.mailbox);
     EdtBouncePassword->setText(bounce.password);
+    showDkim();
     EdtSendAddr->setFocus();
     if (!EntryForm::runModal(this))
         return false;
@@ -101,3 +125,9 @@ void TFrmAddMail::BtmOkClick()
     accept();
 }
 
+
+void TFrmAddMail::showDkim()
+{
+    const QString domain = EdtSendAddr->text().trimmed().section(u'@', 1);
+    LbDkim->setText(domain.isEmpty() ? QString() : DkimSummary(domain));
+}

@@ -4,6 +4,7 @@
 #include "core/settings/entrykeys.h"
 #include "core/settings/settingsfile.h"
 
+#include <QDir>
 #include <QFileInfo>
 
 #include <QRegularExpression>
@@ -57,4 +58,37 @@ int RemoveDkimEntries(const QString& domain, const QString& selector)
             ++removed;
         }
     return removed;
+}
+
+Dkim::Key GenerateDkimKey(const QString& domain, const QString& selector, Dkim::KeyType type)
+{
+    const DkimEntry entry{domain.trimmed().toLower(), selector.trimmed(), {}};
+    checkName(entry.domain, "domain"); // before a key is made
+    checkName(entry.selector, "selector");
+    QDir().mkpath(AppDir() + QStringLiteral("dkim"));
+    const QString file = QStringLiteral("dkim/%1.%2.%3.pem")
+                             .arg(entry.domain, entry.selector, type == Dkim::KeyType::Rsa ? QStringLiteral("rsa") : QStringLiteral("ed25519"));
+    const Dkim::Key key = Dkim::GenerateKey(AppDir() + file, entry.domain, entry.selector, type);
+    WriteDkimEntry({entry.domain, entry.selector, file});
+    return key;
+}
+
+Dkim::Key SetDkimKey(const QString& domain, const QString& selector, const QString& file)
+{
+    const QString path = QFileInfo(file).absoluteFilePath();
+    const Dkim::Key key = Dkim::LoadKey(path, domain.trimmed().toLower(), selector.trimmed());
+    WriteDkimEntry({domain.trimmed().toLower(), selector.trimmed(), path});
+    return key;
+}
+
+QString DkimKeyState(const DkimEntry& entry, Dkim::Key* key)
+{
+    try {
+        const Dkim::Key loaded = Dkim::LoadKey(DkimKeyPath(entry), entry.domain, entry.selector);
+        if (key)
+            *key = loaded;
+        return loaded.type == Dkim::KeyType::Rsa ? QStringLiteral("rsa") : QStringLiteral("ed25519");
+    } catch (const BrevoraError& error) {
+        return QStringLiteral("unusable: ") + error.message();
+    }
 }

@@ -11,6 +11,8 @@
 #include "gui/logform.h"
 #include "gui/about.h"
 #include "gui/addmail.h"
+#include "gui/dkimkeys.h"
+#include "core/settings/dkimsettings.h"
 #include "gui/addserver.h"
 #include "gui/addtext.h"
 #include "core/settings/settingsfile.h"
@@ -20,6 +22,7 @@
 #include "support/wait.h"
 
 #include <QCheckBox>
+#include <QFile>
 #include <QTextBrowser>
 #include <QStyle>
 #include <QStyleOption>
@@ -659,4 +662,42 @@ TEST_F(WindowsTest, HelpShowsTheManualWhenNothingElseCanOpenIt)
     bool asked = false;
     ShowManual(windows->main.get(), readme, [&](const QUrl& url) { asked = url.isLocalFile(); return true; });
     EXPECT_TRUE(asked);
+}
+
+// The sender dialog's DKIM keys: one made in the window signs for the domain, its record is shown
+// to publish, a key file that cannot be used is refused with the reason, and Remove stops signing.
+TEST_F(WindowsTest, DkimKeysAreMadeShownAndRemoved)
+{
+    TFrmDkimKeys keys("Example.COM");
+    auto* table = keys.findChild<QTableWidget*>("DkimTable");
+    auto* record = keys.findChild<QPlainTextEdit*>("EdtDkimRecord");
+    ASSERT_TRUE(table && record);
+    EXPECT_EQ(table->rowCount(), 0);
+    EXPECT_EQ(DkimSummary("example.com"), "none: the server must sign");
+    keys.findChild<QLineEdit*>("EdtDkimSelector")->setText("s1");
+    keys.findChild<QComboBox*>("CmbDkimType")->setCurrentIndex(1);
+    QTest::mouseClick(keys.findChild<QPushButton*>("BtnDkimGenerate"), Qt::LeftButton);
+    ASSERT_EQ(table->rowCount(), 1);
+    EXPECT_EQ(table->item(0, 1)->text(), "ed25519");
+    EXPECT_TRUE(record->toPlainText().startsWith("s1._domainkey.example.com TXT \"v=DKIM1; k=ed25519; p=")) << record->toPlainText().toStdString();
+    EXPECT_FALSE(QFile::permissions(table->item(0, 2)->text()) & (QFile::ReadGroup | QFile::ReadOther)) << "others may read the key";
+    EXPECT_EQ(DkimSummary("example.com"), "s1 (ed25519)");
+
+    // A file that holds no key is refused, and nothing changes.
+    const QString notAKey = data.path() + "/notakey.pem";
+    QFile f(notAKey);
+    ASSERT_TRUE(f.open(QIODevice::WriteOnly));
+    f.write("hello\n");
+    f.close();
+    keys.findChild<QLineEdit*>("EdtDkimSelector")->setText("s2");
+    Prompts::queueFileName(notAKey);
+    QTest::mouseClick(keys.findChild<QPushButton*>("BtnDkimSet"), Qt::LeftButton);
+    ASSERT_FALSE(Prompts::reported().isEmpty());
+    EXPECT_TRUE(Prompts::reported().last().contains("holds no private key")) << Prompts::reported().last().toStdString();
+    EXPECT_EQ(table->rowCount(), 1);
+
+    Prompts::queueAnswer(QMessageBox::Yes);
+    QTest::mouseClick(keys.findChild<QPushButton*>("BtnDkimRemove"), Qt::LeftButton);
+    EXPECT_EQ(table->rowCount(), 0);
+    EXPECT_TRUE(ReadDkimEntries("example.com").isEmpty());
 }
