@@ -1,5 +1,6 @@
 #include "core/run/messagesigner.h"
 
+#include <QDateTime>
 #include <QThread>
 #include <openssl/evp.h>
 #include <pthread.h>
@@ -7,6 +8,7 @@
 
 MessageSigner::MessageSigner(QList<Dkim::Key> keys)
     : m_keys(std::move(keys))
+    , m_room(Dkim::SignatureRoom(m_keys, QDateTime::currentSecsSinceEpoch()))
 {
     const int threads = qMax(1, QThread::idealThreadCount());
     for (int i = 0; i < threads; ++i)
@@ -30,11 +32,15 @@ std::shared_future<QByteArray> MessageSigner::sign(QByteArray message, qint64 no
     std::packaged_task<QByteArray(const QList<Dkim::Key>&)> job(
         [message = std::move(message), now](const QList<Dkim::Key>& keys) { return Dkim::Sign(message, keys, now); });
     std::shared_future<QByteArray> result = job.get_future().share();
+    bool wake = false;
     {
         std::lock_guard<std::mutex> hold(m_lock);
         m_jobs.push_back(std::move(job));
+        wake = m_idle > 0;
     }
-    m_ready.notify_one();
+    // A busy thread takes the job when it is done: a wake-up costs a system call.
+    if (wake)
+        m_ready.notify_one();
     return result;
 }
 
@@ -50,7 +56,9 @@ void MessageSigner::work()
         std::packaged_task<QByteArray(const QList<Dkim::Key>&)> job;
         {
             std::unique_lock<std::mutex> hold(m_lock);
+            ++m_idle;
             m_ready.wait(hold, [this] { return m_ending || !m_jobs.empty(); });
+            --m_idle;
             if (m_ending)
                 return;
             job = std::move(m_jobs.front());

@@ -26,16 +26,18 @@ public:
 
     // The message with its signatures, once a thread has made them (or the reason it could not).
     std::shared_future<QByteArray> sign(QByteArray message, qint64 now);
-    // Bytes the signatures add at most.
-    qsizetype room(qint64 now) const { return Dkim::SignatureRoom(m_keys, now); }
+    // Bytes the signatures add at most (the same for years: t= keeps its ten digits until 2286).
+    qsizetype room() const { return m_room; }
 
 private:
     void work();
 
     const QList<Dkim::Key> m_keys;
+    const qsizetype m_room;
     std::mutex m_lock;
     std::condition_variable m_ready;
     std::deque<std::packaged_task<QByteArray(const QList<Dkim::Key>&)>> m_jobs;
     bool m_ending = false;
+    int m_idle = 0; // threads waiting for a job: only they need waking
     std::vector<std::thread> m_threads;
 };

@@ -303,7 +303,7 @@ FeedMessage SendingRun::outgoingFor(const RunSession& session, const QString& en
     // Signed on the signing threads while the run writes the next; what can be refused is
     // checked now, with room for the signatures.
     const qint64 now = QDateTime::currentSecsSinceEpoch();
-    session.smtp.CheckFits(written.envelope, written.data.size() + m_signer->room(now));
+    session.smtp.CheckFits(written.envelope, written.data.size() + m_signer->room());
     out.envelope = std::move(written.envelope);
     out.signedData = m_signer->sign(std::move(written.data), now);
     return out;
