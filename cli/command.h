@@ -35,6 +35,9 @@ public:
 
 // One line on standard output: whatever the text holds, exactly one line, nothing raw.
 void out(const QString& text);
+// From now on the lines written while the event loop works go out together when it next waits
+// (a run writes a line a message: one write for all those of a wake-up, not one each).
+void FlushOutputWhenIdle();
 // One line on standard error.
 void err(const QString& text);
 

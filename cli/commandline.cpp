@@ -6,6 +6,7 @@
 #include "core/settings/settingsfile.h"
 #include "core/text/textutil.h"
 
+#include <QAbstractEventDispatcher>
 #include <QCommandLineParser>
 #include <QDir>
 #include <QFile>
@@ -13,13 +14,26 @@
 #include <cstdio>
 
 namespace cli {
+namespace {
+bool flushedWhenIdle = false;
+} // namespace
 
 // One line on standard output: whatever the text holds, exactly one line, nothing raw.
 void out(const QString& text)
 {
     const QByteArray bytes = PrintableText(text, true).toLocal8Bit() + '\n';
     std::fwrite(bytes.constData(), 1, size_t(bytes.size()), stdout);
-    std::fflush(stdout);
+    if (!flushedWhenIdle)
+        std::fflush(stdout);
+}
+
+void FlushOutputWhenIdle()
+{
+    QAbstractEventDispatcher* loop = QAbstractEventDispatcher::instance();
+    if (!loop || flushedWhenIdle)
+        return;
+    QObject::connect(loop, &QAbstractEventDispatcher::aboutToBlock, [] { std::fflush(stdout); });
+    flushedWhenIdle = true;
 }
 
 // On standard error, control characters shown rather than sent.

@@ -474,8 +474,10 @@ int SendCommand(const QStringList& args)
     } else {
         run.StartRun(s);
     }
-    if (!done)
+    if (!done) {
+        FlushOutputWhenIdle();
         QCoreApplication::exec();
+    }
     progress.finish();
 
     if (rewriteListFile) {
