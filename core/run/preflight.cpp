@@ -305,7 +305,7 @@ QList<PreflightResult> CheckSenderDomain(const RunSelection& s, const DnsLookups
             if (published.isEmpty()) {
                 r.level = Level::Failure;
                 r.detail = QStringLiteral("no record");
-                r.advice = QStringLiteral("Publish the record \"brevora dkim list\" names (brevora dkim set prints it).");
+                r.advice = QStringLiteral("Publish the key's record: the sender dialog's DKIM Keys... shows it, as brevora dkim set prints it.");
             } else if (!matches) {
                 r.level = Level::Failure;
                 r.detail = QStringLiteral("the published key is not this key's");
@@ -319,14 +319,14 @@ QList<PreflightResult> CheckSenderDomain(const RunSelection& s, const DnsLookups
             r.level = unanswered ? Level::Warning : Level::Failure;
             r.detail = unanswered ? QStringLiteral("not checked: ") + error.message() : error.message();
             r.advice = unanswered ? QStringLiteral("Check again when the DNS answers.")
-                                  : QStringLiteral("Set a key that can be read: brevora dkim set or generate.");
+                                  : QStringLiteral("Set a key that can be read: the sender dialog's DKIM Keys..., or brevora dkim set or generate.");
         }
         results.append(r);
     }
     if (entries.isEmpty())
         results.append({QStringLiteral("DKIM %1").arg(from), Level::Warning, QStringLiteral("Brevora does not sign for this domain"),
-                        QStringLiteral("Make sure the relay signs as %1, or let Brevora sign: brevora dkim generate --domain %1 "
-                                       "--selector NAME.").arg(from)});
+                        QStringLiteral("Make sure the relay signs as %1, or let Brevora sign: Generate under the sender dialog's DKIM "
+                                       "Keys..., or brevora dkim generate --domain %1 --selector NAME.").arg(from)});
 
     const QString org = organisational(from);
     attempt(QStringLiteral("DMARC %1").arg(org), [&] {
