@@ -14,6 +14,7 @@
 #include "support/wait.h"
 
 #include <QDateTime>
+#include <QSet>
 #include <gtest/gtest.h>
 
 namespace {
@@ -148,15 +149,20 @@ TEST(Dkim, WhatTheServerStoresVerifiesThroughDataAndBdat)
         SCOPED_TRACE(transport == 0 ? "DATA" : transport == 1 ? "BDAT" : "a key that cannot be read");
         std::unique_ptr<Smtpd> smtpd;
         std::unique_ptr<Sink> sink;
+        // BDAT to a server that takes 7 messages a session: signatures still being made when a
+        // session ends go with the next one.
         if (transport == 0)
             smtpd = std::make_unique<Smtpd>();
         else
-            sink = std::make_unique<Sink>();
+            sink = std::make_unique<Sink>(QStringList{"-m", "7"});
         const int port = smtpd ? smtpd->port() : sink->port();
         ASSERT_GT(port, 0);
         SendLogStore store(data.filePath(QStringLiteral("db%1/sendlog.db").arg(transport)));
         PendingList list(&store);
-        list.append({"ann@example.org,Ann", "bob@example.org,Bob"});
+        QStringList entries{"ann@example.org,Ann", "bob@example.org,Bob"};
+        for (int i = 0; transport == 1 && i < 28; ++i)
+            entries.append(QStringLiteral("r%1@example.org,R%1").arg(i));
+        list.append(entries);
         SendingRun run(list);
         run.setBodyProvider([] { return QStringList{"Hello [= PARAM1 =]", ".a line that starts with a dot", "", "Bye"}; });
         RunRecord record;
@@ -174,8 +180,11 @@ TEST(Dkim, WhatTheServerStoresVerifiesThroughDataAndBdat)
         }
         run.StartRun(LocalSelection(port));
         ASSERT_TRUE(waitUntil([&] { return record.finishedCount > 0; }, 30000));
-        const QList<QByteArray> received = smtpd ? smtpd->messages(2) : sink->messages(2);
-        ASSERT_EQ(received.size(), 2);
+        const QList<QByteArray> received = smtpd ? smtpd->messages(2) : sink->messages(int(entries.size()));
+        ASSERT_EQ(received.size(), entries.size());
+        const QStringList delivered = DeliveredAddresses(store);
+        EXPECT_EQ(delivered.size(), entries.size());
+        EXPECT_EQ(QSet<QString>(delivered.begin(), delivered.end()).size(), entries.size()) << "sent twice";
         for (const QByteArray& m : received) {
             EXPECT_TRUE(m.contains("\r\n.a line that starts with a dot\r\n"));
             EXPECT_EQ(keys.verify(m), "pass\npass");
