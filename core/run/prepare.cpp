@@ -1,5 +1,7 @@
 #include "core/run/prepare.h"
 
+#include <algorithm>
+
 #include <QDateTime>
 
 #include "core/error.h"
@@ -43,11 +45,12 @@ QString MergeLine(const QString& line, const QStringList& fields, const QStringL
                 return n + 1 < fields.size() ? fields[n + 1] : QStringLiteral(" ");
         if (!name.startsWith(QLatin1String("PARAM"), Qt::CaseInsensitive))
             return std::nullopt;
+        // Only a number as it is written plainly: no sign, blank or leading zero.
         const QStringView digits = name.mid(5);
-        bool ok = false;
-        const int number = digits.toInt(&ok);
-        if (!ok || number < 1 || digits != QString::number(number))
+        if (digits.isEmpty() || digits.size() > 9 || digits.front() == u'0'
+            || !std::all_of(digits.begin(), digits.end(), [](QChar c) { return c >= u'0' && c <= u'9'; }))
             return std::nullopt;
+        const int number = digits.toInt();
         if (number < fields.size())
             return fields[number];
         return number <= 15 ? std::optional<QString>(QStringLiteral(" ")) : std::nullopt;
