@@ -2,15 +2,11 @@
 
 #include "core/bounce/bounceprocessor.h"
 #include "core/error.h"
-#include "core/run/runsession.h"
 #include "core/sendlog/sendlogstore.h"
 #include "core/settings/settingsfile.h"
+#include "gui/backgroundwork.h"
 #include "gui/prompts.h"
 
-#include <QEventLoop>
-#include <QProgressDialog>
-#include <atomic>
-#include <thread>
 
 void CheckBounces(QWidget* parent, SendLogStore& store, const CertificateDecision& ask)
 {
@@ -25,36 +21,15 @@ void CheckBounces(QWidget* parent, SendLogStore& store, const CertificateDecisio
                         QMessageBox::Information);
         return;
     }
-    QProgressDialog progress(QStringLiteral("Reading the bounce mailbox..."), QStringLiteral("Cancel"), 0, 0, parent);
-    progress.setObjectName(QStringLiteral("BounceProgress"));
-    progress.setWindowTitle(QStringLiteral("Check bounces"));
-    progress.setWindowModality(Qt::WindowModal);
-    progress.setMinimumDuration(0);
-    progress.show();
-    std::atomic<bool> abort{false};
-    QEventLoop loop;
-    QObject::connect(&progress, &QProgressDialog::canceled, [&abort] { abort = true; });
     BounceSummary summary;
     QString failure;
     const StoreLocation location = store.location();
     const BounceRules rules = ReadBounceRules();
-    std::thread worker([&] {
-        const CertificateDecision decision = [&](const CertificateInfo& info) {
-            return IsTrustedCertificate(info) || AskOnThreadOf(&progress, [&] { return ask(info); }, [&] { return abort.load(); });
-        };
-        try {
-            summary = FetchIntoStore(location, mailboxes, decision, rules, &abort);
-        } catch (const BrevoraError& e) {
-            failure = e.message();
-        }
-        QMetaObject::invokeMethod(&loop, [&loop] { loop.quit(); }, Qt::QueuedConnection);
-    });
-    loop.exec();
-    worker.join();
-    const bool cancelled = abort;
-    progress.disconnect();
-    progress.close();
-    if (cancelled)
+    const bool finished = RunInBackground(
+        parent, {QStringLiteral("Check bounces"), QStringLiteral("Reading the bounce mailbox..."), QStringLiteral("Cancel"), QStringLiteral("BounceProgress")},
+        ask, [&](const CertificateDecision& decision, const std::atomic<bool>& stopped) { summary = FetchIntoStore(location, mailboxes, decision, rules, &stopped); },
+        &failure);
+    if (!finished)
         return;
     if (!failure.isEmpty()) {
         Prompts::report(parent, QStringLiteral("Check bounces"), failure, QMessageBox::Warning);

@@ -1,24 +1,20 @@
 #include "gui/preflightdialog.h"
 
 #include "core/error.h"
-#include "core/run/runsession.h"
 #include "core/settings/preflightsettings.h"
 #include "core/settings/settingsfile.h"
 #include "core/text/textutil.h"
+#include "gui/backgroundwork.h"
 #include "gui/prompts.h"
 
 #include <QCheckBox>
 #include <QDialog>
 #include <QDialogButtonBox>
-#include <QEventLoop>
 #include <QHeaderView>
 #include <QLabel>
-#include <QProgressDialog>
 #include <QPushButton>
 #include <QTableWidget>
 #include <QVBoxLayout>
-#include <atomic>
-#include <thread>
 
 namespace {
 
@@ -46,37 +42,13 @@ PreflightWindow::PreflightWindow(QWidget* parent, RunSelection selection, QByteA
 
 bool PreflightWindow::runChecks()
 {
-    QProgressDialog progress(QStringLiteral("Checking %1: its DNS records, the server and the message...").arg(m_selection.SenderAddress),
-                             QStringLiteral("Stop"), 0, 0, m_parent);
-    progress.setObjectName(QStringLiteral("PreflightProgress"));
-    progress.setWindowTitle(kCaption);
-    progress.setWindowModality(Qt::WindowModal);
-    progress.setMinimumDuration(0);
-    progress.show();
-    std::atomic<bool> stopped{false};
-    QEventLoop loop;
-    // The checks cannot be cut short (each look-up ends within seconds); a stop drops their result.
-    QObject::connect(&progress, &QProgressDialog::canceled, [&] {
-        stopped = true;
-        progress.setLabelText(QStringLiteral("Stopping..."));
-    });
     const DnsLookups dns = SystemDns();
-    std::thread worker([&] {
-        const CertificateDecision decision = [&](const CertificateInfo& info) {
-            return IsTrustedCertificate(info) || AskOnThreadOf(&progress, [&] { return m_ask(info); }, [&] { return stopped.load(); });
-        };
-        try {
-            m_results = CheckBeforeRun(m_selection, m_message, dns, decision);
-        } catch (const BrevoraError& e) {
-            m_failure = e.message();
-        }
-        QMetaObject::invokeMethod(&loop, [&loop] { loop.quit(); }, Qt::QueuedConnection);
-    });
-    loop.exec();
-    worker.join();
-    progress.disconnect();
-    progress.close();
-    return !stopped;
+    return RunInBackground(
+        m_parent,
+        {kCaption, QStringLiteral("Checking %1: its DNS records, the server and the message...").arg(m_selection.SenderAddress),
+         QStringLiteral("Stop"), QStringLiteral("PreflightProgress")},
+        m_ask, [&](const CertificateDecision& decision, const std::atomic<bool>&) { m_results = CheckBeforeRun(m_selection, m_message, dns, decision); },
+        &m_failure);
 }
 
 bool PreflightWindow::showTable(bool beforeRun)

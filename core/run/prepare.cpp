@@ -254,12 +254,3 @@ WrittenForSession WriteForSession(const SmtpClient& session, const EmailMessage&
             envelope.recipients.append(a.Address);
     return {std::move(envelope), std::move(written.data)};
 }
-
-OutgoingMessage WriteOutgoing(const SmtpClient& session, const EmailMessage& message, const QList<Dkim::Key>& dkimKeys)
-{
-    WrittenForSession written = WriteForSession(session, message);
-    // Signed over the bytes the server stores, before any dot-stuffing or chunking.
-    if (!dkimKeys.isEmpty())
-        written.data = Dkim::Sign(written.data, dkimKeys, QDateTime::currentSecsSinceEpoch());
-    return session.Frame(written.envelope, std::move(written.data));
-}

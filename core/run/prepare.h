@@ -60,8 +60,6 @@ struct WrittenForSession
     QByteArray data;
 };
 WrittenForSession WriteForSession(const SmtpClient& session, const EmailMessage& message);
-// The same signed with the keys, when there are any, and framed for the session.
-OutgoingMessage WriteOutgoing(const SmtpClient& session, const EmailMessage& message, const QList<Dkim::Key>& dkimKeys = {});
 // The file read as an attachment, its type from its name; throws when it cannot be read.
 Attachment ReadAttachment(const QString& path, qint64 largest = 0);
 // "NNNNNN-address.eml" for the entry numbered `number`: the address with anything unsafe in a file

@@ -62,10 +62,10 @@ std::optional<OutgoingMessage> SessionFeed::next(bool wait)
                 continue; // the queue may have been cleared meanwhile
             }
             FeedMessage& front = m_queue.front();
-            const OutgoingMessage marks = front.message;
-            front.message = m_client.Frame(front.envelope, signing.get());
-            front.message.tag = marks.tag;
-            front.message.notAfter = marks.notAfter;
+            OutgoingMessage framed = m_client.Frame(front.envelope, signing.get());
+            framed.tag = front.message.tag;
+            framed.notAfter = front.message.notAfter;
+            front.message = std::move(framed);
             front.signedData = {};
         }
         OutgoingMessage message = std::move(m_queue.front().message);

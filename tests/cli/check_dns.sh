@@ -9,16 +9,8 @@
 #   check_dns.sh BREVORA
 set -euo pipefail
 brevora=${1:?the brevora program}
-[ "$(id -u)" -eq 0 ] || { echo "skipped: a network namespace needs root"; exit 77; }
-command -v dnsmasq >/dev/null || { echo "dnsmasq is missing (Debian: dnsmasq-base)"; exit 1; }
-work=$(mktemp -d)
-ns="brevora-check-$$"
 . "$(dirname "$0")/../support/dnsns.sh"
-cleanup() {
-  dns_stop "$ns" "$work/dnsmasq.pid"
-  rm -rf "$work"
-}
-trap cleanup EXIT
+dns_test_begin check
 fail() { echo "FAILED: $*"; exit 1; }
 
 data="$work/data"

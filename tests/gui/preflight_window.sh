@@ -5,12 +5,8 @@
 #   preflight_window.sh TEST_MAINWINDOW
 set -euo pipefail
 program=${1:?the main window test program}
-[ "$(id -u)" -eq 0 ] || { echo "skipped: a network namespace needs root"; exit 77; }
-command -v dnsmasq >/dev/null || { echo "dnsmasq is missing (Debian: dnsmasq-base)"; exit 1; }
-work=$(mktemp -d)
-ns="brevora-window-$$"
 . "$(dirname "$0")/../support/dnsns.sh"
-trap 'dns_stop "$ns" "$work/dnsmasq.pid"; rm -rf "$work"' EXIT
+dns_test_begin window
 dns_start "$ns" "$work/dnsmasq.pid" \
   "$(dns_txt good.test "v=spf1 ip4:192.0.2.1 -all")" \
   "$(dns_txt _dmarc.good.test "v=DMARC1; p=reject")" \

@@ -8,7 +8,8 @@
 // as it is.
 inline void DeliverMessage(SmtpClient& session, const EmailMessage& message)
 {
-    session.Deliver(WriteOutgoing(session, message));
+    WrittenForSession written = WriteForSession(session, message);
+    session.Deliver(session.Frame(written.envelope, std::move(written.data)));
 }
 
 // A message that tries the writer: a name and subject outside ASCII, HTML, a line that starts

@@ -1,6 +1,17 @@
 # Sourced by the tests that need their own DNS: a network namespace whose resolv.conf names a
 # dnsmasq serving the test's records (programs run in it with "ip netns exec"). Needs root.
 
+# dns_test_begin NAME: the start every such test shares. Skips (exit 77) without root, fails
+# without dnsmasq, and sets $work (a scratch folder) and $ns (the namespace's name), both removed
+# on exit.
+dns_test_begin() {
+  [ "$(id -u)" -eq 0 ] || { echo "skipped: a network namespace needs root"; exit 77; }
+  command -v dnsmasq >/dev/null || { echo "dnsmasq is missing (Debian: dnsmasq-base)"; exit 1; }
+  work=$(mktemp -d)
+  ns="brevora-$1-$$"
+  trap 'dns_stop "$ns" "$work/dnsmasq.pid"; rm -rf "$work"' EXIT
+}
+
 # dns_txt NAME VALUE: dnsmasq's option for a TXT record, in strings of at most 250 bytes
 # (dnsmasq keeps quotes as part of the text, so none are added).
 dns_txt() {

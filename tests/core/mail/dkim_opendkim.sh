@@ -7,18 +7,11 @@
 #   dkim_opendkim.sh BREVORA
 set -euo pipefail
 brevora=${1:?the brevora program}
-[ "$(id -u)" -eq 0 ] || { echo "skipped: a network namespace needs root"; exit 77; }
-for tool in opendkim-testmsg dnsmasq ip; do
-  command -v $tool >/dev/null || { echo "$tool is missing (Debian: opendkim-tools, dnsmasq-base, iproute2)"; exit 1; }
-done
-work=$(mktemp -d)
-ns="brevora-dkim-$$"
 . "$(dirname "$0")/../../support/dnsns.sh"
-cleanup() {
-  dns_stop "$ns" "$work/dnsmasq.pid"
-  rm -rf "$work"
-}
-trap cleanup EXIT
+dns_test_begin dkim
+for tool in opendkim-testmsg ip; do
+  command -v $tool >/dev/null || { echo "$tool is missing (Debian: opendkim-tools, iproute2)"; exit 1; }
+done
 fail() { echo "FAILED: $*"; exit 1; }
 
 data="$work/data"
