@@ -16,37 +16,38 @@ PendingList::PendingList(SendLogStore* store, QObject* parent)
     if (!m_store)
         return;
     m_store->changedByOthers(); // the baseline for reload
-    load(m_store->pendingRows());
+    load(); // a store that cannot be read leaves the list empty; the run then finds the store's error
 }
 
 PendingList::~PendingList() = default;
 
-void PendingList::load(const QList<PendingRow>& rows)
+bool PendingList::load()
 {
+    EntryTable read;
+    if (const int count = m_store->countPending(); count > 0)
+        read.reserve(count);
+    if (!m_store->readPending([&read](qint64 id, const QString& entry) { read.append(id, entry); }))
+        return false;
+    beginResetModel();
+    m_entries = std::move(read);
     m_front = 0;
-    m_entries.clear();
-    m_ids.clear();
-    m_index.clear();
-    m_entries.reserve(rows.size());
-    m_ids.reserve(rows.size());
-    m_index.reserve(rows.size());
-    for (const PendingRow& row : rows) {
-        m_entries.append(row.entry);
-        m_ids.append(row.id);
-        indexAdd(row.entry);
-    }
+    endResetModel();
+    return true;
 }
 
 void PendingList::reload(bool force)
 {
-    if (!m_store || (!m_store->changedByOthers() && !force))
-        return;
-    bool ok = false;
-    const QList<PendingRow> rows = m_store->pendingRows(&ok);
-    check(ok);
-    beginResetModel();
-    load(rows);
-    endResetModel();
+    if (m_store && (m_store->changedByOthers() || force))
+        check(load());
+}
+
+QStringList PendingList::entries() const
+{
+    QStringList all;
+    all.reserve(m_entries.size());
+    for (qsizetype row = 0; row < m_entries.size(); ++row)
+        all.append(m_entries.entryAt(row));
+    return all;
 }
 
 void PendingList::retryFailed()
@@ -151,14 +152,14 @@ std::optional<QString> PendingList::suppressionOf(qint64 id, const QString& entr
         ahead = {};
         ahead.at = now;
         QStringList entries;
-        for (int r = row; r < m_entries.size() && entries.size() < kAhead; ++r) {
-            ahead.asked.insert(m_ids[r]);
-            entries.append(m_entries[r]);
+        for (qsizetype r = row; r < m_entries.size() && entries.size() < kAhead; ++r) {
+            ahead.asked.insert(m_entries.idAt(r));
+            entries.append(m_entries.entryAt(r));
         }
         const QHash<QString, QString> found = m_store->suppression().among(entries);
-        for (int r = row; r < row + entries.size(); ++r)
-            if (const auto it = found.constFind(m_entries[r]); it != found.constEnd())
-                ahead.found.insert(m_ids[r], *it);
+        for (qsizetype k = 0; k < entries.size(); ++k)
+            if (const auto it = found.constFind(entries[k]); it != found.constEnd())
+                ahead.found.insert(m_entries.idAt(row + k), *it);
     }
     const auto it = ahead.found.constFind(id);
     return it == ahead.found.constEnd() ? std::nullopt : std::optional<QString>(*it);
@@ -180,39 +181,21 @@ void PendingList::bringClaimedFirst(const QList<PendingRow>& claimedNow)
     // Other runs take the rows before this run's claims, and a delivered row leaves the list from
     // where it is: the claimed rows go first, so that it moves only the few before it. One pass
     // for each claim.
-    QHash<qint64, QString> front;
-    for (qint64 id : std::as_const(m_claimed))
-        front.insert(id, QString());
-    QStringList restEntries;
-    QList<qint64> restIds;
-    restEntries.reserve(m_entries.size());
-    restIds.reserve(m_ids.size());
-    for (qsizetype i = 0; i < m_ids.size(); ++i) {
-        if (const auto it = front.find(m_ids[i]); it != front.end()) {
-            *it = m_entries[i];
-        } else {
-            restEntries.append(m_entries[i]);
-            restIds.append(m_ids[i]);
-        }
-    }
+    beginResetModel();
     // Rows added by another process since the list was read come with their claim.
     for (const PendingRow& r : claimedNow)
-        if (QString& shown = front[r.id]; shown.isEmpty()) {
-            shown = r.entry;
-            indexAdd(r.entry);
-        }
+        if (m_entries.rowOf(r.id, m_front) < 0)
+            m_entries.append(r.id, r.entry);
+    QList<qsizetype> rows;
     // A claim whose row is gone from the list (taken off it meanwhile) is not sent.
-    m_claimed.removeIf([&front](qint64 id) { return front.value(id).isEmpty(); });
-    beginResetModel();
-    m_entries.clear();
-    m_ids.clear();
-    for (qint64 id : std::as_const(m_claimed)) {
-        m_entries.append(front.value(id));
-        m_ids.append(id);
-    }
-    m_front = int(m_ids.size());
-    m_entries += restEntries;
-    m_ids += restIds;
+    m_claimed.removeIf([&](qint64 id) {
+        const qsizetype row = m_entries.rowOf(id, m_front);
+        if (row >= 0)
+            rows.append(row);
+        return row < 0;
+    });
+    m_entries.bringFirst(rows);
+    m_front = int(rows.size());
     endResetModel();
 }
 
@@ -231,25 +214,13 @@ QVariant PendingList::data(const QModelIndex& index, int role) const
     if (!index.isValid() || index.row() >= m_entries.size())
         return {};
     if (role == Qt::DisplayRole || role == Qt::ToolTipRole)
-        return m_entries[index.row()];
+        return m_entries.entryAt(index.row());
     return {};
 }
 
 bool PendingList::contains(const QString& entry) const
 {
-    return m_index.contains(AddressKey(entry));
-}
-
-void PendingList::indexAdd(const QString& entry)
-{
-    ++m_index[AddressKey(entry)];
-}
-
-void PendingList::indexRemove(const QString& entry)
-{
-    auto it = m_index.find(AddressKey(entry));
-    if (it != m_index.end() && --*it <= 0)
-        m_index.erase(it);
+    return m_entries.contains(entry);
 }
 
 void PendingList::check(bool storeSucceeded) const
@@ -266,16 +237,13 @@ void PendingList::append(const QStringList& entries)
     if (m_store) {
         check(m_store->appendPending(entries, &ids));
     } else {
-        const qint64 next = m_ids.isEmpty() ? 1 : m_ids.last() + 1;
+        const qint64 next = m_entries.size() == 0 ? 1 : m_entries.idAt(m_entries.size() - 1) + 1;
         for (qsizetype i = 0; i < entries.size(); ++i)
             ids.append(next + i);
     }
-    m_index.reserve(m_index.size() + entries.size());
     beginInsertRows(QModelIndex(), int(m_entries.size()), int(m_entries.size() + entries.size() - 1));
-    m_entries += entries;
-    m_ids += ids;
-    for (const QString& e : entries)
-        indexAdd(e);
+    for (qsizetype i = 0; i < entries.size(); ++i)
+        m_entries.append(ids[i], entries[i]);
     endInsertRows();
 }
 
@@ -287,65 +255,41 @@ void PendingList::removeRowsAt(QList<int> rows)
     if (rows.isEmpty())
         return;
     for (int r : rows)
-        if (m_inFlight.contains(m_ids[r]))
+        if (m_inFlight.contains(m_entries.idAt(r)))
             throw BrevoraError(ErrorKind::Usage, QStringLiteral("%1 is being sent now; it can be deleted once its sending has ended.")
-                                                     .arg(m_entries[r]));
+                                                     .arg(m_entries.entryAt(r)));
     QList<qint64> ids;
     for (int r : rows)
-        ids.append(m_ids[r]);
+        ids.append(m_entries.idAt(r));
     if (m_store)
         check(m_store->removePending(ids));
     for (qint64 id : ids)
         forgetClaim(id);
     m_front -= int(std::count_if(rows.cbegin(), rows.cend(), [this](int r) { return r < m_front; }));
     if (rows.size() > 64) {
-        // Many rows at once: rebuild in one pass rather than shifting the list per row.
+        // Many rows at once: in one pass rather than shifting the list per row.
         beginResetModel();
-        QStringList keptEntries;
-        QList<qint64> keptIds;
-        keptEntries.reserve(m_entries.size() - rows.size());
-        keptIds.reserve(m_entries.size() - rows.size());
-        qsizetype next = 0;
-        for (qsizetype i = 0; i < m_entries.size(); ++i) {
-            if (next < rows.size() && rows[next] == i) {
-                indexRemove(m_entries[i]);
-                ++next;
-                continue;
-            }
-            keptEntries.append(m_entries[i]);
-            keptIds.append(m_ids[i]);
-        }
-        m_entries = std::move(keptEntries);
-        m_ids = std::move(keptIds);
+        m_entries.removeRows(QList<qsizetype>(rows.cbegin(), rows.cend()));
         endResetModel();
         return;
     }
     for (auto it = rows.crbegin(); it != rows.crend(); ++it) {
         beginRemoveRows(QModelIndex(), *it, *it);
-        indexRemove(m_entries[*it]);
         m_entries.removeAt(*it);
-        m_ids.removeAt(*it);
         endRemoveRows();
     }
 }
 
 int PendingList::rowOf(qint64 id) const
 {
-    // The claimed rows first (a few), then the others in the order of their ids; a list that
-    // another process changed meanwhile may not be in order, and is searched through.
-    for (int row = 0; row < m_front; ++row)
-        if (m_ids[row] == id)
-            return row;
-    const auto it = std::lower_bound(m_ids.cbegin() + m_front, m_ids.cend(), id);
-    if (it != m_ids.cend() && *it == id)
-        return int(it - m_ids.cbegin());
-    return int(m_ids.indexOf(id));
+    // The claimed rows first (a few), then the others in the order of their ids.
+    return int(m_entries.rowOf(id, m_front));
 }
 
 int PendingList::firstIdleRow() const
 {
-    for (qsizetype row = 0; row < m_ids.size(); ++row)
-        if (!m_inFlight.contains(m_ids[row]))
+    for (qsizetype row = 0; row < m_entries.size(); ++row)
+        if (!m_inFlight.contains(m_entries.idAt(row)))
             return int(row);
     return -1;
 }
@@ -355,17 +299,7 @@ void PendingList::takeRow(int row)
     if (row < m_front)
         --m_front;
     beginRemoveRows(QModelIndex(), row, row);
-    indexRemove(m_entries[row]);
-    if (row < m_entries.size() / 2) {
-        // The rows before it move one down and the first goes: no shift of the long tail.
-        std::rotate(m_entries.begin(), m_entries.begin() + row, m_entries.begin() + row + 1);
-        std::rotate(m_ids.begin(), m_ids.begin() + row, m_ids.begin() + row + 1);
-        m_entries.removeFirst();
-        m_ids.removeFirst();
-    } else {
-        m_entries.removeAt(row);
-        m_ids.removeAt(row);
-    }
+    m_entries.removeAt(row);
     endRemoveRows();
 }
 
@@ -375,7 +309,7 @@ void PendingList::reserveDelivery(qint64 id)
     if (row < 0)
         return;
     if (m_store)
-        check(m_store->journal().reserve(m_entries[row]));
+        check(m_store->journal().reserve(m_entries.entryAt(row)));
     m_inFlight.insert(id);
 }
 
@@ -388,7 +322,7 @@ void PendingList::recordDelivered(qint64 id)
         return;
     bool recorded = true;
     QString error;
-    if (m_store && !m_store->journal().record(id, m_entries[row])) {
+    if (m_store && !m_store->journal().record(id, m_entries.entryAt(row))) {
         recorded = false;
         error = m_store->lastError();
         // It was delivered: it must not stay pending even though the log could not take it.
@@ -406,7 +340,7 @@ void PendingList::recordRefused(qint64 id, int code, const QString& reason, bool
     const int row = rowOf(id);
     if (row < 0)
         return;
-    const QString entry = m_entries[row];
+    const QString entry = m_entries.entryAt(row);
     if (m_store)
         check(m_store->recordRefusal(id, entry, code, reason, keepPending));
     if (keepPending) {
@@ -416,14 +350,12 @@ void PendingList::recordRefused(qint64 id, int code, const QString& reason, bool
             check(m_store->appendPending({entry}, &ids));
             check(m_store->removePending({id}));
         } else {
-            ids.append(m_ids.last() + 1);
+            ids.append(m_entries.idAt(m_entries.size() - 1) + 1);
         }
         if (row < m_front)
             --m_front;
         beginMoveRows(QModelIndex(), row, row, QModelIndex(), int(m_entries.size()));
-        m_entries.move(row, m_entries.size() - 1);
-        m_ids.removeAt(row);
-        m_ids.append(ids.first());
+        m_entries.moveToEnd(row, ids.first());
         endMoveRows();
         return;
     }

@@ -7,6 +7,7 @@
 #include <QStringList>
 #include <optional>
 
+#include "core/run/entrytable.h"
 #include "core/sendlog/sendlogstore.h"
 
 // The pending list: entries in order, kept in the store so that it survives a restart or a crash,
@@ -24,8 +25,9 @@ public:
 
     int count() const { return int(m_entries.size()); }
     SendLogStore* store() const { return m_store; }
-    const QString& entry(int row) const { return m_entries[row]; }
-    const QStringList& entries() const { return m_entries; }
+    QString entry(int row) const { return m_entries.entryAt(row); }
+    // Every entry as a list of its own: for lists of a size the window or a test handles.
+    QStringList entries() const;
     // True when an entry for the same address is pending (compared by AddressKey).
     bool contains(const QString& entry) const;
 
@@ -37,7 +39,7 @@ public:
     // Removes the given rows (any order).
     void removeRowsAt(QList<int> rows);
     // Entries are also known by their id in the store, which does not change while they move.
-    qint64 idAt(int row) const { return m_ids[row]; }
+    qint64 idAt(int row) const { return m_entries.idAt(row); }
     // The row of the entry with the id; -1 when it is not in the list.
     int rowOf(qint64 id) const;
     // The first row whose message is not on its way; -1 when there is none.
@@ -87,7 +89,8 @@ public:
     void flushDueDeliveries();
 
 private:
-    void load(const QList<PendingRow>& rows);
+    // Reads the store's list; false (and the list as it was) when the store failed.
+    bool load();
     // The first claimed entry not on its way, its row made when the list did not show it yet.
     int firstIdleClaimedRow();
     void claimMore();
@@ -100,15 +103,11 @@ private:
     }
     // Takes one row out; quick for the rows near the front, where deliveries end.
     void takeRow(int row);
-    void indexAdd(const QString& entry);
-    void indexRemove(const QString& entry);
     // Throws the store's error when it failed.
     void check(bool storeSucceeded) const;
 
     SendLogStore* m_store;
-    QStringList m_entries;
-    QList<qint64> m_ids;
-    QHash<QString, int> m_index; // address key -> number of entries
+    EntryTable m_entries;
     QSet<qint64> m_inFlight; // ids of entries whose message is on its way
     QList<qint64> m_claimed; // shared stores: ids this run has claimed and not finished, in order
     int m_front = 0; // shared stores: the rows before this are claimed ones, the rest in id order

@@ -416,26 +416,32 @@ QSet<QString> SendLogStore::sentAmong(const QStringList& entries)
 QList<PendingRow> SendLogStore::pendingRows(bool* ok)
 {
     QList<PendingRow> rows;
+    const bool read = readPending([&rows](qint64 id, const QString& entry) { rows.append({id, entry}); });
     if (ok)
-        *ok = false;
+        *ok = read;
+    if (!read)
+        rows.clear();
+    return rows;
+}
+
+bool SendLogStore::readPending(const std::function<void(qint64 id, const QString& entry)>& row)
+{
     m_journal->flush();
     QSqlQuery q(m_connection->db());
     q.setForwardOnly(true);
-    if (!q.exec(QStringLiteral("SELECT id, entry FROM pending ORDER BY id"))) {
-        m_connection->fail(q);
-        return rows;
-    }
+    if (!q.exec(QStringLiteral("SELECT id, entry FROM pending ORDER BY id")))
+        return m_connection->fail(q);
     // Deliveries still in a journal (this process's, when a batch could not be applied, or one
     // left behind) are no longer pending, whatever the table says.
     const QSet<qint64> journalled = m_journal->heldIds();
     while (q.next()) {
         const qint64 id = q.value(0).toLongLong();
         if (!journalled.contains(id))
-            rows.append({id, q.value(1).toString()});
+            row(id, q.value(1).toString());
     }
-    if (ok)
-        *ok = true;
-    return rows;
+    if (q.lastError().isValid())
+        return m_connection->fail(q);
+    return true;
 }
 
 int SendLogStore::countPending()

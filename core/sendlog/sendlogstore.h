@@ -6,6 +6,7 @@
 #include <QString>
 #include <QStringList>
 #include <QVariant>
+#include <functional>
 #include <memory>
 #include <optional>
 
@@ -122,6 +123,8 @@ public:
     // The pending rows in order, without those whose delivery waits in a journal not yet applied;
     // *ok is false (and lastError says why) when they cannot be read.
     QList<PendingRow> pendingRows(bool* ok = nullptr);
+    // The same, one row at a time, for a list too long to hold twice; false when it failed.
+    bool readPending(const std::function<void(qint64 id, const QString& entry)>& row);
     // How many entries are pending (those whose delivery is journalled here not counted); -1
     // when the store cannot say.
     int countPending();

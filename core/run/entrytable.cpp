@@ -1,0 +1,176 @@
+#include "core/run/entrytable.h"
+
+#include "core/error.h"
+#include "core/mail/addresskey.h"
+
+#include <algorithm>
+#include <cstring>
+#include <limits>
+#include <vector>
+
+QString EntryTable::textAt(quint32 at) const
+{
+    quint32 size = 0;
+    std::memcpy(&size, m_text.constData() + at, sizeof size);
+    return QString::fromUtf8(m_text.constData() + at + sizeof size, qsizetype(size));
+}
+
+bool EntryTable::contains(const QString& entry) const
+{
+    const QString key = AddressKey(entry);
+    const size_t hash = qHash(key);
+    const auto it = m_index.constFind(hash);
+    if (it == m_index.constEnd())
+        return false;
+    if (AddressKey(textAt(*it)) == key)
+        return true;
+    for (auto more = m_indexMore.constFind(hash); more != m_indexMore.constEnd() && more.key() == hash; ++more)
+        if (AddressKey(textAt(more.value())) == key)
+            return true;
+    return false;
+}
+
+qsizetype EntryTable::rowOf(qint64 id, qsizetype sortedFrom) const
+{
+    sortedFrom = std::min(sortedFrom, m_rows.size());
+    for (qsizetype row = 0; row < sortedFrom; ++row)
+        if (m_rows[row].id == id)
+            return row;
+    const auto begin = m_rows.cbegin() + sortedFrom;
+    const auto it = std::lower_bound(begin, m_rows.cend(), id, [](const Row& r, qint64 v) { return r.id < v; });
+    if (it != m_rows.cend() && it->id == id)
+        return it - m_rows.cbegin();
+    // Rows another process changed meanwhile may be out of order.
+    for (qsizetype row = sortedFrom; row < m_rows.size(); ++row)
+        if (m_rows[row].id == id)
+            return row;
+    return -1;
+}
+
+void EntryTable::reserve(qsizetype rows)
+{
+    m_rows.reserve(rows);
+    m_index.reserve(rows);
+}
+
+void EntryTable::append(qint64 id, const QString& entry)
+{
+    const QByteArray utf8 = entry.toUtf8();
+    const quint32 size = quint32(utf8.size());
+    if (m_text.size() + qsizetype(sizeof size) + utf8.size() > qsizetype(std::numeric_limits<quint32>::max()))
+        throw BrevoraError(ErrorKind::Usage, QStringLiteral("The pending list cannot grow beyond 4 GB of entries."));
+    const quint32 at = quint32(m_text.size());
+    m_text.append(reinterpret_cast<const char*>(&size), sizeof size);
+    m_text.append(utf8);
+    m_rows.append({id, at});
+    indexAdd(at, entry);
+}
+
+void EntryTable::indexAdd(quint32 at, const QString& entry)
+{
+    const size_t hash = qHash(AddressKey(entry));
+    if (const auto it = m_index.constFind(hash); it == m_index.constEnd())
+        m_index.insert(hash, at);
+    else
+        m_indexMore.insert(hash, at);
+}
+
+void EntryTable::indexRemove(quint32 at)
+{
+    const size_t hash = qHash(AddressKey(textAt(at)));
+    const auto it = m_index.find(hash);
+    if (it == m_index.end() || *it != at) {
+        m_indexMore.remove(hash, at);
+        return;
+    }
+    if (const auto more = m_indexMore.find(hash); more != m_indexMore.end()) {
+        *it = more.value();
+        m_indexMore.erase(more);
+    } else {
+        m_index.erase(it);
+    }
+}
+
+void EntryTable::forget(quint32 at)
+{
+    indexRemove(at);
+    quint32 size = 0;
+    std::memcpy(&size, m_text.constData() + at, sizeof size);
+    m_unusedBytes += qsizetype(sizeof size + size);
+}
+
+void EntryTable::compact()
+{
+    // Only when most of the block is unused: each byte is copied a bounded number of times.
+    if (m_unusedBytes < (1 << 20) || m_unusedBytes * 2 < m_text.size())
+        return;
+    QByteArray text;
+    text.reserve(m_text.size() - m_unusedBytes);
+    for (Row& row : m_rows) {
+        quint32 size = 0;
+        std::memcpy(&size, m_text.constData() + row.at, sizeof size);
+        const quint32 at = quint32(text.size());
+        text.append(m_text.constData() + row.at, qsizetype(sizeof size + size));
+        row.at = at;
+    }
+    m_text = std::move(text);
+    m_unusedBytes = 0;
+    m_index.clear();
+    m_indexMore.clear();
+    for (const Row& row : std::as_const(m_rows))
+        indexAdd(row.at, textAt(row.at));
+}
+
+void EntryTable::removeAt(qsizetype row)
+{
+    forget(m_rows[row].at);
+    if (row < m_rows.size() / 2) {
+        // The rows before it move one down and the first goes: no shift of the long tail.
+        std::rotate(m_rows.begin(), m_rows.begin() + row, m_rows.begin() + row + 1);
+        m_rows.removeFirst();
+    } else {
+        m_rows.removeAt(row);
+    }
+    compact();
+}
+
+void EntryTable::removeRows(const QList<qsizetype>& sortedRows)
+{
+    if (sortedRows.isEmpty())
+        return;
+    QList<Row> kept;
+    kept.reserve(m_rows.size() - sortedRows.size());
+    qsizetype next = 0;
+    for (qsizetype i = 0; i < m_rows.size(); ++i) {
+        if (next < sortedRows.size() && sortedRows[next] == i) {
+            forget(m_rows[i].at);
+            ++next;
+            continue;
+        }
+        kept.append(m_rows[i]);
+    }
+    m_rows = std::move(kept);
+    compact();
+}
+
+void EntryTable::moveToEnd(qsizetype row, qint64 newId)
+{
+    Row moved = m_rows.takeAt(row);
+    moved.id = newId;
+    m_rows.append(moved);
+}
+
+void EntryTable::bringFirst(const QList<qsizetype>& rows)
+{
+    std::vector<bool> first(size_t(m_rows.size()), false);
+    QList<Row> ordered;
+    ordered.reserve(m_rows.size());
+    for (qsizetype row : rows) {
+        first[size_t(row)] = true;
+        ordered.append(m_rows[row]);
+    }
+    for (qsizetype i = 0; i < m_rows.size(); ++i)
+        if (!first[size_t(i)])
+            ordered.append(m_rows[i]);
+    m_rows = std::move(ordered);
+}
