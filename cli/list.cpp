@@ -94,8 +94,8 @@ int ListCommand(const QStringList& args)
         out(QStringLiteral("%1 removed, %2 pending").arg(rows.size()).arg(list.count()));
         return kExitOk;
     }
-    for (const QString& entry : list.entries())
-        out(entry);
+    for (int row = 0; row < list.count(); ++row)
+        out(list.entry(row));
     return kExitOk;
 }
 

@@ -383,24 +383,20 @@ int SendCommand(const QStringList& args)
 
     if (!listFile.isEmpty()) {
         const bool resend = o.flags.contains(QStringLiteral("--resend"));
-        QStringList lines;
-        QList<int> lineNumbers; // of each line in the file
-        const QByteArray fileBytes = ReadFileBytes(listFile);
-        if (const QString csvText = DecodeCsvFile(fileBytes); LooksLikeCsv(csvText) || o.values.contains(QStringLiteral("--address-column"))) {
+        // Read a piece at a time: a list of millions is never all in memory.
+        ListFileReader reader(listFile, o.values.value(QStringLiteral("--address-column")),
+                              o.values.contains(QStringLiteral("--address-column")));
+        CsvList piece;
+        const bool more = reader.next(&piece);
+        if (reader.isTable()) {
             // A spreadsheet's list: each row an entry; the header names the values.
-            const CsvList csv = ParseCsvList(csvText, o.values.value(QStringLiteral("--address-column")));
-            for (const QString& refusal : csv.refusals)
-                err(QStringLiteral("%1 %2").arg(listFile, refusal));
-            if (csv.addressColumn < 0)
+            if (piece.addressColumn < 0) {
+                for (const QString& refusal : piece.refusals)
+                    err(QStringLiteral("%1 %2").arg(listFile, refusal));
                 throw BrevoraError(ErrorKind::Usage, QStringLiteral("%1 has no address column.").arg(listFile));
-            lines = csv.entries;
-            lineNumbers = csv.entryLines;
-            csvFieldNames = csv.fieldNames();
+            }
+            csvFieldNames = piece.fieldNames();
             rewriteListFile = false; // a spreadsheet's table is the user's own: it is never rewritten
-        } else {
-            lines = SplitTextLines(DecodeListFile(fileBytes));
-            for (qsizetype i = 0; i < lines.size(); ++i)
-                lineNumbers.append(int(i + 1));
         }
         // A dry run changes nothing: it neither locks nor adds. Runs started together on a shared
         // store with the same file add it once: each checks and adds in turn, against the list as
@@ -416,20 +412,26 @@ int SendCommand(const QStringList& args)
         handlers.resend = [resend](const QString&) { return resend; };
         int duplicates = 0;
         int sentBefore = 0;
+        qsizetype added = 0;
         handlers.leftOut = [&](qsizetype i, IntakeRule::Verdict verdict, const QString& reason) {
             // A list given again is mostly in the list already: those are counted, not listed.
             if (verdict == IntakeRule::Verdict::Duplicate || verdict == IntakeRule::Verdict::SentBefore)
                 ++(verdict == IntakeRule::Verdict::Duplicate ? duplicates : sentBefore);
             else
-                err(QStringLiteral("%1 line %2 is not added: %3.").arg(listFile).arg(lineNumbers[i]).arg(reason));
+                err(QStringLiteral("%1 line %2 is not added: %3.").arg(listFile).arg(piece.entryLines[i]).arg(reason));
         };
-        const QStringList adding = intake.add(lines, handlers);
+        for (bool read = more; read; read = reader.next(&piece)) {
+            for (const QString& refusal : piece.refusals)
+                err(QStringLiteral("%1 %2").arg(listFile, refusal));
+            const QStringList adding = intake.add(piece.entries, handlers);
+            added += adding.size();
+            if (dryRun)
+                dryRunEntries += adding;
+        }
         if (sentBefore > 0)
             err(QStringLiteral("%1: %2 lines are not added: they were sent to before (--resend sends them again).").arg(listFile).arg(sentBefore));
-        if (duplicates > 0 && !adding.isEmpty())
+        if (duplicates > 0 && added > 0)
             err(QStringLiteral("%1: %2 lines are in the list already or repeat an earlier line.").arg(listFile).arg(duplicates));
-        if (dryRun)
-            dryRunEntries = adding;
     }
     if (dryRun)
         return writeDryRun(dryRunDir, list.entries() + dryRunEntries, *storeOwner, BaseMessage(s), body,
@@ -484,17 +486,14 @@ int SendCommand(const QStringList& args)
         // What the store still holds pending, so that a resume from this file and one from the
         // store send the same entries. They differ from the run's own list only when recording
         // failed or another program changed the store.
-        QStringList remaining = list.entries();
         if (outcome == RunOutcome::RecordFailed || storeOwner->changedByOthers()) {
-            bool read = false;
-            const QList<PendingRow> rows = storeOwner->pendingRows(&read);
-            if (read) {
-                remaining.clear();
-                for (const PendingRow& row : rows)
-                    remaining.append(row.entry);
+            try {
+                list.reload(true);
+            } catch (const BrevoraError&) {
+                // the run's own list, then
             }
         }
-        WriteFileBytes(listFile, CodePage::encodeLines(remaining));
+        WriteEntriesFile(listFile, list);
     }
     if (!prepareError.isEmpty())
         err(prepareError);

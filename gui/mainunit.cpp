@@ -280,7 +280,7 @@ void TMainForm::NOutClick()
     const QString path = Prompts::saveFileName(this, QString(), QStringLiteral("mail.txt"), QStringLiteral("文本文件(*.txt)"));
     if (path.isEmpty())
         return;
-    WriteFileBytes(path, CodePage::encodeLines(m_pending.entries()));
+    WriteEntriesFile(path, m_pending);
 }
 
 void TMainForm::NOutCsvClick()

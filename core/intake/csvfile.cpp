@@ -16,16 +16,19 @@ bool isAddressName(const QString& name)
     return names.contains(name.trimmed().toLower());
 }
 
-// Splits the text into records of fields; each record's first line number in *lines.
-QList<QStringList> records(const QString& text, QChar separator, QList<int>* lines)
+// Splits the text into records of fields; each record's first line number in *lines, counting
+// from *line, which is left at the line after the last record taken. Unless the text is the last
+// there is, a record that no line end closes yet waits for more: *used says how much was taken.
+QList<QStringList> records(const QString& text, QChar separator, QList<int>* lines, int* line, qsizetype* used, bool last)
 {
     QList<QStringList> result;
     QStringList record;
     QString field;
     bool quoted = false;
     bool fieldStarted = false;
-    int line = 1;
-    int recordLine = 1;
+    int at = *line;
+    int recordLine = at;
+    qsizetype taken = 0;
     const auto endField = [&] {
         record.append(field);
         field.clear();
@@ -52,7 +55,7 @@ QList<QStringList> records(const QString& text, QChar separator, QList<int>* lin
                 }
             } else {
                 if (c == u'\n')
-                    ++line;
+                    ++at;
                 field += c;
             }
             continue;
@@ -63,18 +66,26 @@ QList<QStringList> records(const QString& text, QChar separator, QList<int>* lin
         } else if (c == separator) {
             endField();
         } else if (c == u'\r' || c == u'\n') {
+            if (c == u'\r' && i + 1 == text.size() && !last)
+                break; // a line feed may follow in the next piece
             if (c == u'\r' && i + 1 < text.size() && text.at(i + 1) == u'\n')
                 ++i;
             endRecord();
-            ++line;
-            recordLine = line;
+            ++at;
+            recordLine = at;
+            taken = i + 1;
         } else {
             field += c;
             fieldStarted = true;
         }
     }
-    if (fieldStarted || !field.isEmpty() || !record.isEmpty())
-        endRecord();
+    if (last) {
+        if (fieldStarted || !field.isEmpty() || !record.isEmpty())
+            endRecord();
+        taken = text.size();
+    }
+    *line = recordLine;
+    *used = taken;
     return result;
 }
 
@@ -97,7 +108,9 @@ bool LooksLikeCsv(const QString& text)
     if (!first.contains(separator))
         return false;
     QList<int> lines;
-    const QList<QStringList> head = records(first, separator, &lines);
+    int line = 1;
+    qsizetype used = 0;
+    const QList<QStringList> head = records(first, separator, &lines, &line, &used, true);
     if (head.isEmpty())
         return false;
     for (const QString& name : head.first())
@@ -106,58 +119,86 @@ bool LooksLikeCsv(const QString& text)
     return false;
 }
 
-CsvList ParseCsvList(const QString& text, const QString& addressColumn)
+CsvReader::CsvReader(const QString& addressColumn)
+    : m_addressColumn(addressColumn)
 {
-    CsvList list;
-    const QChar separator = separatorOf(text.left(text.indexOf(u'\n')));
-    QList<int> lines;
-    const QList<QStringList> all = records(text, separator, &lines);
-    if (all.isEmpty())
-        return list;
-    list.header = all.first();
-    for (int i = 0; i < list.header.size() && list.addressColumn < 0; ++i)
-        if (addressColumn.isEmpty() ? isAddressName(list.header[i])
-                                    : list.header[i].trimmed().compare(addressColumn.trimmed(), Qt::CaseInsensitive) == 0)
-            list.addressColumn = i;
-    if (list.addressColumn < 0) {
-        list.refusals.append(QStringLiteral("Line 1: no column is named %1.")
-                                 .arg(addressColumn.isEmpty() ? QStringLiteral("email, e-mail, mail or address")
-                                                              : QStringLiteral("\"%1\"").arg(addressColumn)));
-        return list;
+}
+
+void CsvReader::read(const QString& text, bool last, CsvList* list)
+{
+    m_text += text;
+    if (m_separator.isNull()) {
+        // The separator is the one the header line holds most of.
+        const qsizetype firstEnd = m_text.indexOf(u'\n');
+        if (firstEnd < 0 && !last)
+            return;
+        m_separator = separatorOf(m_text.left(firstEnd));
     }
-    for (qsizetype r = 1; r < all.size(); ++r) {
+    QList<int> lines;
+    qsizetype used = 0;
+    const QList<QStringList> all = records(m_text, m_separator, &lines, &m_line, &used, last);
+    m_text.remove(0, used);
+    qsizetype r = 0;
+    if (!m_headerRead && !all.isEmpty()) {
+        m_headerRead = true;
+        m_header = all.first();
+        for (int i = 0; i < m_header.size() && m_column < 0; ++i)
+            if (m_addressColumn.isEmpty() ? isAddressName(m_header[i])
+                                          : m_header[i].trimmed().compare(m_addressColumn.trimmed(), Qt::CaseInsensitive) == 0)
+                m_column = i;
+        r = 1;
+    }
+    list->header = m_header;
+    list->addressColumn = m_column;
+    if (!m_headerRead)
+        return;
+    if (m_column < 0) {
+        if (!m_refusedHeader)
+            list->refusals.append(QStringLiteral("Line 1: no column is named %1.")
+                                      .arg(m_addressColumn.isEmpty() ? QStringLiteral("email, e-mail, mail or address")
+                                                                     : QStringLiteral("\"%1\"").arg(m_addressColumn)));
+        m_refusedHeader = true;
+        return;
+    }
+    for (; r < all.size(); ++r) {
         const QStringList& row = all[r];
         const int line = lines[r];
-        const QString address = list.addressColumn < row.size() ? row[list.addressColumn].trimmed() : QString();
+        const QString address = m_column < row.size() ? row[m_column].trimmed() : QString();
         if (!IsValidEmail(address)) {
-            list.refusals.append(QStringLiteral("Line %1: \"%2\" is not an address.").arg(line).arg(PrintableText(address, true)));
+            list->refusals.append(QStringLiteral("Line %1: \"%2\" is not an address.").arg(line).arg(PrintableText(address, true)));
             continue;
         }
         QStringList entry{address};
         QString refusal;
-        for (int c = 0; c < list.header.size(); ++c) {
-            if (c == list.addressColumn)
+        for (int c = 0; c < m_header.size(); ++c) {
+            if (c == m_column)
                 continue;
             const QString value = c < row.size() ? row[c].trimmed() : QString();
             if (value.contains(u',') || value.contains(u'\n') || value.contains(u'\r')) {
                 refusal = QStringLiteral("Line %1: the value \"%2\" of %3 holds %4, which an entry cannot carry.")
                               .arg(line)
-                              .arg(PrintableText(value, true), list.header[c].trimmed(),
+                              .arg(PrintableText(value, true), m_header[c].trimmed(),
                                    value.contains(u',') ? QStringLiteral("a comma") : QStringLiteral("a line break"));
                 break;
             }
             entry.append(value);
         }
         if (!refusal.isEmpty()) {
-            list.refusals.append(refusal);
+            list->refusals.append(refusal);
             continue;
         }
         // Trailing empty values add nothing to an entry.
         while (entry.size() > 1 && entry.last().isEmpty())
             entry.removeLast();
-        list.entries.append(entry.join(u','));
-        list.entryLines.append(line);
+        list->entries.append(entry.join(u','));
+        list->entryLines.append(line);
     }
+}
+
+CsvList ParseCsvList(const QString& text, const QString& addressColumn)
+{
+    CsvList list;
+    CsvReader(addressColumn).read(text, true, &list);
     return list;
 }
 

@@ -31,6 +31,29 @@ QByteArray EntriesAsCsv(const QStringList& entries, const QStringList& fieldName
 // Whether the text looks like such a list: its first line holds a separator and names an
 // address column.
 bool LooksLikeCsv(const QString& text);
+// Reads such a list a piece of text at a time, so that a table of any length is read in bounded
+// memory: the pieces joined are the text as ParseCsvList takes it.
+class CsvReader
+{
+public:
+    // The address column by its name; empty: the first column named like one.
+    explicit CsvReader(const QString& addressColumn = {});
+    // Takes the text that follows what came before (last: nothing more comes). The rows it
+    // completes join the list's entries and refusals; the list's header and address column are
+    // the table's once its header row has come.
+    void read(const QString& text, bool last, CsvList* list);
+
+private:
+    QString m_addressColumn;
+    QString m_text; // what no line end has closed yet
+    QChar m_separator;
+    int m_line = 1; // the line m_text starts on
+    bool m_headerRead = false;
+    bool m_refusedHeader = false;
+    QStringList m_header;
+    int m_column = -1;
+};
+
 // Reads the text (decoded by DecodeTextFile) as such a list. A value holding a comma is refused
 // (an entry cannot carry it), as is a row whose address is not an address.
 CsvList ParseCsvList(const QString& text, const QString& addressColumn = {});

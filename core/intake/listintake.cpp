@@ -1,6 +1,7 @@
 #include "core/intake/listintake.h"
 
 #include "core/error.h"
+#include "core/mail/addresskey.h"
 #include "core/sendlog/sendlogstore.h"
 
 #include <QHash>
@@ -43,8 +44,12 @@ QStringList ListIntake::add(const QStringList& lines, const Handlers& handlers)
         sent = m_store->sentAmong(trimmed);
         suppressed = m_store->suppression().among(trimmed);
     }
-    // Lines taken here count as pending at once, so that repeats among them are skipped.
-    IntakeRule rule(m_isPending, [&sent](const QString& entry) { return sent.contains(entry); },
+    // Lines taken here count as pending at once, so that repeats among them are skipped; without
+    // a list to add them to, so do those taken by the calls before.
+    const auto isPending = [this](const QString& entry) {
+        return (m_isPending && m_isPending(entry)) || (!m_append && m_takenUnlisted.contains(AddressKey(entry)));
+    };
+    IntakeRule rule(isPending, [&sent](const QString& entry) { return sent.contains(entry); },
                     [&suppressed](const QString& entry) {
                         return suppressed.contains(entry) ? std::optional<QString>(suppressed.value(entry)) : std::nullopt;
                     });
@@ -82,6 +87,8 @@ QStringList ListIntake::add(const QStringList& lines, const Handlers& handlers)
             }
         }
         rule.take(entry);
+        if (!m_append)
+            m_takenUnlisted.insert(AddressKey(entry));
         batch.append(entry);
         taken.append(entry);
         if (handlers.batchMs >= 0 && (sinceBatch.elapsed() >= handlers.batchMs || i + 1 == lines.size())) {

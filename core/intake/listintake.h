@@ -1,6 +1,7 @@
 #pragma once
 
 #include <QElapsedTimer>
+#include <QSet>
 #include <QString>
 #include <QStringList>
 #include <functional>
@@ -44,7 +45,7 @@ public:
     // The names of the values of the entries to come (a table's header); throws a store error.
     void saveFieldNames(const QStringList& names);
     // Judges the lines and appends those taken (nothing is appended without an append function);
-    // the entries taken, in order.
+    // the entries taken, in order. A long list may come in pieces, a call each.
     QStringList add(const QStringList& lines, const Handlers& handlers);
 
 private:
@@ -52,4 +53,5 @@ private:
     bool m_locked = false;
     std::function<bool(const QString&)> m_isPending;
     std::function<void(const QStringList&)> m_append;
+    QSet<QString> m_takenUnlisted; // without an append function: the address keys taken so far
 };

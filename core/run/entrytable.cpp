@@ -1,18 +1,22 @@
 #include "core/run/entrytable.h"
 
-#include "core/error.h"
 #include "core/mail/addresskey.h"
 
 #include <algorithm>
 #include <cstring>
-#include <limits>
 #include <vector>
 
-QString EntryTable::textAt(quint32 at) const
+namespace {
+constexpr qsizetype kBlockBytes = 1 << 20;
+constexpr int kLengthBytes = sizeof(quint32);
+} // namespace
+
+QString EntryTable::textAt(Position at) const
 {
+    const char* text = m_blocks[qsizetype(at >> 32)].bytes.constData() + (at & 0xFFFFFFFFu);
     quint32 size = 0;
-    std::memcpy(&size, m_text.constData() + at, sizeof size);
-    return QString::fromUtf8(m_text.constData() + at + sizeof size, qsizetype(size));
+    std::memcpy(&size, text, kLengthBytes);
+    return QString::fromUtf8(text + kLengthBytes, qsizetype(size));
 }
 
 bool EntryTable::contains(const QString& entry) const
@@ -57,16 +61,23 @@ void EntryTable::append(qint64 id, const QString& entry)
 {
     const QByteArray utf8 = entry.toUtf8();
     const quint32 size = quint32(utf8.size());
-    if (m_text.size() + qsizetype(sizeof size) + utf8.size() > qsizetype(std::numeric_limits<quint32>::max()))
-        throw BrevoraError(ErrorKind::Usage, QStringLiteral("The pending list cannot grow beyond 4 GB of entries."));
-    const quint32 at = quint32(m_text.size());
-    m_text.append(reinterpret_cast<const char*>(&size), sizeof size);
-    m_text.append(utf8);
+    const qsizetype need = kLengthBytes + utf8.size();
+    if (m_blocks.isEmpty() || m_blocks.last().bytes.size() + need > m_blocks.last().bytes.capacity()) {
+        Block block;
+        block.bytes.reserve(std::max(kBlockBytes, need));
+        m_heldBytes += block.bytes.capacity();
+        m_blocks.append(std::move(block));
+    }
+    Block& block = m_blocks.last();
+    const Position at = (Position(m_blocks.size() - 1) << 32) | Position(block.bytes.size());
+    block.bytes.append(reinterpret_cast<const char*>(&size), kLengthBytes);
+    block.bytes.append(utf8);
+    block.live += need;
     m_rows.append({id, at});
     indexAdd(at, entry);
 }
 
-void EntryTable::indexAdd(quint32 at, const QString& entry)
+void EntryTable::indexAdd(Position at, const QString& entry)
 {
     const size_t hash = qHash(AddressKey(entry));
     if (const auto it = m_index.constFind(hash); it == m_index.constEnd())
@@ -75,7 +86,7 @@ void EntryTable::indexAdd(quint32 at, const QString& entry)
         m_indexMore.insert(hash, at);
 }
 
-void EntryTable::indexRemove(quint32 at)
+void EntryTable::indexRemove(Position at)
 {
     const size_t hash = qHash(AddressKey(textAt(at)));
     const auto it = m_index.find(hash);
@@ -91,34 +102,40 @@ void EntryTable::indexRemove(quint32 at)
     }
 }
 
-void EntryTable::forget(quint32 at)
+void EntryTable::forget(Position at)
 {
     indexRemove(at);
+    Block& block = m_blocks[qsizetype(at >> 32)];
     quint32 size = 0;
-    std::memcpy(&size, m_text.constData() + at, sizeof size);
-    m_unusedBytes += qsizetype(sizeof size + size);
+    std::memcpy(&size, block.bytes.constData() + (at & 0xFFFFFFFFu), kLengthBytes);
+    block.live -= kLengthBytes + qsizetype(size);
+    m_unusedBytes += kLengthBytes + qsizetype(size);
+    if (block.live == 0 && &block != &m_blocks.last()) {
+        m_heldBytes -= block.bytes.capacity();
+        m_unusedBytes -= block.bytes.size();
+        block.bytes = QByteArray();
+    }
 }
 
 void EntryTable::compact()
 {
-    // Only when most of the block is unused: each byte is copied a bounded number of times.
-    if (m_unusedBytes < (1 << 20) || m_unusedBytes * 2 < m_text.size())
+    // Only when most of what the blocks hold is unused: each text is copied a bounded number of
+    // times.
+    if (m_unusedBytes < kBlockBytes || m_unusedBytes * 2 < m_heldBytes)
         return;
-    QByteArray text;
-    text.reserve(m_text.size() - m_unusedBytes);
-    for (Row& row : m_rows) {
-        quint32 size = 0;
-        std::memcpy(&size, m_text.constData() + row.at, sizeof size);
-        const quint32 at = quint32(text.size());
-        text.append(m_text.constData() + row.at, qsizetype(sizeof size + size));
-        row.at = at;
-    }
-    m_text = std::move(text);
+    QList<Block> old = std::exchange(m_blocks, {});
+    m_heldBytes = 0;
     m_unusedBytes = 0;
     m_index.clear();
     m_indexMore.clear();
-    for (const Row& row : std::as_const(m_rows))
-        indexAdd(row.at, textAt(row.at));
+    const QList<Row> rows = std::exchange(m_rows, {});
+    m_rows.reserve(rows.size());
+    for (const Row& row : rows) {
+        const char* text = old[qsizetype(row.at >> 32)].bytes.constData() + (row.at & 0xFFFFFFFFu);
+        quint32 size = 0;
+        std::memcpy(&size, text, kLengthBytes);
+        append(row.id, QString::fromUtf8(text + kLengthBytes, qsizetype(size)));
+    }
 }
 
 void EntryTable::removeAt(qsizetype row)

@@ -7,8 +7,8 @@
 #include <QString>
 
 // The rows of the pending list, compact enough for a list of millions: each row is its id and
-// where its text is, and the texts lie back to back in one block of UTF-8, so a row costs its
-// bytes rather than a string object each. An index by address key answers "is this address in
+// where its text is, and the texts lie back to back in blocks of UTF-8, so a row costs its bytes
+// rather than a string object each. An index by address key answers "is this address in
 // the list" without a second copy of every text.
 class EntryTable
 {
@@ -23,7 +23,6 @@ public:
     qsizetype rowOf(qint64 id, qsizetype sortedFrom) const;
 
     void reserve(qsizetype rows);
-    // Throws when the list's text outgrows what a table can hold (4 GB).
     void append(qint64 id, const QString& entry);
     // Takes a row out; quick for the rows near either end, where deliveries end.
     void removeAt(qsizetype row);
@@ -36,23 +35,35 @@ public:
     void bringFirst(const QList<qsizetype>& rows);
 
 private:
+    // Where a text is: its block in the high half, its offset in the block in the low half.
+    using Position = quint64;
     struct Row
     {
         qint64 id;
-        quint32 at; // where the text starts in m_text: its length (4 bytes), then its UTF-8
+        Position at;
     };
-    QString textAt(quint32 at) const;
-    void indexAdd(quint32 at, const QString& entry);
-    void indexRemove(quint32 at);
-    // A row left: its text is unused from now on, and is dropped when that is most of the block.
-    void forget(quint32 at);
+    // Texts lie back to back in blocks of a megabyte, each its length (4 bytes) then its UTF-8:
+    // the list grows without copying what it holds, and a block whose rows all left (a run
+    // takes them from the front) is freed.
+    struct Block
+    {
+        QByteArray bytes;
+        qsizetype live = 0; // bytes of rows still in the table
+    };
+    QString textAt(Position at) const;
+    void indexAdd(Position at, const QString& entry);
+    void indexRemove(Position at);
+    // A row left: its text is unused from now on.
+    void forget(Position at);
+    // Copies the texts into new blocks once most of what the blocks hold is unused.
     void compact();
 
     QList<Row> m_rows;
-    QByteArray m_text;
-    qsizetype m_unusedBytes = 0;
+    QList<Block> m_blocks;
+    qsizetype m_heldBytes = 0;   // in the blocks not freed
+    qsizetype m_unusedBytes = 0; // of those, the texts of rows that left
     // Hash of the address key -> the text of an entry with that key. Further entries whose key
     // has the same hash (the same address again, or seldom another) are in m_indexMore.
-    QHash<size_t, quint32> m_index;
-    QMultiHash<size_t, quint32> m_indexMore;
+    QHash<size_t, Position> m_index;
+    QMultiHash<size_t, Position> m_indexMore;
 };

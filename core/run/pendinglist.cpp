@@ -5,6 +5,9 @@
 #include "core/mail/addresskey.h"
 
 #include "core/error.h"
+#include "core/text/codepage.h"
+
+#include <QSaveFile>
 #include "core/sendlog/sendlogstore.h"
 
 #include <algorithm>
@@ -372,4 +375,20 @@ void PendingList::flushDueDeliveries()
 {
     if (m_store)
         check(m_store->journal().flushDue());
+}
+
+void WriteEntriesFile(const QString& path, const PendingList& list)
+{
+    QSaveFile file(path);
+    bool written = file.open(QIODevice::WriteOnly);
+    // A piece at a time: the list may be far longer than its text is worth holding twice.
+    constexpr int kPiece = 4096;
+    for (int row = 0; written && row < list.count(); row += kPiece) {
+        QByteArray bytes;
+        for (int r = row; r < list.count() && r < row + kPiece; ++r)
+            bytes += CodePage::encode(list.entry(r)) + "\r\n";
+        written = file.write(bytes) == bytes.size();
+    }
+    if (!written || !file.commit())
+        throw BrevoraError(ErrorKind::Usage, QStringLiteral("Cannot create file \"%1\". %2").arg(path, file.errorString()));
 }

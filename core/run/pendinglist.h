@@ -121,3 +121,7 @@ private:
         qint64 at = 0; // Claims::clockMs() when asked
     } m_suppressionAhead;
 };
+
+// Writes the list as a list file: each entry a line in the code page, ended by CR LF. Throws a
+// usage error when the file cannot be written; it is then left as it was.
+void WriteEntriesFile(const QString& path, const PendingList& list);

@@ -2,7 +2,9 @@
 #include "core/intake/listfile.h"
 #include "core/intake/mailto.h"
 #include "core/text/codepage.h"
+#include "core/settings/settingsfile.h"
 #include "support/printers.h"
+#include "support/tempdir.h"
 
 #include <QSet>
 #include <QElapsedTimer>
@@ -105,6 +107,80 @@ TEST(ListFile, UndefinedBytesCostNoMoreThanCleanOnes)
     const QString text = DecodeListFile(dirty);
     EXPECT_EQ(text.count(QChar(0xFFFD)), 200000);
     EXPECT_EQ(text.size(), 200000 * 8);
+}
+
+// A long file is read a megabyte at a time. Whatever a block boundary splits (CR from LF, a
+// character of two bytes, a doubled quote, a quoted line break), the pieces together are what
+// the whole file decoded gives: the same entries, line numbers and refusals.
+TEST(ListFile, ReadInPiecesAsTheWholeFile)
+{
+    struct Case
+    {
+        const char* name;
+        QByteArray codePage;
+        QByteArray mark;    // a byte-order mark, or nothing
+        bool table;
+        QString tricky;     // the text that the first block boundary cuts
+        qsizetype cutAfter; // how many of its bytes (as written) the first block holds
+        bool utf16 = false;
+    };
+    const QList<Case> cases{
+        {"CR and LF", "CP1252", "\xEF\xBB\xBF", false, QStringLiteral("cut@example.org,V\r\n"), 18},
+        {"a GBK character", "GBK", "", false, QString::fromUtf8("cut@example.org,\u7528\u6237\r\n"), 17},
+        {"CR and LF in a table", "CP1252", "", true, QStringLiteral("\"Ann\",cut@example.org\r\n"), 22},
+        {"a UTF-8 character", "CP1252", "", true, QString::fromUtf8("\"S\u00e9\",cut@example.org\r\n"), 3},
+        {"a doubled quote", "CP1252", "", true, QStringLiteral("\"a\"\"b\",cut@example.org\r\n"), 3},
+        {"a quoted line break", "CP1252", "\xEF\xBB\xBF", true, QStringLiteral("\"x\r\ny\",cut@example.org\r\n"), 3},
+        {"a UTF-16 surrogate pair", "CP1252", "\xFF\xFE", true, QString::fromUtf8("\"A\U0001F600\",cut@example.org\r\n"), 6, true},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        CodePage::setName(c.codePage);
+        const auto bytesOf = [&c](const QString& text) {
+            if (c.utf16)
+                return QByteArray(reinterpret_cast<const char*>(text.utf16()), text.size() * 2);
+            return c.table ? text.toUtf8() : CodePage::encode(text);
+        };
+        QString before = c.table ? QStringLiteral("name,email\r\n") : QString();
+        for (int i = 0; before.size() * (c.utf16 ? 2 : 1) < (1 << 20) - 100; ++i) // ASCII so far
+            before += c.table ? QStringLiteral("N%1,r%1@example.org\r\n").arg(i) : QStringLiteral("r%1@example.org,N%1\r\n").arg(i);
+        // A padding line puts the boundary where the case says.
+        const qsizetype room = (1 << 20) - bytesOf(before).size() - qsizetype(c.cutAfter);
+        const qsizetype unit = c.utf16 ? 2 : 1;
+        before += QStringLiteral("pad@example.org,").leftJustified(int(room / unit - 2), u'x') + QStringLiteral("\r\n");
+        QString after;
+        for (int i = 0; i < 5000; ++i)
+            after += c.table ? QStringLiteral("M%1,s%1@example.org\r\n").arg(i) : QStringLiteral("s%1@example.org\r\n").arg(i);
+        const QByteArray bytes = c.mark + bytesOf(before + c.tricky + after);
+        ASSERT_EQ(bytesOf(before).size() + c.cutAfter, 1 << 20);
+
+        QTemporaryDir dir;
+        const QString path = dir.path() + "/list.txt";
+        writeAll(path, bytes);
+
+        const CsvList whole = c.table ? ParseCsvList(DecodeCsvFile(bytes)) : CsvList();
+        const QStringList wholeLines = c.table ? whole.entries : SplitTextLines(DecodeListFile(bytes));
+        ListFileReader reader(path);
+        EXPECT_EQ(reader.isTable(), c.table);
+        CsvList joined;
+        CsvList piece;
+        int pieces = 0;
+        while (reader.next(&piece) && pieces < 100) {
+            ++pieces;
+            joined.entries += piece.entries;
+            joined.entryLines += piece.entryLines;
+            joined.refusals += piece.refusals;
+            joined.header = piece.header;
+        }
+        EXPECT_GT(pieces, 1);
+        EXPECT_EQ(joined.entries, wholeLines);
+        EXPECT_EQ(joined.refusals, whole.refusals);
+        EXPECT_EQ(joined.header, whole.header);
+        if (c.table)
+            EXPECT_EQ(joined.entryLines, whole.entryLines);
+        EXPECT_EQ(joined.entryLines.value(joined.entryLines.size() - 1), whole.entryLines.value(whole.entryLines.size() - 1, int(wholeLines.size())));
+    }
+    CodePage::setName("CP1252");
 }
 
 // A spreadsheet's CSV: the header names the columns in any order and the address column is found
