@@ -151,7 +151,7 @@ std::optional<QString> PendingList::suppressionOf(qint64 id, const QString& entr
     if (row < 0)
         return m_store->suppression().reasonFor(entry);
     if (!ahead.asked.contains(id) || now - ahead.at >= 1000) {
-        constexpr int kAhead = 64;
+        constexpr int kAhead = 256;
         ahead = {};
         ahead.at = now;
         QStringList entries;

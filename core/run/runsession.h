@@ -84,7 +84,18 @@ struct RunSession
     bool opening = false;
     bool reconnectDue = false; // waiting to connect again
     int reconnects = 0;        // tries since the connection was last lost
-    SessionThread thread;      // last: it ends first
+    // Results on their way from the session's thread to the run's, taken together when the run
+    // next wakes: a window of replies costs the run one wake-up, not one each.
+    struct Result
+    {
+        qint64 tag;
+        std::optional<BrevoraError> refusal;
+        bool stale; // taken past its notAfter: never sent
+    };
+    std::mutex resultsLock;
+    std::vector<Result> results;
+    bool resultsPosted = false; // a wake-up to take them is on its way
+    SessionThread thread;       // last: it ends first
 };
 
 // How a run ended. A run the user stopped ends Completed, as one that emptied the list.

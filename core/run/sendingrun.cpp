@@ -161,16 +161,20 @@ void SendingRun::StartRun(const RunSelection& s, const QString& testAddress, con
             session->smtp.HeloName = s.Session.greetingName;
         session->smtp.LargestMessage = qint64(s.Session.largestMessageMb) * 1024 * 1024;
         RunSession* target = session.get();
-        session->feed.onFinished([this, target](qint64 tag, const std::optional<BrevoraError>& refusal) {
-            QMetaObject::invokeMethod(
-                this, [this, target, tag, refusal] { guarded([&] { messageFinished(*target, tag, refusal); }); },
-                Qt::QueuedConnection);
-        });
+        const auto hand = [this, target](RunSession::Result result) {
+            bool wake = false;
+            {
+                std::lock_guard<std::mutex> lock(target->resultsLock);
+                target->results.push_back(std::move(result));
+                wake = !std::exchange(target->resultsPosted, true);
+            }
+            if (wake)
+                QMetaObject::invokeMethod(this, [this, target] { takeResults(*target); }, Qt::QueuedConnection);
+        };
+        session->feed.onFinished([hand](qint64 tag, const std::optional<BrevoraError>& refusal) { hand({tag, refusal, false}); });
+        session->feed.onStale([hand](qint64 tag) { hand({tag, std::nullopt, true}); });
         if (WrittenMarks* marks = m_list.store() && !isTestRun() ? &m_list.store()->writtenMarks() : nullptr)
             session->feed.onWriting([marks](const QList<qint64>& tags) { marks->written(tags); });
-        session->feed.onStale([this, target](qint64 tag) {
-            QMetaObject::invokeMethod(this, [this, target, tag] { guarded([&] { messageStale(*target, tag); }); }, Qt::QueuedConnection);
-        });
         if (implicitTls)
             session->smtp.attachSecureTransport(&session->tls);
         else

@@ -153,6 +153,8 @@ private:
     // The message of the entry (or the test address) for a session's server; throws when it
     // cannot be prepared.
     FeedMessage outgoingFor(const RunSession& session, const QString& entry, qint64* bytes);
+    // Handles the results the session's thread handed over since the last time, in order.
+    void takeResults(RunSession& session);
     void messageFinished(RunSession& session, qint64 tag, const std::optional<BrevoraError>& refusal);
     // A message the session took too late to send for its claim: it goes back to the list.
     void messageStale(RunSession& session, qint64 tag);

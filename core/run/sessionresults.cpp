@@ -5,9 +5,28 @@
 #include "core/text/textutil.h"
 
 #include <QDateTime>
+#include <algorithm>
 #include <utility>
 
 // What comes back from the sessions: each message's result, and sessions that end.
+
+void SendingRun::takeResults(RunSession& session)
+{
+    std::vector<RunSession::Result> results;
+    {
+        std::lock_guard<std::mutex> lock(session.resultsLock);
+        results.swap(session.results);
+        session.resultsPosted = false;
+    }
+    const auto owned = [this, &session] {
+        return std::any_of(m_sessions.begin(), m_sessions.end(), [&session](const auto& s) { return s.get() == &session; });
+    };
+    for (const RunSession::Result& r : results) {
+        if (!owned())
+            return; // a new run began meanwhile: these belonged to the one before
+        guarded([&] { r.stale ? messageStale(session, r.tag) : messageFinished(session, r.tag, r.refusal); });
+    }
+}
 
 void SendingRun::messageFinished(RunSession& session, qint64 tag, const std::optional<BrevoraError>& refusal)
 {

@@ -209,6 +209,20 @@ SmtpReply SmtpClient::readReply()
     return m_lastReply;
 }
 
+bool SmtpClient::repliesArrived(qsizetype count) const
+{
+    // A reply ends with its line whose code is not followed by "-".
+    for (qsizetype at = m_bufferPos; count > 0;) {
+        const qsizetype lf = m_buffer.indexOf('\n', at);
+        if (lf < 0)
+            return false;
+        if (lf - at < 4 || m_buffer.at(at + 3) != '-')
+            --count;
+        at = lf + 1;
+    }
+    return true;
+}
+
 void SmtpClient::check(const SmtpReply& reply, const QList<int>& accepted)
 {
     // 421: the server is closing the transmission channel; nothing more can go over it.

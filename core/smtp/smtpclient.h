@@ -140,6 +140,8 @@ private:
     void writeBytes(const QByteArray& bytes);
     QByteArray readLine();
     SmtpReply readReply();
+    // Whether that many replies have come already, whole, so that reading them does not wait.
+    bool repliesArrived(qsizetype count) const;
     [[noreturn]] void stopped();
     // Checks a reply against the accepted codes: a refusal is raised, a 421 also ends the session.
     void check(const SmtpReply& reply, const QList<int>& accepted);

@@ -230,6 +230,9 @@ void SmtpClient::streamChunked(DeliveryFeed& feed, int window)
             abortSession(*m_writeFailure);
         if (flight.empty() && ending)
             endSession(*ending);
+        // Every reply that has come is read before the window is filled again: then the freed
+        // room goes out in one write, not a write each.
+        const bool replyWaiting = !flight.empty() && repliesArrived(flight.front().rcpts.size() + 3);
         // Small transactions go out together in one write; a large message's data is written
         // from where it is, not copied (with attachments the window would hold it twice).
         QByteArray out;
@@ -242,7 +245,8 @@ void SmtpClient::streamChunked(DeliveryFeed& feed, int window)
             out.clear();
             tags.clear();
         };
-        while (qsizetype(flight.size()) < qMax(1, window) && !m_interrupter.interrupted() && !m_writeFailure && !ending) {
+        while (!replyWaiting && qsizetype(flight.size()) < qMax(1, window) && !m_interrupter.interrupted() && !m_writeFailure
+               && !ending) {
             std::optional<OutgoingMessage> message = flight.empty() && out.isEmpty() ? waitForNext(feed) : feed.next(false);
             if (!message)
                 break;
