@@ -1,9 +1,10 @@
-/* The ceiling of this machine for a pipelined client: the same dialogue as "brevora send" (one
- * write of RSET, MAIL, RCPT and DATA, one write of the message with its "."; 2 round trips a
- * message) with a fixed message and nothing else to do. What a real client reaches is measured
- * against it.
+/* The ceiling of this machine for a client with nothing else to do: a fixed message, sent over
+ * one session either pipelined as over DATA (one write of RSET, MAIL, RCPT and DATA, one write of
+ * the message with its "."; 2 round trips a message) or with BDAT (one write of MAIL, RCPT, BDAT
+ * LAST and the message, then its 3 replies; 1 round trip a message). What a real client reaches,
+ * and the CPU it spends on each message, is measured against it.
  *
- *   ceiling HOST PORT COUNT TLS(0|1) USER PASSWORD
+ *   ceiling HOST PORT COUNT TLS(0|1) USER PASSWORD [bdat]
  */
 #include <arpa/inet.h>
 #include <netinet/tcp.h>
@@ -81,9 +82,10 @@ static void base64(const char* in, char* out)
 
 int main(int argc, char** argv)
 {
-    if (argc != 7)
-        die("usage: ceiling HOST PORT COUNT TLS USER PASSWORD");
-    const int count = atoi(argv[3]);
+    if (argc != 7 && !(argc == 8 && strcmp(argv[7], "bdat") == 0))
+        die("usage: ceiling HOST PORT COUNT TLS USER PASSWORD [bdat]");
+    const int bdat = argc == 8;
+    int count = atoi(argv[3]);
     struct sockaddr_in a = {0};
     a.sin_family = AF_INET;
     a.sin_port = htons((unsigned short)atoi(argv[2]));
@@ -124,6 +126,17 @@ int main(int argc, char** argv)
     int at = snprintf(message, sizeof message, "From: sender@example.com\r\nTo: r@example.org\r\nSubject: Monthly letter\r\n\r\n");
     while (at < 1180)
         at += snprintf(message + at, sizeof message - (size_t)at, "Dear Name, this is the monthly letter.\r\n");
+    if (bdat) {
+        char chunk[1600];
+        const int size = snprintf(chunk, sizeof chunk, "MAIL FROM:<sender@example.com>\r\nRCPT TO:<r@example.org>\r\nBDAT %d LAST\r\n", at);
+        memcpy(chunk + size, message, (size_t)at);
+        for (int i = 0; i < count; ++i) {
+            put(chunk, (size_t)(size + at));
+            if (replies(3) != 250)
+                die("message refused");
+        }
+        count = 0;
+    }
     at += snprintf(message + at, sizeof message - (size_t)at, ".\r\n");
     const char* envelope = "RSET\r\nMAIL FROM:<sender@example.com>\r\nRCPT TO:<r@example.org>\r\nDATA\r\n";
     for (int i = 0; i < count; ++i) {

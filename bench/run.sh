@@ -1,8 +1,10 @@
 #!/usr/bin/env bash
-# Benchmarks, printed side by side: the sending rate of "brevora send --interval 0" against a fast
-# local SMTP sink (2000 messages of about 1 KB over one session, plain and implicit TLS, median of
-# 5 runs) next to Python's smtplib and a minimal C client (the machine's ceiling for the same
-# 2-round-trip dialogue) over the same sink, then the message, store and window figures.
+# Benchmarks, printed side by side: the sending rate and CPU per message of "brevora send
+# --interval 0" against a fast local SMTP sink (20 000 messages of about 1 KB over one session,
+# plain and implicit TLS, median of 5 runs) next to Python's smtplib and a minimal C client (the
+# machine's ceiling, pipelined over DATA and with BDAT) over the same sink, then the message,
+# store and window figures, reading a list of a million lines, memory with a large attachment,
+# bounces and signing.
 set -euo pipefail
 here=$(cd "$(dirname "$0")" && pwd)
 root=$(dirname "$here")
@@ -15,8 +17,8 @@ openssl req -x509 -newkey ec -pkeyopt ec_paramgen_curve:P-256 -nodes -subj /CN=l
   -addext subjectAltName=IP:127.0.0.1 -days 1 -keyout "$out/key.pem" -out "$out/cert.pem" 2>/dev/null
 fingerprint=$(openssl x509 -noout -fingerprint -sha256 -in "$out/cert.pem" | cut -d= -f2)
 
-count=2000
-runs=5
+count=${BENCH_COUNT:-20000}
+runs=${BENCH_RUNS:-5}
 port_plain=$((20000 + RANDOM % 20000))
 port_tls=$((port_plain + 1))
 stats="$out/stats.jsonl"
@@ -29,33 +31,38 @@ sleep 0.5
 { printf 'From: sender@example.com\r\nTo: r@example.org\r\nSubject: Monthly letter\r\n\r\nHello,\r\n%s\r\nRegards\r\n' "$body"; } > "$out/smtplib-body.txt"
 
 labels=()
+cpu="$out/cpu.txt" # a line a session: its label and the client's CPU seconds (user and system)
+timed() { # label command...: runs the client under time, notes its CPU
+  /usr/bin/time -f "%U %S" -o "$out/time.txt" "${@:2}"
+  labels+=("$1")
+  echo "$1 $(awk '{print $1 + $2}' "$out/time.txt")" >> "$cpu"
+  sleep 0.2
+}
 for run in $(seq $runs); do
   for mode in plain tls; do
     port=$port_plain; ssl=0
     [ $mode = tls ] && { port=$port_tls; ssl=1; }
     work="$out/run-$mode-$run"
     setup_data "$work/data" $port $ssl $count
-    (cd "$work" && "$root/build/brevora" send --data-dir "$work/data" --list "$work/data/list.txt" --interval 0 \
-        --trust-certificate "$fingerprint" > "$work/activity.txt")
-    labels+=("brevora-$mode")
-    sleep 0.2
-    python3 "$here/smtplib_client.py" 127.0.0.1 $port $count $ssl "$out/smtplib-body.txt"
-    labels+=("smtplib-$mode")
-    sleep 0.2
-    "$out/ceiling" 127.0.0.1 $port $count $ssl bench s3cret
-    labels+=("ceiling-$mode")
-    sleep 0.2
+    cd "$work"
+    timed "brevora-$mode" "$root/build/brevora" send --data-dir "$work/data" --list "$work/data/list.txt" \
+        --interval 0 --trust-certificate "$fingerprint" > "$work/activity.txt"
+    cd - > /dev/null
+    timed "smtplib-$mode" python3 "$here/smtplib_client.py" 127.0.0.1 $port $count $ssl "$out/smtplib-body.txt"
+    timed "ceiling-$mode" "$out/ceiling" 127.0.0.1 $port $count $ssl bench s3cret
+    timed "ceiling-bdat-$mode" "$out/ceiling" 127.0.0.1 $port $count $ssl bench s3cret bdat
   done
 done
 sleep 0.5
-echo "== Sending rate: $count messages over one session, local sink =="
-python3 "$here/report.py" "$stats" "$(IFS=,; echo "${labels[*]}")"
+echo "== Sending rate and CPU: $count messages of about 1 KB over one session, local sink, median of $runs =="
+echo "   (ceiling: a minimal C client pipelining over DATA; ceiling-bdat: the same with BDAT, one round trip a message)"
+python3 "$here/report.py" "$stats" "$(IFS=,; echo "${labels[*]}")" "$cpu" $count
 echo
 echo "== Message, store and window figures =="
 QT_QPA_PLATFORM=offscreen "$root/build/bench/bench_figures"
 
 echo
-echo "== Reading a list of 1 000 000 lines into the pending list (brevora send --list, no server) =="
+echo "== Reading a list of 1 000 000 lines into the pending list (brevora send --list, no server; time -v) =="
 echo "   (clean: plain lines; dirty: half of them refused; sheet: a CSV with a header and quoted fields)"
 python3 - "$out" <<'PY'
 import sys
@@ -73,10 +80,14 @@ with open(out + "/sheet.txt", "wb") as sheet:
 PY
 for kind in clean dirty sheet; do
   setup_data "$out/list-$kind" 1 0 0
-  start=$(date +%s.%N)
-  "$root/build/brevora" send --data-dir "$out/list-$kind" --list "$out/$kind.txt" > /dev/null 2>&1 || true
-  end=$(date +%s.%N)
-  python3 -c "print('%-6s %.1f s' % ('$kind', $end - $start))"
+  /usr/bin/time -v -o "$out/list-$kind.time" "$root/build/brevora" send --data-dir "$out/list-$kind" \
+      --list "$out/$kind.txt" > /dev/null 2>&1 || true
+  python3 - "$out/list-$kind.time" "$kind" <<'PY'
+import sys
+t = {k.strip(): v.strip() for k, v in (l.split(": ", 1) for l in open(sys.argv[1]) if ": " in l)}
+m, s = t["Elapsed (wall clock) time (h:mm:ss or m:ss)"].split(":")[-2:]
+print("%-6s %5.1f s %6d MB peak" % (sys.argv[2], int(m) * 60 + float(s), int(t["Maximum resident set size (kbytes)"]) // 1024))
+PY
 done
 
 echo
