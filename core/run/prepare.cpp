@@ -33,29 +33,112 @@ QString ParamPlaceholder(int number)
     return number >= 0 && number <= 15 ? common[number] : QStringLiteral("[= PARAM%1 =]").arg(number);
 }
 
+namespace {
+
+// Which value a placeholder's name takes: "[= first_name =]" the value under that column's name,
+// "[= PARAMn =]" the n-th value (an index into an entry's fields, the address being 0; an entry
+// without it gives a blank). kNoValue: it names none and stays as written. kPerEntry: a PARAMn
+// past 15, a value only for entries that have that many.
+constexpr int kNoValue = -1;
+constexpr int kPerEntry = -2;
+int valueIndexOf(QStringView name, const QStringList& fieldNames, int* number)
+{
+    for (qsizetype n = 0; n < fieldNames.size(); ++n)
+        if (!fieldNames[n].isEmpty() && name.compare(fieldNames[n], Qt::CaseInsensitive) == 0)
+            return int(n + 1);
+    if (!name.startsWith(QLatin1String("PARAM"), Qt::CaseInsensitive))
+        return kNoValue;
+    // Only a number as it is written plainly: no sign, blank or leading zero.
+    const QStringView digits = name.mid(5);
+    if (digits.isEmpty() || digits.size() > 9 || digits.front() == u'0'
+        || !std::all_of(digits.begin(), digits.end(), [](QChar c) { return c >= u'0' && c <= u'9'; }))
+        return kNoValue;
+    *number = digits.toInt();
+    return *number <= 15 ? *number : kPerEntry;
+}
+
+const QString kBlank = QStringLiteral(" ");
+
+// A body line's placeholders found once for all the entries of a run: the text between them and
+// the value each takes. A line with a placeholder whose meaning depends on the entry is merged
+// by MergeLine for each.
+class LineTemplate
+{
+public:
+    LineTemplate(const QString& line, const QStringList& fieldNames)
+        : m_line(line)
+    {
+        qsizetype pieceStart = 0;
+        qsizetype scan = 0;
+        for (qsizetype at = line.indexOf(u"[= "); at >= 0; at = line.indexOf(u"[= ", scan)) {
+            const qsizetype end = line.indexOf(u" =]", at + 3);
+            if (end < 0)
+                break;
+            int number = 0;
+            const int field = valueIndexOf(QStringView(line).mid(at + 3, end - at - 3), fieldNames, &number);
+            if (field == kPerEntry) {
+                m_perEntry = true;
+                return;
+            }
+            if (field == kNoValue) {
+                scan = at + 1;
+                continue;
+            }
+            m_pieces.append({pieceStart, at - pieceStart, field});
+            pieceStart = scan = end + 3;
+        }
+        m_pieces.append({pieceStart, line.size() - pieceStart, kNoValue});
+    }
+
+    QString merge(const QStringList& fields, const QStringList& fieldNames) const
+    {
+        if (m_perEntry)
+            return MergeLine(m_line, fields, fieldNames);
+        if (m_pieces.size() == 1)
+            return m_line;
+        const auto valueOf = [&fields](int field) -> const QString& { return field < fields.size() ? fields[field] : kBlank; };
+        qsizetype size = 0;
+        for (const Piece& p : m_pieces)
+            size += p.size + (p.field >= 0 ? valueOf(p.field).size() : 0);
+        QString merged;
+        merged.reserve(size);
+        for (const Piece& p : m_pieces) {
+            merged += QStringView(m_line).mid(p.at, p.size);
+            if (p.field >= 0)
+                merged += valueOf(p.field);
+        }
+        return merged;
+    }
+
+private:
+    struct Piece
+    {
+        qsizetype at;
+        qsizetype size;
+        int field; // the value after the text, or kNoValue
+    };
+    QString m_line;
+    QList<Piece> m_pieces;
+    bool m_perEntry = false;
+};
+
+} // namespace
+
 QString MergeLine(const QString& line, const QStringList& fields, const QStringList& fieldNames)
 {
-    // "[= first_name =]" is the value under that column's name, "[= PARAMn =]" the n-th value;
-    // a placeholder up to PARAM15 without a value becomes a space. One pass from left to right:
+    // A placeholder up to PARAM15 without a value becomes a space. One pass from left to right:
     // a value goes in as it is and is never read again for placeholders, so a value that names
     // one cannot make the message grow beyond its own size.
     const auto valueOf = [&](QStringView name) -> std::optional<QString> {
-        for (qsizetype n = 0; n < fieldNames.size(); ++n)
-            if (!fieldNames[n].isEmpty() && name.compare(fieldNames[n], Qt::CaseInsensitive) == 0)
-                return n + 1 < fields.size() ? fields[n + 1] : QStringLiteral(" ");
-        if (!name.startsWith(QLatin1String("PARAM"), Qt::CaseInsensitive))
+        int number = 0;
+        const int field = valueIndexOf(name, fieldNames, &number);
+        if (field == kNoValue || (field == kPerEntry && number >= fields.size()))
             return std::nullopt;
-        // Only a number as it is written plainly: no sign, blank or leading zero.
-        const QStringView digits = name.mid(5);
-        if (digits.isEmpty() || digits.size() > 9 || digits.front() == u'0'
-            || !std::all_of(digits.begin(), digits.end(), [](QChar c) { return c >= u'0' && c <= u'9'; }))
-            return std::nullopt;
-        const int number = digits.toInt();
-        if (number < fields.size())
-            return fields[number];
-        return number <= 15 ? std::optional<QString>(QStringLiteral(" ")) : std::nullopt;
+        const int index = field == kPerEntry ? number : field;
+        return index < fields.size() ? fields[index] : kBlank;
     };
     QString merged;
+    merged.reserve(line.size() + 64);
     qsizetype from = 0;
     for (qsizetype at = line.indexOf(u"[= "); at >= 0; at = line.indexOf(u"[= ", from)) {
         const qsizetype end = line.indexOf(u" =]", at + 3);
@@ -77,11 +160,21 @@ PreparedMessage PrepareMessage(const QString& entry, const QStringList& contentL
     const QStringList fields = SplitString(entry, QStringLiteral(","));
     SetRecipientsText(message.Recipients, fields.first().trimmed());
 
+    // The lines' placeholders are found once for the body and names a run sends with.
+    thread_local QStringList templateLines;
+    thread_local QStringList templateNames;
+    thread_local QList<LineTemplate> templates;
+    if (templates.isEmpty() || contentLines != templateLines || fieldNames != templateNames) {
+        templates.clear();
+        for (const QString& line : contentLines)
+            templates.append(LineTemplate(line, fieldNames));
+        templateLines = contentLines;
+        templateNames = fieldNames;
+    }
     PreparedMessage prepared;
-    prepared.body = contentLines;
-    for (QString& line : prepared.body)
-        if (line.contains(u"[="))
-            line = MergeLine(line, fields, fieldNames);
+    prepared.body.reserve(contentLines.size());
+    for (const LineTemplate& line : std::as_const(templates))
+        prepared.body.append(line.merge(fields, fieldNames));
 
     if (prepared.body.isEmpty())
         throw BrevoraError(ErrorKind::Usage, QStringLiteral("The content has no text: its body file is empty or cannot be read."));

@@ -35,6 +35,27 @@ TEST(PrepareMessage, FillsTwentyValuesAndBlanksOnlyUpToFifteen)
     EXPECT_EQ(prepare("a@b.com", {"[= PARAM15 =][= PARAM16 =]"}).body, QStringList{" [= PARAM16 =]"});
 }
 
+// A body's placeholders are found once for the entries that follow: each entry still gets its
+// own values, a PARAMn past 15 is a value only for an entry that has it (and else leaves the
+// text around it to be read as before), and other names or another body are found afresh.
+TEST(PrepareMessage, EachEntryOfARunGetsItsOwnValues)
+{
+    QString many = "a@b.com";
+    for (int i = 1; i <= 16; ++i)
+        many += ",v" + QString::number(i);
+    const QStringList body{"[= [= PARAM16 =] =] [= PARAM1 =]", "[= city =], [= PARAM2 =]", "plain"};
+    EmailMessage m;
+    const QStringList names{"first", "city"};
+    for (int round = 0; round < 2; ++round) {
+        EXPECT_EQ(PrepareMessage(many, body, m, names).body, (QStringList{"[= v16 =] v1", "v2, v2", "plain"}));
+        EXPECT_EQ(PrepareMessage("c@d.com,Ann", body, m, names).body,
+                  (QStringList{"[= [= PARAM16 =] =] Ann", " ,  ", "plain"}));
+        EXPECT_EQ(PrepareMessage("c@d.com,Ann,Rome", body, m, {"city"}).body,
+                  (QStringList{"[= [= PARAM16 =] =] Ann", "Ann, Rome", "plain"}));
+        EXPECT_EQ(PrepareMessage("c@d.com,Ann", {"Hi [= PARAM1 =]"}, m, names).body, QStringList{"Hi Ann"});
+    }
+}
+
 // A value goes in as it is: placeholders inside it are text. Values that named one another once
 // grew a 795-byte line into a 17 MB message, and a 1 KB line aborted the program.
 TEST(PrepareMessage, ValuesHoldingPlaceholdersStayAsTheyAre)
