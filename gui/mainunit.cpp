@@ -100,8 +100,10 @@ void TMainForm::refreshFromStore()
         return;
     }
     Guarded([this] {
+        if (!m_store->changedByOthers())
+            return; // the usual case: nothing to read, nor to copy
         const QStringList before = m_pending.entries();
-        m_pending.reload();
+        m_pending.reload(true);
         const QStringList now = m_pending.entries();
         if (now == before)
             return;
