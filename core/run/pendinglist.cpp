@@ -371,6 +371,28 @@ void PendingList::flushDeliveries()
         check(m_store->journal().flush());
 }
 
+void PendingList::holdDeliveries()
+{
+    if (m_store)
+        m_store->journal().holdWrites(true);
+}
+
+void PendingList::writeDeliveries()
+{
+    if (!m_store)
+        return;
+    DeliveryJournal& journal = m_store->journal();
+    journal.holdWrites(false);
+    const bool written = journal.writeHeld();
+    const QString error = m_store->lastError();
+    if (const QList<qint64> lost = journal.takeLost(); !lost.isEmpty()) {
+        // Delivered: they must not stay pending even though the log could not take them.
+        m_store->removePending(lost);
+        throw BrevoraError(ErrorKind::Store, error);
+    }
+    check(written);
+}
+
 void PendingList::flushDueDeliveries()
 {
     if (m_store)

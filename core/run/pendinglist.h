@@ -77,6 +77,11 @@ public:
     void recordRefused(qint64 id, int code, const QString& reason, bool keepPending);
     // Brings the recorded deliveries into the send log now.
     void flushDeliveries();
+    // The deliveries recorded from now until writeDeliveries reach the journal in one write.
+    void holdDeliveries();
+    // Writes them. When that fails they leave the list all the same (they were delivered) and a
+    // store error is thrown.
+    void writeDeliveries();
     // Reads the list again as the store holds it, when another process changed it (always, with
     // force).
     void reload(bool force = false);

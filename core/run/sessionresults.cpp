@@ -21,10 +21,20 @@ void SendingRun::takeResults(RunSession& session)
     const auto owned = [this, &session] {
         return std::any_of(m_sessions.begin(), m_sessions.end(), [&session](const auto& s) { return s.get() == &session; });
     };
+    // The deliveries among them reach the journal in one write.
+    m_list.holdDeliveries();
     for (const RunSession::Result& r : results) {
         if (!owned())
-            return; // a new run began meanwhile: these belonged to the one before
+            break; // a new run began meanwhile: these belonged to the one before
         guarded([&] { r.stale ? messageStale(session, r.tag) : messageFinished(session, r.tag, r.refusal); });
+    }
+    try {
+        m_list.writeDeliveries();
+    } catch (const BrevoraError& e) {
+        emit activity(QStringLiteral("Recording failed: ") + e.message());
+        m_outcome = RunOutcome::RecordFailed;
+        if (m_running)
+            beginStop();
     }
 }
 

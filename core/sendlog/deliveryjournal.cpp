@@ -167,8 +167,9 @@ QSet<QString> DeliveryJournal::heldAmong(const QSet<QString>& wanted) const
 QSet<qint64> DeliveryJournal::heldIds() const
 {
     QSet<qint64> ids = m_blockedIds;
-    for (const Delivery& d : m_unappliedRows)
-        ids.insert(d.pendingId);
+    for (const QList<Delivery>* rows : {&m_unappliedRows, &m_heldRows})
+        for (const Delivery& d : *rows)
+            ids.insert(d.pendingId);
     return ids;
 }
 
@@ -240,27 +241,67 @@ bool DeliveryJournal::record(qint64 pendingId, const QString& entry)
     if (m_fd < 0 && !open())
         return false;
     const QString timestamp = SendLogTimestamp();
-    const QByteArray text = line(pendingId, timestamp, entry);
-    const ssize_t written = ::write(m_fd, text.constData(), size_t(text.size()));
-    if (written != text.size()) {
-        const int error = written < 0 ? errno : ENOSPC;
-        m_reserved = 0;
-        if (written > 0 && ::ftruncate(m_fd, m_bytes) != 0) {
-            // A torn line stays incomplete and is never applied; nothing more may follow it. The
-            // journal's lines wait for the next opening of the store.
-            ::close(m_fd);
-            m_fd = -1;
-            m_unappliedRows.clear();
-        }
-        return m_connection.fail(QStringLiteral("Cannot write the delivery journal: %1").arg(systemError(error)));
+    if (m_holding) {
+        m_held += line(pendingId, timestamp, entry);
+        m_heldRows.append({pendingId, timestamp, entry});
+        m_unapplied.insert(AddressKey(entry));
+        return true;
     }
-    m_bytes += written;
+    if (!appendLines(line(pendingId, timestamp, entry)))
+        return false;
+    m_unapplied.insert(AddressKey(entry));
     if (m_unappliedRows.isEmpty())
         m_oldestUnapplied.start();
-    m_unapplied.insert(AddressKey(entry));
     m_unappliedRows.append({pendingId, timestamp, entry});
     if (m_unappliedRows.size() >= 4 * m_policy.batchDeliveries || m_oldestUnapplied.elapsed() >= 4 * m_policy.batchAgeMs)
         return flush();
+    return true;
+}
+
+bool DeliveryJournal::appendLines(const QByteArray& text)
+{
+    const ssize_t written = ::write(m_fd, text.constData(), size_t(text.size()));
+    if (written == text.size()) {
+        m_bytes += written;
+        return true;
+    }
+    const int error = written < 0 ? errno : ENOSPC;
+    m_reserved = 0;
+    if (written > 0 && ::ftruncate(m_fd, m_bytes) != 0) {
+        // A torn line stays incomplete and is never applied; nothing more may follow it. The
+        // journal's lines wait for the next opening of the store.
+        ::close(m_fd);
+        m_fd = -1;
+        m_unappliedRows.clear();
+    }
+    return m_connection.fail(QStringLiteral("Cannot write the delivery journal: %1").arg(systemError(error)));
+}
+
+void DeliveryJournal::forgetUnwritten(const QList<Delivery>& rows)
+{
+    QSet<QString> written;
+    for (const Delivery& d : std::as_const(m_unappliedRows))
+        written.insert(AddressKey(d.entry));
+    for (const Delivery& d : rows)
+        if (const QString key = AddressKey(d.entry); !written.contains(key))
+            m_unapplied.remove(key);
+}
+
+bool DeliveryJournal::writeHeld()
+{
+    if (m_heldRows.isEmpty())
+        return true;
+    const QList<Delivery> rows = std::exchange(m_heldRows, {});
+    const QByteArray text = std::exchange(m_held, {});
+    if (m_fd < 0 || !appendLines(text)) {
+        for (const Delivery& d : rows)
+            m_lost.append(d.pendingId);
+        forgetUnwritten(rows);
+        return m_fd >= 0 ? false : m_connection.fail(QStringLiteral("Cannot write the delivery journal."));
+    }
+    if (m_unappliedRows.isEmpty())
+        m_oldestUnapplied.start();
+    m_unappliedRows += rows;
     return true;
 }
 
@@ -274,6 +315,8 @@ bool DeliveryJournal::flushDue()
 
 bool DeliveryJournal::flush()
 {
+    if (!writeHeld())
+        return false;
     if (m_unappliedRows.isEmpty() || m_fd < 0)
         return true;
     // What this process's journal holds beyond the applied part of its note is unapplied. It is

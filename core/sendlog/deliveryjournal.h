@@ -7,6 +7,7 @@
 #include <QString>
 #include <iterator>
 #include <memory>
+#include <utility>
 
 class StoreConnection;
 class QSqlQuery;
@@ -53,6 +54,15 @@ public:
     bool reserve(const QString& entry);
     // The delivered entry leaves the pending list and enters the send log.
     bool record(qint64 pendingId, const QString& entry);
+    // While held, record keeps its lines and writeHeld writes them in one write: the deliveries
+    // a run learns of at one wake-up cost one system call, not one each. A process killed before
+    // they are written leaves their entries pending with their written marks, so uncertain, as
+    // it would with their results still on the way to the run.
+    void holdWrites(bool hold) { m_holding = hold; }
+    // Writes the held lines (flush does too); when they cannot be written, their ids join those
+    // that takeLost hands out: delivered, but in no journal.
+    bool writeHeld();
+    QList<qint64> takeLost() { return std::exchange(m_lost, {}); }
     // Applies the journalled deliveries to the tables now.
     bool flush();
     // Applies them when a batch is due: enough of them, or the oldest old enough. A caller that
@@ -72,7 +82,7 @@ public:
     // The ids of deliveries of journals that could not be applied.
     const QSet<qint64>& blockedIds() const { return m_blockedIds; }
     // How many of this process's deliveries wait.
-    int waiting() const { return int(m_unappliedRows.size()); }
+    int waiting() const { return int(m_unappliedRows.size() + m_heldRows.size()); }
     // Why deliveries of an earlier process still wait (their number, the file and the cause);
     // empty when there are none.
     const QString& unappliedReason() const { return m_unappliedReason; }
@@ -91,6 +101,10 @@ private:
 
     bool open();
     void abandon();
+    // Appends lines to the file; false (with the reason) when they could not all be written.
+    bool appendLines(const QByteArray& text);
+    // Drops the address keys of deliveries whose lines could not be written.
+    void forgetUnwritten(const QList<Delivery>& rows);
     QString prefix() const;
     // Applies deliveries of a journal in one transaction and notes how far into the journal they
     // reach, so that a crash before the file is emptied does not apply them twice.
@@ -113,6 +127,10 @@ private:
     qint64 m_reserved = 0; // bytes the file system has set aside for the journal
     QSet<QString> m_unapplied; // address keys of journalled entries not yet in the send log table
     QList<Delivery> m_unappliedRows; // the same, as written to this process's journal
+    bool m_holding = false;
+    QByteArray m_held;           // lines recorded while held, not yet written
+    QList<Delivery> m_heldRows;  // their deliveries (their keys are in m_unapplied)
+    QList<qint64> m_lost;        // deliveries whose lines could not be written
     QElapsedTimer m_oldestUnapplied;
     int m_vanished = 0; // delivered entries of the batch being applied that were no longer pending
     // Deliveries of journals that could not be applied: sent, so neither pending nor to be sent.
