@@ -11,12 +11,18 @@ constexpr qsizetype kBlockBytes = 1 << 20;
 constexpr int kLengthBytes = sizeof(quint32);
 } // namespace
 
+const char* EntryTable::bytesAt(const QList<Block>& blocks, Position at, quint32* size)
+{
+    const char* text = blocks[qsizetype(at >> 32)].bytes.constData() + (at & 0xFFFFFFFFu);
+    std::memcpy(size, text, kLengthBytes);
+    return text + kLengthBytes;
+}
+
 QString EntryTable::textAt(Position at) const
 {
-    const char* text = m_blocks[qsizetype(at >> 32)].bytes.constData() + (at & 0xFFFFFFFFu);
     quint32 size = 0;
-    std::memcpy(&size, text, kLengthBytes);
-    return QString::fromUtf8(text + kLengthBytes, qsizetype(size));
+    const char* text = bytesAt(m_blocks, at, &size);
+    return QString::fromUtf8(text, qsizetype(size));
 }
 
 bool EntryTable::contains(const QString& entry) const
@@ -105,9 +111,9 @@ void EntryTable::indexRemove(Position at)
 void EntryTable::forget(Position at)
 {
     indexRemove(at);
-    Block& block = m_blocks[qsizetype(at >> 32)];
     quint32 size = 0;
-    std::memcpy(&size, block.bytes.constData() + (at & 0xFFFFFFFFu), kLengthBytes);
+    bytesAt(m_blocks, at, &size);
+    Block& block = m_blocks[qsizetype(at >> 32)];
     block.live -= kLengthBytes + qsizetype(size);
     m_unusedBytes += kLengthBytes + qsizetype(size);
     if (block.live == 0 && &block != &m_blocks.last()) {
@@ -131,10 +137,9 @@ void EntryTable::compact()
     const QList<Row> rows = std::exchange(m_rows, {});
     m_rows.reserve(rows.size());
     for (const Row& row : rows) {
-        const char* text = old[qsizetype(row.at >> 32)].bytes.constData() + (row.at & 0xFFFFFFFFu);
         quint32 size = 0;
-        std::memcpy(&size, text, kLengthBytes);
-        append(row.id, QString::fromUtf8(text + kLengthBytes, qsizetype(size)));
+        const char* text = bytesAt(old, row.at, &size);
+        append(row.id, QString::fromUtf8(text, qsizetype(size)));
     }
 }
 

@@ -50,6 +50,8 @@ private:
         QByteArray bytes;
         qsizetype live = 0; // bytes of rows still in the table
     };
+    // The UTF-8 of the text at the position in the blocks, and its length.
+    static const char* bytesAt(const QList<Block>& blocks, Position at, quint32* size);
     QString textAt(Position at) const;
     void indexAdd(Position at, const QString& entry);
     void indexRemove(Position at);

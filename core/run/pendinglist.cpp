@@ -1,15 +1,11 @@
 #include "core/run/pendinglist.h"
 
-#include "core/sendlog/claims.h"
-
-#include "core/mail/addresskey.h"
-
 #include "core/error.h"
+#include "core/sendlog/claims.h"
+#include "core/sendlog/sendlogstore.h"
 #include "core/text/codepage.h"
 
 #include <QSaveFile>
-#include "core/sendlog/sendlogstore.h"
-
 #include <algorithm>
 
 PendingList::PendingList(SendLogStore* store, QObject* parent)

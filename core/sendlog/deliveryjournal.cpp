@@ -242,7 +242,6 @@ bool DeliveryJournal::record(qint64 pendingId, const QString& entry)
         return false;
     const QString timestamp = SendLogTimestamp();
     if (m_holding) {
-        m_held += line(pendingId, timestamp, entry);
         m_heldRows.append({pendingId, timestamp, entry});
         m_unapplied.insert(AddressKey(entry));
         return true;
@@ -292,12 +291,17 @@ bool DeliveryJournal::writeHeld()
     if (m_heldRows.isEmpty())
         return true;
     const QList<Delivery> rows = std::exchange(m_heldRows, {});
-    const QByteArray text = std::exchange(m_held, {});
-    if (m_fd < 0 || !appendLines(text)) {
+    QByteArray text;
+    for (const Delivery& d : rows)
+        text += line(d.pendingId, d.timestamp, d.entry);
+    const bool written = m_fd >= 0 ? appendLines(text)
+                                   : m_connection.fail(QStringLiteral("Cannot write the delivery journal: it was closed after an "
+                                                                      "earlier failure."));
+    if (!written) {
         for (const Delivery& d : rows)
             m_lost.append(d.pendingId);
         forgetUnwritten(rows);
-        return m_fd >= 0 ? false : m_connection.fail(QStringLiteral("Cannot write the delivery journal."));
+        return false;
     }
     if (m_unappliedRows.isEmpty())
         m_oldestUnapplied.start();

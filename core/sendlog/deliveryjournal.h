@@ -128,8 +128,7 @@ private:
     QSet<QString> m_unapplied; // address keys of journalled entries not yet in the send log table
     QList<Delivery> m_unappliedRows; // the same, as written to this process's journal
     bool m_holding = false;
-    QByteArray m_held;           // lines recorded while held, not yet written
-    QList<Delivery> m_heldRows;  // their deliveries (their keys are in m_unapplied)
+    QList<Delivery> m_heldRows;  // recorded while held, not yet written (their keys are in m_unapplied)
     QList<qint64> m_lost;        // deliveries whose lines could not be written
     QElapsedTimer m_oldestUnapplied;
     int m_vanished = 0; // delivered entries of the batch being applied that were no longer pending
